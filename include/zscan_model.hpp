@@ -1,0 +1,43 @@
+// The forward model: normalised Z-scan transmittance of one curve for one
+// parameter vector, and the pulse and grid helpers it is built on.
+#pragma once
+
+// Read-only view of a one-dimensional array of doubles.
+struct ArrayView {
+  const double* data = nullptr;
+  int size = 0;
+};
+
+// One curve's section of the incident-intensity table: element (i, j) is the
+// intensity at position i during time slice j, stored at data[i + j * positions].
+struct IncidentSection {
+  const double* data = nullptr;
+  int positions = 0;
+  int time_slices = 0;
+};
+
+// The model routine's argument list: model curve (out, positions.size values),
+// the curve's positions (only their number is used), depth grid, time grid,
+// initial populations, incident section, optical frequency, parameter vector (8).
+using ModelRoutine = void (*)(double* model_out, ArrayView positions, ArrayView z_grid,
+                              ArrayView t_grid, ArrayView populations, IncidentSection incident,
+                              double optical_frequency, const double* p);
+
+// The forward model of one curve; also leaves the constants of p in the
+// calling thread's ModelContext.
+void zscan_forward_model(double* model_out, ArrayView positions, ArrayView z_grid,
+                         ArrayView t_grid, ArrayView populations, IncidentSection incident,
+                         double optical_frequency, const double* p);
+
+// n evenly spaced values from a to b into x (nothing for n <= 0, a for n == 1).
+void linspace(double* x, double a, double b, int n);
+
+// On-axis-capable Gaussian beam with Gaussian pulse: intensity (W/cm^2) at
+// radius r, time t, position z, for pulse energy e, duration tau, waist w0
+// and Rayleigh range z_r.
+double pulse_intensity(double r, double t, double z, double e, double tau, double w0, double z_r);
+
+// pi as the model uses it.
+inline constexpr double MODEL_PI = 3.141592653589793;
+// Speed of light (m/s).
+inline constexpr double SPEED_OF_LIGHT = 299792458.0;

@@ -1,0 +1,1 @@
+"""Z-scan fitting toolkit around the tarvo_wrapper extension module."""
