@@ -45,13 +45,14 @@ class FitControl {
 
 // One complete fit from the starting vector in spec_pars (8 values, fitted in
 // place), with 1-based param_indices. Positions centred_x in millimetres.
-// Writes n_res residuals and the fit error. `control` may be null.
+// Writes n_res residuals and the fit error. `control` may be null;
+// `evaluations`, when given, receives the number of residual evaluations.
 FitStatus fit_zscan_core(const double* centered_x, const double* y_data, const double* populations,
                          double* residuals, double* error, int t_slices, int z_slices,
                          double sample_width, double tau, double wavelength, double w0, double M2,
                          const double* pulse_energy, double* spec_pars, const int* param_indices,
                          int n_fit, int num_x_pts, int num_datasets, int n_pop, int n_res,
-                         FitControl* control = nullptr);
+                         FitControl* control = nullptr, int* evaluations = nullptr);
 
 // All starts of one fit_zscan call. Start k fits row k of all_spec_pars (row
 // length spec_pars_length) in place and writes row k of all_residuals (row

@@ -23,6 +23,23 @@ using ModelRoutine = void (*)(double* model_out, ArrayView positions, ArrayView 
                               ArrayView t_grid, ArrayView populations, IncidentSection incident,
                               double optical_frequency, const double* p);
 
+// Lets a long evaluation stop early: requested(data) is polled between scan
+// positions. A stopped evaluation leaves its output incomplete.
+struct StopRequest {
+  bool (*requested)(void* data) = nullptr;
+  void* data = nullptr;
+};
+
+// The forward model of all curves at once (the scan positions of all curves
+// are independent, so they are spread over the available threads). Curve k's
+// incident section starts at incident_table + k * num_x_pts * t_grid.size;
+// model_out receives num_x_pts * num_datasets values, curve after curve.
+// Returns false when stopped early or when scratch could not be allocated.
+bool zscan_forward_model_curves(double* model_out, int num_x_pts, int num_datasets,
+                                ArrayView z_grid, ArrayView t_grid, ArrayView populations,
+                                const double* incident_table, double optical_frequency,
+                                const double* p, StopRequest stop = {});
+
 // The forward model of one curve; also leaves the constants of p in the
 // calling thread's ModelContext.
 void zscan_forward_model(double* model_out, ArrayView positions, ArrayView z_grid,
