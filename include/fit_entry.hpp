@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 // How a native fit ended, beyond the values it wrote.
@@ -16,19 +17,27 @@ enum class FitStatus {
 };
 
 // Lets a caller stop running fits. `poll` is called between residual
-// evaluations, only on the thread that created the control (the thread that
-// may talk to the interpreter); other threads only see the shared stop flag.
+// evaluations and scan positions, at most every POLL_INTERVAL and only on the
+// thread that created the control (the thread that may talk to the
+// interpreter); other threads only see the shared stop flag.
 class FitControl {
  public:
+  // Shortest time between two polls: keeps polling cheap next to busy threads.
+  static constexpr std::chrono::milliseconds POLL_INTERVAL{20};
+
   // poll(data) returns true to stop every fit that uses this control.
   FitControl(bool (*poll)(void* data), void* data)
       : poll_(poll), data_(data), owner_(std::this_thread::get_id()) {}
 
-  // True once a stop was requested; polls first when called on the owner thread.
+  // True once a stop was requested; may poll first when called on the owner thread.
   bool should_stop() {
     if (stop_.load(std::memory_order_relaxed)) return true;
-    if (poll_ != nullptr && std::this_thread::get_id() == owner_ && poll_(data_)) {
-      stop_.store(true, std::memory_order_relaxed);
+    if (poll_ != nullptr && std::this_thread::get_id() == owner_) {
+      const auto now = std::chrono::steady_clock::now();
+      if (now - last_poll_ >= POLL_INTERVAL) {
+        last_poll_ = now;
+        if (poll_(data_)) stop_.store(true, std::memory_order_relaxed);
+      }
     }
     return stop_.load(std::memory_order_relaxed);
   }
@@ -41,6 +50,8 @@ class FitControl {
   bool (*poll_)(void*);
   void* data_;
   std::thread::id owner_;
+  // Time of the last poll (only the owner thread reads or writes it).
+  std::chrono::steady_clock::time_point last_poll_{};
 };
 
 // One complete fit from the starting vector in spec_pars (8 values, fitted in
