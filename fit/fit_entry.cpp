@@ -1,5 +1,7 @@
 // The native fit entry: one complete fit from one starting vector, and the
 // run of all starts of a multi-start fit.
+#include <omp.h>
+
 #include <algorithm>
 #include <new>
 #include <vector>
@@ -38,17 +40,52 @@ FitStatus fit_zscan_core(const double* centered_x, const double* y_data, const d
   return FitStatus::ok;
 }
 
+namespace {
+
+// Fit start k of `job`.
+FitStatus run_start(const MultiStartJob& job, int k, FitControl* control) {
+  double* row_residuals = job.all_residuals + static_cast<size_t>(k) * count_of(job.n_res);
+  double* row_spec_pars =
+      job.all_spec_pars + static_cast<size_t>(k) * count_of(job.spec_pars_length);
+  return fit_zscan_core(job.centered_x, job.y_data, job.populations, row_residuals,
+                        job.all_errors + k, job.t_slices, job.z_slices, job.sample_width, job.tau,
+                        job.wavelength, job.w0, job.M2, job.pulse_energy, row_spec_pars,
+                        job.param_indices, job.n_fit, job.num_x_pts, job.num_datasets, job.n_pop,
+                        job.n_res, control);
+}
+
+}  // namespace
+
 FitStatus run_starts(const MultiStartJob& job, FitControl* control) {
+  if (job.n_starts == 1 || omp_get_max_threads() == 1) {
+    for (int k = 0; k < job.n_starts; ++k) {
+      const FitStatus status = run_start(job, k, control);
+      if (status != FitStatus::ok) return status;
+    }
+    return FitStatus::ok;
+  }
+  // The starts run as tasks of one team, and so do the scan positions of every
+  // residual evaluation: threads freed by one start work on another's
+  // positions. Each start writes only its own rows, so the order in which they
+  // finish changes nothing.
+  std::vector<FitStatus> status;
+  try {
+    status.assign(count_of(job.n_starts), FitStatus::ok);
+  } catch (const std::bad_alloc&) {
+    return FitStatus::out_of_memory;
+  }
+#pragma omp parallel
+#pragma omp single
   for (int k = 0; k < job.n_starts; ++k) {
-    double* row_residuals = job.all_residuals + static_cast<size_t>(k) * count_of(job.n_res);
-    double* row_spec_pars =
-        job.all_spec_pars + static_cast<size_t>(k) * count_of(job.spec_pars_length);
-    const FitStatus status = fit_zscan_core(
-        job.centered_x, job.y_data, job.populations, row_residuals, job.all_errors + k,
-        job.t_slices, job.z_slices, job.sample_width, job.tau, job.wavelength, job.w0, job.M2,
-        job.pulse_energy, row_spec_pars, job.param_indices, job.n_fit, job.num_x_pts,
-        job.num_datasets, job.n_pop, job.n_res, control);
-    if (status != FitStatus::ok) return status;
+#pragma omp task firstprivate(k) shared(job, status)
+    {
+      status[k] = run_start(job, k, control);
+      // One failed start ends the others early.
+      if (status[k] != FitStatus::ok && control != nullptr) control->request_stop();
+    }
+  }
+  for (FitStatus s : status) {
+    if (s != FitStatus::ok) return s;
   }
   return FitStatus::ok;
 }

@@ -3,6 +3,7 @@
 #include <minpack.h>
 
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "fit_context.hpp"
@@ -12,12 +13,19 @@ namespace {
 // LMDIF1's tolerance on the relative reduction of the sum of squares and of x.
 constexpr double FIT_TOLERANCE = 1.0e-3;
 
-// Empties the thread's FitContext however the driver ends.
-struct FitContextLease {
-  FitContext& context;
-  ~FitContextLease() {
-    context = FitContext{};
+// Holds the thread's FitContext for one fit and empties it however the fit
+// ends. A thread that waits for its evaluation's position tasks may run
+// another start's fit meanwhile; that fit puts back what it found.
+class FitContextLease {
+ public:
+  explicit FitContextLease(FitContext& context) : context_(context), outer_(std::move(context)) {
+    context_ = FitContext{};
   }
+  ~FitContextLease() { context_ = std::move(outer_); }
+
+ private:
+  FitContext& context_;
+  FitContext outer_;
 };
 
 // LMDIF1 refuses these sizes and returns without evaluating anything.
@@ -32,7 +40,7 @@ FitStatus least_squares_fit(ArrayView scan_positions, ArrayView y_data, CurvesMo
                             int num_datasets, const int* param_indices, int n_fit, double& error,
                             FitControl* control, int* evaluations) {
   FitContext& c = thread_fit_context();
-  FitContextLease lease{c};
+  FitContextLease lease(c);
   int m = num_x_pts * num_datasets;
   int n = n_fit;
   std::vector<double> x, work;

@@ -2,6 +2,7 @@
 // the sample time slice by time slice and depth slice by depth slice.
 #include <omp.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <new>
@@ -15,6 +16,10 @@ namespace {
 constexpr int LEVELS = 5;
 // Length of the solver's state arrays (five populations and the intensity).
 constexpr int STEP_STATE = 6;
+// Position tasks per thread of an evaluation: enough to balance the uneven
+// cost of positions near and far from the focus, few enough to keep scratch
+// allocation (once per task) negligible.
+constexpr int POSITION_TASKS_PER_THREAD = 4;
 
 // What one scan position needs besides its own incident row.
 struct MarchSetup {
@@ -76,6 +81,55 @@ void normalise_curve(double* curve, const TimeSums* sums, int n) {
   for (int i = 0; i < n; ++i) curve[i] = sums[i].exit / sums[i].incident + (1.0 - baseline);
 }
 
+// Everything the position tasks of one evaluation share.
+struct Evaluation {
+  MarchSetup setup;
+  const double* incident_table;
+  int num_x_pts;
+  int total;
+  StopRequest stop;
+  TimeSums* sums;
+  std::atomic<bool> failed{false};
+};
+
+// Compute positions [first, last) with scratch of this task's own.
+void transmit_positions(Evaluation& e, int first, int last) {
+  std::unique_ptr<double[]> slice_populations;
+  std::unique_ptr<lsoda::Solver> solver;
+  try {
+    slice_populations.reset(new double[static_cast<size_t>(e.setup.depth_slices) * LEVELS]);
+    solver.reset(new lsoda::Solver(MAX_STEP_EQUATIONS));
+  } catch (...) {
+    e.failed.store(true);
+    return;
+  }
+  const int nt = e.setup.time_slices;
+  for (int n = first; n < last; ++n) {
+    if (e.failed.load(std::memory_order_relaxed)) return;
+    if (e.stop.requested != nullptr && e.stop.requested(e.stop.data)) {
+      e.failed.store(true);
+      return;
+    }
+    // Position i of curve k: row i of curve k's section of the table.
+    const int k = n / e.num_x_pts;
+    const int i = n - k * e.num_x_pts;
+    const double* row = e.incident_table + static_cast<size_t>(k) * e.num_x_pts * nt + i;
+    e.sums[n] = transmit_position(e.setup, row, e.num_x_pts, slice_populations.get(), *solver);
+  }
+}
+
+// Spread the positions over the threads of the current team as tasks; the
+// calling thread waits for them (and works on them) before it returns.
+void spread_positions(Evaluation& e) {
+  const int chunks = std::min(e.total, POSITION_TASKS_PER_THREAD * omp_get_num_threads());
+#pragma omp taskloop num_tasks(chunks)
+  for (int c = 0; c < chunks; ++c) {
+    const long first = static_cast<long>(e.total) * c / chunks;
+    const long last = static_cast<long>(e.total) * (c + 1) / chunks;
+    transmit_positions(e, static_cast<int>(first), static_cast<int>(last));
+  }
+}
+
 }  // namespace
 
 bool zscan_forward_model_curves(double* model_out, int num_x_pts, int num_datasets,
@@ -84,44 +138,23 @@ bool zscan_forward_model_curves(double* model_out, int num_x_pts, int num_datase
                                 const double* p, StopRequest stop) {
   ModelContext& context = thread_model_context();
   set_model_context(context, p, optical_frequency);
-  // Worker threads read a private copy: the calling thread's record stays its own.
+  // Position tasks read a private copy: the calling thread's record stays its own.
   const ModelContext shared_context = context;
-  const int nt = t_grid.size;
-  const int nz = z_grid.size;
-  const MarchSetup setup{&shared_context, nt,        nz, t_grid.data[1] - t_grid.data[0],
-                         z_grid.data[1],  populations.data};
   const int total = num_x_pts * num_datasets;
   std::unique_ptr<TimeSums[]> sums(new (std::nothrow) TimeSums[total > 0 ? total : 1]);
   if (!sums) return false;
-
-  std::atomic<bool> failed{false};
+  Evaluation e{MarchSetup{&shared_context, t_grid.size, z_grid.size,
+                          t_grid.data[1] - t_grid.data[0], z_grid.data[1], populations.data},
+               incident_table, num_x_pts, total, stop, sums.get()};
+  if (omp_in_parallel()) {
+    // Inside a team already (concurrent starts): share its threads.
+    spread_positions(e);
+  } else {
 #pragma omp parallel
-  {
-    // Scratch of this thread, once per evaluation.
-    std::unique_ptr<double[]> slice_populations;
-    std::unique_ptr<lsoda::Solver> solver;
-    try {
-      slice_populations.reset(new double[static_cast<size_t>(nz) * LEVELS]);
-      solver.reset(new lsoda::Solver(MAX_STEP_EQUATIONS));
-    } catch (...) {
-      failed.store(true);
-    }
-    const bool polls = stop.requested != nullptr && omp_get_thread_num() == 0;
-#pragma omp for schedule(dynamic, 1)
-    for (int n = 0; n < total; ++n) {
-      if (failed.load(std::memory_order_relaxed)) continue;
-      if (polls && stop.requested(stop.data)) {
-        failed.store(true);
-        continue;
-      }
-      // Position i of curve k: row i of curve k's section of the table.
-      const int k = n / num_x_pts;
-      const int i = n - k * num_x_pts;
-      const double* row = incident_table + static_cast<size_t>(k) * num_x_pts * nt + i;
-      sums[n] = transmit_position(setup, row, num_x_pts, slice_populations.get(), *solver);
-    }
+#pragma omp single
+    spread_positions(e);
   }
-  if (failed.load()) return false;
+  if (e.failed.load()) return false;
   for (int k = 0; k < num_datasets; ++k) {
     normalise_curve(model_out + k * num_x_pts, sums.get() + k * num_x_pts, num_x_pts);
   }
