@@ -209,7 +209,7 @@ def read_curve_file(path):
         raise InputError(f"{path}: file not found") from None
     except (OSError, UnicodeDecodeError) as error:
         raise InputError(f"{path}: cannot read: {error}") from None
-    rows = []
+    rows, line_numbers = [], []
     header_allowed = True
     for number, line in enumerate(text.splitlines(), start=1):
         stripped = line.strip()
@@ -231,14 +231,15 @@ def read_curve_file(path):
             raise InputError(f"{path} line {number}: values must be finite numbers, got "
                              f"{stripped!r}")
         rows.append(values)
+        line_numbers.append(number)
     if len(rows) < MIN_POINTS:
         raise InputError(f"{path}: {len(rows)} data rows; a curve needs at least {MIN_POINTS}")
     data = np.array(rows, dtype=np.float64)
     steps = np.diff(data[:, 0])
     if not (np.all(steps > 0) or np.all(steps < 0)):
-        bad = int(np.argmax(steps <= 0) if steps[0] > 0 else np.argmax(steps >= 0))
-        raise InputError(f"{path}: positions must increase (or decrease) strictly; data row "
-                         f"{bad + 2} ({data[bad + 1, 0]!r} mm) breaks the order")
+        bad = int(np.argmax(steps <= 0) if steps[0] > 0 else np.argmax(steps >= 0)) + 1
+        raise InputError(f"{path} line {line_numbers[bad]}: position {float(data[bad, 0])!r} mm breaks "
+                         "the order; positions must increase (or decrease) strictly")
     return data[:, 0].copy(), data[:, 1].copy()
 
 
