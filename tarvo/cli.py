@@ -8,7 +8,8 @@ from pathlib import Path
 
 from .measurement import InputError, read_measurement, read_truth
 from .progress import ElapsedTicker
-from .report import format_table, parameter_rows, result_document, write_result
+from .report import (correlation_notes, format_table, parameter_rows, result_document,
+                     write_result)
 from .run_fit import fit_measurement, start_multipliers
 
 # Exit status for bad arguments or input files (as argparse uses it).
@@ -107,6 +108,8 @@ def run_fit_command(args):
     print(format_table(rows))
     print(f"\nfit error (norm of weighted residuals): {outcome.error:.6g}; reduced chi^2: "
           f"{uncertainty.reduced_chi2:.4g} ({uncertainty.degrees_of_freedom} degrees of freedom)")
+    for note in correlation_notes(measurement.fit_names, uncertainty):
+        print(f"note: {note}")
     print(f"results: {result_path}")
     print(f"figure:  {figure_path}")
     return 0

@@ -36,7 +36,8 @@ def _cell(value, spec):
 def _relative(error, value):
     if error is None or value == 0.0 or not math.isfinite(error):
         return "-" if error is None else "inf"
-    return f"{100.0 * error / abs(value):.2g}%"
+    percent = 100.0 * error / abs(value)
+    return f"{percent:.0f}%" if percent >= 10.0 else f"{percent:.2g}%"
 
 
 # Deviation of the fitted value from the known one, in per cent and in standard errors.
@@ -72,6 +73,24 @@ def format_table(rows):
     return "\n".join(text)
 
 
+# Correlation above which two fitted parameters are reported as hard to separate.
+STRONG_CORRELATION = 0.95
+
+
+# Lines naming pairs of fitted parameters the data hardly tell apart.
+def correlation_notes(names, uncertainty, threshold=STRONG_CORRELATION):
+    correlation = uncertainty.correlation
+    notes = []
+    for i in range(len(names)):
+        for j in range(i + 1, len(names)):
+            r = correlation[i, j]
+            if math.isfinite(r) and abs(r) >= threshold:
+                notes.append(f"{names[i]} and {names[j]} are strongly correlated (r = {r:+.3f}): "
+                             "the data fix mainly a combination of the two, and each one's "
+                             "value is uncertain by about its standard error")
+    return notes
+
+
 # The whole result of a fit as a JSON-ready dict.
 def result_document(measurement, outcome, uncertainty, rows, figure_name, rel_step):
     setup = measurement.setup
@@ -99,6 +118,7 @@ def result_document(measurement, outcome, uncertainty, rows, figure_name, rel_st
             "parameters": list(measurement.fit_names),
             "matrix": [[_json_number(v) for v in line] for line in uncertainty.covariance],
         },
+        "correlation": [[_json_number(v) for v in line] for line in uncertainty.correlation],
         "standard_error_relative_step": rel_step,
         "centre_mm": outcome.centre,
         "n_starts": outcome.n_starts,

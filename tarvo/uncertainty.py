@@ -35,6 +35,13 @@ class Uncertainty:
     chi2: float
     degrees_of_freedom: int
 
+    # Correlation coefficients of the fitted parameters.
+    @property
+    def correlation(self):
+        errors = self.standard_errors
+        with np.errstate(invalid="ignore", divide="ignore"):
+            return self.covariance / np.outer(errors, errors)
+
     # chi^2 per degree of freedom: the s^2 that scales the covariance.
     @property
     def reduced_chi2(self):

@@ -108,9 +108,14 @@ def test_a_good_directory_writes_result_and_figure(measurement_dir, capsys, tmp_
     assert out.rstrip().splitlines()[-1] == f"figure:  {measurement_dir / 'fit.png'}"
 
 
+def run_module(directory, **env):
+    """python -m tarvo fit DIR from inside DIR (not from a source tree without the build)."""
+    return subprocess.run([sys.executable, "-m", "tarvo", "fit", str(directory)], cwd=directory,
+                          capture_output=True, text=True, env=dict(os.environ, **env))
+
+
 def test_python_dash_m_runs_the_tool_without_progress_on_a_pipe(measurement_dir):
-    done = subprocess.run([sys.executable, "-m", "tarvo", "fit", str(measurement_dir)],
-                          capture_output=True, text=True, env=dict(os.environ, OMP_NUM_THREADS="1"))
+    done = run_module(measurement_dir, OMP_NUM_THREADS="1")
     assert done.returncode == 0, done.stderr
     assert done.stderr == ""
     assert "sigma_1" in done.stdout and "threads: 1" in done.stdout
@@ -225,8 +230,7 @@ def test_unknown_parameter_in_truth_file(measurement_dir, capsys, tmp_path_facto
 
 
 def test_broken_input_through_the_console_script_has_no_traceback(tmp_path):
-    done = subprocess.run([sys.executable, "-m", "tarvo", "fit", str(tmp_path)],
-                          capture_output=True, text=True)
+    done = run_module(tmp_path)
     assert done.returncode == 2
     assert done.stderr == f"tarvo: error: {tmp_path / 'setup.toml'}: file not found\n"
 

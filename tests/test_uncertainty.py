@@ -80,19 +80,22 @@ def test_weights_are_five_at_the_focus_and_fall_with_metres():
 
 ENERGIES = [5e-6, 2e-5]
 SETUP = dict(BEAM, populations=POPULATIONS, t_slices=3, z_slices=2)
-FITTED = [1, 2, 4]
+# sigma_1 and sigma_4: well determined by two curves of 11 points.
+FITTED = [0, 2]
 
 
 @pytest.fixture(scope="module")
 def rsa_fit():
-    """A three-parameter fit of noisy RSA curves: (x, y, fitted, error)."""
+    """A two-parameter fit of noisy RSA curves: (x, y, fitted, error)."""
     x = np.tile(positions(11), 2)
     clean = simulate(x.reshape(2, -1), ENERGIES, RSA_PARS, **SETUP).ravel()
     y = clean * (1.0 + 0.005 * np.random.default_rng(RNG_SEED).standard_normal(clean.size))
+    start = np.array(RSA_PARS)
+    start[FITTED] *= 1.5
     _, error, fitted = tarvo_wrapper.fit_zscan(
         x, y, np.array(POPULATIONS), SETUP["t_slices"], SETUP["z_slices"], BEAM["sample_width"],
-        BEAM["tau"], BEAM["wavelength"], BEAM["w0"], BEAM["M2"], np.array(ENERGIES),
-        np.array(RSA_PARS), np.array(FITTED, dtype=np.int32), 11, 2, n_starts=1)
+        BEAM["tau"], BEAM["wavelength"], BEAM["w0"], BEAM["M2"], np.array(ENERGIES), start,
+        np.array(FITTED, dtype=np.int32), 11, 2)
     return x.reshape(2, -1), y.reshape(2, -1), fitted, error
 
 
@@ -101,8 +104,16 @@ def test_chi2_is_the_square_of_the_fit_error(rsa_fit):
     x, y, fitted, error = rsa_fit
     result = fit_uncertainty(x, y, ENERGIES, fitted, FITTED, SETUP)
     assert result.chi2 == pytest.approx(error * error, rel=1e-12)
-    assert result.degrees_of_freedom == 22 - 3
+    assert result.degrees_of_freedom == 22 - 2
     assert scan_centre(x, y) == 0.0
+
+
+def test_known_values_lie_within_three_standard_errors(rsa_fit):
+    x, y, fitted, _ = rsa_fit
+    result = fit_uncertainty(x, y, ENERGIES, fitted, FITTED, SETUP)
+    deviation = np.abs(fitted[FITTED] - np.array(RSA_PARS)[FITTED])
+    assert np.all(deviation < 3.0 * result.standard_errors)
+    assert np.all(result.standard_errors < 0.1 * np.abs(fitted[FITTED]))
 
 
 def test_real_model_errors_are_stable_when_the_step_changes_tenfold(rsa_fit):
