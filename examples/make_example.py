@@ -131,6 +131,7 @@ def write_example(data_dir=DATA_DIR, truth_file=TRUTH_FILE):
     truth_file.write_text(truth_text(), encoding="utf-8")
 
 
+# Write the example, or only print the known parameters.
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--print-true", action="store_true",

@@ -4,7 +4,6 @@ import argparse
 import math
 import os
 import sys
-from pathlib import Path
 
 from .measurement import InputError, read_measurement, read_truth
 from .progress import ElapsedTicker
@@ -26,6 +25,7 @@ FIGURE_FILE = "fit.png"
 
 # argparse reports usage errors in one line, like the tool's other input errors.
 class OneLineParser(argparse.ArgumentParser):
+    # Print one line and exit with the usage status.
     def error(self, message):
         self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
 

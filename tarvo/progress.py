@@ -13,6 +13,7 @@ INTERVAL_DEFAULT = 1.0
 # the thread keeps ticking during the call. Silent unless the stream is a
 # terminal: logs and pipes get no carriage-return clutter.
 class ElapsedTicker:
+    # The ticker shows on `stream` (default stderr) when that is a terminal.
     def __init__(self, message, stream=None, interval=INTERVAL_DEFAULT):
         self.message = message
         self.stream = sys.stderr if stream is None else stream
@@ -27,6 +28,7 @@ class ElapsedTicker:
     def elapsed(self):
         return time.monotonic() - self.started
 
+    # Start the clock and, on a terminal, the ticking thread.
     def __enter__(self):
         self.started = time.monotonic()
         if self.enabled:
@@ -34,6 +36,7 @@ class ElapsedTicker:
             self._thread.start()
         return self
 
+    # Stop the thread and clear the line; exceptions pass through.
     def __exit__(self, *exc):
         if self._thread is not None:
             self._stop.set()
@@ -49,6 +52,7 @@ class ElapsedTicker:
         while not self._stop.wait(self.interval):
             self._show()
 
+    # Rewrite the line with the current elapsed time.
     def _show(self):
         text = f"{self.message}: {self.elapsed():.0f} s elapsed"
         self._width = max(self._width, len(text))

@@ -57,6 +57,7 @@ n_starts = 1
 """
 
 
+# A CSV file of one curve with the header line.
 def write_curve(path, x, y):
     path.write_text("position_mm,normalised_transmittance\n"
                     + "".join(f"{float(a)!r},{float(b)!r}\n" for a, b in zip(x, y)))
@@ -75,6 +76,7 @@ def measurement_dir(tmp_path):
     return tmp_path
 
 
+# Run the tool in-process.
 def run(capsys, *args):
     """main(args): exit status, stdout, stderr."""
     try:
@@ -108,6 +110,7 @@ def test_a_good_directory_writes_result_and_figure(measurement_dir, capsys, tmp_
     assert out.rstrip().splitlines()[-1] == f"figure:  {measurement_dir / 'fit.png'}"
 
 
+# Run the tool as a separate interpreter.
 def run_module(directory, **env):
     """python -m tarvo fit DIR from inside DIR (not from a source tree without the build)."""
     return subprocess.run([sys.executable, "-m", "tarvo", "fit", str(directory)], cwd=directory,
@@ -121,20 +124,24 @@ def test_python_dash_m_runs_the_tool_without_progress_on_a_pipe(measurement_dir)
     assert "sigma_1" in done.stdout and "threads: 1" in done.stdout
 
 
+# Replace the first occurrence of `old` in a text file.
 def replace_line(path, old, new):
     text = path.read_text()
     assert old in text
     path.write_text(text.replace(old, new, 1))
 
 
+# Lines of a CSV file, header included.
 def csv_rows(path):
     return path.read_text().splitlines()
 
 
+# Write lines back to a CSV file.
 def write_rows(path, rows):
     path.write_text("\n".join(rows) + "\n")
 
 
+# Change one line of a CSV file.
 def edit_row(path, index, edit):
     """Replace line `index` (0-based, the header is line 0) of a CSV file by edit(line)."""
     rows = csv_rows(path)
@@ -142,6 +149,7 @@ def edit_row(path, index, edit):
     write_rows(path, rows)
 
 
+# Exchange two lines of a CSV file.
 def swap_rows(path, i, j):
     rows = csv_rows(path)
     rows[i], rows[j] = rows[j], rows[i]
@@ -235,7 +243,9 @@ def test_broken_input_through_the_console_script_has_no_traceback(tmp_path):
     assert done.stderr == f"tarvo: error: {tmp_path / 'setup.toml'}: file not found\n"
 
 
+# A text stream that claims to be a terminal.
 class FakeTerminal(io.StringIO):
+    # Always a terminal.
     def isatty(self):
         return True
 

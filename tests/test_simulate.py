@@ -14,10 +14,12 @@ from model_cases import BEAM, POPULATIONS, RSA_PARS, SA_PARS, positions
 ENERGIES = [5e-6, 2e-5]
 
 
+# Keyword arguments of simulate for the shared beam and sample.
 def setup(t_slices=2, z_slices=2):
     return dict(BEAM, populations=POPULATIONS, t_slices=t_slices, z_slices=z_slices)
 
 
+# Model curves straight from the companion module, one row per curve.
 def native(x_rows, energies, pars, t_slices=2, z_slices=2):
     x_rows = np.asarray(x_rows, dtype=np.float64)
     return np.array(_native.model_curves(

@@ -36,6 +36,7 @@ def test_exponential_model_agrees_with_curve_fit():
     t = np.linspace(0.0, 4.0, 30)
     weights = 1.0 + t
 
+    # Exponential decay: amplitude a, time constant b.
     def model(t, a, b):
         return a * np.exp(-t / b)
 
