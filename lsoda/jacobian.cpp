@@ -39,20 +39,12 @@ void prepare_jacobian(SolverState& s) {
   s.nfe = s.nfe + n;
   s.pdnorm = weighted_matrix_norm(n, matrix, ewt) / std::fabs(hl0);
   for (int i = 0; i < n; ++i) matrix[i + i * n] = matrix[i + i * n] + 1.0;
-  const int info = s.factorization == Factorization::linpack
-                       ? factor_linpack(matrix, n, s.pivots.data())
-                       : factor_lapack(matrix, n, s.pivots.data());
-  if (info != 0) s.ierpj = 1;
+  if (factor_lu(matrix, n, s.pivots.data()) != 0) s.ierpj = 1;
 }
 
 void solve_linear_system(SolverState& s, double* x) {
   s.iersl = 0;
-  const double* matrix = s.wm.data() + 2;
-  if (s.factorization == Factorization::linpack) {
-    solve_linpack(matrix, s.n, s.pivots.data(), x);
-  } else {
-    solve_lapack(matrix, s.n, s.pivots.data(), x);
-  }
+  solve_lu(s.wm.data() + 2, s.n, s.pivots.data(), x);
 }
 
 }  // namespace lsoda

@@ -1,23 +1,20 @@
-// Dense LU factorisation with partial pivoting and the solve with its
-// factors, in the two elimination orders of Factorization. Matrices are
-// column-major n x n; pivots are 1-based row indices, as in Fortran.
+// Dense LU factorisation with partial pivoting (LINPACK DGEFA) and the solve
+// with its factors (DGESL). Matrices are column-major n x n; pivots are
+// 1-based row indices, as in Fortran.
+//
+// SciPy's LSODA calls LAPACK's DGETRF/DGETRS from OpenBLAS instead; with
+// OpenBLAS kernels without fused multiply-adds those round exactly as the
+// LINPACK order does for the systems integrated here (checked bit for bit
+// by tests/test_lsoda.py and bench/lsoda_sweep.py).
 #pragma once
 
 namespace lsoda {
 
-// LINPACK DGEFA: factor a in place. Returns INFO (0, or k if U(k,k) = 0).
-// Stores the multipliers negated, as LINPACK does.
-int factor_linpack(double* a, int n, int* pivots);
+// DGEFA: factor a in place. Returns INFO (0, or k if U(k,k) = 0). Stores
+// the multipliers negated, as LINPACK does.
+int factor_lu(double* a, int n, int* pivots);
 
-// LINPACK DGESL with JOB = 0: solve A x = b in place with DGEFA's factors.
-void solve_linpack(const double* a, int n, const int* pivots, double* b);
-
-// LAPACK DGETRF as OpenBLAS computes it for small matrices (unblocked,
-// left-looking, no fused multiply-add). Returns INFO.
-int factor_lapack(double* a, int n, int* pivots);
-
-// LAPACK DGETRS ('N', one right-hand side): row interchanges, then the unit
-// lower and the upper triangular solve.
-void solve_lapack(const double* a, int n, const int* pivots, double* b);
+// DGESL with JOB = 0: solve A x = b in place with DGEFA's factors.
+void solve_lu(const double* a, int n, const int* pivots, double* b);
 
 }  // namespace lsoda

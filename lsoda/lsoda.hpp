@@ -25,26 +25,13 @@ struct Statistics {
   double tcur = 0.0;
 };
 
-// Elimination order of the LU factorisation that the stiff (BDF) corrector
-// solves with. Both are exact Gaussian elimination with partial pivoting;
-// they round differently in the last bit.
-enum class Factorization {
-  // LINPACK's DGEFA/DGESL (right-looking, one update at a time), as the
-  // published DLSODA calls them.
-  linpack,
-  // LAPACK's DGETRF/DGETRS, as SciPy's build of LSODA calls them: OpenBLAS's
-  // unblocked left-looking elimination, each entry reduced by a sum of
-  // products, without fused multiply-adds.
-  lapack,
-};
-
 class SolverState;
 
 // One solver: owns its work space, reused by every call of integrate().
 class Solver {
  public:
   // Work space for systems of up to max_neq equations, allocated once here.
-  explicit Solver(int max_neq, Factorization factorization = Factorization::linpack);
+  explicit Solver(int max_neq);
   ~Solver();
   Solver(const Solver&) = delete;
   Solver& operator=(const Solver&) = delete;

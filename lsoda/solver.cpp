@@ -53,9 +53,8 @@ int invert_weights(int n, double* ewt) {
 
 }  // namespace
 
-SolverState::SolverState(int max_neq, Factorization order)
-    : factorization(order),
-      capacity(max_neq > 0 ? max_neq : 0),
+SolverState::SolverState(int max_neq)
+    : capacity(max_neq > 0 ? max_neq : 0),
       yh(static_cast<std::size_t>(HISTORY_COLUMNS) * capacity),
       ewt(capacity),
       savf(capacity),
@@ -63,8 +62,7 @@ SolverState::SolverState(int max_neq, Factorization order)
       wm(static_cast<std::size_t>(capacity) * capacity + 2),
       pivots(capacity) {}
 
-Solver::Solver(int max_neq, Factorization factorization)
-    : state_(new SolverState(max_neq, factorization)) {}
+Solver::Solver(int max_neq) : state_(new SolverState(max_neq)) {}
 
 Solver::~Solver() { delete state_; }
 
@@ -196,7 +194,8 @@ L250:
   if (bad != 0) goto L510;
 L270: {
   double tolsf = s.uround * weighted_max_norm(n, yh, ewt);
-  if (tolsf > 0.01) {
+  // As IF (TOLSF .LE. 0.01) GO TO 280: a NaN TOLSF is an error too.
+  if (!(tolsf <= 0.01)) {
     tolsf = tolsf * 200.0;
     if (s.nst == 0) {
       print_message("DLSODA-  At start of problem, too much accuracy   ", 0, 0, 0, 0, 0.0, 0.0);

@@ -43,7 +43,7 @@ inline constexpr int JACOBIAN_NONE = 0;
 class SolverState {
  public:
   // Work space for up to max_neq equations, allocated here and only here.
-  SolverState(int max_neq, Factorization factorization);
+  explicit SolverState(int max_neq);
 
   // --- problem ---------------------------------------------------------
   RightHandSide f = nullptr;
@@ -57,7 +57,6 @@ class SolverState {
   int nyh = 0;
   // JTYP: Jacobian type to use once stiff (2, difference quotients).
   int jtyp = 0;
-  Factorization factorization;
 
   // --- work space (owned, sized once for max_neq) ------------------------
   int capacity = 0;

@@ -8,6 +8,7 @@ kernels without fused multiply-adds (OPENBLAS_CORETYPE=Sandybridge, set by
 tests/conftest.py before NumPy or SciPy are imported).
 """
 
+import math
 from dataclasses import dataclass
 
 from scipy.integrate import odeint
@@ -21,6 +22,16 @@ STEP_ATOL = 1.0e-6
 MXSTEP = 500
 # ISTATE from the message odeint reports.
 ISTATE_OF_MESSAGE = {message: istate for istate, message in ODEINT_MESSAGES.items()}
+
+
+def ieee_divide(a, b):
+    """a / b as the C++ side computes it: division by zero gives inf or NaN."""
+    try:
+        return a / b
+    except ZeroDivisionError:
+        if a == 0.0 or math.isnan(a):
+            return math.nan
+        return math.copysign(math.inf, a) * math.copysign(1.0, b)
 
 
 @dataclass(frozen=True)
@@ -42,15 +53,15 @@ def model_context(params, optical_frequency):
     """ModelContext from the eight parameters and the optical frequency."""
     p = [float(v) for v in params]
     return ModelContext(
-        photon_factor=INVERSE_PLANCK / float(optical_frequency),
+        photon_factor=ieee_divide(INVERSE_PLANCK, float(optical_frequency)),
         sigma_1=p[0],
         sigma_2=p[1],
         sigma_4=p[2],
-        rate_21=1.0 / p[3],
-        rate_24=1.0 / p[4],
-        rate_32=1.0 / p[5],
-        rate_41=1.0 / p[6],
-        rate_54=1.0 / p[7],
+        rate_21=ieee_divide(1.0, p[3]),
+        rate_24=ieee_divide(1.0, p[4]),
+        rate_32=ieee_divide(1.0, p[5]),
+        rate_41=ieee_divide(1.0, p[6]),
+        rate_54=ieee_divide(1.0, p[7]),
     )
 
 

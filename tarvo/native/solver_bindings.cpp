@@ -45,20 +45,6 @@ bool read_doubles(PyObject* object, const char* name, Py_ssize_t count, std::vec
   return true;
 }
 
-// Parse the factorization keyword: "linpack" (default) or "lapack".
-bool read_factorization(const char* name, lsoda::Factorization& out) {
-  if (name == nullptr || std::string_view(name) == "linpack") {
-    out = lsoda::Factorization::linpack;
-    return true;
-  }
-  if (std::string_view(name) == "lapack") {
-    out = lsoda::Factorization::lapack;
-    return true;
-  }
-  PyErr_Format(PyExc_ValueError, "factorization must be 'linpack' or 'lapack', not '%s'", name);
-  return false;
-}
-
 // (state list, istate, nst, nfe, nje, nqu, mused) for the last call of solver.
 PyObject* step_result(const double* state, Py_ssize_t count, const lsoda::Solver& solver) {
   PyObject* values = PyList_New(count);
@@ -88,26 +74,23 @@ PyObject* model_step(PyObject* args, PyObject* kwargs, ModelStep step, const cha
   double optical_frequency = 0.0;
   double t_end = 0.0;
   double t_start = 0.0;
-  const char* factorization_name = nullptr;
   int repeat = 1;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, keywords, &params_object,
                                    &optical_frequency, &state_object, &t_end, &t_start,
-                                   &factorization_name, &repeat)) {
+                                   &repeat)) {
     return nullptr;
   }
   std::vector<double> params;
   std::vector<double> state;
-  lsoda::Factorization factorization;
   if (!read_doubles(params_object, "params", PARAMETER_COUNT, params)) return nullptr;
   if (!read_doubles(state_object, "state", STATE_COUNT, state)) return nullptr;
-  if (!read_factorization(factorization_name, factorization)) return nullptr;
   if (repeat < 1) {
     PyErr_SetString(PyExc_ValueError, "repeat must be at least 1");
     return nullptr;
   }
   ModelContext context;
   set_model_context(context, params.data(), optical_frequency);
-  lsoda::Solver solver(MAX_STEP_EQUATIONS, factorization);
+  lsoda::Solver solver(MAX_STEP_EQUATIONS);
   double out[STATE_COUNT];
   Py_BEGIN_ALLOW_THREADS;
   for (int r = 0; r < repeat; ++r) step(context, state.data(), t_start, t_end, solver, out);
@@ -117,28 +100,26 @@ PyObject* model_step(PyObject* args, PyObject* kwargs, ModelStep step, const cha
 
 char* POPULATION_KEYWORDS[] = {const_cast<char*>("params"), const_cast<char*>("optical_frequency"),
                                const_cast<char*>("state"), const_cast<char*>("t_end"),
-                               const_cast<char*>("t_start"), const_cast<char*>("factorization"),
-                               const_cast<char*>("repeat"), nullptr};
+                               const_cast<char*>("t_start"), const_cast<char*>("repeat"), nullptr};
 char* INTENSITY_KEYWORDS[] = {const_cast<char*>("params"), const_cast<char*>("optical_frequency"),
                               const_cast<char*>("state"), const_cast<char*>("z_end"),
-                              const_cast<char*>("z_start"), const_cast<char*>("factorization"),
-                              const_cast<char*>("repeat"), nullptr};
+                              const_cast<char*>("z_start"), const_cast<char*>("repeat"), nullptr};
 
 PyObject* population_step(PyObject*, PyObject* args, PyObject* kwargs) {
-  return model_step(args, kwargs, integrate_populations, "OdOd|d$zi:population_step",
+  return model_step(args, kwargs, integrate_populations, "OdOd|d$i:population_step",
                     POPULATION_KEYWORDS);
 }
 
 PyObject* intensity_step(PyObject*, PyObject* args, PyObject* kwargs) {
-  return model_step(args, kwargs, integrate_intensity, "OdOd|d$zi:intensity_step",
+  return model_step(args, kwargs, integrate_intensity, "OdOd|d$i:intensity_step",
                     INTENSITY_KEYWORDS);
 }
 
 // A Python right-hand side f(t, y) -> sequence of neq floats. The first
 // exception raised is kept; after it every derivative is NaN.
 struct PythonRightHandSide {
-  PyObject* callable;
-  int state_length;
+  PyObject* callable = nullptr;
+  int state_length = 0;
   PyObject* error_type = nullptr;
   PyObject* error_value = nullptr;
   PyObject* error_traceback = nullptr;
@@ -166,10 +147,9 @@ void call_python_rhs(void* context, int neq, double t, const double* y, double* 
 char* SOLVE_KEYWORDS[] = {const_cast<char*>("f"),    const_cast<char*>("y"),
                           const_cast<char*>("t"),    const_cast<char*>("tout"),
                           const_cast<char*>("neq"),  const_cast<char*>("rtol"),
-                          const_cast<char*>("atol"), const_cast<char*>("factorization"),
-                          nullptr};
+                          const_cast<char*>("atol"), nullptr};
 
-// solve(f, y, t, tout, neq=len(y), rtol=1e-6, atol=1e-6, factorization="linpack")
+// solve(f, y, t, tout, *, neq=len(y), rtol=1e-6, atol=1e-6)
 // -> (y list, t reached, istate, nst, nfe, nje, nqu, mused, hu, tcur).
 PyObject* solve(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* callable = nullptr;
@@ -179,10 +159,8 @@ PyObject* solve(PyObject*, PyObject* args, PyObject* kwargs) {
   int neq = -1;
   double rtol = STEP_RTOL;
   double atol = STEP_ATOL;
-  const char* factorization_name = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOdd|$iddz:solve", SOLVE_KEYWORDS, &callable,
-                                   &y_object, &t, &tout, &neq, &rtol, &atol,
-                                   &factorization_name)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOdd|$idd:solve", SOLVE_KEYWORDS, &callable,
+                                   &y_object, &t, &tout, &neq, &rtol, &atol)) {
     return nullptr;
   }
   if (!PyCallable_Check(callable)) {
@@ -190,16 +168,16 @@ PyObject* solve(PyObject*, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   std::vector<double> y;
-  lsoda::Factorization factorization;
   if (!read_doubles(y_object, "y", -1, y)) return nullptr;
-  if (!read_factorization(factorization_name, factorization)) return nullptr;
   if (neq < 0) neq = static_cast<int>(y.size());
   if (neq > static_cast<int>(y.size()) || y.size() > static_cast<std::size_t>(MAX_GENERAL_EQUATIONS)) {
     PyErr_Format(PyExc_ValueError, "need neq <= len(y) <= %d", MAX_GENERAL_EQUATIONS);
     return nullptr;
   }
-  PythonRightHandSide rhs{callable, static_cast<int>(y.size())};
-  lsoda::Solver solver(MAX_GENERAL_EQUATIONS, factorization);
+  PythonRightHandSide rhs;
+  rhs.callable = callable;
+  rhs.state_length = static_cast<int>(y.size());
+  lsoda::Solver solver(MAX_GENERAL_EQUATIONS);
   solver.integrate(call_python_rhs, &rhs, neq, y.data(), t, tout, rtol, atol);
   if (rhs.error_type != nullptr) {
     PyErr_Restore(rhs.error_type, rhs.error_value, rhs.error_traceback);
@@ -221,19 +199,19 @@ const PyMethodDef* solver_methods() {
   static PyMethodDef methods[] = {
       {"population_step", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(population_step)),
        METH_VARARGS | METH_KEYWORDS,
-       "population_step(params, optical_frequency, state, t_end, t_start=0.0, *, "
-       "factorization='linpack', repeat=1)\n--\n\n"
+       "population_step(params, optical_frequency, state, t_end, t_start=0.0, *, repeat=1)\n"
+       "--\n\n"
        "Advance state = (N1..N5, I) with the population rate equations; returns\n"
        "(state_out, istate, nst, nfe, nje, nqu, mused)."},
       {"intensity_step", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(intensity_step)),
        METH_VARARGS | METH_KEYWORDS,
-       "intensity_step(params, optical_frequency, state, z_end, z_start=0.0, *, "
-       "factorization='linpack', repeat=1)\n--\n\n"
+       "intensity_step(params, optical_frequency, state, z_end, z_start=0.0, *, repeat=1)\n"
+       "--\n\n"
        "Carry the intensity of state = (I, N1..N5) across a slice; returns\n"
        "(state_out, istate, nst, nfe, nje, nqu, mused)."},
       {"solve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(solve)),
        METH_VARARGS | METH_KEYWORDS,
-       "solve(f, y, t, tout, *, neq=len(y), rtol=1e-6, atol=1e-6, factorization='linpack')\n--\n\n"
+       "solve(f, y, t, tout, *, neq=len(y), rtol=1e-6, atol=1e-6)\n--\n\n"
        "Integrate y' = f(t, y) with the reentrant LSODA; returns\n"
        "(y, t, istate, nst, nfe, nje, nqu, mused, hu, tcur)."},
       {nullptr, nullptr, 0, nullptr}};
