@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "diagnostics.hpp"
 #include "lsoda.hpp"
 #include "model_context.hpp"
 #include "native_methods.hpp"
@@ -193,6 +194,13 @@ PyObject* solve(PyObject*, PyObject* args, PyObject* kwargs) {
                        st.mused, st.hu, st.tcur);
 }
 
+// format_d21_13(value) -> the value as DLSODA's messages print it (D21.13).
+PyObject* format_d21_13(PyObject*, PyObject* arg) {
+  const double value = PyFloat_AsDouble(arg);
+  if (value == -1.0 && PyErr_Occurred()) return nullptr;
+  return PyUnicode_FromString(lsoda::fortran_d21_13(value).text);
+}
+
 }  // namespace
 
 const PyMethodDef* solver_methods() {
@@ -214,6 +222,9 @@ const PyMethodDef* solver_methods() {
        "solve(f, y, t, tout, *, neq=len(y), rtol=1e-6, atol=1e-6)\n--\n\n"
        "Integrate y' = f(t, y) with the reentrant LSODA; returns\n"
        "(y, t, istate, nst, nfe, nje, nqu, mused, hu, tcur)."},
+      {"format_d21_13", format_d21_13, METH_O,
+       "format_d21_13(value)\n--\n\nThe value in Fortran's D21.13 edit descriptor, as the solver's "
+       "diagnostics print it."},
       {nullptr, nullptr, 0, nullptr}};
   return methods;
 }
