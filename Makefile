@@ -27,7 +27,7 @@ test: install
 	$(VENV)/bin/pytest -q tests
 
 demo: install
-	$(VENV)/bin/tarvo fit examples/rsa-532nm
+	$(VENV)/bin/tarvo fit examples/rsa-532nm --truth examples/rsa-532nm-truth.toml
 
 bench: install
 	$(PY) bench/run_all.py

@@ -1,0 +1,147 @@
+"""Writes the example measurement examples/rsa-532nm/ from known parameters.
+
+A reverse saturable absorber at 532 nm measured with nanosecond pulses at
+three pulse energies: the model curves of the parameters below plus seeded
+noise of 0.5 % of the transmittance. The known parameters stay here and in
+rsa-532nm-truth.toml beside the data directory, not in the data, so that the
+fit works from the measurement alone:
+
+    python examples/make_example.py
+    tarvo fit examples/rsa-532nm --truth examples/rsa-532nm-truth.toml
+"""
+
+import argparse
+from pathlib import Path
+
+import numpy as np
+
+from tarvo import simulate
+from tarvo.parameters import NAMES, PARAMETERS
+
+# Where the data and the known values go.
+HERE = Path(__file__).resolve().parent
+DATA_DIR = HERE / "rsa-532nm"
+TRUTH_FILE = HERE / "rsa-532nm-truth.toml"
+
+# Beam, pulse and sample (SI units; sample width in cm, populations in cm^-3).
+SETUP = dict(wavelength=532e-9, w0=20e-6, M2=1.2, tau=4e-9, sample_width=0.1,
+             populations=[6e17, 0.0, 0.0, 0.0, 0.0], t_slices=10, z_slices=5)
+
+# Pulse energy (J) and file name of each curve.
+CURVES = [(5e-6, "curve-5uJ.csv"), (1e-5, "curve-10uJ.csv"), (2e-5, "curve-20uJ.csv")]
+
+# Scan: 41 stage positions from -30 to +30 mm, focus at 0.
+POSITIONS_MM = np.linspace(-30.0, 30.0, 41)
+
+# The parameters that made the data: cross-sections in cm^2, time constants in s.
+TRUE_PARAMETERS = dict(sigma_1=4e-18, sigma_2=2e-17, sigma_4=6e-17, tau_21=2e-9,
+                       tau_24=1.5e-9, tau_32=1e-12, tau_41=1e-6, tau_54=1e-12)
+
+# Fitted parameters and their starting values: off by a factor of 1.5 to 2.
+FITTED_STARTS = dict(sigma_2=3e-17, sigma_4=1.2e-16, tau_24=3e-9)
+
+# Starts of the multi-start fit (start values x 0.302, 1 and 3.31).
+N_STARTS = 3
+
+# Noise: 0.5 % of the transmittance, from a fixed seed so the data never change.
+NOISE_RELATIVE = 0.005
+NOISE_SEED = 532
+
+# Column of the comments in setup.toml.
+COMMENT_COLUMN = 48
+
+
+# A float in TOML syntax, exponent without padding: 5.32e-07 -> 5.32e-7.
+def toml_float(value):
+    text = repr(float(value))
+    if "e" not in text:
+        return text
+    mantissa, exponent = text.split("e")
+    return f"{mantissa}e{int(exponent)}"
+
+
+# A key = value line with its comment in a common column.
+def entry(key, value, comment):
+    return f"{key} = {value}".ljust(COMMENT_COLUMN - 2) + f"  # {comment}"
+
+
+# The text of setup.toml.
+def setup_text():
+    start = dict(TRUE_PARAMETERS, **FITTED_STARTS)
+    populations = "[" + ", ".join(toml_float(v) for v in SETUP["populations"]) + "]"
+    lines = [
+        "# Z-scan of a reverse saturable absorber at 532 nm, nanosecond pulses.",
+        "# Units: SI, except the sample width (cm), populations (cm^-3) and",
+        "# cross-sections (cm^2).",
+        "",
+        "[beam]",
+        entry("wavelength", toml_float(SETUP["wavelength"]), "m"),
+        entry("w0", toml_float(SETUP["w0"]), "m, beam waist radius"),
+        entry("M2", toml_float(SETUP["M2"]), "beam quality factor"),
+        entry("tau", toml_float(SETUP["tau"]), "s, pulse time profile exp(-(t/tau)^2)"),
+        "",
+        "[sample]",
+        entry("sample_width", toml_float(SETUP["sample_width"]), "cm"),
+        entry("populations", populations, "cm^-3, levels 1 to 5 before the pulse"),
+        entry("is_sa", "false", "reverse saturable absorber: the focus is the minimum"),
+        "",
+        "[model]",
+        entry("t_slices", SETUP["t_slices"], "time slices of the pulse"),
+        entry("z_slices", SETUP["z_slices"], "depth slices of the sample"),
+        "",
+    ]
+    for energy, name in CURVES:
+        lines += ["[[curve]]", f'file = "{name}"', entry("pulse_energy", toml_float(energy), "J"),
+                  ""]
+    lines += ["# Starting values of the eight parameters."]
+    lines += ["[start]"]
+    lines += [entry(p.name, toml_float(start[p.name]), f"{p.unit}, {p.meaning}")
+              for p in PARAMETERS]
+    lines += ["", "[fit]",
+              entry("parameters", "[" + ", ".join(f'"{n}"' for n in FITTED_STARTS) + "]",
+                    "the fitted parameters"),
+              entry("n_starts", N_STARTS, "starts at the start values x 0.302, 1 and 3.31"), ""]
+    return "\n".join(lines)
+
+
+# The text of the file of known values.
+def truth_text():
+    lines = ["# The parameters that examples/make_example.py made rsa-532nm/ from.",
+             "# Compare: tarvo fit examples/rsa-532nm --truth examples/rsa-532nm-truth.toml"]
+    lines += [f"{name} = {toml_float(TRUE_PARAMETERS[name])}" for name in NAMES]
+    return "\n".join(lines) + "\n"
+
+
+# Noisy model curves, one row per pulse energy.
+def measured_curves():
+    model_kwargs = dict(SETUP)
+    model = simulate(POSITIONS_MM, [e for e, _ in CURVES], TRUE_PARAMETERS, **model_kwargs)
+    rng = np.random.default_rng(NOISE_SEED)
+    return model * (1.0 + NOISE_RELATIVE * rng.standard_normal(model.shape))
+
+
+# Write the data directory and the file of known values.
+def write_example(data_dir=DATA_DIR, truth_file=TRUTH_FILE):
+    data_dir.mkdir(parents=True, exist_ok=True)
+    for (energy, name), values in zip(CURVES, measured_curves()):
+        rows = [f"{x:.1f},{y:.6f}" for x, y in zip(POSITIONS_MM, values)]
+        (data_dir / name).write_text("position_mm,normalised_transmittance\n"
+                                     + "\n".join(rows) + "\n", encoding="utf-8")
+    (data_dir / "setup.toml").write_text(setup_text(), encoding="utf-8")
+    truth_file.write_text(truth_text(), encoding="utf-8")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--print-true", action="store_true",
+                        help="print the known parameters instead of writing the files")
+    args = parser.parse_args()
+    if args.print_true:
+        print(truth_text(), end="")
+        return
+    write_example()
+    print(f"wrote {DATA_DIR} and {TRUTH_FILE}")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,119 @@
+"""The parameter table and the JSON document of a fit."""
+
+import json
+import math
+
+from .parameters import PARAMETERS
+
+
+# A number for JSON: non-finite values become null (JSON has no NaN or infinity).
+def _json_number(value):
+    value = float(value)
+    return value if math.isfinite(value) else None
+
+
+# One row per parameter: start, fitted value, standard error, status, known value.
+def parameter_rows(measurement, outcome, uncertainty, truth=None):
+    truth = truth or {}
+    errors = dict(zip(measurement.fit_names, uncertainty.standard_errors))
+    rows = []
+    for index, parameter in enumerate(PARAMETERS):
+        fitted = parameter.name in errors
+        rows.append(dict(
+            name=parameter.name, unit=parameter.unit, meaning=parameter.meaning,
+            start=float(measurement.start[index]), fitted_value=float(outcome.fitted[index]),
+            standard_error=float(errors[parameter.name]) if fitted else None,
+            fitted=fitted, true=truth.get(parameter.name)))
+    return rows
+
+
+# Text cell of a number, or "-" when there is none.
+def _cell(value, spec):
+    return "-" if value is None else format(value, spec)
+
+
+# Standard error relative to the value, as a percentage cell.
+def _relative(error, value):
+    if error is None or value == 0.0 or not math.isfinite(error):
+        return "-" if error is None else "inf"
+    return f"{100.0 * error / abs(value):.2g}%"
+
+
+# Deviation of the fitted value from the known one, in per cent and in standard errors.
+def _deviation(row):
+    true, value, error = row["true"], row["fitted_value"], row["standard_error"]
+    if true is None or not row["fitted"]:
+        return "-"
+    percent = f"{100.0 * (value - true) / true:+.1f}%" if true != 0.0 else "-"
+    if error and math.isfinite(error):
+        return f"{percent} ({(value - true) / error:+.1f} se)"
+    return percent
+
+
+# The table as aligned text lines.
+def format_table(rows):
+    with_truth = any(row["true"] is not None for row in rows)
+    header = ["parameter", "unit", "start", "fitted", "std. error", "rel.", "status"]
+    if with_truth:
+        header += ["true", "fitted - true"]
+    lines = [header]
+    for row in rows:
+        cells = [row["name"], row["unit"], _cell(row["start"], ".4e"),
+                 _cell(row["fitted_value"], ".4e"), _cell(row["standard_error"], ".2e"),
+                 _relative(row["standard_error"], row["fitted_value"]),
+                 "fitted" if row["fitted"] else "fixed"]
+        if with_truth:
+            cells += [_cell(row["true"], ".4e"), _deviation(row)]
+        lines.append(cells)
+    widths = [max(len(line[i]) for line in lines) for i in range(len(header))]
+    text = ["  ".join(cell.ljust(width) for cell, width in zip(line, widths)).rstrip()
+            for line in lines]
+    text.insert(1, "  ".join("-" * width for width in widths))
+    return "\n".join(text)
+
+
+# The whole result of a fit as a JSON-ready dict.
+def result_document(measurement, outcome, uncertainty, rows, figure_name, rel_step):
+    setup = measurement.setup
+    return {
+        "directory": str(measurement.directory),
+        "setup": {
+            "wavelength_m": setup.wavelength, "w0_m": setup.w0, "M2": setup.M2,
+            "tau_s": setup.tau, "sample_width_cm": setup.sample_width,
+            "populations_cm-3": list(setup.populations), "t_slices": setup.t_slices,
+            "z_slices": setup.z_slices, "is_sa": measurement.is_sa,
+        },
+        "parameters": [
+            {"name": row["name"], "unit": row["unit"], "meaning": row["meaning"],
+             "start": row["start"], "value": _json_number(row["fitted_value"]),
+             "standard_error": None if row["standard_error"] is None
+             else _json_number(row["standard_error"]),
+             "fitted": row["fitted"], "true": row["true"]}
+            for row in rows
+        ],
+        "fit_error": _json_number(outcome.error),
+        "chi2": _json_number(uncertainty.chi2),
+        "degrees_of_freedom": uncertainty.degrees_of_freedom,
+        "reduced_chi2": _json_number(uncertainty.reduced_chi2),
+        "covariance": {
+            "parameters": list(measurement.fit_names),
+            "matrix": [[_json_number(v) for v in line] for line in uncertainty.covariance],
+        },
+        "standard_error_relative_step": rel_step,
+        "centre_mm": outcome.centre,
+        "n_starts": outcome.n_starts,
+        "fit_seconds": round(outcome.seconds, 3),
+        "curves": [
+            {"file": curve.file, "pulse_energy_J": curve.pulse_energy,
+             "residuals": [_json_number(v) for v in outcome.residuals[k]]}
+            for k, curve in enumerate(measurement.curves)
+        ],
+        "figure": figure_name,
+    }
+
+
+# Write the document as indented JSON.
+def write_result(path, document):
+    with open(path, "w", encoding="utf-8") as stream:
+        json.dump(document, stream, indent=2, allow_nan=False)
+        stream.write("\n")

@@ -1,0 +1,77 @@
+"""Model Z-scan curves for given parameters and measurement set-up."""
+
+from collections.abc import Mapping
+
+import numpy as np
+
+from . import _native
+from .parameters import COUNT, NAMES
+
+# Grid sizes that resolve a nanosecond pulse in a thin sample well enough for planning.
+T_SLICES_DEFAULT = 10
+Z_SLICES_DEFAULT = 5
+
+
+# The eight parameters as a list of floats, from a sequence or a name -> value mapping.
+def parameter_vector(spec_pars):
+    if isinstance(spec_pars, Mapping):
+        missing = [name for name in NAMES if name not in spec_pars]
+        unknown = [name for name in spec_pars if name not in NAMES]
+        if missing or unknown:
+            raise ValueError("spec_pars needs exactly the parameters " + ", ".join(NAMES)
+                             + (f"; missing {', '.join(missing)}" if missing else "")
+                             + (f"; unknown {', '.join(map(str, unknown))}" if unknown else ""))
+        return [float(spec_pars[name]) for name in NAMES]
+    values = np.asarray(spec_pars, dtype=np.float64)
+    if values.shape != (COUNT,):
+        raise ValueError(f"spec_pars needs {COUNT} values ({', '.join(NAMES)}), got shape "
+                         f"{values.shape}")
+    return [float(v) for v in values]
+
+
+# Model transmittance of every curve.
+def simulate(positions, pulse_energy, spec_pars, *, populations, sample_width, tau, wavelength,
+             w0, M2, t_slices=T_SLICES_DEFAULT, z_slices=Z_SLICES_DEFAULT):
+    """Model normalised transmittance of Z-scan curves, exactly as the fit computes it.
+
+    positions     scan positions in mm relative to the focus: one 1-D array used for
+                  every curve, or a 2-D array (num_datasets, num_x_pts), one row per
+                  curve; at least 5 per curve
+    pulse_energy  pulse energy of each curve in J (a list; one curve per entry)
+    spec_pars     the eight model parameters, in cm^2 (sigma_1, sigma_2, sigma_4) and s
+                  (tau_21, tau_24, tau_32, tau_41, tau_54): a sequence in that order or
+                  a mapping from those names to values
+    populations   initial populations of the five levels in cm^-3
+    sample_width  sample thickness in cm
+    tau           pulse duration parameter in s (time profile exp(-(t/tau)^2))
+    wavelength    laser wavelength in m
+    w0            beam waist radius in m
+    M2            beam quality factor
+    t_slices      time slices of the pulse (at least 2)
+    z_slices      depth slices of the sample (at least 2)
+
+    Each curve is shifted so that the mean of its first five and last five
+    values is 1, as the fit does with its model curves: give positions that
+    reach well beyond the Rayleigh range on both sides.
+
+    Returns a float64 array of shape (num_datasets, num_x_pts).
+    """
+    energies = np.asarray(pulse_energy, dtype=np.float64).ravel()
+    num_datasets = energies.size
+    if num_datasets == 0:
+        raise ValueError("pulse_energy needs at least one value")
+    x = np.asarray(positions, dtype=np.float64)
+    if x.ndim == 1:
+        x = np.tile(x, (num_datasets, 1))
+    if x.ndim != 2 or x.shape[0] != num_datasets:
+        raise ValueError(f"positions must be 1-D or of shape ({num_datasets}, num_x_pts), "
+                         f"got shape {np.shape(positions)}")
+    num_x_pts = x.shape[1]
+    pops = np.asarray(populations, dtype=np.float64).ravel()
+    if pops.size != 5:
+        raise ValueError(f"populations needs 5 values, got {pops.size}")
+    values = _native.model_curves(
+        [float(v) for v in x.ravel()], [float(v) for v in pops], int(t_slices), int(z_slices),
+        float(sample_width), float(tau), float(wavelength), float(w0), float(M2),
+        [float(v) for v in energies], parameter_vector(spec_pars), num_x_pts, num_datasets)
+    return np.array(values, dtype=np.float64).reshape(num_datasets, num_x_pts)

@@ -1,0 +1,115 @@
+"""Standard errors: the covariance code on toy models, the step on the real model."""
+
+import numpy as np
+import pytest
+import tarvo_wrapper
+from scipy.optimize import curve_fit
+
+from tarvo import simulate
+from tarvo.centring import scan_centre
+from tarvo.uncertainty import (covariance_from_jacobian, fit_uncertainty, point_weights,
+                               standard_errors)
+
+from model_cases import BEAM, POPULATIONS, RSA_PARS, positions
+
+RNG_SEED = 11
+
+
+def test_linear_model_gives_the_exact_weighted_covariance():
+    rng = np.random.default_rng(RNG_SEED)
+    t = np.linspace(-2.0, 3.0, 25)
+    design = np.column_stack([np.ones_like(t), t, t * t])
+    weights = point_weights(t * 300.0)
+    y = design @ [0.5, -1.2, 0.3] + 0.05 * rng.standard_normal(t.size)
+    root_w = np.sqrt(weights)
+    theta, *_ = np.linalg.lstsq(design * root_w[:, None], root_w * y, rcond=None)
+    result = standard_errors(lambda p: root_w * (y - design @ p), theta)
+    chi2 = float(np.sum(weights * (y - design @ theta) ** 2))
+    exact = chi2 / (t.size - 3) * np.linalg.inv(design.T @ (weights[:, None] * design))
+    assert result.degrees_of_freedom == 22
+    assert result.chi2 == pytest.approx(chi2, rel=1e-12)
+    assert np.allclose(result.covariance, exact, rtol=1e-7, atol=0.0)
+
+
+def test_exponential_model_agrees_with_curve_fit():
+    rng = np.random.default_rng(RNG_SEED)
+    t = np.linspace(0.0, 4.0, 30)
+    weights = 1.0 + t
+
+    def model(t, a, b):
+        return a * np.exp(-t / b)
+
+    y = model(t, 2.0, 1.3) + 0.02 * rng.standard_normal(t.size)
+    # sigma = 1/sqrt(weight) makes curve_fit minimise the same weighted sum.
+    popt, pcov = curve_fit(model, t, y, p0=[1.5, 1.0], sigma=1.0 / np.sqrt(weights),
+                           xtol=1e-14, ftol=1e-14)
+    result = standard_errors(lambda p: np.sqrt(weights) * (y - model(t, *p)), popt)
+    assert np.allclose(result.standard_errors, np.sqrt(np.diag(pcov)), rtol=1e-5)
+    assert np.allclose(result.covariance, pcov, rtol=1e-4, atol=1e-5 * np.abs(pcov).max())
+
+
+@pytest.mark.parametrize("scale", [1e-17, 1e-9, 1e6])
+def test_standard_errors_follow_the_units_of_the_parameters(scale):
+    # Parameters in cm^2 or s: rescaling a parameter rescales its error and nothing else.
+    t = np.linspace(0.0, 4.0, 30)
+    y = 2.0 * np.exp(-t / 1.3) + 0.02 * np.random.default_rng(RNG_SEED).standard_normal(t.size)
+    plain = standard_errors(lambda p: y - p[0] * np.exp(-t / p[1]), [2.0, 1.3])
+    scaled = standard_errors(lambda p: y - (p[0] / scale) * np.exp(-t / p[1]), [2.0 * scale, 1.3])
+    assert scaled.standard_errors[0] == pytest.approx(plain.standard_errors[0] * scale, rel=1e-6)
+    assert scaled.standard_errors[1] == pytest.approx(plain.standard_errors[1], rel=1e-6)
+
+
+@pytest.mark.parametrize("jacobian, expected", [
+    (np.array([[1.0, 2.0], [2.0, 4.0], [3.0, 6.0]]), np.inf),  # columns in proportion
+    (np.array([[1.0, 0.0], [2.0, 0.0], [3.0, 0.0]]), np.inf),  # parameter without effect
+    (np.array([[1.0, 0.0], [0.0, 1.0]]), np.nan),  # no degree of freedom left
+])
+def test_undetermined_parameters_get_no_finite_error(jacobian, expected):
+    result = covariance_from_jacobian(jacobian, np.full(jacobian.shape[0], 0.1))
+    if np.isnan(expected):
+        assert np.all(np.isnan(result.standard_errors))
+    else:
+        assert np.all(np.isinf(result.standard_errors))
+
+
+def test_weights_are_five_at_the_focus_and_fall_with_metres():
+    assert point_weights([0.0])[0] == 5.0
+    # |s| = sqrt(ln 2 / 4) m = 416.28 mm gives weight 3.
+    assert point_weights([416.2773]) == pytest.approx([3.0], rel=1e-6)
+
+
+ENERGIES = [5e-6, 2e-5]
+SETUP = dict(BEAM, populations=POPULATIONS, t_slices=3, z_slices=2)
+FITTED = [1, 2, 4]
+
+
+@pytest.fixture(scope="module")
+def rsa_fit():
+    """A three-parameter fit of noisy RSA curves: (x, y, fitted, error)."""
+    x = np.tile(positions(11), 2)
+    clean = simulate(x.reshape(2, -1), ENERGIES, RSA_PARS, **SETUP).ravel()
+    y = clean * (1.0 + 0.005 * np.random.default_rng(RNG_SEED).standard_normal(clean.size))
+    _, error, fitted = tarvo_wrapper.fit_zscan(
+        x, y, np.array(POPULATIONS), SETUP["t_slices"], SETUP["z_slices"], BEAM["sample_width"],
+        BEAM["tau"], BEAM["wavelength"], BEAM["w0"], BEAM["M2"], np.array(ENERGIES),
+        np.array(RSA_PARS), np.array(FITTED, dtype=np.int32), 11, 2, n_starts=1)
+    return x.reshape(2, -1), y.reshape(2, -1), fitted, error
+
+
+def test_chi2_is_the_square_of_the_fit_error(rsa_fit):
+    # Same centring, same weights in metres, same model as the fit.
+    x, y, fitted, error = rsa_fit
+    result = fit_uncertainty(x, y, ENERGIES, fitted, FITTED, SETUP)
+    assert result.chi2 == pytest.approx(error * error, rel=1e-12)
+    assert result.degrees_of_freedom == 22 - 3
+    assert scan_centre(x, y) == 0.0
+
+
+def test_real_model_errors_are_stable_when_the_step_changes_tenfold(rsa_fit):
+    x, y, fitted, _ = rsa_fit
+    coarse = fit_uncertainty(x, y, ENERGIES, fitted, FITTED, SETUP, rel_step=1e-2)
+    default = fit_uncertainty(x, y, ENERGIES, fitted, FITTED, SETUP, rel_step=1e-3)
+    fine = fit_uncertainty(x, y, ENERGIES, fitted, FITTED, SETUP, rel_step=1e-4)
+    assert np.all(np.isfinite(default.standard_errors))
+    assert np.allclose(coarse.standard_errors, default.standard_errors, rtol=0.03)
+    assert np.allclose(fine.standard_errors, default.standard_errors, rtol=0.03)
