@@ -24,7 +24,7 @@ install: venv
 	$(PY) -m pip install --quiet '.[test]'
 
 test: install
-	$(PY) -P -m pytest -q tests
+	$(VENV)/bin/pytest -q tests
 
 demo: install
 	$(VENV)/bin/tarvo fit examples/rsa-532nm --truth examples/rsa-532nm-truth.toml

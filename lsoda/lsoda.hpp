@@ -47,6 +47,9 @@ class Solver {
   // Statistics of the last call.
   const Statistics& statistics() const;
 
+  // Largest system this solver has work space for.
+  int max_neq() const;
+
  private:
   SolverState* state_;
 };

@@ -122,7 +122,7 @@ void transmit_positions(Evaluation& e, int first, int last) {
 // calling thread waits for them (and works on them) before it returns.
 void spread_positions(Evaluation& e) {
   const int chunks = std::min(e.total, POSITION_TASKS_PER_THREAD * omp_get_num_threads());
-#pragma omp taskloop num_tasks(chunks)
+#pragma omp taskloop num_tasks(chunks) shared(e)
   for (int c = 0; c < chunks; ++c) {
     const long first = static_cast<long>(e.total) * c / chunks;
     const long last = static_cast<long>(e.total) * (c + 1) / chunks;

@@ -87,14 +87,3 @@ def test_error_weights_points_at_the_focus_by_five():
         list(x), list(y), POPULATIONS, 2, 2, BEAM["sample_width"], BEAM["tau"],
         BEAM["wavelength"], BEAM["w0"], BEAM["M2"], [1e-5], RSA_PARS, [2], 5, 1)
     assert error == pytest.approx(math.sqrt(5.0) * np.linalg.norm(residuals), rel=1e-14)
-
-
-def test_fit_recovers_known_parameters_from_clean_data():
-    x, y = measured(RSA_PARS, [5e-6, 2e-5], 7, 2, 2, noise=0.0)
-    start = list(RSA_PARS)
-    start[1] *= 1.3
-    _, error, fitted, _ = _native.fit_core(
-        list(x), list(y), POPULATIONS, 2, 2, BEAM["sample_width"], BEAM["tau"],
-        BEAM["wavelength"], BEAM["w0"], BEAM["M2"], [5e-6, 2e-5], start, [2], 7, 2)
-    assert fitted[1] == pytest.approx(RSA_PARS[1], rel=2e-3)
-    assert error < 1e-4

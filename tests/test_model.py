@@ -109,7 +109,7 @@ def test_linspace_second_point_of_a_depth_grid():
 def test_pulse_intensity():
     e, tau, w0, z_r = 1e-5, 4e-9, 20e-6, 2e-3
     peak = _native.pulse_intensity(0.0, 0.0, 0.0, e, tau, w0, z_r)
-    assert peak == e * 1.88e-4 / (tau * 3.141592653589793 * w0 * w0)
+    assert peak == e * 1.88e-4 / (tau * 3.141592653589793 * (w0 * w0))
     assert _native.pulse_intensity(0.0, tau, 0.0, e, tau, w0, z_r) == pytest.approx(
         peak * math.exp(-1.0), rel=1e-15)
     assert _native.pulse_intensity(0.0, 0.0, z_r, e, tau, w0, z_r) == pytest.approx(

@@ -1,0 +1,31 @@
+// The Fortran intrinsics that DLSODA uses, with the semantics of the
+// reference build (gfortran, x86-64), so that every comparison and every
+// rounding comes out as there.
+#pragma once
+
+#include <cmath>
+
+namespace lsoda {
+
+// MAX(a, b) as gfortran compiles it on x86-64 (MAXSD): b unless a > b, so a
+// NaN in either argument yields b.
+inline double fortran_max(double a, double b) { return a > b ? a : b; }
+
+// MIN(a, b) as gfortran compiles it on x86-64 (MINSD): b unless a < b.
+inline double fortran_min(double a, double b) { return a < b ? a : b; }
+
+// SIGN(a, b): |a| with the sign bit of b.
+inline double fortran_sign(double a, double b) { return std::copysign(std::fabs(a), b); }
+
+// x**m for an integer m, by the repeated squaring of libgcc's __powidf2.
+inline double fortran_integer_power(double x, int m) {
+  unsigned int n = m < 0 ? -static_cast<unsigned int>(m) : static_cast<unsigned int>(m);
+  double y = (n % 2) != 0 ? x : 1.0;
+  while ((n >>= 1) != 0) {
+    x = x * x;
+    if ((n % 2) != 0) y = y * x;
+  }
+  return m < 0 ? 1.0 / y : y;
+}
+
+}  // namespace lsoda

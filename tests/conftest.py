@@ -1,0 +1,10 @@
+"""Test-session settings shared by all test modules."""
+
+import os
+
+# SciPy's odeint (the oracle) factors its stiff iteration matrices with the
+# bundled OpenBLAS; its default kernels on CPUs with FMA fuse multiply-adds
+# and round differently from the written operations. Kernels without FMA
+# make the oracle's stiff steps reproducible to the bit. Must be set before
+# NumPy or SciPy is imported; a value the machine already sets is kept.
+os.environ.setdefault("OPENBLAS_CORETYPE", "Sandybridge")
