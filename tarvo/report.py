@@ -86,8 +86,8 @@ def correlation_notes(names, uncertainty, threshold=STRONG_CORRELATION):
             r = correlation[i, j]
             if math.isfinite(r) and abs(r) >= threshold:
                 notes.append(f"{names[i]} and {names[j]} are strongly correlated (r = {r:+.3f}): "
-                             "the data fix mainly a combination of the two, and each one's "
-                             "value is uncertain by about its standard error")
+                             "the data fix mainly a combination of the two; their separate "
+                             "values are poorly determined")
     return notes
 
 
