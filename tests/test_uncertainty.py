@@ -7,6 +7,7 @@ from scipy.optimize import curve_fit
 
 from tarvo import simulate
 from tarvo.centring import scan_centre
+from tarvo.report import correlation_notes
 from tarvo.uncertainty import (covariance_from_jacobian, fit_uncertainty, point_weights,
                                standard_errors)
 
@@ -125,3 +126,15 @@ def test_real_model_errors_are_stable_when_the_step_changes_tenfold(rsa_fit):
     assert np.all(np.isfinite(default.standard_errors))
     assert np.allclose(coarse.standard_errors, default.standard_errors, rtol=0.03)
     assert np.allclose(fine.standard_errors, default.standard_errors, rtol=0.03)
+
+
+@pytest.mark.parametrize("second_column, noted", [([2.0, 4.01, 6.0, 2.0], True),
+                                                  ([1.0, -1.0, 1.0, -1.0], False)],
+                         ids=["nearly-proportional", "independent"])
+def test_hardly_separable_parameters_are_noted(second_column, noted):
+    jacobian = np.column_stack([[1.0, 2.0, 3.0, 1.0], second_column])
+    result = covariance_from_jacobian(jacobian, np.full(4, 0.1))
+    notes = correlation_notes(["sigma_4", "tau_24"], result)
+    assert len(notes) == int(noted)
+    if noted:
+        assert notes[0].startswith("sigma_4 and tau_24 are strongly correlated (r = ")
