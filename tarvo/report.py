@@ -28,8 +28,8 @@ def parameter_rows(measurement, outcome, uncertainty, truth=None):
 
 
 # Text cell of a number, or "-" when there is none.
-def _cell(value, spec):
-    return "-" if value is None else format(value, spec)
+def _cell(value, number_format):
+    return "-" if value is None else format(value, number_format)
 
 
 # Standard error relative to the value, as a percentage cell.
