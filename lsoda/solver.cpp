@@ -109,7 +109,7 @@ int Solver::integrate(RightHandSide f, void* context, int neq, double* y, double
   s.rtol = rtol;
   s.atol = atol;
   s.n = neq;
-  s.jtyp = 2;
+  s.jtyp = JACOBIAN_DIFFERENCE_QUOTIENTS;
   s.ixpr = IXPR_DEFAULT;
   s.mxstep = MXSTEP_DEFAULT;
   s.mxhnil = MXHNIL_DEFAULT;
