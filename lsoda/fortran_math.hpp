@@ -7,11 +7,15 @@
 
 namespace lsoda {
 
-// MAX(a, b) as gfortran compiles it on x86-64 (MAXSD): b unless a > b, so a
-// NaN in either argument yields b.
+// MAX of two doubles as gfortran compiles it on x86-64 (one MAXSD): b unless
+// a > b, so a NaN in either argument yields b. gfortran is free to order the
+// operands of each MAX; callers pass them in the order of the reference
+// build (SciPy 1.14.1's LSODA), which is sometimes the reverse of the
+// Fortran source. Without NaN the order makes no difference.
 inline double fortran_max(double a, double b) { return a > b ? a : b; }
 
-// MIN(a, b) as gfortran compiles it on x86-64 (MINSD): b unless a < b.
+// MIN of two doubles as gfortran compiles it on x86-64 (one MINSD): b unless
+// a < b; operand order as for fortran_max.
 inline double fortran_min(double a, double b) { return a < b ? a : b; }
 
 // SIGN(a, b): |a| with the sign bit of b.

@@ -11,7 +11,9 @@ using RightHandSide = void (*)(void* context, int neq, double t, const double* y
 
 // Outcome and step statistics of the last call of Solver::integrate.
 struct Statistics {
-  // ISTATE as DLSODA returns it: 2 success, negative values are failures.
+  // ISTATE as DLSODA returns it: 2 success, 1 nothing done (TOUT = T),
+  // -1 MXSTEP exceeded, -2 too much accuracy, -3 illegal input, -4 repeated
+  // error test failures, -5 repeated convergence failures, -6 EWT(i) <= 0.
   int istate = 0;
   // Steps taken (NST), right-hand-side calls (NFE), Jacobians formed (NJE).
   int nst = 0;

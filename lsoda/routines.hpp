@@ -2,16 +2,10 @@
 // operation for operation.
 #pragma once
 
+#include "norms.hpp"
 #include "solver_state.hpp"
 
 namespace lsoda {
-
-// DEWSET with ITOL = 1: ewt(i) = rtol*|ycur(i)| + atol.
-void set_error_weights(int n, double rtol, double atol, const double* ycur, double* ewt);
-
-// DMNORM: weighted max-norm max |v(i)|*w(i), with the reference build's
-// two-lane maximum (identical to the plain maximum unless a NaN occurs).
-double weighted_max_norm(int n, const double* v, const double* w);
 
 // DFNORM: the matrix norm consistent with the weighted max-norm.
 double weighted_matrix_norm(int n, const double* a, const double* w);

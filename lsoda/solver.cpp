@@ -109,7 +109,7 @@ int Solver::integrate(RightHandSide f, void* context, int neq, double* y, double
   s.rtol = rtol;
   s.atol = atol;
   s.n = neq;
-  s.jtyp = 2;
+  s.jtyp = JACOBIAN_DIFFERENCE_QUOTIENTS;
   s.ixpr = IXPR_DEFAULT;
   s.mxstep = MXSTEP_DEFAULT;
   s.mxhnil = MXHNIL_DEFAULT;
@@ -169,7 +169,7 @@ int Solver::integrate(RightHandSide f, void* context, int neq, double* y, double
         if (ayi != 0.0) tol = fortran_max(tol, atoli / ayi);
       }
     }
-    tol = fortran_max(tol, 100.0 * s.uround);
+    tol = fortran_max(100.0 * s.uround, tol);
     tol = fortran_min(tol, 0.001);
     double sum = weighted_max_norm(n, f0, ewt);
     sum = 1.0 / (tol * w0 * w0) + tol * (sum * sum);

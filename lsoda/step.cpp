@@ -4,7 +4,9 @@
 // switching between the Adams and the BDF method.
 //
 // The control flow follows the Fortran statement labels (Lnnn) one for one,
-// so that every branch can be checked against the published routine.
+// so that every branch can be checked against the published routine. Each
+// MAX/MIN takes its operands in the order the reference build evaluates
+// them (see fortran_math.hpp); that order only matters for NaN.
 #include <algorithm>
 #include <cmath>
 
@@ -139,7 +141,7 @@ L170:
   rh = fortran_max(rh, s.hmin / std::fabs(s.h));
 L175:
   rh = fortran_min(rh, s.rmax);
-  rh = rh / fortran_max(1.0, std::fabs(s.h) * s.hmxi * rh);
+  rh = rh / fortran_max(std::fabs(s.h) * s.hmxi * rh, 1.0);
   // For Adams, keep the step within the stability region.
   if (s.meth == METHOD_BDF) goto L178;
   s.irflag = 0;
@@ -221,9 +223,9 @@ L400:
   rate = fortran_max(rate, rm);
   s.crate = fortran_max(0.2 * s.crate, rm);
 L402:
-  dcon = del * fortran_min(1.0, 1.5 * s.crate) / (s.tesco[s.nq - 1][1] * s.conit);
+  dcon = del * fortran_min(1.5 * s.crate, 1.0) / (s.tesco[s.nq - 1][1] * s.conit);
   if (dcon > 1.0) goto L405;
-  s.pdest = fortran_max(s.pdest, rate / std::fabs(s.h * s.el[0]));
+  s.pdest = fortran_max(rate / std::fabs(s.h * s.el[0]), s.pdest);
   if (s.pdest != 0.0) s.pdlast = s.pdest;
   goto L450;
 L405:
@@ -291,7 +293,7 @@ L470:
   rh1it = 2.0 * rh1;
   pdh = s.pdlast * std::fabs(s.h);
   if (pdh * rh1 > 0.00001) rh1it = SM1[s.nq - 1] / pdh;
-  rh1 = fortran_min(rh1, rh1it);
+  rh1 = fortran_min(rh1it, rh1);
   if (s.nq <= s.mxords) goto L474;
   nqm2 = s.mxords;
   lm2 = s.mxords + 1;
@@ -340,7 +342,7 @@ L486:
   rh1 = fortran_min(rh1, rh1it);
   rh2 = 1.0 / (1.2 * std::pow(dsm, exsm) + 0.0000012);
   if (rh1 * s.ratio < 5.0 * rh2) goto L488;
-  alpha = fortran_max(0.001, rh1);
+  alpha = fortran_max(rh1, 0.001);
   dm1 = std::pow(alpha, exm1) * dm1;
   if (dm1 <= 1000.0 * s.uround * pnorm) goto L488;
   // Switch to Adams.
@@ -401,7 +403,7 @@ L550:
   if (s.meth == METHOD_BDF) goto L560;
   pdh = fortran_max(std::fabs(s.h) * s.pdlast, 0.000001);
   if (s.l < s.lmax) rhup = fortran_min(rhup, SM1[s.l - 1] / pdh);
-  rhsm = fortran_min(rhsm, SM1[s.nq - 1] / pdh);
+  rhsm = fortran_min(SM1[s.nq - 1] / pdh, rhsm);
   if (s.nq > 1) rhdn = fortran_min(rhdn, SM1[s.nq - 2] / pdh);
   s.pdest = 0.0;
 L560:

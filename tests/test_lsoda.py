@@ -63,6 +63,10 @@ POPULATION_CASES = {
     "infinite_rate_21": (with_parameter(3, 0.0), [6e17, 1e16, 0.0, 1e15, 0.0, 5e8], DT_NS),
     "nan_population": (REALISTIC, [math.nan, 0.0, 0.0, 0.0, 0.0, 1e8], DT_NS),
     "infinite_intensity": (REALISTIC, GROUND + [math.inf], DT_NS),
+    # Infinite derivatives make the rate estimate NaN: MIN(1, 1.5*CRATE)
+    # must then give 1, as the Fortran build evaluates it.
+    "nan_convergence_rate": ([1e300] + list(REALISTIC[1:]),
+                             [0.0, 3.37e15, 5.65e15, 1.39e16, 0.0, 7.88e10], 1.25e-11),
 }
 
 
