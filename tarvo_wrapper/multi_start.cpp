@@ -9,6 +9,7 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#include <string>
 
 #include "fit_entry.hpp"
 #include "interrupt_poll.hpp"
@@ -99,7 +100,8 @@ PyObject* copy_of_row(const double* values, npy_intp length) {
 // exception set when the fit was interrupted or failed.
 bool run_all_starts(const MultiStartJob& job) {
   FitStatus status = FitStatus::ok;
-  const char* failure = nullptr;
+  // Copied: the exception, and with it what() points to, ends with its handler.
+  std::string failure;
   InterruptibleSection section;
   try {
     status = run_starts(job, section.control());
@@ -116,8 +118,8 @@ bool run_all_starts(const MultiStartJob& job) {
     section.restore();
     return false;
   }
-  if (failure != nullptr) {
-    PyErr_Format(PyExc_RuntimeError, "native fit failed: %s", failure);
+  if (!failure.empty()) {
+    PyErr_Format(PyExc_RuntimeError, "native fit failed: %s", failure.c_str());
     return false;
   }
   switch (status) {
