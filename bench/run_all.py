@@ -1,0 +1,24 @@
+"""Runs every benchmark under bench/ in turn and prints their figures."""
+
+import subprocess
+import sys
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+SCRIPTS = [
+    ["lsoda_speed.py"],
+    ["lsoda_sweep.py", "--steps", "2000"],
+    ["fit_benchmark.py", "--threads", "1"],
+    ["fit_benchmark.py"],
+    ["parallel_benchmark.py"],
+]
+
+
+def main():
+    for script in SCRIPTS:
+        print(f"== {' '.join(script)}", flush=True)
+        subprocess.run([sys.executable, str(HERE / script[0]), *script[1:]], check=True)
+
+
+if __name__ == "__main__":
+    main()
