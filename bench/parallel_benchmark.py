@@ -8,6 +8,7 @@ import os
 import pickle
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 from pathlib import Path
@@ -32,7 +33,7 @@ def fit_arguments():
             np.array(ENERGIES), start, np.array(FIT_INDICES, dtype=np.int32), 41, len(ENERGIES))
 
 
-def child(mode):
+def child(mode, out):
     import tarvo_wrapper
     from tarvo import _native
 
@@ -47,7 +48,7 @@ def child(mode):
         for _ in range(3):
             _native.model_curves(x, pops, ts, zs, w, tau, wl, w0, m2, energies, start, nx, nd)
         evaluation = (time.perf_counter() - t0) / 3
-        sys.stdout.buffer.write(pickle.dumps((elapsed, evaluation, result)))
+        Path(out).write_bytes(pickle.dumps((elapsed, evaluation, result)))
     else:
         results = [None, None]
 
@@ -65,7 +66,7 @@ def child(mode):
         for t in threads:
             t.join()
         concurrent = time.perf_counter() - t0
-        sys.stdout.buffer.write(pickle.dumps((sequential, concurrent)))
+        Path(out).write_bytes(pickle.dumps((sequential, concurrent)))
 
 
 def run_child(mode, threads):
@@ -74,9 +75,13 @@ def run_child(mode, threads):
         env["OMP_NUM_THREADS"] = str(threads)
     else:
         env.pop("OMP_NUM_THREADS", None)
-    out = subprocess.run([sys.executable, __file__, "--child", mode], env=env, check=True,
-                         capture_output=True).stdout
-    return pickle.loads(out)
+    # The solver's diagnostics go to stdout, so the figures travel through a file.
+    with tempfile.TemporaryDirectory() as tmp:
+        out = Path(tmp) / "figures.pickle"
+        run = subprocess.run([sys.executable, __file__, "--child", mode, "--out", str(out)],
+                             env=env, check=True, capture_output=True, text=True)
+        diagnostics = sum(line.startswith(" DLSODA-") for line in run.stdout.splitlines())
+        return pickle.loads(out.read_bytes()) + (diagnostics,)
 
 
 def same(a, b):
@@ -87,9 +92,10 @@ def same(a, b):
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--child", help=argparse.SUPPRESS)
+    parser.add_argument("--out", help=argparse.SUPPRESS)
     a = parser.parse_args()
     if a.child:
-        child(a.child)
+        child(a.child, a.out)
         return
     cores = len(os.sched_getaffinity(0))
     one = run_child("fit", 1)
@@ -108,7 +114,8 @@ def main():
             print(f"  Amdahl estimate on {n} cores: {1 / ((1 - parallel_fraction) + parallel_fraction / n):.1f}x")
     print(f"  results identical at 1 and {cores} threads: {same(one[2], full[2])}")
     print(f"  best error {full[2][1]:.6e}, fitted {[f'{v:.4e}' for v in full[2][2][FIT_INDICES]]}")
-    sequential, concurrent = run_child("threads", None)
+    print(f"  solver diagnostic messages during the fit: {full[3]}")
+    sequential, concurrent, _ = run_child("threads", None)
     print(f"  two single-start fits from two Python threads: one after the other {sequential:.2f} s, "
           f"at once {concurrent:.2f} s")
 
