@@ -16,10 +16,6 @@ namespace {
 constexpr int LEVELS = 5;
 // Length of the solver's state arrays (five populations and the intensity).
 constexpr int STEP_STATE = 6;
-// Position tasks per thread of an evaluation: enough to balance the uneven
-// cost of positions near and far from the focus, few enough to keep scratch
-// allocation (once per task) negligible.
-constexpr int POSITION_TASKS_PER_THREAD = 4;
 
 // What one scan position needs besides its own incident row.
 struct MarchSetup {
@@ -81,6 +77,13 @@ void normalise_curve(double* curve, const TimeSums* sums, int n) {
   for (int i = 0; i < n; ++i) curve[i] = sums[i].exit / sums[i].incident + (1.0 - baseline);
 }
 
+// Work space of one thread during one evaluation, created the first time the
+// thread takes one of the evaluation's positions.
+struct Scratch {
+  std::unique_ptr<double[]> slice_populations;
+  std::unique_ptr<lsoda::Solver> solver;
+};
+
 // Everything the position tasks of one evaluation share.
 struct Evaluation {
   MarchSetup setup;
@@ -89,45 +92,50 @@ struct Evaluation {
   int total;
   StopRequest stop;
   TimeSums* sums;
+  // One entry per thread of the team that runs the positions.
+  std::unique_ptr<Scratch[]> scratch;
   std::atomic<bool> failed{false};
 };
 
-// Compute positions [first, last) with scratch of this task's own.
-void transmit_positions(Evaluation& e, int first, int last) {
-  std::unique_ptr<double[]> slice_populations;
-  std::unique_ptr<lsoda::Solver> solver;
-  try {
-    slice_populations.reset(new double[static_cast<size_t>(e.setup.depth_slices) * LEVELS]);
-    solver.reset(new lsoda::Solver(MAX_STEP_EQUATIONS));
-  } catch (...) {
+// Compute position n (position i of curve k) with the scratch of this thread.
+// A position task has no task scheduling point, so no other task of this
+// evaluation can run on this thread meanwhile and share its scratch.
+void transmit_one_position(Evaluation& e, int n) {
+  if (e.failed.load(std::memory_order_relaxed)) return;
+  if (e.stop.requested != nullptr && e.stop.requested(e.stop.data)) {
     e.failed.store(true);
     return;
   }
-  const int nt = e.setup.time_slices;
-  for (int n = first; n < last; ++n) {
-    if (e.failed.load(std::memory_order_relaxed)) return;
-    if (e.stop.requested != nullptr && e.stop.requested(e.stop.data)) {
+  Scratch& scratch = e.scratch[omp_get_thread_num()];
+  if (!scratch.solver) {
+    try {
+      scratch.slice_populations.reset(new double[static_cast<size_t>(e.setup.depth_slices) * LEVELS]);
+      scratch.solver.reset(new lsoda::Solver(MAX_STEP_EQUATIONS));
+    } catch (...) {
       e.failed.store(true);
       return;
     }
-    // Position i of curve k: row i of curve k's section of the table.
-    const int k = n / e.num_x_pts;
-    const int i = n - k * e.num_x_pts;
-    const double* row = e.incident_table + static_cast<size_t>(k) * e.num_x_pts * nt + i;
-    e.sums[n] = transmit_position(e.setup, row, e.num_x_pts, slice_populations.get(), *solver);
   }
+  const int k = n / e.num_x_pts;
+  const int i = n - k * e.num_x_pts;
+  // Row i of curve k's section of the table.
+  const double* row =
+      e.incident_table + static_cast<size_t>(k) * e.num_x_pts * e.setup.time_slices + i;
+  e.sums[n] = transmit_position(e.setup, row, e.num_x_pts, scratch.slice_populations.get(),
+                                *scratch.solver);
 }
 
-// Spread the positions over the threads of the current team as tasks; the
-// calling thread waits for them (and works on them) before it returns.
+// Spread the positions over the threads of the current team, one task each
+// (their costs differ a lot near and far from the focus); the calling thread
+// waits for them, and works on them, before it returns.
 void spread_positions(Evaluation& e) {
-  const int chunks = std::min(e.total, POSITION_TASKS_PER_THREAD * omp_get_num_threads());
-#pragma omp taskloop num_tasks(chunks) shared(e)
-  for (int c = 0; c < chunks; ++c) {
-    const long first = static_cast<long>(e.total) * c / chunks;
-    const long last = static_cast<long>(e.total) * (c + 1) / chunks;
-    transmit_positions(e, static_cast<int>(first), static_cast<int>(last));
+  e.scratch.reset(new (std::nothrow) Scratch[omp_get_num_threads()]);
+  if (!e.scratch) {
+    e.failed.store(true);
+    return;
   }
+#pragma omp taskloop grainsize(1) shared(e)
+  for (int n = 0; n < e.total; ++n) transmit_one_position(e, n);
 }
 
 }  // namespace
