@@ -8,57 +8,31 @@ small configurations.
 
 import math
 
-from scipy.integrate import odeint
 from scipy.optimize import leastsq
 
-RTOL = ATOL = 1.0e-6
-MXSTEP = 500
+from odeint_reference import (intensity_derivative, model_context, odeint_solve,
+                              population_derivatives)
+
 PI = 3.141592653589793
-INVERSE_PLANCK = 1.5091901796421518e33
 SPEED_OF_LIGHT = 299792458.0
-
-
-class Constants:
-    """The nine rate constants of one parameter vector."""
-
-    def __init__(self, p, optical_frequency):
-        self.photon_factor = INVERSE_PLANCK / optical_frequency
-        self.sigma_1, self.sigma_2, self.sigma_4 = p[0], p[1], p[2]
-        self.rate_21 = 1.0 / p[3]
-        self.rate_24 = 1.0 / p[4]
-        self.rate_32 = 1.0 / p[5]
-        self.rate_41 = 1.0 / p[6]
-        self.rate_54 = 1.0 / p[7]
 
 
 def population_step(c, populations, intensity, dt):
     """Populations after dt under a constant intensity (odeint, fresh start)."""
-    phi = c.photon_factor * intensity
 
     def rhs(y, t):
-        n1, n2, n3, n4, n5 = (float(v) for v in y)
-        return [
-            (c.rate_21 * n2 - (c.sigma_1 * n1) * phi) + n4 * c.rate_41,
-            ((c.sigma_1 * n1) * phi + c.rate_32 * n3)
-            - ((c.rate_21 * n2 + n2 * c.rate_24) + (c.sigma_2 * phi) * n2),
-            (c.sigma_2 * phi) * n2 - c.rate_32 * n3,
-            (n2 * c.rate_24 - (n4 * c.rate_41 + (phi * c.sigma_4) * n4)) + c.rate_54 * n5,
-            (phi * c.sigma_4) * n4 - c.rate_54 * n5,
-        ]
+        return population_derivatives(c, y.tolist(), intensity)
 
-    out = odeint(rhs, list(populations), [0.0, dt], rtol=RTOL, atol=ATOL, mxstep=MXSTEP)
-    return [float(v) for v in out[1]]
+    return odeint_solve(rhs, populations, 0.0, dt)[0]
 
 
 def intensity_step(c, intensity, populations, dz):
     """Intensity after crossing dz with the populations held fixed."""
-    n1, n2, _, n4, _ = populations
 
     def rhs(y, t):
-        return [-float(y[0]) * (n4 * c.sigma_4 + (n2 * c.sigma_2 + n1 * c.sigma_1))]
+        return [intensity_derivative(c, float(y[0]), populations)]
 
-    out = odeint(rhs, [intensity], [0.0, dz], rtol=RTOL, atol=ATOL, mxstep=MXSTEP)
-    return float(out[1][0])
+    return odeint_solve(rhs, [intensity], 0.0, dz)[0][0]
 
 
 def linspace(a, b, n):
@@ -103,7 +77,7 @@ class Setup:
 
 def model_curve(p, setup, populations, k):
     """Normalised model transmittance of curve k."""
-    c = Constants([float(v) for v in p[:8]], setup.optical_frequency)
+    c = model_context(p[:8], setup.optical_frequency)
     dt = setup.t_grid[1] - setup.t_grid[0]
     dz = setup.z_grid[1]
     raw_exit, raw_in = [], []
