@@ -9,6 +9,7 @@
 #include "fit_context.hpp"
 #include "fit_data.hpp"
 #include "fit_entry.hpp"
+#include "fit_queue.hpp"
 
 FitStatus fit_zscan_core(const double* centered_x, const double* y_data, const double* populations,
                          double* residuals, double* error, int t_slices, int z_slices,
@@ -54,20 +55,20 @@ FitStatus run_start(const MultiStartJob& job, int k, FitControl* control) {
                         job.n_res, control);
 }
 
-}  // namespace
-
-FitStatus run_starts(const MultiStartJob& job, FitControl* control) {
-  if (job.n_starts == 1 || omp_get_max_threads() == 1) {
-    for (int k = 0; k < job.n_starts; ++k) {
-      const FitStatus status = run_start(job, k, control);
-      if (status != FitStatus::ok) return status;
-    }
-    return FitStatus::ok;
+// Every start on the calling thread, in ascending order.
+FitStatus run_in_order(const MultiStartJob& job, FitControl* control) {
+  for (int k = 0; k < job.n_starts; ++k) {
+    const FitStatus status = run_start(job, k, control);
+    if (status != FitStatus::ok) return status;
   }
-  // The starts run as tasks of one team, and so do the scan positions of every
-  // residual evaluation: threads freed by one start work on another's
-  // positions. Each start writes only its own rows, so the order in which they
-  // finish changes nothing.
+  return FitStatus::ok;
+}
+
+// The starts run as tasks of one team, and so do the scan positions of every
+// residual evaluation: threads freed by one start work on another's positions.
+// Each start writes only its own rows, so the order in which they finish
+// changes nothing.
+FitStatus run_as_tasks(const MultiStartJob& job, FitControl* control) {
   std::vector<FitStatus> status;
   try {
     status.assign(count_of(job.n_starts), FitStatus::ok);
@@ -88,4 +89,15 @@ FitStatus run_starts(const MultiStartJob& job, FitControl* control) {
     if (s != FitStatus::ok) return s;
   }
   return FitStatus::ok;
+}
+
+}  // namespace
+
+FitStatus run_starts(const MultiStartJob& job, FitControl* control) {
+  // Single-threaded fits called from several threads share the cores among themselves.
+  if (omp_get_max_threads() == 1) return run_in_order(job, control);
+  // A fit that may use every core waits for the one running before it.
+  FitTurn turn(control);
+  if (!turn.granted()) return FitStatus::interrupted;
+  return job.n_starts > 1 ? run_as_tasks(job, control) : run_in_order(job, control);
 }

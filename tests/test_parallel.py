@@ -109,3 +109,34 @@ def test_ctrl_c_interrupts_a_long_fit_and_the_next_call_works():
     # The fit would take minutes; the interrupt lands within seconds of the signal.
     assert float(outcome[0].split()[-1]) < 6.0
     assert "same True" in out
+
+
+WAITING = textwrap.dedent("""
+    import os, signal, sys, threading, time
+    sys.path[:0] = {path!r}
+    import tarvo_wrapper
+    from test_parallel import small_fit_arguments
+    big = small_fit_arguments(num_x_pts=41, energies=(5e-6, 1e-5, 2e-5), t_slices=20, z_slices=10)
+    threading.Thread(target=tarvo_wrapper.fit_zscan, args=big, daemon=True).start()
+    time.sleep(0.5)
+    threading.Timer(1.0, os.kill, (os.getpid(), signal.SIGINT)).start()
+    t0 = time.perf_counter()
+    try:
+        tarvo_wrapper.fit_zscan(*small_fit_arguments(), n_starts=1)
+        print("completed", flush=True)
+    except KeyboardInterrupt:
+        print("interrupted after", time.perf_counter() - t0, flush=True)
+    os._exit(0)  # the other thread's fit would run for minutes
+""")
+
+
+def test_ctrl_c_ends_a_fit_that_waits_for_its_turn():
+    # Multi-threaded fits from two threads take turns; one waiting for its turn
+    # still answers Ctrl-C.
+    code = WAITING.format(path=sys.path)
+    out = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True,
+                         text=True, timeout=600, env=dict(os.environ, OMP_NUM_THREADS="2"))
+    outcome = [line for line in out.stdout.split("\n")
+               if line.startswith(("interrupted", "completed"))]
+    assert outcome and outcome[0].startswith("interrupted"), out.stdout
+    assert float(outcome[0].split()[-1]) < 6.0
