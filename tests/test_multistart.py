@@ -229,12 +229,16 @@ def test_the_oracle_cases_exercise_later_starts():
     assert best_k > 0
 
 
-def test_a_multi_start_fit_equals_the_scipy_reference():
-    args = real_case(RSA_PARS, [1e-5], 5, (1,), 1 / 3.0)
-    got = tarvo_wrapper.fit_zscan(**args, n_starts=2)
+@pytest.mark.parametrize("pars, energies, fit_indices, scale, is_sa", [
+    (RSA_PARS, [1e-5], (1,), 1 / 3.0, False),
+    (SA_PARS, [5e-6, 2e-5], (0, 1), 2.0, True),
+], ids=["rsa", "sa"])
+def test_a_multi_start_fit_equals_the_scipy_reference(pars, energies, fit_indices, scale, is_sa):
+    args = real_case(pars, energies, 5, fit_indices, scale)
+    got = tarvo_wrapper.fit_zscan(**args, is_sa=is_sa, n_starts=2)
     values = list(args.values())
     values[12] = [int(i) for i in args["fit_indices"]]
-    expected = ref.fit_zscan(*values, n_starts=2)
+    expected = ref.fit_zscan(*values, is_sa=is_sa, n_starts=2)
     assert as_bytes(got) == as_bytes(expected)
 
 
