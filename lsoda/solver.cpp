@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include <cstring>
+
 #include "diagnostics.hpp"
 #include "fortran_math.hpp"
 #include "routines.hpp"
@@ -60,7 +62,14 @@ SolverState::SolverState(int max_neq)
       savf(capacity),
       acor(capacity),
       wm(static_cast<std::size_t>(capacity) * capacity + 2),
-      pivots(capacity) {}
+      pivots(capacity) {
+  set_method_coefficients(METHOD_ADAMS, adams_elco, adams_tesco);
+  std::memcpy(bdf_elco, adams_elco, sizeof bdf_elco);
+  std::memcpy(bdf_tesco, adams_tesco, sizeof bdf_tesco);
+  set_method_coefficients(METHOD_BDF, bdf_elco, bdf_tesco);
+  for (int k = 1; k <= 5; ++k) bdf_cm[k - 1] = bdf_tesco[k - 1][1] * bdf_elco[k - 1][k];
+  for (int k = 1; k <= 12; ++k) adams_cm[k - 1] = adams_tesco[k - 1][1] * adams_elco[k - 1][k];
+}
 
 Solver::Solver(int max_neq) : state_(new SolverState(max_neq)) {}
 

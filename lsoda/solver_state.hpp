@@ -79,6 +79,18 @@ class SolverState {
   // IWM(21..): pivot indices of the LU factors of P (1-based).
   std::vector<int> pivots;
 
+  // --- method coefficients, computed once (DCFODE) ------------------------
+  // The tables as DCFODE leaves them: the Adams ones written over zeros, the
+  // BDF ones written over the Adams ones (as the Fortran's ELCO and TESCO are
+  // whenever BDF takes over); every later load is a copy of one of them.
+  double adams_elco[12][13] = {};
+  double adams_tesco[12][3] = {};
+  double bdf_elco[12][13] = {};
+  double bdf_tesco[12][3] = {};
+  // CM1, CM2 of the two methods, from those tables.
+  double adams_cm[12] = {};
+  double bdf_cm[5] = {};
+
   // --- step data (LS0001) ------------------------------------------------
   // CONIT: convergence test constant 0.5/(nq+2).
   double conit = 0.0;

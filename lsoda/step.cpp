@@ -9,6 +9,7 @@
 // them (see fortran_math.hpp); that order only matters for NaN.
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "fortran_math.hpp"
 #include "routines.hpp"
@@ -31,6 +32,17 @@ constexpr int ICOUNT_START = 20;
 
 // YH1(i) += YH1(i+NYH) for the columns of the prediction (the Pascal
 // triangle product), or -= to undo it.
+// ELCO and TESCO of method `meth`, as DCFODE would leave them.
+void load_method_coefficients(SolverState& s, int meth) {
+  if (meth == METHOD_ADAMS) {
+    std::memcpy(s.elco, s.adams_elco, sizeof s.elco);
+    std::memcpy(s.tesco, s.adams_tesco, sizeof s.tesco);
+  } else {
+    std::memcpy(s.elco, s.bdf_elco, sizeof s.elco);
+    std::memcpy(s.tesco, s.bdf_tesco, sizeof s.tesco);
+  }
+}
+
 void predict(SolverState& s) {
   double* yh = s.yh.data();
   int i1 = s.nqnyh;
@@ -100,10 +112,9 @@ void take_step(SolverState& s) {
   s.pdest = 0.0;
   s.pdlast = 0.0;
   s.ratio = RATIO_START;
-  set_method_coefficients(METHOD_BDF, s.elco, s.tesco);
-  for (int k = 1; k <= 5; ++k) s.cm2[k - 1] = s.tesco[k - 1][1] * s.elco[k - 1][k];
-  set_method_coefficients(METHOD_ADAMS, s.elco, s.tesco);
-  for (int k = 1; k <= 12; ++k) s.cm1[k - 1] = s.tesco[k - 1][1] * s.elco[k - 1][k];
+  std::memcpy(s.cm2, s.bdf_cm, sizeof s.cm2);
+  std::memcpy(s.cm1, s.adams_cm, sizeof s.cm1);
+  load_method_coefficients(s, METHOD_ADAMS);
   goto L150;
 
 L100:
@@ -112,7 +123,7 @@ L100:
   s.lmax = s.maxord + 1;
   if (s.ialth == 1) s.ialth = 2;
   if (s.meth == s.mused) goto L160;
-  set_method_coefficients(s.meth, s.elco, s.tesco);
+  load_method_coefficients(s, s.meth);
   s.ialth = s.l;
   iret = 1;
 
