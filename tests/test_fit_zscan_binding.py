@@ -412,7 +412,7 @@ def test_longer_populations_pulse_energies_and_spec_pars_are_accepted():
     assert same_result((residuals, error, pars[:8]), short)
 
 
-def test_the_specified_errors_come_before_the_size_relations():
+def test_the_argument_errors_come_before_the_size_checks():
     # fit index range before the curve sizes; None before both.
     with pytest.raises(ValueError, match="out of range"):
         tarvo_wrapper.fit_zscan(**sized(num_x_pts=4, fit_indices=np.array([8], dtype=np.int32)))
