@@ -1,5 +1,6 @@
 """Runs every benchmark under bench/ in turn and prints their figures."""
 
+import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -12,6 +13,9 @@ SCRIPTS = [
     ["fit_benchmark.py"],
     ["parallel_benchmark.py"],
 ]
+# Instruction-count profile, where valgrind is installed.
+if shutil.which("valgrind"):
+    SCRIPTS.append(["profile_model.py"])
 
 
 def main():
