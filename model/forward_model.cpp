@@ -2,7 +2,6 @@
 // the sample time slice by time slice and depth slice by depth slice.
 #include <omp.h>
 
-#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <new>

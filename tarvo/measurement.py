@@ -269,21 +269,26 @@ def _read_curves(doc, directory, where):
     return tuple(curves)
 
 
+# A TOML file as a dict; InputError with a one-line message when it cannot be read.
+def _load_toml(path):
+    try:
+        with open(path, "rb") as stream:
+            return tomllib.load(stream)
+    except FileNotFoundError:
+        raise InputError(f"{path}: file not found") from None
+    except tomllib.TOMLDecodeError as error:
+        raise InputError(f"{path}: not valid TOML: {error}") from None
+    except OSError as error:
+        raise InputError(f"{path}: cannot read: {error}") from None
+
+
 # Read and check a measurement directory; InputError with a one-line message otherwise.
 def read_measurement(directory):
     directory = Path(directory)
     if not directory.is_dir():
         raise InputError(f"{directory}: not a directory")
     setup_path = directory / SETUP_FILE
-    try:
-        with open(setup_path, "rb") as stream:
-            doc = tomllib.load(stream)
-    except FileNotFoundError:
-        raise InputError(f"{setup_path}: file not found") from None
-    except tomllib.TOMLDecodeError as error:
-        raise InputError(f"{setup_path}: not valid TOML: {error}") from None
-    except OSError as error:
-        raise InputError(f"{setup_path}: cannot read: {error}") from None
+    doc = _load_toml(setup_path)
     where = str(setup_path)
     for key in doc:
         if key not in KNOWN_KEYS:
@@ -302,13 +307,7 @@ def read_measurement(directory):
 # Known parameter values from a small TOML file (name = value), for comparison.
 def read_truth(path):
     path = Path(path)
-    try:
-        with open(path, "rb") as stream:
-            doc = tomllib.load(stream)
-    except FileNotFoundError:
-        raise InputError(f"{path}: file not found") from None
-    except tomllib.TOMLDecodeError as error:
-        raise InputError(f"{path}: not valid TOML: {error}") from None
+    doc = _load_toml(path)
     truth = {}
     for name, value in doc.items():
         if name not in NAMES:
