@@ -51,16 +51,25 @@ constexpr double TAYLOR[16] = {
 
 inline Pair splat(double v) { return Pair{v, v}; }
 
+// The loops over rows, columns and lanes have fixed short counts; unrolled,
+// their values stay in registers (which -O2 alone does not arrange).
+#define TARVO_UNROLL _Pragma("GCC unroll 25")
+
 // c = a b.
 inline void multiply(const Matrix& a, const Matrix& b, Matrix& c) {
+  TARVO_UNROLL
   for (int i = 0; i < N; ++i) {
     Pair r[LANES];
     const Pair a0 = splat(a.get(i, 0));
+    TARVO_UNROLL
     for (int l = 0; l < LANES; ++l) r[l] = a0 * b.row[0][l];
+    TARVO_UNROLL
     for (int k = 1; k < N; ++k) {
       const Pair aik = splat(a.get(i, k));
+      TARVO_UNROLL
       for (int l = 0; l < LANES; ++l) r[l] += aik * b.row[k][l];
     }
+    TARVO_UNROLL
     for (int l = 0; l < LANES; ++l) c.row[i][l] = r[l];
   }
 }
@@ -68,16 +77,21 @@ inline void multiply(const Matrix& a, const Matrix& b, Matrix& c) {
 // c = a db + da b: the tangent of the product a b.
 inline void multiply_tangent(const Matrix& a, const Matrix& da, const Matrix& b,
                              const Matrix& db, Matrix& c) {
+  TARVO_UNROLL
   for (int i = 0; i < N; ++i) {
     Pair r[LANES];
     const Pair a0 = splat(a.get(i, 0));
     const Pair da0 = splat(da.get(i, 0));
+    TARVO_UNROLL
     for (int l = 0; l < LANES; ++l) r[l] = a0 * db.row[0][l] + da0 * b.row[0][l];
+    TARVO_UNROLL
     for (int k = 1; k < N; ++k) {
       const Pair aik = splat(a.get(i, k));
       const Pair daik = splat(da.get(i, k));
+      TARVO_UNROLL
       for (int l = 0; l < LANES; ++l) r[l] += aik * db.row[k][l] + daik * b.row[k][l];
     }
+    TARVO_UNROLL
     for (int l = 0; l < LANES; ++l) c.row[i][l] = r[l];
   }
 }
@@ -88,7 +102,9 @@ inline void taylor_block(int k, const Matrix& b1, const Matrix& b2, const Matrix
                          bool identity, Matrix& out) {
   const double* c = TAYLOR + 4 * k;
   const Pair c1 = splat(c[1]), c2 = splat(c[2]), c3 = splat(c[3]);
+  TARVO_UNROLL
   for (int i = 0; i < N; ++i) {
+    TARVO_UNROLL
     for (int l = 0; l < LANES; ++l) {
       out.row[i][l] = (c1 * b1.row[i][l] + c2 * b2.row[i][l]) + c3 * b3.row[i][l];
     }
@@ -98,7 +114,9 @@ inline void taylor_block(int k, const Matrix& b1, const Matrix& b2, const Matrix
 
 // a += b.
 inline void add(Matrix& a, const Matrix& b) {
+  TARVO_UNROLL
   for (int i = 0; i < N; ++i) {
+    TARVO_UNROLL
     for (int l = 0; l < LANES; ++l) a.row[i][l] += b.row[i][l];
   }
 }
@@ -106,7 +124,9 @@ inline void add(Matrix& a, const Matrix& b) {
 // a *= f.
 inline void scale_by(Matrix& a, double f) {
   const Pair v = splat(f);
+  TARVO_UNROLL
   for (int i = 0; i < N; ++i) {
+    TARVO_UNROLL
     for (int l = 0; l < LANES; ++l) a.row[i][l] *= v;
   }
 }
@@ -120,12 +140,15 @@ struct Pivots {
 // Restore every column sum of x to `total` in its largest entry; returns where.
 Pivots restore_column_sums(Matrix& x, double total) {
   Pivots pivots;
+  TARVO_UNROLL
   for (int j = 0; j < N; ++j) {
     int k = 0;
+    TARVO_UNROLL
     for (int i = 1; i < N; ++i) {
       if (std::fabs(x.get(i, j)) > std::fabs(x.get(k, j))) k = i;
     }
     double others = 0.0;
+    TARVO_UNROLL
     for (int i = 0; i < N; ++i) {
       if (i != k) others += x.get(i, j);
     }
@@ -137,9 +160,11 @@ Pivots restore_column_sums(Matrix& x, double total) {
 
 // The tangent of restore_column_sums with the value's pivots: columns sum to 0.
 void restore_column_sums_tangent(Matrix& dx, const Pivots& pivots) {
+  TARVO_UNROLL
   for (int j = 0; j < N; ++j) {
     const int k = pivots.row[j];
     double others = 0.0;
+    TARVO_UNROLL
     for (int i = 0; i < N; ++i) {
       if (i != k) others += dx.get(i, j);
     }
@@ -149,15 +174,20 @@ void restore_column_sums_tangent(Matrix& dx, const Pivots& pivots) {
 
 Matrix load(const double* m) {
   Matrix a;
+  TARVO_UNROLL
   for (int i = 0; i < N; ++i) {
+    TARVO_UNROLL
     for (int l = 0; l < LANES; ++l) a.row[i][l] = Pair{0.0, 0.0};
+    TARVO_UNROLL
     for (int j = 0; j < N; ++j) a.set(i, j, m[i * N + j]);
   }
   return a;
 }
 
 void store(const Matrix& a, double* m) {
+  TARVO_UNROLL
   for (int i = 0; i < N; ++i) {
+    TARVO_UNROLL
     for (int j = 0; j < N; ++j) m[i * N + j] = a.get(i, j);
   }
 }
@@ -179,17 +209,22 @@ Scaling shift_and_scale(const double* m, Matrix& b) {
   Scaling scaling;
   double mu = 0.0;
   bool finite = true;
+  TARVO_UNROLL
   for (int e = 0; e < NN; ++e) finite = finite && std::isfinite(m[e]);
   if (!finite) {
     scaling.finite = false;
     return scaling;
   }
+  TARVO_UNROLL
   for (int i = 0; i < N; ++i) mu = std::fmax(mu, -m[i * N + i]);
   b = load(m);
+  TARVO_UNROLL
   for (int i = 0; i < N; ++i) b.set(i, i, b.get(i, i) + mu);
   double norm = 0.0;
+  TARVO_UNROLL
   for (int j = 0; j < N; ++j) {
     double column = 0.0;
+    TARVO_UNROLL
     for (int i = 0; i < N; ++i) column += std::fabs(b.get(i, j));
     norm = std::fmax(norm, column);
   }
