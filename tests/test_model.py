@@ -80,15 +80,16 @@ def test_curves_are_independent_of_their_neighbours():
     assert both == first + second
 
 
-def test_model_context_holds_the_last_parameters():
+def test_rate_constants_of_a_parameter_vector():
     p = [1e-17, 2e-17, 3e-17, 0.5, 0.25, 2.0, 4.0, 8.0]
-    native_curves(curves_x(5, 1), p, [1e-9], 5, wavelength=5.32e-7)
-    c = _native.model_context()
+    c = _native.rate_constants(p, 299792458.0 / 5.32e-7)
     assert (c["sigma_1"], c["sigma_2"], c["sigma_4"]) == (1e-17, 2e-17, 3e-17)
     assert [c[k] for k in ("rate_21", "rate_24", "rate_32", "rate_41", "rate_54")] == [
         2.0, 4.0, 0.5, 0.25, 0.125]
     assert c["photon_factor"] == 1.5091901796421518e33 / (299792458.0 / 5.32e-7)
     assert c["photon_factor"] == pytest.approx(2.67815e18, rel=1e-5)
+    # A time constant of 0 gives an infinite rate, no error.
+    assert _native.rate_constants(p[:3] + [0.0] + p[4:], 1.0)["rate_21"] == math.inf
 
 
 @pytest.mark.parametrize("a, b, n, expected", [
