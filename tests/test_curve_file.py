@@ -1,4 +1,4 @@
-"""Curve files as lab software writes them: every point read, exactly, or a message naming the line."""
+"""Curve files as lab software writes them: every point read exactly, or the line named."""
 
 import codecs
 

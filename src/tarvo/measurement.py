@@ -245,7 +245,7 @@ UNITS = ("cm^2",) * CROSS_SECTIONS + ("s",) * (COUNT - CROSS_SECTIONS)
 # that has one; cross-sections may be 0, time constants must be positive.
 def read_start(doc, where, overrides=None, overrides_path=None):
     overrides = overrides or {}
-    table = _table(doc, "start", where, required=len(overrides) < COUNT)
+    table = _table(doc, "start", where, required=overrides_path is None)
     values = []
     for i, (name, unit) in enumerate(zip(NAMES, UNITS)):
         if name in overrides:
@@ -394,7 +394,8 @@ def read_parameter_file(path, role):
         if name not in NAMES:
             raise InputError(f"{path}: unknown parameter {name!r}; the parameters are "
                              + ", ".join(NAMES))
-        if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value):
+        if (isinstance(value, bool) or not isinstance(value, (int, float))
+                or not math.isfinite(value)):
             raise InputError(f"{path}: {name} must be a finite number, got {value!r}")
         values[name] = float(value)
     return values, InputFile(role, path, sha256)
