@@ -186,3 +186,17 @@ def test_positions_in_metres_end_to_end(tmp_path, capsys):
     assert err.splitlines() == [f"tarvo: warning: {m}" for m in messages]
     assert [line for line in out.splitlines() if line.startswith("warning: ")] == [
         f"warning: {m}" for m in messages]
+
+
+@pytest.mark.parametrize("old, new", [
+    ("M2 = 1.2\n", "M2 = 1e-200\n"), ("wavelength = 532e-9", "wavelength = 1e-300"),
+    ("w0 = 20e-6", "w0 = 1e300"), ("populations = [6e17, 0, 0, 0, 0]",
+                                   "populations = [1e308, 1e308, 1e308, 0, 0]"),
+])
+def test_extreme_values_give_findings_not_exceptions(measurement_dir, old, new):
+    # Products of such values under- or overflow: the checks must still answer.
+    if old.startswith("M2"):
+        edit_setup(measurement_dir, "wavelength = 532e-9", "wavelength = 1e-200")
+    edit_setup(measurement_dir, old, new)
+    findings = findings_of(measurement_dir)
+    assert "setup-range" in [check for check, _ in findings]

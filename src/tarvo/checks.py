@@ -118,9 +118,13 @@ def _range_finding(label, value, plausible):
     return Finding("setup-range", message)
 
 
-# The Rayleigh range z_R = pi w0^2 / (M2 wavelength) in mm, as the model forms it.
+# The Rayleigh range z_R = pi w0^2 / (M2 wavelength) in mm, as the model forms
+# it (infinite where the product underflows to 0).
 def rayleigh_range_mm(setup):
-    return math.pi * (setup.w0 * setup.w0) / (setup.M2 * setup.wavelength) * 1e3
+    denominator = setup.M2 * setup.wavelength
+    if denominator == 0.0:
+        return math.inf
+    return math.pi * (setup.w0 * setup.w0) / denominator * 1e3
 
 
 # Set-up values, pulse energies and start values outside plausible ranges for their units.
