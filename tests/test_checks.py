@@ -80,7 +80,7 @@ MISTAKES = {
          "to 2e-05 m): the unit is m; if it is in nm, write 5.32e-07")),
     "energy-in-microjoule": (
         dict(edit=("pulse_energy = 2e-5", "pulse_energy = 20")),
-        ("setup-range", "[[curve]] pulse_energy (curve 2) = 20 is outside the plausible range "
+        ("setup-range", "[[curve]] high.csv: pulse_energy = 20 is outside the plausible range "
                         "of a pulse energy (1e-12 J to 0.1 J): the unit is J; if it is in mJ, "
                         "write 0.02; if it is in µJ, write 2e-05; if it is in nJ, write 2e-08")),
     "width-in-mm": (

@@ -128,8 +128,10 @@ def rayleigh_range_mm(setup):
 
 
 # Set-up values, pulse energies and start values outside plausible ranges for their units.
-def check_setup(setup, pulse_energies, start=None):
-    """Findings for the values of setup.toml (start: the eight start values, or None)."""
+def check_setup(setup, pulse_energies, start=None, curve_files=None):
+    """Findings for the values of setup.toml (start: the eight start values, or None;
+    curve_files: the file name of each curve, for the messages)."""
+    curve_files = curve_files or [f"curve {k + 1}" for k in range(len(pulse_energies))]
     checks = [
         ("[beam] wavelength", setup.wavelength, WAVELENGTH),
         ("[beam] w0", setup.w0, W0),
@@ -137,8 +139,8 @@ def check_setup(setup, pulse_energies, start=None):
         ("[beam] tau", setup.tau, TAU),
         ("[sample] sample_width", setup.sample_width, SAMPLE_WIDTH),
     ]
-    checks += [(f"[[curve]] pulse_energy (curve {k + 1})", energy, PULSE_ENERGY)
-               for k, energy in enumerate(pulse_energies)]
+    checks += [(f"[[curve]] {name}: pulse_energy", energy, PULSE_ENERGY)
+               for name, energy in zip(curve_files, pulse_energies)]
     checks.append(("[sample] populations (all levels together)", sum(setup.populations),
                    POPULATION))
     if start is not None:
@@ -272,7 +274,8 @@ def _feature_direction(measurement, centre):
 def check_measurement(measurement):
     """Plausibility findings on a read measurement (set-up, start values, data)."""
     centre = scan_centre(measurement.positions, measurement.transmittance, measurement.is_sa)
-    findings = check_setup(measurement.setup, measurement.pulse_energy, measurement.start)
+    findings = check_setup(measurement.setup, measurement.pulse_energy, measurement.start,
+                           [curve.file for curve in measurement.curves])
     direction = _feature_direction(measurement, centre)
     # With the feature the wrong way round the centre lies near an end of the
     # scan: the reach from it says nothing then.

@@ -79,7 +79,8 @@ def run_simulate_command(args, argv):
     setup = setup_file.setup
     energies = [energy for _, energy in setup_file.curve_entries]
     positions = simulation_grid(setup, args.span, args.points)
-    status = report_findings(check_setup(setup, energies, spec_pars), args.strict)
+    files = [name for name, _ in setup_file.curve_entries]
+    status = report_findings(check_setup(setup, energies, spec_pars, files), args.strict)
     if status is not None:
         return status
     inputs = (setup_file.source,) + ((params_file,) if params_file else ())
