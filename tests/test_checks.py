@@ -200,3 +200,24 @@ def test_extreme_values_give_findings_not_exceptions(measurement_dir, old, new):
     edit_setup(measurement_dir, old, new)
     findings = findings_of(measurement_dir)
     assert "setup-range" in [check for check, _ in findings]
+
+
+def test_strict_refuses_a_fit_with_findings_after_it(measurement_dir, capsys, monkeypatch):
+    import tarvo.cli
+    from tarvo.checks import Finding
+    seen = []
+
+    # The real after-fit checks, plus one finding.
+    def checks_with_a_finding(measurement, outcome, engine, chi2_start):
+        seen.append((engine, chi2_start))
+        return check_fit(measurement, outcome, engine, chi2_start) + [
+            Finding("fit-did-not-move", "the fit did not move sigma_1")]
+
+    monkeypatch.setattr(tarvo.cli, "check_fit", checks_with_a_finding)
+    status, out, err = run(capsys, "fit", measurement_dir, "--strict")
+    assert status == 2
+    assert err == "tarvo: error: the fit did not move sigma_1\n"
+    assert not (measurement_dir / "fit-result.json").exists()
+    # The chi^2 at the start values went in, above the fitted one.
+    engine, chi2_start = seen[0]
+    assert engine == "lsoda" and chi2_start > 0.0
