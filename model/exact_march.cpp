@@ -12,7 +12,7 @@ constexpr int NN = MATRIX_ENTRIES;
 constexpr int at(int row, int column) { return row * LEVELS + column; }
 
 // Attenuation coefficient of populations n (levels 3 and 5 do not absorb).
-inline double attenuation(const ModelContext& r, const double* n) {
+inline double attenuation(const RateConstants& r, const double* n) {
   return n[3] * r.sigma_4 + (n[1] * r.sigma_2 + n[0] * r.sigma_1);
 }
 
@@ -36,8 +36,8 @@ void reset_slices(const ExactProblem& problem, int directions, MarchScratch scra
 
 void set_step_constants(StepConstants& c, const double* p, double optical_frequency,
                         const int* derivatives, int n_derivatives) {
-  set_model_context(c.rates, p, optical_frequency);
-  const ModelContext& r = c.rates;
+  c.rates = rate_constants(p, optical_frequency);
+  const RateConstants& r = c.rates;
   for (int e = 0; e < NN; ++e) c.decay[e] = c.flux[e] = 0.0;
   // Column v holds what leaves level v+1 (negative, on the diagonal) and where it goes.
   c.decay[at(0, 1)] = r.rate_21;
@@ -238,3 +238,16 @@ MarchSums march_energy(const StepConstants& c, const ExactProblem& problem, doub
 }
 
 }  // namespace tarvo::exact
+
+namespace tarvo {
+
+void exact_population_step(const double* p, double optical_frequency, const double* populations,
+                           double intensity, double dt, double* out) {
+  exact::StepConstants constants;
+  exact::set_step_constants(constants, p, optical_frequency, nullptr, 0);
+  for (int v = 0; v < LEVELS; ++v) out[v] = populations[v];
+  exact::population_step(constants, constants.rates.photon_factor * intensity, nullptr, dt, out,
+                         nullptr);
+}
+
+}  // namespace tarvo

@@ -5,19 +5,16 @@
 
 #include <cstddef>
 
-#include "exact_model.hpp"
 #include "matrix_exponential.hpp"
-#include "model_context.hpp"
+#include "tarvo/exact.hpp"
+#include "tarvo/model.hpp"
 
 namespace tarvo::exact {
-
-// Number of levels.
-inline constexpr int LEVELS = 5;
 
 // The constants of one evaluation: the rate matrix split as R + phi S, and
 // per derivative direction the direct derivative of R + phi S.
 struct StepConstants {
-  ModelContext rates;
+  RateConstants rates;
   // Decay part R and cross-section part S of the rate matrix (row-major).
   double decay[MATRIX_ENTRIES] = {};
   double flux[MATRIX_ENTRIES] = {};

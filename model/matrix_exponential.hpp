@@ -3,13 +3,16 @@
 // time slice and scan position.
 #pragma once
 
+#include "tarvo/constants.hpp"
+#include "tarvo/exact.hpp"
+
 namespace tarvo::exact {
 
-// Order of the matrices (five levels) and their number of entries (row-major).
-inline constexpr int MATRIX_ORDER = 5;
+// Order of the matrices (one row per level) and their number of entries (row-major).
+inline constexpr int MATRIX_ORDER = LEVELS;
 inline constexpr int MATRIX_ENTRIES = MATRIX_ORDER * MATRIX_ORDER;
-// Most directions one call differentiates along (eight parameters and the focus).
-inline constexpr int MAX_DIRECTIONS = 9;
+// Most directions one call differentiates along (the parameters and the focus).
+inline constexpr int MAX_DIRECTIONS = DERIVATIVE_COUNT;
 
 // Optional request for the mean of exp(s m) v over s in [0, 1], phi_1(m) v =
 // sum_k m^k v / (k + 1)!, the populations averaged over a step, and its

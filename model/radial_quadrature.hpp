@@ -8,13 +8,12 @@
 // times as many for a strongly nonlinear absorber).
 #pragma once
 
+#include "tarvo/exact.hpp"
+
 namespace tarvo::exact {
 
-// Largest number of nodes the rule is computed for.
-inline constexpr int MAX_RADIAL_POINTS = 64;
-
 // n nodes (increasing) and weights (summing to 1) of the n-point
-// Gauss-Laguerre rule (weight exp(-u) on (0, inf)), 1 <= n <= MAX_RADIAL_POINTS.
+// Gauss-Laguerre rule (weight exp(-u) on (0, inf)), 1 <= n <= MAX_RADIAL_POINTS (exact.hpp).
 void gauss_laguerre(int n, double* nodes, double* weights);
 
 }  // namespace tarvo::exact

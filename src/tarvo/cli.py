@@ -1,15 +1,20 @@
-"""The command-line tool: tarvo fit DIR."""
+"""The command-line tool: tarvo fit DIR and tarvo simulate DIR."""
 
 import argparse
 import math
 import os
 import sys
+from pathlib import Path
 
-from .measurement import InputError, read_measurement, read_truth
+from . import __version__
+from .checks import LSODA_ENGINE, check_fit, check_measurement, weighted_chi2
+from .errors import InputError
+from .measurement import check_starts, read_measurement, read_parameter_file
 from .progress import ElapsedTicker
+from .provenance import provenance
 from .report import (correlation_notes, format_table, parameter_rows, result_document,
                      write_result)
-from .run_fit import fit_measurement, start_multipliers
+from .run_fit import fit_measurement, messages_line, start_multipliers
 
 # Exit status for bad arguments or input files (as argparse uses it).
 EXIT_USAGE = 2
@@ -18,9 +23,21 @@ EXIT_FIT_FAILED = 1
 # Exit status after Ctrl-C (128 + SIGINT).
 EXIT_INTERRUPTED = 130
 
-# Files written into the measurement directory.
+# Files written into the output directory (the measurement directory unless --out).
 RESULT_FILE = "fit-result.json"
-FIGURE_FILE = "fit.png"
+# The solver's messages during the fit, when there are any.
+MESSAGES_FILE = "fit-solver-messages.log"
+FIGURE_STEM = "fit"
+
+# The figure formats (the figure file is fit.FORMAT).
+FIGURE_FORMATS = ("png", "svg", "pdf")
+
+# The fitting engine and model variant of `tarvo fit`.
+ENGINE = LSODA_ENGINE
+MODEL = "established"
+
+# Starts listed one by one in the banner; more are shown as first, second, ..., last.
+BANNER_FACTORS = 5
 
 
 # argparse reports usage errors in one line, like the tool's other input errors.
@@ -30,18 +47,31 @@ class OneLineParser(argparse.ArgumentParser):
         self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
 
 
+# Options that both commands take: where to write, the figure format, strictness.
+def _add_output_options(parser, what):
+    parser.add_argument("--out", metavar="OUTDIR",
+                        help=f"write {what} into OUTDIR (created if missing) instead of DIR")
+    parser.add_argument("--figure-format", choices=FIGURE_FORMATS, default="png",
+                        help="file format of the figure (default: png)")
+    parser.add_argument("--strict", action="store_true",
+                        help="treat the plausibility warnings (units, normalisation, is_sa, a fit "
+                             "that did not move) as errors: exit status 2")
+
+
 # The argument parser of the tool.
 def build_parser():
     parser = OneLineParser(
         prog="tarvo",
         description="Fit Z-scan curves with a five-level rate-equation model.")
+    parser.add_argument("--version", action="version", version=f"tarvo {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True,
                                      parser_class=OneLineParser)
     fit = commands.add_parser(
         "fit", help="fit the measurement in a directory",
         description="Fit the curves of DIR (setup.toml and one CSV file per pulse energy) and "
-                    f"write DIR/{RESULT_FILE} and DIR/{FIGURE_FILE}. Threads: OMP_NUM_THREADS "
-                    "(default: all cores).")
+                    f"write {RESULT_FILE} and the figure {FIGURE_STEM}.png (or .svg, .pdf) into "
+                    "DIR or OUTDIR (and the ODE solver's messages, if any, to "
+                    f"{MESSAGES_FILE}). Threads: OMP_NUM_THREADS (default: all cores).")
     fit.add_argument("directory", metavar="DIR", help="measurement directory")
     fit.add_argument("--starts", type=int, metavar="N",
                      help="number of starts (default: n_starts of setup.toml, else 3)")
@@ -50,6 +80,23 @@ def build_parser():
                           "the fitted ones")
     fit.add_argument("--step", type=float, default=None, metavar="H",
                      help="relative difference step of the standard errors (default 1e-3)")
+    _add_output_options(fit, "the results")
+    simulate = commands.add_parser(
+        "simulate", help="model curves for the set-up of a directory (planning a measurement)",
+        description="Compute the model curves for the set-up and pulse energies of "
+                    "DIR/setup.toml (the curve files need not exist) on a fine grid around the "
+                    "focus, with the parameters of [start] or --params, and write "
+                    "simulation.csv and the figure simulation.png (or .svg, .pdf).")
+    simulate.add_argument("directory", metavar="DIR", help="directory with setup.toml")
+    simulate.add_argument("--params", metavar="FILE",
+                          help="TOML file of parameter values (name = value) used instead of "
+                               "those of [start]")
+    simulate.add_argument("--span", type=float, metavar="MM",
+                          help="positions from -MM to +MM around the focus (default: ten "
+                               "Rayleigh ranges)")
+    simulate.add_argument("--points", type=int, default=None, metavar="N",
+                          help="number of positions (default 201)")
+    _add_output_options(simulate, "the curves")
     return parser
 
 
@@ -59,49 +106,93 @@ def _fail(message, status=EXIT_USAGE):
     return status
 
 
-# tarvo fit DIR: read, fit, estimate errors, draw, write, report.
-def run_fit_command(args):
+# Show plausibility findings: warnings on stderr, or with --strict errors and
+# the usage status (returned; None when the run may go on).
+def report_findings(findings, strict):
+    for finding in findings:
+        print(f"tarvo: {'error' if strict else 'warning'}: {finding.message}", file=sys.stderr)
+    return EXIT_USAGE if strict and findings else None
+
+
+# The start factors for the banner, long lists shortened.
+def _factor_text(n_starts):
+    factors = [f"{m:.3g}" for m in start_multipliers(n_starts)]
+    if len(factors) > BANNER_FACTORS:
+        factors = factors[:2] + ["...", factors[-1]]
+    return ", ".join(factors)
+
+
+# The directory the results go to, created when missing.
+def output_directory(args, default):
+    directory = Path(args.out) if args.out else Path(default)
+    directory.mkdir(parents=True, exist_ok=True)
+    return directory
+
+
+# tarvo fit DIR: read, check, fit, estimate errors, draw, write, report.
+def run_fit_command(args, argv):
     # Imported here: matplotlib takes a while to load, and --help and input
     # errors should answer at once.
+    from .fit_curves import fit_curves
     from .plot import plot_fit
     from .uncertainty import REL_STEP_DEFAULT, fit_uncertainty
 
     measurement = read_measurement(args.directory)
-    truth = read_truth(args.truth) if args.truth else None
-    n_starts = measurement.n_starts if args.starts is None else args.starts
-    if n_starts < 1:
-        raise InputError(f"--starts must be at least 1, got {n_starts}")
+    truth, truth_file = (read_parameter_file(args.truth, "truth") if args.truth
+                         else (None, None))
+    n_starts = check_starts(measurement.n_starts if args.starts is None else args.starts)
     rel_step = REL_STEP_DEFAULT if args.step is None else args.step
     if not (0.0 < rel_step < 1.0):
         raise InputError(f"--step must lie between 0 and 1, got {rel_step}")
-    directory = measurement.directory
+    input_files = measurement.input_files + ((truth_file,) if truth_file else ())
+    record = provenance(argv, input_files)
 
-    factors = ", ".join(f"{m:.3g}" for m in start_multipliers(n_starts))
+    findings = check_measurement(measurement)
+    status = report_findings(findings, args.strict)
+    if status is not None:
+        return status
+
+    directory = measurement.directory
     print(f"Fitting {', '.join(measurement.fit_names)} to {len(measurement.curves)} curves x "
           f"{measurement.num_x_pts} points of {directory}")
-    print(f"{n_starts} start{'s' if n_starts != 1 else ''} (start values x {factors}), "
-          f"threads: {os.environ.get('OMP_NUM_THREADS', 'all cores')}")
+    print(f"{n_starts} start{'s' if n_starts != 1 else ''} (start values x "
+          f"{_factor_text(n_starts)}), threads: {os.environ.get('OMP_NUM_THREADS', 'all cores')}")
     sys.stdout.flush()
+    out = output_directory(args, directory)
+    messages_path = out / MESSAGES_FILE
+    # A log of an earlier fit would be mistaken for this one's.
+    messages_path.unlink(missing_ok=True)
     try:
         with ElapsedTicker(f"fitting, {n_starts} start{'s' if n_starts != 1 else ''}"):
-            outcome = fit_measurement(measurement, n_starts)
+            outcome = fit_measurement(measurement, n_starts, log_path=messages_path)
     except (TypeError, ValueError, IndexError) as error:
-        raise InputError(f"fit_zscan refused the input: {error}") from None
-    if not math.isfinite(outcome.error):
-        return _fail(f"the fit returned a non-finite error ({outcome.error}); check the start "
-                     "values and the set-up", EXIT_FIT_FAILED)
+        raise InputError(f"the fit refused the input: {error}") from None
+    if not math.isfinite(outcome.error) or not math.isfinite(outcome.error * outcome.error):
+        return _fail(f"the fit returned a non-finite error (chi^2 = "
+                     f"{outcome.error * outcome.error:g}); "
+                     "check the start values and the set-up", EXIT_FIT_FAILED)
+
+    chi2_start = weighted_chi2(measurement, measurement.start, outcome.centre)
+    after = check_fit(measurement, outcome, ENGINE, chi2_start)
+    status = report_findings(after, args.strict)
+    if status is not None:
+        return status
+    findings = findings + after
 
     setup = measurement.setup.model_kwargs()
     uncertainty = fit_uncertainty(measurement.positions, measurement.transmittance,
                                   measurement.pulse_energy, outcome.fitted,
                                   measurement.fit_indices, setup, measurement.is_sa, rel_step)
-    figure_path = directory / FIGURE_FILE
-    plot_fit(figure_path, measurement, outcome,
+    curves = fit_curves(measurement, outcome)
+    figure_name = f"{FIGURE_STEM}.{args.figure_format}"
+    figure_path = out / figure_name
+    plot_fit(figure_path, measurement, outcome, curves=curves,
              title=f"{directory.resolve().name}: fit of {', '.join(measurement.fit_names)}")
     rows = parameter_rows(measurement, outcome, uncertainty, truth)
-    result_path = directory / RESULT_FILE
-    write_result(result_path, result_document(measurement, outcome, uncertainty, rows,
-                                              FIGURE_FILE, rel_step))
+    result_path = out / RESULT_FILE
+    write_result(result_path, result_document(
+        measurement, outcome, uncertainty, rows, figure_name, rel_step, engine=ENGINE,
+        model=MODEL, provenance=record, findings=findings, curves=curves))
 
     print(f"Fit finished in {outcome.seconds:.1f} s; focus (extreme of the data) at "
           f"{outcome.centre:g} mm\n")
@@ -110,6 +201,12 @@ def run_fit_command(args):
           f"{uncertainty.reduced_chi2:.4g} ({uncertainty.degrees_of_freedom} degrees of freedom)")
     for note in correlation_notes(measurement.fit_names, uncertainty):
         print(f"note: {note}")
+    print(messages_line(outcome, messages_path))
+    if measurement.sigma is not None:
+        print(f"note: the curve files give standard deviations (third column); the {ENGINE} "
+              "engine weights the points by position only and does not use them")
+    for finding in findings:
+        print(f"warning: {finding.message}")
     print(f"results: {result_path}")
     print(f"figure:  {figure_path}")
     return 0
@@ -117,14 +214,21 @@ def run_fit_command(args):
 
 # Entry point of the console script and of python -m tarvo; returns the exit status.
 def main(argv=None):
+    argv = sys.argv[1:] if argv is None else list(argv)
     args = build_parser().parse_args(argv)
     try:
         if args.command == "fit":
-            return run_fit_command(args)
+            return run_fit_command(args, argv)
+        if args.command == "simulate":
+            from .planning import run_simulate_command
+            return run_simulate_command(args, argv)
     except InputError as error:
         return _fail(str(error))
     except OSError as error:
         return _fail(f"cannot write the results: {error}", EXIT_FIT_FAILED)
+    except MemoryError:
+        return _fail("out of memory; fewer points, curves, slices or starts need less",
+                     EXIT_FIT_FAILED)
     except KeyboardInterrupt:
         return _fail("interrupted", EXIT_INTERRUPTED)
     return _fail(f"unknown command {args.command!r}")

@@ -7,17 +7,13 @@
 #include <string>
 #include <vector>
 
-#include "exact_march.hpp"
-#include "exact_model.hpp"
 #include "native_methods.hpp"
-#include "zscan_model.hpp"
+#include "tarvo/constants.hpp"
+#include "tarvo/exact.hpp"
+
+namespace tarvo::native {
 
 namespace {
-
-using tarvo::exact::DERIVATIVE_COUNT;
-using tarvo::exact::ExactProblem;
-using tarvo::exact::ExactSetup;
-using tarvo::exact::Variant;
 
 // A float64 array copied out of any array-like object, with its shape.
 struct ArrayCopy {
@@ -125,11 +121,11 @@ bool require(const char* function, std::initializer_list<std::pair<const char*, 
 }
 
 // Parse a variant name; false with ValueError set.
-bool parse_variant(const char* name, Variant& variant) {
+bool parse_variant(const char* name, ExactVariant& variant) {
   if (std::strcmp(name, "established") == 0) {
-    variant = Variant::established;
+    variant = ExactVariant::established;
   } else if (std::strcmp(name, "energy") == 0) {
-    variant = Variant::energy;
+    variant = ExactVariant::energy;
   } else {
     PyErr_Format(PyExc_ValueError, "variant must be 'established' or 'energy', got '%s'", name);
     return false;
@@ -149,8 +145,8 @@ bool read_derivatives(PyObject* object, std::vector<int>& out) {
       ok = false;
     } else if (index < 0 || index >= DERIVATIVE_COUNT) {
       PyErr_Format(PyExc_ValueError,
-                   "derivatives must be indices 0..7 (parameters) or 8 (focus shift), got %ld",
-                   index);
+                   "derivatives must be indices 0..%d (parameters) or %d (focus shift), got %ld",
+                   PARAMETER_COUNT - 1, FOCUS_SHIFT, index);
       ok = false;
     } else {
       for (int seen : out) {
@@ -185,13 +181,13 @@ PyObject* exact_model(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* derivatives_object = nullptr;
   const char* variant_name = "established";
   int normalise = 1;
-  ExactSetup setup;
+  ExactInput input;
+  ProblemInput& m = input.measurement;
   if (!PyArg_ParseTupleAndKeywords(
           args, kwargs, "OOOO|$iidddddOsipd:exact_model", EXACT_KEYWORDS, &positions_object,
-          &energy_object, &populations_object, &pars_object, &setup.t_slices, &setup.z_slices,
-          &setup.sample_width, &setup.tau, &setup.wavelength, &setup.w0, &setup.M2,
-          &derivatives_object, &variant_name, &setup.radial_points, &normalise,
-          &setup.time_window)) {
+          &energy_object, &populations_object, &pars_object, &m.t_slices, &m.z_slices,
+          &m.sample_width, &m.tau, &m.wavelength, &m.w0, &m.M2, &derivatives_object,
+          &variant_name, &input.radial_points, &normalise, &input.time_window)) {
     return nullptr;
   }
   if (!require("exact_model", {{"t_slices", kwargs_has(kwargs, "t_slices")},
@@ -209,7 +205,7 @@ PyObject* exact_model(PyObject*, PyObject* args, PyObject* kwargs) {
       !copy_array(energy_object, "pulse_energy", energy) ||
       !copy_array(populations_object, "populations", populations) ||
       !copy_array(pars_object, "spec_pars", pars) ||
-      !parse_variant(variant_name, setup.variant) ||
+      !parse_variant(variant_name, input.variant) ||
       (derivatives_object != nullptr && !read_derivatives(derivatives_object, derivatives))) {
     return nullptr;
   }
@@ -220,21 +216,22 @@ PyObject* exact_model(PyObject*, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   if (!check_vector(energy, "pulse_energy", positions.shape[0]) ||
-      !check_vector(populations, "populations", 5) || !check_vector(pars, "spec_pars", 8)) {
+      !check_vector(populations, "populations", LEVELS) ||
+      !check_vector(pars, "spec_pars", PARAMETER_COUNT)) {
     return nullptr;
   }
   if (positions.shape[0] > 1000000 || positions.shape[1] > 1000000) {
     PyErr_SetString(PyExc_ValueError, "positions_mm is too large");
     return nullptr;
   }
-  setup.num_datasets = static_cast<int>(positions.shape[0]);
-  setup.num_x_pts = static_cast<int>(positions.shape[1]);
-  setup.positions_mm = positions.values.data();
-  setup.pulse_energy = energy.values.data();
-  setup.populations = populations.values.data();
-  setup.normalise = normalise != 0;
-  std::string problem_text = tarvo::exact::check_setup(setup);
-  if (problem_text.empty()) problem_text = tarvo::exact::check_parameters(pars.values.data());
+  m.num_datasets = static_cast<int>(positions.shape[0]);
+  m.num_x_pts = static_cast<int>(positions.shape[1]);
+  m.x_mm = positions.values;
+  m.pulse_energy = energy.values;
+  m.populations = populations.values;
+  input.normalise = normalise != 0;
+  std::string problem_text = exact_input_error(input);
+  if (problem_text.empty()) problem_text = exact_parameter_error(pars.values.data());
   if (!problem_text.empty()) {
     PyErr_SetString(PyExc_ValueError, problem_text.c_str());
     return nullptr;
@@ -243,36 +240,40 @@ PyObject* exact_model(PyObject*, PyObject* args, PyObject* kwargs) {
   const Py_ssize_t nd = static_cast<Py_ssize_t>(derivatives.size());
   double* curves_data = nullptr;
   double* jacobian_data = nullptr;
-  PyObject* curves = new_array({positions.shape[0], positions.shape[1]}, curves_data);
-  if (curves == nullptr) return nullptr;
-  PyObject* jacobian = Py_None;
-  Py_INCREF(Py_None);
+  PyRef curves(new_array({positions.shape[0], positions.shape[1]}, curves_data));
+  if (!curves) return nullptr;
+  PyRef jacobian;
   if (nd > 0) {
-    Py_DECREF(Py_None);
-    jacobian = new_array({positions.shape[0], positions.shape[1], nd}, jacobian_data);
-    if (jacobian == nullptr) {
-      Py_DECREF(curves);
-      return nullptr;
-    }
+    jacobian.reset(new_array({positions.shape[0], positions.shape[1], nd}, jacobian_data));
+    if (!jacobian) return nullptr;
+  } else {
+    Py_INCREF(Py_None);
+    jacobian.reset(Py_None);
   }
   // The outputs are written natively into fresh arrays nobody else holds yet.
-  bool done = false;
+  ModelStatus status = ModelStatus::ok;
+  std::string refused;
   Py_BEGIN_ALLOW_THREADS
   try {
-    ExactProblem problem;
-    tarvo::exact::build_problem(problem, setup);
-    done = tarvo::exact::evaluate(problem, pars.values.data(), derivatives.data(),
-                                  static_cast<int>(nd), curves_data, jacobian_data);
+    const ExactProblem problem(input);
+    status = exact_model_curves(problem, pars.values.data(), derivatives, curves_data,
+                                jacobian_data);
+  } catch (const ProblemError& error) {
+    refused = error.what();
   } catch (const std::bad_alloc&) {
-    done = false;
+    status = ModelStatus::out_of_memory;
   }
   Py_END_ALLOW_THREADS
-  if (!done) {
-    Py_DECREF(curves);
-    Py_DECREF(jacobian);
-    return PyErr_NoMemory();
+  if (!refused.empty()) {
+    PyErr_SetString(PyExc_ValueError, refused.c_str());
+    return nullptr;
   }
-  return Py_BuildValue("(NN)", curves, jacobian);
+  if (status == ModelStatus::out_of_memory) return PyErr_NoMemory();
+  if (status != ModelStatus::ok) {
+    PyErr_SetString(PyExc_RuntimeError, "exact model evaluation failed");
+    return nullptr;
+  }
+  return Py_BuildValue("(NN)", curves.release(), jacobian.release());
 }
 
 char* STEP_KEYWORDS[] = {const_cast<char*>("params"), const_cast<char*>("optical_frequency"),
@@ -291,21 +292,19 @@ PyObject* exact_population_step(PyObject*, PyObject* args, PyObject* kwargs) {
   }
   ArrayCopy params, state;
   if (!copy_array(params_object, "params", params) || !copy_array(state_object, "state", state) ||
-      !check_vector(params, "params", 8) || !check_vector(state, "state", 6)) {
+      !check_vector(params, "params", PARAMETER_COUNT) ||
+      !check_vector(state, "state", LEVELS + 1)) {
     return nullptr;
   }
   if (repeat < 1) {
     PyErr_SetString(PyExc_ValueError, "repeat must be at least 1");
     return nullptr;
   }
-  tarvo::exact::StepConstants constants;
-  tarvo::exact::set_step_constants(constants, params.values.data(), optical_frequency, nullptr, 0);
-  double n[5];
+  double n[LEVELS];
   Py_BEGIN_ALLOW_THREADS
   for (int r = 0; r < repeat; ++r) {
-    for (int v = 0; v < 5; ++v) n[v] = state.values[v];
-    tarvo::exact::population_step(constants, constants.rates.photon_factor * state.values[5],
-                                  nullptr, t_end, n, nullptr);
+    tarvo::exact_population_step(params.values.data(), optical_frequency, state.values.data(),
+                          state.values[LEVELS], t_end, n);
   }
   Py_END_ALLOW_THREADS
   return Py_BuildValue("[ddddd]", n[0], n[1], n[2], n[3], n[4]);
@@ -323,13 +322,14 @@ char* ENERGY_KEYWORDS[] = {
 // the energy model's incident fluence summed over its time slices and radial nodes (J).
 PyObject* incident_pulse_energy(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject *positions_object, *energy_object;
-  ExactSetup setup;
-  setup.variant = Variant::energy;
-  setup.normalise = false;
+  ExactInput input;
+  ProblemInput& m = input.measurement;
+  input.variant = ExactVariant::energy;
+  input.normalise = false;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$ddddiid:incident_pulse_energy",
-                                   ENERGY_KEYWORDS, &positions_object, &energy_object, &setup.tau,
-                                   &setup.wavelength, &setup.w0, &setup.M2, &setup.t_slices,
-                                   &setup.radial_points, &setup.time_window)) {
+                                   ENERGY_KEYWORDS, &positions_object, &energy_object, &m.tau,
+                                   &m.wavelength, &m.w0, &m.M2, &m.t_slices,
+                                   &input.radial_points, &input.time_window)) {
     return nullptr;
   }
   if (!require("incident_pulse_energy", {{"tau", kwargs_has(kwargs, "tau")},
@@ -348,40 +348,28 @@ PyObject* incident_pulse_energy(PyObject*, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   if (!check_vector(energy, "pulse_energy", positions.shape[0])) return nullptr;
-  const double populations[5] = {0.0, 0.0, 0.0, 0.0, 0.0};
-  setup.num_datasets = static_cast<int>(positions.shape[0]);
-  setup.num_x_pts = static_cast<int>(positions.shape[1]);
-  setup.positions_mm = positions.values.data();
-  setup.pulse_energy = energy.values.data();
-  setup.populations = populations;
-  setup.z_slices = 1;
-  const std::string problem_text = tarvo::exact::check_setup(setup);
+  const double populations[LEVELS] = {};
+  m.num_datasets = static_cast<int>(positions.shape[0]);
+  m.num_x_pts = static_cast<int>(positions.shape[1]);
+  m.x_mm = positions.values;
+  m.pulse_energy = energy.values;
+  m.populations = populations;
+  m.z_slices = 1;
+  const std::string problem_text = exact_input_error(input);
   if (!problem_text.empty()) {
     PyErr_SetString(PyExc_ValueError, problem_text.c_str());
     return nullptr;
   }
-  ExactProblem problem;
-  tarvo::exact::build_problem(problem, setup);
   double* out = nullptr;
-  PyObject* result = new_array({positions.shape[0], positions.shape[1]}, out);
-  if (result == nullptr) return nullptr;
-  // Energy = (pi w^2 / 2) sum_r (w_r / v_r) F_r, F_r the fluence at radial node r
-  // (the beam area element is (pi w^2 / 2) dv / v).
-  const double pi = MODEL_PI;
-  const double z_r = rayleigh_range(setup.w0, setup.M2, setup.wavelength);
-  for (int n = 0; n < setup.num_x_pts * setup.num_datasets; ++n) {
-    const double zr = positions.values[n] * 0.001 / z_r;
-    const double area = 0.5 * pi * setup.w0 * setup.w0 * (zr * zr + 1.0) * 1e4;
-    double total = 0.0;
-    for (int r = 0; r < problem.radial_points; ++r) {
-      double fluence = 0.0;
-      const double peak = problem.incident[n] * problem.radial_fraction[r];
-      for (int j = 0; j < problem.t_slices; ++j) fluence += peak * problem.time_profile[j] * problem.dt[j];
-      total += problem.radial_weight[r] / problem.radial_fraction[r] * fluence;
-    }
-    out[n] = area * total;
+  PyRef result(new_array({positions.shape[0], positions.shape[1]}, out));
+  if (!result) return nullptr;
+  try {
+    const ExactProblem problem(input);
+    exact_incident_energy(problem, out);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
   }
-  return result;
+  return result.release();
 }
 
 }  // namespace
@@ -415,7 +403,9 @@ const PyMethodDef* exact_methods() {
 
 // ENERGY_DEFAULTS: the energy model's slice counts and radial nodes.
 PyObject* energy_defaults() {
-  const auto& d = tarvo::exact::ENERGY_DEFAULTS;
+  const auto& d = ENERGY_DEFAULTS;
   return Py_BuildValue("{sisisi}", "t_slices", d.t_slices, "z_slices", d.z_slices,
                        "radial_points", d.radial_points);
 }
+
+}  // namespace tarvo::native

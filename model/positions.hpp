@@ -1,0 +1,111 @@
+// The frame that every propagator shares: the scan positions of a problem
+// are independent (each starts from a relaxed sample), so each becomes one
+// task (run_tasks; the exact engine's energy model makes one per position
+// and radial node); a propagator supplies the march that computes one position's raw
+// transmittance, and the curves are then shifted to their baseline.
+#pragma once
+
+#include <omp.h>
+
+#include <atomic>
+#include <cstddef>
+#include <new>
+
+#include "tarvo/control.hpp"
+#include "tarvo/model.hpp"
+#include "tarvo/problem.hpp"
+
+namespace tarvo::internal {
+
+// What the tasks of one evaluation share.
+template <class Task>
+struct TaskRun {
+  FitControl* control;
+  Task& task;
+  // ok until a task stops or fails; later tasks then return at once.
+  std::atomic<int> outcome{static_cast<int>(ModelStatus::ok)};
+
+  void end(ModelStatus status) {
+    int expected = static_cast<int>(ModelStatus::ok);
+    outcome.compare_exchange_strong(expected, static_cast<int>(status));
+  }
+};
+
+// Task n. A task has no task scheduling point, so no other task of any
+// evaluation runs on this thread meanwhile: the thread's scratch is this
+// task's alone. No exception leaves the task.
+template <class Task>
+void run_task(TaskRun<Task>& run, int n) {
+  if (run.outcome.load(std::memory_order_relaxed) != static_cast<int>(ModelStatus::ok)) return;
+  if (run.control != nullptr && run.control->should_stop()) {
+    run.end(ModelStatus::stopped);
+    return;
+  }
+  try {
+    run.task(n, omp_get_thread_num());
+  } catch (const std::bad_alloc&) {
+    run.end(ModelStatus::out_of_memory);
+  } catch (...) {
+    run.end(ModelStatus::failed);
+  }
+}
+
+// One task per index (their costs differ a lot near and far from the focus)
+// on the current team; the calling thread waits for them, and works on
+// them, before it returns.
+template <class Task>
+void spread_tasks(TaskRun<Task>& run, int count) {
+#pragma omp taskloop grainsize(1) shared(run)
+  for (int n = 0; n < count; ++n) run_task(run, n);
+}
+
+// Run task(n, thread) for n = 0 .. count - 1 as tasks of the current team,
+// or of a new team when called outside one. `thread` is the number of the
+// thread in its team. Polls `control` (may be null) between tasks.
+template <class Task>
+ModelStatus run_tasks(int count, FitControl* control, Task& task) {
+  TaskRun<Task> run{control, task};
+  if (omp_in_parallel()) {
+    // Inside a team already (concurrent starts): share its threads.
+    spread_tasks(run, count);
+  } else {
+#pragma omp parallel
+#pragma omp single
+    spread_tasks(run, count);
+  }
+  return static_cast<ModelStatus>(run.outcome.load());
+}
+
+// Run march(curve, point, thread) -> raw transmittance for every position of
+// `problem` into raw[curve * num_x_pts + point]: one task per position.
+template <class March>
+ModelStatus transmit_positions(const Problem& problem, FitControl* control, double* raw,
+                               March& march) {
+  const int num_x_pts = problem.num_x_pts();
+  auto task = [&](int n, int thread) {
+    const int curve = n / num_x_pts;
+    const int point = n - curve * num_x_pts;
+    raw[n] = march(curve, point, thread);
+  };
+  return run_tasks(static_cast<int>(problem.points()), control, task);
+}
+
+// Threads the position tasks of an evaluation started here will run on.
+inline int position_team_size() {
+  return omp_in_parallel() ? omp_get_num_threads() : omp_get_max_threads();
+}
+
+// The mean of the first five and last five of n >= 5 values (they overlap,
+// and count twice, below ten): what a curve is shifted to 1 by.
+inline double curve_baseline(const double* t, std::ptrdiff_t n) {
+  return (t[0] + t[1] + t[2] + t[3] + t[4] + t[n - 5] + t[n - 4] + t[n - 3] + t[n - 2] +
+          t[n - 1]) *
+         0.1;
+}
+
+// Shift each curve of raw transmittance (in place) so that its first five
+// and last five points average to 1 (they overlap, and count twice, below
+// ten points): every point moves by the same amount.
+void shift_to_baseline(const Problem& problem, double* curves);
+
+}  // namespace tarvo::internal
