@@ -45,7 +45,9 @@ def test_solver_messages_go_to_a_log_with_one_summary_line(measurement_dir, caps
         replace_line(measurement_dir / "setup.toml", f"{name} = 1e-12", f"{name} = 1e-22")
     (measurement_dir / "fit-solver-messages.log").write_text("left from an earlier fit\n")
     status, out, err = run(capsys, "fit", measurement_dir)
-    assert (status, err) == (0, "")
+    # Such times are implausible, and the checks say so; the fit still runs.
+    assert status == 0
+    assert all(line.startswith("tarvo: warning: [start] tau_") for line in err.splitlines())
     assert not any(line.startswith(" DLSODA-") for line in out.splitlines())
     log = (measurement_dir / "fit-solver-messages.log").read_text()
     count = sum(line.startswith(" DLSODA-") for line in log.splitlines())
