@@ -30,14 +30,15 @@ BEAM = {k: SETUP[k] for k in ("sample_width", "tau", "wavelength", "w0", "M2")}
 FULL = np.linspace(-30.0, 30.0, 41)
 POSITIONS = np.concatenate([FULL[:5], [0.0], FULL[-5:]])
 FOCUS = 5
-FINE_T, FINE_Z, FINE_R = 480, 32, 16
+FINE_T, FINE_Z, FINE_R, FINE_I = 480, 32, 24, 40
 
 
-def focus_values(t_slices, z_slices, radial_points):
+def focus_values(t_slices, z_slices, radial_points, intensity_points=FINE_I):
     x = np.vstack([POSITIONS] * len(ENERGIES))
     curves, _ = _native.exact_model(x, ENERGIES, POPULATIONS, list(TRUE_PARS), variant="energy",
                                     t_slices=t_slices, z_slices=z_slices,
-                                    radial_points=radial_points, **BEAM)
+                                    radial_points=radial_points,
+                                    intensity_points=intensity_points, **BEAM)
     return curves[:, FOCUS]
 
 
@@ -64,13 +65,17 @@ def main():
     for z in (1, 2, 4, 8, 12, 16):
         row(f"z_slices={z}", focus_values(FINE_T, z, FINE_R), reference, dip)
     print(f"\nradial nodes (t_slices={FINE_T}, z_slices={FINE_Z})\n{header}")
-    for r in (2, 3, 4, 5, 6, 8, 10, 12):
+    for r in (2, 3, 4, 5, 6, 7, 8, 10, 12, 16):
         row(f"radial_points={r}", focus_values(FINE_T, FINE_Z, r), reference, dip)
+    print(f"\npeak-intensity nodes (t_slices={FINE_T}, z_slices={FINE_Z}, "
+          f"radial_points={FINE_R})\n{header}")
+    for i in (6, 8, 10, 12, 16, 20, 24, 32):
+        row(f"intensity_points={i}", focus_values(FINE_T, FINE_Z, FINE_R, i), reference, dip)
 
     d = _native.ENERGY_DEFAULTS
     print(f"\ndefaults {d}\n{header}")
-    worst = row("defaults", focus_values(d["t_slices"], d["z_slices"], d["radial_points"]),
-                reference, dip)
+    worst = row("defaults", focus_values(d["t_slices"], d["z_slices"], d["radial_points"],
+                                         d["intensity_points"]), reference, dip)
     print(f"largest discretisation error of the defaults: {worst:.2e} of the dip "
           f"({'below' if worst < 1e-4 else 'ABOVE'} 1e-4)")
 

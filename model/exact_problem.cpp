@@ -1,7 +1,9 @@
 // Checks of the exact engine's input and the fixed data of one measurement.
+#include <algorithm>
 #include <cmath>
 #include <string>
 
+#include "peak_interpolation.hpp"
 #include "radial_quadrature.hpp"
 #include "tarvo/constants.hpp"
 #include "tarvo/exact.hpp"
@@ -85,6 +87,11 @@ std::string exact_input_error(const ExactInput& input) {
   if (energy && (input.radial_points < 0 || input.radial_points > MAX_RADIAL_POINTS)) {
     return "radial_points must lie in 0.." + std::to_string(MAX_RADIAL_POINTS) + ", got " +
            std::to_string(input.radial_points);
+  }
+  if (energy && (input.intensity_points < 0 || input.intensity_points == 1 ||
+                 input.intensity_points > MAX_INTENSITY_POINTS)) {
+    return "intensity_points must be 0 or lie in 2.." + std::to_string(MAX_INTENSITY_POINTS) +
+           ", got " + std::to_string(input.intensity_points);
   }
   if (!all_finite(s.x_mm)) return "positions_mm must be finite numbers";
   for (int k = 0; k < s.num_datasets; ++k) {
@@ -195,9 +202,36 @@ ExactProblem::ExactProblem(const ExactInput& input) {
   }
   radial_fraction.resize(static_cast<std::size_t>(radial_points));
   radial_weight.resize(static_cast<std::size_t>(radial_points));
-  // Nodes u_r = 2 r^2 / w^2 of the radial rule, kept as the fluence fractions exp(-u_r).
-  exact::gauss_laguerre(radial_points, radial_fraction.data(), radial_weight.data());
-  for (double& u : radial_fraction) u = std::exp(-u);
+  exact::radial_rule(radial_points, radial_fraction.data(), radial_weight.data());
+
+  // The marched peak intensities span 0 .. the largest peak of any curve (at
+  // the focus, whatever the positions), so the nodes do not depend on the
+  // positions asked for.
+  intensity_points =
+      input.intensity_points == 0 ? ENERGY_DEFAULTS.intensity_points : input.intensity_points;
+  const int m = intensity_points;
+  double peak_max = 0.0;
+  for (int k = 0; k < num_datasets; ++k) {
+    const double w = tarvo::beam_radius(0.0, s.w0, z_r);
+    peak_max = std::max(peak_max, 2.0 * s.pulse_energy[k] /
+                                      (MODEL_PI * std::sqrt(MODEL_PI) * s.tau * (w * w) *
+                                       CM2_PER_M2));
+  }
+  node_peak.resize(static_cast<std::size_t>(m));
+  exact::peak_nodes(m, peak_max, node_peak.data());
+  // Position n: sum_r w_r T(peak_n v_r) / sum_r w_r, each T interpolated.
+  position_weights.assign(static_cast<std::size_t>(n) * m, 0.0);
+  std::vector<double> row(static_cast<std::size_t>(m));
+  double weight_sum = 0.0;
+  for (double w : radial_weight) weight_sum += w;
+  for (int p = 0; p < n; ++p) {
+    double* out = position_weights.data() + static_cast<std::size_t>(p) * m;
+    for (int r = 0; r < radial_points; ++r) {
+      exact::peak_weights(m, peak_max, std::min(peak[p] * radial_fraction[r], peak_max),
+                          row.data());
+      for (int j = 0; j < m; ++j) out[j] += (radial_weight[r] / weight_sum) * row[j];
+    }
+  }
 }
 
 void exact_incident_energy(const ExactProblem& problem, double* out) {
