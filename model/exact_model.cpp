@@ -43,10 +43,11 @@ struct Marches {
   int directions = 0;
 
   // Throws std::bad_alloc.
-  Marches(const ExactProblem& problem, int count, int directions_)
+  // count marches through at most z_slices depth slices.
+  Marches(int count, int z_slices, int directions_)
       : sums(static_cast<std::size_t>(count)), directions(directions_) {
-    per_thread = exact::march_scratch_size(problem.z_slices, directions);
-    populations = static_cast<std::size_t>(problem.z_slices) * LEVELS;
+    per_thread = exact::march_scratch_size(z_slices, directions);
+    populations = static_cast<std::size_t>(z_slices) * LEVELS;
     storage.resize(per_thread * static_cast<std::size_t>(internal::position_team_size()));
   }
 
@@ -61,7 +62,7 @@ struct Marches {
 ModelStatus established_curves(const ExactProblem& problem, const exact::StepConstants& constants,
                                int nd, double* curves, double* jacobian, FitControl* control) {
   const Problem& base = *problem.established;
-  Marches marches(problem, problem.points(), nd);
+  Marches marches(problem.points(), problem.z_slices, nd);
   auto march = [&](int n, int thread) {
     const int curve = n / problem.num_x_pts;
     const int point = n - curve * problem.num_x_pts;
@@ -84,27 +85,36 @@ ModelStatus established_curves(const ExactProblem& problem, const exact::StepCon
   return ModelStatus::ok;
 }
 
-// Curves (raw) of the energy variant: one march per peak-intensity node, its
-// fluence transmittance interpolated to every position and radial node.
+// Curves (raw) of the energy variant: marches on the four grids at every
+// peak-intensity node, their fluence transmittances extrapolated over the
+// slice sizes and interpolated to every position and radial node.
 ModelStatus energy_curves(const ExactProblem& problem, const exact::StepConstants& constants,
                           int nd, double* curves, double* jacobian, FitControl* control) {
   const int m = problem.intensity_points;
-  Marches marches(problem, m, nd);
-  // The focus-shift direction of a node's march is d / d ln(peak): focus rate 1.
-  auto march = [&](int j, int thread) {
-    marches.sums[j] = exact::march_energy(constants, problem, problem.node_peak[j], 1.0,
-                                          marches.scratch(thread));
+  Marches marches(m * ENERGY_GRIDS, problem.grids[ENERGY_GRIDS - 1].z_slices, nd);
+  // March j * ENERGY_GRIDS + g: node j on grid g. Its focus-shift direction
+  // is d / d ln(peak): focus rate 1.
+  auto march = [&](int task, int thread) {
+    const int j = task / ENERGY_GRIDS;
+    const int g = task - j * ENERGY_GRIDS;
+    marches.sums[task] = exact::march_energy(constants, problem, problem.grids[g],
+                                             problem.node_peak[j], 1.0, marches.scratch(thread));
   };
-  const ModelStatus status = internal::run_tasks(m, control, march);
+  const ModelStatus status = internal::run_tasks(m * ENERGY_GRIDS, control, march);
   if (status != ModelStatus::ok) return status;
   // Local fluence transmittance of every node and its tangents.
-  std::vector<double> local(static_cast<std::size_t>(m) * (1 + nd));
+  std::vector<double> local(static_cast<std::size_t>(m) * (1 + nd), 0.0);
   for (int j = 0; j < m; ++j) {
-    const exact::MarchSums& s = marches.sums[j];
     double* t = local.data() + static_cast<std::size_t>(j) * (1 + nd);
-    t[0] = s.exit / s.incident;
-    for (int d = 0; d < nd; ++d) {
-      t[1 + d] = (s.exit_derivative[d] - t[0] * s.incident_derivative[d]) / s.incident;
+    for (int g = 0; g < ENERGY_GRIDS; ++g) {
+      const exact::MarchSums& s = marches.sums[static_cast<std::size_t>(j) * ENERGY_GRIDS + g];
+      const double weight = ENERGY_GRID_WEIGHTS[g];
+      const double ratio = s.exit / s.incident;
+      t[0] += weight * ratio;
+      for (int d = 0; d < nd; ++d) {
+        t[1 + d] += weight * ((s.exit_derivative[d] - ratio * s.incident_derivative[d]) /
+                              s.incident);
+      }
     }
   }
   double sum[1 + exact::MAX_DIRECTIONS];

@@ -45,6 +45,23 @@ double gaussian_integral(double a, double b) {
   return half_sqrt_pi * (std::erf(b) - std::erf(a));
 }
 
+// Equal time slices over [-window, +window] tau, each carrying its exact
+// share of the pulse: the slice average of exp(-(t/tau)^2). (Slices that
+// widen into the wings resolve the slow populations there worse: equal
+// slices are as accurate for the same count.)
+void fill_time_slices(EnergyGrid& grid, double window, double tau) {
+  const int n = grid.t_slices;
+  grid.dt.resize(static_cast<std::size_t>(n));
+  grid.time_profile.resize(static_cast<std::size_t>(n));
+  const double width = 2.0 * window / n;
+  for (int j = 0; j < n; ++j) {
+    const double a = -window + j * width;
+    const double b = j + 1 == n ? window : -window + (j + 1) * width;
+    grid.dt[j] = (b - a) * tau;
+    grid.time_profile[j] = gaussian_integral(a, b) / (b - a);
+  }
+}
+
 // The slice count `given`, or the energy variant's default for 0.
 int slices_or_default(const ExactInput& input, int given, int energy_default) {
   return input.variant == ExactVariant::energy && given == 0 ? energy_default : given;
@@ -171,21 +188,14 @@ ExactProblem::ExactProblem(const ExactInput& input) {
   z_slices = s.z_slices == 0 ? ENERGY_DEFAULTS.z_slices : s.z_slices;
   radial_points = input.radial_points == 0 ? ENERGY_DEFAULTS.radial_points : input.radial_points;
   optical_frequency = SPEED_OF_LIGHT / s.wavelength;
-  // Slices of thickness sample_width / z_slices.
-  dz = s.sample_width / z_slices;
-  // Equal time slices over [-window, +window] tau, each carrying its exact
-  // share of the pulse: the slice average of exp(-(t/tau)^2). (Slices that
-  // widen into the wings resolve the slow populations there worse: equal
-  // slices are as accurate for the same count.)
+  // Slices of thickness sample_width / z_slices (and their halves).
   const double window = input.time_window == 0.0 ? ENERGY_WINDOW : input.time_window;
-  dt.resize(static_cast<std::size_t>(t_slices));
-  time_profile.resize(static_cast<std::size_t>(t_slices));
-  const double width = 2.0 * window / t_slices;
-  for (int j = 0; j < t_slices; ++j) {
-    const double a = -window + j * width;
-    const double b = j + 1 == t_slices ? window : -window + (j + 1) * width;
-    dt[j] = (b - a) * s.tau;
-    time_profile[j] = gaussian_integral(a, b) / (b - a);
+  for (int g = 0; g < ENERGY_GRIDS; ++g) {
+    EnergyGrid& grid = grids[g];
+    grid.t_slices = g < 2 ? t_slices : 2 * t_slices;
+    grid.z_slices = g % 2 == 0 ? z_slices : 2 * z_slices;
+    grid.dz = s.sample_width / grid.z_slices;
+    fill_time_slices(grid, window, s.tau);
   }
   // Peak on-axis intensity 2 E / (pi^(3/2) tau w^2) in W/cm^2: the pulse
   // exp(-(t/tau)^2) exp(-2 r^2 / w^2) then carries exactly E.
@@ -244,8 +254,9 @@ void exact_incident_energy(const ExactProblem& problem, double* out) {
     for (int r = 0; r < problem.radial_points; ++r) {
       double fluence = 0.0;
       const double peak = problem.peak[n] * problem.radial_fraction[r];
-      for (int j = 0; j < problem.t_slices; ++j) {
-        fluence += peak * problem.time_profile[j] * problem.dt[j];
+      const EnergyGrid& grid = problem.grids[0];
+      for (int j = 0; j < grid.t_slices; ++j) {
+        fluence += peak * grid.time_profile[j] * grid.dt[j];
       }
       total += problem.radial_weight[r] / problem.radial_fraction[r] * fluence;
     }
