@@ -38,11 +38,11 @@ struct EnergyDefaults {
   int radial_points;
   int intensity_points;
 };
-inline constexpr EnergyDefaults ENERGY_DEFAULTS{20, 3, 12, 20};
+inline constexpr EnergyDefaults ENERGY_DEFAULTS{32, 2, 12, 20};
 // Half-width of the energy variant's time window, in units of tau.
 inline constexpr double ENERGY_WINDOW = 3.5;
-// One time and depth discretisation of the energy variant: equal time slices
-// over the window and equal depth slices over the sample.
+// One time and depth discretisation of the energy variant: time slices over
+// the window (finer at the pulse peak) and equal depth slices over the sample.
 struct EnergyGrid {
   int t_slices = 0;
   int z_slices = 0;
