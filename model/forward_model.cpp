@@ -28,9 +28,7 @@ void shift_to_baseline(const Problem& problem, double* curves) {
   const std::ptrdiff_t n = problem.num_x_pts();
   for (int k = 0; k < problem.num_datasets(); ++k) {
     double* t = curves + k * n;
-    const double baseline = (t[0] + t[1] + t[2] + t[3] + t[4] + t[n - 5] + t[n - 4] + t[n - 3] +
-                             t[n - 2] + t[n - 1]) *
-                            0.1;
+    const double baseline = curve_baseline(t, n);
     for (std::ptrdiff_t i = 0; i < n; ++i) t[i] = t[i] + (1.0 - baseline);
   }
 }

@@ -1,12 +1,15 @@
 // The frame that every propagator shares: the scan positions of a problem
 // are independent (each starts from a relaxed sample), so each becomes one
-// task; a propagator supplies the march that computes one position's raw
+// task (run_tasks; the exact engine's energy model makes one per position
+// and radial node); a propagator supplies the march that computes one position's raw
 // transmittance, and the curves are then shifted to their baseline.
 #pragma once
 
 #include <omp.h>
 
 #include <atomic>
+#include <cstddef>
+#include <new>
 
 #include "tarvo/control.hpp"
 #include "tarvo/model.hpp"
@@ -14,13 +17,11 @@
 
 namespace tarvo::internal {
 
-// What the position tasks of one evaluation share.
-template <class March>
-struct PositionTasks {
-  const Problem& problem;
+// What the tasks of one evaluation share.
+template <class Task>
+struct TaskRun {
   FitControl* control;
-  double* raw;
-  March& march;
+  Task& task;
   // ok until a task stops or fails; later tasks then return at once.
   std::atomic<int> outcome{static_cast<int>(ModelStatus::ok)};
 
@@ -30,40 +31,73 @@ struct PositionTasks {
   }
 };
 
-// Position n: point n % num_x_pts of curve n / num_x_pts. A position task
-// has no task scheduling point, so no other task of any evaluation runs on
-// this thread meanwhile: the thread's scratch is this task's alone. No
-// exception leaves the task.
-template <class March>
-void transmit_position(PositionTasks<March>& tasks, int n, int thread) {
-  if (tasks.outcome.load(std::memory_order_relaxed) != static_cast<int>(ModelStatus::ok)) return;
-  if (tasks.control != nullptr && tasks.control->should_stop()) {
-    tasks.end(ModelStatus::stopped);
+// Task n. A task has no task scheduling point, so no other task of any
+// evaluation runs on this thread meanwhile: the thread's scratch is this
+// task's alone. No exception leaves the task.
+template <class Task>
+void run_task(TaskRun<Task>& run, int n, int thread) {
+  if (run.outcome.load(std::memory_order_relaxed) != static_cast<int>(ModelStatus::ok)) return;
+  if (run.control != nullptr && run.control->should_stop()) {
+    run.end(ModelStatus::stopped);
     return;
   }
-  const int curve = n / tasks.problem.num_x_pts();
-  const int point = n - curve * tasks.problem.num_x_pts();
   try {
-    tasks.raw[n] = tasks.march(curve, point, thread);
+    run.task(n, thread);
+  } catch (const std::bad_alloc&) {
+    run.end(ModelStatus::out_of_memory);
   } catch (...) {
-    tasks.end(ModelStatus::failed);
+    run.end(ModelStatus::failed);
   }
 }
 
-// One task per position (their costs differ a lot near and far from the
-// focus) on the current team; the calling thread waits for them, and works
-// on them, before it returns.
-template <class March>
-void spread_positions(PositionTasks<March>& tasks) {
-  const int total = static_cast<int>(tasks.problem.points());
-#pragma omp taskloop grainsize(1) shared(tasks)
-  for (int n = 0; n < total; ++n) transmit_position(tasks, n, omp_get_thread_num());
+// One task per index (their costs differ a lot near and far from the focus)
+// on the current team; the calling thread waits for them, and works on
+// them, before it returns.
+template <class Task>
+void spread_tasks(TaskRun<Task>& run, int count) {
+#pragma omp taskloop grainsize(1) shared(run)
+  for (int n = 0; n < count; ++n) run_task(run, n, omp_get_thread_num());
 }
 
-// True when the positions of an evaluation started here run one after
-// another on the calling thread: one thread only, or no team may be used.
+// True when the tasks of an evaluation started here run one after another on
+// the calling thread: one thread only, or no team may be used (a forked
+// child, a nested call).
 inline bool positions_in_order() {
   return run_on_calling_thread_only() || (!omp_in_parallel() && omp_get_max_threads() == 1);
+}
+
+// Run task(n, thread) for n = 0 .. count - 1: in order on the calling thread
+// (thread 0) when positions_in_order(), else as tasks of the current team,
+// or of a new team when called outside one. `thread` is the number of the
+// thread in its team. Polls `control` (may be null) between tasks.
+template <class Task>
+ModelStatus run_tasks(int count, FitControl* control, Task& task) {
+  TaskRun<Task> run{control, task};
+  if (positions_in_order()) {
+    for (int n = 0; n < count; ++n) run_task(run, n, 0);
+  } else if (omp_in_parallel()) {
+    // Inside a team already (concurrent starts): share its threads.
+    spread_tasks(run, count);
+  } else {
+#pragma omp parallel
+#pragma omp single
+    spread_tasks(run, count);
+  }
+  return static_cast<ModelStatus>(run.outcome.load());
+}
+
+// Run march(curve, point, thread) -> raw transmittance for every position of
+// `problem` into raw[curve * num_x_pts + point]: one task per position.
+template <class March>
+ModelStatus transmit_positions(const Problem& problem, FitControl* control, double* raw,
+                               March& march) {
+  const int num_x_pts = problem.num_x_pts();
+  auto task = [&](int n, int thread) {
+    const int curve = n / num_x_pts;
+    const int point = n - curve * num_x_pts;
+    raw[n] = march(curve, point, thread);
+  };
+  return run_tasks(static_cast<int>(problem.points()), control, task);
 }
 
 // Threads the position tasks of an evaluation started here will run on.
@@ -72,27 +106,12 @@ inline int position_team_size() {
   return omp_in_parallel() ? omp_get_num_threads() : omp_get_max_threads();
 }
 
-// Run march(curve, point, thread) -> raw transmittance for every position of
-// `problem` into raw[curve * num_x_pts + point]: in order on the calling
-// thread (thread 0) when positions_in_order(), else as tasks of the current
-// team, or of a new team when called outside one (thread: the number of the
-// thread in its team). Polls `control` (may be null) between positions.
-template <class March>
-ModelStatus transmit_positions(const Problem& problem, FitControl* control, double* raw,
-                               March& march) {
-  PositionTasks<March> tasks{problem, control, raw, march};
-  if (positions_in_order()) {
-    const int total = static_cast<int>(problem.points());
-    for (int n = 0; n < total; ++n) transmit_position(tasks, n, 0);
-  } else if (omp_in_parallel()) {
-    // Inside a team already (concurrent starts): share its threads.
-    spread_positions(tasks);
-  } else {
-#pragma omp parallel
-#pragma omp single
-    spread_positions(tasks);
-  }
-  return static_cast<ModelStatus>(tasks.outcome.load());
+// The mean of the first five and last five of n >= 5 values (they overlap,
+// and count twice, below ten): what a curve is shifted to 1 by.
+inline double curve_baseline(const double* t, std::ptrdiff_t n) {
+  return (t[0] + t[1] + t[2] + t[3] + t[4] + t[n - 5] + t[n - 4] + t[n - 3] + t[n - 2] +
+          t[n - 1]) *
+         0.1;
 }
 
 // Shift each curve of raw transmittance (in place) so that its first five

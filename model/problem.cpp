@@ -172,7 +172,7 @@ void Problem::build(const ProblemInput& in) {
   }
   for (int l = 0; l < LEVELS; ++l) populations_[l] = in.populations[l];
 
-  const double rayleigh_range = (in.w0 * in.w0 * MODEL_PI) / (in.M2 * in.wavelength);
+  const double z_r = rayleigh_range(in.w0, in.M2, in.wavelength);
   optical_frequency_ = SPEED_OF_LIGHT / in.wavelength;
   z_grid_.resize(static_cast<std::size_t>(in.z_slices));
   linspace(z_grid_.data(), 0.0, in.sample_width, in.z_slices);
@@ -190,7 +190,7 @@ void Problem::build(const ProblemInput& in) {
       for (std::ptrdiff_t i = 0; i < nx; ++i) {
         incident_[static_cast<std::size_t>(i + nx * (j + nt * k))] =
             pulse_intensity(0.0, t_grid_[j], positions_[k * nx + i], in.pulse_energy[k], in.tau,
-                            in.w0, rayleigh_range);
+                            in.w0, z_r);
       }
     }
   }

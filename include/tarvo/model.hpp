@@ -168,4 +168,10 @@ TARVO_API void linspace(double* x, double a, double b, int n);
 TARVO_API double pulse_intensity(double r, double t, double z, double e, double tau, double w0,
                                  double z_r);
 
+// Rayleigh range (m) of a beam with waist w0 (m), beam quality m2 and wavelength (m).
+TARVO_API double rayleigh_range(double w0, double m2, double wavelength);
+
+// Radius (m) of that beam at position z (m) from the focus.
+TARVO_API double beam_radius(double z, double w0, double z_r);
+
 }  // namespace tarvo

@@ -58,8 +58,11 @@ int add_constants(PyObject* module) {
       0) {
     return -1;
   }
-  return PyModule_Add(module, "SOLVER_FAILURE_KINDS",
-                      names_tuple(solver_failure_name, SolverFailures::KINDS));
+  if (PyModule_Add(module, "SOLVER_FAILURE_KINDS",
+                   names_tuple(solver_failure_name, SolverFailures::KINDS)) < 0) {
+    return -1;
+  }
+  return PyModule_Add(module, "ENERGY_DEFAULTS", energy_defaults());
 }
 
 }  // namespace
@@ -132,6 +135,7 @@ PyMODINIT_FUNC PyInit__native(void) {
     append(solver_methods());
     append(model_methods());
     append(fit_methods());
+    append(exact_methods());
     all_methods.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
   }
   native_module.m_methods = all_methods.data();

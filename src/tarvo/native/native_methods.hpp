@@ -23,6 +23,11 @@ const PyMethodDef* solver_methods();
 const PyMethodDef* model_methods();
 // Fits: one start, and the multi-start fit of the toolkit (fit/).
 const PyMethodDef* fit_methods();
+// The exact engine: model curves with their Jacobian, exact steps, the
+// energy model's pulse energy (model/exact_*).
+const PyMethodDef* exact_methods();
+// The energy model's default slice counts and radial nodes, as a new dict.
+PyObject* energy_defaults();
 
 // Add the Diagnostics type (a counting, optionally logging sink for the
 // solver's messages) to `module`; 0, or -1 with an exception set.

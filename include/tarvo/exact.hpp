@@ -1,0 +1,133 @@
+// The exact forward model: the populations of a slice advance by the exact
+// exponential of their (constant) rate matrix over a time slice, and the light
+// crosses a slice by the exact exponential attenuation, so the discretised
+// model carries no solver error. Derivatives of the curves with respect to the
+// parameters and the focus position come from the tangents of the same steps.
+//
+// Two discretised models ("variants"):
+//   - established: the Problem of the LSODA model (same pulse, grids,
+//     incident table, march order, time sums and baseline shift), only the
+//     ODE solves replaced by exact exponentials;
+//   - energy: a consistently normalised Gaussian pulse over a wide time
+//     window, z_slices slices of thickness sample_width / z_slices and a
+//     radial quadrature over the beam; the transmittance is the transmitted /
+//     incident pulse-energy ratio.
+#pragma once
+
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "tarvo/constants.hpp"
+#include "tarvo/control.hpp"
+#include "tarvo/export.hpp"
+#include "tarvo/model.hpp"
+#include "tarvo/problem.hpp"
+
+namespace tarvo {
+
+// Which discretised model the exact engine computes.
+enum class ExactVariant { established, energy };
+
+// Slice counts and radial nodes of the energy variant where the caller gives 0.
+struct EnergyDefaults {
+  int t_slices;
+  int z_slices;
+  int radial_points;
+};
+inline constexpr EnergyDefaults ENERGY_DEFAULTS{100, 16, 10};
+// Half-width of the energy variant's time window, in units of tau.
+inline constexpr double ENERGY_WINDOW = 3.5;
+// Largest number of radial nodes of the energy variant.
+inline constexpr int MAX_RADIAL_POINTS = 64;
+
+// Index of the focus-shift derivative (after the parameters): d curve / d z0
+// of the model at positions x - z0 (z0 in mm).
+inline constexpr int FOCUS_SHIFT = PARAMETER_COUNT;
+// Number of derivative directions: the parameters and the focus shift.
+inline constexpr int DERIVATIVE_COUNT = PARAMETER_COUNT + 1;
+
+// A measurement as the caller describes it to the exact engine: the
+// ProblemInput of the LSODA model (without data) and what the exact engine
+// adds. Nothing is kept: the problem copies what it needs.
+struct ExactInput {
+  ProblemInput measurement;
+  ExactVariant variant = ExactVariant::established;
+  // Radial nodes of the energy variant; 0 selects its default. Slice counts
+  // of 0 in `measurement` select the energy variant's defaults as well.
+  int radial_points = 0;
+  // Shift each curve to its baseline (false: raw transmittance).
+  bool normalise = true;
+  // energy: half-width of the time window in units of tau (0: ENERGY_WINDOW).
+  double time_window = 0.0;
+};
+
+// What is wrong with `input`, or "" when the engine can use it.
+TARVO_API std::string exact_input_error(const ExactInput& input);
+
+// What is wrong with the parameter vector p (PARAMETER_COUNT values), or "".
+TARVO_API std::string exact_parameter_error(const double* p);
+
+// What stays fixed over the evaluations of one measurement: slice steps,
+// incident intensities, radial nodes. Built once, read by every evaluation.
+struct TARVO_API ExactProblem {
+  // Check the input (ProblemError) and build the grids (std::bad_alloc).
+  explicit ExactProblem(const ExactInput& input);
+
+  ExactVariant variant = ExactVariant::established;
+  bool normalise = true;
+  int num_x_pts = 0;
+  int num_datasets = 0;
+  int t_slices = 0;
+  int z_slices = 0;
+  // Radial nodes (1 for the on-axis established variant).
+  int radial_points = 1;
+  std::array<double, LEVELS> populations{};
+  double optical_frequency = 0.0;
+  // Thickness of one depth slice (cm).
+  double dz = 0.0;
+  // established: the LSODA model's problem (grids and incident table).
+  std::optional<Problem> established;
+  // energy: duration of each time slice (s).
+  std::vector<double> dt;
+  // energy: the peak on-axis intensity (W/cm^2) of every position, curve
+  // after curve, and the beam radius there (m).
+  std::vector<double> peak;
+  std::vector<double> beam_radius;
+  // energy: the slice average of the time profile exp(-(t/tau)^2) per slice.
+  std::vector<double> time_profile;
+  // energy: radial nodes as fractions of the on-axis fluence, and their weights.
+  std::vector<double> radial_fraction;
+  std::vector<double> radial_weight;
+  // d ln(incident intensity) / d z0 at every position (1/mm).
+  std::vector<double> focus_rate;
+
+  // All positions of all curves.
+  int points() const { return num_x_pts * num_datasets; }
+};
+
+// Model curves of the parameter vector p (checked with exact_parameter_error):
+// curves receives points() values, curve after curve; for non-empty
+// `derivatives` (distinct indices, 0 .. PARAMETER_COUNT - 1 parameters,
+// FOCUS_SHIFT the focus shift), jacobian receives d curve / d parameter at
+// [n * derivatives.size() + d]. Positions (and radial nodes) run as tasks on
+// the current OpenMP team or a new one; the result does not depend on the
+// number of threads. Polls `control` (may be null) between tasks.
+TARVO_API ModelStatus exact_model_curves(const ExactProblem& problem, const double* p,
+                                         std::span<const int> derivatives, double* curves,
+                                         double* jacobian, FitControl* control = nullptr);
+
+// energy variant: the incident pulse energy (J) at every position, the
+// incident fluence summed over the time slices and radial nodes (a check of
+// the pulse normalisation); out receives points() values.
+TARVO_API void exact_incident_energy(const ExactProblem& problem, double* out);
+
+// One exact population step: populations (LEVELS) under the constant
+// intensity (W/cm^2) for dt seconds with parameter vector p; out receives
+// the LEVELS populations after the step.
+TARVO_API void exact_population_step(const double* p, double optical_frequency,
+                                     const double* populations, double intensity, double dt,
+                                     double* out);
+
+}  // namespace tarvo
