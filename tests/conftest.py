@@ -8,3 +8,17 @@ import os
 # make the oracle's stiff steps reproducible to the bit. Must be set before
 # NumPy or SciPy is imported; a value the machine already sets is kept.
 os.environ.setdefault("OPENBLAS_CORETYPE", "Sandybridge")
+
+import pytest  # noqa: E402  (after the environment setting above)
+
+
+@pytest.fixture
+def exact_engine(monkeypatch):
+    """The exact engine: the compiled one, or the NumPy reference where this build has none."""
+    import tarvo.engine
+
+    if tarvo.engine.backend is None:
+        import exact_reference
+
+        monkeypatch.setattr(tarvo.engine, "backend", exact_reference)
+    return tarvo.engine.backend
