@@ -148,7 +148,7 @@ def _curves_array(name, values, shape):
     bad = np.argwhere(~np.isfinite(array))
     if bad.size:
         k, i = bad[0]
-        raise ValueError(f"{name} must be finite: curve {k} point {i} is {array[k, i]!r}")
+        raise ValueError(f"{name} must be finite: curve {k} point {i} is {float(array[k, i])!r}")
     return array
 
 
@@ -170,12 +170,12 @@ def _data(positions, transmittance, pulse_energy, sigma):
     x = _curves_array("positions", x, shape)
     for k, energy in enumerate(energies):
         if not (math.isfinite(energy) and energy > 0.0):
-            raise ValueError(f"pulse_energy of curve {k} must be positive (J), got {energy!r}")
+            raise ValueError(f"pulse_energy of curve {k} must be positive (J), got {float(energy)!r}")
     if sigma is not None:
         sigma = _curves_array("sigma", sigma, shape)
         if np.any(sigma <= 0.0):
             k, i = np.argwhere(sigma <= 0.0)[0]
-            raise ValueError(f"sigma must be positive: curve {k} point {i} is {sigma[k, i]!r}")
+            raise ValueError(f"sigma must be positive: curve {k} point {i} is {float(sigma[k, i])!r}")
     return x, y, energies, sigma
 
 
