@@ -9,6 +9,12 @@ import os
 # NumPy or SciPy is imported; a value the machine already sets is kept.
 os.environ.setdefault("OPENBLAS_CORETYPE", "Sandybridge")
 
+# The Fortran runtime of SciPy's LSODA buffers what it prints and writes it
+# when the process ends, after the test summary. Unbuffered, its warnings
+# reach file descriptor 1 during the call, where odeint_reference diverts
+# them. Read once when the runtime loads, so also before SciPy is imported.
+os.environ.setdefault("GFORTRAN_UNBUFFERED_PRECONNECTED", "y")
+
 import pytest  # noqa: E402  (after the environment setting above)
 
 
