@@ -63,6 +63,12 @@ def write_curve(path, x, y):
                     + "".join(f"{float(a)!r},{float(b)!r}\n" for a, b in zip(x, y)))
 
 
+@pytest.fixture(autouse=True)
+def engine(exact_engine):
+    """The default route of the tool runs on the exact engine."""
+    return exact_engine
+
+
 @pytest.fixture
 def measurement_dir(tmp_path):
     """A small, cheap measurement directory: two curves of 11 points."""

@@ -5,7 +5,10 @@ import math
 import os
 import sys
 
-from .measurement import InputError, read_measurement, read_truth
+from .cli_exact import (exact_document_keys, fit_measurement_exact, focus_line, insert_after,
+                        lsoda_shaped, start_factors)
+from .engine import ENGINES, MODELS, EngineUnavailable
+from .measurement import SETUP_FILE, InputError, read_measurement, read_truth
 from .progress import ElapsedTicker
 from .report import (correlation_notes, format_table, parameter_rows, result_document,
                      write_result)
@@ -15,6 +18,8 @@ from .run_fit import fit_measurement, start_multipliers
 EXIT_USAGE = 2
 # Exit status when the fit itself produced no usable result.
 EXIT_FIT_FAILED = 1
+# Exit status when the results were written but the fit stopped without converging.
+EXIT_NOT_CONVERGED = 3
 # Exit status after Ctrl-C (128 + SIGINT).
 EXIT_INTERRUPTED = 130
 
@@ -49,7 +54,16 @@ def build_parser():
                      help="TOML file of known parameter values (name = value) to show beside "
                           "the fitted ones")
     fit.add_argument("--step", type=float, default=None, metavar="H",
-                     help="relative difference step of the standard errors (default 1e-3)")
+                     help="relative difference step of the standard errors of the lsoda engine "
+                          "(default 1e-3; the exact engine differentiates exactly)")
+    fit.add_argument("--engine", choices=ENGINES,
+                     help="exact: matrix exponentials, exact Jacobian, fit to the optimum; "
+                          "lsoda: fit_zscan, bit-identical to the reference (default: engine of "
+                          "[fit], else exact)")
+    fit.add_argument("--model", choices=MODELS,
+                     help="established: fit_zscan's model; energy: pulse-energy ratio over the "
+                          "beam cross-section, exact engine only (default: variant of [model], "
+                          "else established)")
     return parser
 
 
@@ -63,8 +77,7 @@ def _fail(message, status=EXIT_USAGE):
 def run_fit_command(args):
     # Imported here: matplotlib takes a while to load, and --help and input
     # errors should answer at once.
-    from .plot import plot_fit
-    from .uncertainty import REL_STEP_DEFAULT, fit_uncertainty
+    from .uncertainty import REL_STEP_DEFAULT
 
     measurement = read_measurement(args.directory)
     truth = read_truth(args.truth) if args.truth else None
@@ -74,13 +87,38 @@ def run_fit_command(args):
     rel_step = REL_STEP_DEFAULT if args.step is None else args.step
     if not (0.0 < rel_step < 1.0):
         raise InputError(f"--step must lie between 0 and 1, got {rel_step}")
-    directory = measurement.directory
+    options = measurement.options
+    engine = args.engine or options.engine or "exact"
+    model = args.model or options.model or "established"
+    setup_path = measurement.directory / SETUP_FILE
+    if engine == "lsoda" and model != "established":
+        raise InputError(f"the {model} model runs on the exact engine only; drop --engine lsoda "
+                         "(or engine = \"lsoda\" in [fit])")
+    if model == "established":
+        for key in ("t_slices", "z_slices"):
+            if getattr(measurement.setup, key) is None:
+                raise InputError(f"{setup_path} [model]: missing {key} (the established model "
+                                 "needs it; the energy model has defaults)")
+    if engine == "lsoda":
+        return _run_lsoda(measurement, truth, n_starts, rel_step)
+    return _run_exact(measurement, truth, n_starts, model)
 
+
+# The LSODA route: fit_zscan, standard errors by central differences.
+def _run_lsoda(measurement, truth, n_starts, rel_step):
+    from .plot import plot_fit
+    from .uncertainty import fit_uncertainty
+
+    directory = measurement.directory
     factors = ", ".join(f"{m:.3g}" for m in start_multipliers(n_starts))
     print(f"Fitting {', '.join(measurement.fit_names)} to {len(measurement.curves)} curves x "
           f"{measurement.num_x_pts} points of {directory}")
-    print(f"{n_starts} start{'s' if n_starts != 1 else ''} (start values x {factors}), "
+    print(f"lsoda engine (fit_zscan), established model; {n_starts} "
+          f"start{'s' if n_starts != 1 else ''} (start values x {factors}), "
           f"threads: {os.environ.get('OMP_NUM_THREADS', 'all cores')}")
+    if measurement.options.exact_only:
+        print("note: [bounds], fit_focus and focus_mm apply to the exact engine only; fit_zscan "
+              "ignores them")
     sys.stdout.flush()
     try:
         with ElapsedTicker(f"fitting, {n_starts} start{'s' if n_starts != 1 else ''}"):
@@ -100,8 +138,11 @@ def run_fit_command(args):
              title=f"{directory.resolve().name}: fit of {', '.join(measurement.fit_names)}")
     rows = parameter_rows(measurement, outcome, uncertainty, truth)
     result_path = directory / RESULT_FILE
-    write_result(result_path, result_document(measurement, outcome, uncertainty, rows,
-                                              FIGURE_FILE, rel_step))
+    document = result_document(measurement, outcome, uncertainty, rows, FIGURE_FILE, rel_step)
+    document = insert_after(document, "fit_seconds", {
+        "engine": "lsoda", "model": "established", "converged": None,
+        "message": "fit_zscan does not report whether its fit converged"})
+    write_result(result_path, document)
 
     print(f"Fit finished in {outcome.seconds:.1f} s; focus (extreme of the data) at "
           f"{outcome.centre:g} mm\n")
@@ -113,6 +154,59 @@ def run_fit_command(args):
     print(f"results: {result_path}")
     print(f"figure:  {figure_path}")
     return 0
+
+
+# The exact route: tarvo.fit with the exact Jacobian, to the optimum.
+def _run_exact(measurement, truth, n_starts, model):
+    directory = measurement.directory
+    factors = ", ".join(f"{m:.3g}" for m in start_factors(n_starts))
+    print(f"Fitting {', '.join(measurement.fit_names)}"
+          f"{' and the focus' if measurement.options.fit_focus else ''} to "
+          f"{len(measurement.curves)} curves x {measurement.num_x_pts} points of {directory}")
+    print(f"exact engine, {model} model; {n_starts} start{'s' if n_starts != 1 else ''} "
+          f"(start values x {factors}), threads: {os.environ.get('OMP_NUM_THREADS', 'all cores')}")
+    sys.stdout.flush()
+    try:
+        with ElapsedTicker(f"fitting, {n_starts} start{'s' if n_starts != 1 else ''}"):
+            result = fit_measurement_exact(measurement, n_starts, model)
+    except EngineUnavailable as error:
+        return _fail(str(error), EXIT_FIT_FAILED)
+    except ValueError as error:
+        raise InputError(f"{directory / SETUP_FILE}: {error}") from None
+    if not math.isfinite(result.chisqr):
+        return _fail(f"the fit returned a non-finite chi^2 ({result.chisqr}); check the start "
+                     "values and the set-up", EXIT_FIT_FAILED)
+
+    outcome, uncertainty = lsoda_shaped(measurement, result)
+    figure_path = directory / FIGURE_FILE
+    result.plot(figure_path, title=f"{directory.resolve().name}: fit of "
+                                   f"{', '.join(result.var_names)} ({model} model)")
+    rows = parameter_rows(measurement, outcome, uncertainty, truth)
+    result_path = directory / RESULT_FILE
+    document = result_document(measurement, outcome, uncertainty, rows, FIGURE_FILE, None)
+    document["setup"].update(result.grid if model == "energy"
+                             else {k: result.grid[k] for k in ("t_slices", "z_slices")})
+    document = insert_after(document, "fit_seconds", exact_document_keys(result))
+    write_result(result_path, document)
+
+    print(f"Fit finished in {result.seconds:.2f} s ({result.nfev} model evaluations); "
+          f"{focus_line(result, measurement.options)}")
+    grid = ", ".join(f"{k} {v}" for k, v in result.grid.items()
+                     if model == "energy" or k != "radial_points")
+    print(f"grid: {grid}\n")
+    print(format_table(rows))
+    print(f"\nfit error (norm of weighted residuals): {outcome.error:.6g}; reduced chi^2: "
+          f"{result.redchi:.4g} ({result.nfree} degrees of freedom); weights "
+          f"{result.weighting}")
+    if result.success:
+        print(f"converged: {result.message.removeprefix('converged: ')}")
+    else:
+        print(f"warning: {result.message}")
+    for note in result.notes:
+        print(f"note: {note}")
+    print(f"results: {result_path}")
+    print(f"figure:  {figure_path}")
+    return 0 if result.success else EXIT_NOT_CONVERGED
 
 
 # Entry point of the console script and of python -m tarvo; returns the exit status.

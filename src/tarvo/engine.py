@@ -58,7 +58,8 @@ class EngineUnavailable(RuntimeError):
 def _require_backend():
     if backend is None:
         raise EngineUnavailable("this build of tarvo has no exact engine (tarvo._native."
-                                "exact_model); use engine=\"lsoda\" or rebuild the package")
+                                "exact_model); use the lsoda engine (--engine lsoda, "
+                                "engine=\"lsoda\") or rebuild the package")
     return backend
 
 

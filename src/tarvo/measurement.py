@@ -7,6 +7,9 @@ from pathlib import Path
 
 import numpy as np
 
+from .fit_options import (BOUNDS_TABLE, FIT_KEYS, MODEL_KEYS, FitOptions, OptionError,
+                          read_fit_options)
+from .fit_parameters import FIT_NAMES
 from .parameters import COUNT, NAMES
 
 # Name of the set-up file inside a measurement directory.
@@ -28,10 +31,11 @@ CROSS_SECTIONS = 3
 KNOWN_KEYS = {
     "beam": ("wavelength", "w0", "M2", "tau"),
     "sample": ("sample_width", "populations", "is_sa"),
-    "model": ("t_slices", "z_slices"),
+    "model": ("t_slices", "z_slices") + MODEL_KEYS,
     "curve": ("file", "pulse_energy"),
     "start": NAMES,
-    "fit": ("parameters", "n_starts"),
+    "fit": ("parameters", "n_starts") + FIT_KEYS,
+    BOUNDS_TABLE: FIT_NAMES,
 }
 
 
@@ -49,7 +53,7 @@ class Setup:
     tau: float
     sample_width: float
     populations: tuple
-    t_slices: int
+    t_slices: int          # None where [model] leaves it to the model's default
     z_slices: int
 
     # Keyword arguments for tarvo.simulate.
@@ -78,6 +82,7 @@ class Measurement:
     start: np.ndarray
     fit_names: tuple
     n_starts: int
+    options: FitOptions = FitOptions()
 
     # 0-based indices of the fitted parameters, in the order given.
     @property
@@ -149,11 +154,16 @@ def _integer(table, key, where, least, default=None):
     return value
 
 
+# An integer from table[key], at least `least`, or None when absent.
+def _optional_integer(table, key, where, least):
+    return None if key not in table else _integer(table, key, where, least)
+
+
 # Beam, sample and grid settings from the parsed set-up file.
 def _read_setup(doc, where):
     beam = _table(doc, "beam", where)
     sample = _table(doc, "sample", where)
-    model = _table(doc, "model", where)
+    model = _table(doc, "model", where, required=False)
     populations = sample.get("populations")
     if (not isinstance(populations, list) or len(populations) != LEVELS
             or any(isinstance(v, bool) or not isinstance(v, (int, float)) or not math.isfinite(v)
@@ -170,8 +180,8 @@ def _read_setup(doc, where):
         tau=_number(beam, "tau", f"{where} [beam]", "s"),
         sample_width=_number(sample, "sample_width", f"{where} [sample]", "cm"),
         populations=tuple(float(v) for v in populations),
-        t_slices=_integer(model, "t_slices", f"{where} [model]", 2),
-        z_slices=_integer(model, "z_slices", f"{where} [model]", 2),
+        t_slices=_optional_integer(model, "t_slices", f"{where} [model]", 2),
+        z_slices=_optional_integer(model, "z_slices", f"{where} [model]", 2),
     )
     return setup, is_sa
 
@@ -296,12 +306,16 @@ def read_measurement(directory):
                              + ", ".join(f"[{name}]" for name in KNOWN_KEYS))
     setup, is_sa = _read_setup(doc, where)
     start, fit_names, n_starts = _read_fit(doc, where)
+    try:
+        options = read_fit_options(doc, where)
+    except OptionError as error:
+        raise InputError(str(error)) from None
     curves = _read_curves(doc, directory, where)
     points = len(curves) * curves[0].positions.size
     if points <= len(fit_names):
         raise InputError(f"{where}: {points} data points for {len(fit_names)} fitted parameters; "
                          "a fit needs more points than parameters")
-    return Measurement(directory, setup, is_sa, curves, start, fit_names, n_starts)
+    return Measurement(directory, setup, is_sa, curves, start, fit_names, n_starts, options)
 
 
 # Known parameter values from a small TOML file (name = value), for comparison.
