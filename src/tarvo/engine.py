@@ -112,16 +112,20 @@ def _positive(name, value, allow_zero=False):
     return value
 
 
-# The eight parameters as float64, checked: finite cross-sections, positive time constants.
+# The eight parameters as float64, checked: cross-sections finite and at least
+# 0, time constants finite and positive.
 def check_spec_pars(spec_pars):
     p = np.array(spec_pars, dtype=np.float64).ravel()
     if p.size != PARAMETER_COUNT:
         raise ValueError(f"spec_pars needs {PARAMETER_COUNT} values, got {p.size}")
     for i, name in enumerate(NAMES):
-        if not math.isfinite(p[i]):
-            raise ValueError(f"{name} must be finite, got {p[i]!r}")
-        if i >= CROSS_SECTIONS and p[i] <= 0.0:
-            raise ValueError(f"{name} must be positive (a time constant in s), got {p[i]!r}")
+        value = float(p[i])
+        if not math.isfinite(value):
+            raise ValueError(f"{name} must be finite, got {value!r}")
+        if i >= CROSS_SECTIONS and value <= 0.0:
+            raise ValueError(f"{name} must be positive (a time constant in s), got {value!r}")
+        if i < CROSS_SECTIONS and value < 0.0:
+            raise ValueError(f"{name} must be at least 0 (a cross-section in cm^2), got {value!r}")
     return p
 
 
