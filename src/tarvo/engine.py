@@ -95,9 +95,10 @@ def grid_settings(model, t_slices=None, z_slices=None, radial_points=None):
         if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
             raise ValueError(f"{key} must be an integer, got {value!r}")
         settings[key] = int(value)
-    if settings["t_slices"] < 2 or settings["z_slices"] < 2:
-        raise ValueError(f"t_slices and z_slices must be at least 2, got {settings['t_slices']} "
-                         f"and {settings['z_slices']}")
+    least_z = 1 if model == "energy" else 2
+    if settings["t_slices"] < 2 or settings["z_slices"] < least_z:
+        raise ValueError(f"t_slices must be at least 2 and z_slices at least {least_z}, got "
+                         f"{settings['t_slices']} and {settings['z_slices']}")
     if model == "energy" and settings["radial_points"] < 1:
         raise ValueError(f"radial_points must be at least 1, got {settings['radial_points']}")
     return settings
