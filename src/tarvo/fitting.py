@@ -11,6 +11,7 @@ is fitted in mm.
 
 import math
 import time
+from collections import OrderedDict
 
 import numpy as np
 
@@ -27,6 +28,10 @@ TOLERANCE = 1.0e-12
 
 # Default limit of model evaluations per start and fitted parameter (as MINPACK's 200 (n + 1)).
 EVALUATIONS_PER_PARAMETER = 200
+
+# Evaluations a problem keeps: the solver asks for residuals and Jacobian
+# separately, and the result needs the model at the solution once more.
+CACHED_EVALUATIONS = 4
 
 
 # The least-squares problem of a fit: data, weights, set-up and the mapping
@@ -50,6 +55,7 @@ class ZscanProblem:
         self.lower = np.array([self._to_internal(k, low) for k, (low, _) in enumerate(bounds)])
         self.upper = np.array([self._to_internal(k, high) for k, (_, high) in enumerate(bounds)])
         self.evaluations = 0
+        self._cache = OrderedDict()
 
     # Solver variable of parameter k at a physical value.
     def _to_internal(self, k, value):
@@ -89,8 +95,15 @@ class ZscanProblem:
                                   w0=self.setup["w0"], M2=self.setup["M2"],
                                   derivatives=derivatives, model=self.model, **self.grid)
 
-    # Weighted residuals (m,) at u and their Jacobian (m, free) w.r.t. the free variables.
-    def residuals_and_jacobian(self, u, free):
+    # Model curves, weighted residuals (m,) and their Jacobian (m, free) with
+    # respect to the free variables at u; one engine call gives all three.
+    def evaluate(self, u, free):
+        u = np.asarray(u, dtype=np.float64)
+        free = np.asarray(free, dtype=bool)
+        key = (u.tobytes(), free.tobytes())
+        if key in self._cache:
+            self._cache.move_to_end(key)
+            return self._cache[key]
         spec_pars, focus = self.parameters(u)
         indices = [self.indices[k] for k in np.flatnonzero(free)]
         model, derivative = self.curves(spec_pars, focus, indices)
@@ -98,7 +111,19 @@ class ZscanProblem:
         # d(weighted residual)/du = -root_weight * dmodel/dp * dp/du, dp/du = p for log variables.
         chain = np.where(self.is_log, self.values(u), 1.0)[free]
         jacobian = -(self.root_weights[..., None] * derivative).reshape(residuals.size, -1) * chain
+        self._cache[key] = (model, residuals, jacobian)
+        if len(self._cache) > CACHED_EVALUATIONS:
+            self._cache.popitem(last=False)
+        return model, residuals, jacobian
+
+    # Weighted residuals and their Jacobian with respect to the free variables at u.
+    def residuals_and_jacobian(self, u, free):
+        _, residuals, jacobian = self.evaluate(u, free)
         return residuals, jacobian
+
+    # Model curves at u.
+    def model_curves(self, u):
+        return self.evaluate(u, np.ones(len(self.names), dtype=bool))[0]
 
     # Jacobian of the weighted residuals with respect to the physical values, at u.
     def physical_jacobian(self, u):
@@ -112,17 +137,12 @@ class ZscanProblem:
 
         u_start = np.asarray(u_start, dtype=np.float64)
         free = np.asarray(free, dtype=bool)
-        cache = {}
 
-        # One engine call gives residuals and Jacobian; the solver asks for them separately.
+        # Residuals and Jacobian at the solver's free variables v.
         def evaluate(v):
-            key = v.tobytes()
-            if key not in cache:
-                u = u_start.copy()
-                u[free] = v
-                cache.clear()
-                cache[key] = self.residuals_and_jacobian(u, free)
-            return cache[key]
+            u = u_start.copy()
+            u[free] = v
+            return self.residuals_and_jacobian(u, free)
 
         start = np.clip(u_start[free], self.lower[free], self.upper[free])
         residuals, _ = evaluate(start)
@@ -215,6 +235,8 @@ def fit(positions, transmittance, pulse_energy, params, *, populations, sample_w
     Returns a tarvo.FitResult. A fit that stops without converging returns
     its last values with success False and a message saying so.
     """
+    from scipy.optimize import least_squares  # noqa: F401  (loaded before the clock starts)
+
     from .results import build_result
 
     began = time.perf_counter()

@@ -248,7 +248,7 @@ def build_result(problem, resolved, params_in, best, starts, *, sigma, is_sa, sc
                  tolerances, seconds):
     factor, u, solution = best
     spec_pars, focus = problem.parameters(u)
-    model, _ = problem.curves(spec_pars, focus)
+    model = problem.model_curves(u)
     weighted = (problem.root_weights * (problem.y - model)).ravel()
     jacobian = problem.physical_jacobian(u)
     uncertainty = covariance_from_jacobian(jacobian, weighted, scale_covar)
