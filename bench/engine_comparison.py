@@ -62,7 +62,7 @@ def write_directory(directory, x, y, start):
     from tarvo.parameters import NAMES
 
     for k, energy in enumerate(ENERGIES):
-        rows = "".join(f"{a!r},{b!r}\n" for a, b in zip(x, y[k]))
+        rows = "".join(f"{float(a)!r},{float(b)!r}\n" for a, b in zip(x, y[k]))
         (directory / f"curve-{k}.csv").write_text("position_mm,transmittance\n" + rows)
     curves = "".join(f'[[curve]]\nfile = "curve-{k}.csv"\npulse_energy = {e!r}\n\n'
                      for k, e in enumerate(ENERGIES))
