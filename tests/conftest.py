@@ -2,6 +2,8 @@
 
 import os
 
+import pytest
+
 # SciPy's odeint (the oracle) factors its stiff iteration matrices with the
 # bundled OpenBLAS; its default kernels on CPUs with FMA fuse multiply-adds
 # and round differently from the written operations. Kernels without FMA
@@ -15,7 +17,12 @@ os.environ.setdefault("OPENBLAS_CORETYPE", "Sandybridge")
 # them. Read once when the runtime loads, so also before SciPy is imported.
 os.environ.setdefault("GFORTRAN_UNBUFFERED_PRECONNECTED", "y")
 
-import pytest  # noqa: E402  (after the environment setting above)
+
+@pytest.fixture
+def measurement_dir(tmp_path):
+    """A small, cheap measurement directory: two curves of 11 points."""
+    from measurement_cases import make_measurement
+    return make_measurement(tmp_path)
 
 
 @pytest.fixture

@@ -13,7 +13,7 @@ import tarvo.fitting
 from tarvo import simulate
 
 from model_cases import BEAM, POPULATIONS, RSA_PARS
-from test_cli import ENERGIES, NUM_X_PTS, SETUP_TOML, run, write_curve
+from measurement_cases import ENERGIES, NUM_X_PTS, SETUP_TOML, run, write_curve
 
 # Small energy-model grid, standing in for the model's defaults so the test stays fast.
 SMALL_ENERGY_DEFAULTS = {"t_slices": 6, "z_slices": 3, "radial_points": 3}
@@ -50,8 +50,8 @@ def test_default_engine_is_exact_and_the_json_says_so(measurement_dir, capsys):
     assert (status, err) == (0, "")
     doc = document(measurement_dir)
     keys = list(doc)
-    assert keys[keys.index("fit_seconds") + 1:keys.index("fit_seconds") + 5] == [
-        "engine", "model", "converged", "message"]
+    assert keys[keys.index("fit_seconds") + 1:keys.index("fit_seconds") + 3] == [
+        "converged", "message"]
     assert (doc["engine"], doc["model"], doc["converged"]) == ("exact", "established", True)
     assert doc["message"].startswith("converged")
     assert doc["standard_errors_from"] == "exact Jacobian"
@@ -109,6 +109,23 @@ def test_energy_model_uses_its_own_grid_defaults(measurement_dir, capsys, monkey
     doc = document(measurement_dir)
     assert (doc["model"], doc["setup"]["radial_points"], doc["setup"]["t_slices"]) == \
         ("energy", 2, 6)
+
+
+def test_simulate_plans_with_the_energy_model(measurement_dir, capsys, monkeypatch,
+                                             exact_engine):
+    monkeypatch.setattr(tarvo.engine, "backend", types.SimpleNamespace(
+        exact_model=exact_engine.exact_model, ENERGY_DEFAULTS=SMALL_ENERGY_DEFAULTS))
+    edit_setup(measurement_dir, "z_slices = 2", 'z_slices = 2\nvariant = "energy"')
+    status, out, err = run(capsys, "simulate", measurement_dir, "--points", "21")
+    assert (status, err) == (0, "")
+    assert out.startswith("Model curves (energy model)")
+    lines = [line for line in (measurement_dir / "simulation.csv").read_text().splitlines()
+             if not line.startswith("#")]
+    table = np.array([[float(v) for v in line.split(",")] for line in lines[1:]])
+    start = [6e-18] + RSA_PARS[1:]
+    expected = simulate(table[:, 0], list(ENERGIES.values()), start, model="energy",
+                        **dict(BEAM, populations=POPULATIONS, t_slices=2, z_slices=2))
+    assert np.array_equal(table[:, 1:].T, expected)
 
 
 def test_bounds_and_focus_from_setup(measurement_dir, capsys):

@@ -71,8 +71,6 @@ def lsoda_shaped(measurement, result):
 def exact_document_keys(result):
     focus = result.params[FOCUS]
     return {
-        "engine": "exact",
-        "model": result.model,
         "converged": bool(result.success),
         "message": result.message,
         "nfev": result.nfev,

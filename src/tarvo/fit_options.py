@@ -20,17 +20,13 @@ import math
 from dataclasses import dataclass, field
 
 from .engine import ENGINES, MODELS
+from .errors import InputError
 from .fit_parameters import FIT_NAMES, FOCUS
 
 # Keys these settings add to the tables of setup.toml (the [bounds] table is new).
 MODEL_KEYS = ("variant", "radial_points")
 FIT_KEYS = ("engine", "fit_focus", "focus_mm")
 BOUNDS_TABLE = "bounds"
-
-
-# Bad input in setup.toml; the caller turns it into its own error type.
-class OptionError(ValueError):
-    pass
 
 
 # Engine, model, bounds and focus settings of a measurement directory.
@@ -53,7 +49,7 @@ class FitOptions:
 def _choice(table, key, allowed, where):
     value = table.get(key)
     if value is not None and value not in allowed:
-        raise OptionError(f"{where}: {key} must be one of {', '.join(map(repr, allowed))}, "
+        raise InputError(f"{where}: {key} must be one of {', '.join(map(repr, allowed))}, "
                           f"got {value!r}")
     return value
 
@@ -68,17 +64,17 @@ def _bounds(table, where):
     bounds = {}
     for name, pair in table.items():
         if name not in FIT_NAMES:
-            raise OptionError(f"{where} [bounds]: unknown parameter {name!r}; the parameters are "
+            raise InputError(f"{where} [bounds]: unknown parameter {name!r}; the parameters are "
                               + ", ".join(FIT_NAMES))
         if (not isinstance(pair, list) or len(pair) != 2
                 or not all(isinstance(v, (int, float)) and not isinstance(v, bool)
                            for v in pair)):
-            raise OptionError(f"{where} [bounds]: {name} must be [min, max], got {pair!r}")
+            raise InputError(f"{where} [bounds]: {name} must be [min, max], got {pair!r}")
         low, high = float(pair[0]), float(pair[1])
         if math.isnan(low) or math.isnan(high) or low >= high:
-            raise OptionError(f"{where} [bounds]: {name} needs min < max, got {pair!r}")
+            raise InputError(f"{where} [bounds]: {name} needs min < max, got {pair!r}")
         if name != FOCUS and low < 0.0:
-            raise OptionError(f"{where} [bounds]: {name} min must be at least 0 (cross-sections "
+            raise InputError(f"{where} [bounds]: {name} min must be at least 0 (cross-sections "
                               f"and time constants are positive), got {pair[0]!r}")
         bounds[name] = (low, high)
     return bounds
@@ -91,18 +87,18 @@ def read_fit_options(doc, where):
     radial_points = model.get("radial_points")
     if radial_points is not None and (isinstance(radial_points, bool)
                                       or not isinstance(radial_points, int) or radial_points < 1):
-        raise OptionError(f"{where} [model]: radial_points must be an integer of at least 1, got "
+        raise InputError(f"{where} [model]: radial_points must be an integer of at least 1, got "
                           f"{radial_points!r}")
     fit_focus = fit.get("fit_focus", False)
     if not isinstance(fit_focus, bool):
-        raise OptionError(f"{where} [fit]: fit_focus must be true or false, got {fit_focus!r}")
+        raise InputError(f"{where} [fit]: fit_focus must be true or false, got {fit_focus!r}")
     focus_mm = fit.get("focus_mm")
     if focus_mm is not None and not _is_number(focus_mm):
-        raise OptionError(f"{where} [fit]: focus_mm must be a finite number (mm), got "
+        raise InputError(f"{where} [fit]: focus_mm must be a finite number (mm), got "
                           f"{focus_mm!r}")
     bounds_table = doc.get(BOUNDS_TABLE, {})
     if not isinstance(bounds_table, dict):
-        raise OptionError(f"{where}: [bounds] must be a table")
+        raise InputError(f"{where}: [bounds] must be a table")
     return FitOptions(
         model=_choice(model, "variant", MODELS, f"{where} [model]"),
         radial_points=radial_points,
@@ -111,3 +107,15 @@ def read_fit_options(doc, where):
         focus_mm=None if focus_mm is None else float(focus_mm),
         bounds=_bounds(bounds_table, where),
     )
+
+
+# The model a fit or simulation runs: the command line's choice, else [model]
+# variant, else the established model, which needs the slice counts in [model].
+def resolve_model(chosen, options, setup, directory):
+    model = chosen or options.model or MODELS[0]
+    if model == "established":
+        for key in ("t_slices", "z_slices"):
+            if getattr(setup, key) is None:
+                raise InputError(f"{directory / 'setup.toml'} [model]: missing {key} (the "
+                                 "established model needs it; the energy model has defaults)")
+    return model
