@@ -27,7 +27,7 @@ struct EnergyDefaults {
   int z_slices;
   int radial_points;
 };
-inline constexpr EnergyDefaults ENERGY_DEFAULTS{40, 4, 6};
+inline constexpr EnergyDefaults ENERGY_DEFAULTS{100, 16, 10};
 // Half-width of the energy variant's time window, in units of tau.
 inline constexpr double ENERGY_WINDOW = 3.5;
 

@@ -95,13 +95,15 @@ void set_step_constants(StepConstants& c, const double* p, double optical_freque
 }
 
 void population_step(const StepConstants& c, double phi, const double* dphi, double dt,
-                     double* n, double* dn) {
+                     double* n, double* dn, double* mean, double* dmean) {
   double m[NN];
   for (int e = 0; e < NN; ++e) m[e] = (c.decay[e] + phi * c.flux[e]) * dt;
   double x[NN];
   const int directions = c.directions;
+  StepAverage average{n, dn, mean, dmean};
+  StepAverage* wanted = mean != nullptr ? &average : nullptr;
   if (directions == 0) {
-    rate_matrix_exponential(m, x);
+    rate_matrix_exponential(m, x, wanted);
   } else {
     double dm[MAX_DIRECTIONS * NN];
     double dx[MAX_DIRECTIONS * NN];
@@ -112,7 +114,7 @@ void population_step(const StepConstants& c, double phi, const double* dphi, dou
             dt;
       }
     }
-    rate_matrix_exponential_derivatives(m, dm, directions, x, dx);
+    rate_matrix_exponential_derivatives(m, dm, directions, x, dx, wanted);
     // dn <- dX n + X dn, with the old n.
     for (int p = 0; p < directions; ++p) {
       double next[LEVELS];
@@ -174,39 +176,53 @@ MarchSums march_established(const StepConstants& c, const ExactProblem& problem,
 MarchSums march_energy(const StepConstants& c, const ExactProblem& problem, double peak,
                        double focus_rate, MarchScratch scratch) {
   const int directions = c.directions;
+  const int stride = 1 + directions;
   reset_slices(problem, directions, scratch);
   const double pf = c.rates.photon_factor;
   const double dz = problem.dz;
   const double half_dz = 0.5 * dz;
   MarchSums sums;
-  double di[MAX_DIRECTIONS], dphi[MAX_DIRECTIONS], dalpha_before[MAX_DIRECTIONS];
+  double di[MAX_DIRECTIONS], dphi[MAX_DIRECTIONS];
+  double dalpha_start[MAX_DIRECTIONS], dalpha_middle[MAX_DIRECTIONS];
   for (int j = 0; j < problem.t_slices; ++j) {
     const double dt = problem.dt[j];
+    // Weight of the last change of a slice's attenuation in the estimate of
+    // its value in the middle of this time slice (none in the first).
+    const double extrapolation = j == 0 ? 0.0 : 0.5 * (dt / problem.dt[j - 1]);
     const double i0 = peak * problem.time_profile[j];
     double intensity = i0;
     for (int p = 0; p < directions; ++p) di[p] = c.index[p] == FOCUS_SHIFT ? focus_rate * i0 : 0.0;
     for (int l = 0; l < problem.z_slices; ++l) {
       double* n = scratch.populations + l * LEVELS;
       double* dn = scratch.tangents + l * LEVELS * directions;
-      // The populations respond to the light at the middle of the slice,
-      // attenuated there by the populations at the start of the time slice ...
-      const double alpha_before = attenuation(c.rates, n);
+      double* previous = scratch.previous_alpha + l * stride;
+      // The populations respond to the light in the middle of the slice,
+      // attenuated over the first half by the slice's attenuation coefficient
+      // in the middle of the time slice, extrapolated from its last change ...
+      const double alpha_start = attenuation(c.rates, n);
+      const double alpha_middle =
+          j == 0 ? alpha_start : alpha_start + extrapolation * (alpha_start - previous[0]);
+      previous[0] = alpha_start;
       for (int p = 0; p < directions; ++p) {
-        dalpha_before[p] = attenuation_tangent(c, p, n, dn + p * LEVELS);
+        dalpha_start[p] = attenuation_tangent(c, p, n, dn + p * LEVELS);
+        dalpha_middle[p] = j == 0 ? dalpha_start[p]
+                                  : dalpha_start[p] +
+                                        extrapolation * (dalpha_start[p] - previous[1 + p]);
+        previous[1 + p] = dalpha_start[p];
       }
-      const double to_middle = std::exp(-(alpha_before * half_dz));
+      const double to_middle = std::exp(-(alpha_middle * half_dz));
       const double middle = intensity * to_middle;
       for (int p = 0; p < directions; ++p) {
-        dphi[p] = pf * (to_middle * (di[p] - intensity * (half_dz * dalpha_before[p])));
+        dphi[p] = pf * (to_middle * (di[p] - intensity * (half_dz * dalpha_middle[p])));
       }
-      population_step(c, pf * middle, dphi, dt, n, dn);
-      // ... and the light crosses the slice with the mean of the attenuation
-      // coefficients at the start and end of the time slice.
-      const double alpha = 0.5 * (alpha_before + attenuation(c.rates, n));
+      double mean[LEVELS], dmean[MAX_DIRECTIONS * LEVELS];
+      population_step(c, pf * middle, dphi, dt, n, dn, mean, dmean);
+      // ... and the light crosses the slice with the attenuation coefficient
+      // of the populations averaged over the time slice.
+      const double alpha = attenuation(c.rates, mean);
       const double transmitted = std::exp(-(alpha * dz));
       for (int p = 0; p < directions; ++p) {
-        const double dalpha =
-            0.5 * (dalpha_before[p] + attenuation_tangent(c, p, n, dn + p * LEVELS));
+        const double dalpha = attenuation_tangent(c, p, mean, dmean + p * LEVELS);
         di[p] = transmitted * (di[p] - intensity * (dz * dalpha));
       }
       intensity = intensity * transmitted;

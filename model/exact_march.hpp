@@ -3,6 +3,8 @@
 // direction carried alongside.
 #pragma once
 
+#include <cstddef>
+
 #include "exact_model.hpp"
 #include "matrix_exponential.hpp"
 #include "model_context.hpp"
@@ -35,11 +37,19 @@ void set_step_constants(StepConstants& constants, const double* p, double optica
                         const int* derivatives, int n_derivatives);
 
 // Work space of one march: populations (z_slices x 5) and their tangents
-// (z_slices x 5 x directions).
+// (z_slices x 5 x directions); for the energy march also the attenuation
+// coefficient of every slice at the start of the previous time slice and its
+// tangents (z_slices x (1 + directions)).
 struct MarchScratch {
   double* populations = nullptr;
   double* tangents = nullptr;
+  double* previous_alpha = nullptr;
 };
+
+// Doubles of scratch one march needs.
+inline size_t march_scratch_size(int z_slices, int directions) {
+  return static_cast<size_t>(z_slices) * (LEVELS + 1) * (1 + directions);
+}
 
 // Time sums of one march (established: intensities; energy: fluences) and
 // their tangents.
@@ -51,9 +61,11 @@ struct MarchSums {
 };
 
 // Advance populations n (5) and their tangents dn (directions x 5) over dt
-// under photon flux phi with tangents dphi: n <- exp((R + phi S) dt) n.
+// under photon flux phi with tangents dphi: n <- exp((R + phi S) dt) n. When
+// `mean` is given it receives the populations averaged over the step (5) and
+// `dmean` their tangents (directions x 5).
 void population_step(const StepConstants& c, double phi, const double* dphi, double dt,
-                     double* n, double* dn);
+                     double* n, double* dn, double* mean = nullptr, double* dmean = nullptr);
 
 // The established march of one position: incident[j * stride] is the on-axis
 // incident intensity in time slice j, focus_rate its d ln / d z0.

@@ -41,13 +41,16 @@ void run_march(Evaluation& e, int task) {
   const size_t populations = static_cast<size_t>(problem.z_slices) * LEVELS;
   ThreadScratch& scratch = e.scratch[omp_get_thread_num()];
   if (!scratch.storage) {
-    scratch.storage.reset(new (std::nothrow) double[populations * (1 + c.directions)]);
+    scratch.storage.reset(new (std::nothrow)
+                              double[march_scratch_size(problem.z_slices, c.directions)]);
     if (!scratch.storage) {
       e.failed.store(true);
       return;
     }
   }
-  const MarchScratch work{scratch.storage.get(), scratch.storage.get() + populations};
+  double* storage = scratch.storage.get();
+  const MarchScratch work{storage, storage + populations,
+                          storage + populations * (1 + c.directions)};
   const int position = task / problem.radial_points;
   const int node = task - position * problem.radial_points;
   const double focus_rate = problem.focus_rate[position];

@@ -43,6 +43,13 @@ constexpr double inverse_factorial(int k) {
   for (int i = 2; i <= k; ++i) f *= i;
   return 1.0 / f;
 }
+// 1/(k+1)! for k = 0..18: the coefficients of phi_1.
+constexpr double TAYLOR_TAIL[19] = {
+    inverse_factorial(1),  inverse_factorial(2),  inverse_factorial(3),  inverse_factorial(4),
+    inverse_factorial(5),  inverse_factorial(6),  inverse_factorial(7),  inverse_factorial(8),
+    inverse_factorial(9),  inverse_factorial(10), inverse_factorial(11), inverse_factorial(12),
+    inverse_factorial(13), inverse_factorial(14), inverse_factorial(15), inverse_factorial(16),
+    inverse_factorial(17), inverse_factorial(18), inverse_factorial(19)};
 constexpr double TAYLOR[16] = {
     inverse_factorial(0),  inverse_factorial(1),  inverse_factorial(2),  inverse_factorial(3),
     inverse_factorial(4),  inverse_factorial(5),  inverse_factorial(6),  inverse_factorial(7),
@@ -200,6 +207,8 @@ struct Scaling {
   double factor = 1.0;
   // exp(-mu 2^-s).
   double shift_factor = 1.0;
+  // mu 2^-s.
+  double shift = 0.0;
   // False for a non-finite matrix.
   bool finite = true;
 };
@@ -228,6 +237,8 @@ Scaling shift_and_scale(const double* m, Matrix& b) {
     for (int i = 0; i < N; ++i) column += std::fabs(b.get(i, j));
     norm = std::fmax(norm, column);
   }
+  // The unshifted matrix must shrink below THETA too, for the average's series.
+  norm = std::fmax(norm, mu);
   if (!(norm <= std::numeric_limits<double>::max())) {
     scaling.finite = false;
     return scaling;
@@ -236,7 +247,8 @@ Scaling shift_and_scale(const double* m, Matrix& b) {
   // A power of two: scaling by it is exact (the entries stay normal or zero).
   scaling.factor = std::ldexp(1.0, -scaling.squarings);
   scale_by(b, scaling.factor);
-  scaling.shift_factor = std::exp(-(mu * scaling.factor));
+  scaling.shift = mu * scaling.factor;
+  scaling.shift_factor = std::exp(-scaling.shift);
   return scaling;
 }
 
@@ -276,18 +288,79 @@ void polynomial_tangent(const Polynomial& poly, const Matrix& db1, Matrix& dz) {
   }
 }
 
+// Degree of the series of phi_1 at the scaled matrix (norm <= 2 THETA):
+// its remainder 1/20! is far below the unit roundoff.
+constexpr int AVERAGE_DEGREE = 18;
+
+// y = a v for a 5-vector v.
+inline void apply(const Matrix& a, const double* v, double* y) {
+  TARVO_UNROLL
+  for (int i = 0; i < N; ++i) {
+    double sum = 0.0;
+    TARVO_UNROLL
+    for (int j = 0; j < N; ++j) sum += a.get(i, j) * v[j];
+    y[i] = sum;
+  }
+}
+
+// The unshifted scaled matrix C = B 2^-s - mu 2^-s I.
+Matrix unshifted(const Matrix& b, const Scaling& scaling) {
+  Matrix c = b;
+  for (int i = 0; i < N; ++i) c.set(i, i, c.get(i, i) - scaling.shift);
+  return c;
+}
+
+// w = phi_1(c) v by Horner's rule; dw[p] its tangent along dc[p] and dv[p].
+void average_series(const Matrix& c, const Matrix* dc, int directions, const double* v,
+                    const double* dv, double* w, double* dw) {
+  double next[N];
+  for (int i = 0; i < N; ++i) w[i] = v[i] * TAYLOR_TAIL[AVERAGE_DEGREE];
+  for (int p = 0; p < directions; ++p) {
+    for (int i = 0; i < N; ++i) dw[p * N + i] = dv[p * N + i] * TAYLOR_TAIL[AVERAGE_DEGREE];
+  }
+  for (int k = AVERAGE_DEGREE - 1; k >= 0; --k) {
+    // Tangents first: they need the previous w.
+    for (int p = 0; p < directions; ++p) {
+      double a[N], b[N];
+      apply(dc[p], w, a);
+      apply(c, dw + p * N, b);
+      for (int i = 0; i < N; ++i) dw[p * N + i] = (a[i] + b[i]) + dv[p * N + i] * TAYLOR_TAIL[k];
+    }
+    apply(c, w, next);
+    for (int i = 0; i < N; ++i) w[i] = next[i] + v[i] * TAYLOR_TAIL[k];
+  }
+}
+
+// One doubling of the average: phi_1(2X) v = (exp(X) w + w) / 2 with w = phi_1(X) v,
+// e = exp(X) and de its tangents.
+void double_average(const Matrix& e, const Matrix* de, int directions, double* w, double* dw) {
+  double a[N], b[N];
+  for (int p = 0; p < directions; ++p) {
+    apply(de[p], w, a);
+    apply(e, dw + p * N, b);
+    for (int i = 0; i < N; ++i) dw[p * N + i] = 0.5 * ((a[i] + b[i]) + dw[p * N + i]);
+  }
+  apply(e, w, a);
+  for (int i = 0; i < N; ++i) w[i] = 0.5 * (a[i] + w[i]);
+}
+
 void fill_nan(double* x, int count) {
   for (int e = 0; e < count; ++e) x[e] = std::numeric_limits<double>::quiet_NaN();
 }
 
 }  // namespace
 
-void rate_matrix_exponential(const double* m, double* x) {
+void rate_matrix_exponential(const double* m, double* x, StepAverage* average) {
   Polynomial poly;
   const Scaling scaling = shift_and_scale(m, poly.b1);
   if (!scaling.finite) {
     fill_nan(x, NN);
+    if (average != nullptr) fill_nan(average->avg, N);
     return;
+  }
+  if (average != nullptr) {
+    average_series(unshifted(poly.b1, scaling), nullptr, 0, average->v, nullptr, average->avg,
+                   nullptr);
   }
   evaluate_polynomial(poly);
   Matrix y = poly.z[0];
@@ -295,6 +368,7 @@ void rate_matrix_exponential(const double* m, double* x) {
   restore_column_sums(y, 1.0);
   Matrix square;
   for (int i = 0; i < scaling.squarings; ++i) {
+    if (average != nullptr) double_average(y, nullptr, 0, average->avg, nullptr);
     multiply(y, y, square);
     y = square;
     restore_column_sums(y, 1.0);
@@ -303,12 +377,16 @@ void rate_matrix_exponential(const double* m, double* x) {
 }
 
 void rate_matrix_exponential_derivatives(const double* m, const double* dm, int directions,
-                                         double* x, double* dx) {
+                                         double* x, double* dx, StepAverage* average) {
   Polynomial poly;
   const Scaling scaling = shift_and_scale(m, poly.b1);
   if (!scaling.finite) {
     fill_nan(x, NN);
     fill_nan(dx, NN * directions);
+    if (average != nullptr) {
+      fill_nan(average->avg, N);
+      fill_nan(average->davg, N * directions);
+    }
     return;
   }
   evaluate_polynomial(poly);
@@ -318,15 +396,22 @@ void rate_matrix_exponential_derivatives(const double* m, const double* dm, int 
   // The shift mu is a constant of the identity exp(M) = exp(-mu) exp(M + mu I),
   // so the tangent of B is the tangent of M, scaled.
   Matrix dy[MAX_DIRECTIONS];
+  Matrix dc[MAX_DIRECTIONS];
   for (int p = 0; p < directions; ++p) {
     Matrix db1 = load(dm + p * NN);
     scale_by(db1, scaling.factor);
+    dc[p] = db1;
     polynomial_tangent(poly, db1, dy[p]);
     scale_by(dy[p], scaling.shift_factor);
     restore_column_sums_tangent(dy[p], pivots);
   }
+  if (average != nullptr) {
+    average_series(unshifted(poly.b1, scaling), dc, directions, average->v, average->dv,
+                   average->avg, average->davg);
+  }
   Matrix square;
   for (int i = 0; i < scaling.squarings; ++i) {
+    if (average != nullptr) double_average(y, dy, directions, average->avg, average->davg);
     for (int p = 0; p < directions; ++p) {
       multiply_tangent(y, dy[p], y, dy[p], square);
       dy[p] = square;
