@@ -51,12 +51,14 @@ def test_energy_curves_agree_to_rounding(pars, settings):
     assert np.abs(curves - expected).max() < 1e-12
 
 
-def test_energy_defaults_are_the_references(monkeypatch):
+def test_energy_defaults_are_the_references():
     assert _native.ENERGY_DEFAULTS == exact_reference.ENERGY_DEFAULTS
-    zeros = dict(t_slices=0, z_slices=0, radial_points=0)
-    (curves, _), _ = both(RSA_PARS, "energy", **zeros)
-    (expected, _), _ = both(RSA_PARS, "energy", **_native.ENERGY_DEFAULTS)
-    assert np.array_equal(curves, expected)
+    x = np.tile(POSITIONS, (len(ENERGIES), 1))
+    args = (x, np.array(ENERGIES), np.array(POPULATIONS, dtype=float), np.array(RSA_PARS))
+    zeros, _ = _native.exact_model(*args, **BEAM, variant="energy", t_slices=0, z_slices=0,
+                                   radial_points=0)
+    given, _ = _native.exact_model(*args, **BEAM, variant="energy", **_native.ENERGY_DEFAULTS)
+    assert np.array_equal(zeros, given)
 
 
 @pytest.mark.parametrize("variant, settings", [
