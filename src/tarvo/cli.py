@@ -177,6 +177,9 @@ def run_fit_command(args, argv):
         return status
     if engine == LSODA_ENGINE:
         return _run_lsoda(args, measurement, truth, n_starts, rel_step, record, findings)
+    if args.step is not None:
+        print("note: --step applies to the lsoda engine; the exact engine's standard errors "
+              "come from its exact Jacobian")
     return _run_exact(args, measurement, truth, n_starts, model, record, findings)
 
 
