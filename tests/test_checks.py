@@ -80,7 +80,7 @@ MISTAKES = {
          "to 2e-05 m): the unit is m; if it is in nm, write 5.32e-07")),
     "energy-in-microjoule": (
         dict(edit=("pulse_energy = 2e-5", "pulse_energy = 20")),
-        ("setup-range", "[[curve]] pulse_energy (curve 2) = 20 is outside the plausible range "
+        ("setup-range", "[[curve]] high.csv: pulse_energy = 20 is outside the plausible range "
                         "of a pulse energy (1e-12 J to 0.1 J): the unit is J; if it is in mJ, "
                         "write 0.02; if it is in µJ, write 2e-05; if it is in nJ, write 2e-08")),
     "width-in-mm": (
@@ -186,3 +186,38 @@ def test_positions_in_metres_end_to_end(tmp_path, capsys):
     assert err.splitlines() == [f"tarvo: warning: {m}" for m in messages]
     assert [line for line in out.splitlines() if line.startswith("warning: ")] == [
         f"warning: {m}" for m in messages]
+
+
+@pytest.mark.parametrize("old, new", [
+    ("M2 = 1.2\n", "M2 = 1e-200\n"), ("wavelength = 532e-9", "wavelength = 1e-300"),
+    ("w0 = 20e-6", "w0 = 1e300"), ("populations = [6e17, 0, 0, 0, 0]",
+                                   "populations = [1e308, 1e308, 1e308, 0, 0]"),
+])
+def test_extreme_values_give_findings_not_exceptions(measurement_dir, old, new):
+    # Products of such values under- or overflow: the checks must still answer.
+    if old.startswith("M2"):
+        edit_setup(measurement_dir, "wavelength = 532e-9", "wavelength = 1e-200")
+    edit_setup(measurement_dir, old, new)
+    findings = findings_of(measurement_dir)
+    assert "setup-range" in [check for check, _ in findings]
+
+
+def test_strict_refuses_a_fit_with_findings_after_it(measurement_dir, capsys, monkeypatch):
+    import tarvo.cli
+    from tarvo.checks import Finding
+    seen = []
+
+    # The real after-fit checks, plus one finding.
+    def checks_with_a_finding(measurement, outcome, engine, chi2_start):
+        seen.append((engine, chi2_start))
+        return check_fit(measurement, outcome, engine, chi2_start) + [
+            Finding("fit-did-not-move", "the fit did not move sigma_1")]
+
+    monkeypatch.setattr(tarvo.cli, "check_fit", checks_with_a_finding)
+    status, out, err = run(capsys, "fit", measurement_dir, "--strict")
+    assert status == 2
+    assert err == "tarvo: error: the fit did not move sigma_1\n"
+    assert not (measurement_dir / "fit-result.json").exists()
+    # The chi^2 at the start values went in, above the fitted one.
+    engine, chi2_start = seen[0]
+    assert engine == "lsoda" and chi2_start > 0.0

@@ -111,6 +111,13 @@ REFUSED = {
                    + [r + ",0.004" for r in table()[4:]],
                    " line 4: the standard deviation (third column) must be positive, got 0.0"),
     "too-few-rows": (["z,T"] + table()[:4], ": 4 data rows; a curve needs at least 5"),
+    # "-25 ,1": two columns separated by a comma, or by a space with ",1" = 0.1
+    # (a later line with a decimal point would settle it).
+    "two-readings": ([f"{x} ,1" for x in range(-25, 30, 5)],
+                     " line 1: ambiguous: reads as [-25.0, 1.0] with columns separated by "
+                     "commas, decimal points, as [-25.0, 0.1] with columns separated by spaces, "
+                     "decimal commas; write the file with decimal points and commas between the "
+                     "columns"),
 }
 
 

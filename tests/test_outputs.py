@@ -151,7 +151,8 @@ def test_simulate_with_parameter_file_round_trips_through_a_fit(measurement_dir,
                                "give it either"),
     (["--points", "9"], "--points must lie between 10 (five far-field points at each end) and "
                         "100000, got 9"),
-    (["--span", "-3"], "--span must be a positive number of mm up to 1e6, got -3.0"),
+    (["--span", "-3"], "--span must be a positive number of mm up to 1e+06, got -3.0"),
+    (["--span", "nan"], "--span must be a positive number of mm up to 1e+06, got nan"),
 ])
 def test_simulate_refuses_bad_options(measurement_dir, tmp_path_factory, capsys, args, message):
     params = tmp_path_factory.mktemp("params") / "some.toml"

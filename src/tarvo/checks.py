@@ -118,14 +118,20 @@ def _range_finding(label, value, plausible):
     return Finding("setup-range", message)
 
 
-# The Rayleigh range z_R = pi w0^2 / (M2 wavelength) in mm, as the model forms it.
+# The Rayleigh range z_R = pi w0^2 / (M2 wavelength) in mm, as the model forms
+# it (infinite where the product underflows to 0).
 def rayleigh_range_mm(setup):
-    return math.pi * (setup.w0 * setup.w0) / (setup.M2 * setup.wavelength) * 1e3
+    denominator = setup.M2 * setup.wavelength
+    if denominator == 0.0:
+        return math.inf
+    return math.pi * (setup.w0 * setup.w0) / denominator * 1e3
 
 
 # Set-up values, pulse energies and start values outside plausible ranges for their units.
-def check_setup(setup, pulse_energies, start=None):
-    """Findings for the values of setup.toml (start: the eight start values, or None)."""
+def check_setup(setup, pulse_energies, start=None, curve_files=None):
+    """Findings for the values of setup.toml (start: the eight start values, or None;
+    curve_files: the file name of each curve, for the messages)."""
+    curve_files = curve_files or [f"curve {k + 1}" for k in range(len(pulse_energies))]
     checks = [
         ("[beam] wavelength", setup.wavelength, WAVELENGTH),
         ("[beam] w0", setup.w0, W0),
@@ -133,8 +139,8 @@ def check_setup(setup, pulse_energies, start=None):
         ("[beam] tau", setup.tau, TAU),
         ("[sample] sample_width", setup.sample_width, SAMPLE_WIDTH),
     ]
-    checks += [(f"[[curve]] pulse_energy (curve {k + 1})", energy, PULSE_ENERGY)
-               for k, energy in enumerate(pulse_energies)]
+    checks += [(f"[[curve]] {name}: pulse_energy", energy, PULSE_ENERGY)
+               for name, energy in zip(curve_files, pulse_energies)]
     checks.append(("[sample] populations (all levels together)", sum(setup.populations),
                    POPULATION))
     if start is not None:
@@ -268,7 +274,8 @@ def _feature_direction(measurement, centre):
 def check_measurement(measurement):
     """Plausibility findings on a read measurement (set-up, start values, data)."""
     centre = scan_centre(measurement.positions, measurement.transmittance, measurement.is_sa)
-    findings = check_setup(measurement.setup, measurement.pulse_energy, measurement.start)
+    findings = check_setup(measurement.setup, measurement.pulse_energy, measurement.start,
+                           [curve.file for curve in measurement.curves])
     direction = _feature_direction(measurement, centre)
     # With the feature the wrong way round the centre lies near an end of the
     # scan: the reach from it says nothing then.

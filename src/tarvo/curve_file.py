@@ -185,7 +185,8 @@ def _numbered_lines(text):
 def _parse_rows(text, path):
     candidates = list(LAYOUTS)     # layouts that have read every data line so far
     rows = {layout: [] for layout in LAYOUTS}
-    line_numbers, first_width, first_line = [], None, None
+    widths = {}                    # columns of each layout on the first data line
+    line_numbers, first_line = [], None
     for number, line in _numbered_lines(text):
         stripped = line.strip()
         if not stripped or stripped.startswith("#"):
@@ -198,15 +199,15 @@ def _parse_rows(text, path):
             except _LineProblem as problem:
                 problems[layout] = str(problem)
                 continue
-            if first_width is not None and len(values) != first_width:
+            if first_line is not None and len(values) != widths[layout]:
                 problems[layout] = (f"found {len(values)} columns where line {first_line} has "
-                                    f"{first_width}: every data line needs the same columns")
+                                    f"{widths[layout]}: every data line needs the same columns")
                 continue
             results[layout] = values
         if not results:
-            if first_width is None and _is_header(stripped):
+            if first_line is None and _is_header(stripped):
                 continue
-            if first_width is None:
+            if first_line is None:
                 problem = problems[_likely_layout(stripped)]
                 if problem.startswith("not a number"):
                     problem += ("; a header line must not hold numbers (start other text "
@@ -214,8 +215,9 @@ def _parse_rows(text, path):
             else:
                 problem = problems[candidates[0]]
             raise InputError(f"{path} line {number}: {problem}")
-        if first_width is None:
-            first_width, first_line = len(next(iter(results.values()))), number
+        if first_line is None:
+            first_line = number
+            widths = {layout: len(values) for layout, values in results.items()}
         candidates = [layout for layout in candidates if layout in results]
         for layout, values in results.items():
             rows[layout].append(values)
@@ -223,7 +225,7 @@ def _parse_rows(text, path):
         if len(line_numbers) > MAX_POINTS:
             raise InputError(f"{path}: more than {MAX_POINTS} data rows; a Z-scan curve has "
                              "tens to thousands of points")
-    if first_width is None:
+    if first_line is None:
         return candidates[0], [], []
     _refuse_ambiguity(candidates, rows, line_numbers, path)
     return candidates[0], rows[candidates[0]], line_numbers

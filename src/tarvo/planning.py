@@ -6,7 +6,7 @@ import sys
 import numpy as np
 
 from .checks import check_setup, rayleigh_range_mm
-from .curve_file import MAX_POINTS
+from .curve_file import MAX_ABS_VALUE, MAX_POINTS
 from .errors import InputError
 from .fit_options import read_fit_options, resolve_model
 from .fit_curves import BASELINE_POINTS
@@ -22,6 +22,9 @@ FIGURE_STEM = "simulation"
 # Default grid: this many Rayleigh ranges on each side of the focus, and points.
 SPAN_RAYLEIGH = 10.0
 POINTS_DEFAULT = 201
+
+# Largest span of the grid (mm), the largest position a curve file may hold.
+MAX_SPAN_MM = MAX_ABS_VALUE
 
 # Exit status when the model gives no usable curves.
 EXIT_MODEL_FAILED = 1
@@ -39,12 +42,13 @@ def simulation_grid(setup, span=None, points=None):
         raise InputError(f"--points must lie between {2 * BASELINE_POINTS} (five far-field "
                          f"points at each end) and {MAX_POINTS}, got {points}")
     if span is None:
-        z_r = rayleigh_range_mm(setup)
-        if not (math.isfinite(z_r) and z_r > 0.0):
-            raise InputError(f"the Rayleigh range of the set-up is {z_r:g} mm; give --span")
-        span = _round_span(SPAN_RAYLEIGH * z_r)
-    if not (math.isfinite(span) and 0.0 < span <= 1e6):
-        raise InputError(f"--span must be a positive number of mm up to 1e6, got {span}")
+        span = _round_span(SPAN_RAYLEIGH * rayleigh_range_mm(setup))
+        if not (math.isfinite(span) and 0.0 < span <= MAX_SPAN_MM):
+            raise InputError(f"ten Rayleigh ranges of this set-up are {span:g} mm: check w0, "
+                             "wavelength and M2, or give --span")
+    if not (math.isfinite(span) and 0.0 < span <= MAX_SPAN_MM):
+        raise InputError(f"--span must be a positive number of mm up to {MAX_SPAN_MM:g}, "
+                         f"got {span}")
     return np.linspace(-span, span, points)
 
 
@@ -78,7 +82,8 @@ def run_simulate_command(args, argv):
     model = resolve_model(args.model, options, setup, setup_file.path.parent)
     energies = [energy for _, energy in setup_file.curve_entries]
     positions = simulation_grid(setup, args.span, args.points)
-    status = report_findings(check_setup(setup, energies, spec_pars), args.strict)
+    files = [name for name, _ in setup_file.curve_entries]
+    status = report_findings(check_setup(setup, energies, spec_pars, files), args.strict)
     if status is not None:
         return status
     inputs = (setup_file.source,) + ((params_file,) if params_file else ())
