@@ -278,7 +278,7 @@ def _run_exact(args, measurement, truth, n_starts, model, record, findings):
                      "values and the set-up", EXIT_FIT_FAILED)
 
     outcome, uncertainty = lsoda_shaped(measurement, result)
-    after = check_fit(measurement, outcome, "exact")
+    after = check_fit(measurement, outcome, "exact", None)
     status = report_findings(after, args.strict)
     if status is not None:
         return status
