@@ -18,10 +18,10 @@ system-packages:
 venv: system-packages
 	@bash scripts/make-venv.sh $(VENV)
 
-# Build and install the package with its test extras into the environment.
+# Build and install the package with its test and batch extras into the environment.
 install: venv
 	$(PY) -m pip install --quiet --upgrade pip
-	$(PY) -m pip install --quiet '.[test]'
+	$(PY) -m pip install --quiet '.[test,batch]'
 
 test: install
 	$(VENV)/bin/pytest -q tests
