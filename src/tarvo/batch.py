@@ -220,7 +220,12 @@ def run_batch(client, directories, bootstrap=None, force=False, on_row=None):
             on_row(rows[index])
     except KeyboardInterrupt:
         interrupted = True
-        client.cancel([future for future, index in futures.items() if rows[index] is None])
+        outstanding = [future for future, index in futures.items() if rows[index] is None]
+        client.cancel([future for future in outstanding if not future.done()])
+        # Fits that finished while the interruption arrived keep their rows.
+        for future in outstanding:
+            if future.status == "finished":
+                rows[futures[future]] = future.result()
     for index, directory in enumerate(directories):
         if rows[index] is None:
             rows[index] = error_row(directory, CANCELLED, CANCELLED_MESSAGE)
