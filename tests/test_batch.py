@@ -184,6 +184,7 @@ def test_directories_come_from_arguments_and_list_files(three_directories, tmp_p
 
 @pytest.mark.parametrize("args, message", [
     (["fit", "{d}", "--seed", "3"], "--seed needs --bootstrap N"),
+    (["fit", "{d}", "--scheduler", "tcp://localhost:1"], "--scheduler needs --bootstrap N"),
     (["fit", "{d}", "--bootstrap", "1"], "--bootstrap must be an integer of at least 2, got 1"),
     (["fit", "{d}", "--bootstrap", "10", "--seed", "-1"], "--seed must be an integer of at least 0"),
     (["batch", "{d}", "--workers", "0"], "--workers must be at least 1, got 0"),

@@ -84,6 +84,8 @@ def bootstrap_options(args):
     if args.bootstrap is None:
         if args.seed is not None:
             raise InputError("--seed needs --bootstrap N")
+        if args.command == "fit" and args.scheduler is not None:
+            raise InputError("--scheduler needs --bootstrap N (the fit itself runs here)")
         return None
     return make_options(args.bootstrap, args.seed, getattr(args, "scheduler", None))
 
