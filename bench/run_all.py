@@ -12,6 +12,10 @@ SCRIPTS = [
     ["fit_benchmark.py", "--threads", "1"],
     ["fit_benchmark.py"],
     ["parallel_benchmark.py"],
+    ["exact_benchmark.py", "--threads", "1"],
+    ["exact_benchmark.py"],
+    ["energy_convergence.py"],
+    ["engine_comparison.py"],
 ]
 # Instruction-count profile, where valgrind is installed.
 if shutil.which("valgrind"):

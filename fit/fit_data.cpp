@@ -19,19 +19,12 @@ void prepare_fit_data(FitData& data, const double* x_mm, int t_slices, int z_sli
                                  count_of(num_datasets));
   for (int i = 0; i < n; ++i) data.scan_positions[i] = x_mm[i] * METRES_PER_MILLIMETRE;
 
-  const double rayleigh_range = (w0 * w0 * MODEL_PI) / (M2 * wavelength);
+  const double z_r = rayleigh_range(w0, M2, wavelength);
   data.optical_frequency = SPEED_OF_LIGHT / wavelength;
   linspace(data.z_grid.data(), 0.0, sample_width, z_slices);
   // The time slices span one tau, centred on the pulse peak.
   linspace(data.t_grid.data(), -0.5 * tau, 0.5 * tau, t_slices);
-  for (int k = 0; k < num_datasets; ++k) {
-    for (int j = 0; j < t_slices; ++j) {
-      for (int i = 0; i < num_x_pts; ++i) {
-        const size_t element = i + count_of(num_x_pts) * (j + count_of(t_slices) * k);
-        data.incident_intensity[element] =
-            pulse_intensity(0.0, data.t_grid[j], data.scan_positions[k * num_x_pts + i],
-                            pulse_energy[k], tau, w0, rayleigh_range);
-      }
-    }
-  }
+  fill_incident_table(data.incident_intensity.data(), data.scan_positions.data(),
+                      data.t_grid.data(), t_slices, pulse_energy, tau, w0, z_r, num_x_pts,
+                      num_datasets);
 }

@@ -54,6 +54,22 @@ void linspace(double* x, double a, double b, int n);
 // and Rayleigh range z_r.
 double pulse_intensity(double r, double t, double z, double e, double tau, double w0, double z_r);
 
+// Rayleigh range (m) of a beam with waist w0 (m), beam quality m2 and wavelength (m).
+double rayleigh_range(double w0, double m2, double wavelength);
+
+// The incident on-axis intensity of num_datasets curves of num_x_pts points in
+// each of the t_slices time slices at times t_grid: element (i, j, k) at
+// table[i + num_x_pts * (j + t_slices * k)] is pulse_intensity at position
+// positions_m[k * num_x_pts + i] (metres) and time t_grid[j] for pulse_energy[k].
+void fill_incident_table(double* table, const double* positions_m, const double* t_grid,
+                         int t_slices, const double* pulse_energy, double tau, double w0,
+                         double z_r, int num_x_pts, int num_datasets);
+
+// The value that shifts a curve of n >= 5 raw values to its baseline: the mean
+// of its first five and last five values (which overlap, and count twice,
+// below ten points).
+double curve_baseline(const double* raw, int n);
+
 // pi as the model uses it.
 inline constexpr double MODEL_PI = 3.141592653589793;
 // Speed of light (m/s).

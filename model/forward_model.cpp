@@ -67,13 +67,11 @@ TimeSums transmit_position(const MarchSetup& setup, const double* incident, int 
 }
 
 // Shift one curve of raw transmittance so that its first five and last five
-// points average to 1 (they overlap, and count twice, below ten points).
+// points average to 1.
 void normalise_curve(double* curve, const TimeSums* sums, int n) {
-  auto raw = [&](int i) { return sums[i].exit / sums[i].incident; };
-  const double baseline = (raw(0) + raw(1) + raw(2) + raw(3) + raw(4) + raw(n - 5) + raw(n - 4) +
-                           raw(n - 3) + raw(n - 2) + raw(n - 1)) *
-                          0.1;
-  for (int i = 0; i < n; ++i) curve[i] = sums[i].exit / sums[i].incident + (1.0 - baseline);
+  for (int i = 0; i < n; ++i) curve[i] = sums[i].exit / sums[i].incident;
+  const double baseline = curve_baseline(curve, n);
+  for (int i = 0; i < n; ++i) curve[i] = curve[i] + (1.0 - baseline);
 }
 
 // Work space of one thread during one evaluation, created the first time the

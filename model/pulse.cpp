@@ -1,5 +1,7 @@
-// The incident Gaussian pulse on the beam axis and the grid helper.
+// The incident Gaussian pulse on the beam axis, its table over a scan and the
+// grid helper.
 #include <cmath>
+#include <cstddef>
 
 #include "zscan_model.hpp"
 
@@ -22,4 +24,24 @@ double pulse_intensity(double r, double t, double z, double e, double tau, doubl
   const double radial_factor = std::exp(-(2.0 * (r * r)) / (w * w));
   // 1.88e-4 with the energy in J, tau in s and w in m gives W/cm^2.
   return radial_factor * ((e * 1.88e-4) * time_factor) / ((tau * MODEL_PI) * (w * w));
+}
+
+double rayleigh_range(double w0, double m2, double wavelength) {
+  return (w0 * w0 * MODEL_PI) / (m2 * wavelength);
+}
+
+void fill_incident_table(double* table, const double* positions_m, const double* t_grid,
+                         int t_slices, const double* pulse_energy, double tau, double w0,
+                         double z_r, int num_x_pts, int num_datasets) {
+  const size_t points = num_x_pts > 0 ? static_cast<size_t>(num_x_pts) : 0;
+  const size_t slices = t_slices > 0 ? static_cast<size_t>(t_slices) : 0;
+  for (int k = 0; k < num_datasets; ++k) {
+    for (int j = 0; j < t_slices; ++j) {
+      for (int i = 0; i < num_x_pts; ++i) {
+        table[i + points * (j + slices * k)] =
+            pulse_intensity(0.0, t_grid[j], positions_m[k * num_x_pts + i], pulse_energy[k], tau,
+                            w0, z_r);
+      }
+    }
+  }
 }

@@ -6,10 +6,23 @@ odeint's LSODA factors its iteration matrix with LAPACK from SciPy's bundled
 OpenBLAS; for stiff steps to agree to the bit, that OpenBLAS must run
 kernels without fused multiply-adds (OPENBLAS_CORETYPE=Sandybridge, set by
 tests/conftest.py before NumPy or SciPy are imported).
+
+The Fortran LSODA writes its warnings straight to file descriptor 1 (with
+NUL-padded lines). odeint_solve diverts that descriptor into a scratch file
+for the duration of each call, so the warnings of thousands of reference
+steps do not pile up after the test summary; a caller that wants them passes
+a list to collect them. The Fortran runtime must write unbuffered for this
+(GFORTRAN_UNBUFFERED_PRECONNECTED, set by tests/conftest.py), or it would
+flush them later, wherever descriptor 1 then points.
 """
 
 import math
+import os
+import sys
+import tempfile
+import threading
 import warnings
+from contextlib import contextmanager
 from dataclasses import dataclass
 
 from scipy.integrate import ODEintWarning, odeint
@@ -86,12 +99,45 @@ def intensity_derivative(c, intensity, populations):
     return -intensity * (n4 * c.sigma_4 + (n2 * c.sigma_2 + n1 * c.sigma_1))
 
 
-def odeint_solve(f, y0, t_start, t_end):
+# Scratch file that receives descriptor 1 during oracle calls, opened on first use.
+_DIVERTED = {}
+# Descriptor 1 is process-wide: one diversion at a time.
+_DIVERT_LOCK = threading.Lock()
+
+
+@contextmanager
+def diverted_stdout(collected=None):
+    """Send what is written to file descriptor 1 meanwhile into a scratch file;
+    append its text (NUL padding removed) to `collected` when given."""
+    with _DIVERT_LOCK:
+        if "file" not in _DIVERTED:
+            _DIVERTED["file"] = tempfile.TemporaryFile()
+        scratch = _DIVERTED["file"]
+        sys.stdout.flush()
+        saved = os.dup(1)
+        os.dup2(scratch.fileno(), 1)
+        try:
+            yield
+        finally:
+            os.dup2(saved, 1)
+            os.close(saved)
+            size = os.lseek(scratch.fileno(), 0, os.SEEK_END)
+            if size:
+                if collected is not None:
+                    os.lseek(scratch.fileno(), 0, os.SEEK_SET)
+                    text = os.read(scratch.fileno(), size).decode("latin-1")
+                    collected.append(text.replace("\0", ""))
+                os.ftruncate(scratch.fileno(), 0)
+                os.lseek(scratch.fileno(), 0, os.SEEK_SET)
+
+
+def odeint_solve(f, y0, t_start, t_end, diagnostics=None):
     """One fresh LSODA call from t_start to t_end with the model's settings.
 
-    Returns (y list, istate, nst, nfe, nje, nqu, mused, hu, tcur).
+    The solver's printed warnings go to the list `diagnostics` when given,
+    else nowhere. Returns (y list, istate, nst, nfe, nje, nqu, mused, hu, tcur).
     """
-    with warnings.catch_warnings():
+    with warnings.catch_warnings(), diverted_stdout(diagnostics):
         # The ISTATE returned says the same.
         warnings.simplefilter("ignore", ODEintWarning)
         y, info = odeint(f, list(y0), [t_start, t_end], rtol=STEP_RTOL, atol=STEP_ATOL,

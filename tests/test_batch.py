@@ -13,20 +13,20 @@ import pytest
 pytest.importorskip("distributed")
 
 from tarvo import simulate
-from tarvo.batch import (CANCELLED, FAILED, FITTED, UP_TO_DATE, collect_directories,
-                         run_batch, write_summary)
-from tarvo.bootstrap import (BootstrapOptions, bootstrap_outcome, problem_from_outcome,
-                             replicate_rng, resample, run_replicate)
+from tarvo.batch import (CANCELLED, FAILED, FITTED, NOT_CONVERGED, UP_TO_DATE,
+                         collect_directories, run_batch, write_summary)
+from tarvo.bootstrap import exact_problem, replicate_rng, resample, run_replicate
+from tarvo.cli import prepare_fit
+from tarvo.cli_exact import fit_measurement_exact
 from tarvo.cluster import local_layout, start_local_cluster
-from tarvo.measurement import InputError, read_measurement
-from tarvo.run_fit import fit_measurement
+from tarvo.errors import InputError
 
+from measurement_cases import ENERGIES, NUM_X_PTS, SETUP_TOML, run, write_curve
 from model_cases import BEAM, POPULATIONS, RSA_PARS
-from test_cli import ENERGIES, NUM_X_PTS, SETUP_TOML, run, write_curve
 
 # Keys of fit-result.json that differ between two runs of the same fit: the
-# path as given and the clock.
-RUN_KEYS = ("directory", "fit_seconds")
+# path as given, the clock and the command line.
+RUN_KEYS = ("directory", "fit_seconds", "provenance")
 
 
 # A small measurement directory (two curves of 11 points, one fitted parameter).
@@ -100,13 +100,14 @@ def test_batch_results_equal_tarvo_fit_and_a_broken_directory_gets_an_error_row(
     summary = json.loads((out / "batch-summary.json").read_text())
     rows = summary["directories"]
     assert [row["status"] for row in rows] == [FITTED, FITTED, FAILED]
-    assert summary["counts"] == {FITTED: 2, UP_TO_DATE: 0, FAILED: 1, CANCELLED: 0}
+    assert summary["counts"] == {FITTED: 2, NOT_CONVERGED: 0, UP_TO_DATE: 0, FAILED: 1,
+                                 CANCELLED: 0}
     assert rows[2]["message"] == f"{broken / 'high.csv'}: file not found"
     for row, directory in zip(rows, good):
         fitted = json.loads((directory / "fit-result.json").read_text())["parameters"][0]
         assert row["parameters"] == {"sigma_1": {"value": fitted["value"],
                                                  "standard_error": fitted["standard_error"]}}
-        assert row["engine"] == "lsoda"
+        assert row["engine"] == "exact"
     csv_lines = (out / "batch-summary.csv").read_text().splitlines()
     assert csv_lines[0].split(",")[-2:] == ["sigma_1", "sigma_1_se"]
     assert csv_lines[1].split(",")[:2] == [str(good[0]), FITTED]
@@ -222,14 +223,14 @@ def test_bootstrap_is_reproducible_and_its_spread_matches_the_standard_error(
     values = np.array(spread["values"])
     assert values.shape == (24, 1)
 
-    # The same seed gives the same replicates, whichever worker ran which,
-    # and a replicate computed here alone equals its value from the cluster.
-    measurement = read_measurement(directory)
-    outcome = fit_measurement(measurement)
-    again = bootstrap_outcome(measurement, outcome,
-                              BootstrapOptions(24, 11, cluster.scheduler_address))
+    # The same seed gives the same replicates from the Python API, whichever
+    # worker ran which, and a replicate computed here alone equals its value
+    # from the cluster.
+    request = prepare_fit(directory)
+    result = fit_measurement_exact(request.measurement, request.n_starts, request.model)
+    again = result.bootstrap(24, seed=11, scheduler=cluster.scheduler_address)
     assert np.array_equal(again.values, values)
-    index, alone, message = run_replicate(problem_from_outcome(measurement, outcome, 11), 5)
+    index, alone, message = run_replicate(exact_problem(result, 11), 5)
     assert (index, message) == (5, None) and np.array_equal(alone, values[5])
 
     # One nearly linear parameter: the replicates scatter as the Jacobian
@@ -241,6 +242,18 @@ def test_bootstrap_is_reproducible_and_its_spread_matches_the_standard_error(
     low, high = entry["interval_95"]
     assert low < entry["value"] < high and low < entry["median"] < high
     assert entry["interval_68_3"][0] > low and entry["interval_68_3"][1] < high
+
+
+def test_bootstrap_on_the_lsoda_engine_is_reproducible(cluster, tmp_path, capsys):
+    directory = make_directory(tmp_path / "m", 6)
+    runs = []
+    for _ in range(2):
+        status, _, _ = run(capsys, "fit", directory, "--engine", "lsoda", "--bootstrap", "6",
+                           "--seed", "2", "--scheduler", cluster.scheduler_address)
+        assert status == 0
+        runs.append(json.loads((directory / "fit-result.json").read_text())["bootstrap"])
+    assert runs[0]["values"] == runs[1]["values"] and runs[0]["failed"] == 0
+    assert len({tuple(v) for v in runs[0]["values"]}) == 6
 
 
 def test_tarvo_fit_does_not_import_dask(tmp_path):

@@ -9,83 +9,10 @@ import sys
 import numpy as np
 import pytest
 
-from tarvo import simulate
 from tarvo.cli import main
 from tarvo.progress import ElapsedTicker
 
-from model_cases import BEAM, POPULATIONS, RSA_PARS
-
-NUM_X_PTS = 11
-ENERGIES = {"low.csv": 5e-6, "high.csv": 2e-5}
-
-SETUP_TOML = """\
-[beam]
-wavelength = 532e-9
-w0 = 20e-6
-M2 = 1.2
-tau = 4e-9
-
-[sample]
-sample_width = 0.1
-populations = [6e17, 0, 0, 0, 0]
-
-[model]
-t_slices = 2
-z_slices = 2
-
-[[curve]]
-file = "low.csv"
-pulse_energy = 5e-6
-
-[[curve]]
-file = "high.csv"
-pulse_energy = 2e-5
-
-[start]
-sigma_1 = 6e-18
-sigma_2 = 2e-17
-sigma_4 = 6e-17
-tau_21 = 2e-9
-tau_24 = 1.5e-9
-tau_32 = 1e-12
-tau_41 = 1e-6
-tau_54 = 1e-12
-
-[fit]
-parameters = ["sigma_1"]
-n_starts = 1
-"""
-
-
-# A CSV file of one curve with the header line.
-def write_curve(path, x, y):
-    path.write_text("position_mm,normalised_transmittance\n"
-                    + "".join(f"{float(a)!r},{float(b)!r}\n" for a, b in zip(x, y)))
-
-
-@pytest.fixture
-def measurement_dir(tmp_path):
-    """A small, cheap measurement directory: two curves of 11 points."""
-    x = np.linspace(-25.0, 25.0, NUM_X_PTS)
-    model = simulate(x, list(ENERGIES.values()), RSA_PARS,
-                     **dict(BEAM, populations=POPULATIONS, t_slices=2, z_slices=2))
-    noise = 1.0 + 0.004 * np.random.default_rng(3).standard_normal(model.shape)
-    for name, row in zip(ENERGIES, model * noise):
-        write_curve(tmp_path / name, x, row)
-    (tmp_path / "setup.toml").write_text(SETUP_TOML)
-    return tmp_path
-
-
-# Run the tool in-process.
-def run(capsys, *args):
-    """main(args): exit status, stdout, stderr."""
-    try:
-        status = main([str(a) for a in args])
-    except SystemExit as stop:
-        status = stop.code
-    out, err = capsys.readouterr()
-    return status, out, err
-
+from measurement_cases import NUM_X_PTS, run
 
 def test_a_good_directory_writes_result_and_figure(measurement_dir, capsys, tmp_path_factory):
     truth = tmp_path_factory.mktemp("truth") / "truth.toml"
@@ -161,8 +88,8 @@ BROKEN = {
     "no-setup": (lambda d: (d / "setup.toml").unlink(), "setup.toml: file not found"),
     "missing-csv": (lambda d: (d / "high.csv").unlink(), "high.csv: file not found"),
     "three-columns": (lambda d: edit_row(d / "low.csv", 4, lambda r: r + ",0.5"),
-                      "low.csv line 5: expected 2 columns (position in mm, normalised "
-                      "transmittance), found 3"),
+                      "low.csv line 5: found 3 columns where line 2 has 2: every data line "
+                      "needs the same columns"),
     "nan": (lambda d: edit_row(d / "high.csv", 3, lambda r: r.split(",")[0] + ",nan"),
             "high.csv line 4: values must be finite"),
     "text-in-data": (lambda d: edit_row(d / "high.csv", 6, lambda r: r.split(",")[0] + ",n/a"),
@@ -192,6 +119,33 @@ BROKEN = {
     "zero-fitted-start": (lambda d: replace_line(d / "setup.toml", "sigma_1 = 6e-18",
                                                  "sigma_1 = 0.0"),
                           "sigma_1 is fitted and must not be 0"),
+    # Sizes that would overflow the module's integers, exhaust memory or run
+    # for ever are refused before any work, saying why.
+    "t-slices-overflow": (lambda d: replace_line(d / "setup.toml", "t_slices = 2",
+                                                 "t_slices = 3000000000"),
+                          "[model]: t_slices = 3000000000 is more than 1000: every residual "
+                          "evaluation integrates 2 * z_slices * t_slices steps per point"),
+    "t-slices-huge": (lambda d: replace_line(d / "setup.toml", "t_slices = 2",
+                                             "t_slices = 2147483647"),
+                      "t_slices = 2147483647 is more than 1000"),
+    "z-slices-huge": (lambda d: replace_line(d / "setup.toml", "z_slices = 2",
+                                             "z_slices = 1001"),
+                      "z_slices = 1001 is more than 1000"),
+    "starts-huge": (lambda d: replace_line(d / "setup.toml", "n_starts = 1",
+                                           "n_starts = 100000000"),
+                    "[fit]: n_starts = 100000000 is more than 100: every start is a complete fit"),
+    "deep-nesting": (lambda d: replace_line(d / "setup.toml", "[fit]",
+                                            "deep = " + "[" * 5000 + "]" * 5000 + "\n[fit]"),
+                     "setup.toml: arrays or tables nested too deeply to read"),
+    "invalid-utf8": (lambda d: (d / "setup.toml").write_bytes(
+        (d / "setup.toml").read_bytes().replace(b"M2 = 1.2", b"M2 = 1.2 # \xe9")),
+        "setup.toml line 4: not valid UTF-8 (byte 0xe9); TOML files are UTF-8"),
+    "csv-1e300": (lambda d: edit_row(d / "low.csv", 2, lambda r: r.split(",")[0] + ",1e300"),
+                  "low.csv line 3: transmittance 1e+300 is out of range"),
+    "sigma-in-one-curve-only": (lambda d: write_rows(d / "high.csv", [
+        r + ",0.004" if i else r for i, r in enumerate(csv_rows(d / "high.csv"))]),
+        "high.csv has a third column (standard deviation), low.csv has none: give it for every "
+        "curve or for none"),
 }
 
 
@@ -221,6 +175,7 @@ def test_argument_errors_give_one_line_and_status_2(capsys, args, message):
 
 @pytest.mark.parametrize("extra, message", [
     (["--starts", "0"], "--starts must be at least 1, got 0"),
+    (["--starts", "101"], "--starts = 101 is more than 100: every start is a complete fit"),
     (["--step", "2"], "--step must lie between 0 and 1"),
     (["--truth", "missing.toml"], "missing.toml: file not found"),
 ])

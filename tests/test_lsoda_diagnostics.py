@@ -3,8 +3,8 @@ XERRWD's layout, with the numbers that the Fortran LSODA in SciPy prints.
 
 SciPy's copy prints the older lower-case texts; its value lines have the
 same layout, so those are compared with ours after mapping the labels. The
-oracle runs in a subprocess because the Fortran runtime writes its buffered
-output only when the process ends.
+oracle runs in a subprocess of its own, which prints only the lines of the
+case at hand.
 """
 
 import math
@@ -139,7 +139,9 @@ def run_in_oracle(name):
     """Entry of the oracle subprocess: integrate case `name` with odeint."""
     factory, y0, t0, tout, _ = CASES[name]
     f = factory()
-    odeint_solve(lambda y, t: f(t, y.tolist()), y0, t0, tout)
+    printed = []
+    odeint_solve(lambda y, t: f(t, y.tolist()), y0, t0, tout, diagnostics=printed)
+    sys.stdout.write("".join(printed))
 
 
 def oracle_value_lines(name):

@@ -7,7 +7,7 @@ import tarvo_wrapper
 from tarvo import _native, simulate
 from tarvo.centring import scan_centre
 from tarvo.parameters import NAMES
-from tarvo.plot import model_line
+from tarvo.fit_curves import model_line
 
 from model_cases import BEAM, POPULATIONS, RSA_PARS, SA_PARS, positions
 

@@ -19,8 +19,9 @@ from dataclasses import dataclass, replace
 from datetime import datetime, timezone
 from pathlib import Path
 
-from .measurement import SETUP_FILE, InputError
-from .parameters import NAMES
+from .errors import InputError
+from .measurement import SETUP_FILE
+from .fit_parameters import FIT_NAMES
 
 # Files of the summary, written into --out.
 SUMMARY_CSV = "batch-summary.csv"
@@ -28,6 +29,7 @@ SUMMARY_JSON = "batch-summary.json"
 
 # Status of a directory in the summary.
 FITTED = "fitted"
+NOT_CONVERGED = "not converged"
 UP_TO_DATE = "up to date"
 FAILED = "error"
 CANCELLED = "cancelled"
@@ -130,22 +132,37 @@ def up_to_date_result(directory, bootstrap=None):
     return document
 
 
-# A summary row from a result document.
+# A summary row from a result document. Its message tells why a fit did
+# not converge, or else the first plausibility warning.
 def row_from_document(directory, document, status, seconds):
     parameters = {}
     bootstrap = {entry["name"]: entry
                  for entry in (document.get("bootstrap") or {}).get("parameters", [])}
     for entry in document["parameters"]:
         if entry["fitted"]:
-            values = {"value": entry["value"], "standard_error": entry["standard_error"]}
-            if entry["name"] in bootstrap:
-                spread = bootstrap[entry["name"]]
-                values["bootstrap_sd"] = spread["standard_deviation"]
-                values["bootstrap_interval_95"] = spread["interval_95"]
-            parameters[entry["name"]] = values
+            parameters[entry["name"]] = {"value": entry["value"],
+                                         "standard_error": entry["standard_error"]}
+    focus = document.get("focus_mm") or {}
+    if focus.get("fitted"):
+        parameters["focus"] = {"value": focus["value"],
+                               "standard_error": focus["standard_error"]}
+    for name, values in parameters.items():
+        if name in bootstrap:
+            values["bootstrap_sd"] = bootstrap[name]["standard_deviation"]
+            values["bootstrap_interval_95"] = bootstrap[name]["interval_95"]
+    if status == FITTED and document.get("converged") is False:
+        status = NOT_CONVERGED
+    warnings = document.get("warnings") or []
+    if status == NOT_CONVERGED:
+        message = document.get("message") or ""
+    elif warnings:
+        more = f" (and {len(warnings) - 1} more warnings)" if len(warnings) > 1 else ""
+        message = f"warning: {warnings[0]['message']}{more}"
+    else:
+        message = ""
     return {
-        "directory": str(directory), "status": status, "message": "",
-        "engine": document.get("engine", "lsoda"), "seconds": round(seconds, 3),
+        "directory": str(directory), "status": status, "message": message.splitlines()[0]
+        if message else "", "engine": document.get("engine"), "seconds": round(seconds, 3),
         "fit_seconds": document.get("fit_seconds"), "fit_error": document.get("fit_error"),
         "reduced_chi2": document.get("reduced_chi2"), "parameters": parameters,
     }
@@ -169,13 +186,14 @@ def one_line(error):
 
 
 # The task of one directory, run on a worker: what `tarvo fit DIR` runs, with the
-# outcome as a summary row. Never raises: a failure is the row's message.
-def fit_directory_task(directory, bootstrap=None):
+# outcome as a summary row; `argv` is the batch's command line, recorded in the
+# result. Never raises: a failure is the row's message.
+def fit_directory_task(directory, bootstrap=None, argv=("batch",)):
     from .cli import fit_and_write, prepare_fit
 
     began = time.monotonic()
     try:
-        done = fit_and_write(prepare_fit(directory, bootstrap=bootstrap))
+        done = fit_and_write(prepare_fit(directory, bootstrap=bootstrap, argv=argv))
     except Exception as error:   # reported in the row; the other directories go on
         return error_row(directory, FAILED, one_line(error), time.monotonic() - began)
     return row_from_document(directory, done.document, FITTED, time.monotonic() - began)
@@ -193,7 +211,7 @@ class BatchOutcome:
 # each row is known (in the calling thread). Ctrl-C (KeyboardInterrupt while
 # waiting) cancels the outstanding fits; the rows of finished ones are kept and
 # the others are marked cancelled.
-def run_batch(client, directories, bootstrap=None, force=False, on_row=None):
+def run_batch(client, directories, bootstrap=None, force=False, on_row=None, argv=("batch",)):
     from distributed import as_completed
 
     on_row = on_row or (lambda row: None)
@@ -206,8 +224,8 @@ def run_batch(client, directories, bootstrap=None, force=False, on_row=None):
             rows[index] = row_from_document(directory, document, UP_TO_DATE, 0.0)
             on_row(rows[index])
             continue
-        future = client.submit(fit_directory_task, str(directory), bootstrap, pure=False,
-                               key=f"tarvo-fit-{run_id}-{index}")
+        future = client.submit(fit_directory_task, str(directory), bootstrap, tuple(argv),
+                               pure=False, key=f"tarvo-fit-{run_id}-{index}")
         futures[future] = index
     interrupted = False
     try:
@@ -232,10 +250,10 @@ def run_batch(client, directories, bootstrap=None, force=False, on_row=None):
     return BatchOutcome(rows, interrupted)
 
 
-# Names of the parameters fitted in any row, in parameter order.
+# Names of the parameters fitted in any row, in parameter order (the focus last).
 def fitted_names(rows):
     present = {name for row in rows for name in row["parameters"]}
-    return [name for name in NAMES if name in present]
+    return [name for name in FIT_NAMES if name in present]
 
 
 # A cell of the CSV summary: numbers in full precision, missing values empty.
@@ -274,7 +292,7 @@ def summary_csv(rows):
 
 # Number of rows with each status.
 def status_counts(rows):
-    counts = {status: 0 for status in (FITTED, UP_TO_DATE, FAILED, CANCELLED)}
+    counts = {status: 0 for status in (FITTED, NOT_CONVERGED, UP_TO_DATE, FAILED, CANCELLED)}
     for row in rows:
         counts[row["status"]] += 1
     return counts
@@ -312,10 +330,11 @@ def write_summary(out, outcome, cluster, bootstrap=None):
 def row_line(row):
     if row["status"] in (FAILED, CANCELLED):
         return f"{row['status']:<10}  {row['directory']}: {row['message']}"
+    note = f"; {row['message']}" if row["message"] else ""
     values = ", ".join(f"{name} = {entry['value']:.4g}" for name, entry in
                        row["parameters"].items() if entry["value"] is not None)
     timing = f" ({row['seconds']:.1f} s)" if row["status"] == FITTED else ""
-    return f"{row['status']:<10}  {row['directory']}: {values}{timing}"
+    return f"{row['status']:<10}  {row['directory']}: {values}{timing}{note}"
 
 
 # Description of the cluster a client is connected to, for the summary.
@@ -327,7 +346,7 @@ def describe_cluster(client, scheduler):
 
 
 # tarvo batch DIR...: fit, report each directory as it finishes, write the summary.
-def run_batch_command(args):
+def run_batch_command(args, argv=("batch",)):
     from .bootstrap import bootstrap_options
     from .cluster import dask_client, local_layout, progress_bar
 
@@ -358,14 +377,15 @@ def run_batch_command(args):
                 advance(len(finished))
                 note(row_line(row))
 
-            outcome = run_batch(client, directories, bootstrap, args.force, on_row)
+            outcome = run_batch(client, directories, bootstrap, args.force, on_row, argv)
     csv_path, json_path = write_summary(out, outcome, cluster, bootstrap)
     counts = status_counts(outcome.rows)
     print(f"{counts[FITTED]} fitted, {counts[UP_TO_DATE]} up to date, {counts[FAILED]} failed"
+          + (f", {counts[NOT_CONVERGED]} not converged" if counts[NOT_CONVERGED] else "")
           + (f", {counts[CANCELLED]} cancelled" if counts[CANCELLED] else ""))
     print(f"summary: {csv_path}\n         {json_path}")
     if outcome.interrupted:
         print("tarvo: interrupted; the summary holds the directories that finished",
               file=sys.stderr)
         return EXIT_INTERRUPTED
-    return EXIT_SOME_FAILED if counts[FAILED] else 0
+    return EXIT_SOME_FAILED if counts[FAILED] or counts[NOT_CONVERGED] else 0

@@ -2,8 +2,9 @@
 
 A replicate keeps the fitted model curves and adds to each point a residual
 drawn with replacement from the same curve (residual resampling within each
-curve), then fits the same parameters again, starting from the fitted values.
-The spread of the refitted values shows how well the data determine the
+curve), then fits the same parameters again with the same engine (the exact
+engine from the fitted values; the lsoda engine exactly as the original fit,
+from the same start values). The spread of the refitted values shows how well the data determine the
 parameters also where the Jacobian's linear picture fails, as it does for
 strongly correlated parameters.
 
@@ -36,9 +37,12 @@ SEED_BOUND = 2**32
 # Failed replicates listed by message in the result; the rest are counted.
 FAILURES_LISTED = 10
 
-# How the data sets are made, for the result file.
-METHOD = ("residual resampling within each curve; each replicate refitted from the fitted "
-          "values")
+# How the data sets are made and fitted, for the result file.
+METHOD = ("residual resampling within each curve (in units of the data's standard deviations "
+          "where the curve files give them)")
+REFIT = {"exact": "each replicate fitted by the exact engine from the fitted values",
+         "lsoda": "each replicate fitted by fit_zscan as the original fit (same start values "
+                  "and starts)"}
 
 
 # What the user asked for: number of replicates, seed, and where to run.
@@ -95,35 +99,99 @@ def replicate_rng(seed, index):
     return np.random.default_rng(np.random.SeedSequence(seed, spawn_key=(index,)))
 
 
-# Model curves plus residuals drawn with replacement within each curve.
-def resample(model, residuals, rng):
+# Model curves plus residuals drawn with replacement within each curve. With
+# the data's own standard deviations `sigma` the residuals are drawn in units
+# of sigma and scaled back by the sigma of the point they go to.
+def resample(model, residuals, rng, sigma=None):
     model = np.asarray(model, dtype=np.float64)
     residuals = np.asarray(residuals, dtype=np.float64)
     picks = rng.integers(0, residuals.shape[1], size=residuals.shape)
-    return model + np.take_along_axis(residuals, picks, axis=1)
+    if sigma is None:
+        return model + np.take_along_axis(residuals, picks, axis=1)
+    sigma = np.asarray(sigma, dtype=np.float64)
+    return model + sigma * np.take_along_axis(residuals / sigma, picks, axis=1)
+
+
+# A resampled data set that could not be fitted.
+class ReplicateFailed(RuntimeError):
+    pass
+
+
+# Refits on the exact engine: tarvo.fit with the arguments of the original fit,
+# one start at the fitted values. A focus that the original fit took from the
+# data's extreme is taken from the resampled data's extreme, as the original
+# fit would have done with them.
+@dataclass(frozen=True)
+class ExactRefit:
+    arguments: dict
+    params: object
+    names: tuple
+
+    # The refit of one resampled data set: the varied parameters' values.
+    def __call__(self, transmittance):
+        from .fitting import fit
+
+        result = fit(self.arguments["positions"], transmittance, params=self.params,
+                     n_starts=1, **{k: v for k, v in self.arguments.items() if k != "positions"})
+        if not result.success:
+            raise ReplicateFailed(result.message)
+        return np.array([result.values[name] for name in self.names], dtype=np.float64)
+
+
+# The refit of a tarvo.fit result (a tarvo.FitResult).
+def exact_refit(result):
+    from .fit_parameters import FOCUS, Parameters
+
+    ftol, xtol, gtol, max_nfev = result.tolerances
+    setup = dict(result.setup)
+    arguments = dict(positions=result.positions, pulse_energy=result.pulse_energy,
+                     model=result.model, sigma=result.sigma, is_sa=result.is_sa,
+                     scale_covar=result.scale_covar, ftol=ftol, xtol=xtol, gtol=gtol,
+                     max_nfev=max_nfev, **setup, **result.grid)
+    params = Parameters()
+    for name, parameter in result.params.items():
+        value = parameter.value
+        if name == FOCUS and not parameter.vary and parameter.init_value == result.centre:
+            value = None
+        params.add(name, value, vary=parameter.vary, min=parameter.min, max=parameter.max)
+    return ExactRefit(arguments, params, tuple(result.var_names))
+
+
+# Refits on the lsoda engine: the fit of `tarvo fit --engine lsoda` itself,
+# from the same start values with the same starts. (Started at the fitted
+# values, fit_zscan's forward differences see the solver's noise rather than
+# the slope and often do not move at all, which would shrink the spread.)
+@dataclass(frozen=True)
+class LsodaRefit:
+    measurement: object
+    n_starts: int
+
+    # The refit of one resampled data set: the fitted parameters' values.
+    def __call__(self, transmittance):
+        from .run_fit import fit_measurement
+
+        outcome = fit_measurement(with_transmittance(self.measurement, transmittance),
+                                  self.n_starts)
+        if not math.isfinite(outcome.error):
+            raise ReplicateFailed(f"non-finite fit error ({outcome.error})")
+        return outcome.fitted[self.measurement.fit_indices]
 
 
 # Everything a replicate needs; sent to the workers once.
 @dataclass(frozen=True)
 class BootstrapProblem:
-    measurement: object
-    fitted: np.ndarray
+    names: tuple
+    values: np.ndarray
     model: np.ndarray
     residuals: np.ndarray
+    sigma: np.ndarray | None
+    refit: object
     seed: int
 
-    # Indices of the fitted parameters.
+    # Which engine refits the replicates.
     @property
-    def fit_indices(self):
-        return self.measurement.fit_indices
-
-
-# The problem of a finished fit of `measurement`: model curves are the data
-# less the residuals.
-def problem_from_outcome(measurement, outcome, seed):
-    residuals = np.array(outcome.residuals, dtype=np.float64)
-    return BootstrapProblem(measurement, np.array(outcome.fitted, dtype=np.float64),
-                            measurement.transmittance - residuals, residuals, seed)
+    def engine(self):
+        return "lsoda" if isinstance(self.refit, LsodaRefit) else "exact"
 
 
 # The measurement with other transmittance values (same positions and set-up).
@@ -133,29 +201,36 @@ def with_transmittance(measurement, transmittance):
     return replace(measurement, curves=curves)
 
 
-# Fit a resampled data set with the fit of `tarvo fit` (one start, from the
-# fitted values); the fitted parameters' values. The module scales the start of
-# a single-start fit by its first multiplier, so the start is divided by it.
-def refit(problem, transmittance):
-    from .run_fit import fit_measurement, start_multipliers
+# The problem of a tarvo.fit result.
+def exact_problem(result, seed):
+    refit = exact_refit(result)
+    values = np.array([result.values[name] for name in refit.names], dtype=np.float64)
+    sigma = None if result.sigma is None else np.array(result.sigma, dtype=np.float64)
+    return BootstrapProblem(refit.names, values, np.array(result.best_fit, dtype=np.float64),
+                            np.array(result.residuals, dtype=np.float64), sigma, refit, seed)
 
-    indices = problem.fit_indices
-    start = problem.measurement.start.copy()
-    start[indices] = problem.fitted[indices] / start_multipliers(1)[0]
-    measurement = replace(with_transmittance(problem.measurement, transmittance), start=start)
-    outcome = fit_measurement(measurement, 1)
-    if not math.isfinite(outcome.error):
-        raise ArithmeticError(f"non-finite fit error ({outcome.error})")
-    return outcome.fitted[indices]
+
+# The problem of an lsoda fit of `measurement` with `n_starts` starts (its
+# outcome a tarvo.run_fit.FitOutcome): the model curves are the data less the
+# residuals.
+def lsoda_problem(measurement, outcome, n_starts, seed):
+    residuals = np.array(outcome.residuals, dtype=np.float64)
+    fitted = np.array(outcome.fitted, dtype=np.float64)
+    return BootstrapProblem(tuple(measurement.fit_names), fitted[measurement.fit_indices],
+                            measurement.transmittance - residuals, residuals, None,
+                            LsodaRefit(measurement, n_starts), seed)
 
 
 # One replicate, as a Dask task: (index, fitted values or None, failure message or None).
 def run_replicate(problem, index):
-    transmittance = resample(problem.model, problem.residuals, replicate_rng(problem.seed, index))
+    transmittance = resample(problem.model, problem.residuals, replicate_rng(problem.seed, index),
+                             problem.sigma)
     try:
-        values = np.asarray(refit(problem, transmittance), dtype=np.float64)
+        values = np.asarray(problem.refit(transmittance), dtype=np.float64)
     except Exception as error:   # a failed replicate is counted, not fatal
-        return index, None, f"{type(error).__name__}: {error}".splitlines()[0]
+        text = str(error) if isinstance(error, ReplicateFailed) \
+            else f"{type(error).__name__}: {error}"
+        return index, None, text.splitlines()[0] if text else "failed"
     if not np.all(np.isfinite(values)):
         return index, None, "non-finite fitted values"
     return index, values, None
@@ -171,6 +246,7 @@ class BootstrapResult:
     replicates: int
     seed: int
     seconds: float
+    engine: str = "exact"
 
     # Replicates that gave fitted values.
     @property
@@ -213,7 +289,7 @@ class BootstrapResult:
                 entry[_interval_key(level)] = [_number(bounds[0, j]), _number(bounds[1, j])]
             parameters.append(entry)
         return {
-            "method": METHOD,
+            "method": f"{METHOD}; {REFIT[self.engine]}",
             "replicates": self.replicates,
             "seed": self.seed,
             "succeeded": self.succeeded,
@@ -260,28 +336,44 @@ def run_replicates(client, problem, replicates, progress=None):
     except BaseException:
         client.cancel(futures)
         raise
-    names = tuple(problem.measurement.fit_names)
     rows = [found[i][0] for i in range(replicates) if found[i][0] is not None]
     failures = tuple((i, found[i][1]) for i in range(replicates) if found[i][0] is None)
-    values = np.array(rows, dtype=np.float64).reshape(len(rows), len(names))
-    return BootstrapResult(names, problem.fitted[problem.fit_indices], values, failures,
-                           replicates, problem.seed, time.monotonic() - began)
+    values = np.array(rows, dtype=np.float64).reshape(len(rows), len(problem.names))
+    return BootstrapResult(problem.names, problem.values, values, failures, replicates,
+                           problem.seed, time.monotonic() - began, problem.engine)
 
 
-# Bootstrap a finished fit of `measurement` with `options` on a Dask cluster
-# (see tarvo.cluster.dask_client for which one).
-def bootstrap_outcome(measurement, outcome, options, progress=None):
+# Run the replicates of `problem` with `options` on a Dask cluster (see
+# tarvo.cluster.dask_client for which one).
+def run_problem(problem, options, progress=None):
     from .cluster import dask_client
 
-    options = options.seeded()
-    problem = problem_from_outcome(measurement, outcome, options.seed)
     with dask_client(options.scheduler) as client:
         return run_replicates(client, problem, options.replicates, progress)
 
 
-# Bootstrap figures beside the Jacobian standard errors, as text lines.
-def format_bootstrap(document, rows):
-    errors = {row["name"]: row["standard_error"] for row in rows if row["fitted"]}
+# Bootstrap a tarvo.fit result: `replicates` refits on the exact engine of data
+# resampled from its residuals, on a Dask cluster (a local one unless
+# `scheduler` names one, or the worker's own inside a Dask task).
+def bootstrap_result(result, replicates, seed=None, scheduler=None, progress=None):
+    options = make_options(replicates, seed, scheduler).seeded()
+    return run_problem(exact_problem(result, options.seed), options, progress)
+
+
+# Bootstrap the fit of a `tarvo fit` run (a tarvo.cli.FitRequest with its
+# outcome, and the exact engine's result or None for the lsoda engine).
+def bootstrap_fit(request, outcome, result=None, progress=None):
+    options = request.bootstrap.seeded()
+    if result is not None:
+        problem = exact_problem(result, options.seed)
+    else:
+        problem = lsoda_problem(request.measurement, outcome, request.n_starts, options.seed)
+    return run_problem(problem, options, progress)
+
+
+# Bootstrap figures beside the Jacobian standard errors (`errors`: name ->
+# standard error), as text lines.
+def format_bootstrap(document, errors):
     header = ["parameter", "fitted", "std. error", "bootstrap sd", "68.3% interval",
               "95% interval"]
     lines = [header]

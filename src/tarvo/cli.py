@@ -1,4 +1,4 @@
-"""The command-line tool: tarvo fit DIR."""
+"""The command-line tool: tarvo fit DIR, tarvo batch DIR... and tarvo simulate DIR."""
 
 import argparse
 import math
@@ -7,8 +7,16 @@ import sys
 from dataclasses import dataclass
 from pathlib import Path
 
-from .measurement import InputError, read_measurement, read_truth
+from . import __version__
+from .checks import LSODA_ENGINE, check_fit, check_measurement, weighted_chi2
+from .cli_exact import (exact_document_keys, fit_measurement_exact, focus_line, insert_after,
+                        lsoda_shaped, start_factors)
+from .engine import ENGINES, MODELS, EngineUnavailable
+from .errors import InputError
+from .fit_options import resolve_model
+from .measurement import SETUP_FILE, check_starts, read_measurement, read_parameter_file
 from .progress import ElapsedTicker
+from .provenance import provenance
 from .report import (correlation_notes, format_table, parameter_rows, result_document,
                      write_result)
 from .run_fit import fit_measurement, start_multipliers
@@ -19,12 +27,23 @@ from .bootstrap import add_bootstrap_arguments, bootstrap_options
 EXIT_USAGE = 2
 # Exit status when the fit itself produced no usable result.
 EXIT_FIT_FAILED = 1
+# Exit status when the results were written but the fit stopped without converging.
+EXIT_NOT_CONVERGED = 3
 # Exit status after Ctrl-C (128 + SIGINT).
 EXIT_INTERRUPTED = 130
 
-# Files written into the measurement directory.
+# Files written into the output directory (the measurement directory unless --out).
 RESULT_FILE = "fit-result.json"
-FIGURE_FILE = "fit.png"
+FIGURE_STEM = "fit"
+
+# The figure formats (the figure file is fit.FORMAT).
+FIGURE_FORMATS = ("png", "svg", "pdf")
+
+# The engine of `tarvo fit` where neither --engine nor [fit] engine chooses one.
+DEFAULT_ENGINE = "exact"
+
+# Starts listed one by one in the banner; more are shown as first, second, ..., last.
+BANNER_FACTORS = 5
 
 
 # argparse reports usage errors in one line, like the tool's other input errors.
@@ -34,18 +53,38 @@ class OneLineParser(argparse.ArgumentParser):
         self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
 
 
+# Options that both commands take: where to write, the figure format, strictness.
+def _add_output_options(parser, what):
+    parser.add_argument("--out", metavar="OUTDIR",
+                        help=f"write {what} into OUTDIR (created if missing) instead of DIR")
+    parser.add_argument("--figure-format", choices=FIGURE_FORMATS, default="png",
+                        help="file format of the figure (default: png)")
+    parser.add_argument("--strict", action="store_true",
+                        help="treat the plausibility warnings (units, normalisation, is_sa, a fit "
+                             "that did not move) as errors: exit status 2")
+
+
+# The model option that both commands take.
+def _add_model_option(parser):
+    parser.add_argument("--model", choices=MODELS,
+                        help="established: fit_zscan's model (on-axis ratio); energy: "
+                             "pulse-energy ratio over the beam cross-section, exact engine only "
+                             "(default: variant of [model], else established)")
+
+
 # The argument parser of the tool.
 def build_parser():
     parser = OneLineParser(
         prog="tarvo",
         description="Fit Z-scan curves with a five-level rate-equation model.")
+    parser.add_argument("--version", action="version", version=f"tarvo {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True,
                                      parser_class=OneLineParser)
     fit = commands.add_parser(
         "fit", help="fit the measurement in a directory",
         description="Fit the curves of DIR (setup.toml and one CSV file per pulse energy) and "
-                    f"write DIR/{RESULT_FILE} and DIR/{FIGURE_FILE}. Threads: OMP_NUM_THREADS "
-                    "(default: all cores).")
+                    f"write {RESULT_FILE} and the figure {FIGURE_STEM}.png (or .svg, .pdf) into "
+                    "DIR or OUTDIR. Threads: OMP_NUM_THREADS (default: all cores).")
     fit.add_argument("directory", metavar="DIR", help="measurement directory")
     fit.add_argument("--starts", type=int, metavar="N",
                      help="number of starts (default: n_starts of setup.toml, else 3)")
@@ -53,9 +92,33 @@ def build_parser():
                      help="TOML file of known parameter values (name = value) to show beside "
                           "the fitted ones")
     fit.add_argument("--step", type=float, default=None, metavar="H",
-                     help="relative difference step of the standard errors (default 1e-3)")
+                     help="relative difference step of the standard errors of the lsoda engine "
+                          "(default 1e-3; the exact engine differentiates exactly)")
+    fit.add_argument("--engine", choices=ENGINES,
+                     help="exact: matrix exponentials, exact Jacobian, fit to the optimum; "
+                          "lsoda: fit_zscan, bit-identical to the reference (default: engine of "
+                          "[fit], else exact)")
+    _add_model_option(fit)
+    _add_output_options(fit, "the results")
     add_bootstrap_arguments(fit)
     add_batch_parser(commands)
+    simulate = commands.add_parser(
+        "simulate", help="model curves for the set-up of a directory (planning a measurement)",
+        description="Compute the model curves for the set-up and pulse energies of "
+                    "DIR/setup.toml (the curve files need not exist) on a fine grid around the "
+                    "focus, with the parameters of [start] or --params, and write "
+                    "simulation.csv and the figure simulation.png (or .svg, .pdf).")
+    simulate.add_argument("directory", metavar="DIR", help="directory with setup.toml")
+    simulate.add_argument("--params", metavar="FILE",
+                          help="TOML file of parameter values (name = value) used instead of "
+                               "those of [start]")
+    simulate.add_argument("--span", type=float, metavar="MM",
+                          help="positions from -MM to +MM around the focus (default: ten "
+                               "Rayleigh ranges)")
+    simulate.add_argument("--points", type=int, default=None, metavar="N",
+                          help="number of positions (default 201)")
+    _add_model_option(simulate)
+    _add_output_options(simulate, "the curves")
     return parser
 
 
@@ -65,22 +128,68 @@ def _fail(message, status=EXIT_USAGE):
     return status
 
 
+# Show plausibility findings: warnings on stderr, or with --strict errors and
+# the usage status (returned; None when the run may go on).
+def report_findings(findings, strict):
+    for finding in findings:
+        print(f"tarvo: {'error' if strict else 'warning'}: {finding.message}", file=sys.stderr)
+    return EXIT_USAGE if strict and findings else None
+
+
+# The start factors for the banner, long lists shortened.
+def _factor_text(factors):
+    factors = [f"{m:.3g}" for m in factors]
+    if len(factors) > BANNER_FACTORS:
+        factors = factors[:2] + ["...", factors[-1]]
+    return ", ".join(factors)
+
+
+# "N start(s)".
+def _starts_text(n_starts):
+    return f"{n_starts} start{'s' if n_starts != 1 else ''}"
+
+
+# The directory the results go to, created when missing.
+def output_directory(args, default):
+    directory = Path(args.out) if args.out else Path(default)
+    directory.mkdir(parents=True, exist_ok=True)
+    return directory
+
+
 # A fit that ran but produced no usable result (exit status EXIT_FIT_FAILED).
 class FitFailed(RuntimeError):
     pass
 
 
-# What `tarvo fit DIR` needs before it fits: the checked directory and options.
+# Plausibility findings after the fit under --strict (exit status EXIT_USAGE).
+class StrictFindings(RuntimeError):
+    # The findings that stopped the run.
+    def __init__(self, findings):
+        super().__init__("; ".join(finding.message for finding in findings))
+        self.findings = findings
+
+
+# What `tarvo fit DIR` needs before it fits: the checked directory, the chosen
+# engine and model, the options, the provenance record and the findings so far.
 @dataclass(frozen=True)
 class FitRequest:
     measurement: object
+    truth: dict | None
     n_starts: int
     rel_step: float
-    truth: dict | None
+    engine: str
+    model: str
+    record: dict
+    findings: list
+    out: Path
+    figure_format: str = "png"
+    strict: bool = False
     bootstrap: object = None
 
 
-# Everything `tarvo fit DIR` computed and wrote for one directory.
+# Everything `tarvo fit DIR` computed and wrote for one directory. `result` is
+# the exact engine's FitResult (None on the lsoda engine); `status` the exit
+# status of a completed run (0, or EXIT_NOT_CONVERGED).
 @dataclass(frozen=True)
 class DirectoryFit:
     request: FitRequest
@@ -90,92 +199,196 @@ class DirectoryFit:
     document: dict
     result_path: Path
     figure_path: Path
+    findings: list
+    result: object
+    status: int
 
 
 # Read and check a directory and the options of its fit; InputError otherwise.
-# `bootstrap` is a tarvo.bootstrap.BootstrapOptions or None.
-def prepare_fit(directory, starts=None, step=None, truth_file=None, bootstrap=None):
+# `bootstrap` is a tarvo.bootstrap.BootstrapOptions or None; `argv` the command
+# line recorded in the result.
+def prepare_fit(directory, *, starts=None, step=None, truth_file=None, engine=None, model=None,
+                out=None, figure_format="png", strict=False, bootstrap=None, argv=()):
     from .uncertainty import REL_STEP_DEFAULT
 
     measurement = read_measurement(directory)
-    truth = read_truth(truth_file) if truth_file else None
-    n_starts = measurement.n_starts if starts is None else starts
-    if n_starts < 1:
-        raise InputError(f"--starts must be at least 1, got {n_starts}")
+    truth, truth_path = read_parameter_file(truth_file, "truth") if truth_file else (None, None)
+    n_starts = check_starts(measurement.n_starts if starts is None else starts)
     rel_step = REL_STEP_DEFAULT if step is None else step
     if not (0.0 < rel_step < 1.0):
         raise InputError(f"--step must lie between 0 and 1, got {rel_step}")
-    return FitRequest(measurement, n_starts, rel_step, truth, bootstrap)
+    engine = engine or measurement.options.engine or DEFAULT_ENGINE
+    model = resolve_model(model, measurement.options, measurement.setup, measurement.directory)
+    if engine == LSODA_ENGINE and model != "established":
+        raise InputError(f"the {model} model runs on the exact engine only; drop --engine lsoda "
+                         "(or engine = \"lsoda\" in [fit])")
+    input_files = measurement.input_files + ((truth_path,) if truth_path else ())
+    return FitRequest(measurement, truth, n_starts, rel_step, engine, model,
+                      provenance(argv, input_files), check_measurement(measurement),
+                      Path(out) if out else measurement.directory, figure_format, strict,
+                      bootstrap)
 
 
-# Fit, estimate errors (and bootstrap them if asked), draw and write the result
-# files of a prepared directory; prints nothing. `tarvo fit` and `tarvo batch`
-# both run exactly this. FitFailed when the fit gives no usable result.
+# Fit a prepared directory on its engine, estimate the errors (and bootstrap
+# them if asked), draw and write the result files; prints nothing. `tarvo fit`
+# and `tarvo batch` both run exactly this. FitFailed when the fit gives no
+# usable result, StrictFindings when --strict stops it. `ticker_message`
+# shows an elapsed-time line on a terminal while the fit runs.
 def fit_and_write(request, ticker_message=None):
-    # Imported here: matplotlib takes a while to load, and --help and input
-    # errors should answer at once.
     from .plot import plot_fit
-    from .uncertainty import fit_uncertainty
 
     measurement = request.measurement
     directory = measurement.directory
+    with ElapsedTicker(ticker_message or "", enabled=ticker_message is not None):
+        if request.engine == LSODA_ENGINE:
+            outcome, uncertainty, curves, result = _fit_lsoda(request)
+        else:
+            outcome, uncertainty, curves, result = _fit_exact(request)
+    after = check_fit(measurement, outcome, request.engine,
+                      weighted_chi2(measurement, measurement.start, outcome.centre)
+                      if request.engine == LSODA_ENGINE else None)
+    if request.strict and after:
+        raise StrictFindings(after)
+    findings = request.findings + after
+
+    out = request.out
+    out.mkdir(parents=True, exist_ok=True)
+    figure_name = f"{FIGURE_STEM}.{request.figure_format}"
+    figure_path = out / figure_name
+    names = measurement.fit_names if result is None else result.var_names
+    title = f"{directory.resolve().name}: fit of {', '.join(names)}"
+    plot_fit(figure_path, measurement, outcome, curves=curves,
+             title=title if result is None else f"{title} ({request.model} model)")
+    rows = parameter_rows(measurement, outcome, uncertainty, request.truth)
+    document = result_document(
+        measurement, outcome, uncertainty, rows, figure_name,
+        request.rel_step if result is None else None, engine=request.engine,
+        model=request.model, provenance=request.record, findings=findings, curves=curves)
+    if result is None:
+        extra = {"converged": None, "message": "fit_zscan does not report whether its fit "
+                                               "converged"}
+    else:
+        document["setup"].update(result.grid if request.model == "energy"
+                                 else {k: result.grid[k] for k in ("t_slices", "z_slices")})
+        extra = exact_document_keys(result)
+    document = insert_after(document, "fit_seconds", extra)
+    if request.bootstrap is not None:
+        document["bootstrap"] = _bootstrap(request, outcome, result,
+                                           ticker_message is not None)
+    # The JSON file comes last: its presence marks a complete result.
+    result_path = out / RESULT_FILE
+    write_result(result_path, document)
+    status = 0 if result is None or result.success else EXIT_NOT_CONVERGED
+    return DirectoryFit(request, outcome, uncertainty, rows, document, result_path,
+                        figure_path, findings, result, status)
+
+
+# The lsoda engine: fit_zscan, standard errors by central differences.
+def _fit_lsoda(request):
+    from .fit_curves import fit_curves
+    from .uncertainty import fit_uncertainty
+
+    measurement = request.measurement
     try:
-        with ElapsedTicker(ticker_message or "fitting", enabled=ticker_message is not None):
-            outcome = fit_measurement(measurement, request.n_starts)
+        outcome = fit_measurement(measurement, request.n_starts)
     except (TypeError, ValueError, IndexError) as error:
         raise InputError(f"fit_zscan refused the input: {error}") from None
-    if not math.isfinite(outcome.error):
-        raise FitFailed(f"the fit returned a non-finite error ({outcome.error}); check the "
-                        "start values and the set-up")
-
-    setup = measurement.setup.model_kwargs()
+    if not math.isfinite(outcome.error) or not math.isfinite(outcome.error * outcome.error):
+        raise FitFailed(f"the fit returned a non-finite error (chi^2 = "
+                        f"{outcome.error * outcome.error:g}); check the start values and the "
+                        "set-up")
     uncertainty = fit_uncertainty(measurement.positions, measurement.transmittance,
                                   measurement.pulse_energy, outcome.fitted,
-                                  measurement.fit_indices, setup, measurement.is_sa,
-                                  request.rel_step)
-    rows = parameter_rows(measurement, outcome, uncertainty, request.truth)
-    document = result_document(measurement, outcome, uncertainty, rows, FIGURE_FILE,
-                               request.rel_step)
-    if request.bootstrap is not None:
-        document["bootstrap"] = _bootstrap(request, outcome, ticker_message is not None)
-    figure_path = directory / FIGURE_FILE
-    plot_fit(figure_path, measurement, outcome,
-             title=f"{directory.resolve().name}: fit of {', '.join(measurement.fit_names)}")
-    # The JSON file comes last: its presence marks a complete result.
-    result_path = directory / RESULT_FILE
-    write_result(result_path, document)
-    return DirectoryFit(request, outcome, uncertainty, rows, document, result_path, figure_path)
+                                  measurement.fit_indices, measurement.setup.model_kwargs(),
+                                  measurement.is_sa, request.rel_step)
+    return outcome, uncertainty, fit_curves(measurement, outcome), None
+
+
+# The exact engine: tarvo.fit with the exact Jacobian, run to the optimum.
+def _fit_exact(request):
+    from .fit_curves import FitCurves
+
+    measurement = request.measurement
+    try:
+        result = fit_measurement_exact(measurement, request.n_starts, request.model)
+    except EngineUnavailable as error:
+        raise FitFailed(str(error)) from None
+    except ValueError as error:
+        raise InputError(f"{measurement.directory / SETUP_FILE}: {error}") from None
+    if not math.isfinite(result.chisqr):
+        raise FitFailed(f"the fit returned a non-finite chi^2 ({result.chisqr:g}); check the "
+                        "start values and the set-up")
+    outcome, uncertainty = lsoda_shaped(measurement, result)
+    curves = FitCurves(result.positions - result.focus, result.best_fit,
+                       tuple(result.model_line(k) for k in range(len(measurement.curves))))
+    return outcome, uncertainty, curves, result
 
 
 # The bootstrap of a finished fit as its JSON document, with a progress bar if asked.
-def _bootstrap(request, outcome, show_progress):
-    from .bootstrap import bootstrap_outcome
+def _bootstrap(request, outcome, result, show_progress):
+    from .bootstrap import bootstrap_fit
     from .cluster import progress_bar
 
     if not show_progress:
-        return bootstrap_outcome(request.measurement, outcome, request.bootstrap).to_document()
+        return bootstrap_fit(request, outcome, result).to_document()
     with progress_bar(request.bootstrap.replicates, "bootstrap", "fit") as (advance, _):
-        return bootstrap_outcome(request.measurement, outcome, request.bootstrap,
-                                 advance).to_document()
+        return bootstrap_fit(request, outcome, result, advance).to_document()
 
 
-# tarvo fit DIR: read, fit, estimate errors, draw, write, report.
-def run_fit_command(args):
-    bootstrap = bootstrap_options(args)
-    request = prepare_fit(args.directory, args.starts, args.step, args.truth, bootstrap)
+# tarvo fit DIR: read, check, fit, estimate errors, draw, write, report.
+def run_fit_command(args, argv):
+    request = prepare_fit(args.directory, starts=args.starts, step=args.step,
+                          truth_file=args.truth, engine=args.engine, model=args.model,
+                          out=args.out, figure_format=args.figure_format, strict=args.strict,
+                          bootstrap=bootstrap_options(args), argv=argv)
+    status = report_findings(request.findings, args.strict)
+    if status is not None:
+        return status
     measurement, n_starts = request.measurement, request.n_starts
-    factors = ", ".join(f"{m:.3g}" for m in start_multipliers(n_starts))
-    print(f"Fitting {', '.join(measurement.fit_names)} to {len(measurement.curves)} curves x "
-          f"{measurement.num_x_pts} points of {measurement.directory}")
-    print(f"{n_starts} start{'s' if n_starts != 1 else ''} (start values x {factors}), "
-          f"threads: {os.environ.get('OMP_NUM_THREADS', 'all cores')}")
+    exact = request.engine != LSODA_ENGINE
+    focus = " and the focus" if exact and measurement.options.fit_focus else ""
+    print(f"Fitting {', '.join(measurement.fit_names)}{focus} to {len(measurement.curves)} "
+          f"curves x {measurement.num_x_pts} points of {measurement.directory}")
+    threads = os.environ.get('OMP_NUM_THREADS', 'all cores')
+    if exact:
+        print(f"exact engine, {request.model} model; {_starts_text(n_starts)} (start values x "
+              f"{_factor_text(start_factors(n_starts))}), threads: {threads}")
+    else:
+        print(f"lsoda engine (fit_zscan), established model; {_starts_text(n_starts)} (start "
+              f"values x {_factor_text(start_multipliers(n_starts))}), threads: {threads}")
+        if measurement.options.exact_only:
+            print("note: [bounds], fit_focus and focus_mm apply to the exact engine only; "
+                  "fit_zscan ignores them")
+    if exact and args.step is not None:
+        print("note: --step applies to the lsoda engine; the exact engine's standard errors "
+              "come from its exact Jacobian")
     sys.stdout.flush()
     try:
-        done = fit_and_write(request, f"fitting, {n_starts} start{'s' if n_starts != 1 else ''}")
+        done = fit_and_write(request, f"fitting, {_starts_text(n_starts)}")
     except FitFailed as error:
         return _fail(str(error), EXIT_FIT_FAILED)
+    except StrictFindings as stop:
+        return report_findings(stop.findings, True)
+    report_findings(done.findings[len(request.findings):], False)
+    if exact:
+        _print_exact(done)
+    else:
+        _print_lsoda(done)
+    if "bootstrap" in done.document:
+        from .bootstrap import format_bootstrap
 
-    outcome, uncertainty = done.outcome, done.uncertainty
+        errors = {row["name"]: row["standard_error"] for row in done.rows if row["fitted"]}
+        if done.result is not None and done.result.params["focus"].vary:
+            errors["focus"] = done.result.params["focus"].stderr
+        print("\n" + format_bootstrap(done.document["bootstrap"], errors))
+    print(f"results: {done.result_path}")
+    print(f"figure:  {done.figure_path}")
+    return done.status
+
+
+# The report of an lsoda fit on stdout.
+def _print_lsoda(done):
+    measurement, outcome, uncertainty = done.request.measurement, done.outcome, done.uncertainty
     print(f"Fit finished in {outcome.seconds:.1f} s; focus (extreme of the data) at "
           f"{outcome.centre:g} mm\n")
     print(format_table(done.rows))
@@ -183,27 +396,53 @@ def run_fit_command(args):
           f"{uncertainty.reduced_chi2:.4g} ({uncertainty.degrees_of_freedom} degrees of freedom)")
     for note in correlation_notes(measurement.fit_names, uncertainty):
         print(f"note: {note}")
-    if "bootstrap" in done.document:
-        from .bootstrap import format_bootstrap
+    if measurement.sigma is not None:
+        print(f"note: the curve files give standard deviations (third column); the "
+              f"{LSODA_ENGINE} engine weights the points by position only and does not use them")
+    for finding in done.findings:
+        print(f"warning: {finding.message}")
 
-        print("\n" + format_bootstrap(done.document["bootstrap"], done.rows))
-    print(f"results: {done.result_path}")
-    print(f"figure:  {done.figure_path}")
-    return 0
+
+# The report of an exact fit on stdout.
+def _print_exact(done):
+    result, outcome, model = done.result, done.outcome, done.request.model
+    grid = ", ".join(f"{k} {v}" for k, v in result.grid.items()
+                     if model == "energy" or k != "radial_points")
+    print(f"Fit finished in {result.seconds:.2f} s ({result.nfev} model evaluations); "
+          f"{focus_line(result, done.request.measurement.options)}")
+    print(f"grid: {grid}\n")
+    print(format_table(done.rows))
+    print(f"\nfit error (norm of weighted residuals): {outcome.error:.6g}; reduced chi^2: "
+          f"{result.redchi:.4g} ({result.nfree} degrees of freedom); weights {result.weighting}")
+    if result.success:
+        print(f"converged: {result.message.removeprefix('converged: ')}")
+    else:
+        print(f"warning: {result.message}")
+    for note in result.notes:
+        print(f"note: {note}")
+    for finding in done.findings:
+        print(f"warning: {finding.message}")
 
 
 # Entry point of the console script and of python -m tarvo; returns the exit status.
 def main(argv=None):
+    argv = sys.argv[1:] if argv is None else list(argv)
     args = build_parser().parse_args(argv)
     try:
         if args.command == "fit":
-            return run_fit_command(args)
+            return run_fit_command(args, argv)
         if args.command == "batch":
-            return run_batch_command(args)
+            return run_batch_command(args, argv)
+        if args.command == "simulate":
+            from .planning import run_simulate_command
+            return run_simulate_command(args, argv)
     except InputError as error:
         return _fail(str(error))
     except OSError as error:
         return _fail(f"cannot write the results: {error}", EXIT_FIT_FAILED)
+    except MemoryError:
+        return _fail("out of memory; fewer points, curves, slices or starts need less",
+                     EXIT_FIT_FAILED)
     except KeyboardInterrupt:
         return _fail("interrupted", EXIT_INTERRUPTED)
     return _fail(f"unknown command {args.command!r}")

@@ -1,5 +1,7 @@
 """Reading and checking a measurement directory: setup.toml and one CSV per curve."""
 
+import codecs
+import hashlib
 import math
 import tomllib
 from dataclasses import dataclass
@@ -7,16 +9,29 @@ from pathlib import Path
 
 import numpy as np
 
+from .curve_file import MIN_POINTS, read_curve_file
+from .errors import InputError
+from .fit_options import BOUNDS_TABLE, FIT_KEYS, MODEL_KEYS, FitOptions, read_fit_options
+from .fit_parameters import FIT_NAMES
 from .parameters import COUNT, NAMES
 
 # Name of the set-up file inside a measurement directory.
 SETUP_FILE = "setup.toml"
 
-# The model shifts each curve by the mean of its first five and last five points.
-MIN_POINTS = 5
+# Largest set-up or parameter file read: a set-up file has a few dozen lines.
+MAX_TOML_BYTES = 1024 * 1024
 
 # Starts of the multi-start fit when [fit] does not say (the module's default).
 N_STARTS_DEFAULT = 3
+
+# Most starts: each one is a complete fit, so a hundred already take a hundred
+# times as long as one.
+MAX_STARTS = 100
+
+# Most time or depth slices: every residual evaluation integrates
+# 2 * z_slices * t_slices steps per point and keeps a points x t_slices table
+# per curve; 10 x 5 resolve a nanosecond pulse in a thin sample.
+MAX_SLICES = 1000
 
 # Levels of the model, hence entries of `populations`.
 LEVELS = 5
@@ -28,16 +43,12 @@ CROSS_SECTIONS = 3
 KNOWN_KEYS = {
     "beam": ("wavelength", "w0", "M2", "tau"),
     "sample": ("sample_width", "populations", "is_sa"),
-    "model": ("t_slices", "z_slices"),
+    "model": ("t_slices", "z_slices") + MODEL_KEYS,
     "curve": ("file", "pulse_energy"),
     "start": NAMES,
-    "fit": ("parameters", "n_starts"),
+    "fit": ("parameters", "n_starts") + FIT_KEYS,
+    BOUNDS_TABLE: FIT_NAMES,
 }
-
-
-# Bad input from the user: the message is one line that names the file and the problem.
-class InputError(ValueError):
-    pass
 
 
 # Beam, pulse, sample and grid settings: the fixed part of the model.
@@ -49,7 +60,7 @@ class Setup:
     tau: float
     sample_width: float
     populations: tuple
-    t_slices: int
+    t_slices: int          # None where [model] leaves it to the model's default
     z_slices: int
 
     # Keyword arguments for tarvo.simulate.
@@ -59,13 +70,38 @@ class Setup:
                     t_slices=self.t_slices, z_slices=self.z_slices)
 
 
-# One measured curve.
+# One measured curve; sigma holds the standard deviation of each
+# transmittance value when the file gives it, else None.
 @dataclass(frozen=True)
 class Curve:
     file: str
     pulse_energy: float
     positions: np.ndarray
     transmittance: np.ndarray
+    sigma: np.ndarray | None = None
+
+
+# A file the result depends on, with the SHA-256 of the bytes that were read.
+@dataclass(frozen=True)
+class InputFile:
+    role: str
+    path: Path
+    sha256: str
+
+    # The entry of the result document.
+    def as_dict(self):
+        return {"role": self.role, "path": str(self.path), "sha256": self.sha256}
+
+
+# The parsed set-up file: everything but the measured curves themselves.
+@dataclass(frozen=True)
+class SetupFile:
+    path: Path
+    document: dict
+    setup: "Setup"
+    is_sa: bool
+    curve_entries: tuple   # (file name, pulse energy in J) per [[curve]]
+    source: InputFile
 
 
 # A complete measurement directory, checked.
@@ -78,6 +114,8 @@ class Measurement:
     start: np.ndarray
     fit_names: tuple
     n_starts: int
+    input_files: tuple = ()
+    options: FitOptions = FitOptions()
 
     # 0-based indices of the fitted parameters, in the order given.
     @property
@@ -103,6 +141,14 @@ class Measurement:
     @property
     def pulse_energy(self):
         return np.array([c.pulse_energy for c in self.curves], dtype=np.float64)
+
+    # Standard deviations of all curves, one row per curve, or None when the
+    # files give none (the reader makes sure all curves or none have them).
+    @property
+    def sigma(self):
+        if self.curves[0].sigma is None:
+            return None
+        return np.stack([c.sigma for c in self.curves])
 
 
 # The table `name` of the document, checked for unknown keys.
@@ -139,21 +185,45 @@ def _number(table, key, where, unit, allow_zero=False):
     return float(value)
 
 
-# An integer from table[key], at least `least`.
-def _integer(table, key, where, least, default=None):
+# An integer from table[key], at least `least` and at most `most` (why: the reason).
+def _integer(table, key, where, least, most, why, default=None):
     value = table.get(key, default)
     if value is None:
         raise InputError(f"{where}: missing {key}")
     if isinstance(value, bool) or not isinstance(value, int) or value < least:
         raise InputError(f"{where}: {key} must be an integer of at least {least}, got {value!r}")
+    if value > most:
+        raise InputError(f"{where}: {key} = {value} is more than {most}: {why}")
     return value
+
+
+# An integer from table[key] as _integer checks it, or None when absent (the
+# model's default then applies).
+def _optional_integer(table, key, where, least, most, why):
+    return None if key not in table else _integer(table, key, where, least, most, why)
+
+
+# Why the slice counts are bounded, for the message.
+SLICES_WHY = ("every residual evaluation integrates 2 * z_slices * t_slices steps per point "
+              "(10 and 5 resolve a nanosecond pulse in a thin sample)")
+# Why the number of starts is bounded.
+STARTS_WHY = "every start is a complete fit (3 to 10 starts are usual)"
+
+
+# The number of starts, checked: at least 1, at most MAX_STARTS.
+def check_starts(n_starts, where="--starts"):
+    if isinstance(n_starts, bool) or not isinstance(n_starts, int) or n_starts < 1:
+        raise InputError(f"{where} must be at least 1, got {n_starts}")
+    if n_starts > MAX_STARTS:
+        raise InputError(f"{where} = {n_starts} is more than {MAX_STARTS}: {STARTS_WHY}")
+    return n_starts
 
 
 # Beam, sample and grid settings from the parsed set-up file.
 def _read_setup(doc, where):
     beam = _table(doc, "beam", where)
     sample = _table(doc, "sample", where)
-    model = _table(doc, "model", where)
+    model = _table(doc, "model", where, required=False)
     populations = sample.get("populations")
     if (not isinstance(populations, list) or len(populations) != LEVELS
             or any(isinstance(v, bool) or not isinstance(v, (int, float)) or not math.isfinite(v)
@@ -170,19 +240,40 @@ def _read_setup(doc, where):
         tau=_number(beam, "tau", f"{where} [beam]", "s"),
         sample_width=_number(sample, "sample_width", f"{where} [sample]", "cm"),
         populations=tuple(float(v) for v in populations),
-        t_slices=_integer(model, "t_slices", f"{where} [model]", 2),
-        z_slices=_integer(model, "z_slices", f"{where} [model]", 2),
+        t_slices=_optional_integer(model, "t_slices", f"{where} [model]", 2, MAX_SLICES,
+                                   SLICES_WHY),
+        z_slices=_optional_integer(model, "z_slices", f"{where} [model]", 2, MAX_SLICES,
+                                   SLICES_WHY),
     )
     return setup, is_sa
 
 
+# Units of the eight parameters: cross-sections in cm^2, time constants in s.
+UNITS = ("cm^2",) * CROSS_SECTIONS + ("s",) * (COUNT - CROSS_SECTIONS)
+
+
+# The eight parameter values of [start], each replaced by the value of
+# `overrides` (name -> value, read from the file `overrides_path`) where
+# that has one; cross-sections may be 0, time constants must be positive.
+def read_start(doc, where, overrides=None, overrides_path=None):
+    overrides = overrides or {}
+    table = _table(doc, "start", where, required=overrides_path is None)
+    values = []
+    for i, (name, unit) in enumerate(zip(NAMES, UNITS)):
+        if name in overrides:
+            source, origin = overrides, str(overrides_path)
+        else:
+            source, origin = table, f"{where} [start]"
+        if name not in source and overrides_path is not None:
+            raise InputError(f"{where}: [start] has no {name} ({unit}) and {overrides_path} "
+                             "does not give it either")
+        values.append(_number(source, name, origin, unit, allow_zero=i < CROSS_SECTIONS))
+    return np.array(values, dtype=np.float64)
+
+
 # Starting parameter vector and fitted names from [start] and [fit].
 def _read_fit(doc, where):
-    start_table = _table(doc, "start", where)
-    start = np.array([_number(start_table, name, f"{where} [start]", unit,
-                              allow_zero=i < CROSS_SECTIONS)
-                      for i, (name, unit) in enumerate(zip(NAMES, ["cm^2"] * CROSS_SECTIONS
-                                                           + ["s"] * (COUNT - CROSS_SECTIONS)))])
+    start = read_start(doc, where)
     fit = _table(doc, "fit", where)
     names = fit.get("parameters")
     if not isinstance(names, list) or not names or not all(isinstance(n, str) for n in names):
@@ -197,59 +288,18 @@ def _read_fit(doc, where):
         if start[NAMES.index(name)] == 0.0:
             raise InputError(f"{where}: [start] {name} is fitted and must not be 0 (the starts "
                              "scale it)")
-    n_starts = _integer(fit, "n_starts", f"{where} [fit]", 1, default=N_STARTS_DEFAULT)
+    n_starts = _integer(fit, "n_starts", f"{where} [fit]", 1, MAX_STARTS, STARTS_WHY,
+                        default=N_STARTS_DEFAULT)
     return start, tuple(names), n_starts
 
 
-# Positions and transmittance of one CSV file: two columns, an optional header line.
-def read_curve_file(path):
-    try:
-        text = Path(path).read_text(encoding="utf-8")
-    except FileNotFoundError:
-        raise InputError(f"{path}: file not found") from None
-    except (OSError, UnicodeDecodeError) as error:
-        raise InputError(f"{path}: cannot read: {error}") from None
-    rows, line_numbers = [], []
-    header_allowed = True
-    for number, line in enumerate(text.splitlines(), start=1):
-        stripped = line.strip()
-        if not stripped or stripped.startswith("#"):
-            continue
-        fields = [f.strip() for f in stripped.split(",")]
-        try:
-            values = [float(f) for f in fields]
-        except ValueError:
-            if header_allowed:
-                header_allowed = False
-                continue
-            raise InputError(f"{path} line {number}: not a number in {stripped!r}") from None
-        header_allowed = False
-        if len(values) != 2:
-            raise InputError(f"{path} line {number}: expected 2 columns (position in mm, "
-                             f"normalised transmittance), found {len(values)}")
-        if not all(math.isfinite(v) for v in values):
-            raise InputError(f"{path} line {number}: values must be finite numbers, got "
-                             f"{stripped!r}")
-        rows.append(values)
-        line_numbers.append(number)
-    if len(rows) < MIN_POINTS:
-        raise InputError(f"{path}: {len(rows)} data rows; a curve needs at least {MIN_POINTS}")
-    data = np.array(rows, dtype=np.float64)
-    steps = np.diff(data[:, 0])
-    if not (np.all(steps > 0) or np.all(steps < 0)):
-        bad = int(np.argmax(steps <= 0) if steps[0] > 0 else np.argmax(steps >= 0)) + 1
-        raise InputError(f"{path} line {line_numbers[bad]}: position {float(data[bad, 0])!r} mm breaks "
-                         "the order; positions must increase (or decrease) strictly")
-    return data[:, 0].copy(), data[:, 1].copy()
-
-
-# The curves listed in [[curve]], read and checked for equal sizes.
-def _read_curves(doc, directory, where):
+# The [[curve]] tables: file name and pulse energy of each curve.
+def _curve_entries(doc, where):
     entries = doc.get("curve")
     if not isinstance(entries, list) or not entries:
         raise InputError(f"{where}: no curves: add one [[curve]] table (file, pulse_energy) per "
                          "measured curve")
-    curves = []
+    result = []
     for entry in entries:
         if not isinstance(entry, dict):
             raise InputError(f"{where}: every [[curve]] must be a table")
@@ -258,62 +308,112 @@ def _read_curves(doc, directory, where):
         if not isinstance(name, str) or not name:
             raise InputError(f"{where}: a [[curve]] needs file = \"NAME.csv\"")
         energy = _number(entry, "pulse_energy", f"{where} [[curve]] {name}", "J")
-        positions, transmittance = read_curve_file(directory / name)
-        curves.append(Curve(name, energy, positions, transmittance))
+        result.append((name, energy))
+    return tuple(result)
+
+
+# The curves listed in [[curve]], read and checked for equal sizes and columns.
+def _read_curves(entries, directory):
+    curves, files = [], []
+    for name, energy in entries:
+        path = directory / name
+        data = read_curve_file(path)
+        curves.append(Curve(name, energy, data.positions, data.transmittance, data.sigma))
+        files.append(InputFile("curve", path, data.sha256))
     first = curves[0]
     for curve in curves[1:]:
         if curve.positions.size != first.positions.size:
             raise InputError(f"{directory}: {curve.file} has {curve.positions.size} points, "
                              f"{first.file} has {first.positions.size}: all curves need the "
                              "same number of points")
-    return tuple(curves)
+        if (curve.sigma is None) != (first.sigma is None):
+            with_sigma, without = (curve, first) if first.sigma is None else (first, curve)
+            raise InputError(f"{directory}: {with_sigma.file} has a third column (standard "
+                             f"deviation), {without.file} has none: give it for every curve "
+                             "or for none")
+    return tuple(curves), tuple(files)
 
 
-# A TOML file as a dict; InputError with a one-line message when it cannot be read.
-def _load_toml(path):
+# A TOML file as a dict and the SHA-256 of its bytes; InputError with a
+# one-line message when it cannot be read.
+def load_toml(path):
+    path = Path(path)
     try:
-        with open(path, "rb") as stream:
-            return tomllib.load(stream)
+        size = path.stat().st_size
+        if size > MAX_TOML_BYTES:
+            raise InputError(f"{path}: {size} bytes; a set-up or parameter file has a few dozen "
+                             f"lines (limit {MAX_TOML_BYTES} bytes): is it the right file?")
+        raw = path.read_bytes()
     except FileNotFoundError:
         raise InputError(f"{path}: file not found") from None
+    except OSError as error:
+        raise InputError(f"{path}: cannot read: {error.strerror or error}") from None
+    # Editors on Windows start UTF-8 files with a byte-order mark; TOML has none.
+    body = raw[len(codecs.BOM_UTF8):] if raw.startswith(codecs.BOM_UTF8) else raw
+    try:
+        text = body.decode("utf-8")
+    except UnicodeDecodeError as error:
+        line = body[:error.start].count(b"\n") + 1
+        raise InputError(f"{path} line {line}: not valid UTF-8 (byte 0x{body[error.start]:02x}); "
+                         "TOML files are UTF-8: save it as UTF-8") from None
+    try:
+        return tomllib.loads(text), hashlib.sha256(raw).hexdigest()
     except tomllib.TOMLDecodeError as error:
         raise InputError(f"{path}: not valid TOML: {error}") from None
-    except OSError as error:
-        raise InputError(f"{path}: cannot read: {error}") from None
+    except RecursionError:
+        raise InputError(f"{path}: arrays or tables nested too deeply to read "
+                         "(a set-up file nests at most two levels)") from None
 
 
-# Read and check a measurement directory; InputError with a one-line message otherwise.
-def read_measurement(directory):
+# Read and check setup.toml of a directory (the curve files are not read).
+def read_setup_file(directory):
     directory = Path(directory)
     if not directory.is_dir():
         raise InputError(f"{directory}: not a directory")
     setup_path = directory / SETUP_FILE
-    doc = _load_toml(setup_path)
+    doc, sha256 = load_toml(setup_path)
     where = str(setup_path)
     for key in doc:
         if key not in KNOWN_KEYS:
             raise InputError(f"{where}: unknown table or key {key!r}; known tables: "
                              + ", ".join(f"[{name}]" for name in KNOWN_KEYS))
     setup, is_sa = _read_setup(doc, where)
-    start, fit_names, n_starts = _read_fit(doc, where)
-    curves = _read_curves(doc, directory, where)
+    entries = _curve_entries(doc, where)
+    return SetupFile(setup_path, doc, setup, is_sa, entries, InputFile("setup", setup_path, sha256))
+
+
+# Read and check a measurement directory; InputError with a one-line message otherwise.
+def read_measurement(directory):
+    setup_file = read_setup_file(directory)
+    directory = Path(directory)
+    where = str(setup_file.path)
+    start, fit_names, n_starts = _read_fit(setup_file.document, where)
+    options = read_fit_options(setup_file.document, where)
+    curves, curve_files = _read_curves(setup_file.curve_entries, directory)
     points = len(curves) * curves[0].positions.size
     if points <= len(fit_names):
         raise InputError(f"{where}: {points} data points for {len(fit_names)} fitted parameters; "
                          "a fit needs more points than parameters")
-    return Measurement(directory, setup, is_sa, curves, start, fit_names, n_starts)
+    return Measurement(directory, setup_file.setup, setup_file.is_sa, curves, start, fit_names,
+                       n_starts, (setup_file.source,) + curve_files, options)
 
 
-# Known parameter values from a small TOML file (name = value), for comparison.
-def read_truth(path):
+# Parameter values from a small TOML file (name = value) and the file's record.
+def read_parameter_file(path, role):
     path = Path(path)
-    doc = _load_toml(path)
-    truth = {}
+    doc, sha256 = load_toml(path)
+    values = {}
     for name, value in doc.items():
         if name not in NAMES:
             raise InputError(f"{path}: unknown parameter {name!r}; the parameters are "
                              + ", ".join(NAMES))
-        if isinstance(value, bool) or not isinstance(value, (int, float)):
-            raise InputError(f"{path}: {name} must be a number, got {value!r}")
-        truth[name] = float(value)
-    return truth
+        if (isinstance(value, bool) or not isinstance(value, (int, float))
+                or not math.isfinite(value)):
+            raise InputError(f"{path}: {name} must be a finite number, got {value!r}")
+        values[name] = float(value)
+    return values, InputFile(role, path, sha256)
+
+
+# Known parameter values from a small TOML file (name = value), for comparison.
+def read_truth(path):
+    return read_parameter_file(path, "truth")[0]

@@ -1,19 +1,20 @@
-"""Figure of a fit: data and model curves per pulse energy, residuals below."""
+"""Figures: data and model curves of a fit (residuals below), and simulated curves."""
 
-import numpy as np
 from matplotlib.backends.backend_agg import FigureCanvasAgg
 from matplotlib.figure import Figure
 
-from .simulation import simulate
+from .fit_curves import model_line
+from .provenance import tarvo_version
 
-# Points of the dense grid of the drawn model curve (data positions are added).
-DENSE_POINTS = 241
-
-# The model shifts each curve by the mean of its first and last this many points.
-BASELINE_POINTS = 5
+# Figure file formats offered; matplotlib writes each from the same figure.
+FIGURE_FORMATS = ("png", "svg", "pdf")
 
 # SI prefixes for pulse energies in the legend, largest first.
 ENERGY_PREFIXES = ((1.0, "J"), (1e-3, "mJ"), (1e-6, "\u00b5J"), (1e-9, "nJ"), (1e-12, "pJ"))
+
+# Metadata without a creation date, so that the same figure gives the same
+# file; the creator names the program.
+_DATELESS = {"png": {}, "svg": {"Date": None}, "pdf": {"CreationDate": None}}
 
 
 # A pulse energy in J as a short label, e.g. 5e-06 -> "5 µJ".
@@ -24,33 +25,19 @@ def energy_label(energy):
     return f"{energy:.3g} J"
 
 
-# The drawn model curve of one measured curve: ascending positions (a dense
-# grid over the scan range merged with the data positions) and model values.
-#
-# The model shifts every curve by the mean of its own first five and last
-# five points. The grid handed to it therefore starts with the data's first
-# five positions and ends with its last five, in the data's order, and the
-# drawing points lie in between: each point's raw transmittance depends on its
-# own position only, so the drawn curve gets exactly the fitted curve's shift
-# and passes through the fitted model at every data point. A plain grid over
-# the same range would take its baseline from its own, denser ends and be
-# offset by a constant wherever the wings are not flat (a few 1e-3 in the
-# bundled example, near its noise level).
-def model_line(positions, centre, pulse_energy, spec_pars, setup, count=DENSE_POINTS):
-    positions = np.asarray(positions, dtype=np.float64)
-    line = np.union1d(np.linspace(positions.min(), positions.max(), count), positions)
-    if positions.size < 2 * BASELINE_POINTS:
-        # The two ends overlap: the data positions are all the curve can have.
-        line = np.sort(positions)
-        values = simulate(positions - centre, [pulse_energy], spec_pars, **setup)[0]
-        return line, values[np.argsort(positions)]
-    grid = np.concatenate([positions[:BASELINE_POINTS], line, positions[-BASELINE_POINTS:]])
-    values = simulate(grid - centre, [pulse_energy], spec_pars, **setup)[0]
-    return line, values[BASELINE_POINTS:-BASELINE_POINTS]
+# Write a figure in the format its file name ends with.
+def _save(figure, path, dpi=120):
+    suffix = str(path).rsplit(".", 1)[-1].lower()
+    fmt = suffix if suffix in FIGURE_FORMATS else "png"
+    metadata = dict(_DATELESS[fmt])
+    metadata["Creator" if fmt != "png" else "Software"] = f"tarvo {tarvo_version()}"
+    figure.savefig(path, dpi=dpi, format=fmt, metadata=metadata)
 
 
-# Write the figure of a fit of `measurement` to `path` (PNG).
-def plot_fit(path, measurement, outcome, title=None):
+# Write the figure of a fit of `measurement` to `path` (PNG, SVG or PDF by
+# its suffix); `curves` (tarvo.fit_curves.FitCurves) saves computing the
+# model lines again.
+def plot_fit(path, measurement, outcome, title=None, curves=None):
     figure = Figure(figsize=(7.5, 7.0), layout="constrained")
     FigureCanvasAgg(figure)
     curves_axes, residual_axes = figure.subplots(2, 1, sharex=True,
@@ -58,8 +45,11 @@ def plot_fit(path, measurement, outcome, title=None):
     setup = measurement.setup.model_kwargs()
     for k, curve in enumerate(measurement.curves):
         colour = f"C{k}"
-        line, model = model_line(curve.positions, outcome.centre, curve.pulse_energy,
-                                 outcome.fitted, setup)
+        if curves is None:
+            line, model = model_line(curve.positions, outcome.centre, curve.pulse_energy,
+                                     outcome.fitted, setup)
+        else:
+            line, model = curves.lines[k]
         curves_axes.plot(curve.positions, curve.transmittance, "o", ms=4, color=colour,
                          alpha=0.8)
         curves_axes.plot(line, model, "-", lw=1.6, color=colour)
@@ -77,4 +67,21 @@ def plot_fit(path, measurement, outcome, title=None):
     residual_axes.grid(alpha=0.3)
     if title:
         curves_axes.set_title(title, fontsize="medium")
-    figure.savefig(path, dpi=120)
+    _save(figure, path)
+
+
+# Write the figure of simulated curves (one row of `curves` per pulse energy).
+def plot_simulation(path, positions, curves, pulse_energies, title=None):
+    figure = Figure(figsize=(7.5, 5.0), layout="constrained")
+    FigureCanvasAgg(figure)
+    axes = figure.subplots()
+    for k, (row, energy) in enumerate(zip(curves, pulse_energies)):
+        axes.plot(positions, row, "-", lw=1.6, color=f"C{k}", label=energy_label(energy))
+    axes.axhline(1.0, color="0.4", lw=0.8)
+    axes.set_xlabel("sample position relative to the focus (mm)")
+    axes.set_ylabel("normalised transmittance (model)")
+    axes.legend(title="pulse energy", fontsize="small", title_fontsize="small")
+    axes.grid(alpha=0.3)
+    if title:
+        axes.set_title(title, fontsize="medium")
+    _save(figure, path)

@@ -91,10 +91,47 @@ def correlation_notes(names, uncertainty, threshold=STRONG_CORRELATION):
     return notes
 
 
-# The whole result of a fit as a JSON-ready dict.
-def result_document(measurement, outcome, uncertainty, rows, figure_name, rel_step):
+# Numbers of an array as JSON lists (nested like the array).
+def _json_list(values):
+    return [_json_list(v) if getattr(v, "ndim", 0) else _json_number(v) for v in values]
+
+
+# The data and model of each curve for the result document.
+def _curve_entries(measurement, outcome, curves):
+    entries = []
+    for k, curve in enumerate(measurement.curves):
+        entry = {"file": curve.file, "pulse_energy_J": curve.pulse_energy,
+                 "positions_mm": _json_list(curve.positions),
+                 "transmittance": _json_list(curve.transmittance),
+                 "standard_deviation": None if curve.sigma is None else _json_list(curve.sigma)}
+        if curves is not None:
+            line_positions, line_values = curves.lines[k]
+            entry.update({
+                "centred_positions_mm": _json_list(curves.centred_positions[k]),
+                "model": _json_list(curves.at_data[k]),
+                "model_line": {"positions_mm": _json_list(line_positions),
+                               "transmittance": _json_list(line_values)},
+            })
+        entry["residuals"] = _json_list(outcome.residuals[k])
+        entries.append(entry)
+    return entries
+
+
+# The whole result of a fit as a JSON-ready dict. engine and model name the
+# fitting engine and model variant; provenance is the record of
+# tarvo.provenance.provenance; findings are the plausibility warnings;
+# curves (tarvo.fit_curves.FitCurves) adds the model at the data and the
+# drawn model curves to every curve's entry.
+def result_document(measurement, outcome, uncertainty, rows, figure_name, rel_step, *,
+                    engine="lsoda", model="established", provenance=None, findings=(),
+                    curves=None):
     setup = measurement.setup
-    return {
+    document = {
+        "tarvo_version": None if provenance is None else provenance["tarvo_version"],
+        "engine": engine,
+        "model": model,
+        "provenance": provenance,
+        "warnings": [finding.as_dict() for finding in findings],
         "directory": str(measurement.directory),
         "setup": {
             "wavelength_m": setup.wavelength, "w0_m": setup.w0, "M2": setup.M2,
@@ -123,13 +160,10 @@ def result_document(measurement, outcome, uncertainty, rows, figure_name, rel_st
         "centre_mm": outcome.centre,
         "n_starts": outcome.n_starts,
         "fit_seconds": round(outcome.seconds, 3),
-        "curves": [
-            {"file": curve.file, "pulse_energy_J": curve.pulse_energy,
-             "residuals": [_json_number(v) for v in outcome.residuals[k]]}
-            for k, curve in enumerate(measurement.curves)
-        ],
+        "curves": _curve_entries(measurement, outcome, curves),
         "figure": figure_name,
     }
+    return document
 
 
 # Write the document as indented JSON.

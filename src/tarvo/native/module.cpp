@@ -22,8 +22,18 @@ PyMODINIT_FUNC PyInit__native(void) {
   if (all_methods.empty()) {
     append(solver_methods());
     append(model_methods());
+    append(exact_methods());
     all_methods.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
   }
   native_module.m_methods = all_methods.data();
-  return PyModule_Create(&native_module);
+  PyObject* module = PyModule_Create(&native_module);
+  if (module == nullptr) return nullptr;
+  PyObject* defaults = energy_defaults();
+  if (defaults == nullptr || PyModule_AddObjectRef(module, "ENERGY_DEFAULTS", defaults) != 0) {
+    Py_XDECREF(defaults);
+    Py_DECREF(module);
+    return nullptr;
+  }
+  Py_DECREF(defaults);
+  return module;
 }

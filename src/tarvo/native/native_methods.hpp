@@ -8,3 +8,7 @@
 const PyMethodDef* solver_methods();
 // Model and fit internals: model curves, grids, single-start fits (model/, fit/).
 const PyMethodDef* model_methods();
+// The exact engine: model curves with their Jacobian, exact steps (model/exact_*).
+const PyMethodDef* exact_methods();
+// The energy model's default slice counts and radial nodes, as a new dict.
+PyObject* energy_defaults();

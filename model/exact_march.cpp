@@ -1,0 +1,240 @@
+// Exact population and attenuation steps and the two marches built on them.
+#include "exact_march.hpp"
+
+#include <cmath>
+
+namespace tarvo::exact {
+namespace {
+
+constexpr int NN = MATRIX_ENTRIES;
+
+// Row-major index of entry (row, column).
+constexpr int at(int row, int column) { return row * LEVELS + column; }
+
+// Attenuation coefficient of populations n (levels 3 and 5 do not absorb).
+inline double attenuation(const ModelContext& r, const double* n) {
+  return n[3] * r.sigma_4 + (n[1] * r.sigma_2 + n[0] * r.sigma_1);
+}
+
+// Tangent of the attenuation coefficient in direction p.
+inline double attenuation_tangent(const StepConstants& c, int p, const double* n,
+                                  const double* dn) {
+  const int level = c.absorbing_level[p];
+  return attenuation(c.rates, dn) + (level >= 0 ? n[level] : 0.0);
+}
+
+// Reset every slice to the initial populations and every tangent to zero.
+void reset_slices(const ExactProblem& problem, int directions, MarchScratch scratch) {
+  for (int l = 0; l < problem.z_slices; ++l) {
+    for (int v = 0; v < LEVELS; ++v) scratch.populations[l * LEVELS + v] = problem.populations[v];
+  }
+  const int tangents = problem.z_slices * LEVELS * directions;
+  for (int e = 0; e < tangents; ++e) scratch.tangents[e] = 0.0;
+}
+
+}  // namespace
+
+void set_step_constants(StepConstants& c, const double* p, double optical_frequency,
+                        const int* derivatives, int n_derivatives) {
+  set_model_context(c.rates, p, optical_frequency);
+  const ModelContext& r = c.rates;
+  for (int e = 0; e < NN; ++e) c.decay[e] = c.flux[e] = 0.0;
+  // Column v holds what leaves level v+1 (negative, on the diagonal) and where it goes.
+  c.decay[at(0, 1)] = r.rate_21;
+  c.decay[at(3, 1)] = r.rate_24;
+  c.decay[at(1, 1)] = -(r.rate_21 + r.rate_24);
+  c.decay[at(1, 2)] = r.rate_32;
+  c.decay[at(2, 2)] = -r.rate_32;
+  c.decay[at(0, 3)] = r.rate_41;
+  c.decay[at(3, 3)] = -r.rate_41;
+  c.decay[at(3, 4)] = r.rate_54;
+  c.decay[at(4, 4)] = -r.rate_54;
+  c.flux[at(0, 0)] = -r.sigma_1;
+  c.flux[at(1, 0)] = r.sigma_1;
+  c.flux[at(1, 1)] = -r.sigma_2;
+  c.flux[at(2, 1)] = r.sigma_2;
+  c.flux[at(3, 3)] = -r.sigma_4;
+  c.flux[at(4, 3)] = r.sigma_4;
+
+  c.directions = n_derivatives;
+  for (int d = 0; d < n_derivatives; ++d) {
+    double* dr = c.decay_derivative[d];
+    double* ds = c.flux_derivative[d];
+    for (int e = 0; e < NN; ++e) dr[e] = ds[e] = 0.0;
+    c.index[d] = derivatives[d];
+    c.absorbing_level[d] = -1;
+    // A rate k = 1/tau changes by -k^2 per unit of its time constant.
+    auto time_constant = [&](double k, int from, int to) {
+      dr[at(to, from)] = -(k * k);
+      dr[at(from, from)] = k * k;
+    };
+    switch (derivatives[d]) {
+      case 0:
+        ds[at(0, 0)] = -1.0;
+        ds[at(1, 0)] = 1.0;
+        c.absorbing_level[d] = 0;
+        break;
+      case 1:
+        ds[at(1, 1)] = -1.0;
+        ds[at(2, 1)] = 1.0;
+        c.absorbing_level[d] = 1;
+        break;
+      case 2:
+        ds[at(3, 3)] = -1.0;
+        ds[at(4, 3)] = 1.0;
+        c.absorbing_level[d] = 3;
+        break;
+      case 3: time_constant(r.rate_21, 1, 0); break;
+      case 4: time_constant(r.rate_24, 1, 3); break;
+      case 5: time_constant(r.rate_32, 2, 1); break;
+      case 6: time_constant(r.rate_41, 3, 0); break;
+      case 7: time_constant(r.rate_54, 4, 3); break;
+      default: break;  // the focus shift acts only through the incident intensity
+    }
+  }
+}
+
+void population_step(const StepConstants& c, double phi, const double* dphi, double dt,
+                     double* n, double* dn, double* mean, double* dmean) {
+  double m[NN];
+  for (int e = 0; e < NN; ++e) m[e] = (c.decay[e] + phi * c.flux[e]) * dt;
+  double x[NN];
+  const int directions = c.directions;
+  StepAverage average{n, dn, mean, dmean};
+  StepAverage* wanted = mean != nullptr ? &average : nullptr;
+  if (directions == 0) {
+    rate_matrix_exponential(m, x, wanted);
+  } else {
+    double dm[MAX_DIRECTIONS * NN];
+    double dx[MAX_DIRECTIONS * NN];
+    for (int p = 0; p < directions; ++p) {
+      for (int e = 0; e < NN; ++e) {
+        dm[p * NN + e] =
+            ((c.decay_derivative[p][e] + phi * c.flux_derivative[p][e]) + dphi[p] * c.flux[e]) *
+            dt;
+      }
+    }
+    rate_matrix_exponential_derivatives(m, dm, directions, x, dx, wanted);
+    // dn <- dX n + X dn, with the old n.
+    for (int p = 0; p < directions; ++p) {
+      double next[LEVELS];
+      for (int i = 0; i < LEVELS; ++i) {
+        double s = 0.0;
+        for (int j = 0; j < LEVELS; ++j) s += dx[p * NN + at(i, j)] * n[j] + x[at(i, j)] * dn[p * LEVELS + j];
+        next[i] = s;
+      }
+      for (int i = 0; i < LEVELS; ++i) dn[p * LEVELS + i] = next[i];
+    }
+  }
+  double next[LEVELS];
+  for (int i = 0; i < LEVELS; ++i) {
+    double s = 0.0;
+    for (int j = 0; j < LEVELS; ++j) s += x[at(i, j)] * n[j];
+    next[i] = s;
+  }
+  for (int i = 0; i < LEVELS; ++i) n[i] = next[i];
+}
+
+MarchSums march_established(const StepConstants& c, const ExactProblem& problem,
+                            const double* incident, int stride, double focus_rate,
+                            MarchScratch scratch) {
+  const int directions = c.directions;
+  reset_slices(problem, directions, scratch);
+  const double pf = c.rates.photon_factor;
+  const double dt = problem.dt[0];
+  const double dz = problem.dz;
+  MarchSums sums;
+  double di[MAX_DIRECTIONS], dphi[MAX_DIRECTIONS];
+  for (int j = 0; j < problem.t_slices; ++j) {
+    const double i0 = incident[j * stride];
+    double intensity = i0;
+    for (int p = 0; p < directions; ++p) di[p] = c.index[p] == FOCUS_SHIFT ? focus_rate * i0 : 0.0;
+    for (int l = 0; l < problem.z_slices; ++l) {
+      double* n = scratch.populations + l * LEVELS;
+      double* dn = scratch.tangents + l * LEVELS * directions;
+      // The populations respond to the light that reaches this slice ...
+      for (int p = 0; p < directions; ++p) dphi[p] = pf * di[p];
+      population_step(c, pf * intensity, dphi, dt, n, dn);
+      // ... and the light is attenuated by the new populations.
+      const double transmitted = std::exp(-(attenuation(c.rates, n) * dz));
+      for (int p = 0; p < directions; ++p) {
+        const double dalpha = attenuation_tangent(c, p, n, dn + p * LEVELS);
+        di[p] = transmitted * (di[p] - intensity * (dz * dalpha));
+      }
+      intensity = intensity * transmitted;
+    }
+    sums.exit += intensity;
+    for (int p = 0; p < directions; ++p) sums.exit_derivative[p] += di[p];
+  }
+  for (int j = 0; j < problem.t_slices; ++j) sums.incident += incident[j * stride];
+  for (int p = 0; p < directions; ++p) {
+    sums.incident_derivative[p] = c.index[p] == FOCUS_SHIFT ? focus_rate * sums.incident : 0.0;
+  }
+  return sums;
+}
+
+MarchSums march_energy(const StepConstants& c, const ExactProblem& problem, double peak,
+                       double focus_rate, MarchScratch scratch) {
+  const int directions = c.directions;
+  const int stride = 1 + directions;
+  reset_slices(problem, directions, scratch);
+  const double pf = c.rates.photon_factor;
+  const double dz = problem.dz;
+  const double half_dz = 0.5 * dz;
+  MarchSums sums;
+  double di[MAX_DIRECTIONS], dphi[MAX_DIRECTIONS];
+  double dalpha_start[MAX_DIRECTIONS], dalpha_middle[MAX_DIRECTIONS];
+  for (int j = 0; j < problem.t_slices; ++j) {
+    const double dt = problem.dt[j];
+    // Weight of the last change of a slice's attenuation in the estimate of
+    // its value in the middle of this time slice (none in the first).
+    const double extrapolation = j == 0 ? 0.0 : 0.5 * (dt / problem.dt[j - 1]);
+    const double i0 = peak * problem.time_profile[j];
+    double intensity = i0;
+    for (int p = 0; p < directions; ++p) di[p] = c.index[p] == FOCUS_SHIFT ? focus_rate * i0 : 0.0;
+    for (int l = 0; l < problem.z_slices; ++l) {
+      double* n = scratch.populations + l * LEVELS;
+      double* dn = scratch.tangents + l * LEVELS * directions;
+      double* previous = scratch.previous_alpha + l * stride;
+      // The populations respond to the light in the middle of the slice,
+      // attenuated over the first half by the slice's attenuation coefficient
+      // in the middle of the time slice, extrapolated from its last change ...
+      const double alpha_start = attenuation(c.rates, n);
+      const double alpha_middle =
+          j == 0 ? alpha_start : alpha_start + extrapolation * (alpha_start - previous[0]);
+      previous[0] = alpha_start;
+      for (int p = 0; p < directions; ++p) {
+        dalpha_start[p] = attenuation_tangent(c, p, n, dn + p * LEVELS);
+        dalpha_middle[p] = j == 0 ? dalpha_start[p]
+                                  : dalpha_start[p] +
+                                        extrapolation * (dalpha_start[p] - previous[1 + p]);
+        previous[1 + p] = dalpha_start[p];
+      }
+      const double to_middle = std::exp(-(alpha_middle * half_dz));
+      const double middle = intensity * to_middle;
+      for (int p = 0; p < directions; ++p) {
+        dphi[p] = pf * (to_middle * (di[p] - intensity * (half_dz * dalpha_middle[p])));
+      }
+      double mean[LEVELS], dmean[MAX_DIRECTIONS * LEVELS];
+      population_step(c, pf * middle, dphi, dt, n, dn, mean, dmean);
+      // ... and the light crosses the slice with the attenuation coefficient
+      // of the populations averaged over the time slice.
+      const double alpha = attenuation(c.rates, mean);
+      const double transmitted = std::exp(-(alpha * dz));
+      for (int p = 0; p < directions; ++p) {
+        const double dalpha = attenuation_tangent(c, p, mean, dmean + p * LEVELS);
+        di[p] = transmitted * (di[p] - intensity * (dz * dalpha));
+      }
+      intensity = intensity * transmitted;
+    }
+    sums.exit += intensity * dt;
+    sums.incident += i0 * dt;
+    for (int p = 0; p < directions; ++p) {
+      sums.exit_derivative[p] += di[p] * dt;
+      if (c.index[p] == FOCUS_SHIFT) sums.incident_derivative[p] += focus_rate * i0 * dt;
+    }
+  }
+  return sums;
+}
+
+}  // namespace tarvo::exact

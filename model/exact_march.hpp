@@ -1,0 +1,81 @@
+// The exact steps and the marches of one scan position (and one radial node)
+// through all time and depth slices, with the tangents of every derivative
+// direction carried alongside.
+#pragma once
+
+#include <cstddef>
+
+#include "exact_model.hpp"
+#include "matrix_exponential.hpp"
+#include "model_context.hpp"
+
+namespace tarvo::exact {
+
+// Number of levels.
+inline constexpr int LEVELS = 5;
+
+// The constants of one evaluation: the rate matrix split as R + phi S, and
+// per derivative direction the direct derivative of R + phi S.
+struct StepConstants {
+  ModelContext rates;
+  // Decay part R and cross-section part S of the rate matrix (row-major).
+  double decay[MATRIX_ENTRIES] = {};
+  double flux[MATRIX_ENTRIES] = {};
+  int directions = 0;
+  // Parameter index (0..8) of each direction.
+  int index[MAX_DIRECTIONS] = {};
+  // d R / d parameter and d S / d parameter of each direction.
+  double decay_derivative[MAX_DIRECTIONS][MATRIX_ENTRIES] = {};
+  double flux_derivative[MAX_DIRECTIONS][MATRIX_ENTRIES] = {};
+  // Level whose population multiplies the direction's cross-section in the
+  // attenuation coefficient (-1: none).
+  int absorbing_level[MAX_DIRECTIONS] = {};
+};
+
+// Fill `constants` for parameter vector p and the derivative indices.
+void set_step_constants(StepConstants& constants, const double* p, double optical_frequency,
+                        const int* derivatives, int n_derivatives);
+
+// Work space of one march: populations (z_slices x 5) and their tangents
+// (z_slices x 5 x directions); for the energy march also the attenuation
+// coefficient of every slice at the start of the previous time slice and its
+// tangents (z_slices x (1 + directions)).
+struct MarchScratch {
+  double* populations = nullptr;
+  double* tangents = nullptr;
+  double* previous_alpha = nullptr;
+};
+
+// Doubles of scratch one march needs.
+inline size_t march_scratch_size(int z_slices, int directions) {
+  return static_cast<size_t>(z_slices) * (LEVELS + 1) * (1 + directions);
+}
+
+// Time sums of one march (established: intensities; energy: fluences) and
+// their tangents.
+struct MarchSums {
+  double exit = 0.0;
+  double incident = 0.0;
+  double exit_derivative[MAX_DIRECTIONS] = {};
+  double incident_derivative[MAX_DIRECTIONS] = {};
+};
+
+// Advance populations n (5) and their tangents dn (directions x 5) over dt
+// under photon flux phi with tangents dphi: n <- exp((R + phi S) dt) n. When
+// `mean` is given it receives the populations averaged over the step (5) and
+// `dmean` their tangents (directions x 5).
+void population_step(const StepConstants& c, double phi, const double* dphi, double dt,
+                     double* n, double* dn, double* mean = nullptr, double* dmean = nullptr);
+
+// The established march of one position: incident[j * stride] is the on-axis
+// incident intensity in time slice j, focus_rate its d ln / d z0.
+MarchSums march_established(const StepConstants& c, const ExactProblem& problem,
+                            const double* incident, int stride, double focus_rate,
+                            MarchScratch scratch);
+
+// The energy march of one position at one radial node, whose peak incident
+// intensity is `peak`: fluence sums over the time window.
+MarchSums march_energy(const StepConstants& c, const ExactProblem& problem, double peak,
+                       double focus_rate, MarchScratch scratch);
+
+}  // namespace tarvo::exact

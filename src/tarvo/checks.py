@@ -1,0 +1,331 @@
+"""Plausibility checks: everyday mistakes that would let a fit run to a wrong answer.
+
+Units and normalisation mistakes do not make the input unreadable: the fit
+runs, ends with exit status 0 and gives plausible-looking numbers that are
+wrong (positions in metres leave every parameter at its start value; a far
+field at 0.82 makes sigma_4 eleven times too large). These checks look at the
+input before the fit, and at the fit's outcome after it, for the signs of
+such mistakes. Each finding is one line that says what is probably wrong and
+how to fix it; the command-line tool prints them as warnings, records them
+in the result, and refuses to go on with --strict.
+"""
+
+import math
+from dataclasses import dataclass
+
+import numpy as np
+
+from .centring import scan_centre
+from .parameters import NAMES, PARAMETERS
+from .run_fit import start_multipliers
+from .simulation import simulate
+from .uncertainty import point_weights
+
+# The model normalises each curve by its first five and last five points.
+BASELINE_POINTS = 5
+
+# The scan must reach this many Rayleigh ranges beyond the focus on both
+# sides: there the on-axis intensity is a tenth of its peak and the
+# far-field points that set the baseline see little of the nonlinearity.
+MIN_REACH_RAYLEIGH = 3.0
+
+# A scan reaching further than this from the focus (mm), and further than
+# MAX_REACH_RAYLEIGH Rayleigh ranges, is longer than any translation stage.
+MAX_REACH_MM = 1000.0
+MAX_REACH_RAYLEIGH = 100.0
+
+# The mean of the far-field points of a normalised curve lies this close to 1.
+FAR_FIELD_TOLERANCE = 0.05
+
+# Far-field means in this range are transmittances in per cent.
+PERCENT_RANGE = (50.0, 150.0)
+
+# A feature of the curves stands at least this far from their baseline.
+FEATURE_MIN = 0.01
+
+# Avogadro's constant: a concentration of 1 mol/L is this many molecules per cm^3.
+PER_CM3_PER_MOL_L = 6.02214076e20
+
+# Engine whose fit these after-fit checks know: the published LSODA solver
+# driven by MINPACK's LMDIF1.
+LSODA_ENGINE = "lsoda"
+
+
+# One finding: the name of the check that made it and its one-line message.
+@dataclass(frozen=True)
+class Finding:
+    check: str
+    message: str
+
+    # The entry of the result document.
+    def as_dict(self):
+        return {"check": self.check, "message": self.message}
+
+
+# A plausible range of a set-up value in its unit, with the other units that
+# users write it in by mistake (name, factor to the expected unit).
+@dataclass(frozen=True)
+class PlausibleRange:
+    what: str
+    unit: str
+    low: float
+    high: float
+    other_units: tuple = ()
+
+
+# Ranges of the set-up values and start values.
+WAVELENGTH = PlausibleRange("a laser wavelength", "m", 150e-9, 20e-6,
+                            (("nm", 1e-9), ("µm", 1e-6)))
+W0 = PlausibleRange("a focused beam waist radius", "m", 0.5e-6, 5e-3,
+                    (("µm", 1e-6), ("mm", 1e-3)))
+M2 = PlausibleRange("a beam quality factor (1 for a perfect Gaussian beam)", "", 1.0, 50.0)
+TAU = PlausibleRange("a pulse duration", "s", 5e-15, 1e-4,
+                     (("ns", 1e-9), ("ps", 1e-12), ("fs", 1e-15)))
+SAMPLE_WIDTH = PlausibleRange("a sample thickness", "cm", 1e-4, 10.0,
+                              (("mm", 0.1), ("µm", 1e-4), ("m", 100.0)))
+PULSE_ENERGY = PlausibleRange("a pulse energy", "J", 1e-12, 0.1,
+                              (("mJ", 1e-3), ("µJ", 1e-6), ("nJ", 1e-9)))
+POPULATION = PlausibleRange("the number density of the absorber", "cm^-3", 1e12, 1e22,
+                            (("m^-3", 1e-6), ("mol/L", PER_CM3_PER_MOL_L),
+                             ("mmol/L", PER_CM3_PER_MOL_L * 1e-3)))
+CROSS_SECTION = PlausibleRange("an absorption cross-section", "cm^2", 1e-24, 1e-13,
+                               (("m^2", 1e4),))
+# Time constants span so many decades that a value in another unit usually
+# stays plausible: no unit is suggested.
+TIME_CONSTANT = PlausibleRange("a time constant", "s", 1e-16, 1e3)
+
+
+# A value in a unit, for messages ("532 m", "1.2").
+def _with_unit(value, unit):
+    return f"{value:g} {unit}".rstrip()
+
+
+# The finding for `label = value` outside its plausible range, or None.
+def _range_finding(label, value, plausible):
+    if plausible.low <= value <= plausible.high:
+        return None
+    message = (f"{label} = {value:g} is outside the plausible range of {plausible.what} "
+               f"({_with_unit(plausible.low, plausible.unit)} to "
+               f"{_with_unit(plausible.high, plausible.unit)})")
+    fixes = [f"if it is in {unit}, write {value * factor:.6g}"
+             for unit, factor in plausible.other_units
+             if plausible.low <= value * factor <= plausible.high]
+    if fixes:
+        message += f": the unit is {plausible.unit}; " + "; ".join(fixes)
+    else:
+        unit = f" and its unit ({plausible.unit})" if plausible.unit else ""
+        message += f": check the value{unit}"
+    return Finding("setup-range", message)
+
+
+# The Rayleigh range z_R = pi w0^2 / (M2 wavelength) in mm, as the model forms
+# it (infinite where the product underflows to 0).
+def rayleigh_range_mm(setup):
+    denominator = setup.M2 * setup.wavelength
+    if denominator == 0.0:
+        return math.inf
+    return math.pi * (setup.w0 * setup.w0) / denominator * 1e3
+
+
+# Set-up values, pulse energies and start values outside plausible ranges for their units.
+def check_setup(setup, pulse_energies, start=None, curve_files=None):
+    """Findings for the values of setup.toml (start: the eight start values, or None;
+    curve_files: the file name of each curve, for the messages)."""
+    curve_files = curve_files or [f"curve {k + 1}" for k in range(len(pulse_energies))]
+    checks = [
+        ("[beam] wavelength", setup.wavelength, WAVELENGTH),
+        ("[beam] w0", setup.w0, W0),
+        ("[beam] M2", setup.M2, M2),
+        ("[beam] tau", setup.tau, TAU),
+        ("[sample] sample_width", setup.sample_width, SAMPLE_WIDTH),
+    ]
+    checks += [(f"[[curve]] {name}: pulse_energy", energy, PULSE_ENERGY)
+               for name, energy in zip(curve_files, pulse_energies)]
+    checks.append(("[sample] populations (all levels together)", sum(setup.populations),
+                   POPULATION))
+    if start is not None:
+        for parameter, value in zip(PARAMETERS, start):
+            plausible = CROSS_SECTION if parameter.unit == "cm^2" else TIME_CONSTANT
+            # A cross-section of 0 switches an absorption off on purpose.
+            if value != 0.0:
+                checks.append((f"[start] {parameter.name}", value, plausible))
+    findings = [f for label, value, plausible in checks
+                if (f := _range_finding(label, value, plausible)) is not None]
+    findings += _thin_sample(setup)
+    return findings
+
+
+# The model holds the beam radius fixed through the sample: it must be thin
+# compared with the Rayleigh range (a width in mm read as cm is not).
+def _thin_sample(setup):
+    z_r = rayleigh_range_mm(setup)
+    width_mm = setup.sample_width * 10.0
+    if not (math.isfinite(z_r) and z_r > 0.0) or width_mm <= z_r:
+        return []
+    return [Finding("thin-sample",
+                    f"[sample] sample_width = {setup.sample_width:g} cm is {width_mm / z_r:.3g} "
+                    f"Rayleigh ranges (z_R = pi w0^2/(M2 wavelength) = {z_r:.3g} mm): the model "
+                    "takes the beam as unchanged through the sample, so it must be thinner than "
+                    f"z_R; sample_width is in cm: if you meant {setup.sample_width:g} mm, write "
+                    f"{setup.sample_width * 0.1:.6g}")]
+
+
+# The mean of the first and last BASELINE_POINTS values of each curve (rows).
+def far_field_means(transmittance):
+    y = np.atleast_2d(np.asarray(transmittance, dtype=np.float64))
+    ends = np.concatenate([y[:, :BASELINE_POINTS], y[:, -BASELINE_POINTS:]], axis=1)
+    return ends.mean(axis=1)
+
+
+# Among the points at either end of a curve of `points` points that set its baseline.
+def _outer(index, points):
+    return index < BASELINE_POINTS or index >= points - BASELINE_POINTS
+
+
+# The scan must reach well beyond the Rayleigh range on both sides of the focus.
+def _scan_reach(measurement, centre):
+    z_r = rayleigh_range_mm(measurement.setup)
+    if not (math.isfinite(z_r) and z_r > 0.0):
+        return []
+    x = measurement.positions
+    left = float(np.min(centre - x.min(axis=1)))
+    right = float(np.min(x.max(axis=1) - centre))
+    reach, side = (left, "before") if left <= right else (right, "after")
+    farthest = float(np.max(np.abs(x - centre)))
+    if reach < MIN_REACH_RAYLEIGH * z_r:
+        where = (f"the scan reaches only {reach:.3g} mm ({reach / z_r:.3g} Rayleigh ranges) "
+                 f"{side} the focus at {centre:g} mm; z_R = pi w0^2/(M2 wavelength) = "
+                 f"{z_r:.3g} mm")
+        index = int(np.argmax(measurement.transmittance) if measurement.is_sa
+                    else np.argmin(measurement.transmittance)) % x.shape[1]
+        if _outer(index, x.shape[1]):
+            extreme, feature = ("maximum", "peak") if measurement.is_sa else ("minimum", "dip")
+            fix = (f"the focus is the {extreme} of the data, which lies among the outermost "
+                   f"points: the curves show no clear {feature}; check the data")
+        elif farthest * 1000.0 >= MIN_REACH_RAYLEIGH * z_r and farthest < 1.0:
+            fix = ("the positions look like metres: positions are in mm, multiply them by "
+                   "1000")
+        else:
+            fix = (f"scan beyond {MIN_REACH_RAYLEIGH:g} z_R on both sides, or check w0, "
+                   "wavelength and M2 (the five outermost points on each side set the "
+                   "curve's baseline)")
+        return [Finding("scan-range", f"{where}: {fix}")]
+    if farthest > max(MAX_REACH_MM, MAX_REACH_RAYLEIGH * z_r):
+        return [Finding("scan-range",
+                        f"the scan reaches {farthest:.4g} mm ({farthest / z_r:.3g} Rayleigh "
+                        f"ranges, z_R = {z_r:.3g} mm) from the focus, farther than a "
+                        "translation stage moves: if the positions are in µm, divide them by "
+                        "1000 (positions are in mm)")]
+    return []
+
+
+# The far-field points must average near 1: a normalised transmittance.
+def _far_field(measurement):
+    means = far_field_means(measurement.transmittance)
+    off = [(curve.file, mean) for curve, mean in zip(measurement.curves, means)
+           if not abs(mean - 1.0) <= FAR_FIELD_TOLERANCE]
+    if not off:
+        return []
+    listing = ", ".join(f"{name} {mean:.4g}" for name, mean in off)
+    low, high = PERCENT_RANGE
+    if all(low <= mean <= high for _, mean in off):
+        fix = ("the transmittance looks like per cent: divide it by 100 (the model's curves "
+               "are 1 far from the focus)")
+    else:
+        fix = ("normalise each curve: divide it by its far-field transmittance (the model's "
+               "curves are 1 far from the focus)")
+    return [Finding("far-field",
+                    f"the far-field points (five at each end) average {listing} instead of 1 "
+                    f"(within {FAR_FIELD_TOLERANCE:g}): {fix}")]
+
+
+# A peak where is_sa says dip, or the reverse. The fit centres the scan on
+# the minimum of all data (the maximum with is_sa): the wrong choice puts it
+# among a curve's outermost points, while the opposite extreme, the real
+# feature, lies inside the scan and stands out further from the baseline.
+def _feature_direction(measurement, centre):
+    y = measurement.transmittance
+    points = y.shape[1]
+    baseline = far_field_means(y)
+    flat = y.ravel()
+    used = int(np.argmax(flat) if measurement.is_sa else np.argmin(flat))
+    other = int(np.argmin(flat) if measurement.is_sa else np.argmax(flat))
+    (k_used, i_used), (k, i) = divmod(used, points), divmod(other, points)
+    size = abs(flat[other] - baseline[k])
+    if not (_outer(i_used, points) and not _outer(i, points) and size >= FEATURE_MIN
+            and size > abs(flat[used] - baseline[k_used])):
+        return []
+    if measurement.is_sa:
+        feature, expected, extreme, kind, setting = ("a dip", "a peak", "maximum",
+                                                     "reverse saturable absorber", "false")
+    else:
+        feature, expected, extreme, kind, setting = ("a peak", "a dip", "minimum",
+                                                     "saturable absorber", "true")
+    curve = measurement.curves[k]
+    return [Finding("feature-direction",
+                    f"the curves show {feature} ({flat[other] - baseline[k]:+.3g} from the "
+                    f"baseline at {curve.positions[i]:g} mm in {curve.file}) but is_sa = "
+                    f"{str(measurement.is_sa).lower()} expects {expected}: the fit centres the "
+                    f"scan on the {extreme} of the data, here at {centre:g} mm near the scan's "
+                    f"end; for a {kind} set is_sa = {setting} in [sample]")]
+
+
+# Findings on a measurement before it is fitted.
+def check_measurement(measurement):
+    """Plausibility findings on a read measurement (set-up, start values, data)."""
+    centre = scan_centre(measurement.positions, measurement.transmittance, measurement.is_sa)
+    findings = check_setup(measurement.setup, measurement.pulse_energy, measurement.start,
+                           [curve.file for curve in measurement.curves])
+    direction = _feature_direction(measurement, centre)
+    # With the feature the wrong way round the centre lies near an end of the
+    # scan: the reach from it says nothing then.
+    findings += direction or _scan_reach(measurement, centre)
+    return findings + _far_field(measurement)
+
+
+# The weighted sum of squared residuals of the measurement for a parameter
+# vector, with the positions centred on `centre` as the fit centres them.
+def weighted_chi2(measurement, spec_pars, centre):
+    centred = measurement.positions - centre
+    model = simulate(centred, measurement.pulse_energy, spec_pars,
+                     **measurement.setup.model_kwargs())
+    residuals = measurement.transmittance - model
+    return float(np.sum(point_weights(centred) * residuals * residuals))
+
+
+# Findings on the outcome of a fit; chi2_start is the weighted chi^2 at the
+# start values (weighted_chi2 with measurement.start), needed for the
+# "lsoda" engine only.
+def check_fit(measurement, outcome, engine=LSODA_ENGINE, chi2_start=None):
+    """Plausibility findings on a fit's outcome."""
+    findings = []
+    indices = measurement.fit_indices
+    fitted = outcome.fitted
+    negative = [(NAMES[i], fitted[i], PARAMETERS[i].unit) for i in indices if fitted[i] < 0.0]
+    if negative:
+        listing = ", ".join(f"{name} = {value:.4g} {unit}" for name, value, unit in negative)
+        findings.append(Finding(
+            "unphysical-value",
+            f"the fit ended at negative values ({listing}), which no absorber has: check that "
+            "the transmittance is normalised, start nearer to plausible values or fit fewer "
+            "parameters"))
+    if engine != LSODA_ENGINE:
+        return findings
+    start = measurement.start
+    multipliers = start_multipliers(outcome.n_starts)
+    unmoved = [NAMES[i] for i in indices
+               if any(fitted[i] == m * start[i] for m in multipliers)]
+    if unmoved:
+        findings.append(Finding(
+            "fit-did-not-move",
+            f"the fit did not move {', '.join(unmoved)}: the values came back exactly as "
+            "started (start value x multiplier), so the curves did not respond to them; check "
+            "the units (positions in mm, set-up in m, s, J, cm) and the start values"))
+    chi2 = outcome.error * outcome.error
+    if chi2_start is not None and chi2 > chi2_start:
+        findings.append(Finding(
+            "chi2-above-start",
+            f"the fit ended with chi^2 = {chi2:.4g}, above the {chi2_start:.4g} of the start "
+            "values: the solver lost its way (often through unphysical trial values); start "
+            "nearer to plausible values, use more starts or fit fewer parameters"))
+    return findings

@@ -1,0 +1,225 @@
+"""Plausibility checks: each everyday mistake is named with its fix, a sound measurement passes."""
+
+import json
+
+import numpy as np
+import pytest
+
+from tarvo.checks import check_fit, check_measurement, weighted_chi2
+from tarvo.measurement import read_measurement
+from tarvo.run_fit import FitOutcome, start_multipliers
+
+from measurement_cases import make_measurement, run
+
+
+# Replace text in setup.toml.
+def edit_setup(directory, old, new):
+    path = directory / "setup.toml"
+    text = path.read_text()
+    assert old in text
+    path.write_text(text.replace(old, new, 1))
+
+
+# The (check, message) pairs for a measurement directory.
+def findings_of(directory):
+    return [(f.check, f.message) for f in check_measurement(read_measurement(directory))]
+
+
+def test_a_sound_measurement_passes(measurement_dir):
+    assert findings_of(measurement_dir) == []
+
+
+# name: (how the directory is made or damaged, the one finding expected as
+# (check, text the message holds)).
+MISTAKES = {
+    "positions-in-metres": (
+        dict(transform=lambda x, y: (x / 1000.0, y)),
+        ("scan-range", "the scan reaches only 0.025 mm (0.0127 Rayleigh ranges) before the "
+                       "focus at 0 mm; z_R = pi w0^2/(M2 wavelength) = 1.97 mm: the positions "
+                       "look like metres: positions are in mm, multiply them by 1000")),
+    "positions-in-micrometres": (
+        dict(transform=lambda x, y: (x * 1000.0, y)),
+        ("scan-range", "the scan reaches 2.5e+04 mm (1.27e+04 Rayleigh ranges, z_R = 1.97 mm) "
+                       "from the focus, farther than a translation stage moves: if the positions "
+                       "are in µm, divide them by 1000")),
+    "short-scan": (
+        dict(transform=lambda x, y: (x / 10.0, y)),
+        ("scan-range", "the scan reaches only 2.5 mm (1.27 Rayleigh ranges) before the focus at "
+                       "0 mm; z_R = pi w0^2/(M2 wavelength) = 1.97 mm: scan beyond 3 z_R on "
+                       "both sides")),
+    "far-field-not-normalised": (
+        dict(transform=lambda x, y: (x, 0.82 * y)),
+        ("far-field", "the far-field points (five at each end) average low.csv 0.8202, high.csv "
+                      "0.8199 instead of 1 (within 0.05): normalise each curve: divide it by its "
+                      "far-field transmittance")),
+    "per-cent": (
+        dict(transform=lambda x, y: (x, 100.0 * y)),
+        ("far-field", "average low.csv 100, high.csv 99.98 instead of 1 (within 0.05): the "
+                      "transmittance looks like per cent: divide it by 100")),
+    "is-sa-on-a-dip": (
+        dict(edit=("populations = [6e17, 0, 0, 0, 0]",
+                   "populations = [6e17, 0, 0, 0, 0]\nis_sa = true")),
+        ("feature-direction", "the curves show a dip (-0.339 from the baseline at 0 mm in "
+                              "low.csv) but is_sa = true expects a peak: the fit centres the "
+                              "scan on the maximum of the data, here at -25 mm near the scan's "
+                              "end; for a reverse saturable absorber set is_sa = false in "
+                              "[sample]")),
+    "peak-without-is-sa": (
+        dict(saturable=True, edit=("is_sa = true", "is_sa = false")),
+        ("feature-direction", "the curves show a peak (+")),
+    # The Rayleigh range from such a waist makes the scan far too short, too.
+    "w0-in-micrometres": (
+        dict(edit=("w0 = 20e-6", "w0 = 25")),
+        ("setup-range scan-range",
+         "[beam] w0 = 25 is outside the plausible range of a focused beam waist radius (5e-07 m "
+         "to 0.005 m): the unit is m; if it is in µm, write 2.5e-05")),
+    "wavelength-in-nm": (
+        dict(edit=("wavelength = 532e-9", "wavelength = 532")),
+        ("setup-range thin-sample",
+         "[beam] wavelength = 532 is outside the plausible range of a laser wavelength (1.5e-07 m "
+         "to 2e-05 m): the unit is m; if it is in nm, write 5.32e-07")),
+    "energy-in-microjoule": (
+        dict(edit=("pulse_energy = 2e-5", "pulse_energy = 20")),
+        ("setup-range", "[[curve]] high.csv: pulse_energy = 20 is outside the plausible range "
+                        "of a pulse energy (1e-12 J to 0.1 J): the unit is J; if it is in mJ, "
+                        "write 0.02; if it is in µJ, write 2e-05; if it is in nJ, write 2e-08")),
+    "width-in-mm": (
+        dict(edit=("sample_width = 0.1", "sample_width = 1")),
+        ("thin-sample", "[sample] sample_width = 1 cm is 5.08 Rayleigh ranges (z_R = pi "
+                        "w0^2/(M2 wavelength) = 1.97 mm): the model takes the beam as unchanged "
+                        "through the sample, so it must be thinner than z_R; sample_width is in "
+                        "cm: if you meant 1 mm, write 0.1")),
+    "concentration-in-mol-per-litre": (
+        dict(edit=("populations = [6e17, 0, 0, 0, 0]", "populations = [0.001, 0, 0, 0, 0]")),
+        ("setup-range", "if it is in mol/L, write 6.02214e+17")),
+    "time-constant-huge": (
+        dict(edit=("tau_41 = 1e-6", "tau_41 = 1e6")),
+        ("setup-range", "[start] tau_41 = 1e+06 is outside the plausible range of a time "
+                        "constant (1e-16 s to 1000 s): check the value and its unit (s)")),
+    "noise-only": (
+        dict(transform=lambda x, y: (x, 1.0 + 0.004 * np.random.default_rng(5).standard_normal(
+            x.size))),
+        ("scan-range", "the focus is the minimum of the data, which lies among the outermost "
+                       "points: the curves show no clear dip; check the data")),
+    "m2-below-one": (
+        dict(edit=("M2 = 1.2", "M2 = 0.5")),
+        ("setup-range", "[beam] M2 = 0.5 is outside the plausible range of a beam quality factor "
+                        "(1 for a perfect Gaussian beam) (1 to 50): check the value")),
+}
+
+
+@pytest.mark.parametrize("how, expected", MISTAKES.values(), ids=MISTAKES.keys())
+def test_each_mistake_gives_one_finding_with_its_fix(tmp_path, how, expected):
+    how = dict(how)
+    edit = how.pop("edit", None)
+    make_measurement(tmp_path, **how)
+    if edit:
+        edit_setup(tmp_path, *edit)
+    findings = findings_of(tmp_path)
+    assert [check for check, _ in findings] == expected[0].split()
+    if findings:
+        assert expected[1] in findings[0][1]
+
+
+# An outcome of the measurement's fit with the given fitted vector and error.
+def outcome(measurement, fitted, error, n_starts=1):
+    return FitOutcome(fitted=np.asarray(fitted, dtype=np.float64), error=error,
+                      residuals=np.zeros((2, 11)), centre=0.0, n_starts=n_starts, seconds=0.0)
+
+
+def test_after_fit_checks(measurement_dir):
+    measurement = read_measurement(measurement_dir)
+    start = measurement.start
+    moved = start.copy()
+    moved[0] = 4e-18
+    assert check_fit(measurement, outcome(measurement, moved, 0.01), chi2_start=1.0) == []
+
+    # Exactly a scaled start value: the fit did not move (any of three starts).
+    for m in start_multipliers(3):
+        unmoved = start.copy()
+        unmoved[0] = m * start[0]
+        found = check_fit(measurement, outcome(measurement, unmoved, 0.01, n_starts=3),
+                          chi2_start=1.0)
+        assert [f.check for f in found] == ["fit-did-not-move"]
+        assert found[0].message.startswith("the fit did not move sigma_1: the values came back "
+                                           "exactly as started")
+
+    # A worse chi^2 than at the start, and a negative cross-section.
+    negative = start.copy()
+    negative[0] = -3e-18
+    found = check_fit(measurement, outcome(measurement, negative, 2.0), chi2_start=1.0)
+    assert [f.check for f in found] == ["unphysical-value", "chi2-above-start"]
+    assert found[0].message.startswith("the fit ended at negative values (sigma_1 = -3e-18 "
+                                       "cm^2), which no absorber has")
+    assert found[1].message.startswith("the fit ended with chi^2 = 4, above the 1 of the start "
+                                       "values")
+    # Another engine: only the engine-independent check applies.
+    assert [f.check for f in check_fit(measurement, outcome(measurement, negative, 2.0),
+                                       engine="exact", chi2_start=1.0)] == ["unphysical-value"]
+
+
+def test_chi2_at_the_start_is_the_fits_weighted_sum(measurement_dir):
+    # At the fitted values the weighted chi^2 is the square of the fit's error.
+    from tarvo.run_fit import fit_measurement
+    measurement = read_measurement(measurement_dir)
+    fit = fit_measurement(measurement)
+    chi2 = weighted_chi2(measurement, fit.fitted, fit.centre)
+    assert chi2 == pytest.approx(fit.error ** 2, rel=1e-12)
+    assert weighted_chi2(measurement, measurement.start, fit.centre) > chi2
+
+
+def test_positions_in_metres_end_to_end(tmp_path, capsys):
+    make_measurement(tmp_path, transform=lambda x, y: (x / 1000.0, y))
+    # --strict: errors before the fit, nothing written.
+    status, out, err = run(capsys, "fit", tmp_path, "--strict")
+    assert (status, out) == (2, "")
+    assert err.startswith("tarvo: error: the scan reaches only 0.025 mm") and len(
+        err.splitlines()) == 1
+    assert not (tmp_path / "fit-result.json").exists()
+    # Without: the fit runs, and the warnings show on stderr, in the report
+    # on stdout and in the result document.
+    status, out, err = run(capsys, "fit", tmp_path)
+    assert status == 0
+    document = json.loads((tmp_path / "fit-result.json").read_text())
+    assert document["warnings"][0]["check"] == "scan-range"
+    messages = [w["message"] for w in document["warnings"]]
+    assert err.splitlines() == [f"tarvo: warning: {m}" for m in messages]
+    assert [line for line in out.splitlines() if line.startswith("warning: ")] == [
+        f"warning: {m}" for m in messages]
+
+
+@pytest.mark.parametrize("old, new", [
+    ("M2 = 1.2\n", "M2 = 1e-200\n"), ("wavelength = 532e-9", "wavelength = 1e-300"),
+    ("w0 = 20e-6", "w0 = 1e300"), ("populations = [6e17, 0, 0, 0, 0]",
+                                   "populations = [1e308, 1e308, 1e308, 0, 0]"),
+])
+def test_extreme_values_give_findings_not_exceptions(measurement_dir, old, new):
+    # Products of such values under- or overflow: the checks must still answer.
+    if old.startswith("M2"):
+        edit_setup(measurement_dir, "wavelength = 532e-9", "wavelength = 1e-200")
+    edit_setup(measurement_dir, old, new)
+    findings = findings_of(measurement_dir)
+    assert "setup-range" in [check for check, _ in findings]
+
+
+def test_strict_refuses_a_fit_with_findings_after_it(measurement_dir, capsys, monkeypatch):
+    import tarvo.cli
+    from tarvo.checks import Finding
+    seen = []
+
+    # The real after-fit checks, plus one finding.
+    def checks_with_a_finding(measurement, outcome, engine, chi2_start):
+        seen.append((engine, chi2_start))
+        return check_fit(measurement, outcome, engine, chi2_start) + [
+            Finding("fit-did-not-move", "the fit did not move sigma_1")]
+
+    monkeypatch.setattr(tarvo.cli, "check_fit", checks_with_a_finding)
+    for engine in ("lsoda", "exact"):
+        status, out, err = run(capsys, "fit", measurement_dir, "--strict", "--engine", engine)
+        assert status == 2
+        assert err == "tarvo: error: the fit did not move sigma_1\n"
+        assert not (measurement_dir / "fit-result.json").exists()
+    # The lsoda route passes the chi^2 at the start values, above the fitted one;
+    # the exact route, whose fit ends at the optimum, has no use for it.
+    (lsoda, chi2_start), (exact, none) = seen
+    assert (lsoda, exact, none) == ("lsoda", "exact", None) and chi2_start > 0.0

@@ -1,0 +1,144 @@
+"""Curve files as lab software writes them: every point read exactly, or the line named."""
+
+import codecs
+
+import numpy as np
+import pytest
+
+from tarvo.curve_file import read_curve_file
+from tarvo.errors import InputError
+
+# Positions and transmittance with digits that survive every layout below.
+X = np.array([-30.0, -22.5, -15.0, -7.5, -1.25, 0.0, 1.25, 7.5, 15.0, 22.5, 30.0])
+Y = np.array([1.0021, 0.9987, 0.9953, 0.961, 0.873, 0.8512, 0.8791, 0.9634, 0.9948, 1.0003,
+              0.9991])
+SIGMA = np.full(X.size, 0.004)
+
+
+# Rows of the table as text: numbers joined by `sep`, decimal commas if asked.
+def table(sep=",", decimal=".", quote=False, columns=(X, Y)):
+    rows = []
+    for values in zip(*columns):
+        fields = [repr(float(v)) for v in values]
+        if decimal == ",":
+            fields = [f.replace(".", ",") for f in fields]
+        if quote:
+            fields = [f'"{f}"' for f in fields]
+        rows.append(sep.join(fields))
+    return rows
+
+
+# Each case: the bytes of a file holding X and Y.
+SAME_DATA = {
+    "comma": "\n".join(["position_mm,normalised_transmittance"] + table()).encode(),
+    "utf8-bom-header": codecs.BOM_UTF8 + "\n".join(["z,T"] + table()).encode(),
+    # The first data row of every curve was lost here: taken for a header.
+    "utf8-bom-no-header": codecs.BOM_UTF8 + "\n".join(table()).encode(),
+    "no-header": "\n".join(table()).encode(),
+    "semicolon-decimal-comma": "\n".join(["Position (mm);Transmission"]
+                                         + table(";", ",")).encode(),
+    "semicolon-decimal-point": "\n".join(table(";")).encode(),
+    "tab-decimal-comma": "\n".join(["z\tT"] + table("\t", ",")).encode(),
+    "spaces": "\n".join(["  z    T"] + ["   " + r for r in table("    ")]).encode(),
+    "spaces-decimal-comma": "\n".join(table(" ", ",")).encode(),
+    "quoted-decimal-comma": "\n".join(['"z","T"'] + table(",", ",", quote=True)).encode(),
+    "latin1-micro": "\n".join(["Position (\u00b5m/1000);Transmission"]
+                              + table(";", ",")).encode("latin-1"),
+    "utf16-bom": ("\ufeff" + "\r\n".join(["z\tT"] + table("\t", ","))).encode("utf-16-le"),
+    "crlf-trailing-separator": "\r\n".join(["z;T;"] + [r + ";" for r in table(";")]).encode(),
+    "comments-blank-lines-two-headers": "\n".join(
+        ["# exported 2026-03-01", "Sample: ZnPc in toluene", "z (mm), T", ""] + table()[:4]
+        + ["", "# refocused"] + table()[4:] + [""]).encode(),
+}
+
+
+@pytest.mark.parametrize("content", SAME_DATA.values(), ids=SAME_DATA.keys())
+def test_every_layout_gives_every_point_exactly(tmp_path, content):
+    path = tmp_path / "curve.csv"
+    path.write_bytes(content)
+    data = read_curve_file(path)
+    np.testing.assert_array_equal(data.positions, X)
+    np.testing.assert_array_equal(data.transmittance, Y)
+    assert data.sigma is None
+
+
+def test_third_column_is_the_standard_deviation(tmp_path):
+    path = tmp_path / "curve.csv"
+    path.write_text("\n".join(["z;T;sd"] + table(";", ",", columns=(X, Y, SIGMA))) + "\n")
+    data = read_curve_file(path)
+    np.testing.assert_array_equal(data.transmittance, Y)
+    np.testing.assert_array_equal(data.sigma, SIGMA)
+
+
+def test_digest_is_that_of_the_bytes_read(tmp_path):
+    import hashlib
+    path = tmp_path / "curve.csv"
+    path.write_bytes(SAME_DATA["utf8-bom-no-header"])
+    assert read_curve_file(path).sha256 == hashlib.sha256(path.read_bytes()).hexdigest()
+
+
+# Each case: lines of a file (joined with newlines) and the message after "curve.csv".
+REFUSED = {
+    # A damaged first row is reported, never skipped as a header.
+    "damaged-first-row": (["-30.0,n/a"] + table()[1:],
+                          " line 1: not a number in '-30.0,n/a'; a header line must not hold "
+                          "numbers (start other text lines with #)"),
+    "unicode-minus-first-row": (["\u221230.0,1.0"] + table()[1:],
+                                " line 1: not a number in '\u221230.0,1.0'"),
+    "header-after-data": (table()[:3] + ["z,T"] + table()[3:], " line 4: not a number in 'z,T'"),
+    "decimal-point-among-commas": (table(";", ",")[:6] + ["7.5;0,9634"] + table(";", ",")[7:],
+                                   " line 7: '7.5' has a decimal point where the file uses "
+                                   "decimal commas"),
+    "decimal-comma-among-points": (table(";")[:2] + ["-22,5;0.9987"] + table(";")[3:],
+                                   " line 3: '-22,5' has a decimal comma where the file uses "
+                                   "decimal points"),
+    "thousands-separator": (["1.001,5;0,98"] + table(";", ",")[1:],
+                            " line 1: not a number in '1.001,5;0,98'"),
+    "four-columns": ([r + ",1,2" for r in table()], " line 1: expected 2 or 3 columns "
+                     "(position in mm, normalised transmittance, optional standard deviation), "
+                     "found 4"),
+    "sigma-on-some-rows": (table()[:5] + [table()[5] + ",0.004"] + table()[6:],
+                           " line 6: found 3 columns where line 1 has 2: every data line needs "
+                           "the same columns"),
+    "empty-column": (table()[:2] + ["-15.0,,0.99"] + table()[3:],
+                     " line 3: empty column in '-15.0,,0.99'"),
+    "huge-transmittance": (table()[:3] + ["-7.5,1e300"] + table()[4:],
+                           " line 4: transmittance 1e+300 is out of range"),
+    "huge-position": (["-1e7,1.0"] + table()[1:], " line 1: position -1e+07 is out of range"),
+    "infinite": (table()[:1] + ["-22.5,inf"] + table()[2:],
+                 " line 2: values must be finite numbers, got -22.5, inf"),
+    "zero-sigma": ([r + ",0.004" for r in table()[:3]] + [table()[3] + ",0"]
+                   + [r + ",0.004" for r in table()[4:]],
+                   " line 4: the standard deviation (third column) must be positive, got 0.0"),
+    "too-few-rows": (["z,T"] + table()[:4], ": 4 data rows; a curve needs at least 5"),
+    # "-25 ,1": two columns separated by a comma, or by a space with ",1" = 0.1
+    # (a later line with a decimal point would settle it).
+    "two-readings": ([f"{x} ,1" for x in range(-25, 30, 5)],
+                     " line 1: ambiguous: reads as [-25.0, 1.0] with columns separated by "
+                     "commas, decimal points, as [-25.0, 0.1] with columns separated by spaces, "
+                     "decimal commas; write the file with decimal points and commas between the "
+                     "columns"),
+}
+
+
+@pytest.mark.parametrize("lines, message", REFUSED.values(), ids=REFUSED.keys())
+def test_doubtful_files_are_refused_naming_the_line(tmp_path, lines, message):
+    path = tmp_path / "curve.csv"
+    path.write_text("\n".join(lines) + "\n", encoding="utf-8")
+    with pytest.raises(InputError) as refused:
+        read_curve_file(path)
+    assert str(refused.value).startswith(f"{path}{message}")
+
+
+@pytest.mark.parametrize("content, message", [
+    (codecs.BOM_UTF8 + b"z,T\n-30.0,1.0\n\xff\n", " line 3: not valid UTF-8 although the file "
+     "starts with its byte-order mark"),
+    ("\n".join(table()).encode("utf-16-le"), ": contains NUL bytes: not a text file, or "
+     "UTF-16 without a byte-order mark; save it as UTF-8 text"),
+], ids=["bad-utf8-after-bom", "utf16-without-bom"])
+def test_undecodable_files_are_refused(tmp_path, content, message):
+    path = tmp_path / "curve.csv"
+    path.write_bytes(content)
+    with pytest.raises(InputError) as refused:
+        read_curve_file(path)
+    assert str(refused.value) == f"{path}{message}"
