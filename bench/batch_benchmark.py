@@ -127,18 +127,21 @@ def on_cluster(client, directories):
     return seconds
 
 
-# Seconds of `replicates` bootstrap replicates of a directory's fit on the cluster at `address`.
+# Seconds of `replicates` bootstrap replicates of a directory's fit (its own
+# engine) on the cluster at `address`, the result, and the seconds of the
+# directory's fit in this process.
 def bootstrap_seconds(address, directory, replicates):
-    from tarvo.bootstrap import BootstrapOptions, bootstrap_outcome
-    from tarvo.cli import prepare_fit
-    from tarvo.run_fit import fit_measurement
+    from tarvo.bootstrap import make_options
+    from tarvo.cli import _fit_exact, _fit_lsoda, prepare_fit
+    from tarvo.bootstrap import bootstrap_fit
 
-    request = prepare_fit(directory)
-    outcome = fit_measurement(request.measurement, request.n_starts)
+    request = prepare_fit(directory, bootstrap=make_options(replicates, 1, address))
     began = time.perf_counter()
-    result = bootstrap_outcome(request.measurement, outcome,
-                               BootstrapOptions(replicates, 1, address))
-    return time.perf_counter() - began, result
+    outcome, _, _, result = (_fit_lsoda if request.engine == "lsoda" else _fit_exact)(request)
+    fit = time.perf_counter() - began
+    began = time.perf_counter()
+    spread = bootstrap_fit(request, outcome, result)
+    return time.perf_counter() - began, spread, fit, request.engine
 
 
 def main():
@@ -163,7 +166,8 @@ def main():
     try:
         directories = make_directories(root, args.directories, args.engine_line)
         count = len(directories)
-        print(f"{count} directories of the benchmark case; {available_cores()} cores")
+        print(f"{count} directories of the benchmark case; {available_cores()} cores; load "
+              f"average {os.getloadavg()[0]:.2f}")
         one_all = sequential(directories)
         one_single = sequential(directories, threads=1)
         layout = local_layout(workers=args.workers)
@@ -173,8 +177,8 @@ def main():
             startup = time.perf_counter() - began
             on_cluster(client, directories[:layout.workers])   # workers import the toolkit
             parallel = on_cluster(client, directories)
-            boot, result = bootstrap_seconds(cluster.scheduler_address, directories[0],
-                                             args.replicates)
+            boot, result, fit, engine = bootstrap_seconds(cluster.scheduler_address,
+                                                          directories[0], args.replicates)
         print(f"1 process, native model on all cores:  {count / one_all:6.2f} fits/s "
               f"({one_all:.2f} s)")
         print(f"1 process, one thread:                 {count / one_single:6.2f} fits/s "
@@ -184,8 +188,11 @@ def main():
               f"{startup:.1f} s not included)")
         print(f"ratio cluster / 1 process (all cores): {one_all / parallel:.2f}; "
               f"/ 1 process (one thread): {one_single / parallel:.2f}")
-        print(f"bootstrap, {args.replicates} replicates of one fit on the cluster: {boot:.2f} s "
+        print(f"engine {engine}; one fit of the first directory in this process: {fit:.3f} s "
+              f"(fit alone, without errors, figure and files)")
+        print(f"bootstrap, {args.replicates} replicates of that fit on the cluster: {boot:.2f} s "
               f"({result.succeeded} refitted, {args.replicates / boot:.1f} fits/s)")
+        print(f"load average at the end: {os.getloadavg()[0]:.2f} (cores {available_cores()})")
     finally:
         shutil.rmtree(root, ignore_errors=True)
 
