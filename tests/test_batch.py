@@ -189,6 +189,8 @@ def test_directories_come_from_arguments_and_list_files(three_directories, tmp_p
     (["fit", "{d}", "--bootstrap", "1"], "--bootstrap must be an integer of at least 2, got 1"),
     (["fit", "{d}", "--bootstrap", "10", "--seed", "-1"], "--seed must be an integer of at least 0"),
     (["batch", "{d}", "--workers", "0"], "--workers must be at least 1, got 0"),
+    (["batch", "{d}", "--workers", "2", "--scheduler", "tcp://localhost:1"],
+     "--workers sizes the local cluster"),
 ])
 def test_bad_batch_and_bootstrap_options_give_one_line(tmp_path, capsys, args, message):
     directory = make_directory(tmp_path / "m", 1)

@@ -358,6 +358,9 @@ def run_batch_command(args, argv=("batch",)):
         bootstrap = replace(bootstrap.seeded(), scheduler=None)
     if args.workers is not None and args.workers < 1:
         raise InputError(f"--workers must be at least 1, got {args.workers}")
+    if args.workers is not None and args.scheduler is not None:
+        raise InputError("--workers sizes the local cluster; with --scheduler the cluster's "
+                         "own workers run the fits")
     out = Path(args.out)
     if out.exists() and not out.is_dir():
         raise InputError(f"--out {out}: not a directory")

@@ -15,13 +15,14 @@ a larger run are the same N. The replicates run as tasks on a Dask cluster.
 """
 
 import math
+import numbers
 import secrets
 import time
 from dataclasses import dataclass, replace
 
 import numpy as np
 
-from .measurement import InputError
+from .errors import InputError
 
 # Percentile intervals reported: the 68.3 % interval compares with one
 # standard error, the 95 % interval is the usual one to quote.
@@ -37,9 +38,11 @@ SEED_BOUND = 2**32
 # Failed replicates listed by message in the result; the rest are counted.
 FAILURES_LISTED = 10
 
-# How the data sets are made and fitted, for the result file.
+# How the data sets are made, for the result file.
 METHOD = ("residual resampling within each curve (in units of the data's standard deviations "
           "where the curve files give them)")
+
+# How each engine fits them, for the result file.
 REFIT = {"exact": "each replicate fitted by the exact engine from the fitted values",
          "lsoda": "each replicate fitted by fit_zscan as the original fit (same start values "
                   "and starts)"}
@@ -62,25 +65,25 @@ class BootstrapOptions:
 
 # Checked options; InputError with a one-line message otherwise.
 def make_options(replicates, seed=None, scheduler=None):
-    if isinstance(replicates, bool) or not isinstance(replicates, int) \
+    if isinstance(replicates, bool) or not isinstance(replicates, numbers.Integral) \
             or replicates < MIN_REPLICATES:
         raise InputError(f"--bootstrap must be an integer of at least {MIN_REPLICATES}, "
                          f"got {replicates!r}")
-    if seed is not None and (isinstance(seed, bool) or not isinstance(seed, int) or seed < 0):
+    if seed is not None and (isinstance(seed, bool) or not isinstance(seed, numbers.Integral)
+                             or seed < 0):
         raise InputError(f"--seed must be an integer of at least 0, got {seed!r}")
-    return BootstrapOptions(replicates, seed, scheduler)
+    return BootstrapOptions(int(replicates), None if seed is None else int(seed), scheduler)
 
 
 # The --bootstrap, --seed and --scheduler options of a command.
-def add_bootstrap_arguments(parser, scheduler=True):
+def add_bootstrap_arguments(parser):
     parser.add_argument("--bootstrap", type=int, metavar="N",
                         help="also refit N data sets resampled from the residuals and report "
                              "percentile intervals and correlations (needs Dask)")
     parser.add_argument("--seed", type=int, metavar="S",
                         help="seed of the bootstrap resampling (default: drawn and recorded)")
-    if scheduler:
-        parser.add_argument("--scheduler", metavar="ADDRESS",
-                            help="run on this Dask scheduler (default: a local cluster)")
+    parser.add_argument("--scheduler", metavar="ADDRESS",
+                        help="run on this Dask scheduler (default: a local cluster)")
 
 
 # BootstrapOptions from parsed arguments, or None without --bootstrap.
@@ -91,7 +94,7 @@ def bootstrap_options(args):
         if args.command == "fit" and args.scheduler is not None:
             raise InputError("--scheduler needs --bootstrap N (the fit itself runs here)")
         return None
-    return make_options(args.bootstrap, args.seed, getattr(args, "scheduler", None))
+    return make_options(args.bootstrap, args.seed, args.scheduler)
 
 
 # The random generator of replicate `index`.
