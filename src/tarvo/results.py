@@ -61,6 +61,13 @@ class FitResult:
 
         return conf_interval(self, names, sigmas)
 
+    # Bootstrap uncertainties from `replicates` refits of data resampled from the
+    # residuals, on a Dask cluster; see tarvo.bootstrap.bootstrap_result.
+    def bootstrap(self, replicates, seed=None, scheduler=None):
+        from .bootstrap import bootstrap_result
+
+        return bootstrap_result(self, replicates, seed, scheduler)
+
     # The intervals of conf_interval as a text table.
     @staticmethod
     def ci_report(intervals):
