@@ -33,12 +33,12 @@ system-packages:
 venv: system-packages
 	@bash scripts/make-venv.sh $(VENV)
 
-# Build and install the package with its test extras into the environment.
+# Build and install the package with its test and batch extras into the environment.
 install: venv $(INSTALLED)
 
 $(INSTALLED): $(BUILD_INPUTS) | venv
 	$(PY) -m pip install --quiet $(BUILD_REQUIREMENTS)
-	$(PY) -m pip install --quiet --no-build-isolation '.[test]'
+	$(PY) -m pip install --quiet --no-build-isolation '.[test,batch]'
 	@touch $@
 
 test: install

@@ -15,6 +15,8 @@ SCRIPTS = [
     ["exact_benchmark.py", "--threads", "1"],
     ["exact_benchmark.py"],
     ["energy_convergence.py"],
+    ["engine_comparison.py"],
+    ["batch_benchmark.py"],
 ]
 # Instruction-count profile, where valgrind is installed.
 if shutil.which("valgrind"):

@@ -35,14 +35,14 @@ struct TaskRun {
 // evaluation runs on this thread meanwhile: the thread's scratch is this
 // task's alone. No exception leaves the task.
 template <class Task>
-void run_task(TaskRun<Task>& run, int n) {
+void run_task(TaskRun<Task>& run, int n, int thread) {
   if (run.outcome.load(std::memory_order_relaxed) != static_cast<int>(ModelStatus::ok)) return;
   if (run.control != nullptr && run.control->should_stop()) {
     run.end(ModelStatus::stopped);
     return;
   }
   try {
-    run.task(n, omp_get_thread_num());
+    run.task(n, thread);
   } catch (const std::bad_alloc&) {
     run.end(ModelStatus::out_of_memory);
   } catch (...) {
@@ -56,16 +56,26 @@ void run_task(TaskRun<Task>& run, int n) {
 template <class Task>
 void spread_tasks(TaskRun<Task>& run, int count) {
 #pragma omp taskloop grainsize(1) shared(run)
-  for (int n = 0; n < count; ++n) run_task(run, n);
+  for (int n = 0; n < count; ++n) run_task(run, n, omp_get_thread_num());
 }
 
-// Run task(n, thread) for n = 0 .. count - 1 as tasks of the current team,
+// True when the tasks of an evaluation started here run one after another on
+// the calling thread: one thread only, or no team may be used (a forked
+// child, a nested call).
+inline bool positions_in_order() {
+  return run_on_calling_thread_only() || (!omp_in_parallel() && omp_get_max_threads() == 1);
+}
+
+// Run task(n, thread) for n = 0 .. count - 1: in order on the calling thread
+// (thread 0) when positions_in_order(), else as tasks of the current team,
 // or of a new team when called outside one. `thread` is the number of the
 // thread in its team. Polls `control` (may be null) between tasks.
 template <class Task>
 ModelStatus run_tasks(int count, FitControl* control, Task& task) {
   TaskRun<Task> run{control, task};
-  if (omp_in_parallel()) {
+  if (positions_in_order()) {
+    for (int n = 0; n < count; ++n) run_task(run, n, 0);
+  } else if (omp_in_parallel()) {
     // Inside a team already (concurrent starts): share its threads.
     spread_tasks(run, count);
   } else {
@@ -92,6 +102,7 @@ ModelStatus transmit_positions(const Problem& problem, FitControl* control, doub
 
 // Threads the position tasks of an evaluation started here will run on.
 inline int position_team_size() {
+  if (positions_in_order()) return 1;
   return omp_in_parallel() ? omp_get_num_threads() : omp_get_max_threads();
 }
 

@@ -23,3 +23,15 @@ def measurement_dir(tmp_path):
     """A small, cheap measurement directory: two curves of 11 points."""
     from measurement_cases import make_measurement
     return make_measurement(tmp_path)
+
+
+@pytest.fixture
+def exact_engine(monkeypatch):
+    """The exact engine: the compiled one, or the NumPy reference where this build has none."""
+    import tarvo.engine
+
+    if tarvo.engine.backend is None:
+        import exact_reference
+
+        monkeypatch.setattr(tarvo.engine, "backend", exact_reference)
+    return tarvo.engine.backend

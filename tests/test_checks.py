@@ -214,10 +214,12 @@ def test_strict_refuses_a_fit_with_findings_after_it(measurement_dir, capsys, mo
             Finding("fit-did-not-move", "the fit did not move sigma_1")]
 
     monkeypatch.setattr(tarvo.cli, "check_fit", checks_with_a_finding)
-    status, out, err = run(capsys, "fit", measurement_dir, "--strict")
-    assert status == 2
-    assert err == "tarvo: error: the fit did not move sigma_1\n"
-    assert not (measurement_dir / "fit-result.json").exists()
-    # The chi^2 at the start values went in, above the fitted one.
-    engine, chi2_start = seen[0]
-    assert engine == "lsoda" and chi2_start > 0.0
+    for engine in ("lsoda", "exact"):
+        status, out, err = run(capsys, "fit", measurement_dir, "--strict", "--engine", engine)
+        assert status == 2
+        assert err == "tarvo: error: the fit did not move sigma_1\n"
+        assert not (measurement_dir / "fit-result.json").exists()
+    # The lsoda route passes the chi^2 at the start values, above the fitted one;
+    # the exact route, whose fit ends at the optimum, has no use for it.
+    (lsoda, chi2_start), (exact, none) = seen
+    assert (lsoda, exact, none) == ("lsoda", "exact", None) and chi2_start > 0.0

@@ -38,7 +38,7 @@ def test_result_records_provenance_data_and_model(measurement_dir, tmp_path_fact
                                               f"figure:  {out_dir / 'fit.png'}"]
     document = json.loads((out_dir / "fit-result.json").read_text())
     assert (document["tarvo_version"], document["engine"], document["model"]) == (
-        VERSION, "lsoda", "established")
+        VERSION, "exact", "established")
     record = document["provenance"]
     assert record["command_line"] == shlex.join(["tarvo", *args])
     created = datetime.fromisoformat(record["created_utc"])
@@ -82,11 +82,16 @@ def test_standard_deviations_and_a_bom_setup_file_are_read(tmp_path, capsys):
     make_measurement(tmp_path, sigma=np.full(POSITIONS.size, 0.004))
     setup = tmp_path / "setup.toml"
     setup.write_bytes(codecs.BOM_UTF8 + setup.read_bytes())
-    status, out, err = run(capsys, "fit", tmp_path)
+    status, out, err = run(capsys, "fit", tmp_path, "--engine", "lsoda")
     assert (status, err) == (0, "")
     assert ("note: the curve files give standard deviations (third column); the lsoda engine "
             "weights the points by position only and does not use them") in out
+    # The exact engine weights the points by 1/sigma^2.
+    status, out, err = run(capsys, "fit", tmp_path)
+    assert (status, err) == (0, "")
     document = json.loads((tmp_path / "fit-result.json").read_text())
+    assert document["weights"] == "1/sigma^2 (data uncertainties)"
+    assert "weights 1/sigma^2 (data uncertainties)" in out
     assert all(c["standard_deviation"] == [0.004] * POSITIONS.size for c in document["curves"])
     from tarvo.measurement import read_measurement
     assert np.array_equal(read_measurement(tmp_path).sigma, np.full((2, POSITIONS.size), 0.004))
@@ -113,8 +118,8 @@ def test_simulate_plans_curves_without_measured_files(measurement_dir, capsys):
                         **dict(BEAM, populations=POPULATIONS, **GRIDS))
     assert np.array_equal(curves, expected)
     assert (measurement_dir / "simulation.svg").read_bytes().startswith(b"<?xml")
-    assert out.splitlines()[0] == ("Model curves from -20 to 20 mm (201 points; Rayleigh range "
-                                   "1.97 mm)")
+    assert out.splitlines()[0] == ("Model curves (established model) from -20 to 20 mm (201 "
+                                   "points; Rayleigh range 1.97 mm)")
 
 
 def test_simulate_with_parameter_file_round_trips_through_a_fit(measurement_dir, tmp_path_factory,

@@ -1,17 +1,26 @@
-"""The README's worked example runs and prints what the README says it prints."""
+"""The README's worked examples run and print what the README says they print."""
 
 import re
 import subprocess
 import sys
 from pathlib import Path
 
+import pytest
+
 README = Path(__file__).resolve().parent.parent / "README.md"
 
 
-def test_worked_example_prints_what_the_readme_shows(tmp_path):
-    text = README.read_text()
-    code = re.search(r"```python\n(.*?)```", text, re.S).group(1)
-    shown = re.search(r"prints\n\n```\n(.*?)```", text, re.S).group(1)
+# Every Python block of the README followed by "prints" and the text it prints.
+EXAMPLES = re.findall(r"```python\n(.*?)```\n\nprints\n\n```\n(.*?)```", README.read_text(),
+                      re.S)
+
+
+def test_the_readme_has_its_worked_examples():
+    assert len(EXAMPLES) == 2
+
+
+@pytest.mark.parametrize("code, shown", EXAMPLES, ids=["fit_zscan", "tarvo.fit"])
+def test_worked_example_prints_what_the_readme_shows(tmp_path, code, shown):
     script = tmp_path / "example.py"
     script.write_text(code)
     run = subprocess.run([sys.executable, str(script)], cwd=tmp_path, capture_output=True,

@@ -1,11 +1,15 @@
 """Z-scan fitting toolkit around the tarvo_wrapper extension module.
 
-tarvo.simulate computes model curves; `tarvo fit DIR` (or python -m tarvo fit DIR)
-fits a measurement directory from the command line.
+tarvo.simulate computes model curves; tarvo.fit fits them on the exact engine
+(tarvo.Parameters says what varies); `tarvo fit DIR` (or python -m tarvo fit
+DIR) fits a measurement directory from the command line.
 """
 
 from importlib.metadata import PackageNotFoundError, version
 
+from .fit_parameters import FitParameter, Parameters
+from .fitting import fit
+from .results import FitResult
 from .simulation import simulate
 
 # The installed distribution's version: pyproject.toml is its only source.
@@ -14,4 +18,4 @@ try:
 except PackageNotFoundError:
     __version__ = "0+unknown"
 
-__all__ = ["simulate", "__version__"]
+__all__ = ["simulate", "fit", "Parameters", "FitParameter", "FitResult", "__version__"]

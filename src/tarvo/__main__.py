@@ -4,4 +4,7 @@ import sys
 
 from .cli import main
 
-sys.exit(main())
+# Guarded: the worker processes of a local Dask cluster start by importing the
+# parent's main module, and must not run the tool again.
+if __name__ == "__main__":
+    sys.exit(main())

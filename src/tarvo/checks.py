@@ -15,6 +15,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
+from . import _native
 from .centring import scan_centre
 from .parameters import NAMES, PARAMETERS
 from .run_fit import start_multipliers
@@ -22,7 +23,7 @@ from .simulation import simulate
 from .uncertainty import point_weights
 
 # The model normalises each curve by its first five and last five points.
-BASELINE_POINTS = 5
+BASELINE_POINTS = _native.MIN_POINTS_PER_CURVE
 
 # The scan must reach this many Rayleigh ranges beyond the focus on both
 # sides: there the on-axis intensity is a tenth of its peak and the

@@ -1,25 +1,34 @@
-"""The command-line tool: tarvo fit DIR and tarvo simulate DIR."""
+"""The command-line tool: tarvo fit DIR, tarvo batch DIR... and tarvo simulate DIR."""
 
 import argparse
 import math
 import os
 import sys
+from dataclasses import dataclass
 from pathlib import Path
 
 from . import __version__
 from .checks import LSODA_ENGINE, check_fit, check_measurement, weighted_chi2
+from .cli_exact import (exact_document_keys, fit_measurement_exact, focus_line, insert_after,
+                        lsoda_shaped, start_factors)
+from .engine import ENGINES, MODELS, EngineUnavailable
 from .errors import InputError
-from .measurement import check_starts, read_measurement, read_parameter_file
+from .fit_options import resolve_model
+from .measurement import SETUP_FILE, check_starts, read_measurement, read_parameter_file
 from .progress import ElapsedTicker
 from .provenance import provenance
 from .report import (correlation_notes, format_table, parameter_rows, result_document,
                      write_result)
 from .run_fit import fit_measurement, messages_line, start_multipliers
+from .batch import add_batch_parser, run_batch_command
+from .bootstrap import add_bootstrap_arguments, bootstrap_options
 
 # Exit status for bad arguments or input files (as argparse uses it).
 EXIT_USAGE = 2
 # Exit status when the fit itself produced no usable result.
 EXIT_FIT_FAILED = 1
+# Exit status when the results were written but the fit stopped without converging.
+EXIT_NOT_CONVERGED = 3
 # Exit status after Ctrl-C (128 + SIGINT).
 EXIT_INTERRUPTED = 130
 
@@ -32,9 +41,8 @@ FIGURE_STEM = "fit"
 # The figure formats (the figure file is fit.FORMAT).
 FIGURE_FORMATS = ("png", "svg", "pdf")
 
-# The fitting engine and model variant of `tarvo fit`.
-ENGINE = LSODA_ENGINE
-MODEL = "established"
+# The engine of `tarvo fit` where neither --engine nor [fit] engine chooses one.
+DEFAULT_ENGINE = "exact"
 
 # Starts listed one by one in the banner; more are shown as first, second, ..., last.
 BANNER_FACTORS = 5
@@ -58,6 +66,14 @@ def _add_output_options(parser, what):
                              "that did not move) as errors: exit status 2")
 
 
+# The model option that both commands take.
+def _add_model_option(parser):
+    parser.add_argument("--model", choices=MODELS,
+                        help="established: fit_zscan's model (on-axis ratio); energy: "
+                             "pulse-energy ratio over the beam cross-section, exact engine only "
+                             "(default: variant of [model], else established)")
+
+
 # The argument parser of the tool.
 def build_parser():
     parser = OneLineParser(
@@ -79,8 +95,16 @@ def build_parser():
                      help="TOML file of known parameter values (name = value) to show beside "
                           "the fitted ones")
     fit.add_argument("--step", type=float, default=None, metavar="H",
-                     help="relative difference step of the standard errors (default 1e-3)")
+                     help="relative difference step of the standard errors of the lsoda engine "
+                          "(default 1e-3; the exact engine differentiates exactly)")
+    fit.add_argument("--engine", choices=ENGINES,
+                     help="exact: matrix exponentials, exact Jacobian, fit to the optimum; "
+                          "lsoda: fit_zscan, bit-identical to the reference (default: engine of "
+                          "[fit], else exact)")
+    _add_model_option(fit)
     _add_output_options(fit, "the results")
+    add_bootstrap_arguments(fit)
+    add_batch_parser(commands)
     simulate = commands.add_parser(
         "simulate", help="model curves for the set-up of a directory (planning a measurement)",
         description="Compute the model curves for the set-up and pulse energies of "
@@ -96,6 +120,7 @@ def build_parser():
                                "Rayleigh ranges)")
     simulate.add_argument("--points", type=int, default=None, metavar="N",
                           help="number of positions (default 201)")
+    _add_model_option(simulate)
     _add_output_options(simulate, "the curves")
     return parser
 
@@ -115,11 +140,16 @@ def report_findings(findings, strict):
 
 
 # The start factors for the banner, long lists shortened.
-def _factor_text(n_starts):
-    factors = [f"{m:.3g}" for m in start_multipliers(n_starts)]
+def _factor_text(factors):
+    factors = [f"{m:.3g}" for m in factors]
     if len(factors) > BANNER_FACTORS:
         factors = factors[:2] + ["...", factors[-1]]
     return ", ".join(factors)
+
+
+# "N start(s)".
+def _starts_text(n_starts):
+    return f"{n_starts} start{'s' if n_starts != 1 else ''}"
 
 
 # The directory the results go to, created when missing.
@@ -129,87 +159,277 @@ def output_directory(args, default):
     return directory
 
 
-# tarvo fit DIR: read, check, fit, estimate errors, draw, write, report.
-def run_fit_command(args, argv):
-    # Imported here: matplotlib takes a while to load, and --help and input
-    # errors should answer at once.
-    from .fit_curves import fit_curves
-    from .plot import plot_fit
-    from .uncertainty import REL_STEP_DEFAULT, fit_uncertainty
+# A fit that ran but produced no usable result (exit status EXIT_FIT_FAILED).
+class FitFailed(RuntimeError):
+    pass
 
-    measurement = read_measurement(args.directory)
-    truth, truth_file = (read_parameter_file(args.truth, "truth") if args.truth
-                         else (None, None))
-    n_starts = check_starts(measurement.n_starts if args.starts is None else args.starts)
-    rel_step = REL_STEP_DEFAULT if args.step is None else args.step
+
+# Plausibility findings after the fit under --strict (exit status EXIT_USAGE).
+class StrictFindings(RuntimeError):
+    # The findings that stopped the run.
+    def __init__(self, findings):
+        super().__init__("; ".join(finding.message for finding in findings))
+        self.findings = findings
+
+
+# What `tarvo fit DIR` needs before it fits: the checked directory, the chosen
+# engine and model, the options, the provenance record and the findings so far.
+@dataclass(frozen=True)
+class FitRequest:
+    measurement: object
+    truth: dict | None
+    n_starts: int
+    rel_step: float
+    engine: str
+    model: str
+    record: dict
+    findings: list
+    out: Path
+    figure_format: str = "png"
+    strict: bool = False
+    bootstrap: object = None
+
+
+# Everything `tarvo fit DIR` computed and wrote for one directory. `result` is
+# the exact engine's FitResult (None on the lsoda engine); `status` the exit
+# status of a completed run (0, or EXIT_NOT_CONVERGED).
+@dataclass(frozen=True)
+class DirectoryFit:
+    request: FitRequest
+    outcome: object
+    uncertainty: object
+    rows: list
+    document: dict
+    result_path: Path
+    figure_path: Path
+    findings: list
+    result: object
+    status: int
+
+
+# Read and check a directory and the options of its fit; InputError otherwise.
+# `bootstrap` is a tarvo.bootstrap.BootstrapOptions or None; `argv` the command
+# line recorded in the result.
+def prepare_fit(directory, *, starts=None, step=None, truth_file=None, engine=None, model=None,
+                out=None, figure_format="png", strict=False, bootstrap=None, argv=()):
+    from .uncertainty import REL_STEP_DEFAULT
+
+    measurement = read_measurement(directory)
+    truth, truth_path = read_parameter_file(truth_file, "truth") if truth_file else (None, None)
+    n_starts = check_starts(measurement.n_starts if starts is None else starts)
+    rel_step = REL_STEP_DEFAULT if step is None else step
     if not (0.0 < rel_step < 1.0):
         raise InputError(f"--step must lie between 0 and 1, got {rel_step}")
-    input_files = measurement.input_files + ((truth_file,) if truth_file else ())
-    record = provenance(argv, input_files)
+    engine = engine or measurement.options.engine or DEFAULT_ENGINE
+    model = resolve_model(model, measurement.options, measurement.setup, measurement.directory)
+    if engine == LSODA_ENGINE and model != "established":
+        raise InputError(f"the {model} model runs on the exact engine only; drop --engine lsoda "
+                         "(or engine = \"lsoda\" in [fit])")
+    input_files = measurement.input_files + ((truth_path,) if truth_path else ())
+    return FitRequest(measurement, truth, n_starts, rel_step, engine, model,
+                      provenance(argv, input_files), check_measurement(measurement),
+                      Path(out) if out else measurement.directory, figure_format, strict,
+                      bootstrap)
 
-    findings = check_measurement(measurement)
-    status = report_findings(findings, args.strict)
-    if status is not None:
-        return status
 
+# Fit a prepared directory on its engine, estimate the errors (and bootstrap
+# them if asked), draw and write the result files; prints nothing. `tarvo fit`
+# and `tarvo batch` both run exactly this. FitFailed when the fit gives no
+# usable result, StrictFindings when --strict stops it. `ticker_message`
+# shows an elapsed-time line on a terminal while the fit runs.
+def fit_and_write(request, ticker_message=None):
+    from .plot import plot_fit
+
+    measurement = request.measurement
     directory = measurement.directory
-    print(f"Fitting {', '.join(measurement.fit_names)} to {len(measurement.curves)} curves x "
-          f"{measurement.num_x_pts} points of {directory}")
-    print(f"{n_starts} start{'s' if n_starts != 1 else ''} (start values x "
-          f"{_factor_text(n_starts)}), threads: {os.environ.get('OMP_NUM_THREADS', 'all cores')}")
-    sys.stdout.flush()
-    out = output_directory(args, directory)
-    messages_path = out / MESSAGES_FILE
+    with ElapsedTicker(ticker_message or "", enabled=ticker_message is not None):
+        if request.engine == LSODA_ENGINE:
+            outcome, uncertainty, curves, result = _fit_lsoda(request)
+        else:
+            outcome, uncertainty, curves, result = _fit_exact(request)
+    after = check_fit(measurement, outcome, request.engine,
+                      weighted_chi2(measurement, measurement.start, outcome.centre)
+                      if request.engine == LSODA_ENGINE else None)
+    if request.strict and after:
+        raise StrictFindings(after)
+    findings = request.findings + after
+
+    out = request.out
+    out.mkdir(parents=True, exist_ok=True)
+    figure_name = f"{FIGURE_STEM}.{request.figure_format}"
+    figure_path = out / figure_name
+    names = measurement.fit_names if result is None else result.var_names
+    title = f"{directory.resolve().name}: fit of {', '.join(names)}"
+    plot_fit(figure_path, measurement, outcome, curves=curves,
+             title=title if result is None else f"{title} ({request.model} model)")
+    rows = parameter_rows(measurement, outcome, uncertainty, request.truth)
+    document = result_document(
+        measurement, outcome, uncertainty, rows, figure_name,
+        request.rel_step if result is None else None, engine=request.engine,
+        model=request.model, provenance=request.record, findings=findings, curves=curves)
+    if result is None:
+        extra = {"converged": None, "message": "fit_zscan does not report whether its fit "
+                                               "converged"}
+    else:
+        document["setup"].update(result.grid if request.model == "energy"
+                                 else {k: result.grid[k] for k in ("t_slices", "z_slices")})
+        extra = exact_document_keys(result)
+    document = insert_after(document, "fit_seconds", extra)
+    if request.bootstrap is not None:
+        document["bootstrap"] = _bootstrap(request, outcome, result,
+                                           ticker_message is not None)
+    # The JSON file comes last: its presence marks a complete result.
+    result_path = out / RESULT_FILE
+    write_result(result_path, document)
+    status = 0 if result is None or result.success else EXIT_NOT_CONVERGED
+    return DirectoryFit(request, outcome, uncertainty, rows, document, result_path,
+                        figure_path, findings, result, status)
+
+
+# The lsoda engine: fit_zscan, standard errors by central differences.
+def _fit_lsoda(request):
+    from .fit_curves import fit_curves
+    from .uncertainty import fit_uncertainty
+
+    measurement = request.measurement
+    request.out.mkdir(parents=True, exist_ok=True)
+    messages_path = request.out / MESSAGES_FILE
     # A log of an earlier fit would be mistaken for this one's.
     messages_path.unlink(missing_ok=True)
     try:
-        with ElapsedTicker(f"fitting, {n_starts} start{'s' if n_starts != 1 else ''}"):
-            outcome = fit_measurement(measurement, n_starts, log_path=messages_path)
+        outcome = fit_measurement(measurement, request.n_starts, log_path=messages_path)
     except (TypeError, ValueError, IndexError) as error:
         raise InputError(f"the fit refused the input: {error}") from None
     if not math.isfinite(outcome.error) or not math.isfinite(outcome.error * outcome.error):
-        return _fail(f"the fit returned a non-finite error (chi^2 = "
-                     f"{outcome.error * outcome.error:g}); "
-                     "check the start values and the set-up", EXIT_FIT_FAILED)
-
-    chi2_start = weighted_chi2(measurement, measurement.start, outcome.centre)
-    after = check_fit(measurement, outcome, ENGINE, chi2_start)
-    status = report_findings(after, args.strict)
-    if status is not None:
-        return status
-    findings = findings + after
-
-    setup = measurement.setup.model_kwargs()
+        raise FitFailed(f"the fit returned a non-finite error (chi^2 = "
+                        f"{outcome.error * outcome.error:g}); check the start values and the "
+                        "set-up")
     uncertainty = fit_uncertainty(measurement.positions, measurement.transmittance,
                                   measurement.pulse_energy, outcome.fitted,
-                                  measurement.fit_indices, setup, measurement.is_sa, rel_step)
-    curves = fit_curves(measurement, outcome)
-    figure_name = f"{FIGURE_STEM}.{args.figure_format}"
-    figure_path = out / figure_name
-    plot_fit(figure_path, measurement, outcome, curves=curves,
-             title=f"{directory.resolve().name}: fit of {', '.join(measurement.fit_names)}")
-    rows = parameter_rows(measurement, outcome, uncertainty, truth)
-    result_path = out / RESULT_FILE
-    write_result(result_path, result_document(
-        measurement, outcome, uncertainty, rows, figure_name, rel_step, engine=ENGINE,
-        model=MODEL, provenance=record, findings=findings, curves=curves))
+                                  measurement.fit_indices, measurement.setup.model_kwargs(),
+                                  measurement.is_sa, request.rel_step)
+    return outcome, uncertainty, fit_curves(measurement, outcome), None
 
+
+# The exact engine: tarvo.fit with the exact Jacobian, run to the optimum.
+def _fit_exact(request):
+    from .fit_curves import FitCurves
+
+    measurement = request.measurement
+    try:
+        result = fit_measurement_exact(measurement, request.n_starts, request.model)
+    except EngineUnavailable as error:
+        raise FitFailed(str(error)) from None
+    except ValueError as error:
+        raise InputError(f"{measurement.directory / SETUP_FILE}: {error}") from None
+    if not math.isfinite(result.chisqr):
+        raise FitFailed(f"the fit returned a non-finite chi^2 ({result.chisqr:g}); check the "
+                        "start values and the set-up")
+    outcome, uncertainty = lsoda_shaped(measurement, result)
+    curves = FitCurves(result.positions - result.focus, result.best_fit,
+                       tuple(result.model_line(k) for k in range(len(measurement.curves))))
+    return outcome, uncertainty, curves, result
+
+
+# The bootstrap of a finished fit as its JSON document, with a progress bar if asked.
+def _bootstrap(request, outcome, result, show_progress):
+    from .bootstrap import bootstrap_fit
+    from .cluster import progress_bar
+
+    if not show_progress:
+        return bootstrap_fit(request, outcome, result).to_document()
+    with progress_bar(request.bootstrap.replicates, "bootstrap", "fit") as (advance, _):
+        return bootstrap_fit(request, outcome, result, advance).to_document()
+
+
+# tarvo fit DIR: read, check, fit, estimate errors, draw, write, report.
+def run_fit_command(args, argv):
+    request = prepare_fit(args.directory, starts=args.starts, step=args.step,
+                          truth_file=args.truth, engine=args.engine, model=args.model,
+                          out=args.out, figure_format=args.figure_format, strict=args.strict,
+                          bootstrap=bootstrap_options(args), argv=argv)
+    status = report_findings(request.findings, args.strict)
+    if status is not None:
+        return status
+    measurement, n_starts = request.measurement, request.n_starts
+    exact = request.engine != LSODA_ENGINE
+    focus = " and the focus" if exact and measurement.options.fit_focus else ""
+    print(f"Fitting {', '.join(measurement.fit_names)}{focus} to {len(measurement.curves)} "
+          f"curves x {measurement.num_x_pts} points of {measurement.directory}")
+    threads = os.environ.get('OMP_NUM_THREADS', 'all cores')
+    if exact:
+        print(f"exact engine, {request.model} model; {_starts_text(n_starts)} (start values x "
+              f"{_factor_text(start_factors(n_starts))}), threads: {threads}")
+    else:
+        print(f"lsoda engine (fit_zscan), established model; {_starts_text(n_starts)} (start "
+              f"values x {_factor_text(start_multipliers(n_starts))}), threads: {threads}")
+        if measurement.options.exact_only:
+            print("note: [bounds], fit_focus and focus_mm apply to the exact engine only; "
+                  "fit_zscan ignores them")
+    if exact and args.step is not None:
+        print("note: --step applies to the lsoda engine; the exact engine's standard errors "
+              "come from its exact Jacobian")
+    sys.stdout.flush()
+    try:
+        done = fit_and_write(request, f"fitting, {_starts_text(n_starts)}")
+    except FitFailed as error:
+        return _fail(str(error), EXIT_FIT_FAILED)
+    except StrictFindings as stop:
+        return report_findings(stop.findings, True)
+    report_findings(done.findings[len(request.findings):], False)
+    if exact:
+        _print_exact(done)
+    else:
+        _print_lsoda(done)
+    if "bootstrap" in done.document:
+        from .bootstrap import format_bootstrap
+
+        errors = {row["name"]: row["standard_error"] for row in done.rows if row["fitted"]}
+        if done.result is not None and done.result.params["focus"].vary:
+            errors["focus"] = done.result.params["focus"].stderr
+        print("\n" + format_bootstrap(done.document["bootstrap"], errors))
+    print(f"results: {done.result_path}")
+    print(f"figure:  {done.figure_path}")
+    return done.status
+
+
+# The report of an lsoda fit on stdout.
+def _print_lsoda(done):
+    measurement, outcome, uncertainty = done.request.measurement, done.outcome, done.uncertainty
     print(f"Fit finished in {outcome.seconds:.1f} s; focus (extreme of the data) at "
           f"{outcome.centre:g} mm\n")
-    print(format_table(rows))
+    print(format_table(done.rows))
     print(f"\nfit error (norm of weighted residuals): {outcome.error:.6g}; reduced chi^2: "
           f"{uncertainty.reduced_chi2:.4g} ({uncertainty.degrees_of_freedom} degrees of freedom)")
     for note in correlation_notes(measurement.fit_names, uncertainty):
         print(f"note: {note}")
-    print(messages_line(outcome, messages_path))
+    print(messages_line(outcome, done.request.out / MESSAGES_FILE))
     if measurement.sigma is not None:
-        print(f"note: the curve files give standard deviations (third column); the {ENGINE} "
-              "engine weights the points by position only and does not use them")
-    for finding in findings:
+        print(f"note: the curve files give standard deviations (third column); the "
+              f"{LSODA_ENGINE} engine weights the points by position only and does not use them")
+    for finding in done.findings:
         print(f"warning: {finding.message}")
-    print(f"results: {result_path}")
-    print(f"figure:  {figure_path}")
-    return 0
+
+
+# The report of an exact fit on stdout.
+def _print_exact(done):
+    result, outcome, model = done.result, done.outcome, done.request.model
+    grid = ", ".join(f"{k} {v}" for k, v in result.grid.items()
+                     if model == "energy" or k != "radial_points")
+    print(f"Fit finished in {result.seconds:.2f} s ({result.nfev} model evaluations); "
+          f"{focus_line(result, done.request.measurement.options)}")
+    print(f"grid: {grid}\n")
+    print(format_table(done.rows))
+    print(f"\nfit error (norm of weighted residuals): {outcome.error:.6g}; reduced chi^2: "
+          f"{result.redchi:.4g} ({result.nfree} degrees of freedom); weights {result.weighting}")
+    if result.success:
+        print(f"converged: {result.message.removeprefix('converged: ')}")
+    else:
+        print(f"warning: {result.message}")
+    for note in result.notes:
+        print(f"note: {note}")
+    for finding in done.findings:
+        print(f"warning: {finding.message}")
 
 
 # Entry point of the console script and of python -m tarvo; returns the exit status.
@@ -219,6 +439,8 @@ def main(argv=None):
     try:
         if args.command == "fit":
             return run_fit_command(args, argv)
+        if args.command == "batch":
+            return run_batch_command(args, argv)
         if args.command == "simulate":
             from .planning import run_simulate_command
             return run_simulate_command(args, argv)

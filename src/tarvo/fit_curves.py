@@ -4,13 +4,14 @@ from dataclasses import dataclass
 
 import numpy as np
 
+from . import _native
 from .simulation import simulate
 
 # Points of the dense grid of a drawn model curve (data positions are added).
 DENSE_POINTS = 241
 
 # The model shifts each curve by the mean of its first and last this many points.
-BASELINE_POINTS = 5
+BASELINE_POINTS = _native.MIN_POINTS_PER_CURVE
 
 
 # The drawn model curve of one measured curve: ascending positions (a dense

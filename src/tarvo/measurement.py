@@ -12,6 +12,8 @@ import numpy as np
 from . import _native
 from .curve_file import MIN_POINTS, read_curve_file
 from .errors import InputError
+from .fit_options import BOUNDS_TABLE, FIT_KEYS, MODEL_KEYS, FitOptions, read_fit_options
+from .fit_parameters import FIT_NAMES
 from .parameters import COUNT, NAMES
 
 # Name of the set-up file inside a measurement directory.
@@ -46,10 +48,11 @@ CROSS_SECTIONS = 3
 KNOWN_KEYS = {
     "beam": ("wavelength", "w0", "M2", "tau"),
     "sample": ("sample_width", "populations", "is_sa"),
-    "model": ("t_slices", "z_slices"),
+    "model": ("t_slices", "z_slices") + MODEL_KEYS,
     "curve": ("file", "pulse_energy"),
     "start": NAMES,
-    "fit": ("parameters", "n_starts"),
+    "fit": ("parameters", "n_starts") + FIT_KEYS,
+    BOUNDS_TABLE: FIT_NAMES,
 }
 
 
@@ -62,7 +65,7 @@ class Setup:
     tau: float
     sample_width: float
     populations: tuple
-    t_slices: int
+    t_slices: int          # None where [model] leaves it to the model's default
     z_slices: int
 
     # Keyword arguments for tarvo.simulate.
@@ -117,6 +120,7 @@ class Measurement:
     fit_names: tuple
     n_starts: int
     input_files: tuple = ()
+    options: FitOptions = FitOptions()
 
     # 0-based indices of the fitted parameters, in the order given.
     @property
@@ -198,6 +202,12 @@ def _integer(table, key, where, least, most, why, default=None):
     return value
 
 
+# An integer from table[key] as _integer checks it, or None when absent (the
+# model's default then applies).
+def _optional_integer(table, key, where, least, most, why):
+    return None if key not in table else _integer(table, key, where, least, most, why)
+
+
 # Why the slice counts are bounded, for the message.
 SLICES_WHY = ("every residual evaluation integrates 2 * z_slices * t_slices steps per point "
               "(10 and 5 resolve a nanosecond pulse in a thin sample)")
@@ -218,7 +228,7 @@ def check_starts(n_starts, where="--starts"):
 def _read_setup(doc, where):
     beam = _table(doc, "beam", where)
     sample = _table(doc, "sample", where)
-    model = _table(doc, "model", where)
+    model = _table(doc, "model", where, required=False)
     populations = sample.get("populations")
     if (not isinstance(populations, list) or len(populations) != LEVELS
             or any(isinstance(v, bool) or not isinstance(v, (int, float)) or not math.isfinite(v)
@@ -235,8 +245,10 @@ def _read_setup(doc, where):
         tau=_number(beam, "tau", f"{where} [beam]", "s"),
         sample_width=_number(sample, "sample_width", f"{where} [sample]", "cm"),
         populations=tuple(float(v) for v in populations),
-        t_slices=_integer(model, "t_slices", f"{where} [model]", MIN_SLICES, MAX_SLICES, SLICES_WHY),
-        z_slices=_integer(model, "z_slices", f"{where} [model]", MIN_SLICES, MAX_SLICES, SLICES_WHY),
+        t_slices=_optional_integer(model, "t_slices", f"{where} [model]", MIN_SLICES, MAX_SLICES,
+                                   SLICES_WHY),
+        z_slices=_optional_integer(model, "z_slices", f"{where} [model]", MIN_SLICES, MAX_SLICES,
+                                   SLICES_WHY),
     )
     return setup, is_sa
 
@@ -381,13 +393,14 @@ def read_measurement(directory):
     directory = Path(directory)
     where = str(setup_file.path)
     start, fit_names, n_starts = _read_fit(setup_file.document, where)
+    options = read_fit_options(setup_file.document, where)
     curves, curve_files = _read_curves(setup_file.curve_entries, directory)
     points = len(curves) * curves[0].positions.size
     if points <= len(fit_names):
         raise InputError(f"{where}: {points} data points for {len(fit_names)} fitted parameters; "
                          "a fit needs more points than parameters")
     return Measurement(directory, setup_file.setup, setup_file.is_sa, curves, start, fit_names,
-                       n_starts, (setup_file.source,) + curve_files)
+                       n_starts, (setup_file.source,) + curve_files, options)
 
 
 # Parameter values from a small TOML file (name = value) and the file's record.

@@ -8,6 +8,7 @@ import numpy as np
 from .checks import check_setup, rayleigh_range_mm
 from .curve_file import MAX_ABS_VALUE, MAX_POINTS
 from .errors import InputError
+from .fit_options import read_fit_options, resolve_model
 from .fit_curves import BASELINE_POINTS
 from .measurement import read_parameter_file, read_setup_file, read_start
 from .parameters import NAMES
@@ -77,6 +78,8 @@ def run_simulate_command(args, argv):
                               else ({}, None))
     spec_pars = read_start(setup_file.document, str(setup_file.path), overrides, args.params)
     setup = setup_file.setup
+    options = read_fit_options(setup_file.document, str(setup_file.path))
+    model = resolve_model(args.model, options, setup, setup_file.path.parent)
     energies = [energy for _, energy in setup_file.curve_entries]
     positions = simulation_grid(setup, args.span, args.points)
     files = [name for name, _ in setup_file.curve_entries]
@@ -86,7 +89,9 @@ def run_simulate_command(args, argv):
     inputs = (setup_file.source,) + ((params_file,) if params_file else ())
     record = provenance(argv, inputs)
 
-    curves = simulate(positions, energies, spec_pars, **setup.model_kwargs())
+    radial_points = options.radial_points if model == "energy" else None
+    curves = simulate(positions, energies, spec_pars, **setup.model_kwargs(), model=model,
+                      radial_points=radial_points)
     if not np.all(np.isfinite(curves)):
         print("tarvo: error: the model gave non-finite transmittance for this set-up; check "
               "the set-up values and parameters", file=sys.stderr)
@@ -99,8 +104,8 @@ def run_simulate_command(args, argv):
                     title=f"{setup_file.path.parent.resolve().name}: model curves")
 
     z_r = rayleigh_range_mm(setup)
-    print(f"Model curves from {positions[0]:g} to {positions[-1]:g} mm ({positions.size} "
-          f"points; Rayleigh range {z_r:.3g} mm)")
+    print(f"Model curves ({model} model) from {positions[0]:g} to {positions[-1]:g} mm "
+          f"({positions.size} points; Rayleigh range {z_r:.3g} mm)")
     for energy, row in zip(energies, curves):
         k_low, k_high = int(np.argmin(row)), int(np.argmax(row))
         print(f"  {energy_label(energy):>8}: transmittance {row[k_low]:.4g} to {row[k_high]:.4g} "

@@ -13,12 +13,13 @@ INTERVAL_DEFAULT = 1.0
 # the thread keeps ticking during the call. Silent unless the stream is a
 # terminal: logs and pipes get no carriage-return clutter.
 class ElapsedTicker:
-    # The ticker shows on `stream` (default stderr) when that is a terminal.
-    def __init__(self, message, stream=None, interval=INTERVAL_DEFAULT):
+    # The ticker shows on `stream` (default stderr) when that is a terminal and
+    # `enabled` is true (a fit run for someone else, as in a batch, shows none).
+    def __init__(self, message, stream=None, interval=INTERVAL_DEFAULT, enabled=True):
         self.message = message
         self.stream = sys.stderr if stream is None else stream
         self.interval = interval
-        self.enabled = bool(getattr(self.stream, "isatty", lambda: False)())
+        self.enabled = enabled and bool(getattr(self.stream, "isatty", lambda: False)())
         self._stop = threading.Event()
         self._thread = None
         self._width = 0

@@ -5,11 +5,12 @@ from collections.abc import Mapping
 import numpy as np
 
 from . import _native
+from .engine import ESTABLISHED_DEFAULTS, check_engine, check_model, model_and_jacobian
 from .parameters import COUNT, NAMES
 
 # Grid sizes that resolve a nanosecond pulse in a thin sample well enough for planning.
-T_SLICES_DEFAULT = 10
-Z_SLICES_DEFAULT = 5
+T_SLICES_DEFAULT = ESTABLISHED_DEFAULTS["t_slices"]
+Z_SLICES_DEFAULT = ESTABLISHED_DEFAULTS["z_slices"]
 
 
 # The eight parameters as a list of floats, from a sequence or a name -> value mapping.
@@ -31,8 +32,9 @@ def parameter_vector(spec_pars):
 
 # Model transmittance of every curve.
 def simulate(positions, pulse_energy, spec_pars, *, populations, sample_width, tau, wavelength,
-             w0, M2, t_slices=T_SLICES_DEFAULT, z_slices=Z_SLICES_DEFAULT):
-    """Model normalised transmittance of Z-scan curves, exactly as the fit computes it.
+             w0, M2, t_slices=None, z_slices=None, radial_points=None, model="established",
+             engine=None):
+    """Model normalised transmittance of Z-scan curves, exactly as the fits compute it.
 
     positions     scan positions in mm relative to the focus: one 1-D array used for
                   every curve, or a 2-D array (num_datasets, num_x_pts), one row per
@@ -47,8 +49,18 @@ def simulate(positions, pulse_energy, spec_pars, *, populations, sample_width, t
     wavelength    laser wavelength in m
     w0            beam waist radius in m
     M2            beam quality factor
-    t_slices      time slices of the pulse (at least 2)
-    z_slices      depth slices of the sample (at least 2)
+    t_slices      time slices of the pulse (at least 2; default: the model's own,
+                  10 for the established model)
+    z_slices      depth slices of the sample (at least 2; default: the model's own,
+                  5 for the established model)
+    radial_points radial quadrature nodes of the energy model (default: its own)
+    model         "established" (fit_zscan's model: on-axis ratio, pulse window
+                  +-tau/2) or "energy" (pulse-energy ratio over the beam
+                  cross-section, whole pulse, exact sample thickness)
+    engine        "lsoda" (fit_zscan's solver: its curves bit for bit) or
+                  "exact" (matrix exponentials, no solver noise); default
+                  "lsoda" for the established model, "exact" for the energy
+                  model, which only the exact engine computes
 
     Each curve is shifted so that the mean of its first five and last five
     values is 1, as the fit does with its model curves: give positions that
@@ -70,6 +82,20 @@ def simulate(positions, pulse_energy, spec_pars, *, populations, sample_width, t
     pops = np.asarray(populations, dtype=np.float64).ravel()
     if pops.size != _native.LEVELS:
         raise ValueError(f"populations needs {_native.LEVELS} values, got {pops.size}")
+    check_model(model)
+    engine = check_engine(engine or ("lsoda" if model == "established" else "exact"))
+    if engine == "lsoda" and model != "established":
+        raise ValueError(f"the {model} model runs on the exact engine only (engine=\"exact\")")
+    if model == "established" and radial_points is not None:
+        raise ValueError("radial_points applies to the energy model only")
+    if engine == "exact":
+        curves, _ = model_and_jacobian(
+            x, energies, pops, parameter_vector(spec_pars), sample_width=sample_width, tau=tau,
+            wavelength=wavelength, w0=w0, M2=M2, t_slices=t_slices, z_slices=z_slices,
+            radial_points=radial_points, model=model)
+        return curves
+    t_slices = T_SLICES_DEFAULT if t_slices is None else t_slices
+    z_slices = Z_SLICES_DEFAULT if z_slices is None else z_slices
     values = _native.model_curves(
         [float(v) for v in x.ravel()], [float(v) for v in pops], int(t_slices), int(z_slices),
         float(sample_width), float(tau), float(wavelength), float(w0), float(M2),

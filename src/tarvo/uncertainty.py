@@ -73,8 +73,9 @@ def central_jacobian(fun, x, rel_step=REL_STEP_DEFAULT):
 
 
 # Covariance s^2 (J^T J)^-1 and standard errors from the Jacobian of the
-# weighted residuals and the weighted residuals at the solution.
-def covariance_from_jacobian(jacobian, weighted_residuals):
+# weighted residuals and the weighted residuals at the solution; without
+# scale_covar (data with their own uncertainties) the covariance is (J^T J)^-1.
+def covariance_from_jacobian(jacobian, weighted_residuals, scale_covar=True):
     jacobian = np.asarray(jacobian, dtype=np.float64)
     residuals = np.asarray(weighted_residuals, dtype=np.float64).ravel()
     m, n = jacobian.shape
@@ -89,7 +90,8 @@ def covariance_from_jacobian(jacobian, weighted_residuals):
         _, singular, vt = np.linalg.svd(scaled, full_matrices=False)
         if singular[-1] > singular[0] * max(m, n) * np.finfo(float).eps:
             inverse = (vt.T / singular**2) @ vt
-            covariance = (chi2 / dof) * inverse / np.outer(norms, norms)
+            scale = chi2 / dof if scale_covar else 1.0
+            covariance = scale * inverse / np.outer(norms, norms)
     if dof <= 0:
         covariance = np.full((n, n), np.nan)
     errors = np.sqrt(np.diag(covariance))

@@ -1,0 +1,415 @@
+"""Bootstrap uncertainties: refits of data sets made from a fit's own residuals.
+
+A replicate keeps the fitted model curves and adds to each point a residual
+drawn with replacement from the same curve (residual resampling within each
+curve), then fits the same parameters again with the same engine (the exact
+engine from the fitted values; the lsoda engine exactly as the original fit,
+from the same start values). The spread of the refitted values shows how well the data determine the
+parameters also where the Jacobian's linear picture fails, as it does for
+strongly correlated parameters.
+
+Replicate b draws from its own random stream, SeedSequence(seed,
+spawn_key=(b,)): its data depend on the seed and b only, not on the worker that
+runs it or the order in which replicates finish, and the first N replicates of
+a larger run are the same N. The replicates run as tasks on a Dask cluster.
+"""
+
+import math
+import numbers
+import secrets
+import time
+from dataclasses import dataclass, replace
+
+import numpy as np
+
+from .errors import InputError
+
+# Percentile intervals reported: the 68.3 % interval compares with one
+# standard error, the 95 % interval is the usual one to quote.
+INTERVAL_LEVELS = (0.6827, 0.95)
+
+# Fewest replicates accepted; a few hundred are needed for 95 % intervals.
+MIN_REPLICATES = 2
+
+# Seeds drawn when none is given stay below 2^32, so that they survive any
+# JSON reader (and are short to type when repeating a run).
+SEED_BOUND = 2**32
+
+# Failed replicates listed by message in the result; the rest are counted.
+FAILURES_LISTED = 10
+
+# How the data sets are made, for the result file.
+METHOD = ("residual resampling within each curve (in units of the data's standard deviations "
+          "where the curve files give them)")
+
+# How each engine fits them, for the result file.
+REFIT = {"exact": "each replicate fitted by the exact engine from the fitted values",
+         "lsoda": "each replicate fitted by fit_zscan as the original fit (same start values "
+                  "and starts)"}
+
+
+# What the user asked for: number of replicates, seed, and where to run.
+@dataclass(frozen=True)
+class BootstrapOptions:
+    replicates: int
+    seed: int | None = None
+    scheduler: str | None = None
+
+    # The options with a seed: the given one, or a fresh one drawn now (and
+    # recorded in the result so that the run can be repeated).
+    def seeded(self):
+        if self.seed is not None:
+            return self
+        return replace(self, seed=secrets.randbelow(SEED_BOUND))
+
+
+# Checked options; InputError with a one-line message otherwise.
+def make_options(replicates, seed=None, scheduler=None):
+    if isinstance(replicates, bool) or not isinstance(replicates, numbers.Integral) \
+            or replicates < MIN_REPLICATES:
+        raise InputError(f"--bootstrap must be an integer of at least {MIN_REPLICATES}, "
+                         f"got {replicates!r}")
+    if seed is not None and (isinstance(seed, bool) or not isinstance(seed, numbers.Integral)
+                             or seed < 0):
+        raise InputError(f"--seed must be an integer of at least 0, got {seed!r}")
+    return BootstrapOptions(int(replicates), None if seed is None else int(seed), scheduler)
+
+
+# The --bootstrap, --seed and --scheduler options of a command.
+def add_bootstrap_arguments(parser):
+    parser.add_argument("--bootstrap", type=int, metavar="N",
+                        help="also refit N data sets resampled from the residuals and report "
+                             "percentile intervals and correlations (needs Dask)")
+    parser.add_argument("--seed", type=int, metavar="S",
+                        help="seed of the bootstrap resampling (default: drawn and recorded)")
+    parser.add_argument("--scheduler", metavar="ADDRESS",
+                        help="run on this Dask scheduler (default: a local cluster)")
+
+
+# BootstrapOptions from parsed arguments, or None without --bootstrap.
+def bootstrap_options(args):
+    if args.bootstrap is None:
+        if args.seed is not None:
+            raise InputError("--seed needs --bootstrap N")
+        if args.command == "fit" and args.scheduler is not None:
+            raise InputError("--scheduler needs --bootstrap N (the fit itself runs here)")
+        return None
+    return make_options(args.bootstrap, args.seed, args.scheduler)
+
+
+# The random generator of replicate `index`.
+def replicate_rng(seed, index):
+    return np.random.default_rng(np.random.SeedSequence(seed, spawn_key=(index,)))
+
+
+# Model curves plus residuals drawn with replacement within each curve. With
+# the data's own standard deviations `sigma` the residuals are drawn in units
+# of sigma and scaled back by the sigma of the point they go to.
+def resample(model, residuals, rng, sigma=None):
+    model = np.asarray(model, dtype=np.float64)
+    residuals = np.asarray(residuals, dtype=np.float64)
+    picks = rng.integers(0, residuals.shape[1], size=residuals.shape)
+    if sigma is None:
+        return model + np.take_along_axis(residuals, picks, axis=1)
+    sigma = np.asarray(sigma, dtype=np.float64)
+    return model + sigma * np.take_along_axis(residuals / sigma, picks, axis=1)
+
+
+# A resampled data set that could not be fitted.
+class ReplicateFailed(RuntimeError):
+    pass
+
+
+# Refits on the exact engine: tarvo.fit with the arguments of the original fit,
+# one start at the fitted values. A focus that the original fit took from the
+# data's extreme is taken from the resampled data's extreme, as the original
+# fit would have done with them.
+@dataclass(frozen=True)
+class ExactRefit:
+    arguments: dict
+    params: object
+    names: tuple
+
+    # The refit of one resampled data set: the varied parameters' values.
+    def __call__(self, transmittance):
+        from .fitting import fit
+
+        result = fit(self.arguments["positions"], transmittance, params=self.params,
+                     n_starts=1, **{k: v for k, v in self.arguments.items() if k != "positions"})
+        if not result.success:
+            raise ReplicateFailed(result.message)
+        return np.array([result.values[name] for name in self.names], dtype=np.float64)
+
+
+# The refit of a tarvo.fit result (a tarvo.FitResult).
+def exact_refit(result):
+    from .fit_parameters import FOCUS, Parameters
+
+    ftol, xtol, gtol, max_nfev = result.tolerances
+    setup = dict(result.setup)
+    arguments = dict(positions=result.positions, pulse_energy=result.pulse_energy,
+                     model=result.model, sigma=result.sigma, is_sa=result.is_sa,
+                     scale_covar=result.scale_covar, ftol=ftol, xtol=xtol, gtol=gtol,
+                     max_nfev=max_nfev, **setup, **result.grid)
+    params = Parameters()
+    for name, parameter in result.params.items():
+        value = parameter.value
+        if name == FOCUS and not parameter.vary and parameter.init_value == result.centre:
+            value = None
+        params.add(name, value, vary=parameter.vary, min=parameter.min, max=parameter.max)
+    return ExactRefit(arguments, params, tuple(result.var_names))
+
+
+# Refits on the lsoda engine: the fit of `tarvo fit --engine lsoda` itself,
+# from the same start values with the same starts. (Started at the fitted
+# values, fit_zscan's forward differences see the solver's noise rather than
+# the slope and often do not move at all, which would shrink the spread.)
+@dataclass(frozen=True)
+class LsodaRefit:
+    measurement: object
+    n_starts: int
+
+    # The refit of one resampled data set: the fitted parameters' values.
+    def __call__(self, transmittance):
+        from .run_fit import fit_measurement
+
+        outcome = fit_measurement(with_transmittance(self.measurement, transmittance),
+                                  self.n_starts)
+        if not math.isfinite(outcome.error):
+            raise ReplicateFailed(f"non-finite fit error ({outcome.error})")
+        return outcome.fitted[self.measurement.fit_indices]
+
+
+# Everything a replicate needs; sent to the workers once.
+@dataclass(frozen=True)
+class BootstrapProblem:
+    names: tuple
+    values: np.ndarray
+    model: np.ndarray
+    residuals: np.ndarray
+    sigma: np.ndarray | None
+    refit: object
+    seed: int
+
+    # Which engine refits the replicates.
+    @property
+    def engine(self):
+        return "lsoda" if isinstance(self.refit, LsodaRefit) else "exact"
+
+
+# The measurement with other transmittance values (same positions and set-up).
+def with_transmittance(measurement, transmittance):
+    curves = tuple(replace(curve, transmittance=np.array(row, dtype=np.float64))
+                   for curve, row in zip(measurement.curves, transmittance))
+    return replace(measurement, curves=curves)
+
+
+# The problem of a tarvo.fit result.
+def exact_problem(result, seed):
+    refit = exact_refit(result)
+    values = np.array([result.values[name] for name in refit.names], dtype=np.float64)
+    sigma = None if result.sigma is None else np.array(result.sigma, dtype=np.float64)
+    return BootstrapProblem(refit.names, values, np.array(result.best_fit, dtype=np.float64),
+                            np.array(result.residuals, dtype=np.float64), sigma, refit, seed)
+
+
+# The problem of an lsoda fit of `measurement` with `n_starts` starts (its
+# outcome a tarvo.run_fit.FitOutcome): the model curves are the data less the
+# residuals.
+def lsoda_problem(measurement, outcome, n_starts, seed):
+    residuals = np.array(outcome.residuals, dtype=np.float64)
+    fitted = np.array(outcome.fitted, dtype=np.float64)
+    return BootstrapProblem(tuple(measurement.fit_names), fitted[measurement.fit_indices],
+                            measurement.transmittance - residuals, residuals, None,
+                            LsodaRefit(measurement, n_starts), seed)
+
+
+# One replicate, as a Dask task: (index, fitted values or None, failure message or None).
+def run_replicate(problem, index):
+    transmittance = resample(problem.model, problem.residuals, replicate_rng(problem.seed, index),
+                             problem.sigma)
+    try:
+        values = np.asarray(problem.refit(transmittance), dtype=np.float64)
+    except Exception as error:   # a failed replicate is counted, not fatal
+        text = str(error) if isinstance(error, ReplicateFailed) \
+            else f"{type(error).__name__}: {error}"
+        return index, None, text.splitlines()[0] if text else "failed"
+    if not np.all(np.isfinite(values)):
+        return index, None, "non-finite fitted values"
+    return index, values, None
+
+
+# The replicates' fitted values and what they say.
+@dataclass(frozen=True)
+class BootstrapResult:
+    names: tuple
+    fitted: np.ndarray
+    values: np.ndarray
+    failures: tuple
+    replicates: int
+    seed: int
+    seconds: float
+    engine: str = "exact"
+
+    # Replicates that gave fitted values.
+    @property
+    def succeeded(self):
+        return self.values.shape[0]
+
+    # Central percentile interval at `level` (lower and upper row, one column per parameter).
+    def interval(self, level):
+        if self.succeeded < MIN_REPLICATES:
+            return np.full((2, len(self.names)), np.nan)
+        tail = 50.0 * (1.0 - level)
+        return np.percentile(self.values, [tail, 100.0 - tail], axis=0)
+
+    # Standard deviation of the replicates' values.
+    @property
+    def standard_deviation(self):
+        if self.succeeded < MIN_REPLICATES:
+            return np.full(len(self.names), np.nan)
+        return self.values.std(axis=0, ddof=1)
+
+    # Correlation matrix of the replicates' values.
+    @property
+    def correlation(self):
+        if self.succeeded < MIN_REPLICATES:
+            return np.full((len(self.names),) * 2, np.nan)
+        with np.errstate(invalid="ignore", divide="ignore"):
+            return np.atleast_2d(np.corrcoef(self.values, rowvar=False))
+
+    # The result as a JSON-ready dict (key "bootstrap" of fit-result.json).
+    def to_document(self):
+        intervals = {level: self.interval(level) for level in INTERVAL_LEVELS}
+        median = (np.median(self.values, axis=0) if self.succeeded
+                  else np.full(len(self.names), np.nan))
+        parameters = []
+        for j, name in enumerate(self.names):
+            entry = {"name": name, "value": _number(self.fitted[j]),
+                     "median": _number(median[j]),
+                     "standard_deviation": _number(self.standard_deviation[j])}
+            for level, bounds in intervals.items():
+                entry[_interval_key(level)] = [_number(bounds[0, j]), _number(bounds[1, j])]
+            parameters.append(entry)
+        return {
+            "method": f"{METHOD}; {REFIT[self.engine]}",
+            "replicates": self.replicates,
+            "seed": self.seed,
+            "succeeded": self.succeeded,
+            "failed": len(self.failures),
+            "failures": [{"replicate": index, "message": message}
+                         for index, message in self.failures[:FAILURES_LISTED]],
+            "seconds": round(self.seconds, 3),
+            "parameters": parameters,
+            "correlation": {"parameters": list(self.names),
+                            "matrix": [[_number(v) for v in row] for row in self.correlation]},
+            "values": [[_number(v) for v in row] for row in self.values],
+        }
+
+
+# Key of a percentile interval in the document, e.g. "interval_95".
+def _interval_key(level):
+    return f"interval_{100.0 * level:.3g}".replace(".", "_")
+
+
+# A number for JSON: non-finite values become null.
+def _number(value):
+    value = float(value)
+    return value if math.isfinite(value) else None
+
+
+# Run the replicates of `problem` on the cluster of `client`; the result in
+# replicate order, whatever order they finished in. Ctrl-C cancels the
+# outstanding replicates and passes on. `progress(done)` is called as
+# replicates finish.
+def run_replicates(client, problem, replicates, progress=None):
+    from distributed import as_completed
+
+    began = time.monotonic()
+    shipped = client.scatter(problem, broadcast=True)
+    futures = [client.submit(run_replicate, shipped, index, pure=False)
+               for index in range(replicates)]
+    found = {}
+    try:
+        for future in as_completed(futures):
+            index, values, message = future.result()
+            found[index] = (values, message)
+            if progress is not None:
+                progress(len(found))
+    except BaseException:
+        client.cancel(futures)
+        raise
+    rows = [found[i][0] for i in range(replicates) if found[i][0] is not None]
+    failures = tuple((i, found[i][1]) for i in range(replicates) if found[i][0] is None)
+    values = np.array(rows, dtype=np.float64).reshape(len(rows), len(problem.names))
+    return BootstrapResult(problem.names, problem.values, values, failures, replicates,
+                           problem.seed, time.monotonic() - began, problem.engine)
+
+
+# Run the replicates of `problem` with `options` on a Dask cluster (see
+# tarvo.cluster.dask_client for which one).
+def run_problem(problem, options, progress=None):
+    from .cluster import dask_client
+
+    with dask_client(options.scheduler) as client:
+        return run_replicates(client, problem, options.replicates, progress)
+
+
+# Bootstrap a tarvo.fit result: `replicates` refits on the exact engine of data
+# resampled from its residuals, on a Dask cluster (a local one unless
+# `scheduler` names one, or the worker's own inside a Dask task).
+def bootstrap_result(result, replicates, seed=None, scheduler=None, progress=None):
+    options = make_options(replicates, seed, scheduler).seeded()
+    return run_problem(exact_problem(result, options.seed), options, progress)
+
+
+# Bootstrap the fit of a `tarvo fit` run (a tarvo.cli.FitRequest with its
+# outcome, and the exact engine's result or None for the lsoda engine).
+def bootstrap_fit(request, outcome, result=None, progress=None):
+    options = request.bootstrap.seeded()
+    if result is not None:
+        problem = exact_problem(result, options.seed)
+    else:
+        problem = lsoda_problem(request.measurement, outcome, request.n_starts, options.seed)
+    return run_problem(problem, options, progress)
+
+
+# Bootstrap figures beside the Jacobian standard errors (`errors`: name ->
+# standard error), as text lines.
+def format_bootstrap(document, errors):
+    header = ["parameter", "fitted", "std. error", "bootstrap sd", "68.3% interval",
+              "95% interval"]
+    lines = [header]
+    for entry in document["parameters"]:
+        lines.append([entry["name"], _cell(entry["value"], ".4e"),
+                      _cell(errors.get(entry["name"]), ".2e"),
+                      _cell(entry["standard_deviation"], ".2e"),
+                      _pair(entry[_interval_key(INTERVAL_LEVELS[0])]),
+                      _pair(entry[_interval_key(INTERVAL_LEVELS[1])])])
+    widths = [max(len(line[i]) for line in lines) for i in range(len(header))]
+    text = [f"bootstrap: {document['succeeded']} of {document['replicates']} replicates "
+            f"refitted (seed {document['seed']}, {document['seconds']:.1f} s)"]
+    text += ["  ".join(cell.ljust(width) for cell, width in zip(line, widths)).rstrip()
+             for line in lines]
+    text.insert(2, "  ".join("-" * width for width in widths))
+    names = document["correlation"]["parameters"]
+    matrix = document["correlation"]["matrix"]
+    for i in range(len(names)):
+        for j in range(i + 1, len(names)):
+            r = matrix[i][j]
+            text.append(f"bootstrap correlation {names[i]} / {names[j]}: "
+                        + ("-" if r is None else f"{r:+.3f}"))
+    if document["failed"]:
+        text.append(f"note: {document['failed']} replicates failed, e.g. "
+                    f"{document['failures'][0]['message']}")
+    return "\n".join(text)
+
+
+# Text cell of a number, or "-".
+def _cell(value, number_format):
+    return "-" if value is None else format(value, number_format)
+
+
+# Text cell of an interval.
+def _pair(bounds):
+    return "-" if None in bounds else f"[{bounds[0]:.4e}, {bounds[1]:.4e}]"

@@ -1,0 +1,117 @@
+"""tarvo fit DIR on the exact engine: the fit, its table, figure and JSON document.
+
+The table and the JSON document have the layout of the LSODA route (report.py);
+this module adds what only the exact route knows: the model variant and its
+grid, convergence, the focus parameter, bounds and the information criteria.
+"""
+
+import math
+
+import numpy as np
+
+from .fit_parameters import FOCUS, Parameters
+from .fitting import fit
+from .run_fit import FitOutcome, start_multipliers
+from .uncertainty import Uncertainty
+
+
+# Uncertainties of the measured values, if the measurement carries them (one row per curve).
+def measured_sigma(measurement):
+    sigma = getattr(measurement, "sigma", None)
+    if sigma is None:
+        rows = [getattr(curve, "sigma", None) for curve in measurement.curves]
+        if any(row is None for row in rows):
+            return None
+        sigma = np.stack(rows)
+    return np.asarray(sigma, dtype=np.float64)
+
+
+# Parameters of the fit from the start values, fitted names, bounds and focus settings.
+def measurement_parameters(measurement):
+    options = measurement.options
+    params = Parameters.from_spec_pars(measurement.start, vary=measurement.fit_names)
+    if options.fit_focus or options.focus_mm is not None:
+        params.add(FOCUS, options.focus_mm, vary=options.fit_focus)
+    for name, (low, high) in options.bounds.items():
+        if name in params:
+            params[name].set(min=low, max=high)
+    return params
+
+
+# Start factors as the tool prints them.
+def start_factors(n_starts):
+    return [1.0] if n_starts == 1 else start_multipliers(n_starts)
+
+
+# Fit a measurement on the exact engine.
+def fit_measurement_exact(measurement, n_starts, model):
+    setup = measurement.setup
+    return fit(measurement.positions, measurement.transmittance, measurement.pulse_energy,
+               measurement_parameters(measurement), populations=list(setup.populations),
+               sample_width=setup.sample_width, tau=setup.tau, wavelength=setup.wavelength,
+               w0=setup.w0, M2=setup.M2, model=model, t_slices=setup.t_slices,
+               z_slices=setup.z_slices, radial_points=measurement.options.radial_points,
+               sigma=measured_sigma(measurement), is_sa=measurement.is_sa, n_starts=n_starts)
+
+
+# The result in the shapes of the LSODA route's outcome and uncertainty, for
+# the shared table and document (parameters in the order of [fit] parameters).
+def lsoda_shaped(measurement, result):
+    order = [result.var_names.index(name) for name in measurement.fit_names]
+    outcome = FitOutcome(fitted=np.array(result.spec_pars), error=math.sqrt(result.chisqr),
+                         residuals=result.residuals, centre=result.focus,
+                         n_starts=result.n_starts, seconds=result.seconds)
+    errors = np.array([result.params[name].stderr for name in measurement.fit_names])
+    uncertainty = Uncertainty(errors, result.covar[np.ix_(order, order)], result.chisqr,
+                              result.nfree)
+    return outcome, uncertainty
+
+
+# Keys of the exact route's JSON document beside those of the LSODA route.
+def exact_document_keys(result):
+    focus = result.params[FOCUS]
+    return {
+        "converged": bool(result.success),
+        "message": result.message,
+        "nfev": result.nfev,
+        "aic": _finite(result.aic),
+        "bic": _finite(result.bic),
+        "weights": result.weighting,
+        "standard_errors_from": "exact Jacobian",
+        "focus_mm": {"value": focus.value, "fitted": focus.vary,
+                     "standard_error": _finite(focus.stderr) if focus.vary else None,
+                     "start": focus.init_value},
+        "bounds": {name: [_finite(p.min), _finite(p.max)] for name, p in result.params.items()
+                   if p.vary},
+        "notes": list(result.notes),
+    }
+
+
+# A float for JSON (None for non-finite values and None).
+def _finite(value):
+    if value is None:
+        return None
+    value = float(value)
+    return value if math.isfinite(value) else None
+
+
+# Put `extra` into the document right after `key`, keeping the rest in order.
+def insert_after(document, key, extra):
+    merged = {}
+    for name, value in document.items():
+        merged[name] = value
+        if name == key:
+            merged.update(extra)
+    if key not in document:
+        merged.update(extra)
+    return merged
+
+
+# The line that says where the focus is and where that comes from.
+def focus_line(result, options):
+    focus = result.params[FOCUS]
+    if focus.vary:
+        return f"focus fitted at {focus.value:g} +/- {focus.stderr:.2g} mm"
+    if options.focus_mm is not None:
+        return f"focus (set in setup.toml) at {focus.value:g} mm"
+    return f"focus (extreme of the data) at {focus.value:g} mm"

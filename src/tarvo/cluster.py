@@ -1,0 +1,133 @@
+"""The Dask cluster that batch fits and bootstrap replicates run on.
+
+Dask is an optional dependency (the `batch` extra): it is imported here, and
+only when a batch or a bootstrap asks for a cluster, so that `tarvo fit`
+works without it.
+"""
+
+import logging
+import os
+import sys
+from contextlib import contextmanager
+from dataclasses import dataclass
+
+from .measurement import InputError
+
+# What to install when Dask is missing.
+INSTALL_HINT = "pip install 'tarvo[batch]' (or: pip install 'dask[distributed]')"
+
+
+# Worker processes and threads of a local cluster, and the native fit's
+# OpenMP threads inside each Dask thread.
+@dataclass(frozen=True)
+class LocalLayout:
+    workers: int
+    threads_per_worker: int
+    omp_threads: int
+
+    # Cores the layout keeps busy at most.
+    @property
+    def cores(self):
+        return self.workers * self.threads_per_worker * self.omp_threads
+
+
+# Cores this process may run on (its CPU affinity, not the machine's total).
+def available_cores():
+    return max(1, os.process_cpu_count() or 1)
+
+
+# The local cluster for `cores` cores: one single-threaded worker process per
+# core. Independent fits scale almost perfectly across processes, and much of
+# a fit's time outside the native model holds the interpreter lock, so one fit
+# per process beats several fits sharing one process. Each fit runs its native
+# model on one OpenMP thread: Dask threads times OpenMP threads never exceed
+# the cores.
+def local_layout(cores=None, workers=None):
+    cores = available_cores() if cores is None else max(1, int(cores))
+    workers = cores if workers is None else max(1, int(workers))
+    return LocalLayout(workers=workers, threads_per_worker=1, omp_threads=1)
+
+
+# Dask's `distributed` module, or InputError saying how to install it.
+def require_distributed():
+    try:
+        import distributed
+    except ImportError:
+        raise InputError(f"this needs Dask's distributed scheduler: {INSTALL_HINT}") from None
+    return distributed
+
+
+# Whether this code runs inside a task on a Dask worker.
+def inside_worker():
+    try:
+        from distributed import get_worker
+    except ImportError:
+        return False
+    try:
+        get_worker()
+    except ValueError:
+        return False
+    return True
+
+
+# Start an in-process local cluster with `layout`; the caller closes it.
+def start_local_cluster(layout):
+    distributed = require_distributed()
+    env = {"OMP_NUM_THREADS": str(layout.omp_threads)}
+    return distributed.LocalCluster(
+        n_workers=layout.workers, threads_per_worker=layout.threads_per_worker,
+        processes=True, env=env, dashboard_address=None, silence_logs=logging.ERROR)
+
+
+# A client of a Dask cluster, for the duration of the block:
+#   - `scheduler` given: connected to that scheduler (an address such as
+#     tcp://host:8786, or a scheduler object);
+#   - inside a task on a Dask worker: the worker's own client, so that a fit
+#     that a batch runs spreads its bootstrap over the same cluster (the task
+#     leaves the worker's thread pool while it waits);
+#   - otherwise: a local cluster started for the block and closed after it.
+@contextmanager
+def dask_client(scheduler=None, layout=None):
+    distributed = require_distributed()
+    if scheduler is not None:
+        try:
+            client = distributed.Client(scheduler, timeout="20s")
+        except (OSError, TimeoutError) as error:
+            raise InputError(f"cannot connect to the Dask scheduler {scheduler}: {error}") from None
+        with client:
+            yield client
+        return
+    if inside_worker():
+        with distributed.worker_client() as client:
+            yield client
+        return
+    cluster = start_local_cluster(layout or local_layout())
+    try:
+        with distributed.Client(cluster) as client:
+            yield client
+    finally:
+        cluster.close()
+
+
+# A progress bar over `total` items on stderr (tqdm; hidden when stderr is
+# not a terminal or tqdm is missing), for the duration of the block. Yields
+# the function to call with the number of items done, and `note(text)`,
+# which prints a line above the bar.
+@contextmanager
+def progress_bar(total, label, unit):
+    try:
+        from tqdm import tqdm
+    except ImportError:
+        yield (lambda done: None), (lambda text: print(text, flush=True))
+        return
+    with tqdm(total=total, desc=label, unit=unit, disable=None, leave=False,
+              file=sys.stderr, dynamic_ncols=True) as bar:
+        # Show how many are done, whatever order they finished in.
+        def advance(done):
+            bar.update(done - bar.n)
+
+        # Print above the bar (to stdout, so that the lines can be piped).
+        def note(text):
+            bar.write(text, file=sys.stdout)
+
+        yield advance, note

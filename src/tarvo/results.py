@@ -1,0 +1,317 @@
+"""The result of tarvo.fit: values, standard errors, statistics, report, figure."""
+
+import html
+import math
+
+import numpy as np
+
+from . import _native
+from .engine import model_and_jacobian
+from .fit_parameters import FIT_NAMES, FOCUS, Parameters
+from .uncertainty import covariance_from_jacobian
+
+# Correlation above which two fitted parameters are reported as hard to separate.
+STRONG_CORRELATION = 0.95
+
+# Correlations below this are left out of the report (as lmfit's min_correl).
+REPORTED_CORRELATION = 0.1
+
+# Smallest chi^2 that enters the information criteria (as lmfit clamps it).
+CHI2_FLOOR = 1.0e-250
+
+# Points of the dense grid of a drawn model curve (data positions are added).
+DENSE_POINTS = 241
+
+# The model shifts each curve by the mean of its first and last this many points.
+BASELINE_POINTS = _native.MIN_POINTS_PER_CURVE
+
+
+# Everything a fit found, with lmfit's attribute names where lmfit has one.
+class FitResult:
+    """Result of tarvo.fit.
+
+    params       tarvo.Parameters with fitted values, stderr and correl
+    var_names    names of the fitted parameters, in the order of covar
+    values       name -> value of every parameter (the focus in mm)
+    spec_pars    the eight model parameters as an array
+    focus        scan position of the focus (mm) the model curves use
+    covar, correlation: covariance and correlation matrix of the fitted ones
+    chisqr, redchi, aic, bic, ndata, nvarys, nfree: fit statistics (chi^2 of
+                 the weighted residuals)
+    residuals    data - model, one row per curve; residual: weighted, flat
+    best_fit     model curves at the fitted values, one row per curve
+    nfev         model evaluations (each with its exact Jacobian)
+    success, message: whether the least-squares solver converged, and why it stopped
+    notes        remarks on the result (parameters at a bound, strong correlations)
+    engine, model, seconds: what ran and how long the fit took
+    """
+
+    # Filled by build_result.
+    def __init__(self, **fields):
+        self.__dict__.update(fields)
+
+    # Standard errors by name (None for fixed parameters).
+    @property
+    def stderr(self):
+        return {name: p.stderr for name, p in self.params.items()}
+
+    # Profile-likelihood confidence intervals; see tarvo.confidence.conf_interval.
+    def conf_interval(self, names=None, sigmas=(1, 2, 3)):
+        from .confidence import conf_interval
+
+        return conf_interval(self, names, sigmas)
+
+    # Bootstrap uncertainties from `replicates` refits of data resampled from the
+    # residuals, on a Dask cluster; see tarvo.bootstrap.bootstrap_result.
+    def bootstrap(self, replicates, seed=None, scheduler=None):
+        from .bootstrap import bootstrap_result
+
+        return bootstrap_result(self, replicates, seed, scheduler)
+
+    # The intervals of conf_interval as a text table.
+    @staticmethod
+    def ci_report(intervals):
+        from .confidence import ci_report
+
+        return ci_report(intervals)
+
+    # Text report like lmfit's fit_report.
+    def fit_report(self, min_correl=REPORTED_CORRELATION):
+        lines = ["[[Fit Statistics]]"]
+        lines += [f"    {label:<19}= {value}" for label, value in self._statistics()]
+        lines.append("[[Variables]]")
+        width = max(len(name) for name in self.params)
+        for name, p in self.params.items():
+            lines.append(f"    {name + ':':<{width + 1}}  {self._value_text(p)}")
+        pairs = self._correlation_pairs(min_correl)
+        if pairs:
+            lines.append(f"[[Correlations]] (unreported correlations are < {min_correl:.3f})")
+            lines += [f"    C({a}, {b}) = {r:+.4f}" for a, b, r in pairs]
+        if self.notes:
+            lines.append("[[Notes]]")
+            lines += [f"    {note}" for note in self.notes]
+        return "\n".join(lines)
+
+    # Notebook view: the statistics, the parameters and the correlations as tables.
+    def _repr_html_(self):
+        rows = "".join(f"<tr><td>{html.escape(label)}</td><td>{html.escape(str(value))}</td>"
+                       "</tr>" for label, value in self._statistics())
+        parts = [f"<h4>Fit statistics</h4><table>{rows}</table>", "<h4>Parameters</h4><table>",
+                 "<tr><th>name</th><th>value</th><th>standard error</th><th>relative</th>"
+                 "<th>initial</th><th>min</th><th>max</th><th>vary</th><th>unit</th></tr>"]
+        for name, p in self.params.items():
+            cells = [name, _number(p.value, ".6g"), _number(p.stderr, ".3g"),
+                     _relative(p.stderr, p.value), _number(p.init_value, ".4g"),
+                     _number(p.min, "g"), _number(p.max, "g"), str(p.vary), p.unit]
+            parts.append("<tr>" + "".join(f"<td>{html.escape(c)}</td>" for c in cells) + "</tr>")
+        parts.append("</table>")
+        pairs = self._correlation_pairs(REPORTED_CORRELATION)
+        if pairs:
+            parts.append("<h4>Correlations</h4><table>")
+            parts += [f"<tr><td>{a}</td><td>{b}</td><td>{r:+.4f}</td></tr>" for a, b, r in pairs]
+            parts.append("</table>")
+        if self.notes:
+            parts.append("<h4>Notes</h4><ul>"
+                         + "".join(f"<li>{html.escape(n)}</li>" for n in self.notes) + "</ul>")
+        return "".join(parts)
+
+    # Data, model curves and residuals as a matplotlib Figure; saved as well when a path is given.
+    def plot(self, path=None, title=None):
+        from matplotlib.backends.backend_agg import FigureCanvasAgg
+        from matplotlib.figure import Figure
+
+        from .plot import energy_label
+
+        figure = Figure(figsize=(7.5, 7.0), layout="constrained")
+        FigureCanvasAgg(figure)
+        curves_axes, residual_axes = figure.subplots(2, 1, sharex=True,
+                                                     gridspec_kw=dict(height_ratios=(3, 1)))
+        for k, energy in enumerate(self.pulse_energy):
+            colour = f"C{k}"
+            x, y = self.positions[k], self.data[k]
+            if self.sigma is None:
+                curves_axes.plot(x, y, "o", ms=4, color=colour, alpha=0.8)
+            else:
+                curves_axes.errorbar(x, y, yerr=self.sigma[k], fmt="o", ms=4, color=colour,
+                                     alpha=0.8)
+            line, values = self.model_line(k)
+            curves_axes.plot(line, values, "-", lw=1.6, color=colour)
+            curves_axes.plot([], [], "o-", ms=4, color=colour, label=energy_label(energy))
+            residual_axes.plot(x, self.residuals[k], "o-", ms=3, lw=0.8, color=colour)
+        residual_axes.axhline(0.0, color="0.4", lw=0.8)
+        curves_axes.set_ylabel("normalised transmittance")
+        curves_axes.legend(title="pulse energy (points: data, lines: model)", fontsize="small",
+                           title_fontsize="small")
+        curves_axes.grid(alpha=0.3)
+        residual_axes.set_xlabel("sample position z (mm)")
+        residual_axes.set_ylabel("residual\n(data \u2212 model)")
+        residual_axes.grid(alpha=0.3)
+        curves_axes.set_title(title or f"{self.model} model, exact engine: fit of "
+                              + ", ".join(self.var_names), fontsize="medium")
+        if path is not None:
+            figure.savefig(path, dpi=120)
+        return figure
+
+    # The drawn model curve of curve k: ascending positions and model values.
+    # The grid starts with the data's first five positions and ends with its
+    # last five, so that the curve gets exactly the fitted curve's baseline
+    # shift and passes through the fitted model at every data point.
+    def model_line(self, k, count=DENSE_POINTS):
+        positions = self.positions[k]
+        if positions.size < 2 * BASELINE_POINTS:
+            order = np.argsort(positions)
+            return positions[order], self.best_fit[k][order]
+        line = np.union1d(np.linspace(positions.min(), positions.max(), count), positions)
+        grid = np.concatenate([positions[:BASELINE_POINTS], line, positions[-BASELINE_POINTS:]])
+        curves, _ = model_and_jacobian(grid[None, :] - self.focus, [self.pulse_energy[k]],
+                                       self.setup["populations"], self.spec_pars,
+                                       sample_width=self.setup["sample_width"],
+                                       tau=self.setup["tau"], wavelength=self.setup["wavelength"],
+                                       w0=self.setup["w0"], M2=self.setup["M2"],
+                                       model=self.model, **self.grid)
+        return line, curves[0][BASELINE_POINTS:-BASELINE_POINTS]
+
+    # Label and value of every fit statistic, in report order.
+    def _statistics(self):
+        return [("engine", self.engine), ("model", self.model),
+                ("fitting method", "least_squares (trf), exact Jacobian"),
+                ("weights", self.weighting), ("# function evals", self.nfev),
+                ("# data points", self.ndata), ("# variables", self.nvarys),
+                ("# starts", self.n_starts),
+                ("chi-square", f"{self.chisqr:.6g}"),
+                ("reduced chi-square", f"{self.redchi:.6g}"),
+                ("Akaike info crit", f"{self.aic:.4f}"), ("Bayesian info crit", f"{self.bic:.4f}"),
+                ("focus (mm)", f"{self.focus:.6g}"),
+                ("converged", f"{self.success} ({self.message})"),
+                ("fit time (s)", f"{self.seconds:.3f}")]
+
+    # "value +/- error (relative) (init = ...)" or "value (fixed)".
+    @staticmethod
+    def _value_text(p):
+        if not p.vary:
+            return f"{p.value:.6g} (fixed) [{p.unit}]"
+        error = "+/- inf" if p.stderr is None or not math.isfinite(p.stderr) \
+            else f"+/- {p.stderr:.3g} ({_relative(p.stderr, p.value)})"
+        return f"{p.value:.6g} {error} (init = {p.init_value:.6g}) [{p.unit}]"
+
+    # Pairs of fitted parameters with |correlation| of at least min_correl, strongest first.
+    def _correlation_pairs(self, min_correl):
+        pairs = []
+        for i, a in enumerate(self.var_names):
+            for j in range(i + 1, len(self.var_names)):
+                r = self.correlation[i, j]
+                if math.isfinite(r) and abs(r) >= min_correl:
+                    pairs.append((a, self.var_names[j], float(r)))
+        return sorted(pairs, key=lambda pair: -abs(pair[2]))
+
+    # Short summary.
+    def __repr__(self):
+        values = ", ".join(f"{name}={self.values[name]:.5g}" for name in self.var_names)
+        return (f"<FitResult {self.model}/{self.engine}: {values}; chisqr={self.chisqr:.4g}, "
+                f"success={self.success}>")
+
+
+# A number as text, "-" for None, "inf" for infinities.
+def _number(value, number_format):
+    if value is None:
+        return "-"
+    return format(value, number_format)
+
+
+# Error relative to the value as a percentage.
+def _relative(error, value):
+    if error is None or value is None:
+        return "-"
+    if not math.isfinite(error) or value == 0.0:
+        return "inf"
+    percent = 100.0 * error / abs(value)
+    return f"{percent:.0f}%" if percent >= 10.0 else f"{percent:.2g}%"
+
+
+# Remarks on a fit: values at their bounds, undetermined and strongly correlated parameters.
+def _notes(names, values, active, errors, correlation, resolved):
+    notes = []
+    for name, value, side in zip(names, values, active):
+        if side:
+            low, high = resolved.bounds[name]
+            bound = low if side < 0 else high
+            notes.append(f"{name} ended at its {'lower' if side < 0 else 'upper'} bound "
+                         f"({bound:g}); its standard error assumes it is free")
+    for name, error in zip(names, errors):
+        if not math.isfinite(error):
+            notes.append(f"{name} is not determined by the data (singular Jacobian): fit fewer "
+                         "parameters")
+    for i in range(len(names)):
+        for j in range(i + 1, len(names)):
+            r = correlation[i, j]
+            if math.isfinite(r) and abs(r) >= STRONG_CORRELATION:
+                notes.append(f"{names[i]} and {names[j]} are strongly correlated (r = {r:+.3f}): "
+                             "the data fix mainly a combination of the two; their separate "
+                             "values are poorly determined")
+    return notes
+
+
+# The FitResult of a finished fit (see fitting.fit for the arguments).
+def build_result(problem, resolved, params_in, best, starts, *, sigma, is_sa, scale_covar,
+                 tolerances, seconds):
+    factor, u, solution = best
+    spec_pars, focus = problem.parameters(u)
+    model = problem.model_curves(u)
+    weighted = (problem.root_weights * (problem.y - model)).ravel()
+    jacobian = problem.physical_jacobian(u)
+    uncertainty = covariance_from_jacobian(jacobian, weighted, scale_covar)
+    errors = uncertainty.standard_errors
+    correlation = uncertainty.correlation
+    values = problem.values(u)
+    ndata, nvarys = weighted.size, len(problem.names)
+    chisqr = float(weighted @ weighted)
+    nfree = ndata - nvarys
+    neg2_log_likelihood = ndata * math.log(max(chisqr, CHI2_FLOOR * ndata) / ndata)
+
+    params = Parameters()
+    for name in FIT_NAMES:
+        low, high = resolved.bounds.get(name, (-math.inf, math.inf))
+        if name == FOCUS:
+            init = problem.focus_start
+            value = focus
+            vary = FOCUS in problem.names
+        else:
+            init = resolved.spec_pars[FIT_NAMES.index(name)]
+            value = spec_pars[FIT_NAMES.index(name)]
+            vary = name in problem.names
+        p = params.add(name, value, vary=vary, min=low, max=high)
+        p.init_value = init
+        if vary:
+            k = problem.names.index(name)
+            p.stderr = float(errors[k])
+            p.correl = {other: float(correlation[k, j]) for j, other in enumerate(problem.names)
+                        if j != k}
+    ftol, xtol, gtol, max_nfev = tolerances
+    success = solution.status > 0
+    if success:
+        message = f"converged: {solution.message}"
+    else:
+        message = (f"not converged: the solver stopped after {solution.nfev} evaluations "
+                   f"(max_nfev = {max_nfev}) before its tolerances were met; the values are "
+                   "the last ones it tried")
+    notes = _notes(problem.names, values, solution.active_mask, errors, correlation, resolved)
+    return FitResult(
+        params=params, var_names=list(problem.names),
+        values={name: p.value for name, p in params.items()},
+        spec_pars=spec_pars, focus=focus, centre=problem.centre,
+        init_values={name: params[name].init_value for name in problem.names},
+        covar=uncertainty.covariance, correlation=correlation,
+        chisqr=chisqr, redchi=chisqr / nfree if nfree > 0 else math.nan,
+        aic=neg2_log_likelihood + 2.0 * nvarys,
+        bic=neg2_log_likelihood + math.log(ndata) * nvarys,
+        ndata=ndata, nvarys=nvarys, nfree=nfree,
+        residual=weighted, residuals=problem.y - model, best_fit=model,
+        data=problem.y, positions=problem.x, pulse_energy=problem.energies, sigma=sigma,
+        weighting="1/sigma^2 (data uncertainties)" if sigma is not None
+        else "1 + 4 exp(-4 s^2), s centred position in m (as fit_zscan)",
+        setup=problem.setup, grid=dict(problem.grid), is_sa=is_sa, scale_covar=scale_covar,
+        nfev=problem.evaluations, success=success, status=int(solution.status),
+        message=message, notes=notes, n_starts=len(starts),
+        start_costs=[2.0 * float(s[2].cost) for s in starts], start_factor=factor,
+        engine="exact", model=problem.model, seconds=seconds, tolerances=tolerances,
+        _problem=problem, _u=u)
