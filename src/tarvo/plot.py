@@ -34,29 +34,30 @@ def _save(figure, path, dpi=120):
     figure.savefig(path, dpi=dpi, format=fmt, metadata=metadata)
 
 
-# Write the figure of a fit of `measurement` to `path` (PNG, SVG or PDF by
-# its suffix); `curves` (tarvo.fit_curves.FitCurves) saves computing the
-# model lines again.
-def plot_fit(path, measurement, outcome, title=None, curves=None):
+# One curve of a fit figure: measured points (with their standard deviations
+# or None), the drawn model line, the residuals and the curve's pulse energy.
+def fit_curve_row(positions, data, sigma, line, model, residuals, energy):
+    return dict(positions=positions, data=data, sigma=sigma, line=line, model=model,
+                residuals=residuals, energy=energy)
+
+
+# The figure of a fit: data and model curves above, residuals below.
+def fit_figure(rows, title=None):
     figure = Figure(figsize=(7.5, 7.0), layout="constrained")
     FigureCanvasAgg(figure)
     curves_axes, residual_axes = figure.subplots(2, 1, sharex=True,
                                                  gridspec_kw=dict(height_ratios=(3, 1)))
-    setup = measurement.setup.model_kwargs()
-    for k, curve in enumerate(measurement.curves):
+    for k, row in enumerate(rows):
         colour = f"C{k}"
-        if curves is None:
-            line, model = model_line(curve.positions, outcome.centre, curve.pulse_energy,
-                                     outcome.fitted, setup)
+        if row["sigma"] is None:
+            curves_axes.plot(row["positions"], row["data"], "o", ms=4, color=colour, alpha=0.8)
         else:
-            line, model = curves.lines[k]
-        curves_axes.plot(curve.positions, curve.transmittance, "o", ms=4, color=colour,
-                         alpha=0.8)
-        curves_axes.plot(line, model, "-", lw=1.6, color=colour)
+            curves_axes.errorbar(row["positions"], row["data"], yerr=row["sigma"], fmt="o", ms=4,
+                                 color=colour, alpha=0.8)
+        curves_axes.plot(row["line"], row["model"], "-", lw=1.6, color=colour)
         # One legend entry per energy: marker and line together.
-        curves_axes.plot([], [], "o-", ms=4, color=colour, label=energy_label(curve.pulse_energy))
-        residual_axes.plot(curve.positions, outcome.residuals[k], "o-", ms=3, lw=0.8,
-                           color=colour)
+        curves_axes.plot([], [], "o-", ms=4, color=colour, label=energy_label(row["energy"]))
+        residual_axes.plot(row["positions"], row["residuals"], "o-", ms=3, lw=0.8, color=colour)
     residual_axes.axhline(0.0, color="0.4", lw=0.8)
     curves_axes.set_ylabel("normalised transmittance")
     curves_axes.legend(title="pulse energy (points: data, lines: model)", fontsize="small",
@@ -67,6 +68,28 @@ def plot_fit(path, measurement, outcome, title=None, curves=None):
     residual_axes.grid(alpha=0.3)
     if title:
         curves_axes.set_title(title, fontsize="medium")
+    return figure
+
+
+# Write the figure of a fit of `measurement` to `path` (PNG, SVG or PDF by
+# its suffix); `curves` (tarvo.fit_curves.FitCurves) saves computing the
+# model lines again.
+def plot_fit(path, measurement, outcome, title=None, curves=None):
+    setup = measurement.setup.model_kwargs()
+    rows = []
+    for k, curve in enumerate(measurement.curves):
+        if curves is None:
+            line, model = model_line(curve.positions, outcome.centre, curve.pulse_energy,
+                                     outcome.fitted, setup)
+        else:
+            line, model = curves.lines[k]
+        rows.append(fit_curve_row(curve.positions, curve.transmittance, None, line, model,
+                                  outcome.residuals[k], curve.pulse_energy))
+    _save(fit_figure(rows, title), path)
+
+
+# Write a figure to `path` in the format its suffix names.
+def save_figure(figure, path):
     _save(figure, path)
 
 

@@ -117,39 +117,16 @@ class FitResult:
 
     # Data, model curves and residuals as a matplotlib Figure; saved as well when a path is given.
     def plot(self, path=None, title=None):
-        from matplotlib.backends.backend_agg import FigureCanvasAgg
-        from matplotlib.figure import Figure
+        from .plot import fit_curve_row, fit_figure, save_figure
 
-        from .plot import energy_label
-
-        figure = Figure(figsize=(7.5, 7.0), layout="constrained")
-        FigureCanvasAgg(figure)
-        curves_axes, residual_axes = figure.subplots(2, 1, sharex=True,
-                                                     gridspec_kw=dict(height_ratios=(3, 1)))
-        for k, energy in enumerate(self.pulse_energy):
-            colour = f"C{k}"
-            x, y = self.positions[k], self.data[k]
-            if self.sigma is None:
-                curves_axes.plot(x, y, "o", ms=4, color=colour, alpha=0.8)
-            else:
-                curves_axes.errorbar(x, y, yerr=self.sigma[k], fmt="o", ms=4, color=colour,
-                                     alpha=0.8)
-            line, values = self.model_line(k)
-            curves_axes.plot(line, values, "-", lw=1.6, color=colour)
-            curves_axes.plot([], [], "o-", ms=4, color=colour, label=energy_label(energy))
-            residual_axes.plot(x, self.residuals[k], "o-", ms=3, lw=0.8, color=colour)
-        residual_axes.axhline(0.0, color="0.4", lw=0.8)
-        curves_axes.set_ylabel("normalised transmittance")
-        curves_axes.legend(title="pulse energy (points: data, lines: model)", fontsize="small",
-                           title_fontsize="small")
-        curves_axes.grid(alpha=0.3)
-        residual_axes.set_xlabel("sample position z (mm)")
-        residual_axes.set_ylabel("residual\n(data \u2212 model)")
-        residual_axes.grid(alpha=0.3)
-        curves_axes.set_title(title or f"{self.model} model, exact engine: fit of "
-                              + ", ".join(self.var_names), fontsize="medium")
+        rows = [fit_curve_row(self.positions[k], self.data[k],
+                              None if self.sigma is None else self.sigma[k], *self.model_line(k),
+                              self.residuals[k], energy)
+                for k, energy in enumerate(self.pulse_energy)]
+        figure = fit_figure(rows, title or f"{self.model} model, exact engine: fit of "
+                            + ", ".join(self.var_names))
         if path is not None:
-            figure.savefig(path, dpi=120)
+            save_figure(figure, path)
         return figure
 
     # The drawn model curve of curve k: ascending positions and model values.
