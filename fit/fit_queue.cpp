@@ -6,6 +6,8 @@
 #include <mutex>
 #include <set>
 
+namespace tarvo::internal {
+
 namespace {
 
 // How often a waiting fit polls for an interrupt.
@@ -61,3 +63,5 @@ FitTurn::~FitTurn() {
   }
   q.turn_changed.notify_all();
 }
+
+}  // namespace tarvo::internal

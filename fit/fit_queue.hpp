@@ -1,9 +1,13 @@
 // Takes turns between multi-threaded fits started from different threads at
 // once: each such fit already uses every core it is allowed, so running two
-// together only oversubscribes the machine. Results never depend on it.
+// together only oversubscribes the machine. Results never depend on it. The
+// queue lives in the shared core library, so fits of both extension modules
+// queue together.
 #pragma once
 
-#include "fit_entry.hpp"
+#include "tarvo/control.hpp"
+
+namespace tarvo::internal {
 
 // Holds this thread's turn from construction until destruction.
 class FitTurn {
@@ -23,3 +27,5 @@ class FitTurn {
   unsigned long ticket_ = 0;
   bool granted_ = false;
 };
+
+}  // namespace tarvo::internal

@@ -1,97 +1,152 @@
-// The least-squares driver: MINPACK's Levenberg-Marquardt LMDIF1 with a
-// forward-difference Jacobian, then an unweighted final pass.
+// The least-squares driver and the residual function that LMDIF1 minimises:
+// weighted differences between measured and modelled transmittance over all
+// curves.
+#include "least_squares.hpp"
+
 #include <minpack.h>
 
-#include <new>
-#include <utility>
-#include <vector>
+#include <cstddef>
 
-#include "fit_context.hpp"
+namespace tarvo::internal {
 
 namespace {
 
 // LMDIF1's tolerance on the relative reduction of the sum of squares and of x.
 constexpr double FIT_TOLERANCE = 1.0e-3;
 
-// Holds the thread's FitContext for one fit and empties it however the fit
-// ends. A thread that waits for its evaluation's position tasks may run
-// another start's fit meanwhile; that fit puts back what it found.
-class FitContextLease {
+// The residual function of one start.
+class StartResiduals {
  public:
-  explicit FitContextLease(FitContext& context) : context_(context), outer_(std::move(context)) {
-    context_ = FitContext{};
+  StartResiduals(const Problem& problem, const StartJob& job, StartWorkspace& workspace,
+                 const ModelRun& run)
+      : problem_(problem), job_(job), workspace_(workspace), run_(run) {}
+
+  // sqrt(w_j) (y_j - model_j) at the trial vector x into fvec; false when the
+  // fit has to stop (status() says why).
+  bool evaluate(const double* x, double* fvec) noexcept {
+    if (run_.control->should_stop()) {
+      status_ = FitStatus::interrupted;
+      return false;
+    }
+    double p[PARAMETER_COUNT];
+    for (int i = 0; i < PARAMETER_COUNT; ++i) p[i] = job_.spec_pars[i];
+    // A parameter named twice takes its later trial value.
+    for (std::size_t i = 0; i < job_.fitted.size(); ++i) p[job_.fitted[i]] = x[i];
+    double* model = workspace_.model_values.data();
+    const ModelStatus model_status = model_curves(problem_, p, model, run_);
+    if (model_status != ModelStatus::ok) {
+      status_ = model_status == ModelStatus::stopped         ? FitStatus::interrupted
+                : model_status == ModelStatus::out_of_memory ? FitStatus::out_of_memory
+                                                             : FitStatus::failed;
+      return false;
+    }
+    const double* y = problem_.y().data();
+    const double* sqrt_weights = problem_.sqrt_weights().data();
+    const std::size_t points = problem_.points();
+    for (std::size_t j = 0; j < points; ++j) fvec[j] = sqrt_weights[j] * (y[j] - model[j]);
+    ++evaluations_;
+    return true;
   }
-  ~FitContextLease() { context_ = std::move(outer_); }
+
+  FitStatus status() const { return status_; }
+  int evaluations() const { return evaluations_; }
 
  private:
-  FitContext& context_;
-  FitContext outer_;
+  const Problem& problem_;
+  const StartJob& job_;
+  StartWorkspace& workspace_;
+  const ModelRun& run_;
+  FitStatus status_ = FitStatus::ok;
+  int evaluations_ = 0;
 };
 
-// LMDIF1 refuses these sizes and returns without evaluating anything.
-bool lmdif1_refuses(int m, int n) { return n < 1 || m < n; }
+// LMDIF1 calls its function with (m, n, x, fvec, iflag) and nothing else:
+// Fortran has no user pointer to hand through. The start being fitted on a
+// thread is therefore published here, for the duration of its LMDIF1 call,
+// and residual_trampoline forwards to it. A thread that waits for the
+// position tasks of its evaluation may run another start's fit meanwhile
+// (a task scheduling point); ActiveStart restores the outer start when the
+// inner one ends, so the published start is always the innermost running.
+thread_local StartResiduals* active_start = nullptr;
+
+// Publishes one start's residual function on this thread for its lifetime.
+class ActiveStart {
+ public:
+  explicit ActiveStart(StartResiduals& residuals) : outer_(active_start) {
+    active_start = &residuals;
+  }
+  ~ActiveStart() { active_start = outer_; }
+  ActiveStart(const ActiveStart&) = delete;
+  ActiveStart& operator=(const ActiveStart&) = delete;
+
+ private:
+  StartResiduals* outer_;
+};
+
+// The function LMDIF1 calls: the active start's residuals; iflag < 0 stops
+// the fit. No C++ exception may cross MINPACK's Fortran frames, and none can:
+// evaluate() is noexcept.
+extern "C" void residual_trampoline(int* /*m*/, int* /*n*/, double* x, double* fvec,
+                                    int* iflag) noexcept {
+  if (!active_start->evaluate(x, fvec)) *iflag = -1;
+}
 
 }  // namespace
 
-FitStatus least_squares_fit(ArrayView scan_positions, ArrayView y_data, CurvesModelRoutine model,
-                            ArrayView z_grid, ArrayView t_grid, ArrayView populations,
-                            const double* incident_intensity, double* residual_buffer,
-                            double optical_frequency, double* spec_pars, int num_x_pts,
-                            int num_datasets, const int* param_indices, int n_fit, double& error,
-                            FitControl* control, int* evaluations) {
-  FitContext& c = thread_fit_context();
-  FitContextLease lease(c);
-  int m = num_x_pts * num_datasets;
-  int n = n_fit;
-  std::vector<double> x, work;
-  std::vector<int> iwork;
-  try {
-    c.model = model;
-    c.scan_positions = scan_positions;
-    c.y_data = y_data;
-    c.z_grid = z_grid;
-    c.t_grid = t_grid;
-    c.populations = populations;
-    c.incident_intensity = incident_intensity;
-    c.spec_pars = spec_pars;
-    c.optical_frequency = optical_frequency;
-    c.num_x_pts = num_x_pts;
-    c.num_datasets = num_datasets;
-    c.param_indices.assign(param_indices, param_indices + (n_fit > 0 ? n_fit : 0));
-    c.model_values.assign(scan_positions.size > 0 ? scan_positions.size : 0, 0.0);
-    c.control = control;
-    x.resize(n_fit > 0 ? n_fit : 0);
-    iwork.resize(n_fit > 0 ? n_fit : 0);
-    work.resize(static_cast<size_t>(m > 0 ? m : 0) +
-                static_cast<size_t>(n_fit > 0 ? n_fit : 0) * (2 * static_cast<size_t>(m) + 5));
-  } catch (const std::bad_alloc&) {
-    return FitStatus::out_of_memory;
+StartWorkspace::StartWorkspace(const Problem& problem, const StartJob& job)
+    : x(job.fitted.size()),
+      iwork(job.fitted.size()),
+      work(problem.points() + job.fitted.size() * (2 * problem.points() + 5)),
+      model_values(problem.points()) {}
+
+void fit_start(const Problem& problem, const StartJob& job, StartWorkspace& workspace,
+               ModelWorkspace& models, FitControl& control, Propagator propagator,
+               StartSummary& summary) noexcept {
+  summary = StartSummary{};
+  const ModelRun run{propagator, &models, nullptr, &control, &summary.failures};
+  StartResiduals residuals(problem, job, workspace, run);
+  int m = static_cast<int>(problem.points());
+  int n = static_cast<int>(job.fitted.size());
+  double* x = workspace.x.data();
+  double* fvec = job.residuals.data();
+  // The solver varies x(i), which stands for spec_pars(fitted(i)).
+  for (int i = 0; i < n; ++i) x[i] = job.spec_pars[job.fitted[i]];
+  {
+    ActiveStart active(residuals);
+    if (n < 1 || m < n) {
+      // LMDIF1 would refuse these sizes (INFO = 0) and evaluate nothing:
+      // nothing is fitted, and the error describes the starting vector.
+      int iflag = 1;
+      residual_trampoline(&m, &n, x, fvec, &iflag);
+    } else {
+      double tol = FIT_TOLERANCE;
+      int lwa = static_cast<int>(workspace.work.size());
+      lmdif1_(residual_trampoline, &m, &n, x, fvec, &tol, &summary.info, workspace.iwork.data(),
+              workspace.work.data(), &lwa);
+    }
+  }
+  summary.evaluations = residuals.evaluations();
+  if (residuals.status() != FitStatus::ok) {
+    summary.status = residuals.status();
+    return;
   }
 
-  // The solver varies x(i), which stands for spec_pars(param_indices(i)).
-  for (int i = 0; i < n_fit; ++i) x[i] = spec_pars[param_indices[i] - 1];
-  if (lmdif1_refuses(m, n)) {
-    // Nothing is fitted; the error then describes the starting vector.
-    int iflag = 1;
-    fit_residuals(&m, &n, x.data(), residual_buffer, &iflag);
-  } else {
-    double tol = FIT_TOLERANCE;
-    int info = 0;
-    int lwa = static_cast<int>(work.size());
-    lmdif1_(fit_residuals, &m, &n, x.data(), residual_buffer, &tol, &info, iwork.data(),
-            work.data(), &lwa);
-  }
-  if (evaluations != nullptr) *evaluations = c.evaluations;
-  if (c.status != FitStatus::ok) return c.status;
+  *job.error = enorm_(&m, fvec);
+  for (int i = 0; i < n; ++i) job.spec_pars[job.fitted[i]] = x[i];
 
-  error = enorm_(&m, residual_buffer);
-  for (int i = 0; i < n_fit; ++i) spec_pars[param_indices[i] - 1] = x[i];
-
-  // Final pass at the fitted parameters, without weights.
-  if (!model(c.model_values.data(), num_x_pts, num_datasets, z_grid, t_grid, populations,
-             incident_intensity, optical_frequency, spec_pars, StopRequest{})) {
-    return FitStatus::out_of_memory;
+  // Final pass at the fitted parameters, without weights (and not stopped:
+  // it is one evaluation).
+  const ModelRun final_run{propagator, &models, nullptr, nullptr, &summary.failures};
+  double* model = workspace.model_values.data();
+  const ModelStatus final_status = model_curves(problem, job.spec_pars.data(), model, final_run);
+  if (final_status != ModelStatus::ok) {
+    summary.status =
+        final_status == ModelStatus::out_of_memory ? FitStatus::out_of_memory : FitStatus::failed;
+    return;
   }
-  for (int j = 0; j < m; ++j) residual_buffer[j] = y_data.data[j] - c.model_values[j];
-  return FitStatus::ok;
+  const double* y = problem.y().data();
+  for (int j = 0; j < m; ++j) fvec[j] = y[j] - model[j];
+  summary.status = FitStatus::ok;
 }
+
+}  // namespace tarvo::internal

@@ -3,7 +3,7 @@
 // round identically.
 #include "routines.hpp"
 
-namespace lsoda {
+namespace tarvo::lsoda {
 
 void set_method_coefficients(int meth, double elco[12][13], double tesco[12][3]) {
   // pc(1..12) of the Fortran at pc[0..11]; elco(i,nq) at elco[nq-1][i-1].
@@ -71,4 +71,4 @@ void set_method_coefficients(int meth, double elco[12][13], double tesco[12][3])
   }
 }
 
-}  // namespace lsoda
+}  // namespace tarvo::lsoda

@@ -1,26 +1,43 @@
-// DLSODA's message printer XERRWD: every diagnostic goes to C stdout in the
-// layout of the Fortran formats, one message line and its values.
+// DLSODA's message printer XERRWD, collecting: a message is one or more
+// XERRWD calls (its first line and continuation lines, each followed by the
+// value lines it asks for), assembled here in the layout of the Fortran
+// formats and handed to the solver's sink in one piece.
 #pragma once
 
+#include <cstddef>
 #include <string_view>
 
-namespace lsoda {
+#include "tarvo/diagnostics.hpp"
+#include "tarvo/lsoda.hpp"
 
-// A formatted numeric field with its terminating NUL (no heap involved).
-struct FortranField {
-  char text[32];
-};
-
-// Fortran's D21.13 edit descriptor as gfortran writes it, e.g. 1.0 ->
-// "  0.1000000000000D+01" and 1e100 -> "  0.1000000000000+101".
-FortranField fortran_d21_13(double value);
+namespace tarvo::lsoda {
 
 // Fortran's I10 edit descriptor: the integer right-justified in 10 columns.
 FortranField fortran_i10(int value);
 
-// Print one message line " MSG" (FORMAT(1X,A)), then, as XERRWD does, the
-// first ni of (i1, i2) and the first nr of (r1, r2) on their value lines.
-void print_message(std::string_view message, int ni, int i1, int i2, int nr, double r1,
-                   double r2);
+// One message being assembled; no heap involved.
+class Message {
+ public:
+  explicit Message(MessageKind kind) : kind_(kind) {}
 
-}  // namespace lsoda
+  // One XERRWD call: the line " MSG" (FORMAT(1X,A)), then the first ni of
+  // (i1, i2) and the first nr of (r1, r2) on their value lines.
+  Message& line(std::string_view message, int ni, int i1, int i2, int nr, double r1, double r2);
+  // A line without values.
+  Message& line(std::string_view message) { return line(message, 0, 0, 0, 0, 0.0, 0.0); }
+
+  // Hand the whole message to `sink`.
+  void send(DiagnosticsSink& sink) const { sink.write(kind_, std::string_view(text_, length_)); }
+
+ private:
+  // Append formatted text, silently cut at the capacity (never reached:
+  // DLSODA's longest message is under 300 characters).
+  void append(const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+  static constexpr std::size_t CAPACITY = 1024;
+  MessageKind kind_;
+  char text_[CAPACITY] = {};
+  std::size_t length_ = 0;
+};
+
+}  // namespace tarvo::lsoda

@@ -5,7 +5,7 @@
 
 #include <cmath>
 
-namespace lsoda {
+namespace tarvo::lsoda {
 
 // MAX of two doubles as gfortran compiles it on x86-64 (one MAXSD): b unless
 // a > b, so a NaN in either argument yields b. gfortran is free to order the
@@ -32,4 +32,4 @@ inline double fortran_integer_power(double x, int m) {
   return m < 0 ? 1.0 / y : y;
 }
 
-}  // namespace lsoda
+}  // namespace tarvo::lsoda

@@ -5,7 +5,7 @@
 #include "fortran_math.hpp"
 #include "routines.hpp"
 
-namespace lsoda {
+namespace tarvo::lsoda {
 
 int interpolate(const SolverState& s, double t, int k, double* dky) {
   const int n = s.n;
@@ -15,14 +15,18 @@ int interpolate(const SolverState& s, double t, int k, double* dky) {
   // yh(i,j) of the Fortran at yh[(i-1) + (j-1)*nyh].
   const double* yh = s.yh.data();
   if (k < 0 || k > nq) {
-    print_message("DINTDY-  K (=I1) illegal      ", 1, k, 0, 0, 0.0, 0.0);
+    Message(MessageKind::interpolation_error)
+        .line("DINTDY-  K (=I1) illegal      ", 1, k, 0, 0, 0.0, 0.0)
+        .send(s.sink);
     return -1;
   }
   const double tp = s.tn - s.hu - 100.0 * s.uround * (s.tn + s.hu);
   if ((t - tp) * (t - s.tn) > 0.0) {
-    print_message("DINTDY-  T (=R1) illegal      ", 0, 0, 0, 1, t, 0.0);
-    print_message("      T not in interval TCUR - HU (= R1) to TCUR (=R2)      ", 0, 0, 0, 2, tp,
-                  s.tn);
+    Message(MessageKind::interpolation_error)
+        .line("DINTDY-  T (=R1) illegal      ", 0, 0, 0, 1, t, 0.0)
+        .line("      T not in interval TCUR - HU (= R1) to TCUR (=R2)      ", 0, 0, 0, 2, tp,
+              s.tn)
+        .send(s.sink);
     return -2;
   }
   const double step_fraction = (t - s.tn) / s.h;
@@ -50,4 +54,4 @@ int interpolate(const SolverState& s, double t, int k, double* dky) {
   return 0;
 }
 
-}  // namespace lsoda
+}  // namespace tarvo::lsoda

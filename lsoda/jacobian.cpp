@@ -6,7 +6,7 @@
 #include "linear_algebra.hpp"
 #include "routines.hpp"
 
-namespace lsoda {
+namespace tarvo::lsoda {
 
 void prepare_jacobian(SolverState& s) {
   const int n = s.n;
@@ -47,4 +47,4 @@ void solve_linear_system(SolverState& s, double* x) {
   solve_lu(s.wm.data() + 2, s.n, s.pivots.data(), x);
 }
 
-}  // namespace lsoda
+}  // namespace tarvo::lsoda

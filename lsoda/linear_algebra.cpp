@@ -4,7 +4,7 @@
 
 #include <cmath>
 
-namespace lsoda {
+namespace tarvo::lsoda {
 
 namespace {
 
@@ -90,4 +90,4 @@ void solve_lu(const double* a, int n, const int* pivots, double* b) {
   }
 }
 
-}  // namespace lsoda
+}  // namespace tarvo::lsoda

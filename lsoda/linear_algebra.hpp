@@ -8,7 +8,7 @@
 // by tests/test_lsoda.py and bench/lsoda_sweep.py).
 #pragma once
 
-namespace lsoda {
+namespace tarvo::lsoda {
 
 // DGEFA: factor a in place. Returns INFO (0, or k if U(k,k) = 0). Stores
 // the multipliers negated, as LINPACK does.
@@ -17,4 +17,4 @@ int factor_lu(double* a, int n, int* pivots);
 // DGESL with JOB = 0: solve A x = b in place with DGEFA's factors.
 void solve_lu(const double* a, int n, const int* pivots, double* b);
 
-}  // namespace lsoda
+}  // namespace tarvo::lsoda

@@ -4,7 +4,7 @@
 #include "fortran_math.hpp"
 #include "routines.hpp"
 
-namespace lsoda {
+namespace tarvo::lsoda {
 
 double weighted_matrix_norm(int n, const double* a, const double* w) {
   double an = 0.0;
@@ -16,4 +16,4 @@ double weighted_matrix_norm(int n, const double* a, const double* w) {
   return an;
 }
 
-}  // namespace lsoda
+}  // namespace tarvo::lsoda

@@ -6,7 +6,7 @@
 
 #include "fortran_math.hpp"
 
-namespace lsoda {
+namespace tarvo::lsoda {
 
 // DEWSET with ITOL = 1: ewt(i) = rtol*|ycur(i)| + atol.
 inline void set_error_weights(int n, double rtol, double atol, const double* ycur, double* ewt) {
@@ -30,4 +30,4 @@ inline double weighted_max_norm(int n, const double* v, const double* w) {
   return vm;
 }
 
-}  // namespace lsoda
+}  // namespace tarvo::lsoda

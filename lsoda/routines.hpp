@@ -5,7 +5,7 @@
 #include "norms.hpp"
 #include "solver_state.hpp"
 
-namespace lsoda {
+namespace tarvo::lsoda {
 
 // DFNORM: the matrix norm consistent with the weighted max-norm.
 double weighted_matrix_norm(int n, const double* a, const double* w);
@@ -26,4 +26,4 @@ void solve_linear_system(SolverState& s, double* x);
 // Returns IFLAG (0, -1 for an illegal k, -2 for an illegal t).
 int interpolate(const SolverState& s, double t, int k, double* dky);
 
-}  // namespace lsoda
+}  // namespace tarvo::lsoda

@@ -1,7 +1,8 @@
 // The DLSODA driver for ITASK = 1, ISTATE = 1, ITOL = 1, IOPT = 0, JT = 2:
 // checks the input, starts the problem (initial step size included), steps
 // until TOUT is passed, interpolates back to TOUT, and prints DLSODA's
-// diagnostics on the way. Labels Lnnn are those of the Fortran.
+// diagnostics on the way (each to the solver's sink in one piece). Labels
+// Lnnn are those of the Fortran.
 #include <algorithm>
 #include <cmath>
 
@@ -11,7 +12,7 @@
 #include "fortran_math.hpp"
 #include "routines.hpp"
 
-namespace lsoda {
+namespace tarvo::lsoda {
 
 namespace {
 
@@ -55,8 +56,9 @@ int invert_weights(int n, double* ewt) {
 
 }  // namespace
 
-SolverState::SolverState(int max_neq)
-    : capacity(max_neq > 0 ? max_neq : 0),
+SolverState::SolverState(int max_neq, DiagnosticsSink& diagnostics)
+    : sink(diagnostics),
+      capacity(max_neq > 0 ? max_neq : 0),
       yh(static_cast<std::size_t>(HISTORY_COLUMNS) * capacity),
       ewt(capacity),
       savf(capacity),
@@ -71,7 +73,8 @@ SolverState::SolverState(int max_neq)
   for (int k = 1; k <= 12; ++k) adams_cm[k - 1] = adams_tesco[k - 1][1] * adams_elco[k - 1][k];
 }
 
-Solver::Solver(int max_neq) : state_(new SolverState(max_neq)) {}
+Solver::Solver(int max_neq, DiagnosticsSink* sink)
+    : state_(new SolverState(max_neq, sink != nullptr ? *sink : stdout_diagnostics())) {}
 
 Solver::~Solver() { delete state_; }
 
@@ -79,7 +82,7 @@ const Statistics& Solver::statistics() const { return state_->statistics; }
 
 int Solver::max_neq() const { return state_->capacity; }
 
-int Solver::integrate(RightHandSide f, void* context, int neq, double* y, double& t, double tout,
+int Solver::integrate(RightHandSide f, const void* context, int neq, double* y, double& t, double tout,
                       double rtol, double atol) {
   SolverState& s = *state_;
   double* yh = s.yh.data();
@@ -95,21 +98,29 @@ int Solver::integrate(RightHandSide f, void* context, int neq, double* y, double
     return 1;
   }
   if (neq <= 0) {
-    print_message("DLSODA-  NEQ (=I1) .lt. 1     ", 1, neq, 0, 0, 0.0, 0.0);
+    Message(MessageKind::illegal_input)
+        .line("DLSODA-  NEQ (=I1) .lt. 1     ", 1, neq, 0, 0, 0.0, 0.0)
+        .send(s.sink);
     return illegal_input(s, t);
   }
   if (neq > s.capacity) {
     const int lrw = std::max(20 + 16 * s.capacity, 22 + 9 * s.capacity + s.capacity * s.capacity);
-    print_message("DLSODA-  RWORK length needed, LENRW (=I1), exceeds LRW (=I2)", 2,
-                  needed_real_work(neq), lrw, 0, 0.0, 0.0);
+    Message(MessageKind::illegal_input)
+        .line("DLSODA-  RWORK length needed, LENRW (=I1), exceeds LRW (=I2)", 2,
+              needed_real_work(neq), lrw, 0, 0.0, 0.0)
+        .send(s.sink);
     return illegal_input(s, t);
   }
   if (rtol < 0.0) {
-    print_message("DLSODA-  RTOL(I1) is R1 .lt. 0.0        ", 1, 1, 0, 1, rtol, 0.0);
+    Message(MessageKind::illegal_input)
+        .line("DLSODA-  RTOL(I1) is R1 .lt. 0.0        ", 1, 1, 0, 1, rtol, 0.0)
+        .send(s.sink);
     return illegal_input(s, t);
   }
   if (atol < 0.0) {
-    print_message("DLSODA-  ATOL(I1) is R1 .lt. 0.0        ", 1, 1, 0, 1, atol, 0.0);
+    Message(MessageKind::illegal_input)
+        .line("DLSODA-  ATOL(I1) is R1 .lt. 0.0        ", 1, 1, 0, 1, atol, 0.0)
+        .send(s.sink);
     return illegal_input(s, t);
   }
   s.f = f;
@@ -158,7 +169,9 @@ int Solver::integrate(RightHandSide f, void* context, int neq, double* y, double
   set_error_weights(n, s.rtol, s.atol, yh, ewt);
   bad = invert_weights(n, ewt);
   if (bad != 0) {
-    print_message("DLSODA-  EWT(I1) is R1 .le. 0.0         ", 1, bad, 0, 1, ewt[bad - 1], 0.0);
+    Message(MessageKind::illegal_input)
+        .line("DLSODA-  EWT(I1) is R1 .le. 0.0         ", 1, bad, 0, 1, ewt[bad - 1], 0.0)
+        .send(s.sink);
     return illegal_input(s, t);
   }
   {
@@ -166,8 +179,10 @@ int Solver::integrate(RightHandSide f, void* context, int neq, double* y, double
     const double tdist = std::fabs(tout - t);
     const double w0 = fortran_max(std::fabs(t), std::fabs(tout));
     if (tdist < 2.0 * s.uround * w0) {
-      print_message("DLSODA-  TOUT(=R1) too close to T(=R2) to start integration.", 0, 0, 0, 2,
-                    tout, t);
+      Message(MessageKind::illegal_input)
+          .line("DLSODA-  TOUT(=R1) too close to T(=R2) to start integration.", 0, 0, 0, 2,
+                tout, t)
+          .send(s.sink);
       return illegal_input(s, t);
     }
     double tol = s.rtol;
@@ -207,13 +222,17 @@ L270: {
   if (!(tolsf <= 0.01)) {
     tolsf = tolsf * 200.0;
     if (s.nst == 0) {
-      print_message("DLSODA-  At start of problem, too much accuracy   ", 0, 0, 0, 0, 0.0, 0.0);
-      print_message("      requested for precision of machine..  See TOLSF (=R1) ", 0, 0, 0, 1,
-                    tolsf, 0.0);
+      Message(MessageKind::too_much_accuracy)
+          .line("DLSODA-  At start of problem, too much accuracy   ")
+          .line("      requested for precision of machine..  See TOLSF (=R1) ", 0, 0, 0, 1,
+                tolsf, 0.0)
+          .send(s.sink);
       return illegal_input(s, t);
     }
-    print_message("DLSODA-  At T (=R1), too much accuracy requested  ", 0, 0, 0, 0, 0.0, 0.0);
-    print_message("      for precision of machine..  See TOLSF (=R2) ", 0, 0, 0, 2, s.tn, tolsf);
+    Message(MessageKind::too_much_accuracy)
+        .line("DLSODA-  At T (=R1), too much accuracy requested  ")
+        .line("      for precision of machine..  See TOLSF (=R2) ", 0, 0, 0, 2, s.tn, tolsf)
+        .send(s.sink);
     record_outputs(s, -2);
     goto L580;
   }
@@ -221,14 +240,17 @@ L270: {
   if ((s.tn + s.h) == s.tn) {
     s.nhnil = s.nhnil + 1;
     if (s.nhnil <= s.mxhnil) {
-      print_message("DLSODA-  Warning..Internal T (=R1) and H (=R2) are", 0, 0, 0, 0, 0.0, 0.0);
-      print_message("      such that in the machine, T + H = T on the next step  ", 0, 0, 0, 0,
-                    0.0, 0.0);
-      print_message("     (H = step size). Solver will continue anyway.", 0, 0, 0, 2, s.tn, s.h);
+      Message(MessageKind::step_size_warning)
+          .line("DLSODA-  Warning..Internal T (=R1) and H (=R2) are")
+          .line("      such that in the machine, T + H = T on the next step  ")
+          .line("     (H = step size). Solver will continue anyway.", 0, 0, 0, 2, s.tn, s.h)
+          .send(s.sink);
       if (s.nhnil == s.mxhnil) {
-        print_message("DLSODA-  Above warning has been issued I1 times.  ", 0, 0, 0, 0, 0.0, 0.0);
-        print_message("     It will not be issued again for this problem.", 1, s.mxhnil, 0, 0, 0.0,
-                      0.0);
+        Message(MessageKind::warning_limit)
+            .line("DLSODA-  Above warning has been issued I1 times.  ")
+            .line("     It will not be issued again for this problem.", 1, s.mxhnil, 0, 0, 0.0,
+                  0.0)
+            .send(s.sink);
       }
     }
   }
@@ -246,16 +268,16 @@ L270: {
     if (s.meth == METHOD_BDF) s.wm[0] = std::sqrt(s.uround);
     s.jstart = -1;
     if (s.ixpr != 0) {
+      Message note(MessageKind::method_switch);
       if (s.meth == METHOD_BDF) {
-        print_message("DLSODA- A switch to the BDF (stiff) method has occurred     ", 0, 0, 0, 0,
-                      0.0, 0.0);
+        note.line("DLSODA- A switch to the BDF (stiff) method has occurred     ");
       }
       if (s.meth == METHOD_ADAMS) {
-        print_message("DLSODA- A switch to the Adams (nonstiff) method has occurred", 0, 0, 0, 0,
-                      0.0, 0.0);
+        note.line("DLSODA- A switch to the Adams (nonstiff) method has occurred");
       }
-      print_message("     at T = R1,  tentative step size H = R2,  step NST = I1 ", 1, s.nst, 0, 2,
-                    s.tn, s.h);
+      note.line("     at T = R1,  tentative step size H = R2,  step NST = I1 ", 1, s.nst, 0, 2,
+                s.tn, s.h)
+          .send(s.sink);
     }
   }
   // ITASK = 1: go on until TOUT is passed, then interpolate back to it.
@@ -267,24 +289,32 @@ L270: {
 
   // Block H: unsuccessful returns other than for illegal input.
 L500:
-  print_message("DLSODA-  At current T (=R1), MXSTEP (=I1) steps   ", 0, 0, 0, 0, 0.0, 0.0);
-  print_message("      taken on this call before reaching TOUT     ", 1, s.mxstep, 0, 1, s.tn, 0.0);
+  Message(MessageKind::too_many_steps)
+      .line("DLSODA-  At current T (=R1), MXSTEP (=I1) steps   ")
+      .line("      taken on this call before reaching TOUT     ", 1, s.mxstep, 0, 1, s.tn, 0.0)
+      .send(s.sink);
   record_outputs(s, -1);
   goto L580;
 L510:
-  print_message("DLSODA-  At T (=R1), EWT(I1) has become R2 .le. 0.", 1, bad, 0, 2, s.tn,
-                ewt[bad - 1]);
+  Message(MessageKind::zero_error_weight)
+      .line("DLSODA-  At T (=R1), EWT(I1) has become R2 .le. 0.", 1, bad, 0, 2, s.tn,
+            ewt[bad - 1])
+      .send(s.sink);
   record_outputs(s, -6);
   goto L580;
 L530:
-  print_message("DLSODA-  At T(=R1) and step size H(=R2), the error", 0, 0, 0, 0, 0.0, 0.0);
-  print_message("      test failed repeatedly or with abs(H) = HMIN", 0, 0, 0, 2, s.tn, s.h);
+  Message(MessageKind::error_test_failures)
+      .line("DLSODA-  At T(=R1) and step size H(=R2), the error")
+      .line("      test failed repeatedly or with abs(H) = HMIN", 0, 0, 0, 2, s.tn, s.h)
+      .send(s.sink);
   record_outputs(s, -4);
   goto L580;
 L540:
-  print_message("DLSODA-  At T (=R1) and step size H (=R2), the    ", 0, 0, 0, 0, 0.0, 0.0);
-  print_message("      corrector convergence failed repeatedly     ", 0, 0, 0, 0, 0.0, 0.0);
-  print_message("      or with abs(H) = HMIN   ", 0, 0, 0, 2, s.tn, s.h);
+  Message(MessageKind::convergence_failures)
+      .line("DLSODA-  At T (=R1) and step size H (=R2), the    ")
+      .line("      corrector convergence failed repeatedly     ")
+      .line("      or with abs(H) = HMIN   ", 0, 0, 0, 2, s.tn, s.h)
+      .send(s.sink);
   record_outputs(s, -5);
 L580:
   // Return the last values reached.
@@ -293,4 +323,4 @@ L580:
   return s.statistics.istate;
 }
 
-}  // namespace lsoda
+}  // namespace tarvo::lsoda

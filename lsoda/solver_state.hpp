@@ -5,9 +5,9 @@
 
 #include <vector>
 
-#include "lsoda.hpp"
+#include "tarvo/lsoda.hpp"
 
-namespace lsoda {
+namespace tarvo::lsoda {
 
 // Optional inputs at their IOPT = 0 defaults.
 inline constexpr int MXSTEP_DEFAULT = 500;
@@ -44,13 +44,17 @@ inline constexpr int JACOBIAN_DIFFERENCE_QUOTIENTS = 2;
 
 class SolverState {
  public:
-  // Work space for up to max_neq equations, allocated here and only here.
-  explicit SolverState(int max_neq);
+  // Work space for up to max_neq equations, allocated here and only here;
+  // messages go to `diagnostics`.
+  SolverState(int max_neq, DiagnosticsSink& diagnostics);
+
+  // Where the messages of this solver go.
+  DiagnosticsSink& sink;
 
   // --- problem ---------------------------------------------------------
   // Right-hand side and its context pointer.
   RightHandSide f = nullptr;
-  void* context = nullptr;
+  const void* context = nullptr;
   // The caller's state array (all of it goes to f; entries 0..n-1 integrated).
   double* y = nullptr;
   // Scalar relative and absolute tolerances (ITOL = 1).
@@ -201,4 +205,4 @@ class SolverState {
   Statistics statistics;
 };
 
-}  // namespace lsoda
+}  // namespace tarvo::lsoda

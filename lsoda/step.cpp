@@ -14,7 +14,7 @@
 #include "fortran_math.hpp"
 #include "routines.hpp"
 
-namespace lsoda {
+namespace tarvo::lsoda {
 
 namespace {
 
@@ -498,4 +498,4 @@ L720:
   s.jstart = 1;
 }
 
-}  // namespace lsoda
+}  // namespace tarvo::lsoda

@@ -1,7 +1,9 @@
 // The incident Gaussian pulse on the beam axis and the grid helper.
 #include <cmath>
 
-#include "zscan_model.hpp"
+#include "tarvo/model.hpp"
+
+namespace tarvo {
 
 void linspace(double* x, double a, double b, int n) {
   if (n == 1) {
@@ -23,3 +25,5 @@ double pulse_intensity(double r, double t, double z, double e, double tau, doubl
   // 1.88e-4 with the energy in J, tau in s and w in m gives W/cm^2.
   return radial_factor * ((e * 1.88e-4) * time_factor) / ((tau * MODEL_PI) * (w * w));
 }
+
+}  // namespace tarvo

@@ -1,9 +1,18 @@
-// Right-hand sides of the population and attenuation equations, and the
-// single integration steps that the slice march makes with them.
-#include "rate_equations.hpp"
+// The rate constants of a parameter vector, the right-hand sides of the
+// population and attenuation equations, and the single integration steps
+// that the slice march makes with them. Every step starts the solver afresh
+// with the same settings.
+#include "tarvo/model.hpp"
 
-void population_rhs(void* context, int /*neq*/, double /*t*/, const double* y, double* ydot) {
-  const ModelContext& c = *static_cast<const ModelContext*>(context);
+namespace tarvo {
+
+namespace {
+
+// Population rate equations. context: the RateConstants; y = (N1..N5, I),
+// ydot: five derivatives. neq and t are not used.
+void population_rhs(const void* context, int /*neq*/, double /*t*/, const double* y,
+                    double* ydot) {
+  const RateConstants& c = *static_cast<const RateConstants*>(context);
   const double phi = c.photon_factor * y[5];
   const double n1 = y[0], n2 = y[1], n3 = y[2], n4 = y[3], n5 = y[4];
   // Groupings as written fix the rounding, and with it every step the solver takes.
@@ -15,32 +24,60 @@ void population_rhs(void* context, int /*neq*/, double /*t*/, const double* y, d
   ydot[4] = (phi * c.sigma_4) * n4 - c.rate_54 * n5;
 }
 
-void intensity_rhs(void* context, int /*neq*/, double /*t*/, const double* y, double* ydot) {
-  const ModelContext& c = *static_cast<const ModelContext*>(context);
+// Attenuation across depth. context: the RateConstants; y = (I, N1..N5),
+// ydot: dI/dz. neq and t are not used.
+void intensity_rhs(const void* context, int /*neq*/, double /*t*/, const double* y,
+                   double* ydot) {
+  const RateConstants& c = *static_cast<const RateConstants*>(context);
   // Levels 3 and 5 (y[3], y[5]) do not absorb.
   ydot[0] = -y[0] * (y[4] * c.sigma_4 + (y[2] * c.sigma_2 + y[1] * c.sigma_1));
 }
 
-namespace {
-
 // Copy the six-entry state and integrate its first neq entries from t_start to t_end.
-int integrate_step(lsoda::RightHandSide f, const ModelContext& context, int neq,
+int integrate_step(lsoda::RightHandSide f, const RateConstants& constants, int neq,
                    const double* state_in, double t_start, double t_end, lsoda::Solver& solver,
                    double* state_out) {
-  for (int i = 0; i < 6; ++i) state_out[i] = state_in[i];
+  for (int i = 0; i < STEP_STATE_LENGTH; ++i) state_out[i] = state_in[i];
   double t = t_start;
-  return solver.integrate(f, const_cast<ModelContext*>(&context), neq, state_out, t, t_end,
-                          STEP_RTOL, STEP_ATOL);
+  return solver.integrate(f, &constants, neq, state_out, t, t_end, STEP_RTOL, STEP_ATOL);
 }
+
+// Names of the failure kinds, by -ISTATE - 1.
+constexpr const char* FAILURE_NAMES[SolverFailures::KINDS] = {
+    "too_many_steps",      "too_much_accuracy",    "illegal_input",
+    "error_test_failures", "convergence_failures", "zero_error_weight",
+};
 
 }  // namespace
 
-int integrate_populations(const ModelContext& context, const double* state_in, double t_start,
-                          double t_end, lsoda::Solver& solver, double* state_out) {
-  return integrate_step(population_rhs, context, 5, state_in, t_start, t_end, solver, state_out);
+RateConstants rate_constants(const double* p, double optical_frequency) {
+  RateConstants c;
+  c.photon_factor = INVERSE_PLANCK / optical_frequency;
+  c.sigma_1 = p[0];
+  c.sigma_2 = p[1];
+  c.sigma_4 = p[2];
+  // Reciprocals formed once, so the right-hand sides only multiply and add.
+  c.rate_21 = 1.0 / p[3];
+  c.rate_24 = 1.0 / p[4];
+  c.rate_32 = 1.0 / p[5];
+  c.rate_41 = 1.0 / p[6];
+  c.rate_54 = 1.0 / p[7];
+  return c;
 }
 
-int integrate_intensity(const ModelContext& context, const double* state_in, double z_start,
-                        double z_end, lsoda::Solver& solver, double* state_out) {
-  return integrate_step(intensity_rhs, context, 1, state_in, z_start, z_end, solver, state_out);
+const char* solver_failure_name(int index) {
+  return index >= 0 && index < SolverFailures::KINDS ? FAILURE_NAMES[index] : "unknown";
 }
+
+int integrate_populations(const RateConstants& constants, const double* state_in, double t_start,
+                          double t_end, lsoda::Solver& solver, double* state_out) {
+  return integrate_step(population_rhs, constants, LEVELS, state_in, t_start, t_end, solver,
+                        state_out);
+}
+
+int integrate_intensity(const RateConstants& constants, const double* state_in, double z_start,
+                        double z_end, lsoda::Solver& solver, double* state_out) {
+  return integrate_step(intensity_rhs, constants, 1, state_in, z_start, z_end, solver, state_out);
+}
+
+}  // namespace tarvo

@@ -1,27 +1,22 @@
 // The multi-start fit. Working tables are NumPy arrays (so NumPy reports
 // impossible shapes such as a negative n_starts); each start owns one row of
-// them, and the starts run through run_starts with the interpreter lock
+// them. The measurement becomes one tarvo::Problem, shared by every start,
+// and the starts run through tarvo::run_starts with the interpreter lock
 // released.
-#include "numpy_api.hpp"
+#include "multi_start.hpp"
 
-#include <algorithm>
-#include <cmath>
 #include <cstring>
 #include <exception>
 #include <new>
 #include <string>
+#include <vector>
 
-#include "fit_entry.hpp"
-#include "interrupt_poll.hpp"
-#include "multi_start.hpp"
-#include "py_ref.hpp"
-#include "size_relations.hpp"
+#include "numpy_api.hpp"
+#include "tarvo/fit.hpp"
+
+namespace tarvo::wrapper {
 
 namespace {
-
-// Spread of the start exponents: from -0.52 to +0.52 in decades.
-constexpr double START_EXPONENT_SPAN = 1.04;
-constexpr double START_EXPONENT_OFFSET = 0.52;
 
 // Axis reported when a one-dimensional array (or the rows of a table) is empty.
 constexpr int ROW_AXIS = 0;
@@ -67,9 +62,8 @@ bool extreme_index(const BufferView& values, bool is_sa, Py_ssize_t& index) {
 
 // First-element checks: every array whose first element a start receives
 // must have one; false with IndexError set for the first that has none.
-bool check_first_elements(const FitArguments& a, npy_intp centered_length,
-                          npy_intp parameter_count, npy_intp n_fit) {
-  const npy_intp lengths[] = {centered_length, a.y_data.length(), a.populations.length(),
+bool check_first_elements(const FitArguments& a, npy_intp parameter_count, npy_intp n_fit) {
+  const npy_intp lengths[] = {a.x_data.length(), a.y_data.length(), a.populations.length(),
                               a.pulse_energy.length()};
   for (const npy_intp length : lengths) {
     if (length < 1) {
@@ -98,13 +92,22 @@ PyObject* copy_of_row(const double* values, npy_intp length) {
 
 // Run every start with the interpreter lock released; false with an
 // exception set when the fit was interrupted or failed.
-bool run_all_starts(const MultiStartJob& job) {
+bool run_all_starts(const Problem& problem, std::span<const StartJob> jobs) {
+  std::vector<StartSummary> summaries;
+  try {
+    summaries.resize(jobs.size());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return false;
+  }
   FitStatus status = FitStatus::ok;
   // Copied: the exception, and with it what() points to, ends with its handler.
   std::string failure;
-  InterruptibleSection section;
+  python::InterruptibleSection section;
   try {
-    status = run_starts(job, section.control());
+    FitOptions options;
+    options.control = section.control();
+    status = run_starts(problem, jobs, summaries, options);
   } catch (const std::bad_alloc&) {
     status = FitStatus::out_of_memory;
   } catch (const std::exception& error) {
@@ -118,6 +121,14 @@ bool run_all_starts(const MultiStartJob& job) {
     section.restore();
     return false;
   }
+  if (failure.empty() && status == FitStatus::failed) {
+    for (const StartSummary& summary : summaries) {
+      if (summary.status == FitStatus::failed) {
+        failure = summary.failure.empty() ? "unknown error" : summary.failure;
+        break;
+      }
+    }
+  }
   if (!failure.empty()) {
     PyErr_Format(PyExc_RuntimeError, "native fit failed: %s", failure.c_str());
     return false;
@@ -128,36 +139,23 @@ bool run_all_starts(const MultiStartJob& job) {
     case FitStatus::out_of_memory:
       PyErr_NoMemory();
       return false;
-    case FitStatus::interrupted:
+    default:
       PyErr_SetString(PyExc_SystemError, "fit interrupted without a pending exception");
       return false;
   }
-  return true;
 }
 
 }  // namespace
 
-double start_multiplier(int k, int n_starts) {
-  const double divisor = static_cast<double>(std::max(n_starts - 1, 1));
-  const double exponent =
-      (static_cast<double>(k) * START_EXPONENT_SPAN) / divisor - START_EXPONENT_OFFSET;
-  return std::pow(10.0, exponent);
-}
-
 PyObject* run_multi_start(const FitArguments& a) {
-  npy_intp n_fit = a.fit_indices.length();
+  const npy_intp n_fit = a.fit_indices.length();
   npy_intp x_length = a.x_data.length();
   npy_intp n_starts = a.n_starts;
   const npy_intp parameter_count = a.spec_pars.length();
   const npy_intp n_res = a.y_data.length();
   const int* fit_indices = a.fit_indices.ints();
-  const double* spec_pars = a.spec_pars.doubles();
-
-  // 1-based indices for the native fit.
-  PyRef param_indices = new_array(1, &n_fit, NPY_INT32);
-  if (!param_indices) return nullptr;
-  int* param_index_data = array_data<int>(param_indices);
-  for (npy_intp j = 0; j < n_fit; ++j) param_index_data[j] = fit_indices[j] + 1;
+  const std::span<const double> spec_pars(a.spec_pars.doubles(),
+                                          static_cast<std::size_t>(parameter_count));
 
   // Centre the positions on the first extreme of all curves together.
   Py_ssize_t extreme = 0;
@@ -167,49 +165,38 @@ PyObject* run_multi_start(const FitArguments& a) {
     return nullptr;
   }
   const double center_x = a.x_data.doubles()[extreme];
-  PyRef centered_x = new_array(1, &x_length, NPY_DOUBLE);
-  if (!centered_x) return nullptr;
-  double* centered = array_data<double>(centered_x);
-  for (npy_intp n = 0; n < x_length; ++n) centered[n] = a.x_data.doubles()[n] - center_x;
+  std::vector<double> centered_x;
+  try {
+    centered_x.resize(static_cast<std::size_t>(x_length));
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  for (npy_intp n = 0; n < x_length; ++n) centered_x[n] = a.x_data.doubles()[n] - center_x;
 
   // One row per start: the starting vectors, then the results.
   npy_intp spec_shape[2] = {n_starts, parameter_count};
   PyRef all_spec_pars = new_array(2, spec_shape, NPY_DOUBLE);
   if (!all_spec_pars) return nullptr;
-  double* spec_rows = array_data<double>(all_spec_pars);
-  for (npy_intp k = 0; k < n_starts; ++k) {
-    if (parameter_count > 0) {
-      std::memcpy(spec_rows + k * parameter_count, spec_pars, sizeof(double) * parameter_count);
-    }
-  }
   npy_intp residual_shape[2] = {n_starts, n_res};
   PyRef all_residuals = new_zeros(2, residual_shape, NPY_DOUBLE);
   if (!all_residuals) return nullptr;
   PyRef all_errors = new_zeros(1, &n_starts, NPY_DOUBLE);
   if (!all_errors) return nullptr;
-  PyRef start_multipliers = new_array(1, &n_starts, NPY_DOUBLE);
-  if (!start_multipliers) return nullptr;
-  double* multipliers = array_data<double>(start_multipliers);
-  for (npy_intp k = 0; k < n_starts; ++k) {
-    multipliers[k] = start_multiplier(static_cast<int>(k), a.n_starts);
-  }
 
-  // Scale the fitted entries of each start (0-based indices).
-  for (npy_intp k = 0; k < n_starts; ++k) {
-    double* row = spec_rows + k * parameter_count;
-    for (npy_intp j = 0; j < n_fit; ++j) {
-      const npy_intp index = fit_indices[j];
-      if (index >= parameter_count) {
-        raise_out_of_bounds(ROW_AXIS);
-        return nullptr;
-      }
-      row[index] = multipliers[k] * spec_pars[index];
+  // Each start scales the fitted entries (0-based indices) of its row.
+  for (npy_intp j = 0; n_starts > 0 && j < n_fit; ++j) {
+    if (fit_indices[j] >= parameter_count) {
+      raise_out_of_bounds(ROW_AXIS);
+      return nullptr;
     }
   }
+  const std::span<const int> fitted(fit_indices, static_cast<std::size_t>(n_fit));
+  double* spec_rows = array_data<double>(all_spec_pars);
+  fill_start_rows(spec_pars, fitted, a.n_starts, spec_rows);
 
   // Every start needs a first element of each array it is handed; with no
   // start at all, the best start's error does not exist.
-  if (n_starts > 0 && !check_first_elements(a, x_length, parameter_count, n_fit)) return nullptr;
+  if (n_starts > 0 && !check_first_elements(a, parameter_count, n_fit)) return nullptr;
   if (n_starts == 0) {
     raise_out_of_bounds(ROW_AXIS);
     return nullptr;
@@ -218,45 +205,53 @@ PyObject* run_multi_start(const FitArguments& a) {
 
   double* residual_rows = array_data<double>(all_residuals);
   double* errors = array_data<double>(all_errors);
-  MultiStartJob job;
-  job.centered_x = centered;
-  job.y_data = a.y_data.doubles();
-  job.populations = a.populations.doubles();
-  job.pulse_energy = a.pulse_energy.doubles();
-  job.param_indices = param_index_data;
-  job.t_slices = a.t_slices;
-  job.z_slices = a.z_slices;
-  job.sample_width = a.sample_width;
-  job.tau = a.tau;
-  job.wavelength = a.wavelength;
-  job.w0 = a.w0;
-  job.M2 = a.M2;
-  job.n_fit = static_cast<int>(n_fit);
-  job.num_x_pts = a.num_x_pts;
-  job.num_datasets = a.num_datasets;
-  job.n_pop = static_cast<int>(a.populations.length());
-  job.n_res = static_cast<int>(n_res);
-  job.n_starts = a.n_starts;
-  job.spec_pars_length = static_cast<int>(parameter_count);
-  job.all_residuals = residual_rows;
-  job.all_errors = errors;
-  job.all_spec_pars = spec_rows;
-  if (!run_all_starts(job)) return nullptr;
+  std::vector<StartJob> jobs;
+  try {
+    ProblemInput input;
+    input.x_mm = centered_x;
+    input.y = std::span<const double>(a.y_data.doubles(), static_cast<std::size_t>(n_res));
+    input.populations = std::span<const double>(
+        a.populations.doubles(), static_cast<std::size_t>(a.populations.length()));
+    input.pulse_energy = std::span<const double>(
+        a.pulse_energy.doubles(), static_cast<std::size_t>(a.pulse_energy.length()));
+    input.num_x_pts = a.num_x_pts;
+    input.num_datasets = a.num_datasets;
+    input.t_slices = a.t_slices;
+    input.z_slices = a.z_slices;
+    input.sample_width = a.sample_width;
+    input.tau = a.tau;
+    input.wavelength = a.wavelength;
+    input.w0 = a.w0;
+    input.M2 = a.M2;
+    const Problem problem(input);
+    jobs.resize(static_cast<std::size_t>(n_starts));
+    for (npy_intp k = 0; k < n_starts; ++k) {
+      StartJob& job = jobs[static_cast<std::size_t>(k)];
+      job.spec_pars = std::span<double>(spec_rows + k * parameter_count,
+                                        static_cast<std::size_t>(parameter_count));
+      job.fitted = fitted;
+      job.residuals =
+          std::span<double>(residual_rows + k * n_res, static_cast<std::size_t>(n_res));
+      job.error = errors + k;
+    }
+    if (!run_all_starts(problem, jobs)) return nullptr;
+  } catch (const ProblemError& error) {
+    PyErr_SetString(PyExc_ValueError, error.what());
+    return nullptr;
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
 
   // The strictly smallest error wins; ties (and NaN) keep the earlier start.
-  npy_intp best_idx = 0;
-  double best_error = errors[0];
-  for (npy_intp k = 1; k < n_starts; ++k) {
-    if (errors[k] < best_error) {
-      best_idx = k;
-      best_error = errors[k];
-    }
-  }
+  const npy_intp best_idx = static_cast<npy_intp>(
+      best_start(std::span<const double>(errors, static_cast<std::size_t>(n_starts))));
   PyRef residuals(copy_of_row(residual_rows + best_idx * n_res, n_res));
   if (!residuals) return nullptr;
-  PyRef error(PyFloat_FromDouble(best_error));
+  PyRef error(PyFloat_FromDouble(errors[best_idx]));
   if (!error) return nullptr;
-  PyRef fitted(copy_of_row(spec_rows + best_idx * parameter_count, parameter_count));
-  if (!fitted) return nullptr;
-  return PyTuple_Pack(3, residuals.get(), error.get(), fitted.get());
+  PyRef fitted_row(copy_of_row(spec_rows + best_idx * parameter_count, parameter_count));
+  if (!fitted_row) return nullptr;
+  return PyTuple_Pack(3, residuals.get(), error.get(), fitted_row.get());
 }
+
+}  // namespace tarvo::wrapper

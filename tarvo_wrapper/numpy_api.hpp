@@ -1,6 +1,6 @@
 // NumPy's C interface as every source of the module sees it: one table of
 // NumPy's functions for the whole module, filled once at import
-// (numpy_c_interface.cpp owns it).
+// (tarvo_wrapper.cpp owns it).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

@@ -107,7 +107,27 @@ def test_a_good_directory_writes_result_and_figure(measurement_dir, capsys, tmp_
     table_row = next(line for line in out.splitlines() if line.startswith("sigma_1"))
     assert table_row.split()[:3] == ["sigma_1", "cm^2", "6.0000e-18"]
     assert "fitted" in table_row and "4.0000e-18" in table_row
+    assert "solver messages: none" in out.splitlines()
+    assert not (measurement_dir / "fit-solver-messages.log").exists()
     assert out.rstrip().splitlines()[-1] == f"figure:  {measurement_dir / 'fit.png'}"
+
+
+def test_solver_messages_go_to_a_log_with_one_summary_line(measurement_dir, capsys):
+    # Relaxation times of 1e-22 s make the solver report failed steps.
+    for name in ("tau_32", "tau_54"):
+        replace_line(measurement_dir / "setup.toml", f"{name} = 1e-12", f"{name} = 1e-22")
+    (measurement_dir / "fit-solver-messages.log").write_text("left from an earlier fit\n")
+    status, out, err = run(capsys, "fit", measurement_dir)
+    assert (status, err) == (0, "")
+    assert not any(line.startswith(" DLSODA-") for line in out.splitlines())
+    log = (measurement_dir / "fit-solver-messages.log").read_text()
+    count = sum(line.startswith(" DLSODA-") for line in log.splitlines())
+    assert count > 0 and "earlier fit" not in log
+    summary = [line for line in out.splitlines() if line.startswith("solver messages:")]
+    assert summary == [f"solver messages: {count} ({count} convergence failures), in "
+                       f"{measurement_dir / 'fit-solver-messages.log'}; many of them mean poorly "
+                       "chosen start values or fitted parameters (see README, \"DLSODA- "
+                       "messages\")"]
 
 
 # Run the tool as a separate interpreter.

@@ -5,6 +5,7 @@ import math
 import numpy as np
 import pytest
 
+import tarvo_wrapper
 from tarvo import _native
 
 import zscan_reference as ref
@@ -80,15 +81,16 @@ def test_curves_are_independent_of_their_neighbours():
     assert both == first + second
 
 
-def test_model_context_holds_the_last_parameters():
+def test_rate_constants_of_a_parameter_vector():
     p = [1e-17, 2e-17, 3e-17, 0.5, 0.25, 2.0, 4.0, 8.0]
-    native_curves(curves_x(5, 1), p, [1e-9], 5, wavelength=5.32e-7)
-    c = _native.model_context()
+    c = _native.rate_constants(p, 299792458.0 / 5.32e-7)
     assert (c["sigma_1"], c["sigma_2"], c["sigma_4"]) == (1e-17, 2e-17, 3e-17)
     assert [c[k] for k in ("rate_21", "rate_24", "rate_32", "rate_41", "rate_54")] == [
         2.0, 4.0, 0.5, 0.25, 0.125]
     assert c["photon_factor"] == 1.5091901796421518e33 / (299792458.0 / 5.32e-7)
     assert c["photon_factor"] == pytest.approx(2.67815e18, rel=1e-5)
+    # A time constant of 0 gives an infinite rate, no error.
+    assert _native.rate_constants(p[:3] + [0.0] + p[4:], 1.0)["rate_21"] == math.inf
 
 
 @pytest.mark.parametrize("a, b, n, expected", [
@@ -126,16 +128,38 @@ def test_point_weight(s, expected_sqrt):
     assert _native.point_weight(3.0) == pytest.approx(1.0, abs=1e-15)
 
 
-@pytest.mark.parametrize("bad, message", [
-    (dict(num_x_pts=4), "num_x_pts"),
-    (dict(t_slices=1), "t_slices"),
-    (dict(populations=[1.0, 0.0]), "populations"),
-    (dict(energies=[]), "num_datasets"),
-])
-def test_model_curves_refuse_sizes_the_model_cannot_use(bad, message):
-    args = dict(x=curves_x(5, 1), pars=RSA_PARS, energies=[1e-5], num_x_pts=5)
-    args.update(bad)
-    if "num_x_pts" in bad:
-        args["x"] = curves_x(bad["num_x_pts"], 1)
-    with pytest.raises(ValueError, match=message):
-        native_curves(**args)
+SIZE_CASES = {
+    "four points": (dict(num_x_pts=4), "num_x_pts must be at least 5, got 4"),
+    "one time slice": (dict(t_slices=1), "t_slices must be at least 2, got 1"),
+    "no depth slices": (dict(z_slices=0), "z_slices must be at least 2, got 0"),
+    "two populations": (dict(populations=[6e17, 0.0]),
+                        "populations has 2 values but the model needs the initial populations "
+                        "of 5 levels"),
+    "no curves": (dict(num_datasets=0), "num_datasets must be at least 1, got 0"),
+}
+
+
+@pytest.mark.parametrize("bad, message", SIZE_CASES.values(), ids=SIZE_CASES)
+def test_the_model_and_both_fits_refuse_what_the_model_cannot_use_in_the_same_words(bad,
+                                                                                     message):
+    # The forward model needs at least 5 points per curve (the baseline), 2 time
+    # and 2 depth slices (the steps) and 5 populations; the problem it is given
+    # checks that once, for every entry point.
+    a = dict(num_x_pts=5, num_datasets=1, t_slices=2, z_slices=2, populations=POPULATIONS)
+    a.update(bad)
+    x = curves_x(a["num_x_pts"], 1)
+    b = BEAM
+    with pytest.raises(ValueError) as model:
+        _native.model_curves(x, a["populations"], a["t_slices"], a["z_slices"], b["sample_width"],
+                             b["tau"], b["wavelength"], b["w0"], b["M2"], [1e-5], RSA_PARS,
+                             a["num_x_pts"], a["num_datasets"])
+    fit_args = (list(x), [1.0] * len(x), a["populations"], a["t_slices"], a["z_slices"],
+                b["sample_width"], b["tau"], b["wavelength"], b["w0"], b["M2"], [1e-5],
+                RSA_PARS, [1], a["num_x_pts"], a["num_datasets"])
+    with pytest.raises(ValueError) as toolkit:
+        _native.fit(*fit_args)
+    with pytest.raises(ValueError) as module:
+        tarvo_wrapper.fit_zscan(*(np.array(v, dtype=np.int32 if i == 12 else np.float64)
+                                  if isinstance(v, list) else v
+                                  for i, v in enumerate(fit_args)))
+    assert str(model.value) == str(toolkit.value) == str(module.value) == message

@@ -22,9 +22,8 @@ from test_fit_zscan_binding import FLAT_PARS, flat_arguments
 
 
 def multipliers(n_starts):
-    """The start factors, written out as documented."""
-    divisor = float(max(n_starts - 1, 1))
-    return [math.pow(10.0, (float(k) * 1.04) / divisor - 0.52) for k in range(n_starts)]
+    """The start factors, from the one definition the module and the toolkit share."""
+    return _native.start_multipliers(n_starts)
 
 
 def as_bytes(result):
@@ -42,6 +41,10 @@ def test_the_documented_start_factors(n_starts, approximately):
     assert factors == pytest.approx(approximately, rel=1e-7)
     if n_starts % 2 == 1 and n_starts > 1:
         assert factors[n_starts // 2] == 1.0
+    # The formula as documented, 10^((k * 1.04) / max(n - 1, 1) - 0.52).
+    divisor = float(max(n_starts - 1, 1))
+    assert factors == [math.pow(10.0, (float(k) * _native.START_EXPONENT_SPAN) / divisor
+                                - _native.START_EXPONENT_OFFSET) for k in range(n_starts)]
 
 
 @pytest.mark.parametrize("n_starts", [1, 2, 3, 5, 2.9, 8])
@@ -278,3 +281,53 @@ def test_an_exception_from_a_signal_handler_stops_the_fit_and_is_raised():
     lines = out.stdout.splitlines()
     assert "raised raised by the handler" in lines, (out.stdout, out.stderr)
     assert "next call (8,)" in lines
+
+
+# --- the toolkit's multi-start fit ------------------------------------------------------
+
+def toolkit_fit(args, **options):
+    """The same fit through tarvo._native.fit (plain lists, 0-based indices)."""
+    values = [list(v) if isinstance(v, np.ndarray) else v for v in args.values()]
+    values[12] = [int(i) for i in args["fit_indices"]]
+    return _native.fit(*values, **options)
+
+
+@pytest.mark.parametrize("n_starts", [1, 3])
+@pytest.mark.parametrize("pars, energies, num_x_pts, fit_indices, scale, is_sa",
+                         REAL_CASES.values(), ids=REAL_CASES)
+def test_the_toolkit_fit_equals_fit_zscan_bit_for_bit(pars, energies, num_x_pts, fit_indices,
+                                                       scale, is_sa, n_starts):
+    args = real_case(pars, energies, num_x_pts, fit_indices, scale)
+    expected = tarvo_wrapper.fit_zscan(**args, is_sa=is_sa, n_starts=n_starts)
+    residuals, error, fitted, summaries = toolkit_fit(args, is_sa=is_sa, n_starts=n_starts)
+    assert as_bytes((residuals, error, fitted)) == as_bytes(expected)
+    # One summary per start; each start's evaluations are those of its own single-start fit.
+    assert [s["status"] for s in summaries] == ["ok"] * n_starts
+    y = args["y_data"]
+    centred = args["x_data"] - args["x_data"][int(np.argmax(y) if is_sa else np.argmin(y))]
+    for k, m in enumerate(multipliers(n_starts)):
+        start = list(args["spec_pars"])
+        for i in fit_indices:
+            start[i] = m * args["spec_pars"][i]
+        single = _native.fit_core(list(centred), list(args["y_data"]), list(args["populations"]),
+                                  2, 2, args["sample_width"], args["tau"], args["wavelength"],
+                                  args["w0"], args["M2"], list(args["pulse_energy"]), start,
+                                  [i + 1 for i in fit_indices], num_x_pts, len(energies))
+        assert summaries[k]["evaluations"] == single[3]
+        assert 1 <= summaries[k]["info"] <= 7
+        assert set(summaries[k]["failures"]) == set(_native.SOLVER_FAILURE_KINDS)
+
+
+@pytest.mark.parametrize("change, message", [
+    (dict(n_starts=0), "n_starts must be at least 1, got 0"),
+    (dict(fit_indices=[0, 8]), "fit_indices[1]=8 out of range [0,7]"),
+    (dict(fit_indices=[]), "fit_indices must name at least one parameter"),
+    (dict(num_x_pts=4), "num_x_pts must be at least 5, got 4"),
+])
+def test_the_toolkit_fit_refuses_what_it_cannot_fit(change, message):
+    args = real_case(RSA_PARS, [1e-5], 5, (1,), 1.0)
+    options = {k: change.pop(k) for k in ("n_starts",) if k in change}
+    args.update(change)
+    with pytest.raises(ValueError) as info:
+        toolkit_fit(args, **options)
+    assert str(info.value) == message

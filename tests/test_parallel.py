@@ -140,3 +140,85 @@ def test_ctrl_c_ends_a_fit_that_waits_for_its_turn():
                if line.startswith(("interrupted", "completed"))]
     assert outcome and outcome[0].startswith("interrupted"), out.stdout
     assert float(outcome[0].split()[-1]) < 6.0
+
+
+# The work arrays of a start with m points and n fitted entries hold about
+# 2 m n doubles; under a cap that leaves room for one start's, the second
+# start of three cannot get its own.
+MEMORY_CAP = textwrap.dedent("""
+    import resource, sys
+    sys.path[:0] = {path!r}
+    import numpy as np
+    import tarvo_wrapper
+    from test_parallel import small_fit_arguments
+    tarvo_wrapper.fit_zscan(*small_fit_arguments(), n_starts=3)  # the team exists
+    num_x_pts, curves = 1000, 2
+    x = np.tile(np.linspace(-20.0, 20.0, num_x_pts), curves)
+    y = 1.0 - 0.05 * np.exp(-(x / 5.0) ** 2)
+    args = list(small_fit_arguments())
+    args[0], args[1], args[10] = x, y, np.full(curves, 1e-5)
+    args[12] = np.full(num_x_pts * curves, 1, dtype=np.int32)  # one index, 2000 times
+    args[13], args[14] = num_x_pts, curves
+    start_bytes = 8 * (2000 + 2000 * (2 * 2000 + 5))
+    size = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+    resource.setrlimit(resource.RLIMIT_AS, (size + int(1.5 * start_bytes), resource.RLIM_INFINITY))
+    try:
+        tarvo_wrapper.fit_zscan(*args, n_starts=3)
+        print("outcome: completed")
+    except BaseException as error:
+        print("outcome:", type(error).__name__)
+""")
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="needs /proc and RLIMIT_AS")
+def test_running_out_of_memory_in_one_start_raises_memory_error():
+    # The other starts are stopped because of it; the error names the cause.
+    out = subprocess.run([sys.executable, "-c", MEMORY_CAP.format(path=sys.path)],
+                         capture_output=True, text=True, timeout=120,
+                         env=dict(os.environ, OMP_NUM_THREADS="2"))
+    outcome = [line for line in out.stdout.splitlines() if line.startswith("outcome:")]
+    assert outcome == ["outcome: MemoryError"], (out.stdout[-2000:], out.stderr)
+
+
+MIXED_WAIT = textwrap.dedent("""
+    import os, signal, sys, threading, time
+    sys.path[:0] = {path!r}
+    import tarvo_wrapper
+    from tarvo import _native
+    from test_parallel import small_fit_arguments
+
+    def toolkit(args, n_starts=3):
+        values = [v.tolist() if hasattr(v, "tolist") else v for v in args]
+        return _native.fit(*values, n_starts=n_starts)
+
+    fits = {{"fit_zscan": tarvo_wrapper.fit_zscan, "toolkit": toolkit}}
+    big = small_fit_arguments(num_x_pts=41, energies=(5e-6, 1e-5, 2e-5), t_slices=20, z_slices=10)
+    threading.Thread(target=fits[{running!r}], args=(big,) if {running!r} == "toolkit" else big,
+                     daemon=True).start()
+    time.sleep(0.5)
+    threading.Timer(1.0, os.kill, (os.getpid(), signal.SIGINT)).start()
+    t0 = time.perf_counter()
+    try:
+        small = small_fit_arguments()
+        if {waiting!r} == "toolkit":
+            toolkit(small, n_starts=1)
+        else:
+            tarvo_wrapper.fit_zscan(*small, n_starts=1)
+        print("completed", flush=True)
+    except KeyboardInterrupt:
+        print("interrupted after", time.perf_counter() - t0, flush=True)
+    os._exit(0)  # the other thread's fit would run for minutes
+""")
+
+
+@pytest.mark.parametrize("running, waiting", [("toolkit", "fit_zscan"), ("fit_zscan", "toolkit")])
+def test_fit_zscan_and_a_toolkit_fit_take_turns(running, waiting):
+    # Both modules queue in the one fit queue of the core library: the second
+    # fit waits for the first (and still answers Ctrl-C while it waits).
+    code = MIXED_WAIT.format(path=sys.path, running=running, waiting=waiting)
+    out = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True,
+                         text=True, timeout=600, env=dict(os.environ, OMP_NUM_THREADS="2"))
+    outcome = [line for line in out.stdout.split("\n")
+               if line.startswith(("interrupted", "completed"))]
+    assert outcome and outcome[0].startswith("interrupted"), out.stdout
+    assert float(outcome[0].split()[-1]) < 6.0

@@ -9,7 +9,7 @@ from .measurement import InputError, read_measurement, read_truth
 from .progress import ElapsedTicker
 from .report import (correlation_notes, format_table, parameter_rows, result_document,
                      write_result)
-from .run_fit import fit_measurement, start_multipliers
+from .run_fit import fit_measurement, messages_line, start_multipliers
 
 # Exit status for bad arguments or input files (as argparse uses it).
 EXIT_USAGE = 2
@@ -21,6 +21,8 @@ EXIT_INTERRUPTED = 130
 # Files written into the measurement directory.
 RESULT_FILE = "fit-result.json"
 FIGURE_FILE = "fit.png"
+# The solver's messages during the fit, when there are any.
+MESSAGES_FILE = "fit-solver-messages.log"
 
 
 # argparse reports usage errors in one line, like the tool's other input errors.
@@ -40,7 +42,8 @@ def build_parser():
     fit = commands.add_parser(
         "fit", help="fit the measurement in a directory",
         description="Fit the curves of DIR (setup.toml and one CSV file per pulse energy) and "
-                    f"write DIR/{RESULT_FILE} and DIR/{FIGURE_FILE}. Threads: OMP_NUM_THREADS "
+                    f"write DIR/{RESULT_FILE} and DIR/{FIGURE_FILE} (and the ODE solver's "
+                    f"messages, if any, to DIR/{MESSAGES_FILE}). Threads: OMP_NUM_THREADS "
                     "(default: all cores).")
     fit.add_argument("directory", metavar="DIR", help="measurement directory")
     fit.add_argument("--starts", type=int, metavar="N",
@@ -82,11 +85,14 @@ def run_fit_command(args):
     print(f"{n_starts} start{'s' if n_starts != 1 else ''} (start values x {factors}), "
           f"threads: {os.environ.get('OMP_NUM_THREADS', 'all cores')}")
     sys.stdout.flush()
+    messages_path = directory / MESSAGES_FILE
+    # A log of an earlier fit would be mistaken for this one's.
+    messages_path.unlink(missing_ok=True)
     try:
         with ElapsedTicker(f"fitting, {n_starts} start{'s' if n_starts != 1 else ''}"):
-            outcome = fit_measurement(measurement, n_starts)
+            outcome = fit_measurement(measurement, n_starts, log_path=messages_path)
     except (TypeError, ValueError, IndexError) as error:
-        raise InputError(f"fit_zscan refused the input: {error}") from None
+        raise InputError(f"the fit refused the input: {error}") from None
     if not math.isfinite(outcome.error):
         return _fail(f"the fit returned a non-finite error ({outcome.error}); check the start "
                      "values and the set-up", EXIT_FIT_FAILED)
@@ -110,6 +116,7 @@ def run_fit_command(args):
           f"{uncertainty.reduced_chi2:.4g} ({uncertainty.degrees_of_freedom} degrees of freedom)")
     for note in correlation_notes(measurement.fit_names, uncertainty):
         print(f"note: {note}")
+    print(messages_line(outcome, messages_path))
     print(f"results: {result_path}")
     print(f"figure:  {figure_path}")
     return 0

@@ -7,19 +7,23 @@ from pathlib import Path
 
 import numpy as np
 
+from . import _native
 from .parameters import COUNT, NAMES
 
 # Name of the set-up file inside a measurement directory.
 SETUP_FILE = "setup.toml"
 
 # The model shifts each curve by the mean of its first five and last five points.
-MIN_POINTS = 5
+MIN_POINTS = _native.MIN_POINTS_PER_CURVE
 
 # Starts of the multi-start fit when [fit] does not say (the module's default).
-N_STARTS_DEFAULT = 3
+N_STARTS_DEFAULT = _native.N_STARTS_DEFAULT
 
 # Levels of the model, hence entries of `populations`.
-LEVELS = 5
+LEVELS = _native.LEVELS
+
+# Time and depth slices the model needs at least.
+MIN_SLICES = _native.MIN_SLICES
 
 # Cross-sections come first in the parameter vector; the rest are time constants.
 CROSS_SECTIONS = 3
@@ -170,8 +174,8 @@ def _read_setup(doc, where):
         tau=_number(beam, "tau", f"{where} [beam]", "s"),
         sample_width=_number(sample, "sample_width", f"{where} [sample]", "cm"),
         populations=tuple(float(v) for v in populations),
-        t_slices=_integer(model, "t_slices", f"{where} [model]", 2),
-        z_slices=_integer(model, "z_slices", f"{where} [model]", 2),
+        t_slices=_integer(model, "t_slices", f"{where} [model]", MIN_SLICES),
+        z_slices=_integer(model, "z_slices", f"{where} [model]", MIN_SLICES),
     )
     return setup, is_sa
 

@@ -2,6 +2,8 @@
 
 from dataclasses import dataclass
 
+from . import _native
+
 
 # One entry of the parameter vector.
 @dataclass(frozen=True)
@@ -27,8 +29,12 @@ PARAMETERS = (
 # Parameter names in vector order.
 NAMES = tuple(p.name for p in PARAMETERS)
 
-# Number of entries of `spec_pars`.
-COUNT = len(PARAMETERS)
+# Number of entries of `spec_pars`, as the native code defines it.
+COUNT = _native.PARAMETER_COUNT
+
+if len(PARAMETERS) != COUNT:
+    raise ImportError(f"tarvo.parameters names {len(PARAMETERS)} parameters but the native "
+                      f"model has {COUNT}")
 
 
 # 0-based index of a parameter name; ValueError naming the valid names otherwise.

@@ -68,8 +68,8 @@ def simulate(positions, pulse_energy, spec_pars, *, populations, sample_width, t
                          f"got shape {np.shape(positions)}")
     num_x_pts = x.shape[1]
     pops = np.asarray(populations, dtype=np.float64).ravel()
-    if pops.size != 5:
-        raise ValueError(f"populations needs 5 values, got {pops.size}")
+    if pops.size != _native.LEVELS:
+        raise ValueError(f"populations needs {_native.LEVELS} values, got {pops.size}")
     values = _native.model_curves(
         [float(v) for v in x.ravel()], [float(v) for v in pops], int(t_slices), int(z_slices),
         float(sample_width), float(tau), float(wavelength), float(w0), float(M2),

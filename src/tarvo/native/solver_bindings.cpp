@@ -5,46 +5,19 @@
 #include <string_view>
 #include <vector>
 
-#include "diagnostics.hpp"
-#include "lsoda.hpp"
-#include "model_context.hpp"
 #include "native_methods.hpp"
-#include "rate_equations.hpp"
+#include "tarvo/constants.hpp"
+#include "tarvo/lsoda.hpp"
+#include "tarvo/model.hpp"
+
+namespace tarvo::native {
 
 namespace {
 
-// Entries of the parameter vector and of a step state.
-constexpr Py_ssize_t PARAMETER_COUNT = 8;
-constexpr Py_ssize_t STATE_COUNT = 6;
+// Entries of a step state.
+constexpr Py_ssize_t STATE_COUNT = STEP_STATE_LENGTH;
 // Largest system the general integration accepts.
 constexpr int MAX_GENERAL_EQUATIONS = 64;
-
-// Copy a sequence of exactly `count` floats into out (count < 0: any length,
-// stored into the vector). Returns false with a Python error set.
-bool read_doubles(PyObject* object, const char* name, Py_ssize_t count, std::vector<double>& out) {
-  PyObject* sequence = PySequence_Fast(object, "");
-  if (sequence == nullptr) {
-    PyErr_Format(PyExc_TypeError, "%s must be a sequence of floats", name);
-    return false;
-  }
-  const Py_ssize_t length = PySequence_Fast_GET_SIZE(sequence);
-  if (count >= 0 && length != count) {
-    PyErr_Format(PyExc_ValueError, "%s must have %zd entries, not %zd", name, count, length);
-    Py_DECREF(sequence);
-    return false;
-  }
-  out.resize(static_cast<std::size_t>(length));
-  PyObject** items = PySequence_Fast_ITEMS(sequence);
-  for (Py_ssize_t i = 0; i < length; ++i) {
-    out[static_cast<std::size_t>(i)] = PyFloat_AsDouble(items[i]);
-    if (out[static_cast<std::size_t>(i)] == -1.0 && PyErr_Occurred()) {
-      Py_DECREF(sequence);
-      return false;
-    }
-  }
-  Py_DECREF(sequence);
-  return true;
-}
 
 // (state list, istate, nst, nfe, nje, nqu, mused) for the last call of solver.
 PyObject* step_result(const double* state, Py_ssize_t count, const lsoda::Solver& solver) {
@@ -63,7 +36,7 @@ PyObject* step_result(const double* state, Py_ssize_t count, const lsoda::Solver
 }
 
 // The model's step functions share one signature.
-using ModelStep = int (*)(const ModelContext&, const double*, double, double, lsoda::Solver&,
+using ModelStep = int (*)(const RateConstants&, const double*, double, double, lsoda::Solver&,
                           double*);
 
 // population_step / intensity_step: parse, build the context, integrate
@@ -83,18 +56,17 @@ PyObject* model_step(PyObject* args, PyObject* kwargs, ModelStep step, const cha
   }
   std::vector<double> params;
   std::vector<double> state;
-  if (!read_doubles(params_object, "params", PARAMETER_COUNT, params)) return nullptr;
-  if (!read_doubles(state_object, "state", STATE_COUNT, state)) return nullptr;
+  if (!read_doubles(params_object, "params", params, PARAMETER_COUNT)) return nullptr;
+  if (!read_doubles(state_object, "state", state, STATE_COUNT)) return nullptr;
   if (repeat < 1) {
     PyErr_SetString(PyExc_ValueError, "repeat must be at least 1");
     return nullptr;
   }
-  ModelContext context;
-  set_model_context(context, params.data(), optical_frequency);
+  const RateConstants constants = rate_constants(params.data(), optical_frequency);
   lsoda::Solver solver(MAX_STEP_EQUATIONS);
   double out[STATE_COUNT];
   Py_BEGIN_ALLOW_THREADS;
-  for (int r = 0; r < repeat; ++r) step(context, state.data(), t_start, t_end, solver, out);
+  for (int r = 0; r < repeat; ++r) step(constants, state.data(), t_start, t_end, solver, out);
   Py_END_ALLOW_THREADS;
   return step_result(out, STATE_COUNT, solver);
 }
@@ -127,8 +99,9 @@ struct PythonRightHandSide {
   std::vector<double> values;
 };
 
-void call_python_rhs(void* context, int neq, double t, const double* y, double* ydot) {
-  auto& rhs = *static_cast<PythonRightHandSide*>(context);
+void call_python_rhs(const void* context, int neq, double t, const double* y, double* ydot) {
+  // The solver hands the context through as const; this one keeps the first error.
+  auto& rhs = *static_cast<PythonRightHandSide*>(const_cast<void*>(context));
   for (int i = 0; i < neq; ++i) ydot[i] = std::nan("");
   if (rhs.error_type != nullptr) return;
   PyObject* y_list = PyList_New(rhs.state_length);
@@ -138,7 +111,7 @@ void call_python_rhs(void* context, int neq, double t, const double* y, double* 
     result = PyObject_CallFunction(rhs.callable, "dO", t, y_list);
     Py_DECREF(y_list);
   }
-  if (result != nullptr && read_doubles(result, "f(t, y)", neq, rhs.values)) {
+  if (result != nullptr && read_doubles(result, "f(t, y)", rhs.values, neq)) {
     for (int i = 0; i < neq; ++i) ydot[i] = rhs.values[static_cast<std::size_t>(i)];
   }
   Py_XDECREF(result);
@@ -169,7 +142,7 @@ PyObject* solve(PyObject*, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   std::vector<double> y;
-  if (!read_doubles(y_object, "y", -1, y)) return nullptr;
+  if (!read_doubles(y_object, "y", y)) return nullptr;
   if (neq < 0) neq = static_cast<int>(y.size());
   if (neq > static_cast<int>(y.size()) || y.size() > static_cast<std::size_t>(MAX_GENERAL_EQUATIONS)) {
     PyErr_Format(PyExc_ValueError, "need neq <= len(y) <= %d", MAX_GENERAL_EQUATIONS);
@@ -228,3 +201,5 @@ const PyMethodDef* solver_methods() {
       {nullptr, nullptr, 0, nullptr}};
   return methods;
 }
+
+}  // namespace tarvo::native

@@ -3,11 +3,16 @@
 // integrations on different threads never interfere.
 #pragma once
 
-namespace lsoda {
+#include "tarvo/diagnostics.hpp"
+#include "tarvo/export.hpp"
+
+namespace tarvo::lsoda {
 
 // Right-hand side dy/dt = f(t, y). `y` is the caller's whole state array,
-// which may be longer than `neq`; f writes ydot[0..neq).
-using RightHandSide = void (*)(void* context, int neq, double t, const double* y, double* ydot);
+// which may be longer than `neq`; f writes ydot[0..neq). `context` is the
+// pointer given to Solver::integrate.
+using RightHandSide = void (*)(const void* context, int neq, double t, const double* y,
+                               double* ydot);
 
 // Outcome and step statistics of the last call of Solver::integrate.
 struct Statistics {
@@ -30,10 +35,11 @@ struct Statistics {
 class SolverState;
 
 // One solver: owns its work space, reused by every call of integrate().
-class Solver {
+class TARVO_API Solver {
  public:
-  // Work space for systems of up to max_neq equations, allocated once here.
-  explicit Solver(int max_neq);
+  // Work space for systems of up to max_neq equations, allocated once here
+  // (throws std::bad_alloc). Diagnostics go to `sink` (nullptr: stdout).
+  explicit Solver(int max_neq, DiagnosticsSink* sink = nullptr);
   ~Solver();
   Solver(const Solver&) = delete;
   Solver& operator=(const Solver&) = delete;
@@ -41,9 +47,10 @@ class Solver {
   // Integrate y[0..neq) from t to tout, starting afresh (ISTATE = 1) with
   // scalar tolerances (ITOL = 1), ITASK = 1, IOPT = 0 and a full Jacobian by
   // difference quotients (JT = 2). Entries of y beyond neq are never touched.
-  // On return t is the time reached. Returns ISTATE; diagnostics go to stdout
-  // exactly as DLSODA prints them. Allocates nothing.
-  int integrate(RightHandSide f, void* context, int neq, double* y, double& t, double tout,
+  // On return t is the time reached. Returns ISTATE; diagnostics go to the
+  // solver's sink, one complete message at a time, in DLSODA's wording and
+  // layout. Allocates nothing.
+  int integrate(RightHandSide f, const void* context, int neq, double* y, double& t, double tout,
                 double rtol, double atol);
 
   // Statistics of the last call.
@@ -56,4 +63,14 @@ class Solver {
   SolverState* state_;
 };
 
-}  // namespace lsoda
+// A formatted numeric field with its terminating NUL (no heap involved).
+struct FortranField {
+  char text[32];
+};
+
+// Fortran's D21.13 edit descriptor as gfortran writes it, e.g. 1.0 ->
+// "  0.1000000000000D+01" and 1e100 -> "  0.1000000000000+101": how the
+// solver's messages print their real values.
+TARVO_API FortranField fortran_d21_13(double value);
+
+}  // namespace tarvo::lsoda

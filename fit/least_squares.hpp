@@ -1,0 +1,32 @@
+// One start's least-squares fit: MINPACK's Levenberg-Marquardt LMDIF1 with a
+// forward-difference Jacobian on the weighted residuals, then an unweighted
+// final pass at the fitted vector.
+#pragma once
+
+#include <vector>
+
+#include "tarvo/fit.hpp"
+
+namespace tarvo::internal {
+
+// The work arrays of one start, allocated before any start runs so that a
+// running fit never allocates.
+struct StartWorkspace {
+  // Throws std::bad_alloc.
+  StartWorkspace(const Problem& problem, const StartJob& job);
+  // The fitted entries, as LMDIF1 varies them.
+  std::vector<double> x;
+  // LMDIF1's integer and double work arrays.
+  std::vector<int> iwork;
+  std::vector<double> work;
+  // Model values of all curves at the last evaluation.
+  std::vector<double> model_values;
+};
+
+// Fit `job` on `problem`; never throws. Polls `control` between residual
+// evaluations and scan positions; model evaluations use `models`.
+void fit_start(const Problem& problem, const StartJob& job, StartWorkspace& workspace,
+               ModelWorkspace& models, FitControl& control, Propagator propagator,
+               StartSummary& summary) noexcept;
+
+}  // namespace tarvo::internal

@@ -1,0 +1,145 @@
+// The size checks every caller shares, and the building of a Problem:
+// positions in metres, square-root weights, grids and the incident table.
+#include <climits>
+#include <cmath>
+#include <cstdio>
+
+#include "tarvo/model.hpp"
+#include "tarvo/problem.hpp"
+
+namespace tarvo {
+
+namespace {
+
+// Largest array length the native code counts (32-bit counts).
+constexpr long long MAX_NATIVE_COUNT = INT_MAX;
+
+// "value" or "values" for `count`.
+const char* values_word(long long count) { return count == 1 ? "value" : "values"; }
+
+// printf into a std::string.
+template <typename... Args>
+std::string formatted(const char* format, Args... args) {
+  char text[256];
+  std::snprintf(text, sizeof text, format, args...);
+  return text;
+}
+
+// "" when value >= minimum, else the refusal for the integer `name`.
+std::string at_least(const char* name, int value, int minimum) {
+  if (value >= minimum) return {};
+  return formatted("%s must be at least %d, got %d", name, minimum, value);
+}
+
+// "" when `length` fits the native counts, else the refusal for array `name`.
+std::string native_length(const char* name, long long length) {
+  if (length <= MAX_NATIVE_COUNT) return {};
+  return formatted("%s has %lld values, more than the largest supported %lld", name, length,
+                   MAX_NATIVE_COUNT);
+}
+
+// Copy `n` values (n <= source.size()) into a new vector.
+std::vector<double> first_values(std::span<const double> source, std::size_t n) {
+  return std::vector<double>(source.begin(), source.begin() + static_cast<std::ptrdiff_t>(n));
+}
+
+}  // namespace
+
+ProblemError::~ProblemError() = default;
+
+std::string size_error(const ArgumentSizes& s) {
+  std::string error;
+  if (!(error = at_least("num_datasets", s.num_datasets, 1)).empty()) return error;
+  if (!(error = at_least("num_x_pts", s.num_x_pts, MIN_POINTS_PER_CURVE)).empty()) return error;
+
+  const long long points = static_cast<long long>(s.num_x_pts) * s.num_datasets;
+  if (s.y_length >= 0) {
+    if (s.y_length != points) {
+      return formatted("y_data has %lld %s but num_x_pts * num_datasets = %d * %d = %lld",
+                       s.y_length, values_word(s.y_length), s.num_x_pts, s.num_datasets, points);
+    }
+    if (!(error = native_length("y_data", s.y_length)).empty()) return error;
+    if (s.x_length != s.y_length) {
+      return formatted("x_data has %lld %s but y_data has %lld", s.x_length,
+                       values_word(s.x_length), s.y_length);
+    }
+  } else {
+    if (s.x_length != points) {
+      return formatted("x_data has %lld %s but num_x_pts * num_datasets = %d * %d = %lld",
+                       s.x_length, values_word(s.x_length), s.num_x_pts, s.num_datasets, points);
+    }
+    if (!(error = native_length("x_data", s.x_length)).empty()) return error;
+  }
+
+  if (!(error = at_least("t_slices", s.t_slices, MIN_SLICES)).empty()) return error;
+  if (!(error = at_least("z_slices", s.z_slices, MIN_SLICES)).empty()) return error;
+
+  if (s.populations_length < LEVELS) {
+    return formatted(
+        "populations has %lld %s but the model needs the initial populations of %d levels",
+        s.populations_length, values_word(s.populations_length), LEVELS);
+  }
+  if (!(error = native_length("populations", s.populations_length)).empty()) return error;
+  if (s.pulse_energy_length < s.num_datasets) {
+    return formatted("pulse_energy has %lld %s but num_datasets = %d needs one per curve",
+                     s.pulse_energy_length, values_word(s.pulse_energy_length), s.num_datasets);
+  }
+  if (s.spec_pars_length >= 0) {
+    if (s.spec_pars_length < PARAMETER_COUNT) {
+      return formatted("spec_pars has %lld %s but the model needs %d", s.spec_pars_length,
+                       values_word(s.spec_pars_length), PARAMETER_COUNT);
+    }
+    if (!(error = native_length("spec_pars", s.spec_pars_length)).empty()) return error;
+  }
+  if (s.fit_indices_length >= 0) return native_length("fit_indices", s.fit_indices_length);
+  return {};
+}
+
+Problem::Problem(const ProblemInput& in) : num_x_pts_(in.num_x_pts), num_datasets_(in.num_datasets) {
+  ArgumentSizes sizes;
+  sizes.x_length = static_cast<long long>(in.x_mm.size());
+  sizes.y_length = in.y.empty() ? -1 : static_cast<long long>(in.y.size());
+  sizes.populations_length = static_cast<long long>(in.populations.size());
+  sizes.pulse_energy_length = static_cast<long long>(in.pulse_energy.size());
+  sizes.num_x_pts = in.num_x_pts;
+  sizes.num_datasets = in.num_datasets;
+  sizes.t_slices = in.t_slices;
+  sizes.z_slices = in.z_slices;
+  const std::string error = size_error(sizes);
+  if (!error.empty()) throw ProblemError(error);
+
+  const std::size_t n = in.x_mm.size();
+  positions_.resize(n);
+  for (std::size_t i = 0; i < n; ++i) positions_[i] = in.x_mm[i] * METRES_PER_MILLIMETRE;
+  y_ = first_values(in.y, in.y.size());
+  if (has_data()) {
+    sqrt_weights_.resize(n);
+    for (std::size_t i = 0; i < n; ++i) sqrt_weights_[i] = std::sqrt(point_weight(positions_[i]));
+  }
+  for (int l = 0; l < LEVELS; ++l) populations_[l] = in.populations[l];
+
+  const double rayleigh_range = (in.w0 * in.w0 * MODEL_PI) / (in.M2 * in.wavelength);
+  optical_frequency_ = SPEED_OF_LIGHT / in.wavelength;
+  z_grid_.resize(static_cast<std::size_t>(in.z_slices));
+  linspace(z_grid_.data(), 0.0, in.sample_width, in.z_slices);
+  // The time slices span one tau, centred on the pulse peak.
+  t_grid_.resize(static_cast<std::size_t>(in.t_slices));
+  linspace(t_grid_.data(), -0.5 * in.tau, 0.5 * in.tau, in.t_slices);
+  dt_ = t_grid_[1] - t_grid_[0];
+  dz_ = z_grid_[1];
+
+  const std::ptrdiff_t nx = num_x_pts_;
+  const std::ptrdiff_t nt = in.t_slices;
+  incident_.resize(static_cast<std::size_t>(nx * nt * num_datasets_));
+  for (std::ptrdiff_t k = 0; k < num_datasets_; ++k) {
+    for (std::ptrdiff_t j = 0; j < nt; ++j) {
+      for (std::ptrdiff_t i = 0; i < nx; ++i) {
+        incident_[static_cast<std::size_t>(i + nx * (j + nt * k))] =
+            pulse_intensity(0.0, t_grid_[j], positions_[k * nx + i], in.pulse_energy[k], in.tau,
+                            in.w0, rayleigh_range);
+      }
+    }
+  }
+}
+
+}  // namespace tarvo
