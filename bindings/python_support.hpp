@@ -6,7 +6,10 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <new>
+
 #include "tarvo/control.hpp"
+#include "tarvo/memory.hpp"
 
 namespace tarvo::python {
 
@@ -49,6 +52,16 @@ class PyRef {
  private:
   PyObject* object_ = nullptr;
 };
+
+// Raise MemoryError for `error`: with its message when the native code said
+// what could not be allocated. Returns nullptr.
+inline PyObject* raise_memory_error(const std::bad_alloc& error) {
+  if (dynamic_cast<const AllocationError*>(&error) != nullptr) {
+    PyErr_SetString(PyExc_MemoryError, error.what());
+    return nullptr;
+  }
+  return PyErr_NoMemory();
+}
 
 // Releases the interpreter lock for the lifetime of the object and lets the
 // native fit poll for signals through control(): each poll re-takes the lock,

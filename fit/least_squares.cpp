@@ -93,10 +93,23 @@ extern "C" void residual_trampoline(int* /*m*/, int* /*n*/, double* x, double* f
 
 }  // namespace
 
+std::size_t StartWorkspace::work_length(std::size_t m, std::size_t n) {
+  // LMDIF1 needs m n + 5 n + m; it is not called when n < 1 or m < n.
+  return n >= 1 && m >= n ? m * n + 5 * n + m : 0;
+}
+
+double StartWorkspace::bytes_needed(const Problem& problem, const StartJob& job) {
+  const std::size_t m = problem.points();
+  const std::size_t n = job.fitted.size();
+  return sizeof(double) * (static_cast<double>(work_length(m, n)) + static_cast<double>(n) +
+                           static_cast<double>(m)) +
+         sizeof(int) * static_cast<double>(n);
+}
+
 StartWorkspace::StartWorkspace(const Problem& problem, const StartJob& job)
     : x(job.fitted.size()),
       iwork(job.fitted.size()),
-      work(problem.points() + job.fitted.size() * (2 * problem.points() + 5)),
+      work(work_length(problem.points(), job.fitted.size())),
       model_values(problem.points()) {}
 
 void fit_start(const Problem& problem, const StartJob& job, StartWorkspace& workspace,

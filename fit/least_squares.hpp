@@ -3,6 +3,7 @@
 // final pass at the fitted vector.
 #pragma once
 
+#include <cstddef>
 #include <vector>
 
 #include "tarvo/fit.hpp"
@@ -14,6 +15,11 @@ namespace tarvo::internal {
 struct StartWorkspace {
   // Throws std::bad_alloc.
   StartWorkspace(const Problem& problem, const StartJob& job);
+
+  // Length of LMDIF1's double work array for m points and n fitted entries.
+  static std::size_t work_length(std::size_t m, std::size_t n);
+  // Bytes a start's work arrays take.
+  static double bytes_needed(const Problem& problem, const StartJob& job);
   // The fitted entries, as LMDIF1 varies them.
   std::vector<double> x;
   // LMDIF1's integer and double work arrays.

@@ -4,6 +4,8 @@
 // cause of a failure.
 #include <omp.h>
 
+#include <climits>
+#include <cstdio>
 #include <exception>
 #include <memory>
 #include <new>
@@ -12,6 +14,7 @@
 #include "fit_queue.hpp"
 #include "least_squares.hpp"
 #include "tarvo/fit.hpp"
+#include "tarvo/memory.hpp"
 
 namespace tarvo {
 
@@ -42,11 +45,48 @@ std::string job_error(const Problem& problem, std::span<const StartJob> jobs,
     if (job.residuals.size() < problem.points() || job.error == nullptr) {
       return "a start has no room for its residuals or its error";
     }
+    if (StartWorkspace::work_length(problem.points(), job.fitted.size()) > INT_MAX) {
+      return "a start's least-squares work array exceeds the largest LMDIF1 takes";
+    }
     for (int index : job.fitted) {
       if (index < 0 || index >= PARAMETER_COUNT) return "a fitted index lies outside 0-7";
     }
   }
   return {};
+}
+
+// Why the work arrays of `jobs` and the model's scratch for `threads`
+// threads cannot fit in what the process may use, or "".
+std::string memory_refusal(const Problem& problem, std::span<const StartJob> jobs,
+                           Propagator propagator, int threads) {
+  double work = 0.0;
+  for (const StartJob& job : jobs) work += StartWorkspace::bytes_needed(problem, job);
+  const double scratch = ModelWorkspace::bytes_needed(problem, propagator, threads);
+  const double available = available_memory();
+  if (work + scratch <= available) return {};
+  char wanted[32], limit[32], message[320];
+  format_bytes(work + scratch, wanted, sizeof wanted);
+  format_bytes(available, limit, sizeof limit);
+  if (work >= scratch) {
+    std::snprintf(message, sizeof message,
+                  "the fit needs %s for the least-squares work arrays of %zu start%s (%zu points, "
+                  "%zu fitted entries), more than the %s this process may use",
+                  wanted, jobs.size(), jobs.size() == 1 ? "" : "s", problem.points(),
+                  jobs.empty() ? std::size_t{0} : jobs[0].fitted.size(), limit);
+  } else {
+    std::snprintf(message, sizeof message,
+                  "the fit needs %s for the model's scratch of %d thread%s (%d depth slices), "
+                  "more than the %s this process may use",
+                  wanted, threads, threads == 1 ? "" : "s", problem.z_slices(), limit);
+  }
+  return message;
+}
+
+// Mark start k as refused for want of memory, with the message to report.
+void out_of_memory(std::span<StartSummary> summaries, std::size_t k, const char* message) {
+  if (k >= summaries.size()) return;
+  summaries[k].status = FitStatus::out_of_memory;
+  summaries[k].failure = message;
 }
 
 // Fit start k; whatever happens, no exception leaves (it may run as a task).
@@ -126,9 +166,16 @@ FitStatus run_starts(const Problem& problem, std::span<const StartJob> jobs,
   }
   FitControl own_control;
   FitControl& control = options.control != nullptr ? *options.control : own_control;
-  const int threads = omp_get_max_threads();
+  // From a signal handler during a fit, or in a forked child: this thread alone.
+  const int threads = run_on_calling_thread_only() ? 1 : omp_get_max_threads();
 
-  // Everything the starts need, before any of them runs.
+  // Everything the starts need, before any of them runs: sized first, so
+  // that what cannot fit is refused before anything is filled.
+  const std::string too_large = memory_refusal(problem, jobs, options.propagator, threads);
+  if (!too_large.empty()) {
+    out_of_memory(summaries, 0, too_large.c_str());
+    return FitStatus::out_of_memory;
+  }
   std::unique_ptr<ModelWorkspace> models;
   std::vector<StartWorkspace> workspaces;
   try {
@@ -136,10 +183,18 @@ FitStatus run_starts(const Problem& problem, std::span<const StartJob> jobs,
                                               options.diagnostics);
     workspaces.reserve(jobs.size());
     for (const StartJob& job : jobs) workspaces.emplace_back(problem, job);
+  } catch (const AllocationError& error) {
+    out_of_memory(summaries, 0, error.what());
+    return FitStatus::out_of_memory;
   } catch (const std::bad_alloc&) {
-    if (workspaces.size() < summaries.size()) {
-      summaries[workspaces.size()].status = FitStatus::out_of_memory;
-    }
+    const std::size_t k = workspaces.size();
+    char wanted[32], message[320];
+    format_bytes(k < jobs.size() ? StartWorkspace::bytes_needed(problem, jobs[k]) : 0.0, wanted,
+                 sizeof wanted);
+    std::snprintf(message, sizeof message,
+                  "could not allocate %s for the least-squares work arrays of start %zu", wanted,
+                  k + 1);
+    out_of_memory(summaries, k, message);
     return FitStatus::out_of_memory;
   }
   const Run run{problem, jobs, summaries, workspaces, *models, control, options.propagator};

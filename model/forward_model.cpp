@@ -2,10 +2,12 @@
 // sample time slice by time slice and depth slice by depth slice, each slice
 // integrated with LSODA; and the shift of the curves to their baseline.
 #include <atomic>
+#include <cstdio>
 #include <memory>
 #include <new>
 
 #include "positions.hpp"
+#include "tarvo/memory.hpp"
 #include "tarvo/model.hpp"
 
 namespace tarvo {
@@ -93,12 +95,9 @@ ModelStatus lsoda_model_curves(const Problem& problem, const double* p, double* 
   std::unique_ptr<ModelWorkspace> own_workspace;
   ModelWorkspace* workspace = run.workspace;
   if (workspace == nullptr) {
-    try {
-      own_workspace = std::make_unique<ModelWorkspace>(problem, Propagator::lsoda, team,
-                                                       run.diagnostics);
-    } catch (const std::bad_alloc&) {
-      return ModelStatus::out_of_memory;
-    }
+    // May throw AllocationError: only evaluations without a workspace get here.
+    own_workspace = std::make_unique<ModelWorkspace>(problem, Propagator::lsoda, team,
+                                                     run.diagnostics);
     workspace = own_workspace.get();
   }
   if (workspace->threads() < team || workspace->propagator() != Propagator::lsoda) {
@@ -128,13 +127,45 @@ ModelStatus lsoda_model_curves(const Problem& problem, const double* p, double* 
 
 }  // namespace
 
+namespace {
+
+// Bytes of one solver's work space, generously (a few hundred doubles).
+constexpr double SOLVER_BYTES = 8192.0;
+
+}  // namespace
+
+double ModelWorkspace::bytes_needed(const Problem& problem, Propagator, int threads) {
+  const double slices = static_cast<double>(problem.z_slices()) * LEVELS * sizeof(double);
+  return (threads > 0 ? threads : 1) * (slices + SOLVER_BYTES);
+}
+
 ModelWorkspace::ModelWorkspace(const Problem& problem, Propagator propagator, int threads,
                                DiagnosticsSink* diagnostics)
-    : propagator_(propagator),
-      threads_(threads > 0 ? threads : 1),
-      scratch_(new std::unique_ptr<internal::ThreadScratch>[static_cast<std::size_t>(threads_)]) {
-  for (int t = 0; t < threads_; ++t) {
-    scratch_[t] = std::make_unique<internal::ThreadScratch>(problem.z_slices(), diagnostics);
+    : propagator_(propagator), threads_(threads > 0 ? threads : 1) {
+  const double needed = bytes_needed(problem, propagator, threads_);
+  char wanted[32];
+  format_bytes(needed, wanted, sizeof wanted);
+  char message[320];
+  const double available = available_memory();
+  if (needed > available) {
+    char limit[32];
+    format_bytes(available, limit, sizeof limit);
+    std::snprintf(message, sizeof message,
+                  "the model needs %s for the scratch of %d thread%s (%d depth slices), more "
+                  "than the %s this process may use",
+                  wanted, threads_, threads_ == 1 ? "" : "s", problem.z_slices(), limit);
+    throw AllocationError(message);
+  }
+  try {
+    scratch_.reset(new std::unique_ptr<internal::ThreadScratch>[static_cast<std::size_t>(threads_)]);
+    for (int t = 0; t < threads_; ++t) {
+      scratch_[t] = std::make_unique<internal::ThreadScratch>(problem.z_slices(), diagnostics);
+    }
+  } catch (const std::bad_alloc&) {
+    std::snprintf(message, sizeof message,
+                  "could not allocate %s for the model's scratch of %d thread%s (%d depth slices)",
+                  wanted, threads_, threads_ == 1 ? "" : "s", problem.z_slices());
+    throw AllocationError(message);
   }
 }
 

@@ -35,7 +35,7 @@ struct PositionTasks {
 // this thread meanwhile: the thread's scratch is this task's alone. No
 // exception leaves the task.
 template <class March>
-void transmit_position(PositionTasks<March>& tasks, int n) {
+void transmit_position(PositionTasks<March>& tasks, int n, int thread) {
   if (tasks.outcome.load(std::memory_order_relaxed) != static_cast<int>(ModelStatus::ok)) return;
   if (tasks.control != nullptr && tasks.control->should_stop()) {
     tasks.end(ModelStatus::stopped);
@@ -44,7 +44,7 @@ void transmit_position(PositionTasks<March>& tasks, int n) {
   const int curve = n / tasks.problem.num_x_pts();
   const int point = n - curve * tasks.problem.num_x_pts();
   try {
-    tasks.raw[n] = tasks.march(curve, point, omp_get_thread_num());
+    tasks.raw[n] = tasks.march(curve, point, thread);
   } catch (...) {
     tasks.end(ModelStatus::failed);
   }
@@ -57,18 +57,34 @@ template <class March>
 void spread_positions(PositionTasks<March>& tasks) {
   const int total = static_cast<int>(tasks.problem.points());
 #pragma omp taskloop grainsize(1) shared(tasks)
-  for (int n = 0; n < total; ++n) transmit_position(tasks, n);
+  for (int n = 0; n < total; ++n) transmit_position(tasks, n, omp_get_thread_num());
+}
+
+// True when the positions of an evaluation started here run one after
+// another on the calling thread: one thread only, or no team may be used.
+inline bool positions_in_order() {
+  return run_on_calling_thread_only() || (!omp_in_parallel() && omp_get_max_threads() == 1);
+}
+
+// Threads the position tasks of an evaluation started here will run on.
+inline int position_team_size() {
+  if (positions_in_order()) return 1;
+  return omp_in_parallel() ? omp_get_num_threads() : omp_get_max_threads();
 }
 
 // Run march(curve, point, thread) -> raw transmittance for every position of
-// `problem` into raw[curve * num_x_pts + point], as tasks of the current
-// team, or of a new team when called outside one. `thread` is the number of
-// the thread in its team. Polls `control` (may be null) between positions.
+// `problem` into raw[curve * num_x_pts + point]: in order on the calling
+// thread (thread 0) when positions_in_order(), else as tasks of the current
+// team, or of a new team when called outside one (thread: the number of the
+// thread in its team). Polls `control` (may be null) between positions.
 template <class March>
 ModelStatus transmit_positions(const Problem& problem, FitControl* control, double* raw,
                                March& march) {
   PositionTasks<March> tasks{problem, control, raw, march};
-  if (omp_in_parallel()) {
+  if (positions_in_order()) {
+    const int total = static_cast<int>(problem.points());
+    for (int n = 0; n < total; ++n) transmit_position(tasks, n, 0);
+  } else if (omp_in_parallel()) {
     // Inside a team already (concurrent starts): share its threads.
     spread_positions(tasks);
   } else {
@@ -77,11 +93,6 @@ ModelStatus transmit_positions(const Problem& problem, FitControl* control, doub
     spread_positions(tasks);
   }
   return static_cast<ModelStatus>(tasks.outcome.load());
-}
-
-// Threads the position tasks of an evaluation started here will run on.
-inline int position_team_size() {
-  return omp_in_parallel() ? omp_get_num_threads() : omp_get_max_threads();
 }
 
 // Shift each curve of raw transmittance (in place) so that its first five

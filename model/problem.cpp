@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "tarvo/memory.hpp"
 #include "tarvo/model.hpp"
 #include "tarvo/problem.hpp"
 
@@ -91,7 +92,22 @@ std::string size_error(const ArgumentSizes& s) {
     }
     if (!(error = native_length("spec_pars", s.spec_pars_length)).empty()) return error;
   }
-  if (s.fit_indices_length >= 0) return native_length("fit_indices", s.fit_indices_length);
+  if (s.fit_indices_length >= 0) {
+    if (!(error = native_length("fit_indices", s.fit_indices_length)).empty()) return error;
+    // LMDIF1 counts its work array, m n + 5 n + m values, in 32 bits. It
+    // only runs with 1 <= n <= m (otherwise it evaluates the start alone).
+    const long long m = s.y_length >= 0 ? s.y_length : s.x_length;
+    const long long n = s.fit_indices_length;
+    if (n >= 1 && n <= m) {
+      const long long work = m * n + 5 * n + m;
+      if (work > MAX_NATIVE_COUNT) {
+        return formatted(
+            "fit_indices has %lld entries for %lld points: the least-squares work array of %lld "
+            "values (m n + 5 n + m) exceeds the largest LMDIF1 takes, %lld",
+            n, m, work, MAX_NATIVE_COUNT);
+      }
+    }
+  }
   return {};
 }
 
@@ -107,7 +123,45 @@ Problem::Problem(const ProblemInput& in) : num_x_pts_(in.num_x_pts), num_dataset
   sizes.z_slices = in.z_slices;
   const std::string error = size_error(sizes);
   if (!error.empty()) throw ProblemError(error);
+  try {
+    build(in);
+  } catch (const AllocationError&) {
+    throw;
+  } catch (const std::bad_alloc&) {
+    char wanted[32];
+    format_bytes(bytes_needed(in), wanted, sizeof wanted);
+    char message[320];
+    std::snprintf(message, sizeof message,
+                  "could not allocate %s for the grids and incident-intensity table of %d "
+                  "points x %d time slices and %d depth slices",
+                  wanted, static_cast<int>(in.x_mm.size()), in.t_slices, in.z_slices);
+    throw AllocationError(message);
+  }
+}
 
+double Problem::bytes_needed(const ProblemInput& in) {
+  const double points = static_cast<double>(in.x_mm.size());
+  const double copies = in.y.empty() ? 1.0 : 3.0;  // positions, and y and weights with data
+  return sizeof(double) * (points * copies + static_cast<double>(in.t_slices) +
+                           static_cast<double>(in.z_slices) +
+                           points * static_cast<double>(in.t_slices));
+}
+
+void Problem::build(const ProblemInput& in) {
+  // Refuse what cannot fit before filling gigabytes.
+  const double needed = bytes_needed(in);
+  const double available = available_memory();
+  if (needed > available) {
+    char wanted[32], limit[32];
+    format_bytes(needed, wanted, sizeof wanted);
+    format_bytes(available, limit, sizeof limit);
+    char message[320];
+    std::snprintf(message, sizeof message,
+                  "the model needs %s for the grids and incident-intensity table of %d points x "
+                  "%d time slices and %d depth slices, more than the %s this process may use",
+                  wanted, static_cast<int>(in.x_mm.size()), in.t_slices, in.z_slices, limit);
+    throw AllocationError(message);
+  }
   const std::size_t n = in.x_mm.size();
   positions_.resize(n);
   for (std::size_t i = 0; i < n; ++i) positions_[i] = in.x_mm[i] * METRES_PER_MILLIMETRE;

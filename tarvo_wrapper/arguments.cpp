@@ -393,6 +393,12 @@ bool convert_array(PyObject* object, ItemType type, BufferView& view) {
   return view.acquire(object, type);
 }
 
+// A copy of the `length` items at `data`.
+template <typename T>
+std::vector<T> copy_of(const T* data, Py_ssize_t length) {
+  return std::vector<T>(data, data + (length > 0 ? length : 0));
+}
+
 // Raise TypeError for a None array argument if `view` holds nothing.
 bool require_array(const BufferView& view, FitZscanParameter parameter) {
   if (view.held()) return true;
@@ -480,17 +486,31 @@ bool convert_arguments(const BoundArguments& bound, FitArguments& a) {
   return true;
 }
 
-bool check_arguments(const FitArguments& a) {
+bool check_arguments(FitArguments& a) {
   if (!require_array(a.x_data, X_DATA) || !require_array(a.y_data, Y_DATA) ||
       !require_array(a.populations, POPULATIONS) || !require_array(a.pulse_energy, PULSE_ENERGY) ||
       !require_array(a.spec_pars, SPEC_PARS) || !require_array(a.fit_indices, FIT_INDICES)) {
     return false;
   }
-  const int* indices = a.fit_indices.ints();
-  for (Py_ssize_t i = 0; i < a.fit_indices.length(); ++i) {
-    const int v = indices[i];
-    if (v < FIT_INDEX_MIN || v > FIT_INDEX_MAX) {
-      PyErr_Format(PyExc_ValueError, "fit_indices[%zd]=%d out of range [0,7]", i, v);
+  // One read of each array, under the interpreter lock and before anything
+  // that may release it.
+  ArgumentValues& v = a.values;
+  try {
+    v.x_data = copy_of(a.x_data.doubles(), a.x_data.length());
+    v.y_data = copy_of(a.y_data.doubles(), a.y_data.length());
+    v.populations = copy_of(a.populations.doubles(), a.populations.length());
+    v.pulse_energy = copy_of(a.pulse_energy.doubles(), a.pulse_energy.length());
+    v.spec_pars = copy_of(a.spec_pars.doubles(), a.spec_pars.length());
+    v.fit_indices = copy_of(a.fit_indices.ints(), a.fit_indices.length());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return false;
+  }
+  for (std::size_t i = 0; i < v.fit_indices.size(); ++i) {
+    const int index = v.fit_indices[i];
+    if (index < FIT_INDEX_MIN || index > FIT_INDEX_MAX) {
+      PyErr_Format(PyExc_ValueError, "fit_indices[%zd]=%d out of range [0,7]",
+                   static_cast<Py_ssize_t>(i), index);
       return false;
     }
   }

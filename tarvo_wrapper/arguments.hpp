@@ -7,6 +7,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <vector>
+
 #include "python_support.hpp"
 #include "tarvo/constants.hpp"
 
@@ -115,6 +117,19 @@ class BufferView {
   bool held_ = false;
 };
 
+// Copies of the array arguments' contents. Another thread may change the
+// caller's arrays while the interpreter lock is released (NumPy releases it,
+// the fit releases it): everything after the checks reads these copies only,
+// and the fit-index range is checked on them.
+struct ArgumentValues {
+  std::vector<double> x_data;
+  std::vector<double> y_data;
+  std::vector<double> populations;
+  std::vector<double> pulse_energy;
+  std::vector<double> spec_pars;
+  std::vector<int> fit_indices;
+};
+
 // The converted arguments of one call. The views hold the caller's buffers
 // until the call ends; nothing here is written by the fit.
 struct FitArguments {
@@ -135,6 +150,8 @@ struct FitArguments {
   int num_datasets = 0;
   bool is_sa = false;
   int n_starts = 0;
+  // Taken by check_arguments.
+  ArgumentValues values;
 };
 
 // Bind the tuple `args` and the dict `kwargs` (nullptr: no keywords) to the
@@ -146,9 +163,10 @@ bool bind_arguments(PyObject* args, PyObject* kwargs, BoundArguments& bound);
 // with its exception (false). None is let through for the arrays here.
 bool convert_arguments(const BoundArguments& bound, FitArguments& arguments);
 
-// Refuse None arrays (in a fixed order) and fit indices outside 0-7; false
-// with TypeError or ValueError set.
-bool check_arguments(const FitArguments& arguments);
+// Refuse None arrays (in a fixed order), copy the arrays' contents into
+// arguments.values, and refuse fit indices outside 0-7; false with
+// TypeError, ValueError or MemoryError set.
+bool check_arguments(FitArguments& arguments);
 
 // Refuse arguments that break a size relation the native fit relies on;
 // false with ValueError set, naming the argument and the sizes.

@@ -47,10 +47,10 @@ PyRef new_zeros(int dimensions, npy_intp* shape, int type) {
 // Index of the first largest (is_sa) or first smallest value of `values`,
 // with NumPy's argmax/argmin (a NaN counts as the extreme; an empty
 // sequence is NumPy's ValueError); false with an exception set.
-bool extreme_index(const BufferView& values, bool is_sa, Py_ssize_t& index) {
-  npy_intp length = values.length();
+bool extreme_index(const std::vector<double>& values, bool is_sa, Py_ssize_t& index) {
+  npy_intp length = static_cast<npy_intp>(values.size());
   PyRef wrapper(PyArray_SimpleNewFromData(1, &length, NPY_DOUBLE,
-                                          const_cast<double*>(values.doubles())));
+                                          const_cast<double*>(values.data())));
   if (!wrapper) return false;
   auto* array = reinterpret_cast<PyArrayObject*>(wrapper.get());
   PyArray_CLEARFLAGS(array, NPY_ARRAY_WRITEABLE);
@@ -62,15 +62,17 @@ bool extreme_index(const BufferView& values, bool is_sa, Py_ssize_t& index) {
 
 // First-element checks: every array whose first element a start receives
 // must have one; false with IndexError set for the first that has none.
-bool check_first_elements(const FitArguments& a, npy_intp parameter_count, npy_intp n_fit) {
-  const npy_intp lengths[] = {a.x_data.length(), a.y_data.length(), a.populations.length(),
-                              a.pulse_energy.length()};
-  for (const npy_intp length : lengths) {
+bool check_first_elements(const ArgumentValues& v) {
+  const std::size_t lengths[] = {v.x_data.size(), v.y_data.size(), v.populations.size(),
+                                 v.pulse_energy.size()};
+  for (const std::size_t length : lengths) {
     if (length < 1) {
       raise_out_of_bounds(ROW_AXIS);
       return false;
     }
   }
+  const std::size_t parameter_count = v.spec_pars.size();
+  const std::size_t n_fit = v.fit_indices.size();
   if (parameter_count < 1) {
     raise_out_of_bounds(COLUMN_AXIS);
     return false;
@@ -137,6 +139,12 @@ bool run_all_starts(const Problem& problem, std::span<const StartJob> jobs) {
     case FitStatus::ok:
       return true;
     case FitStatus::out_of_memory:
+      for (const StartSummary& summary : summaries) {
+        if (summary.status == FitStatus::out_of_memory && !summary.failure.empty()) {
+          PyErr_SetString(PyExc_MemoryError, summary.failure.c_str());
+          return false;
+        }
+      }
       PyErr_NoMemory();
       return false;
     default:
@@ -147,31 +155,26 @@ bool run_all_starts(const Problem& problem, std::span<const StartJob> jobs) {
 
 }  // namespace
 
-PyObject* run_multi_start(const FitArguments& a) {
-  const npy_intp n_fit = a.fit_indices.length();
-  npy_intp x_length = a.x_data.length();
+PyObject* run_multi_start(FitArguments& a) {
+  // Only the copies of the arrays are read from here on (see ArgumentValues).
+  const ArgumentValues& v = a.values;
+  const npy_intp n_fit = static_cast<npy_intp>(v.fit_indices.size());
+  npy_intp x_length = static_cast<npy_intp>(v.x_data.size());
   npy_intp n_starts = a.n_starts;
-  const npy_intp parameter_count = a.spec_pars.length();
-  const npy_intp n_res = a.y_data.length();
-  const int* fit_indices = a.fit_indices.ints();
-  const std::span<const double> spec_pars(a.spec_pars.doubles(),
-                                          static_cast<std::size_t>(parameter_count));
+  const npy_intp parameter_count = static_cast<npy_intp>(v.spec_pars.size());
+  const npy_intp n_res = static_cast<npy_intp>(v.y_data.size());
 
   // Centre the positions on the first extreme of all curves together.
   Py_ssize_t extreme = 0;
-  if (!extreme_index(a.y_data, a.is_sa, extreme)) return nullptr;
+  if (!extreme_index(v.y_data, a.is_sa, extreme)) return nullptr;
   if (extreme < 0 || extreme >= x_length) {
     raise_out_of_bounds(ROW_AXIS);
     return nullptr;
   }
-  const double center_x = a.x_data.doubles()[extreme];
-  std::vector<double> centered_x;
-  try {
-    centered_x.resize(static_cast<std::size_t>(x_length));
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
-  for (npy_intp n = 0; n < x_length; ++n) centered_x[n] = a.x_data.doubles()[n] - center_x;
+  // The copy of x_data becomes the centred positions.
+  std::vector<double>& centered_x = a.values.x_data;
+  const double center_x = centered_x[static_cast<std::size_t>(extreme)];
+  for (double& x : centered_x) x = x - center_x;
 
   // One row per start: the starting vectors, then the results.
   npy_intp spec_shape[2] = {n_starts, parameter_count};
@@ -185,18 +188,18 @@ PyObject* run_multi_start(const FitArguments& a) {
 
   // Each start scales the fitted entries (0-based indices) of its row.
   for (npy_intp j = 0; n_starts > 0 && j < n_fit; ++j) {
-    if (fit_indices[j] >= parameter_count) {
+    if (v.fit_indices[static_cast<std::size_t>(j)] >= parameter_count) {
       raise_out_of_bounds(ROW_AXIS);
       return nullptr;
     }
   }
-  const std::span<const int> fitted(fit_indices, static_cast<std::size_t>(n_fit));
+  const std::span<const int> fitted(v.fit_indices);
   double* spec_rows = array_data<double>(all_spec_pars);
-  fill_start_rows(spec_pars, fitted, a.n_starts, spec_rows);
+  fill_start_rows(v.spec_pars, fitted, a.n_starts, spec_rows);
 
   // Every start needs a first element of each array it is handed; with no
   // start at all, the best start's error does not exist.
-  if (n_starts > 0 && !check_first_elements(a, parameter_count, n_fit)) return nullptr;
+  if (n_starts > 0 && !check_first_elements(v)) return nullptr;
   if (n_starts == 0) {
     raise_out_of_bounds(ROW_AXIS);
     return nullptr;
@@ -209,11 +212,9 @@ PyObject* run_multi_start(const FitArguments& a) {
   try {
     ProblemInput input;
     input.x_mm = centered_x;
-    input.y = std::span<const double>(a.y_data.doubles(), static_cast<std::size_t>(n_res));
-    input.populations = std::span<const double>(
-        a.populations.doubles(), static_cast<std::size_t>(a.populations.length()));
-    input.pulse_energy = std::span<const double>(
-        a.pulse_energy.doubles(), static_cast<std::size_t>(a.pulse_energy.length()));
+    input.y = v.y_data;
+    input.populations = v.populations;
+    input.pulse_energy = v.pulse_energy;
     input.num_x_pts = a.num_x_pts;
     input.num_datasets = a.num_datasets;
     input.t_slices = a.t_slices;
@@ -238,8 +239,8 @@ PyObject* run_multi_start(const FitArguments& a) {
   } catch (const ProblemError& error) {
     PyErr_SetString(PyExc_ValueError, error.what());
     return nullptr;
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
+  } catch (const std::bad_alloc& error) {
+    return python::raise_memory_error(error);
   }
 
   // The strictly smallest error wins; ties (and NaN) keep the earlier start.

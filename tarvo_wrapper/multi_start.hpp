@@ -9,8 +9,9 @@
 
 namespace tarvo::wrapper {
 
-// Run the multi-start fit on checked arguments; the new tuple (residuals,
-// error, spec_pars) of the best start, or nullptr with an exception set.
-PyObject* run_multi_start(const FitArguments& arguments);
+// Run the multi-start fit on checked arguments (their copy of x_data becomes
+// the centred positions); the new tuple (residuals, error, spec_pars) of the
+// best start, or nullptr with an exception set.
+PyObject* run_multi_start(FitArguments& arguments);
 
 }  // namespace tarvo::wrapper

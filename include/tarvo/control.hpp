@@ -23,6 +23,24 @@ enum class FitStatus : int {
   not_run,
 };
 
+// True when native work started now must run on the calling thread alone,
+// without the OpenMP team and without waiting for the fit queue:
+//   - in a forked child: the parent's OpenMP threads did not come along,
+//     and a team would wait for them for ever;
+//   - while this thread polls for a stop (FitControl), that is from a signal
+//     handler that the poll runs: this thread may hold the fit queue's turn
+//     and be a member of a running team.
+TARVO_API bool run_on_calling_thread_only();
+
+// Marks the calling thread as polling for its lifetime (see above).
+class TARVO_API PollScope {
+ public:
+  PollScope();
+  ~PollScope();
+  PollScope(const PollScope&) = delete;
+  PollScope& operator=(const PollScope&) = delete;
+};
+
 // Lets a caller stop running fits, and lets one start stop the others when
 // it fails. `poll` is called between residual evaluations and scan
 // positions, at most every POLL_INTERVAL and only on the thread that created
@@ -48,7 +66,12 @@ class FitControl {
       const auto now = std::chrono::steady_clock::now();
       if (now - last_poll_ >= POLL_INTERVAL) {
         last_poll_ = now;
-        if (poll_(data_)) request_stop(FitStatus::interrupted);
+        bool stop = false;
+        {
+          PollScope scope;
+          stop = poll_(data_);
+        }
+        if (stop) request_stop(FitStatus::interrupted);
       }
     }
     return stop_.load(std::memory_order_relaxed);

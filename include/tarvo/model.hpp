@@ -85,9 +85,13 @@ struct ThreadScratch;
 // (the positions of one thread never overlap). Allocates only here.
 class TARVO_API ModelWorkspace {
  public:
-  // Throws std::bad_alloc. Solver diagnostics go to `diagnostics` (nullptr: stdout).
+  // Throws AllocationError (with what and how much). Solver diagnostics go
+  // to `diagnostics` (nullptr: stdout).
   ModelWorkspace(const Problem& problem, Propagator propagator, int threads,
                  DiagnosticsSink* diagnostics);
+
+  // Bytes the scratch of `threads` threads takes for `problem`.
+  static double bytes_needed(const Problem& problem, Propagator propagator, int threads);
   ~ModelWorkspace();
   ModelWorkspace(const ModelWorkspace&) = delete;
   ModelWorkspace& operator=(const ModelWorkspace&) = delete;
@@ -126,7 +130,9 @@ struct ModelRun {
 // current OpenMP team, or on a new team when called outside one. Each curve
 // is shifted so that the mean of its first five and last five values is 1.
 // The problem guarantees what the march relies on (see problem.hpp). Any
-// status other than ok leaves `out` incomplete.
+// status other than ok leaves `out` incomplete. Without run.workspace the
+// evaluation makes its own scratch, and throws AllocationError when it cannot;
+// with one it allocates nothing and throws nothing.
 TARVO_API ModelStatus model_curves(const Problem& problem, const double* p, double* out,
                                    const ModelRun& run = {});
 

@@ -98,8 +98,12 @@ struct ProblemInput {
 class TARVO_API Problem {
  public:
   // Check the sizes (ProblemError) and build the grids and the incident
-  // table (std::bad_alloc when memory runs out).
+  // table (AllocationError, saying how much, when they cannot fit: checked
+  // before anything big is filled).
   explicit Problem(const ProblemInput& input);
+
+  // Bytes a problem of `input` holds.
+  static double bytes_needed(const ProblemInput& input);
 
   // Points per curve, curves, all points.
   int num_x_pts() const { return num_x_pts_; }
@@ -141,6 +145,9 @@ class TARVO_API Problem {
   std::ptrdiff_t incident_stride() const { return num_x_pts_; }
 
  private:
+  // Fill every array from `input` (sizes checked).
+  void build(const ProblemInput& input);
+
   int num_x_pts_;
   int num_datasets_;
   std::vector<double> positions_;

@@ -190,6 +190,12 @@ bool run_released(const Problem& problem, std::span<const StartJob> jobs,
   }
   if (status == FitStatus::ok) return true;
   if (status == FitStatus::out_of_memory) {
+    for (const StartSummary& summary : summaries) {
+      if (summary.status == FitStatus::out_of_memory && !summary.failure.empty()) {
+        PyErr_SetString(PyExc_MemoryError, summary.failure.c_str());
+        return false;
+      }
+    }
     PyErr_NoMemory();
     return false;
   }
@@ -255,8 +261,8 @@ PyObject* fit_core(PyObject*, PyObject* args) {
   } catch (const ProblemError& refusal) {
     PyErr_SetString(PyExc_ValueError, refusal.what());
     return nullptr;
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
+  } catch (const std::bad_alloc& error) {
+    return python::raise_memory_error(error);
   }
   PyRef r(list_of(residuals.data(), residuals.size()));
   PyRef p(list_of(m.pars.data(), m.pars.size()));
@@ -371,8 +377,8 @@ PyObject* fit(PyObject*, PyObject* args, PyObject* kwargs) {
   } catch (const ProblemError& refusal) {
     PyErr_SetString(PyExc_ValueError, refusal.what());
     return nullptr;
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
+  } catch (const std::bad_alloc& error) {
+    return python::raise_memory_error(error);
   }
   PyRef r(list_of(residual_rows.data() + best * n_res, n_res));
   PyRef p(list_of(spec_rows.data() + best * length, length));

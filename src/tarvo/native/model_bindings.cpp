@@ -50,8 +50,8 @@ PyObject* model_curves_values(PyObject*, PyObject* args) {
   } catch (const ProblemError& error) {
     PyErr_SetString(PyExc_ValueError, error.what());
     return nullptr;
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
+  } catch (const std::bad_alloc& error) {
+    return python::raise_memory_error(error);
   }
   if (status == ModelStatus::out_of_memory) return PyErr_NoMemory();
   if (status != ModelStatus::ok) {

@@ -1,6 +1,7 @@
 // tarvo._native: native internals for the toolkit and the tests, and the
 // shared constants (one definition, tarvo/constants.hpp, for the native
 // code, the toolkit and the tests).
+#include <new>
 #include <vector>
 
 #include "native_methods.hpp"
@@ -65,48 +66,50 @@ int add_constants(PyObject* module) {
 
 bool read_doubles(PyObject* object, const char* name, std::vector<double>& out,
                   Py_ssize_t count) {
-  PyObject* sequence = PySequence_Fast(object, "");
-  if (sequence == nullptr) {
+  // A tuple of the items as they are now: converting an item may run Python
+  // code (__float__) that changes the caller's sequence, never this tuple.
+  PyRef items(PySequence_Tuple(object));
+  if (!items) {
     PyErr_Format(PyExc_TypeError, "%s must be a sequence of floats", name);
     return false;
   }
-  const Py_ssize_t length = PySequence_Fast_GET_SIZE(sequence);
+  const Py_ssize_t length = PyTuple_GET_SIZE(items.get());
   if (count >= 0 && length != count) {
     PyErr_Format(PyExc_ValueError, "%s must have %zd entries, not %zd", name, count, length);
-    Py_DECREF(sequence);
     return false;
   }
-  out.resize(static_cast<std::size_t>(length));
-  PyObject** items = PySequence_Fast_ITEMS(sequence);
-  for (Py_ssize_t i = 0; i < length; ++i) {
-    out[static_cast<std::size_t>(i)] = PyFloat_AsDouble(items[i]);
-    if (out[static_cast<std::size_t>(i)] == -1.0 && PyErr_Occurred()) {
-      Py_DECREF(sequence);
-      return false;
-    }
+  try {
+    out.resize(static_cast<std::size_t>(length));
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return false;
   }
-  Py_DECREF(sequence);
+  for (Py_ssize_t i = 0; i < length; ++i) {
+    const double value = PyFloat_AsDouble(PyTuple_GET_ITEM(items.get(), i));
+    if (value == -1.0 && PyErr_Occurred()) return false;
+    out[static_cast<std::size_t>(i)] = value;
+  }
   return true;
 }
 
 bool read_ints(PyObject* object, const char* name, std::vector<int>& out) {
-  PyObject* sequence = PySequence_Fast(object, "");
-  if (sequence == nullptr) {
+  PyRef items(PySequence_Tuple(object));
+  if (!items) {
     PyErr_Format(PyExc_TypeError, "%s must be a sequence of integers", name);
     return false;
   }
-  const Py_ssize_t length = PySequence_Fast_GET_SIZE(sequence);
-  out.resize(static_cast<std::size_t>(length));
-  PyObject** items = PySequence_Fast_ITEMS(sequence);
+  const Py_ssize_t length = PyTuple_GET_SIZE(items.get());
+  try {
+    out.resize(static_cast<std::size_t>(length));
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return false;
+  }
   for (Py_ssize_t i = 0; i < length; ++i) {
-    const int value = PyLong_AsInt(items[i]);
-    if (value == -1 && PyErr_Occurred()) {
-      Py_DECREF(sequence);
-      return false;
-    }
+    const int value = PyLong_AsInt(PyTuple_GET_ITEM(items.get(), i));
+    if (value == -1 && PyErr_Occurred()) return false;
     out[static_cast<std::size_t>(i)] = value;
   }
-  Py_DECREF(sequence);
   return true;
 }
 
