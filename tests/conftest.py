@@ -14,7 +14,7 @@ os.environ.setdefault("OPENBLAS_CORETYPE", "Sandybridge")
 # Under AddressSanitizer (make sanitize) a C++ allocation that fails ends the
 # process with a report instead of throwing std::bad_alloc, and an address-space
 # cap starves the sanitizer itself: tests that make allocations fail on purpose
-# (marked allocation_failure) cannot run there.
+# or cap the address space (marked allocation_failure) cannot run there.
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 

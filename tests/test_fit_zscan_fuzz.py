@@ -333,8 +333,9 @@ def integer_out_of_range(draw, call):
     if name in ("t_slices", "z_slices"):
         choices = [(1, refused), (0, refused), (-1, refused), (-2 ** 31, refused)]
         if not sanitized():
-            # Far beyond memory: under ASan a failed C++ allocation is fatal by design.
-            choices.append((2 ** 31 - 1, {"MemoryError", "ValueError"}))
+            # Grids far beyond the worker's address space, refused before they
+            # are built (under ASan a failed C++ allocation would be fatal).
+            choices += [(10 ** 9, {"MemoryError"}), (2 ** 31 - 1, {"MemoryError"})]
     elif name == "num_x_pts":
         choices = [(4, refused), (0, refused), (-3, refused), (old + 1, refused),
                    (old - 1, refused), (2 ** 31 - 1, refused)]
@@ -344,7 +345,7 @@ def integer_out_of_range(draw, call):
             choices.append((old - 1, refused))
     else:
         choices = [(0, {"IndexError"}), (-1, refused), (-2 ** 31, refused),
-                   (2 ** 31 - 1, {"MemoryError"})]
+                   (10 ** 8, {"MemoryError"}), (2 ** 31 - 1, {"MemoryError"})]
     value, errors = draw(st.sampled_from(choices))
     call.args[name] = Arg("plain", value)
     return f"{name} = {value}", errors, True
@@ -553,6 +554,7 @@ def test_fit_zscan_refuses_bad_input_cleanly_and_fits_good_input(workers, call):
     if outcome.kind == "raised":
         assert outcome.type in call.may_raise, \
             f"raised {outcome.type}: {outcome.message}\n{replay(call)}"
+        assert outcome.message, f"{outcome.type} without a message\n{replay(call)}"
         return
     check_returned(call, outcome)
     # The thread count never changes a result.
