@@ -179,6 +179,44 @@ void restore_column_sums_tangent(Matrix& dx, const Pivots& pivots) {
   }
 }
 
+// Reciprocal column sums of a matrix (the padding column's counted as 1).
+struct ColumnScale {
+  Pair reciprocal[LANES];
+};
+
+// Divide every column of x by its sum, so that it sums to 1 to rounding:
+// the squarings would otherwise double a column sum's rounding error each
+// time. Returns the reciprocal sums for the tangents.
+ColumnScale normalise_columns(Matrix& x) {
+  ColumnScale scale;
+  TARVO_UNROLL
+  for (int l = 0; l < LANES; ++l) {
+    Pair sum = x.row[0][l];
+    TARVO_UNROLL
+    for (int i = 1; i < N; ++i) sum += x.row[i][l];
+    if (l == LANES - 1) sum += Pair{0.0, 1.0};
+    scale.reciprocal[l] = splat(1.0) / sum;
+    TARVO_UNROLL
+    for (int i = 0; i < N; ++i) x.row[i][l] *= scale.reciprocal[l];
+  }
+  return scale;
+}
+
+// Tangent of normalise_columns, with the normalised value x: for x' = x / s,
+// dx' = (dx - x' ds) / s with ds the column sums of dx.
+void normalise_columns_tangent(const Matrix& x, const ColumnScale& scale, Matrix& dx) {
+  TARVO_UNROLL
+  for (int l = 0; l < LANES; ++l) {
+    Pair sum = dx.row[0][l];
+    TARVO_UNROLL
+    for (int i = 1; i < N; ++i) sum += dx.row[i][l];
+    TARVO_UNROLL
+    for (int i = 0; i < N; ++i) {
+      dx.row[i][l] = (dx.row[i][l] - x.row[i][l] * sum) * scale.reciprocal[l];
+    }
+  }
+}
+
 Matrix load(const double* m) {
   Matrix a;
   TARVO_UNROLL
@@ -365,14 +403,15 @@ void rate_matrix_exponential(const double* m, double* x, StepAverage* average) {
   evaluate_polynomial(poly);
   Matrix y = poly.z[0];
   scale_by(y, scaling.shift_factor);
-  restore_column_sums(y, 1.0);
+  normalise_columns(y);
   Matrix square;
   for (int i = 0; i < scaling.squarings; ++i) {
     if (average != nullptr) double_average(y, nullptr, 0, average->avg, nullptr);
     multiply(y, y, square);
     y = square;
-    restore_column_sums(y, 1.0);
+    normalise_columns(y);
   }
+  restore_column_sums(y, 1.0);
   store(y, x);
 }
 
@@ -392,7 +431,7 @@ void rate_matrix_exponential_derivatives(const double* m, const double* dm, int 
   evaluate_polynomial(poly);
   Matrix y = poly.z[0];
   scale_by(y, scaling.shift_factor);
-  Pivots pivots = restore_column_sums(y, 1.0);
+  ColumnScale column_scale = normalise_columns(y);
   // The shift mu is a constant of the identity exp(M) = exp(-mu) exp(M + mu I),
   // so the tangent of B is the tangent of M, scaled.
   Matrix dy[MAX_DIRECTIONS];
@@ -403,7 +442,7 @@ void rate_matrix_exponential_derivatives(const double* m, const double* dm, int 
     dc[p] = db1;
     polynomial_tangent(poly, db1, dy[p]);
     scale_by(dy[p], scaling.shift_factor);
-    restore_column_sums_tangent(dy[p], pivots);
+    normalise_columns_tangent(y, column_scale, dy[p]);
   }
   if (average != nullptr) {
     average_series(unshifted(poly.b1, scaling), dc, directions, average->v, average->dv,
@@ -418,10 +457,14 @@ void rate_matrix_exponential_derivatives(const double* m, const double* dm, int 
     }
     multiply(y, y, square);
     y = square;
-    pivots = restore_column_sums(y, 1.0);
-    for (int p = 0; p < directions; ++p) restore_column_sums_tangent(dy[p], pivots);
+    column_scale = normalise_columns(y);
+    for (int p = 0; p < directions; ++p) normalise_columns_tangent(y, column_scale, dy[p]);
   }
-  for (int p = 0; p < directions; ++p) store(dy[p], dx + p * NN);
+  const Pivots pivots = restore_column_sums(y, 1.0);
+  for (int p = 0; p < directions; ++p) {
+    restore_column_sums_tangent(dy[p], pivots);
+    store(dy[p], dx + p * NN);
+  }
   store(y, x);
 }
 
