@@ -18,9 +18,9 @@ sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(HERE.parent / "tests"))
 
 from bench_cases import POPULATIONS, SETUP, TRUE_PARS  # noqa: E402
-from exact_reference import (ENERGY_DEFAULTS, ENERGY_WINDOW, INVERSE_PLANCK, PI,  # noqa: E402
-                             SPEED_OF_LIGHT, _beam_radius, _march, _march_energy,
-                             energy_time_slices)
+from exact_reference import (ENERGY_DEFAULTS, ENERGY_GRID_WEIGHTS, ENERGY_WINDOW,  # noqa: E402
+                             INVERSE_PLANCK, PI, SPEED_OF_LIGHT, _beam_radius, _march,
+                             _march_energy, energy_time_slices, radial_rule)
 
 # The curve: 20 uJ; the focus and the five outermost positions on each side of
 # the benchmark scan, which fix the baseline.
@@ -59,25 +59,30 @@ def established(peak_factor):
     return _at_focus(exit_intensity.sum(axis=1) / incident.sum(axis=1))
 
 
-# The energy model's march over the whole pulse, with the established model's
-# extra slice of thickness or without, on axis or averaged over the beam.
+# The energy model's march over the whole pulse (extrapolated over the slice
+# sizes as the model does), with the established model's extra slice of
+# thickness or without, on axis or averaged over the beam.
 def whole_pulse(thickness, beam_average):
     s = SETUP
     tau = s["tau"]
     w = _beam_radius(POSITIONS * 1e-3, s["w0"], s["wavelength"], s["M2"])
-    dt, profile = energy_time_slices(tau, ENERGY_DEFAULTS["t_slices"])
     if beam_average:
-        nodes, weights = np.polynomial.laguerre.laggauss(ENERGY_DEFAULTS["radial_points"])
-        fractions = np.exp(-nodes)
+        fractions, weights = radial_rule(ENERGY_DEFAULTS["radial_points"])
     else:
         fractions, weights = np.array([1.0]), np.array([1.0])
     peak = ENERGY * CONSISTENT_FACTOR / (tau * w * w)
-    incident = peak[:, None, None] * fractions[None, :, None] * profile[None, None, :]
-    flat = incident.reshape(-1, profile.size)
-    nz = ENERGY_DEFAULTS["z_slices"]
-    exit_sum = _march_energy(flat, POPULATIONS, np.array(TRUE_PARS), _photon_factor(), dt,
-                             thickness / nz, nz)
-    local = (exit_sum / (flat @ dt)).reshape(incident.shape[:2])
+    t_slices, z_slices = ENERGY_DEFAULTS["t_slices"], ENERGY_DEFAULTS["z_slices"]
+    local = 0.0
+    for grid_weight, (nt, nz) in zip(ENERGY_GRID_WEIGHTS, ((t_slices, z_slices),
+                                                           (t_slices, 2 * z_slices),
+                                                           (2 * t_slices, z_slices),
+                                                           (2 * t_slices, 2 * z_slices))):
+        dt, profile = energy_time_slices(tau, nt)
+        incident = peak[:, None, None] * fractions[None, :, None] * profile[None, None, :]
+        flat = incident.reshape(-1, profile.size)
+        exit_sum = _march_energy(flat, POPULATIONS, np.array(TRUE_PARS), _photon_factor(), dt,
+                                 thickness / nz, nz)
+        local = local + grid_weight * (exit_sum / (flat @ dt)).reshape(incident.shape[:2])
     return _at_focus(local @ weights)
 
 

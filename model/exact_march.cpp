@@ -24,11 +24,12 @@ inline double attenuation_tangent(const StepConstants& c, int p, const double* n
 }
 
 // Reset every slice to the initial populations and every tangent to zero.
-void reset_slices(const ExactProblem& problem, int directions, MarchScratch scratch) {
-  for (int l = 0; l < problem.z_slices; ++l) {
+void reset_slices(const ExactProblem& problem, int z_slices, int directions,
+                  MarchScratch scratch) {
+  for (int l = 0; l < z_slices; ++l) {
     for (int v = 0; v < LEVELS; ++v) scratch.populations[l * LEVELS + v] = problem.populations[v];
   }
-  const int tangents = problem.z_slices * LEVELS * directions;
+  const int tangents = z_slices * LEVELS * directions;
   for (int e = 0; e < tangents; ++e) scratch.tangents[e] = 0.0;
 }
 
@@ -139,7 +140,7 @@ MarchSums march_established(const StepConstants& c, const ExactProblem& problem,
                             const double* incident, int stride, double focus_rate,
                             MarchScratch scratch) {
   const int directions = c.directions;
-  reset_slices(problem, directions, scratch);
+  reset_slices(problem, problem.z_slices, directions, scratch);
   const double pf = c.rates.photon_factor;
   const double dt = problem.dt[0];
   const double dz = problem.dz;
@@ -173,26 +174,27 @@ MarchSums march_established(const StepConstants& c, const ExactProblem& problem,
   return sums;
 }
 
-MarchSums march_energy(const StepConstants& c, const ExactProblem& problem, double peak,
-                       double focus_rate, MarchScratch scratch) {
+MarchSums march_energy(const StepConstants& c, const ExactProblem& problem,
+                       const EnergyGrid& grid, double peak, double focus_rate,
+                       MarchScratch scratch) {
   const int directions = c.directions;
   const int stride = 1 + directions;
-  reset_slices(problem, directions, scratch);
+  reset_slices(problem, grid.z_slices, directions, scratch);
   const double pf = c.rates.photon_factor;
-  const double dz = problem.dz;
+  const double dz = grid.dz;
   const double half_dz = 0.5 * dz;
   MarchSums sums;
   double di[MAX_DIRECTIONS], dphi[MAX_DIRECTIONS];
   double dalpha_start[MAX_DIRECTIONS], dalpha_middle[MAX_DIRECTIONS];
-  for (int j = 0; j < problem.t_slices; ++j) {
-    const double dt = problem.dt[j];
+  for (int j = 0; j < grid.t_slices; ++j) {
+    const double dt = grid.dt[j];
     // Weight of the last change of a slice's attenuation in the estimate of
     // its value in the middle of this time slice (none in the first).
-    const double extrapolation = j == 0 ? 0.0 : 0.5 * (dt / problem.dt[j - 1]);
-    const double i0 = peak * problem.time_profile[j];
+    const double extrapolation = j == 0 ? 0.0 : 0.5 * (dt / grid.dt[j - 1]);
+    const double i0 = peak * grid.time_profile[j];
     double intensity = i0;
     for (int p = 0; p < directions; ++p) di[p] = c.index[p] == FOCUS_SHIFT ? focus_rate * i0 : 0.0;
-    for (int l = 0; l < problem.z_slices; ++l) {
+    for (int l = 0; l < grid.z_slices; ++l) {
       double* n = scratch.populations + l * LEVELS;
       double* dn = scratch.tangents + l * LEVELS * directions;
       double* previous = scratch.previous_alpha + l * stride;

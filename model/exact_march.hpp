@@ -70,9 +70,10 @@ MarchSums march_established(const StepConstants& c, const ExactProblem& problem,
                             const double* incident, int stride, double focus_rate,
                             MarchScratch scratch);
 
-// The energy march of one position at one radial node, whose peak incident
-// intensity is `peak`: fluence sums over the time window.
-MarchSums march_energy(const StepConstants& c, const ExactProblem& problem, double peak,
-                       double focus_rate, MarchScratch scratch);
+// The energy march on `grid` of a pulse whose peak incident intensity is
+// `peak`: fluence sums over the time window.
+MarchSums march_energy(const StepConstants& c, const ExactProblem& problem,
+                       const EnergyGrid& grid, double peak, double focus_rate,
+                       MarchScratch scratch);
 
 }  // namespace tarvo::exact

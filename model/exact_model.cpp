@@ -1,8 +1,9 @@
-// One evaluation of the exact model: every scan position (and radial node) is
-// an independent march, run as one task of the shared position frame; the
-// sums are combined into transmittance curves, their derivatives and the
-// baseline shift afterwards, in a fixed order, so the result does not depend
-// on the number of threads.
+// One evaluation of the exact model. Every march (established: one per scan
+// position; energy: one per peak-intensity node, see peak_interpolation.hpp)
+// is independent and runs as one task of the shared position frame; the sums
+// are combined into transmittance curves, their derivatives and the baseline
+// shift afterwards, in a fixed order, so the result does not depend on the
+// number of threads.
 #include <memory>
 #include <new>
 #include <vector>
@@ -33,75 +34,126 @@ void shift_curves(const ExactProblem& problem, int nd, double* curves, double* j
   }
 }
 
+// The marches of one evaluation: their sums, and the scratch of each thread.
+struct Marches {
+  std::vector<exact::MarchSums> sums;
+  std::vector<double> storage;
+  std::size_t per_thread = 0;
+  std::size_t populations = 0;
+  int directions = 0;
+
+  // Throws std::bad_alloc.
+  // count marches through at most z_slices depth slices.
+  Marches(int count, int z_slices, int directions_)
+      : sums(static_cast<std::size_t>(count)), directions(directions_) {
+    per_thread = exact::march_scratch_size(z_slices, directions);
+    populations = static_cast<std::size_t>(z_slices) * LEVELS;
+    storage.resize(per_thread * static_cast<std::size_t>(internal::position_team_size()));
+  }
+
+  // The scratch of thread `thread`.
+  exact::MarchScratch scratch(int thread) {
+    double* own = storage.data() + per_thread * static_cast<std::size_t>(thread);
+    return {own, own + populations, own + populations * (1 + directions)};
+  }
+};
+
+// Curves (raw) of the established variant: one march per position.
+ModelStatus established_curves(const ExactProblem& problem, const exact::StepConstants& constants,
+                               int nd, double* curves, double* jacobian, FitControl* control) {
+  const Problem& base = *problem.established;
+  Marches marches(problem.points(), problem.z_slices, nd);
+  auto march = [&](int n, int thread) {
+    const int curve = n / problem.num_x_pts;
+    const int point = n - curve * problem.num_x_pts;
+    marches.sums[n] = exact::march_established(constants, problem,
+                                               base.incident_row(curve, point),
+                                               static_cast<int>(base.incident_stride()),
+                                               problem.focus_rate[n], marches.scratch(thread));
+  };
+  const ModelStatus status = internal::run_tasks(problem.points(), control, march);
+  if (status != ModelStatus::ok) return status;
+  // Transmittance: the ratio of the summed exit and incident intensities.
+  for (int n = 0; n < problem.points(); ++n) {
+    const exact::MarchSums& s = marches.sums[n];
+    const double t = s.exit / s.incident;
+    curves[n] = t;
+    for (int d = 0; d < nd; ++d) {
+      jacobian[n * nd + d] = (s.exit_derivative[d] - t * s.incident_derivative[d]) / s.incident;
+    }
+  }
+  return ModelStatus::ok;
+}
+
+// Curves (raw) of the energy variant: marches on the four grids at every
+// peak-intensity node, their fluence transmittances extrapolated over the
+// slice sizes and interpolated to every position and radial node.
+ModelStatus energy_curves(const ExactProblem& problem, const exact::StepConstants& constants,
+                          int nd, double* curves, double* jacobian, FitControl* control) {
+  const int m = problem.intensity_points;
+  Marches marches(m * ENERGY_GRIDS, problem.grids[ENERGY_GRIDS - 1].z_slices, nd);
+  // March j * ENERGY_GRIDS + g: node j on grid g. Its focus-shift direction
+  // is d / d ln(peak): focus rate 1.
+  auto march = [&](int task, int thread) {
+    const int j = task / ENERGY_GRIDS;
+    const int g = task - j * ENERGY_GRIDS;
+    marches.sums[task] = exact::march_energy(constants, problem, problem.grids[g],
+                                             problem.node_peak[j], 1.0, marches.scratch(thread));
+  };
+  const ModelStatus status = internal::run_tasks(m * ENERGY_GRIDS, control, march);
+  if (status != ModelStatus::ok) return status;
+  // Local fluence transmittance of every node and its tangents.
+  std::vector<double> local(static_cast<std::size_t>(m) * (1 + nd), 0.0);
+  for (int j = 0; j < m; ++j) {
+    double* t = local.data() + static_cast<std::size_t>(j) * (1 + nd);
+    for (int g = 0; g < ENERGY_GRIDS; ++g) {
+      const exact::MarchSums& s = marches.sums[static_cast<std::size_t>(j) * ENERGY_GRIDS + g];
+      const double weight = ENERGY_GRID_WEIGHTS[g];
+      const double ratio = s.exit / s.incident;
+      t[0] += weight * ratio;
+      for (int d = 0; d < nd; ++d) {
+        t[1 + d] += weight * ((s.exit_derivative[d] - ratio * s.incident_derivative[d]) /
+                              s.incident);
+      }
+    }
+  }
+  double sum[1 + exact::MAX_DIRECTIONS];
+  for (int n = 0; n < problem.points(); ++n) {
+    const double* weights = problem.position_weights.data() + static_cast<std::size_t>(n) * m;
+    for (int d = 0; d <= nd; ++d) sum[d] = 0.0;
+    for (int j = 0; j < m; ++j) {
+      const double* t = local.data() + static_cast<std::size_t>(j) * (1 + nd);
+      for (int d = 0; d <= nd; ++d) sum[d] += weights[j] * t[d];
+    }
+    curves[n] = sum[0];
+    for (int d = 0; d < nd; ++d) {
+      const bool focus = constants.index[d] == FOCUS_SHIFT;
+      jacobian[n * nd + d] = focus ? sum[1 + d] * problem.focus_rate[n] : sum[1 + d];
+    }
+  }
+  return ModelStatus::ok;
+}
+
 }  // namespace
 
 ModelStatus exact_model_curves(const ExactProblem& problem, const double* p,
                                std::span<const int> derivatives, double* curves,
                                double* jacobian, FitControl* control) {
-  using namespace exact;
   const int nd = static_cast<int>(derivatives.size());
-  if (nd > MAX_DIRECTIONS) return ModelStatus::failed;
-  StepConstants constants;
-  set_step_constants(constants, p, problem.optical_frequency, derivatives.data(), nd);
-  const int positions = problem.points();
-  const int marches = positions * problem.radial_points;
-  const int team = internal::position_team_size();
-  const std::size_t per_thread = march_scratch_size(problem.z_slices, nd);
-  const std::size_t populations = static_cast<std::size_t>(problem.z_slices) * LEVELS;
-  std::vector<MarchSums> sums;
-  std::vector<double> storage;
+  if (nd > exact::MAX_DIRECTIONS) return ModelStatus::failed;
+  exact::StepConstants constants;
+  exact::set_step_constants(constants, p, problem.optical_frequency, derivatives.data(), nd);
   std::vector<double> column;
+  ModelStatus status = ModelStatus::ok;
   try {
-    sums.resize(static_cast<std::size_t>(marches));
-    storage.resize(per_thread * static_cast<std::size_t>(team));
     column.resize(static_cast<std::size_t>(problem.num_x_pts));
+    status = problem.variant == ExactVariant::established
+                 ? established_curves(problem, constants, nd, curves, jacobian, control)
+                 : energy_curves(problem, constants, nd, curves, jacobian, control);
   } catch (const std::bad_alloc&) {
     return ModelStatus::out_of_memory;
   }
-
-  // March n * radial_points + r: position n at radial node r.
-  auto march = [&](int task, int thread) {
-    double* own = storage.data() + per_thread * static_cast<std::size_t>(thread);
-    const MarchScratch work{own, own + populations, own + populations * (1 + nd)};
-    const int position = task / problem.radial_points;
-    const int node = task - position * problem.radial_points;
-    const double focus_rate = problem.focus_rate[position];
-    if (problem.variant == ExactVariant::established) {
-      const Problem& base = *problem.established;
-      const int curve = position / problem.num_x_pts;
-      const int point = position - curve * problem.num_x_pts;
-      sums[task] = march_established(constants, problem, base.incident_row(curve, point),
-                                     static_cast<int>(base.incident_stride()), focus_rate, work);
-    } else {
-      const double peak = problem.peak[position] * problem.radial_fraction[node];
-      sums[task] = march_energy(constants, problem, peak, focus_rate, work);
-    }
-  };
-  const ModelStatus status = internal::run_tasks(marches, control, march);
   if (status != ModelStatus::ok) return status;
-
-  // Transmittance of every position: the ratio of the summed exit and incident
-  // intensities (established) or of the transmitted and incident energies,
-  // summed over the radial nodes with weight w_r / v_r per unit fluence.
-  for (int n = 0; n < positions; ++n) {
-    double exit = 0.0, incident = 0.0;
-    double d_exit[MAX_DIRECTIONS] = {}, d_incident[MAX_DIRECTIONS] = {};
-    for (int r = 0; r < problem.radial_points; ++r) {
-      const MarchSums& s = sums[static_cast<std::size_t>(n) * problem.radial_points + r];
-      const double weight = problem.radial_weight.empty()
-                                ? 1.0
-                                : problem.radial_weight[r] / problem.radial_fraction[r];
-      exit += weight * s.exit;
-      incident += weight * s.incident;
-      for (int d = 0; d < nd; ++d) {
-        d_exit[d] += weight * s.exit_derivative[d];
-        d_incident[d] += weight * s.incident_derivative[d];
-      }
-    }
-    const double t = exit / incident;
-    curves[n] = t;
-    for (int d = 0; d < nd; ++d) jacobian[n * nd + d] = (d_exit[d] - t * d_incident[d]) / incident;
-  }
   if (problem.normalise) shift_curves(problem, nd, curves, jacobian, column.data());
   return ModelStatus::ok;
 }

@@ -1,7 +1,9 @@
 // Checks of the exact engine's input and the fixed data of one measurement.
+#include <algorithm>
 #include <cmath>
 #include <string>
 
+#include "peak_interpolation.hpp"
 #include "radial_quadrature.hpp"
 #include "tarvo/constants.hpp"
 #include "tarvo/exact.hpp"
@@ -41,6 +43,32 @@ double gaussian_integral(double a, double b) {
   if (a >= 0.0) return half_sqrt_pi * (std::erfc(a) - std::erfc(b));
   if (b <= 0.0) return half_sqrt_pi * (std::erfc(-b) - std::erfc(-a));
   return half_sqrt_pi * (std::erf(b) - std::erf(a));
+}
+
+// Time slices over [-window, +window] tau, bounded at t_j = window
+// sinh(TIME_MAP_RATE u_j) / sinh(TIME_MAP_RATE) for equally spaced u_j in
+// [-1, 1]: cosh(2) = 3.8 times finer at the peak than in the wings, where
+// little of the pulse passes. Each slice carries its exact share of the
+// pulse: the slice average of exp(-(t/tau)^2). The map is smooth and fixed,
+// so the march's errors still go with the square of the slice size and
+// halving every slice (the extrapolation) keeps it. On the benchmark case
+// and on a saturable absorber it halves the error of equal slices.
+constexpr double TIME_MAP_RATE = 2.0;
+
+void fill_time_slices(EnergyGrid& grid, double window, double tau) {
+  const int n = grid.t_slices;
+  grid.dt.resize(static_cast<std::size_t>(n));
+  grid.time_profile.resize(static_cast<std::size_t>(n));
+  auto bound = [&](int j) {
+    const double u = -1.0 + 2.0 * j / n;
+    return window * (std::sinh(TIME_MAP_RATE * u) / std::sinh(TIME_MAP_RATE));
+  };
+  for (int j = 0; j < n; ++j) {
+    const double a = j == 0 ? -window : bound(j);
+    const double b = j + 1 == n ? window : bound(j + 1);
+    grid.dt[j] = (b - a) * tau;
+    grid.time_profile[j] = gaussian_integral(a, b) / (b - a);
+  }
 }
 
 // The slice count `given`, or the energy variant's default for 0.
@@ -85,6 +113,11 @@ std::string exact_input_error(const ExactInput& input) {
   if (energy && (input.radial_points < 0 || input.radial_points > MAX_RADIAL_POINTS)) {
     return "radial_points must lie in 0.." + std::to_string(MAX_RADIAL_POINTS) + ", got " +
            std::to_string(input.radial_points);
+  }
+  if (energy && (input.intensity_points < 0 || input.intensity_points == 1 ||
+                 input.intensity_points > MAX_INTENSITY_POINTS)) {
+    return "intensity_points must be 0 or lie in 2.." + std::to_string(MAX_INTENSITY_POINTS) +
+           ", got " + std::to_string(input.intensity_points);
   }
   if (!all_finite(s.x_mm)) return "positions_mm must be finite numbers";
   for (int k = 0; k < s.num_datasets; ++k) {
@@ -164,21 +197,14 @@ ExactProblem::ExactProblem(const ExactInput& input) {
   z_slices = s.z_slices == 0 ? ENERGY_DEFAULTS.z_slices : s.z_slices;
   radial_points = input.radial_points == 0 ? ENERGY_DEFAULTS.radial_points : input.radial_points;
   optical_frequency = SPEED_OF_LIGHT / s.wavelength;
-  // Slices of thickness sample_width / z_slices.
-  dz = s.sample_width / z_slices;
-  // Equal time slices over [-window, +window] tau, each carrying its exact
-  // share of the pulse: the slice average of exp(-(t/tau)^2). (Slices that
-  // widen into the wings resolve the slow populations there worse: equal
-  // slices are as accurate for the same count.)
+  // Slices of thickness sample_width / z_slices (and their halves).
   const double window = input.time_window == 0.0 ? ENERGY_WINDOW : input.time_window;
-  dt.resize(static_cast<std::size_t>(t_slices));
-  time_profile.resize(static_cast<std::size_t>(t_slices));
-  const double width = 2.0 * window / t_slices;
-  for (int j = 0; j < t_slices; ++j) {
-    const double a = -window + j * width;
-    const double b = j + 1 == t_slices ? window : -window + (j + 1) * width;
-    dt[j] = (b - a) * s.tau;
-    time_profile[j] = gaussian_integral(a, b) / (b - a);
+  for (int g = 0; g < ENERGY_GRIDS; ++g) {
+    EnergyGrid& grid = grids[g];
+    grid.t_slices = g < 2 ? t_slices : 2 * t_slices;
+    grid.z_slices = g % 2 == 0 ? z_slices : 2 * z_slices;
+    grid.dz = s.sample_width / grid.z_slices;
+    fill_time_slices(grid, window, s.tau);
   }
   // Peak on-axis intensity 2 E / (pi^(3/2) tau w^2) in W/cm^2: the pulse
   // exp(-(t/tau)^2) exp(-2 r^2 / w^2) then carries exactly E.
@@ -195,9 +221,36 @@ ExactProblem::ExactProblem(const ExactInput& input) {
   }
   radial_fraction.resize(static_cast<std::size_t>(radial_points));
   radial_weight.resize(static_cast<std::size_t>(radial_points));
-  // Nodes u_r = 2 r^2 / w^2 of the radial rule, kept as the fluence fractions exp(-u_r).
-  exact::gauss_laguerre(radial_points, radial_fraction.data(), radial_weight.data());
-  for (double& u : radial_fraction) u = std::exp(-u);
+  exact::radial_rule(radial_points, radial_fraction.data(), radial_weight.data());
+
+  // The marched peak intensities span 0 .. the largest peak of any curve (at
+  // the focus, whatever the positions), so the nodes do not depend on the
+  // positions asked for.
+  intensity_points =
+      input.intensity_points == 0 ? ENERGY_DEFAULTS.intensity_points : input.intensity_points;
+  const int m = intensity_points;
+  double peak_max = 0.0;
+  for (int k = 0; k < num_datasets; ++k) {
+    const double w = tarvo::beam_radius(0.0, s.w0, z_r);
+    peak_max = std::max(peak_max, 2.0 * s.pulse_energy[k] /
+                                      (MODEL_PI * std::sqrt(MODEL_PI) * s.tau * (w * w) *
+                                       CM2_PER_M2));
+  }
+  node_peak.resize(static_cast<std::size_t>(m));
+  exact::peak_nodes(m, peak_max, node_peak.data());
+  // Position n: sum_r w_r T(peak_n v_r) / sum_r w_r, each T interpolated.
+  position_weights.assign(static_cast<std::size_t>(n) * m, 0.0);
+  std::vector<double> row(static_cast<std::size_t>(m));
+  double weight_sum = 0.0;
+  for (double w : radial_weight) weight_sum += w;
+  for (int p = 0; p < n; ++p) {
+    double* out = position_weights.data() + static_cast<std::size_t>(p) * m;
+    for (int r = 0; r < radial_points; ++r) {
+      exact::peak_weights(m, peak_max, std::min(peak[p] * radial_fraction[r], peak_max),
+                          row.data());
+      for (int j = 0; j < m; ++j) out[j] += (radial_weight[r] / weight_sum) * row[j];
+    }
+  }
 }
 
 void exact_incident_energy(const ExactProblem& problem, double* out) {
@@ -210,8 +263,9 @@ void exact_incident_energy(const ExactProblem& problem, double* out) {
     for (int r = 0; r < problem.radial_points; ++r) {
       double fluence = 0.0;
       const double peak = problem.peak[n] * problem.radial_fraction[r];
-      for (int j = 0; j < problem.t_slices; ++j) {
-        fluence += peak * problem.time_profile[j] * problem.dt[j];
+      const EnergyGrid& grid = problem.grids[0];
+      for (int j = 0; j < grid.t_slices; ++j) {
+        fluence += peak * grid.time_profile[j] * grid.dt[j];
       }
       total += problem.radial_weight[r] / problem.radial_fraction[r] * fluence;
     }

@@ -12,7 +12,8 @@ and check it:
     curves, jacobian = exact_model(positions_mm, pulse_energy, populations, spec_pars,
                                    t_slices=..., z_slices=..., sample_width=..., tau=...,
                                    wavelength=..., w0=..., M2=..., derivatives=(...),
-                                   variant="established", radial_points=0)
+                                   variant="established", radial_points=0,
+                                   intensity_points=0)
 
 Derivatives come from central differences of the exact model with Richardson
 extrapolation (steps of 0.4 % and 0.2 % of each parameter): the model carries
@@ -26,22 +27,29 @@ Variants:
   baseline shift of the LSODA model, only the ODE solves replaced by exact
   exponentials.
 - "energy": a pulse normalised to its energy, 2E/(pi^1.5 tau w^2) at its peak;
-  t_slices equal slices over -3.5 tau .. +3.5 tau, each with the slice
-  average of exp(-(t/tau)^2); z_slices slices of thickness
-  sample_width/z_slices. The populations of a slice are driven by the light
-  at its middle, attenuated over the first half by the slice's attenuation
-  coefficient at the middle of the time slice (extrapolated from its change
-  over the previous time slice); the light crosses the slice with the
-  attenuation of the populations averaged over the time slice,
-  phi_1(A dt) N = (1/dt) integral of exp(A s) N ds. The transmittance is the
-  ratio of transmitted to incident pulse energy over the beam cross-section:
-  with u = 2 r^2 / w^2 the local fluence is F0 exp(-u) and dA = (pi w^2 / 2) du,
-  so the energy ratio is the integral of exp(-u) times the local ratio, taken
-  with radial_points Gauss-Laguerre nodes.
+  t_slices slices over -3.5 tau .. +3.5 tau bounded at 3.5 tau sinh(2u)/sinh(2)
+  for equally spaced u, each with the slice average of exp(-(t/tau)^2);
+  z_slices slices of thickness sample_width/z_slices. The populations of a
+  slice are driven by the light at its middle, attenuated over the first half
+  by the slice's attenuation coefficient at the middle of the time slice
+  (extrapolated from its change over the previous time slice); the light
+  crosses the slice with the attenuation of the populations averaged over the
+  time slice, phi_1(A dt) N = (1/dt) integral of exp(A s) N ds. The local
+  fluence transmittance of this march on the grids t x z, t x 2z, 2t x z and
+  2t x 2z slices is combined with weights (1, -4, -4, 16) / 9 (extrapolation
+  over the slice sizes). It is computed at intensity_points peak intensities
+  I_j = I_max (exp(5 s_j) - 1) / (exp(5) - 1), s_j Chebyshev points of the
+  first kind on [0, 1] and I_max the largest focus peak of the curves, and
+  interpolated (barycentric form) in s to the peak intensity of every
+  position and radial node. The transmittance is the ratio of transmitted to
+  incident pulse energy over the beam cross-section: with v = exp(-2 r^2 / w^2)
+  the local fluence is F0 v and dA is proportional to dv, so the energy ratio
+  is the integral over v in (0, 1] of the local ratio, taken with
+  radial_points Gauss-Legendre nodes in s, v = s^3.
 """
 
 import numpy as np
-from scipy.special import erf
+from scipy.special import erf, erfc
 
 PI = 3.141592653589793
 SPEED_OF_LIGHT = 299792458.0
@@ -53,8 +61,15 @@ ESTABLISHED_PEAK_FACTOR = 1.88e-4
 FOCUS_SHIFT = 8
 # Half width of the energy variant's time window, in units of tau.
 ENERGY_WINDOW = 3.5
-# Slice counts and radial nodes of the energy variant where the caller gives 0.
-ENERGY_DEFAULTS = {"t_slices": 100, "z_slices": 16, "radial_points": 10}
+# Slice counts, radial nodes and peak-intensity nodes of the energy variant
+# where the caller gives 0.
+ENERGY_DEFAULTS = {"t_slices": 32, "z_slices": 2, "radial_points": 12, "intensity_points": 20}
+# Rate of the map from the time-slice variable to the time (in units of the window).
+ENERGY_TIME_MAP_RATE = 2.0
+# Rate of the map from the interpolation variable s to the peak intensity.
+ENERGY_PEAK_MAP_RATE = 5.0
+# Weights of the grids (t, z), (t, 2z), (2t, z), (2t, 2z) in the extrapolation.
+ENERGY_GRID_WEIGHTS = (1.0 / 9.0, -4.0 / 9.0, -4.0 / 9.0, 16.0 / 9.0)
 # Relative steps of the two central differences for the eight parameters.
 PARAMETER_STEP = 4.0e-3
 # Step of the central difference for the focus shift (mm).
@@ -209,39 +224,87 @@ def _established_raw(x_mm, energies, populations, p, t_slices, z_slices, sample_
     return (exit_intensity.sum(axis=1) / flat.sum(axis=1)).reshape(x_mm.shape)
 
 
-# Equal time slices over the energy variant's window: durations (s) and the
-# slice averages of exp(-(t/tau)^2).
+# Integral of exp(-s^2) from a to b, without cancellation in the wings.
+def _gaussian_integral(a, b):
+    half_sqrt_pi = 0.88622692545275801
+    if a >= 0.0:
+        return half_sqrt_pi * (erfc(a) - erfc(b))
+    if b <= 0.0:
+        return half_sqrt_pi * (erfc(-b) - erfc(-a))
+    return half_sqrt_pi * (erf(b) - erf(a))
+
+
+# The energy variant's time slices: durations (s) and the slice averages of
+# exp(-(t/tau)^2).
 def energy_time_slices(tau, t_slices):
-    edges = np.linspace(-ENERGY_WINDOW, ENERGY_WINDOW, t_slices + 1)
-    averages = 0.5 * np.sqrt(PI) * np.diff(erf(edges)) / np.diff(edges)
+    u = -1.0 + 2.0 * np.arange(t_slices + 1) / t_slices
+    edges = ENERGY_WINDOW * (np.sinh(ENERGY_TIME_MAP_RATE * u) / np.sinh(ENERGY_TIME_MAP_RATE))
+    edges[0], edges[-1] = -ENERGY_WINDOW, ENERGY_WINDOW
+    averages = np.array([_gaussian_integral(a, b) / (b - a) for a, b in zip(edges, edges[1:])])
     return np.diff(edges) * tau, averages
+
+
+# Fluence fractions and weights of the radial rule (Gauss-Legendre in s, v = s^3).
+def radial_rule(radial_points):
+    x, w = np.polynomial.legendre.leggauss(radial_points)
+    s = 0.5 * (1.0 + x)
+    weights = 3.0 * s * s * (0.5 * w)
+    return s ** 3, weights / weights.sum()
+
+
+# Chebyshev points of the first kind on [0, 1] and their barycentric weights.
+def _chebyshev(n):
+    angles = PI * (2.0 * np.arange(n) + 1.0) / (2.0 * n)
+    signs = np.where(np.arange(n) % 2 == 0, 1.0, -1.0)
+    return 0.5 * (1.0 - np.cos(angles)), signs * np.sin(angles)
+
+
+# Interpolation weights (..., n) at the peak intensities `peak` (...) on [0, peak_max].
+def _peak_weights(n, peak_max, peak):
+    points, weights = _chebyshev(n)
+    rate = ENERGY_PEAK_MAP_RATE
+    s = np.log1p(np.minimum(peak, peak_max) / peak_max * np.expm1(rate)) / rate
+    d = s[..., None] - points
+    on_node = d == 0.0
+    row = weights / np.where(on_node, 1.0, d)
+    row = np.where(on_node.any(axis=-1, keepdims=True), on_node.astype(float), row)
+    return row / row.sum(axis=-1, keepdims=True)
 
 
 # Raw energy transmittance of the energy variant, shape (D, n).
 def _energy_raw(x_mm, energies, populations, p, t_slices, z_slices, sample_width, tau,
-                wavelength, w0, M2, radial_points):
-    dt, profile = energy_time_slices(tau, t_slices)
-    dz = sample_width / z_slices
-    nodes, weights = np.polynomial.laguerre.laggauss(radial_points)
-    v = np.exp(-nodes)
+                wavelength, w0, M2, radial_points, intensity_points):
+    photon_factor = INVERSE_PLANCK / (SPEED_OF_LIGHT / wavelength)
     w = _beam_radius(x_mm * 0.001, w0, wavelength, M2)
     # Peak intensity in W/cm^2 (w in m: 1e-4 m^2 per cm^2).
     peak = 2.0 * energies[:, None] * 1e-4 / (PI ** 1.5 * tau * w * w)
-    incident = peak[:, :, None, None] * v[None, None, :, None] * profile[None, None, None, :]
-    flat = incident.reshape(-1, t_slices)
-    photon_factor = INVERSE_PLANCK / (SPEED_OF_LIGHT / wavelength)
-    exit_sum = _march_energy(flat, populations, p, photon_factor, dt, dz, z_slices)
-    ratio = (exit_sum / (flat @ dt)).reshape(incident.shape[:3])
-    return ratio @ weights
+    peak_max = (2.0 * energies * 1e-4 / (PI ** 1.5 * tau * w0 * w0)).max()
+    points, _ = _chebyshev(intensity_points)
+    rate = ENERGY_PEAK_MAP_RATE
+    node_peak = peak_max / np.expm1(rate) * np.expm1(rate * points)
+    # Local fluence transmittance at every node, extrapolated over the slice sizes.
+    local = np.zeros(intensity_points)
+    for weight, (nt, nz) in zip(ENERGY_GRID_WEIGHTS, ((t_slices, z_slices),
+                                                      (t_slices, 2 * z_slices),
+                                                      (2 * t_slices, z_slices),
+                                                      (2 * t_slices, 2 * z_slices))):
+        dt, profile = energy_time_slices(tau, nt)
+        incident = node_peak[:, None] * profile[None, :]
+        exit_sum = _march_energy(incident, populations, p, photon_factor, dt,
+                                 sample_width / nz, nz)
+        local += weight * (exit_sum / (incident @ dt))
+    v, radial_weights = radial_rule(radial_points)
+    rows = _peak_weights(intensity_points, peak_max, peak[:, :, None] * v)
+    return (rows @ local) @ radial_weights
 
 
 # Normalised curves (D, n) of one variant.
-def _curves(x_mm, energies, populations, p, settings, variant, radial_points):
+def _curves(x_mm, energies, populations, p, settings, variant, nodes):
     if variant == "established":
         raw = _established_raw(x_mm, energies, populations, p, **settings)
     else:
-        raw = _energy_raw(x_mm, energies, populations, p, **settings,
-                          radial_points=radial_points)
+        raw = _energy_raw(x_mm, energies, populations, p, **settings, radial_points=nodes[0],
+                          intensity_points=nodes[1])
     return _shift_baseline(raw)
 
 
@@ -269,7 +332,7 @@ def _check(x_mm, energies, populations, p, settings, variant, derivatives):
 # The exact model and its derivatives (see the module note for the arguments).
 def exact_model(positions_mm, pulse_energy, populations, spec_pars, *, t_slices, z_slices,
                 sample_width, tau, wavelength, w0, M2, derivatives=(), variant="established",
-                radial_points=0):
+                radial_points=0, intensity_points=0):
     x_mm = np.array(positions_mm, dtype=np.float64)
     energies = np.array(pulse_energy, dtype=np.float64).ravel()
     pops = np.array(populations, dtype=np.float64).ravel()
@@ -278,11 +341,13 @@ def exact_model(positions_mm, pulse_energy, populations, spec_pars, *, t_slices,
         t_slices = t_slices or ENERGY_DEFAULTS["t_slices"]
         z_slices = z_slices or ENERGY_DEFAULTS["z_slices"]
         radial_points = radial_points or ENERGY_DEFAULTS["radial_points"]
+        intensity_points = intensity_points or ENERGY_DEFAULTS["intensity_points"]
+    nodes = (int(radial_points), int(intensity_points))
     settings = dict(t_slices=int(t_slices), z_slices=int(z_slices),
                     sample_width=float(sample_width), tau=float(tau),
                     wavelength=float(wavelength), w0=float(w0), M2=float(M2))
     _check(x_mm, energies, pops, p, settings, variant, derivatives)
-    curves = _curves(x_mm, energies, pops, p, settings, variant, radial_points)
+    curves = _curves(x_mm, energies, pops, p, settings, variant, nodes)
     if len(derivatives) == 0:
         return curves, None
     columns = []
@@ -291,8 +356,8 @@ def exact_model(positions_mm, pulse_energy, populations, spec_pars, *, t_slices,
         if index == FOCUS_SHIFT:
             # model(x - z0): the derivative at z0 = 0.
             h = FOCUS_STEP_MM
-            up = _curves(x_mm - h, energies, pops, p, settings, variant, radial_points)
-            down = _curves(x_mm + h, energies, pops, p, settings, variant, radial_points)
+            up = _curves(x_mm - h, energies, pops, p, settings, variant, nodes)
+            down = _curves(x_mm + h, energies, pops, p, settings, variant, nodes)
             columns.append((up - down) / (2.0 * h))
             continue
         scale = abs(p[index]) if p[index] != 0.0 else (1e-20 if index < 3 else 1e-15)
@@ -302,8 +367,8 @@ def exact_model(positions_mm, pulse_energy, populations, spec_pars, *, t_slices,
             up, down = p.copy(), p.copy()
             up[index] += h * scale
             down[index] -= h * scale
-            return ((_curves(x_mm, energies, pops, up, settings, variant, radial_points)
-                     - _curves(x_mm, energies, pops, down, settings, variant, radial_points))
+            return ((_curves(x_mm, energies, pops, up, settings, variant, nodes)
+                     - _curves(x_mm, energies, pops, down, settings, variant, nodes))
                     / (up[index] - down[index]))
 
         # Richardson: the h^2 terms of the two differences cancel.

@@ -259,6 +259,10 @@ def with_parameter(index, value):
      r"derivatives must be indices 0..7 \(parameters\) or 8 \(focus shift\), got 9"),
     (dict(derivatives=[1, 1]), ValueError, "derivatives must be distinct, 1 appears twice"),
     (dict(variant="energy", radial_points=65), ValueError, "radial_points must lie in 0..64"),
+    (dict(variant="energy", intensity_points=1), ValueError,
+     "intensity_points must be 0 or lie in 2..64, got 1"),
+    (dict(variant="energy", intensity_points=65), ValueError,
+     "intensity_points must be 0 or lie in 2..64, got 65"),
     (dict(positions_mm="far"), TypeError, "positions_mm must be an array of numbers"),
 ])
 def test_bad_input_is_refused_with_a_clear_message(changes, error, message):

@@ -30,17 +30,42 @@ namespace tarvo {
 // Which discretised model the exact engine computes.
 enum class ExactVariant { established, energy };
 
-// Slice counts and radial nodes of the energy variant where the caller gives 0.
+// Slice counts, radial nodes and peak-intensity nodes of the energy variant
+// where the caller gives 0.
 struct EnergyDefaults {
   int t_slices;
   int z_slices;
   int radial_points;
+  int intensity_points;
 };
-inline constexpr EnergyDefaults ENERGY_DEFAULTS{100, 16, 10};
+inline constexpr EnergyDefaults ENERGY_DEFAULTS{32, 2, 12, 20};
 // Half-width of the energy variant's time window, in units of tau.
 inline constexpr double ENERGY_WINDOW = 3.5;
-// Largest number of radial nodes of the energy variant.
+// One time and depth discretisation of the energy variant: time slices over
+// the window (finer at the pulse peak) and equal depth slices over the sample.
+struct EnergyGrid {
+  int t_slices = 0;
+  int z_slices = 0;
+  // Thickness of one depth slice (cm).
+  double dz = 0.0;
+  // Duration of each time slice (s), and the slice average of the time
+  // profile exp(-(t/tau)^2) over it.
+  std::vector<double> dt;
+  std::vector<double> time_profile;
+};
+
+// The energy variant extrapolates its march over the slice sizes: with h the
+// time and k the depth slice, the errors of the march are a h^2 + b k^2 +
+// c h^2 k^2 + (higher orders), so the combination of the four grids (t, z),
+// (t, 2z), (2t, z), (2t, 2z) slices with these weights removes all three
+// (Richardson extrapolation in both sizes; weights (1, -4, -4, 16) / 9).
+inline constexpr int ENERGY_GRIDS = 4;
+inline constexpr double ENERGY_GRID_WEIGHTS[ENERGY_GRIDS] = {1.0 / 9.0, -4.0 / 9.0, -4.0 / 9.0,
+                                                             16.0 / 9.0};
+
+// Largest number of radial nodes and of peak-intensity nodes of the energy variant.
 inline constexpr int MAX_RADIAL_POINTS = 64;
+inline constexpr int MAX_INTENSITY_POINTS = 64;
 
 // Index of the focus-shift derivative (after the parameters): d curve / d z0
 // of the model at positions x - z0 (z0 in mm).
@@ -57,6 +82,9 @@ struct ExactInput {
   // Radial nodes of the energy variant; 0 selects its default. Slice counts
   // of 0 in `measurement` select the energy variant's defaults as well.
   int radial_points = 0;
+  // Peak intensities at which the energy variant marches the pulse through
+  // the sample, interpolating between them (0: its default).
+  int intensity_points = 0;
   // Shift each curve to its baseline (false: raw transmittance).
   bool normalise = true;
   // energy: half-width of the time window in units of tau (0: ENERGY_WINDOW).
@@ -83,23 +111,32 @@ struct TARVO_API ExactProblem {
   int z_slices = 0;
   // Radial nodes (1 for the on-axis established variant).
   int radial_points = 1;
+  // energy: peak intensities marched (0 for the established variant).
+  int intensity_points = 0;
   std::array<double, LEVELS> populations{};
   double optical_frequency = 0.0;
-  // Thickness of one depth slice (cm).
+  // established: thickness of one depth slice (cm).
   double dz = 0.0;
   // established: the LSODA model's problem (grids and incident table).
   std::optional<Problem> established;
-  // energy: duration of each time slice (s).
+  // established: duration of a time slice (s), one value.
   std::vector<double> dt;
+  // energy: the grids of t_slices x z_slices, t_slices x 2 z_slices,
+  // 2 t_slices x z_slices and 2 t_slices x 2 z_slices slices, in this order.
+  std::array<EnergyGrid, ENERGY_GRIDS> grids;
   // energy: the peak on-axis intensity (W/cm^2) of every position, curve
   // after curve, and the beam radius there (m).
   std::vector<double> peak;
   std::vector<double> beam_radius;
-  // energy: the slice average of the time profile exp(-(t/tau)^2) per slice.
-  std::vector<double> time_profile;
   // energy: radial nodes as fractions of the on-axis fluence, and their weights.
   std::vector<double> radial_fraction;
   std::vector<double> radial_weight;
+  // energy: the peak intensities (W/cm^2) that are marched, and the weights
+  // that turn their local transmittances into the energy transmittance of
+  // each position (interpolation and radial rule in one): element
+  // [n * intensity_points + j] for position n and node j.
+  std::vector<double> node_peak;
+  std::vector<double> position_weights;
   // d ln(incident intensity) / d z0 at every position (1/mm).
   std::vector<double> focus_rate;
 

@@ -173,11 +173,11 @@ char* EXACT_KEYWORDS[] = {
     const_cast<char*>("M2"),           const_cast<char*>("derivatives"),
     const_cast<char*>("variant"),      const_cast<char*>("radial_points"),
     const_cast<char*>("normalise"),    const_cast<char*>("time_window"),
-    nullptr};
+    const_cast<char*>("intensity_points"), nullptr};
 
 // exact_model(positions_mm, pulse_energy, populations, spec_pars, *, t_slices, z_slices,
 //             sample_width, tau, wavelength, w0, M2, derivatives=(), variant="established",
-//             radial_points=0, normalise=True, time_window=0.0) -> (curves, jacobian or None)
+//             radial_points=0, normalise=True, time_window=0.0, intensity_points=0) -> (curves, jacobian or None)
 PyObject* exact_model(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject *positions_object, *energy_object, *populations_object, *pars_object;
   PyObject* derivatives_object = nullptr;
@@ -186,10 +186,11 @@ PyObject* exact_model(PyObject*, PyObject* args, PyObject* kwargs) {
   ExactInput input;
   ProblemInput& m = input.measurement;
   if (!PyArg_ParseTupleAndKeywords(
-          args, kwargs, "OOOO|$iidddddOsipd:exact_model", EXACT_KEYWORDS, &positions_object,
+          args, kwargs, "OOOO|$iidddddOsipdi:exact_model", EXACT_KEYWORDS, &positions_object,
           &energy_object, &populations_object, &pars_object, &m.t_slices, &m.z_slices,
           &m.sample_width, &m.tau, &m.wavelength, &m.w0, &m.M2, &derivatives_object,
-          &variant_name, &input.radial_points, &normalise, &input.time_window)) {
+          &variant_name, &input.radial_points, &normalise, &input.time_window,
+          &input.intensity_points)) {
     return nullptr;
   }
   if (!require("exact_model", {{"t_slices", kwargs_has(kwargs, "t_slices")},
@@ -395,7 +396,7 @@ const PyMethodDef* exact_methods() {
        METH_VARARGS | METH_KEYWORDS,
        "exact_model(positions_mm, pulse_energy, populations, spec_pars, *, t_slices, z_slices, "
        "sample_width, tau, wavelength, w0, M2, derivatives=(), variant='established', "
-       "radial_points=0, normalise=True, time_window=0.0)\n--\n\n"
+       "radial_points=0, normalise=True, time_window=0.0, intensity_points=0)\n--\n\n"
        "Model curves (num_datasets, num_x_pts) of the exact engine and their Jacobian\n"
        "(num_datasets, num_x_pts, len(derivatives)) with respect to the parameters of the\n"
        "given indices (0..7) and the focus shift (8), or None without derivatives."},
@@ -423,8 +424,8 @@ const PyMethodDef* exact_methods() {
 // ENERGY_DEFAULTS: the energy model's slice counts and radial nodes.
 PyObject* energy_defaults() {
   const auto& d = ENERGY_DEFAULTS;
-  return Py_BuildValue("{sisisi}", "t_slices", d.t_slices, "z_slices", d.z_slices,
-                       "radial_points", d.radial_points);
+  return Py_BuildValue("{sisisisi}", "t_slices", d.t_slices, "z_slices", d.z_slices,
+                       "radial_points", d.radial_points, "intensity_points", d.intensity_points);
 }
 
 }  // namespace tarvo::native
