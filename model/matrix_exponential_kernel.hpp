@@ -411,15 +411,20 @@ void exponential(const double* m, double* x, StepAverage* average) {
   Matrix y = poly.z[0];
   scale_by(y, scaling.shift_factor);
   normalise_columns(y);
-  Matrix square;
+  // Squarings alternate between y and other (a product cannot overwrite its factors).
+  Matrix other;
+  Matrix* now = &y;
+  Matrix* next = &other;
   for (int i = 0; i < scaling.squarings; ++i) {
-    if (average != nullptr) double_average(y, nullptr, 0, average->avg, nullptr);
-    multiply(y, y, square);
-    y = square;
-    normalise_columns(y);
+    if (average != nullptr) double_average(*now, nullptr, 0, average->avg, nullptr);
+    multiply(*now, *now, *next);
+    normalise_columns(*next);
+    Matrix* done = now;
+    now = next;
+    next = done;
   }
-  restore_column_sums(y, 1.0);
-  store(y, x);
+  restore_column_sums(*now, 1.0);
+  store(*now, x);
 }
 
 void exponential_derivatives(const double* m, const double* dm, int directions, double* x,
@@ -436,41 +441,46 @@ void exponential_derivatives(const double* m, const double* dm, int directions, 
     return;
   }
   evaluate_polynomial(poly);
-  Matrix y = poly.z[0];
-  scale_by(y, scaling.shift_factor);
-  ColumnScale column_scale = normalise_columns(y);
+  // Each squaring reads one of two buffers of the value and of every
+  // tangent and writes the other (a product cannot overwrite its factors).
+  Matrix ys[2];
+  Matrix dys[2][MAX_DIRECTIONS];
+  int now = 0;
+  ys[0] = poly.z[0];
+  scale_by(ys[0], scaling.shift_factor);
+  ColumnScale column_scale = normalise_columns(ys[0]);
   // The shift mu is a constant of the identity exp(M) = exp(-mu) exp(M + mu I),
   // so the tangent of B is the tangent of M, scaled.
-  Matrix dy[MAX_DIRECTIONS];
   Matrix dc[MAX_DIRECTIONS];
   for (int p = 0; p < directions; ++p) {
     Matrix db1 = load(dm + p * NN);
     scale_by(db1, scaling.factor);
     dc[p] = db1;
-    polynomial_tangent(poly, db1, dy[p]);
-    scale_by(dy[p], scaling.shift_factor);
-    normalise_columns_tangent(y, column_scale, dy[p]);
+    polynomial_tangent(poly, db1, dys[0][p]);
+    scale_by(dys[0][p], scaling.shift_factor);
+    normalise_columns_tangent(ys[0], column_scale, dys[0][p]);
   }
   if (average != nullptr) {
     average_series(unshifted(poly.b1, scaling), dc, directions, average->v, average->dv,
                    average->avg, average->davg);
   }
-  Matrix square;
   for (int i = 0; i < scaling.squarings; ++i) {
-    if (average != nullptr) double_average(y, dy, directions, average->avg, average->davg);
+    const Matrix& y = ys[now];
+    Matrix& next = ys[1 - now];
+    if (average != nullptr) double_average(y, dys[now], directions, average->avg, average->davg);
     for (int p = 0; p < directions; ++p) {
-      multiply_tangent(y, dy[p], y, dy[p], square);
-      dy[p] = square;
+      multiply_tangent(y, dys[now][p], y, dys[now][p], dys[1 - now][p]);
     }
-    multiply(y, y, square);
-    y = square;
-    column_scale = normalise_columns(y);
-    for (int p = 0; p < directions; ++p) normalise_columns_tangent(y, column_scale, dy[p]);
+    multiply(y, y, next);
+    column_scale = normalise_columns(next);
+    for (int p = 0; p < directions; ++p) normalise_columns_tangent(next, column_scale, dys[1 - now][p]);
+    now = 1 - now;
   }
+  Matrix& y = ys[now];
   const Pivots pivots = restore_column_sums(y, 1.0);
   for (int p = 0; p < directions; ++p) {
-    restore_column_sums_tangent(dy[p], pivots);
-    store(dy[p], dx + p * NN);
+    restore_column_sums_tangent(dys[now][p], pivots);
+    store(dys[now][p], dx + p * NN);
   }
   store(y, x);
 }
