@@ -1,7 +1,8 @@
 """Fits per second of tarvo batch: one process fitting the directories one after
 another (as a loop over tarvo fit does, the native model on all cores) against
 the local Dask cluster (one single-threaded worker process per core); and the
-time of a bootstrap of the benchmark-sized fit on the same cluster.
+time of a bootstrap of the benchmark-sized fit on the same cluster, and (exact
+engine) in threads of one process, as tarvo fit --bootstrap runs it.
 
 The directories hold the benchmark case (2 curves of 41 points at 5 and 20 µJ,
 10 time x 5 depth slices) with 0.5 % seeded noise; each fits sigma_2 and
@@ -144,6 +145,19 @@ def bootstrap_seconds(address, directory, replicates):
     return time.perf_counter() - began, spread, fit, request.engine
 
 
+# Seconds of `replicates` bootstrap replicates of a directory's exact fit in
+# threads of this process (no cluster), and the result.
+def bootstrap_in_threads(directory, replicates):
+    from tarvo.bootstrap import bootstrap_fit, make_options
+    from tarvo.cli import _fit_exact, prepare_fit
+
+    request = prepare_fit(directory, bootstrap=make_options(replicates, 1))
+    outcome, _, _, result = _fit_exact(request)
+    began = time.perf_counter()
+    spread = bootstrap_fit(request, outcome, result)
+    return time.perf_counter() - began, spread
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--directories", type=int, default=8)
@@ -158,6 +172,7 @@ def main():
         sequential_child(args.child)
         return
 
+    import numpy as np
     from distributed import Client
 
     from tarvo.cluster import available_cores, local_layout, start_local_cluster
@@ -192,6 +207,13 @@ def main():
               f"(fit alone, without errors, figure and files)")
         print(f"bootstrap, {args.replicates} replicates of that fit on the cluster: {boot:.2f} s "
               f"({result.succeeded} refitted, {args.replicates / boot:.1f} fits/s)")
+        if engine == "exact":
+            threads, spread = bootstrap_in_threads(directories[0], args.replicates)
+            same = np.array_equal(spread.values, result.values)
+            print(f"bootstrap, the same {args.replicates} replicates in threads of one process "
+                  f"(tarvo fit --bootstrap without --scheduler): {threads:.2f} s "
+                  f"({spread.succeeded} refitted, {args.replicates / threads:.1f} fits/s; "
+                  f"values {'identical' if same else 'DIFFERENT'})")
         print(f"load average at the end: {os.getloadavg()[0]:.2f} (cores {available_cores()})")
     finally:
         shutil.rmtree(root, ignore_errors=True)

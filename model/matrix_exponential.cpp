@@ -1,428 +1,51 @@
-// Scaling and squaring for the 5x5 rate matrices of the population step.
-//
-// exp(M) = (exp(-mu 2^-s) T(B 2^-s))^(2^s) with B = M + mu I, mu the largest
-// negated diagonal entry, T the Taylor polynomial of degree 15 and s the
-// smallest power with ||B 2^-s||_1 <= THETA. For a rate matrix B is
-// non-negative with ||B||_1 = mu, so the polynomial and the squarings only
-// add non-negative terms.
-//
-// The matrices are held as rows of three two-wide vectors (the sixth column
-// is zero padding), so the products run on SSE2 lanes whatever the compiler's
-// vectorisation settings; each lane does exactly the scalar operations, in
-// the same order, so the results do not depend on it.
+// Scaling and squaring for the 5x5 rate matrices of the population step: the
+// kernel (matrix_exponential_kernel.hpp) on two-wide SSE2 vectors, and on
+// four-wide AVX vectors (matrix_exponential_avx.cpp) where the processor has
+// them. Both do the same operations lane by lane, so the results are the
+// same bits either way.
 #include "matrix_exponential.hpp"
 
 #include <cmath>
 #include <limits>
 
 namespace tarvo::exact {
+
+namespace sse2 {
+#define TARVO_KERNEL_WIDTH 2
+#include "matrix_exponential_kernel.hpp"
+#undef TARVO_KERNEL_WIDTH
+}  // namespace sse2
+
+#if TARVO_AVX_KERNEL
+namespace avx {
+void exponential(const double* m, double* x, StepAverage* average);
+void exponential_derivatives(const double* m, const double* dm, int directions, double* x,
+                             double* dx, StepAverage* average);
+}  // namespace avx
+
 namespace {
-
-constexpr int N = MATRIX_ORDER;
-constexpr int NN = MATRIX_ENTRIES;
-// Two-wide vectors per padded row.
-constexpr int LANES = 3;
-
-// Two doubles, added and multiplied lane by lane.
-typedef double Pair __attribute__((vector_size(16)));
-
-// A 5x5 matrix, rows padded to six columns with zeros.
-struct Matrix {
-  Pair row[N][LANES];
-  double get(int i, int j) const { return row[i][j >> 1][j & 1]; }
-  void set(int i, int j, double v) { row[i][j >> 1][j & 1] = v; }
-};
-
-// Largest ||B 2^-s||_1 for the degree-15 polynomial: its relative backward
-// error, about THETA^15 / 16! = 1.5e-18, lies far below the unit roundoff.
-constexpr double THETA = 0.5;
-
-// 1/k! for k = 0..15.
-constexpr double inverse_factorial(int k) {
-  double f = 1.0;
-  for (int i = 2; i <= k; ++i) f *= i;
-  return 1.0 / f;
+// Whether this processor (and its operating system) runs AVX instructions;
+// fixed for the life of the process.
+bool avx_usable() {
+  static const bool usable = __builtin_cpu_supports("avx");
+  return usable;
 }
-// 1/(k+1)! for k = 0..18: the coefficients of phi_1.
-constexpr double TAYLOR_TAIL[19] = {
-    inverse_factorial(1),  inverse_factorial(2),  inverse_factorial(3),  inverse_factorial(4),
-    inverse_factorial(5),  inverse_factorial(6),  inverse_factorial(7),  inverse_factorial(8),
-    inverse_factorial(9),  inverse_factorial(10), inverse_factorial(11), inverse_factorial(12),
-    inverse_factorial(13), inverse_factorial(14), inverse_factorial(15), inverse_factorial(16),
-    inverse_factorial(17), inverse_factorial(18), inverse_factorial(19)};
-constexpr double TAYLOR[16] = {
-    inverse_factorial(0),  inverse_factorial(1),  inverse_factorial(2),  inverse_factorial(3),
-    inverse_factorial(4),  inverse_factorial(5),  inverse_factorial(6),  inverse_factorial(7),
-    inverse_factorial(8),  inverse_factorial(9),  inverse_factorial(10), inverse_factorial(11),
-    inverse_factorial(12), inverse_factorial(13), inverse_factorial(14), inverse_factorial(15)};
-
-inline Pair splat(double v) { return Pair{v, v}; }
-
-// The loops over rows, columns and lanes have fixed short counts; unrolled,
-// their values stay in registers (which -O2 alone does not arrange).
-#define TARVO_UNROLL _Pragma("GCC unroll 25")
-
-// c = a b.
-inline void multiply(const Matrix& a, const Matrix& b, Matrix& c) {
-  TARVO_UNROLL
-  for (int i = 0; i < N; ++i) {
-    Pair r[LANES];
-    const Pair a0 = splat(a.get(i, 0));
-    TARVO_UNROLL
-    for (int l = 0; l < LANES; ++l) r[l] = a0 * b.row[0][l];
-    TARVO_UNROLL
-    for (int k = 1; k < N; ++k) {
-      const Pair aik = splat(a.get(i, k));
-      TARVO_UNROLL
-      for (int l = 0; l < LANES; ++l) r[l] += aik * b.row[k][l];
-    }
-    TARVO_UNROLL
-    for (int l = 0; l < LANES; ++l) c.row[i][l] = r[l];
-  }
-}
-
-// c = a db + da b: the tangent of the product a b.
-inline void multiply_tangent(const Matrix& a, const Matrix& da, const Matrix& b,
-                             const Matrix& db, Matrix& c) {
-  TARVO_UNROLL
-  for (int i = 0; i < N; ++i) {
-    Pair r[LANES];
-    const Pair a0 = splat(a.get(i, 0));
-    const Pair da0 = splat(da.get(i, 0));
-    TARVO_UNROLL
-    for (int l = 0; l < LANES; ++l) r[l] = a0 * db.row[0][l] + da0 * b.row[0][l];
-    TARVO_UNROLL
-    for (int k = 1; k < N; ++k) {
-      const Pair aik = splat(a.get(i, k));
-      const Pair daik = splat(da.get(i, k));
-      TARVO_UNROLL
-      for (int l = 0; l < LANES; ++l) r[l] += aik * db.row[k][l] + daik * b.row[k][l];
-    }
-    TARVO_UNROLL
-    for (int l = 0; l < LANES; ++l) c.row[i][l] = r[l];
-  }
-}
-
-// out = c_4k I + c_4k+1 B + c_4k+2 B^2 + c_4k+3 B^3 (block k of the
-// polynomial); without the identity term for a tangent.
-inline void taylor_block(int k, const Matrix& b1, const Matrix& b2, const Matrix& b3,
-                         bool identity, Matrix& out) {
-  const double* c = TAYLOR + 4 * k;
-  const Pair c1 = splat(c[1]), c2 = splat(c[2]), c3 = splat(c[3]);
-  TARVO_UNROLL
-  for (int i = 0; i < N; ++i) {
-    TARVO_UNROLL
-    for (int l = 0; l < LANES; ++l) {
-      out.row[i][l] = (c1 * b1.row[i][l] + c2 * b2.row[i][l]) + c3 * b3.row[i][l];
-    }
-    if (identity) out.set(i, i, out.get(i, i) + c[0]);
-  }
-}
-
-// a += b.
-inline void add(Matrix& a, const Matrix& b) {
-  TARVO_UNROLL
-  for (int i = 0; i < N; ++i) {
-    TARVO_UNROLL
-    for (int l = 0; l < LANES; ++l) a.row[i][l] += b.row[i][l];
-  }
-}
-
-// a *= f.
-inline void scale_by(Matrix& a, double f) {
-  const Pair v = splat(f);
-  TARVO_UNROLL
-  for (int i = 0; i < N; ++i) {
-    TARVO_UNROLL
-    for (int l = 0; l < LANES; ++l) a.row[i][l] *= v;
-  }
-}
-
-// Row of each column's largest entry: the entry that takes up the column's
-// rounding (where it changes least in relative terms).
-struct Pivots {
-  int row[N];
-};
-
-// Restore every column sum of x to `total` in its largest entry; returns where.
-Pivots restore_column_sums(Matrix& x, double total) {
-  Pivots pivots;
-  TARVO_UNROLL
-  for (int j = 0; j < N; ++j) {
-    int k = 0;
-    TARVO_UNROLL
-    for (int i = 1; i < N; ++i) {
-      if (std::fabs(x.get(i, j)) > std::fabs(x.get(k, j))) k = i;
-    }
-    double others = 0.0;
-    TARVO_UNROLL
-    for (int i = 0; i < N; ++i) {
-      if (i != k) others += x.get(i, j);
-    }
-    x.set(k, j, total - others);
-    pivots.row[j] = k;
-  }
-  return pivots;
-}
-
-// The tangent of restore_column_sums with the value's pivots: columns sum to 0.
-void restore_column_sums_tangent(Matrix& dx, const Pivots& pivots) {
-  TARVO_UNROLL
-  for (int j = 0; j < N; ++j) {
-    const int k = pivots.row[j];
-    double others = 0.0;
-    TARVO_UNROLL
-    for (int i = 0; i < N; ++i) {
-      if (i != k) others += dx.get(i, j);
-    }
-    dx.set(k, j, 0.0 - others);
-  }
-}
-
-Matrix load(const double* m) {
-  Matrix a;
-  TARVO_UNROLL
-  for (int i = 0; i < N; ++i) {
-    TARVO_UNROLL
-    for (int l = 0; l < LANES; ++l) a.row[i][l] = Pair{0.0, 0.0};
-    TARVO_UNROLL
-    for (int j = 0; j < N; ++j) a.set(i, j, m[i * N + j]);
-  }
-  return a;
-}
-
-void store(const Matrix& a, double* m) {
-  TARVO_UNROLL
-  for (int i = 0; i < N; ++i) {
-    TARVO_UNROLL
-    for (int j = 0; j < N; ++j) m[i * N + j] = a.get(i, j);
-  }
-}
-
-// The scale of one exponential.
-struct Scaling {
-  // Number of squarings s.
-  int squarings = 0;
-  // 2^-s.
-  double factor = 1.0;
-  // exp(-mu 2^-s).
-  double shift_factor = 1.0;
-  // mu 2^-s.
-  double shift = 0.0;
-  // False for a non-finite matrix.
-  bool finite = true;
-};
-
-// b = (m + mu I) 2^-s.
-Scaling shift_and_scale(const double* m, Matrix& b) {
-  Scaling scaling;
-  double mu = 0.0;
-  bool finite = true;
-  TARVO_UNROLL
-  for (int e = 0; e < NN; ++e) finite = finite && std::isfinite(m[e]);
-  if (!finite) {
-    scaling.finite = false;
-    return scaling;
-  }
-  TARVO_UNROLL
-  for (int i = 0; i < N; ++i) mu = std::fmax(mu, -m[i * N + i]);
-  b = load(m);
-  TARVO_UNROLL
-  for (int i = 0; i < N; ++i) b.set(i, i, b.get(i, i) + mu);
-  double norm = 0.0;
-  TARVO_UNROLL
-  for (int j = 0; j < N; ++j) {
-    double column = 0.0;
-    TARVO_UNROLL
-    for (int i = 0; i < N; ++i) column += std::fabs(b.get(i, j));
-    norm = std::fmax(norm, column);
-  }
-  // The unshifted matrix must shrink below THETA too, for the average's series.
-  norm = std::fmax(norm, mu);
-  if (!(norm <= std::numeric_limits<double>::max())) {
-    scaling.finite = false;
-    return scaling;
-  }
-  if (norm > THETA) std::frexp(norm / THETA, &scaling.squarings);
-  // A power of two: scaling by it is exact (the entries stay normal or zero).
-  scaling.factor = std::ldexp(1.0, -scaling.squarings);
-  scale_by(b, scaling.factor);
-  scaling.shift = mu * scaling.factor;
-  scaling.shift_factor = std::exp(-scaling.shift);
-  return scaling;
-}
-
-// The polynomial's powers and Horner partial sums, kept for the tangents.
-struct Polynomial {
-  Matrix b1, b2, b3, b4;
-  // z[k]: blocks k..3 summed by Horner's rule; z[0] is the whole polynomial.
-  Matrix z[4];
-};
-
-// Paterson-Stockmeyer: six products for degree 15.
-void evaluate_polynomial(Polynomial& poly) {
-  multiply(poly.b1, poly.b1, poly.b2);
-  multiply(poly.b2, poly.b1, poly.b3);
-  multiply(poly.b2, poly.b2, poly.b4);
-  taylor_block(3, poly.b1, poly.b2, poly.b3, true, poly.z[3]);
-  Matrix block;
-  for (int k = 2; k >= 0; --k) {
-    multiply(poly.b4, poly.z[k + 1], poly.z[k]);
-    taylor_block(k, poly.b1, poly.b2, poly.b3, true, block);
-    add(poly.z[k], block);
-  }
-}
-
-// Tangent of evaluate_polynomial along db1: dz = dT.
-void polynomial_tangent(const Polynomial& poly, const Matrix& db1, Matrix& dz) {
-  Matrix db2, db3, db4, block, product;
-  multiply_tangent(poly.b1, db1, poly.b1, db1, db2);
-  multiply_tangent(poly.b2, db2, poly.b1, db1, db3);
-  multiply_tangent(poly.b2, db2, poly.b2, db2, db4);
-  taylor_block(3, db1, db2, db3, false, dz);
-  for (int k = 2; k >= 0; --k) {
-    multiply_tangent(poly.b4, db4, poly.z[k + 1], dz, product);
-    taylor_block(k, db1, db2, db3, false, block);
-    add(product, block);
-    dz = product;
-  }
-}
-
-// Degree of the series of phi_1 at the scaled matrix (norm <= 2 THETA):
-// its remainder 1/20! is far below the unit roundoff.
-constexpr int AVERAGE_DEGREE = 18;
-
-// y = a v for a 5-vector v.
-inline void apply(const Matrix& a, const double* v, double* y) {
-  TARVO_UNROLL
-  for (int i = 0; i < N; ++i) {
-    double sum = 0.0;
-    TARVO_UNROLL
-    for (int j = 0; j < N; ++j) sum += a.get(i, j) * v[j];
-    y[i] = sum;
-  }
-}
-
-// The unshifted scaled matrix C = B 2^-s - mu 2^-s I.
-Matrix unshifted(const Matrix& b, const Scaling& scaling) {
-  Matrix c = b;
-  for (int i = 0; i < N; ++i) c.set(i, i, c.get(i, i) - scaling.shift);
-  return c;
-}
-
-// w = phi_1(c) v by Horner's rule; dw[p] its tangent along dc[p] and dv[p].
-void average_series(const Matrix& c, const Matrix* dc, int directions, const double* v,
-                    const double* dv, double* w, double* dw) {
-  double next[N];
-  for (int i = 0; i < N; ++i) w[i] = v[i] * TAYLOR_TAIL[AVERAGE_DEGREE];
-  for (int p = 0; p < directions; ++p) {
-    for (int i = 0; i < N; ++i) dw[p * N + i] = dv[p * N + i] * TAYLOR_TAIL[AVERAGE_DEGREE];
-  }
-  for (int k = AVERAGE_DEGREE - 1; k >= 0; --k) {
-    // Tangents first: they need the previous w.
-    for (int p = 0; p < directions; ++p) {
-      double a[N], b[N];
-      apply(dc[p], w, a);
-      apply(c, dw + p * N, b);
-      for (int i = 0; i < N; ++i) dw[p * N + i] = (a[i] + b[i]) + dv[p * N + i] * TAYLOR_TAIL[k];
-    }
-    apply(c, w, next);
-    for (int i = 0; i < N; ++i) w[i] = next[i] + v[i] * TAYLOR_TAIL[k];
-  }
-}
-
-// One doubling of the average: phi_1(2X) v = (exp(X) w + w) / 2 with w = phi_1(X) v,
-// e = exp(X) and de its tangents.
-void double_average(const Matrix& e, const Matrix* de, int directions, double* w, double* dw) {
-  double a[N], b[N];
-  for (int p = 0; p < directions; ++p) {
-    apply(de[p], w, a);
-    apply(e, dw + p * N, b);
-    for (int i = 0; i < N; ++i) dw[p * N + i] = 0.5 * ((a[i] + b[i]) + dw[p * N + i]);
-  }
-  apply(e, w, a);
-  for (int i = 0; i < N; ++i) w[i] = 0.5 * (a[i] + w[i]);
-}
-
-void fill_nan(double* x, int count) {
-  for (int e = 0; e < count; ++e) x[e] = std::numeric_limits<double>::quiet_NaN();
-}
-
 }  // namespace
+#endif
 
 void rate_matrix_exponential(const double* m, double* x, StepAverage* average) {
-  Polynomial poly;
-  const Scaling scaling = shift_and_scale(m, poly.b1);
-  if (!scaling.finite) {
-    fill_nan(x, NN);
-    if (average != nullptr) fill_nan(average->avg, N);
-    return;
-  }
-  if (average != nullptr) {
-    average_series(unshifted(poly.b1, scaling), nullptr, 0, average->v, nullptr, average->avg,
-                   nullptr);
-  }
-  evaluate_polynomial(poly);
-  Matrix y = poly.z[0];
-  scale_by(y, scaling.shift_factor);
-  restore_column_sums(y, 1.0);
-  Matrix square;
-  for (int i = 0; i < scaling.squarings; ++i) {
-    if (average != nullptr) double_average(y, nullptr, 0, average->avg, nullptr);
-    multiply(y, y, square);
-    y = square;
-    restore_column_sums(y, 1.0);
-  }
-  store(y, x);
+#if TARVO_AVX_KERNEL
+  if (avx_usable()) return avx::exponential(m, x, average);
+#endif
+  sse2::exponential(m, x, average);
 }
 
 void rate_matrix_exponential_derivatives(const double* m, const double* dm, int directions,
                                          double* x, double* dx, StepAverage* average) {
-  Polynomial poly;
-  const Scaling scaling = shift_and_scale(m, poly.b1);
-  if (!scaling.finite) {
-    fill_nan(x, NN);
-    fill_nan(dx, NN * directions);
-    if (average != nullptr) {
-      fill_nan(average->avg, N);
-      fill_nan(average->davg, N * directions);
-    }
-    return;
-  }
-  evaluate_polynomial(poly);
-  Matrix y = poly.z[0];
-  scale_by(y, scaling.shift_factor);
-  Pivots pivots = restore_column_sums(y, 1.0);
-  // The shift mu is a constant of the identity exp(M) = exp(-mu) exp(M + mu I),
-  // so the tangent of B is the tangent of M, scaled.
-  Matrix dy[MAX_DIRECTIONS];
-  Matrix dc[MAX_DIRECTIONS];
-  for (int p = 0; p < directions; ++p) {
-    Matrix db1 = load(dm + p * NN);
-    scale_by(db1, scaling.factor);
-    dc[p] = db1;
-    polynomial_tangent(poly, db1, dy[p]);
-    scale_by(dy[p], scaling.shift_factor);
-    restore_column_sums_tangent(dy[p], pivots);
-  }
-  if (average != nullptr) {
-    average_series(unshifted(poly.b1, scaling), dc, directions, average->v, average->dv,
-                   average->avg, average->davg);
-  }
-  Matrix square;
-  for (int i = 0; i < scaling.squarings; ++i) {
-    if (average != nullptr) double_average(y, dy, directions, average->avg, average->davg);
-    for (int p = 0; p < directions; ++p) {
-      multiply_tangent(y, dy[p], y, dy[p], square);
-      dy[p] = square;
-    }
-    multiply(y, y, square);
-    y = square;
-    pivots = restore_column_sums(y, 1.0);
-    for (int p = 0; p < directions; ++p) restore_column_sums_tangent(dy[p], pivots);
-  }
-  for (int p = 0; p < directions; ++p) store(dy[p], dx + p * NN);
-  store(y, x);
+#if TARVO_AVX_KERNEL
+  if (avx_usable()) return avx::exponential_derivatives(m, dm, directions, x, dx, average);
+#endif
+  sse2::exponential_derivatives(m, dm, directions, x, dx, average);
 }
 
 }  // namespace tarvo::exact

@@ -29,9 +29,11 @@ struct StepAverage {
 // physical rates, every column summing to zero (what leaves a level arrives in
 // another), so exp(m) has unit column sums and conserves the total population.
 // Scaling and squaring with a degree-15 Taylor polynomial of the diagonally
-// shifted matrix, whose terms are all non-negative for physical rates; each
-// column's sum is restored to 1 in its largest entry after every squaring, so
-// the rounding of the squarings does not grow the total population.
+// shifted matrix, whose terms are all non-negative for physical rates. Every
+// column is divided by its sum after the polynomial and after every squaring,
+// so that the squarings do not double the rounding error of the total
+// population each time; at the end each column's sum is restored to exactly 1
+// in its largest entry.
 // A non-finite m gives NaN everywhere.
 void rate_matrix_exponential(const double* m, double* x, StepAverage* average = nullptr);
 

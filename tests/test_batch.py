@@ -232,6 +232,9 @@ def test_bootstrap_is_reproducible_and_its_spread_matches_the_standard_error(
     result = fit_measurement_exact(request.measurement, request.n_starts, request.model)
     again = result.bootstrap(24, seed=11, scheduler=cluster.scheduler_address)
     assert np.array_equal(again.values, values)
+    # Without a scheduler the replicates run in threads here: the same values.
+    here = result.bootstrap(24, seed=11)
+    assert np.array_equal(here.values, values) and here.failures == ()
     index, alone, message = run_replicate(exact_problem(result, 11), 5)
     assert (index, message) == (5, None) and np.array_equal(alone, values[5])
 

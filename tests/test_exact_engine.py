@@ -6,6 +6,7 @@ import math
 import os
 import subprocess
 import sys
+import threading
 
 import numpy as np
 import pytest
@@ -282,3 +283,24 @@ def test_inputs_are_copied_not_kept():
     x[:] = 0.0
     pars[:] = 1.0
     assert (call(positions_mm=np.vstack([positions(7)]))[0] == first).all()
+
+
+def test_thread_count_of_the_calling_thread_is_checked_and_does_not_change_the_curves():
+    x = np.tile(np.linspace(-20.0, 20.0, 11), (1, 1))
+    kw = dict(t_slices=4, z_slices=3, sample_width=0.1, tau=4e-9, wavelength=532e-9, w0=20e-6,
+              M2=1.2, derivatives=(1, 2))
+    before = _native.exact_model(x, [2e-5], POPULATIONS, RSA_PARS, **kw)
+    for bad in (0, -3):
+        with pytest.raises(ValueError, match=f"thread count must lie in 1..4096, got {bad}"):
+            _native.set_thread_count(bad)
+    # In a thread of its own, so that this thread keeps its setting.
+    after = []
+
+    def single_threaded():
+        _native.set_thread_count(1)
+        after.extend(_native.exact_model(x, [2e-5], POPULATIONS, RSA_PARS, **kw))
+
+    thread = threading.Thread(target=single_threaded)
+    thread.start()
+    thread.join()
+    assert len(after) == 2 and all((a == b).all() for a, b in zip(before, after))

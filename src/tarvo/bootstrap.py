@@ -11,12 +11,15 @@ strongly correlated parameters.
 Replicate b draws from its own random stream, SeedSequence(seed,
 spawn_key=(b,)): its data depend on the seed and b only, not on the worker that
 runs it or the order in which replicates finish, and the first N replicates of
-a larger run are the same N. The replicates run as tasks on a Dask cluster.
+a larger run are the same N. The replicates run as tasks on a Dask cluster,
+or, for the exact engine when no cluster is asked for, in threads of this
+process.
 """
 
 import math
 import numbers
 import secrets
+import sys
 import time
 from dataclasses import dataclass, replace
 
@@ -79,7 +82,8 @@ def make_options(replicates, seed=None, scheduler=None):
 def add_bootstrap_arguments(parser):
     parser.add_argument("--bootstrap", type=int, metavar="N",
                         help="also refit N data sets resampled from the residuals and report "
-                             "percentile intervals and correlations (needs Dask)")
+                             "percentile intervals and correlations (the lsoda engine and "
+                             "--scheduler need Dask)")
     parser.add_argument("--seed", type=int, metavar="S",
                         help="seed of the bootstrap resampling (default: drawn and recorded)")
     parser.add_argument("--scheduler", metavar="ADDRESS",
@@ -318,6 +322,16 @@ def _number(value):
     return value if math.isfinite(value) else None
 
 
+# The result of a run from `found` (index -> (values or None, failure
+# message)), in replicate order whatever order they finished in.
+def _collect(problem, replicates, found, began):
+    rows = [found[i][0] for i in range(replicates) if found[i][0] is not None]
+    failures = tuple((i, found[i][1]) for i in range(replicates) if found[i][0] is None)
+    values = np.array(rows, dtype=np.float64).reshape(len(rows), len(problem.names))
+    return BootstrapResult(problem.names, problem.values, values, failures, replicates,
+                           problem.seed, time.monotonic() - began, problem.engine)
+
+
 # Run the replicates of `problem` on the cluster of `client`; the result in
 # replicate order, whatever order they finished in. Ctrl-C cancels the
 # outstanding replicates and passes on. `progress(done)` is called as
@@ -339,25 +353,65 @@ def run_replicates(client, problem, replicates, progress=None):
     except BaseException:
         client.cancel(futures)
         raise
-    rows = [found[i][0] for i in range(replicates) if found[i][0] is not None]
-    failures = tuple((i, found[i][1]) for i in range(replicates) if found[i][0] is None)
-    values = np.array(rows, dtype=np.float64).reshape(len(rows), len(problem.names))
-    return BootstrapResult(problem.names, problem.values, values, failures, replicates,
-                           problem.seed, time.monotonic() - began, problem.engine)
+    return _collect(problem, replicates, found, began)
 
 
-# Run the replicates of `problem` with `options` on a Dask cluster (see
-# tarvo.cluster.dask_client for which one).
+# Native model threads of each replicate run in a thread of this process: the
+# replicates themselves fill the cores.
+THREADS_PER_REPLICATE = 1
+
+
+# The replicates of `problem` in `workers` threads of this process (default:
+# one per core), as run_replicates returns them. The exact engine's fits
+# spend nearly all their time in the native model, outside the interpreter
+# lock, so threads fill the cores without a cluster's start-up and transfers.
+# Ctrl-C drops the replicates not yet started and passes on.
+def run_replicates_in_threads(problem, replicates, progress=None, workers=None):
+    from concurrent.futures import ThreadPoolExecutor, as_completed
+
+    from . import _native
+    from .cluster import available_cores
+
+    began = time.monotonic()
+    workers = available_cores() if workers is None else max(1, int(workers))
+
+    # Each pool thread runs its native model single-threaded.
+    def single_threaded():
+        _native.set_thread_count(THREADS_PER_REPLICATE)
+
+    found = {}
+    pool = ThreadPoolExecutor(max_workers=min(workers, replicates), initializer=single_threaded)
+    try:
+        futures = [pool.submit(run_replicate, problem, index) for index in range(replicates)]
+        for future in as_completed(futures):
+            index, values, message = future.result()
+            found[index] = (values, message)
+            if progress is not None:
+                progress(len(found))
+    finally:
+        pool.shutdown(wait=True, cancel_futures=True)
+    return _collect(problem, replicates, found, began)
+
+
+# Run the replicates of `problem` with `options`: on the Dask cluster that
+# tarvo.cluster.dask_client picks when a scheduler is named, inside a Dask
+# task (a batch), or for the lsoda engine; else (the exact engine, no
+# cluster asked for) in threads of this process, which start at once.
 def run_problem(problem, options, progress=None):
-    from .cluster import dask_client
+    from .cluster import dask_client, inside_worker
 
+    # A Dask worker has imported distributed; elsewhere it need not be loaded.
+    in_task = "distributed" in sys.modules and inside_worker()
+    if options.scheduler is None and problem.engine == "exact" and not in_task:
+        return run_replicates_in_threads(problem, options.replicates, progress)
     with dask_client(options.scheduler) as client:
         return run_replicates(client, problem, options.replicates, progress)
 
 
 # Bootstrap a tarvo.fit result: `replicates` refits on the exact engine of data
-# resampled from its residuals, on a Dask cluster (a local one unless
-# `scheduler` names one, or the worker's own inside a Dask task).
+# resampled from its residuals, in threads of this process (on the Dask
+# cluster of `scheduler` when one is named, or the worker's own inside a Dask
+# task).
 def bootstrap_result(result, replicates, seed=None, scheduler=None, progress=None):
     options = make_options(replicates, seed, scheduler).seeded()
     return run_problem(exact_problem(result, options.seed), options, progress)

@@ -97,24 +97,30 @@ class ZscanProblem:
 
     # Model curves, weighted residuals (m,) and their Jacobian (m, free) with
     # respect to the free variables at u; one engine call gives all three.
-    def evaluate(self, u, free):
+    # Without `jacobian` the engine computes the curves only (the same values:
+    # the derivatives are carried beside them) and the Jacobian is None.
+    def evaluate(self, u, free, jacobian=True):
         u = np.asarray(u, dtype=np.float64)
         free = np.asarray(free, dtype=bool)
         key = (u.tobytes(), free.tobytes())
-        if key in self._cache:
+        cached = self._cache.get(key)
+        if cached is not None and (cached[2] is not None or not jacobian):
             self._cache.move_to_end(key)
-            return self._cache[key]
+            return cached
         spec_pars, focus = self.parameters(u)
-        indices = [self.indices[k] for k in np.flatnonzero(free)]
+        indices = [self.indices[k] for k in np.flatnonzero(free)] if jacobian else []
         model, derivative = self.curves(spec_pars, focus, indices)
         residuals = (self.root_weights * (self.y - model)).ravel()
-        # d(weighted residual)/du = -root_weight * dmodel/dp * dp/du, dp/du = p for log variables.
-        chain = np.where(self.is_log, self.values(u), 1.0)[free]
-        jacobian = -(self.root_weights[..., None] * derivative).reshape(residuals.size, -1) * chain
-        self._cache[key] = (model, residuals, jacobian)
+        result = None
+        if jacobian:
+            # d(weighted residual)/du = -root_weight * dmodel/dp * dp/du, dp/du = p for log variables.
+            chain = np.where(self.is_log, self.values(u), 1.0)[free]
+            result = -(self.root_weights[..., None] * derivative).reshape(residuals.size, -1) * chain
+        self._cache[key] = (model, residuals, result)
+        self._cache.move_to_end(key)
         if len(self._cache) > CACHED_EVALUATIONS:
             self._cache.popitem(last=False)
-        return model, residuals, jacobian
+        return model, residuals, result
 
     # Weighted residuals and their Jacobian with respect to the free variables at u.
     def residuals_and_jacobian(self, u, free):
@@ -138,18 +144,35 @@ class ZscanProblem:
         u_start = np.asarray(u_start, dtype=np.float64)
         free = np.asarray(free, dtype=bool)
 
-        # Residuals and Jacobian at the solver's free variables v.
-        def evaluate(v):
+        # Solver variables of all parameters at the free ones v.
+        def full(v):
             u = u_start.copy()
             u[free] = v
-            return self.residuals_and_jacobian(u, free)
+            return u
+
+        # The solver asks for the Jacobian only where it accepts a step. While
+        # it accepts them, the residuals come with the Jacobian from the same
+        # engine call; after a step it rejected, the residuals alone (a
+        # quarter of the cost), and the Jacobian when asked for.
+        accepting = [True]
+
+        # Residuals at v.
+        def residuals_at(v):
+            speculate = accepting[0]
+            accepting[0] = False
+            return self.evaluate(full(v), free, jacobian=speculate)[1]
+
+        # Jacobian at v.
+        def jacobian_at(v):
+            accepting[0] = True
+            return self.evaluate(full(v), free)[2]
 
         start = np.clip(u_start[free], self.lower[free], self.upper[free])
-        residuals, _ = evaluate(start)
+        residuals = self.evaluate(full(start), free)[1]
         if not np.all(np.isfinite(residuals)):
             raise ValueError("the model is not finite at the start values; check the set-up and "
                              "the start values")
-        solution = least_squares(lambda v: evaluate(v)[0], start, jac=lambda v: evaluate(v)[1],
+        solution = least_squares(residuals_at, start, jac=jacobian_at,
                                  bounds=(self.lower[free], self.upper[free]), method="trf",
                                  ftol=ftol, xtol=xtol, gtol=gtol, max_nfev=max_nfev,
                                  x_scale=1.0)

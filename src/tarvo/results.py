@@ -62,7 +62,8 @@ class FitResult:
         return conf_interval(self, names, sigmas)
 
     # Bootstrap uncertainties from `replicates` refits of data resampled from the
-    # residuals, on a Dask cluster; see tarvo.bootstrap.bootstrap_result.
+    # residuals, in threads of this process or on the Dask cluster of
+    # `scheduler`; see tarvo.bootstrap.bootstrap_result.
     def bootstrap(self, replicates, seed=None, scheduler=None):
         from .bootstrap import bootstrap_result
 

@@ -2,6 +2,8 @@
 // single exact steps and the energy model's pulse normalisation for the tests
 // and benchmarks. Inputs are converted and copied while the interpreter lock
 // is held; the native work runs without it.
+#include <omp.h>
+
 #include <cstring>
 #include <new>
 #include <string>
@@ -373,6 +375,19 @@ PyObject* incident_pulse_energy(PyObject*, PyObject* args, PyObject* kwargs) {
   return result.release();
 }
 
+// set_thread_count(count): native work started from this thread runs on at
+// most `count` OpenMP threads (this thread's own setting; others keep theirs).
+PyObject* set_thread_count(PyObject*, PyObject* arg) {
+  const long count = PyLong_AsLong(arg);
+  if (count == -1 && PyErr_Occurred()) return nullptr;
+  if (count < 1 || count > 4096) {
+    PyErr_Format(PyExc_ValueError, "thread count must lie in 1..4096, got %ld", count);
+    return nullptr;
+  }
+  omp_set_num_threads(static_cast<int>(count));
+  Py_RETURN_NONE;
+}
+
 }  // namespace
 
 const PyMethodDef* exact_methods() {
@@ -398,6 +413,10 @@ const PyMethodDef* exact_methods() {
        "t_slices=0, radial_points=0, time_window=0.0)\n--\n\n"
        "The energy model's incident pulse energy (J) at every position: its incident fluence\n"
        "summed over the time slices of the window and the radial nodes."},
+      {"set_thread_count", set_thread_count, METH_O,
+       "set_thread_count(count)\n--\n\n"
+       "Native work started from the calling thread runs on at most `count` OpenMP threads\n"
+       "(the calling thread's own setting; other threads keep theirs)."},
       {nullptr, nullptr, 0, nullptr}};
   return methods;
 }
