@@ -23,14 +23,12 @@ void exponential_derivatives(const double* m, const double* dm, int directions, 
                              double* dx, StepAverage* average);
 }  // namespace avx
 
-namespace {
 // Whether this processor (and its operating system) runs AVX instructions;
 // fixed for the life of the process.
-bool avx_usable() {
+static bool avx_usable() {
   static const bool usable = __builtin_cpu_supports("avx");
   return usable;
 }
-}  // namespace
 #endif
 
 void rate_matrix_exponential(const double* m, double* x, StepAverage* average) {
@@ -49,3 +47,32 @@ void rate_matrix_exponential_derivatives(const double* m, const double* dm, int 
 }
 
 }  // namespace tarvo::exact
+
+namespace tarvo {
+
+bool exact_exponential(ExponentialKernel kernel, const double* m, const double* dm,
+                       int directions, const double* v, double* x, double* dx, double* avg,
+                       double* davg) {
+  if (directions < 0 || directions > exact::MAX_DIRECTIONS) return false;
+  const double zero_tangents[exact::MAX_DIRECTIONS * LEVELS] = {};
+  exact::StepAverage average{v, zero_tangents, avg, davg};
+  switch (kernel) {
+    case ExponentialKernel::best:
+      exact::rate_matrix_exponential_derivatives(m, dm, directions, x, dx, &average);
+      return true;
+    case ExponentialKernel::sse2:
+      exact::sse2::exponential_derivatives(m, dm, directions, x, dx, &average);
+      return true;
+    case ExponentialKernel::avx:
+#if TARVO_AVX_KERNEL
+      if (!exact::avx_usable()) return false;
+      exact::avx::exponential_derivatives(m, dm, directions, x, dx, &average);
+      return true;
+#else
+      return false;
+#endif
+  }
+  return false;
+}
+
+}  // namespace tarvo

@@ -167,4 +167,17 @@ TARVO_API void exact_population_step(const double* p, double optical_frequency,
                                      const double* populations, double intensity, double dt,
                                      double* out);
 
+// The compiled copies of the exponential kernel: the processor's best (what
+// the engine uses), or one named, for tests that every copy gives the same bits.
+enum class ExponentialKernel { best, sse2, avx };
+
+// exp(m) of a row-major 5x5 rate matrix into x (25 values), its Frechet
+// derivatives along dm (directions x 25) into dx, and the step average of the
+// populations v (LEVELS values, tangents zero) into avg and davg (LEVELS and
+// directions x LEVELS), computed by `kernel`. False, with nothing written,
+// when this build or processor has no such copy.
+TARVO_API bool exact_exponential(ExponentialKernel kernel, const double* m, const double* dm,
+                                 int directions, const double* v, double* x, double* dx,
+                                 double* avg, double* davg);
+
 }  // namespace tarvo

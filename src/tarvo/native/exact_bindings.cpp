@@ -313,6 +313,58 @@ PyObject* exact_population_step(PyObject*, PyObject* args, PyObject* kwargs) {
   return Py_BuildValue("[ddddd]", n[0], n[1], n[2], n[3], n[4]);
 }
 
+// exponential_kernel(name, m, dm, v) -> (x, dx, avg, davg) or None: the
+// exponential of the rate matrix m (25 values), its derivatives along the
+// rows of dm (directions x 25) and the step average of v (5 values), by the
+// kernel copy `name` ("best", "sse2" or "avx"); None when this build or
+// processor has no such copy. For tests that the copies agree to the bit.
+PyObject* exponential_kernel(PyObject*, PyObject* args) {
+  const char* name = nullptr;
+  PyObject *m_object, *dm_object, *v_object;
+  if (!PyArg_ParseTuple(args, "sOOO:exponential_kernel", &name, &m_object, &dm_object,
+                        &v_object)) {
+    return nullptr;
+  }
+  const std::string kernel_name(name);
+  ExponentialKernel kernel;
+  if (kernel_name == "best") {
+    kernel = ExponentialKernel::best;
+  } else if (kernel_name == "sse2") {
+    kernel = ExponentialKernel::sse2;
+  } else if (kernel_name == "avx") {
+    kernel = ExponentialKernel::avx;
+  } else {
+    PyErr_Format(PyExc_ValueError, "kernel must be \"best\", \"sse2\" or \"avx\", not %R",
+                 PyTuple_GET_ITEM(args, 0));
+    return nullptr;
+  }
+  ArrayCopy m, dm, v;
+  if (!copy_array(m_object, "m", m) || !copy_array(dm_object, "dm", dm) ||
+      !copy_array(v_object, "v", v) || !check_vector(m, "m", LEVELS * LEVELS) ||
+      !check_vector(v, "v", LEVELS)) {
+    return nullptr;
+  }
+  const size_t entries = LEVELS * LEVELS;
+  if (dm.values.size() % entries != 0 || dm.values.size() / entries > DERIVATIVE_COUNT) {
+    PyErr_Format(PyExc_ValueError, "dm must hold 0 to %d matrices of %zu values, got %zu values",
+                 DERIVATIVE_COUNT, entries, dm.values.size());
+    return nullptr;
+  }
+  const int directions = static_cast<int>(dm.values.size() / entries);
+  double x[LEVELS * LEVELS], dx[DERIVATIVE_COUNT * LEVELS * LEVELS];
+  double avg[LEVELS], davg[DERIVATIVE_COUNT * LEVELS];
+  if (!exact_exponential(kernel, m.values.data(), dm.values.data(), directions, v.values.data(),
+                         x, dx, avg, davg)) {
+    Py_RETURN_NONE;
+  }
+  PyRef x_list(list_of(x, entries));
+  PyRef dx_list(list_of(dx, entries * directions));
+  PyRef avg_list(list_of(avg, LEVELS));
+  PyRef davg_list(list_of(davg, static_cast<size_t>(LEVELS) * directions));
+  if (!x_list || !dx_list || !avg_list || !davg_list) return nullptr;
+  return PyTuple_Pack(4, x_list.get(), dx_list.get(), avg_list.get(), davg_list.get());
+}
+
 char* ENERGY_KEYWORDS[] = {
     const_cast<char*>("positions_mm"), const_cast<char*>("pulse_energy"),
     const_cast<char*>("tau"),          const_cast<char*>("wavelength"),
@@ -413,6 +465,10 @@ const PyMethodDef* exact_methods() {
        "t_slices=0, radial_points=0, time_window=0.0)\n--\n\n"
        "The energy model's incident pulse energy (J) at every position: its incident fluence\n"
        "summed over the time slices of the window and the radial nodes."},
+      {"exponential_kernel", exponential_kernel, METH_VARARGS,
+       "exponential_kernel(name, m, dm, v)\n--\n\n"
+       "exp(m), its derivatives along dm and the step average of v by one compiled copy of\n"
+       "the kernel (\"best\", \"sse2\", \"avx\"); None where that copy is not available."},
       {"set_thread_count", set_thread_count, METH_O,
        "set_thread_count(count)\n--\n\n"
        "Native work started from the calling thread runs on at most `count` OpenMP threads\n"
