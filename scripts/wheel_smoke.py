@@ -60,12 +60,16 @@ def main(directory):
     setup.write_text(text.replace("z_slices = 5", "z_slices = 3"))
     run("tarvo", "simulate", directory, "--points", "21", "--out", "planned")
     assert Path("planned/simulation.csv").read_text().count("\n") > 21
-    run("tarvo", "fit", directory, "--starts", "1", "--out", "result", OMP_NUM_THREADS="2")
-    result = json.loads(Path("result/fit-result.json").read_text())
-    assert result["tarvo_version"] == version and result["engine"] == "lsoda"
-    fitted = {p["name"]: p["value"] for p in result["parameters"] if p["fitted"]}
-    assert all(value > 0 for value in fitted.values()), fitted
-    print(f"fit: chi^2 {result['chi2']:.4g}, {fitted}")
+    # Both engines: the exact one (the default) and fit_zscan's.
+    for engine in ("exact", "lsoda"):
+        out = f"result-{engine}"
+        run("tarvo", "fit", directory, "--starts", "1", "--engine", engine, "--out", out,
+            OMP_NUM_THREADS="2")
+        result = json.loads(Path(out, "fit-result.json").read_text())
+        assert result["tarvo_version"] == version and result["engine"] == engine
+        fitted = {p["name"]: p["value"] for p in result["parameters"] if p["fitted"]}
+        assert all(value > 0 for value in fitted.values()), fitted
+        print(f"fit ({engine}): chi^2 {result['chi2']:.4g}, {fitted}")
     print("wheel check passed")
 
 
