@@ -132,7 +132,9 @@ def test_rerun_skips_up_to_date_directories_and_refits_changed_or_forced_ones(
     assert rows[0]["parameters"]["sigma_1"]["value"] is not None
 
     # A changed curve file makes its directory stale; --force refits all.
-    os.utime(good[1] / "low.csv", ns=(stamps[1] + 10**9, stamps[1] + 10**9))
+    # (touched now: later than its result, earlier than the refit's result)
+    os.utime(good[1] / "low.csv")
+    assert (good[1] / "low.csv").stat().st_mtime_ns > stamps[1]
     _, stdout, _ = run(capsys, "batch", listing, "--out", out, "--scheduler", address)
     assert "1 fitted, 1 up to date, 1 failed" in stdout
     _, stdout, _ = run(capsys, "batch", listing, "--out", out, "--scheduler", address, "--force")
