@@ -79,7 +79,11 @@ STRONG_CORRELATION = 0.95
 
 # Lines naming pairs of fitted parameters the data hardly tell apart.
 def correlation_notes(names, uncertainty, threshold=STRONG_CORRELATION):
-    correlation = uncertainty.correlation
+    return strong_correlation_notes(names, uncertainty.correlation, threshold)
+
+
+# The same from a correlation matrix (rows and columns in the order of `names`).
+def strong_correlation_notes(names, correlation, threshold=STRONG_CORRELATION):
     notes = []
     for i in range(len(names)):
         for j in range(i + 1, len(names)):

@@ -8,10 +8,8 @@ import numpy as np
 from . import _native
 from .engine import model_and_jacobian
 from .fit_parameters import FIT_NAMES, FOCUS, Parameters
+from .report import strong_correlation_notes
 from .uncertainty import covariance_from_jacobian
-
-# Correlation above which two fitted parameters are reported as hard to separate.
-STRONG_CORRELATION = 0.95
 
 # Correlations below this are left out of the report (as lmfit's min_correl).
 REPORTED_CORRELATION = 0.1
@@ -219,14 +217,7 @@ def _notes(names, values, active, errors, correlation, resolved):
         if not math.isfinite(error):
             notes.append(f"{name} is not determined by the data (singular Jacobian): fit fewer "
                          "parameters")
-    for i in range(len(names)):
-        for j in range(i + 1, len(names)):
-            r = correlation[i, j]
-            if math.isfinite(r) and abs(r) >= STRONG_CORRELATION:
-                notes.append(f"{names[i]} and {names[j]} are strongly correlated (r = {r:+.3f}): "
-                             "the data fix mainly a combination of the two; their separate "
-                             "values are poorly determined")
-    return notes
+    return notes + strong_correlation_notes(names, correlation)
 
 
 # The FitResult of a finished fit (see fitting.fit for the arguments).
