@@ -7,8 +7,10 @@
 #include <Python.h>
 
 #include <new>
+#include <span>
 
 #include "tarvo/control.hpp"
+#include "tarvo/fit.hpp"
 #include "tarvo/memory.hpp"
 
 namespace tarvo::python {
@@ -61,6 +63,18 @@ inline PyObject* raise_memory_error(const std::bad_alloc& error) {
     return nullptr;
   }
   return PyErr_NoMemory();
+}
+
+// Raise MemoryError for a run of starts that ran out of memory: with the
+// message of the first start that said what could not be allocated.
+inline void raise_starts_memory_error(std::span<const StartSummary> summaries) {
+  for (const StartSummary& summary : summaries) {
+    if (summary.status == FitStatus::out_of_memory && !summary.failure.empty()) {
+      PyErr_SetString(PyExc_MemoryError, summary.failure.c_str());
+      return;
+    }
+  }
+  PyErr_NoMemory();
 }
 
 // Releases the interpreter lock for the lifetime of the object and lets the

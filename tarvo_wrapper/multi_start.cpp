@@ -139,13 +139,7 @@ bool run_all_starts(const Problem& problem, std::span<const StartJob> jobs) {
     case FitStatus::ok:
       return true;
     case FitStatus::out_of_memory:
-      for (const StartSummary& summary : summaries) {
-        if (summary.status == FitStatus::out_of_memory && !summary.failure.empty()) {
-          PyErr_SetString(PyExc_MemoryError, summary.failure.c_str());
-          return false;
-        }
-      }
-      PyErr_NoMemory();
+      python::raise_starts_memory_error(summaries);
       return false;
     default:
       PyErr_SetString(PyExc_SystemError, "fit interrupted without a pending exception");

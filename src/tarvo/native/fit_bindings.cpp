@@ -190,13 +190,7 @@ bool run_released(const Problem& problem, std::span<const StartJob> jobs,
   }
   if (status == FitStatus::ok) return true;
   if (status == FitStatus::out_of_memory) {
-    for (const StartSummary& summary : summaries) {
-      if (summary.status == FitStatus::out_of_memory && !summary.failure.empty()) {
-        PyErr_SetString(PyExc_MemoryError, summary.failure.c_str());
-        return false;
-      }
-    }
-    PyErr_NoMemory();
+    python::raise_starts_memory_error(summaries);
     return false;
   }
   for (const StartSummary& summary : summaries) {
