@@ -31,7 +31,7 @@ from pathlib import Path
 import numpy as np
 
 from . import _native
-from .errors import InputError
+from .errors import InputError, read_input_bytes
 
 # The model shifts each curve by the mean of its first five and last five points.
 MIN_POINTS = _native.MIN_POINTS_PER_CURVE
@@ -265,16 +265,7 @@ def _check_values(data, line_numbers, path):
 def read_curve_file(path):
     """Read one curve file; InputError naming the file and line when it cannot."""
     path = Path(path)
-    try:
-        size = path.stat().st_size
-        if size > MAX_FILE_BYTES:
-            raise InputError(f"{path}: {size} bytes; a curve file has a few thousand rows at "
-                             f"most (limit {MAX_FILE_BYTES} bytes): is it the right file?")
-        raw = path.read_bytes()
-    except FileNotFoundError:
-        raise InputError(f"{path}: file not found") from None
-    except OSError as error:
-        raise InputError(f"{path}: cannot read: {error.strerror or error}") from None
+    raw = read_input_bytes(path, MAX_FILE_BYTES, "a curve file has a few thousand rows at most")
     text, encoding = decode_text(raw, path)
     if "\0" in text:
         raise InputError(f"{path}: contains NUL bytes: not a text file, or UTF-16 without a "

@@ -11,7 +11,7 @@ import numpy as np
 
 from . import _native
 from .curve_file import MIN_POINTS, read_curve_file
-from .errors import InputError
+from .errors import InputError, read_input_bytes
 from .fit_options import BOUNDS_TABLE, FIT_KEYS, MODEL_KEYS, FitOptions, read_fit_options
 from .fit_parameters import FIT_NAMES
 from .parameters import COUNT, NAMES
@@ -343,16 +343,8 @@ def _read_curves(entries, directory):
 # one-line message when it cannot be read.
 def load_toml(path):
     path = Path(path)
-    try:
-        size = path.stat().st_size
-        if size > MAX_TOML_BYTES:
-            raise InputError(f"{path}: {size} bytes; a set-up or parameter file has a few dozen "
-                             f"lines (limit {MAX_TOML_BYTES} bytes): is it the right file?")
-        raw = path.read_bytes()
-    except FileNotFoundError:
-        raise InputError(f"{path}: file not found") from None
-    except OSError as error:
-        raise InputError(f"{path}: cannot read: {error.strerror or error}") from None
+    raw = read_input_bytes(path, MAX_TOML_BYTES, "a set-up or parameter file has a few dozen "
+                           "lines")
     # Editors on Windows start UTF-8 files with a byte-order mark; TOML has none.
     body = raw[len(codecs.BOM_UTF8):] if raw.startswith(codecs.BOM_UTF8) else raw
     try:
