@@ -1,8 +1,11 @@
 """Writes the example measurement examples/rsa-532nm/ from known parameters.
 
 A reverse saturable absorber at 532 nm measured with nanosecond pulses at
-three pulse energies: the model curves of the parameters below plus seeded
-noise of 0.5 % of the transmittance. The known parameters stay here and in
+three pulse energies, made the way a laboratory records it: the energy
+model's absolute transmittance (transmitted over incident pulse energy) of
+the parameters below, seeded detector noise of 0.5 %, and each curve divided
+by the mean of its five outermost points on each side (its far field). The
+known parameters stay here and in
 rsa-532nm-truth.toml beside the data directory, not in the data, so that the
 fit works from the measurement alone:
 
@@ -25,7 +28,10 @@ TRUTH_FILE = HERE / "rsa-532nm-truth.toml"
 
 # Beam, pulse and sample (SI units; sample width in cm, populations in cm^-3).
 SETUP = dict(wavelength=532e-9, w0=20e-6, M2=1.2, tau=4e-9, sample_width=0.1,
-             populations=[6e17, 0.0, 0.0, 0.0, 0.0], t_slices=10, z_slices=5)
+             populations=[6e17, 0.0, 0.0, 0.0, 0.0])
+
+# Points at each end of a scan whose mean is its far field.
+FAR_FIELD_POINTS = 5
 
 # Pulse energy (J) and file name of each curve.
 CURVES = [(5e-6, "curve-5uJ.csv"), (1e-5, "curve-10uJ.csv"), (2e-5, "curve-20uJ.csv")]
@@ -94,9 +100,11 @@ def setup_text():
         entry("populations", populations, "cm^-3, levels 1 to 5 before the pulse"),
         entry("is_sa", "false", "reverse saturable absorber: the focus is the minimum"),
         "",
-        "[model]",
-        entry("t_slices", SETUP["t_slices"], "time slices of the pulse"),
-        entry("z_slices", SETUP["z_slices"], "depth slices of the sample"),
+        "[data]",
+        entry("columns", '["position", "transmittance"]', "what the curve files hold"),
+        entry("position_unit", '"mm"', "unit of the positions"),
+        entry("normalisation", '"far-field"', "each curve divided by its far field"),
+        entry("far_field_points", FAR_FIELD_POINTS, "points at each end in the far field"),
         "",
     ]
     for energy, name in CURVES:
@@ -128,12 +136,15 @@ def truth_text():
     return "\n".join(lines) + "\n"
 
 
-# Noisy model curves, one row per pulse energy.
+# Noisy curves as a laboratory records them, one row per pulse energy: the
+# absolute transmittance with detector noise, divided by its far field.
 def measured_curves():
-    model_kwargs = dict(SETUP)
-    model = simulate(POSITIONS_MM, [e for e, _ in CURVES], TRUE_PARAMETERS, **model_kwargs)
+    absolute = simulate(POSITIONS_MM, [e for e, _ in CURVES], TRUE_PARAMETERS, model="energy",
+                        normalisation="absolute", **SETUP)
     rng = np.random.default_rng(NOISE_SEED)
-    return model * (1.0 + NOISE_RELATIVE * rng.standard_normal(model.shape))
+    noisy = absolute * (1.0 + NOISE_RELATIVE * rng.standard_normal(absolute.shape))
+    ends = np.concatenate([noisy[:, :FAR_FIELD_POINTS], noisy[:, -FAR_FIELD_POINTS:]], axis=1)
+    return noisy / ends.mean(axis=1, keepdims=True)
 
 
 # Write the data directory and the file of known values.
@@ -141,7 +152,7 @@ def write_example(data_dir=DATA_DIR, truth_file=TRUTH_FILE):
     data_dir.mkdir(parents=True, exist_ok=True)
     for (energy, name), values in zip(CURVES, measured_curves()):
         rows = [f"{x:.1f},{y:.6f}" for x, y in zip(POSITIONS_MM, values)]
-        (data_dir / name).write_text("position_mm,normalised_transmittance\n"
+        (data_dir / name).write_text("position (mm),transmittance\n"
                                      + "\n".join(rows) + "\n", encoding="utf-8")
     (data_dir / "setup.toml").write_text(setup_text(), encoding="utf-8")
     truth_file.write_text(truth_text(), encoding="utf-8")

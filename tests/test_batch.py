@@ -34,7 +34,8 @@ def make_directory(path, noise_seed):
     path.mkdir(parents=True)
     x = np.linspace(-25.0, 25.0, NUM_X_PTS)
     model = simulate(x, list(ENERGIES.values()), RSA_PARS,
-                     **dict(BEAM, populations=POPULATIONS, t_slices=2, z_slices=2))
+                     **dict(BEAM, populations=POPULATIONS, t_slices=2, z_slices=2),
+                     model="energy")
     noise = 1.0 + 0.004 * np.random.default_rng(noise_seed).standard_normal(model.shape)
     for name, row in zip(ENERGIES, model * noise):
         write_curve(path / name, x, row)

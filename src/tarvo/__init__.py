@@ -1,14 +1,17 @@
 """Z-scan fitting toolkit around the tarvo_wrapper extension module.
 
-tarvo.simulate computes model curves; tarvo.fit fits them on the exact engine
+tarvo.simulate computes model curves normalised as a measurement is
+(tarvo.Normalisation); tarvo.fit fits them on the exact engine
 (tarvo.Parameters says what varies); `tarvo fit DIR` (or python -m tarvo fit
 DIR) fits a measurement directory from the command line.
 """
 
 from importlib.metadata import PackageNotFoundError, version
 
+from .checks import PlausibilityWarning
 from .fit_parameters import FitParameter, Parameters
 from .fitting import fit
+from .normalisation import Normalisation
 from .results import FitResult
 from .simulation import simulate
 
@@ -18,4 +21,5 @@ try:
 except PackageNotFoundError:
     __version__ = "0+unknown"
 
-__all__ = ["simulate", "fit", "Parameters", "FitParameter", "FitResult", "__version__"]
+__all__ = ["simulate", "fit", "Parameters", "FitParameter", "FitResult", "Normalisation",
+           "PlausibilityWarning", "__version__"]

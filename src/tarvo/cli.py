@@ -8,12 +8,13 @@ from dataclasses import dataclass
 from pathlib import Path
 
 from . import __version__
-from .checks import LSODA_ENGINE, check_fit, check_measurement, weighted_chi2
+from .checks import LSODA_ENGINE, check_fit, check_measurement, fit_findings, weighted_chi2
 from .cli_exact import (exact_document_keys, fit_measurement_exact, focus_line, insert_after,
                         lsoda_shaped, start_factors)
 from .engine import ENGINES, MODELS, EngineUnavailable
+from .normalisation import NORMALISATIONS, Normalisation
 from .errors import InputError
-from .fit_options import resolve_model
+from .fit_options import WEIGHTS, resolve_model
 from .measurement import SETUP_FILE, check_starts, read_measurement, read_parameter_file
 from .progress import ElapsedTicker
 from .provenance import provenance
@@ -64,14 +65,23 @@ def _add_output_options(parser, what):
     parser.add_argument("--strict", action="store_true",
                         help="treat the plausibility warnings (units, normalisation, is_sa, a fit "
                              "that did not move) as errors: exit status 2")
+    parser.add_argument("--force", action="store_true",
+                        help="fit even when the input looks like a unit mistake (positions in "
+                             "µm or m, per cent, raw counts, set-up values 1000x off), with "
+                             "warnings instead of exit status 2 (as [fit] force = true)")
 
 
 # The model option that both commands take.
 def _add_model_option(parser):
     parser.add_argument("--model", choices=MODELS,
-                        help="established: fit_zscan's model (on-axis ratio); energy: "
-                             "pulse-energy ratio over the beam cross-section, exact engine only "
-                             "(default: variant of [model], else established)")
+                        help="energy: pulse-energy ratio over the beam cross-section, exact "
+                             "engine only; established: fit_zscan's model (on-axis ratio), for "
+                             "comparisons (default: variant of [model], else energy)")
+    parser.add_argument("--normalisation", choices=NORMALISATIONS,
+                        help="how the curves were normalised, and so the model's are: far-field "
+                             "(divided by the mean of the outermost points), linear (by the "
+                             "linear transmittance), absolute (not at all) or shift (fit_zscan's "
+                             "additive baseline) (default: [data] normalisation, else far-field)")
 
 
 # The argument parser of the tool.
@@ -102,6 +112,9 @@ def build_parser():
                           "lsoda: fit_zscan, bit-identical to the reference (default: engine of "
                           "[fit], else exact)")
     _add_model_option(fit)
+    fit.add_argument("--weights", choices=WEIGHTS,
+                     help="equal, or established (fit_zscan's 1 + 4 exp(-4 s^2)) (default: "
+                          "[fit] weights, else 1/sigma^2 with a sigma column, else equal)")
     _add_output_options(fit, "the results")
     add_bootstrap_arguments(fit)
     add_batch_parser(commands)
@@ -131,12 +144,20 @@ def _fail(message, status=EXIT_USAGE):
     return status
 
 
-# Show plausibility findings: warnings on stderr, or with --strict errors and
-# the usage status (returned; None when the run may go on).
-def report_findings(findings, strict):
+# Show plausibility findings: warnings on stderr, or errors and the usage
+# status (returned; None when the run may go on) with --strict, or for
+# findings that stop a fit unless it is forced.
+def report_findings(findings, strict, force=True):
+    stopping = strict or (not force and any(finding.stops for finding in findings))
     for finding in findings:
-        print(f"tarvo: {'error' if strict else 'warning'}: {finding.message}", file=sys.stderr)
-    return EXIT_USAGE if strict and findings else None
+        error = strict or (finding.stops and not force)
+        print(f"tarvo: {'error' if error else 'warning'}: {finding.message}", file=sys.stderr)
+    if stopping and findings:
+        if not strict:
+            print("tarvo: nothing was fitted: correct the setting named above, or fit anyway "
+                  "with --force ([fit] force = true)", file=sys.stderr)
+        return EXIT_USAGE
+    return None
 
 
 # The start factors for the banner, long lists shortened.
@@ -188,6 +209,8 @@ class FitRequest:
     figure_format: str = "png"
     strict: bool = False
     bootstrap: object = None
+    weights: str = None
+    force: bool = False
 
 
 # Everything `tarvo fit DIR` computed and wrote for one directory. `result` is
@@ -211,7 +234,8 @@ class DirectoryFit:
 # `bootstrap` is a tarvo.bootstrap.BootstrapOptions or None; `argv` the command
 # line recorded in the result.
 def prepare_fit(directory, *, starts=None, step=None, truth_file=None, engine=None, model=None,
-                out=None, figure_format="png", strict=False, bootstrap=None, argv=()):
+                out=None, figure_format="png", strict=False, bootstrap=None, argv=(),
+                normalisation=None, weights=None, force=False):
     from .uncertainty import REL_STEP_DEFAULT
 
     measurement = read_measurement(directory)
@@ -221,15 +245,53 @@ def prepare_fit(directory, *, starts=None, step=None, truth_file=None, engine=No
     if not (0.0 < rel_step < 1.0):
         raise InputError(f"--step must lie between 0 and 1, got {rel_step}")
     engine = engine or measurement.options.engine or DEFAULT_ENGINE
+    # The lsoda engine is fit_zscan: its model unless one is chosen.
+    if engine == LSODA_ENGINE and model is None and measurement.options.model is None:
+        model = "established"
     model = resolve_model(model, measurement.options, measurement.setup, measurement.directory)
-    if engine == LSODA_ENGINE and model != "established":
-        raise InputError(f"the {model} model runs on the exact engine only; drop --engine lsoda "
-                         "(or engine = \"lsoda\" in [fit])")
+    weights = weights or measurement.options.weights
+    measurement = _with_normalisation(measurement, normalisation, engine)
+    if engine == LSODA_ENGINE:
+        if model != "established":
+            raise InputError(f"the {model} model runs on the exact engine only; drop --engine "
+                             "lsoda (or engine = \"lsoda\" in [fit]), or choose --model "
+                             "established")
+        if weights not in (None, "established"):
+            raise InputError("the lsoda engine (fit_zscan) weights the points as fit_zscan does; "
+                             f"drop --weights {weights} or use the exact engine")
+        weights = "established"
     input_files = measurement.input_files + ((truth_path,) if truth_path else ())
     return FitRequest(measurement, truth, n_starts, rel_step, engine, model,
                       provenance(argv, input_files), check_measurement(measurement),
                       Path(out) if out else measurement.directory, figure_format, strict,
-                      bootstrap)
+                      bootstrap, weights, force or measurement.options.force)
+
+
+# The measurement with the normalisation the fit uses: the command line's,
+# else [data]'s; the lsoda engine (fit_zscan) shifts its curves to a
+# baseline, so it takes "shift" and refuses any other normalisation chosen.
+def _with_normalisation(measurement, chosen, engine):
+    from dataclasses import replace
+
+    current = measurement.normalisation
+    if engine == LSODA_ENGINE:
+        given = chosen or (current.mode if measurement.data_format.normalisation_given else None)
+        if given not in (None, "shift"):
+            raise InputError(f"the lsoda engine (fit_zscan) shifts its model curves to a "
+                             f"baseline of 1 (normalisation \"shift\"); normalisation {given!r} "
+                             "needs the exact engine")
+        if any(curve.columns and "signal" in curve.columns for curve in measurement.curves):
+            raise InputError("raw signal columns are normalised by their far field, which the "
+                             "lsoda engine (fit_zscan) does not model; use the exact engine")
+        chosen = "shift"
+    if chosen is None or chosen == current.mode:
+        return measurement
+    if any(curve.columns and "signal" in curve.columns for curve in measurement.curves):
+        raise InputError("the curves are raw signals, normalised as [data] normalisation says "
+                         "when they are read; set the normalisation there")
+    data_format = replace(measurement.data_format,
+                          normalisation=Normalisation(chosen, current.far_field_points))
+    return replace(measurement, data_format=data_format)
 
 
 # Fit a prepared directory on its engine, estimate the errors (and bootstrap
@@ -247,9 +309,11 @@ def fit_and_write(request, ticker_message=None):
             outcome, uncertainty, curves, result = _fit_lsoda(request)
         else:
             outcome, uncertainty, curves, result = _fit_exact(request)
-    after = check_fit(measurement, outcome, request.engine,
-                      weighted_chi2(measurement, measurement.start, outcome.centre)
-                      if request.engine == LSODA_ENGINE else None)
+    if request.engine == LSODA_ENGINE:
+        after = check_fit(measurement, outcome, request.engine,
+                          weighted_chi2(measurement, measurement.start, outcome.centre))
+    else:
+        after = fit_findings(result)
     if request.strict and after:
         raise StrictFindings(after)
     findings = request.findings + after
@@ -317,7 +381,8 @@ def _fit_exact(request):
 
     measurement = request.measurement
     try:
-        result = fit_measurement_exact(measurement, request.n_starts, request.model)
+        result = fit_measurement_exact(measurement, request.n_starts, request.model,
+                                       request.weights)
     except EngineUnavailable as error:
         raise FitFailed(str(error)) from None
     except ValueError as error:
@@ -347,8 +412,10 @@ def run_fit_command(args, argv):
     request = prepare_fit(args.directory, starts=args.starts, step=args.step,
                           truth_file=args.truth, engine=args.engine, model=args.model,
                           out=args.out, figure_format=args.figure_format, strict=args.strict,
-                          bootstrap=bootstrap_options(args), argv=argv)
-    status = report_findings(request.findings, args.strict)
+                          bootstrap=bootstrap_options(args), argv=argv,
+                          normalisation=args.normalisation, weights=args.weights,
+                          force=args.force)
+    status = report_findings(request.findings, args.strict, request.force)
     if status is not None:
         return status
     measurement, n_starts = request.measurement, request.n_starts
@@ -422,6 +489,10 @@ def _print_exact(done):
     print(format_table(done.rows))
     print(f"\nfit error (norm of weighted residuals): {outcome.error:.6g}; reduced chi^2: "
           f"{result.redchi:.4g} ({result.nfree} degrees of freedom); weights {result.weighting}")
+    print(f"residual RMS: {result.rms:.3g} (transmittance); curves normalised "
+          f"{result.normalisation.mode}"
+          + (f" ({result.normalisation.far_field_points} far-field points at each end)"
+             if result.normalisation.uses_far_field else ""))
     if result.success:
         print(f"converged: {result.message.removeprefix('converged: ')}")
     else:

@@ -43,15 +43,21 @@ def start_factors(n_starts):
     return [1.0] if n_starts == 1 else start_multipliers(n_starts)
 
 
-# Fit a measurement on the exact engine.
-def fit_measurement_exact(measurement, n_starts, model):
+# Fit a measurement on the exact engine; the command line runs the
+# plausibility checks itself (checks="off").
+def fit_measurement_exact(measurement, n_starts, model, weights=None):
     setup = measurement.setup
+    options = measurement.options
+    energy = model == "energy"
     return fit(measurement.positions, measurement.transmittance, measurement.pulse_energy,
                measurement_parameters(measurement), populations=list(setup.populations),
                sample_width=setup.sample_width, tau=setup.tau, wavelength=setup.wavelength,
                w0=setup.w0, M2=setup.M2, model=model, t_slices=setup.t_slices,
-               z_slices=setup.z_slices, radial_points=measurement.options.radial_points,
-               sigma=measured_sigma(measurement), is_sa=measurement.is_sa, n_starts=n_starts)
+               z_slices=setup.z_slices,
+               radial_points=options.radial_points if energy else None,
+               intensity_points=options.intensity_points if energy else None,
+               normalisation=measurement.normalisation, sigma=measured_sigma(measurement),
+               weights=weights, is_sa=measurement.is_sa, n_starts=n_starts, checks="off")
 
 
 # The result in the shapes of the LSODA route's outcome and uncertainty, for
@@ -77,6 +83,7 @@ def exact_document_keys(result):
         "aic": _finite(result.aic),
         "bic": _finite(result.bic),
         "weights": result.weighting,
+        "residual_rms": _finite(result.rms),
         "standard_errors_from": "exact Jacobian",
         "focus_mm": {"value": focus.value, "fitted": focus.vary,
                      "standard_error": _finite(focus.stderr) if focus.vary else None,

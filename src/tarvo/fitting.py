@@ -16,8 +16,10 @@ from collections import OrderedDict
 import numpy as np
 
 from .centring import scan_centre
-from .engine import check_model, grid_settings, model_and_jacobian
+from .engine import check_model, grid_defaults, grid_settings, model_and_jacobian
+from .fit_options import WEIGHTS
 from .fit_parameters import FOCUS, resolve_parameters
+from .normalisation import normalisation_of
 from .run_fit import start_multipliers
 from .uncertainty import covariance_from_jacobian, point_weights
 
@@ -39,9 +41,11 @@ CACHED_EVALUATIONS = 4
 # for positive parameters, focus - focus_start in mm for the focus).
 class ZscanProblem:
     # Data (num_datasets, num_x_pts), checked set-up and parameters, weights' roots.
-    def __init__(self, x, y, energies, setup, model, grid, root_weights, resolved, centre):
+    def __init__(self, x, y, energies, setup, model, grid, root_weights, resolved, centre,
+                 normalisation):
         self.x, self.y, self.energies = x, y, energies
         self.setup, self.model, self.grid = setup, model, grid
+        self.normalisation = normalisation
         self.root_weights = root_weights
         self.centre = centre
         self.base = resolved.spec_pars.copy()
@@ -93,7 +97,8 @@ class ZscanProblem:
                                   spec_pars, sample_width=self.setup["sample_width"],
                                   tau=self.setup["tau"], wavelength=self.setup["wavelength"],
                                   w0=self.setup["w0"], M2=self.setup["M2"],
-                                  derivatives=derivatives, model=self.model, **self.grid)
+                                  derivatives=derivatives, model=self.model,
+                                  normalisation=self.normalisation, **self.grid)
 
     # Model curves, weighted residuals (m,) and their Jacobian (m, free) with
     # respect to the free variables at u; one engine call gives all three.
@@ -222,50 +227,108 @@ def _data(positions, transmittance, pulse_energy, sigma):
     return x, y, energies, sigma
 
 
+# The square roots of the point weights and the name of the weighting.
+def _root_weights(weights, sigma, x, centre):
+    if weights not in (None,) + WEIGHTS:
+        raise ValueError(f"weights must be one of {', '.join(map(repr, WEIGHTS))} or None (1/sigma^2 "
+                         f"where sigma is given, else equal), got {weights!r}")
+    if weights == "established":
+        if sigma is not None:
+            raise ValueError("weights=\"established\" weights the points by position and ignores "
+                             "sigma: give one or the other")
+        return np.sqrt(point_weights(x - centre)), "established"
+    if sigma is not None:
+        if weights == "equal":
+            raise ValueError("weights=\"equal\" and sigma exclude each other: with sigma the "
+                             "points are weighted 1/sigma^2")
+        return 1.0 / sigma, "sigma"
+    return np.ones_like(x), "equal"
+
+
 # Fit Z-scan curves on the exact engine.
 def fit(positions, transmittance, pulse_energy, params, *, populations, sample_width, tau,
-        wavelength, w0, M2, model="established", t_slices=None, z_slices=None,
-        radial_points=None, sigma=None, is_sa=False, vary=None, n_starts=1, scale_covar=None,
+        wavelength, w0, M2, model="energy", normalisation="far-field", far_field_points=None,
+        t_slices=None, z_slices=None, radial_points=None, intensity_points=None, sigma=None,
+        weights=None, is_sa=False, vary=None, n_starts=1, scale_covar=None, checks="warn",
         ftol=TOLERANCE, xtol=TOLERANCE, gtol=TOLERANCE, max_nfev=None):
     """Least-squares fit of Z-scan curves on the exact engine.
 
-    positions     scan positions in mm (stage coordinates as measured): one row
-                  per curve, or one row for all
-    transmittance measured normalised transmittance, one row per curve
-    pulse_energy  pulse energy of each curve in J
-    params        tarvo.Parameters (or lmfit.Parameters, or any mapping name ->
-                  object with value, vary, min, max) of the eight parameters
-                  and optionally "focus" (mm; value None: the extreme of the
-                  data); or the eight values as a sequence or name -> value
-                  mapping, with `vary` naming the fitted ones
-    populations, sample_width, tau, wavelength, w0, M2: the set-up, as for
-                  tarvo.simulate
-    model         "established" (fit_zscan's model) or "energy" (pulse-energy
-                  ratio over the beam cross-section, see tarvo.simulate)
-    t_slices, z_slices, radial_points: grid; None takes the model's defaults
-    sigma         uncertainty of each measured value (same shape as
-                  transmittance): weights 1/sigma^2 and a chi^2 in units of
-                  sigma; None: the weights of fit_zscan, 1 + 4 exp(-4 s^2) with
-                  s the centred position in m
-    is_sa         saturable absorber: the scan is centred on the maximum of
-                  the data instead of the minimum (as fit_zscan does)
-    n_starts      1: start at the given values; more: also at the values scaled
-                  by fit_zscan's factors (0.302 ... 3.31), the best start wins
-    scale_covar   scale the covariance by the reduced chi^2 (default: True
-                  without sigma, False with sigma)
-    ftol, xtol, gtol, max_nfev: least-squares settings (scipy.optimize.least_squares)
+    Parameters
+    ----------
+    positions : array_like
+        Scan positions in mm (stage coordinates as measured): one row per
+        curve, or one row for all.
+    transmittance : array_like
+        Measured transmittance, one row per curve, normalised as
+        `normalisation` says.
+    pulse_energy : array_like
+        Pulse energy of each curve in J.
+    params : tarvo.Parameters, mapping or sequence
+        tarvo.Parameters (or lmfit.Parameters, or any mapping name -> object
+        with value, vary, min, max) of the eight parameters and optionally
+        "focus" (mm; value None: the extreme of the data); or the eight
+        values as a sequence or name -> value mapping, with `vary` naming
+        the fitted ones.
+    populations, sample_width, tau, wavelength, w0, M2
+        The set-up, as for tarvo.simulate.
+    model : str
+        "energy" (default: pulse-energy ratio over the beam cross-section,
+        the physically consistent model) or "established" (fit_zscan's
+        on-axis model).
+    normalisation : str or tarvo.Normalisation
+        How the data were normalised, and so the model curves are:
+        "far-field" (default: divided by the mean of the first and last
+        `far_field_points` positions), "linear" (divided by the linear
+        transmittance), "absolute" (not normalised) or "shift" (fit_zscan's
+        additive baseline).
+    far_field_points : int, optional
+        Points at each end of a curve in its far-field mean (default 5).
+    t_slices, z_slices, radial_points, intensity_points : int, optional
+        Grid; None takes the model's defaults (for the energy model chosen
+        from the sample's optical depth and saturation at the start values).
+    sigma : array_like, optional
+        Uncertainty of each measured value (same shape as transmittance):
+        weights 1/sigma^2 and a chi^2 in units of sigma.
+    weights : str, optional
+        None (default): 1/sigma^2 where sigma is given, else every point
+        equally; "equal"; "established": fit_zscan's 1 + 4 exp(-4 s^2) with s
+        the centred position in m.
+    is_sa : bool
+        Saturable absorber: the focus start is the maximum of the data
+        instead of the minimum.
+    n_starts : int
+        1: start at the given values; more: also at the values scaled by
+        fit_zscan's factors (0.302 ... 3.31), the best start wins.
+    scale_covar : bool, optional
+        Scale the covariance by the reduced chi^2 (default: True without
+        sigma, so that with equal weights the standard errors follow from
+        the residual variance; False with sigma).
+    checks : str
+        "warn" (default): plausibility findings before and after the fit are
+        issued as tarvo.PlausibilityWarning; "error": a finding raises
+        ValueError; "off": no checks. The result lists them in `findings`.
+    ftol, xtol, gtol, max_nfev
+        Least-squares settings (scipy.optimize.least_squares).
 
-    Returns a tarvo.FitResult. A fit that stops without converging returns
-    its last values with success False and a message saying so.
+    Returns
+    -------
+    tarvo.FitResult
+        A fit that stops without converging returns its last values with
+        success False and a message saying so.
     """
     from scipy.optimize import least_squares  # noqa: F401  (loaded before the clock starts)
 
+    from .checks import CHECK_MODES, data_findings, fit_findings, raise_or_warn
     from .results import build_result
 
     began = time.perf_counter()
     check_model(model)
-    grid = grid_settings(model, t_slices, z_slices, radial_points)
+    if checks not in CHECK_MODES:
+        raise ValueError(f"checks must be one of {', '.join(map(repr, CHECK_MODES))}, got "
+                         f"{checks!r}")
+    norm = normalisation_of(normalisation, far_field_points)
     x, y, energies, sigma = _data(positions, transmittance, pulse_energy, sigma)
+    norm.check_points(x.shape[1])
     if isinstance(n_starts, bool) or not isinstance(n_starts, (int, np.integer)) or n_starts < 1:
         raise ValueError(f"n_starts must be an integer of at least 1, got {n_starts!r}")
     resolved = resolve_parameters(params, vary)
@@ -274,12 +337,17 @@ def fit(positions, transmittance, pulse_energy, params, *, populations, sample_w
                          "fit needs more points than parameters")
     setup = dict(populations=np.array(populations, dtype=np.float64).ravel(),
                  sample_width=sample_width, tau=tau, wavelength=wavelength, w0=w0, M2=M2)
+    grid = grid_settings(model, t_slices, z_slices, radial_points, intensity_points,
+                         defaults=grid_defaults(model, resolved.spec_pars, setup, energies))
     centre = scan_centre(x, y, is_sa)
-    if sigma is None:
-        root_weights = np.sqrt(point_weights(x - centre))
-    else:
-        root_weights = 1.0 / sigma
-    problem = ZscanProblem(x, y, energies, setup, model, grid, root_weights, resolved, centre)
+    root_weights, weighting = _root_weights(weights, sigma, x, centre)
+    findings = []
+    if checks != "off":
+        findings = data_findings(x, y, energies, setup, resolved.spec_pars, is_sa, norm,
+                                 focus=resolved.focus)
+        raise_or_warn(findings, checks)
+    problem = ZscanProblem(x, y, energies, setup, model, grid, root_weights, resolved, centre,
+                           norm)
     focus_low, focus_high = resolved.bounds.get(FOCUS, (-math.inf, math.inf))
     if FOCUS in problem.names and not focus_low <= problem.focus_start <= focus_high:
         raise ValueError(f"focus: start value {problem.focus_start!r} mm lies outside its bounds "
@@ -295,6 +363,13 @@ def fit(positions, transmittance, pulse_energy, params, *, populations, sample_w
         starts.append((factor, u, solution))
     best = min(starts, key=lambda s: (not np.isfinite(s[2].cost), s[2].cost))
     scale_covar = sigma is None if scale_covar is None else bool(scale_covar)
-    return build_result(problem, resolved, params, best, starts, sigma=sigma, is_sa=is_sa,
-                        scale_covar=scale_covar, tolerances=(ftol, xtol, gtol, max_nfev),
-                        seconds=time.perf_counter() - began)
+    result = build_result(problem, resolved, params, best, starts, sigma=sigma, is_sa=is_sa,
+                          scale_covar=scale_covar, weighting=weighting,
+                          tolerances=(ftol, xtol, gtol, max_nfev),
+                          seconds=time.perf_counter() - began)
+    if checks != "off":
+        after = fit_findings(result)
+        raise_or_warn(after, checks)
+        findings += after
+    result.findings = findings
+    return result

@@ -10,10 +10,12 @@ from pathlib import Path
 import numpy as np
 
 from . import _native
-from .curve_file import MIN_POINTS, read_curve_file
+from .curve_file import (MIN_POINTS, POSITION_UNITS, TRANSMITTANCE_UNITS, UNIT_NAMES,
+                         check_roles, read_curve_file)
 from .errors import InputError, read_input_bytes
 from .fit_options import BOUNDS_TABLE, FIT_KEYS, MODEL_KEYS, FitOptions, read_fit_options
 from .fit_parameters import FIT_NAMES
+from .normalisation import FAR_FIELD_POINTS, NORMALISATIONS, Normalisation
 from .parameters import COUNT, NAMES
 
 # Name of the set-up file inside a measurement directory.
@@ -35,6 +37,9 @@ MAX_STARTS = 100
 # per curve; 10 x 5 resolve a nanosecond pulse in a thin sample.
 MAX_SLICES = 1000
 
+# Most far-field points at each end of a curve.
+MAX_FAR_FIELD_POINTS = 1000
+
 # Levels of the model, hence entries of `populations`.
 LEVELS = _native.LEVELS
 
@@ -49,7 +54,9 @@ KNOWN_KEYS = {
     "beam": ("wavelength", "w0", "M2", "tau"),
     "sample": ("sample_width", "populations", "is_sa"),
     "model": ("t_slices", "z_slices") + MODEL_KEYS,
-    "curve": ("file", "pulse_energy"),
+    "curve": ("file", "pulse_energy", "columns"),
+    "data": ("columns", "position_unit", "transmittance_unit", "normalisation",
+             "far_field_points"),
     "start": NAMES,
     "fit": ("parameters", "n_starts") + FIT_KEYS,
     BOUNDS_TABLE: FIT_NAMES,
@@ -76,7 +83,9 @@ class Setup:
 
 
 # One measured curve; sigma holds the standard deviation of each
-# transmittance value when the file gives it, else None.
+# transmittance value when the file gives it, else None. `columns`, `units`
+# and `skipped` say how the file was read (roles of its columns, units, the
+# leading lines skipped as (line number, text)).
 @dataclass(frozen=True)
 class Curve:
     file: str
@@ -84,6 +93,26 @@ class Curve:
     positions: np.ndarray
     transmittance: np.ndarray
     sigma: np.ndarray | None = None
+    columns: tuple = ("position", "transmittance")
+    units: dict = None
+    skipped: tuple = ()
+
+
+# How the curve files are read and normalised: [data] of setup.toml.
+@dataclass(frozen=True)
+class DataFormat:
+    columns: tuple = None
+    position_unit: str = None
+    transmittance_unit: str = None
+    normalisation: Normalisation = Normalisation()
+    # Whether [data] chose the normalisation (else the default applies).
+    normalisation_given: bool = False
+
+    # The record of the result file.
+    def as_dict(self):
+        return {**self.normalisation.as_dict(), "position_unit": self.position_unit,
+                "transmittance_unit": self.transmittance_unit,
+                "columns": None if self.columns is None else list(self.columns)}
 
 
 # A file the result depends on, with the SHA-256 of the bytes that were read.
@@ -105,8 +134,9 @@ class SetupFile:
     document: dict
     setup: "Setup"
     is_sa: bool
-    curve_entries: tuple   # (file name, pulse energy in J) per [[curve]]
+    curve_entries: tuple   # (file name, pulse energy in J, columns or None) per [[curve]]
     source: InputFile
+    data_format: DataFormat = DataFormat()
 
 
 # A complete measurement directory, checked.
@@ -121,6 +151,12 @@ class Measurement:
     n_starts: int
     input_files: tuple = ()
     options: FitOptions = FitOptions()
+    data_format: DataFormat = DataFormat()
+
+    # How the measured curves were normalised, and so the model's are.
+    @property
+    def normalisation(self):
+        return self.data_format.normalisation
 
     # 0-based indices of the fitted parameters, in the order given.
     @property
@@ -313,17 +349,71 @@ def _curve_entries(doc, where):
         if not isinstance(name, str) or not name:
             raise InputError(f"{where}: a [[curve]] needs file = \"NAME.csv\"")
         energy = _number(entry, "pulse_energy", f"{where} [[curve]] {name}", "J")
-        result.append((name, energy))
+        columns = _columns(entry, f"{where} [[curve]] {name}")
+        result.append((name, energy, columns))
     return tuple(result)
 
 
-# The curves listed in [[curve]], read and checked for equal sizes and columns.
-def _read_curves(entries, directory):
+# The columns setting of a table, checked, or None.
+def _columns(table, where):
+    columns = table.get("columns")
+    if columns is None:
+        return None
+    if not isinstance(columns, list) or not all(isinstance(c, str) for c in columns):
+        raise InputError(f"{where}: columns must be a list of column names, e.g. "
+                         "[\"position\", \"transmittance\"]")
+    return check_roles(tuple(columns), f"{where}: columns")
+
+
+# A unit setting of [data], checked against the known units, in its canonical name.
+def _unit_setting(table, key, units, where):
+    value = table.get(key)
+    if value is None:
+        return None
+    if not isinstance(value, str) or value not in units:
+        known = ", ".join(sorted({UNIT_NAMES.get(u, u) for u in units}))
+        raise InputError(f"{where}: {key} must be one of {known}, got {value!r}")
+    return UNIT_NAMES.get(value, value)
+
+
+# How the curve files are read and normalised, from [data].
+def _read_data_format(doc, where):
+    table = _table(doc, "data", where, required=False)
+    where = f"{where} [data]"
+    mode = table.get("normalisation", NORMALISATIONS[0])
+    if mode not in NORMALISATIONS:
+        raise InputError(f"{where}: normalisation must be one of "
+                         f"{', '.join(map(repr, NORMALISATIONS))}, got {mode!r}")
+    points = _integer(table, "far_field_points", where, 1, MAX_FAR_FIELD_POINTS,
+                      "the far field is a few points at each end of a curve",
+                      default=FAR_FIELD_POINTS)
+    return DataFormat(
+        columns=_columns(table, where),
+        position_unit=_unit_setting(table, "position_unit", POSITION_UNITS, where),
+        transmittance_unit=_unit_setting(table, "transmittance_unit", TRANSMITTANCE_UNITS,
+                                         where),
+        normalisation=Normalisation(mode, points),
+        normalisation_given="normalisation" in table)
+
+
+# The curves listed in [[curve]], read, normalised where they are raw
+# signals, and checked for equal sizes and columns.
+def _read_curves(entries, directory, data_format):
     curves, files = [], []
-    for name, energy in entries:
+    normalisation = data_format.normalisation
+    for name, energy, columns in entries:
         path = directory / name
-        data = read_curve_file(path)
-        curves.append(Curve(name, energy, data.positions, data.transmittance, data.sigma))
+        data = read_curve_file(path, columns or data_format.columns, data_format.position_unit,
+                               data_format.transmittance_unit)
+        values = data.transmittance
+        if data.raw:
+            try:
+                normalisation.check_points(values.size)
+                values = normalisation.normalise_data(values)
+            except ValueError as error:
+                raise InputError(f"{path}: {error}") from None
+        curves.append(Curve(name, energy, data.positions, values, data.sigma, data.columns,
+                            data.units, data.skipped))
         files.append(InputFile("curve", path, data.sha256))
     first = curves[0]
     for curve in curves[1:]:
@@ -333,9 +423,13 @@ def _read_curves(entries, directory):
                              "same number of points")
         if (curve.sigma is None) != (first.sigma is None):
             with_sigma, without = (curve, first) if first.sigma is None else (first, curve)
-            raise InputError(f"{directory}: {with_sigma.file} has a third column (standard "
+            raise InputError(f"{directory}: {with_sigma.file} has a sigma column (standard "
                              f"deviation), {without.file} has none: give it for every curve "
                              "or for none")
+    if first.positions.size <= 2 * normalisation.far_field_points:
+        raise InputError(f"{directory}: far_field_points = {normalisation.far_field_points} "
+                         f"takes {2 * normalisation.far_field_points} of the "
+                         f"{first.positions.size} points of a curve; a curve needs more")
     return tuple(curves), tuple(files)
 
 
@@ -376,7 +470,8 @@ def read_setup_file(directory):
                              + ", ".join(f"[{name}]" for name in KNOWN_KEYS))
     setup, is_sa = _read_setup(doc, where)
     entries = _curve_entries(doc, where)
-    return SetupFile(setup_path, doc, setup, is_sa, entries, InputFile("setup", setup_path, sha256))
+    return SetupFile(setup_path, doc, setup, is_sa, entries, InputFile("setup", setup_path, sha256),
+                     _read_data_format(doc, where))
 
 
 # Read and check a measurement directory; InputError with a one-line message otherwise.
@@ -386,13 +481,15 @@ def read_measurement(directory):
     where = str(setup_file.path)
     start, fit_names, n_starts = _read_fit(setup_file.document, where)
     options = read_fit_options(setup_file.document, where)
-    curves, curve_files = _read_curves(setup_file.curve_entries, directory)
+    curves, curve_files = _read_curves(setup_file.curve_entries, directory,
+                                       setup_file.data_format)
     points = len(curves) * curves[0].positions.size
     if points <= len(fit_names):
         raise InputError(f"{where}: {points} data points for {len(fit_names)} fitted parameters; "
                          "a fit needs more points than parameters")
     return Measurement(directory, setup_file.setup, setup_file.is_sa, curves, start, fit_names,
-                       n_starts, (setup_file.source,) + curve_files, options)
+                       n_starts, (setup_file.source,) + curve_files, options,
+                       setup_file.data_format)
 
 
 # Parameter values from a small TOML file (name = value) and the file's record.

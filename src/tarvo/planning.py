@@ -80,9 +80,9 @@ def run_simulate_command(args, argv):
     setup = setup_file.setup
     options = read_fit_options(setup_file.document, str(setup_file.path))
     model = resolve_model(args.model, options, setup, setup_file.path.parent)
-    energies = [energy for _, energy in setup_file.curve_entries]
+    energies = [entry[1] for entry in setup_file.curve_entries]
     positions = simulation_grid(setup, args.span, args.points)
-    files = [name for name, _ in setup_file.curve_entries]
+    files = [entry[0] for entry in setup_file.curve_entries]
     status = report_findings(check_setup(setup, energies, spec_pars, files), args.strict)
     if status is not None:
         return status

@@ -105,6 +105,9 @@ def _curve_entries(measurement, outcome, curves):
     entries = []
     for k, curve in enumerate(measurement.curves):
         entry = {"file": curve.file, "pulse_energy_J": curve.pulse_energy,
+                 "columns": list(curve.columns), "units": curve.units,
+                 "skipped_lines": [{"line": number, "text": text}
+                                   for number, text in curve.skipped],
                  "positions_mm": _json_list(curve.positions),
                  "transmittance": _json_list(curve.transmittance),
                  "standard_deviation": None if curve.sigma is None else _json_list(curve.sigma)}
@@ -137,6 +140,8 @@ def result_document(measurement, outcome, uncertainty, rows, figure_name, rel_st
         "provenance": provenance,
         "warnings": [finding.as_dict() for finding in findings],
         "directory": str(measurement.directory),
+        **measurement.normalisation.as_dict(),
+        "data": measurement.data_format.as_dict(),
         "setup": {
             "wavelength_m": setup.wavelength, "w0_m": setup.w0, "M2": setup.M2,
             "tau_s": setup.tau, "sample_width_cm": setup.sample_width,

@@ -5,7 +5,6 @@ import math
 
 import numpy as np
 
-from . import _native
 from .engine import model_and_jacobian
 from .fit_parameters import FIT_NAMES, FOCUS, Parameters
 from .report import strong_correlation_notes
@@ -20,8 +19,12 @@ CHI2_FLOOR = 1.0e-250
 # Points of the dense grid of a drawn model curve (data positions are added).
 DENSE_POINTS = 241
 
-# The model shifts each curve by the mean of its first and last this many points.
-BASELINE_POINTS = _native.MIN_POINTS_PER_CURVE
+# How each weighting is described in reports.
+WEIGHTING_TEXT = {
+    "sigma": "1/sigma^2 (data uncertainties)",
+    "equal": "equal (standard errors scaled by the residual variance)",
+    "established": "1 + 4 exp(-4 s^2), s centred position in m (as fit_zscan)",
+}
 
 
 # Everything a fit found, with lmfit's attribute names where lmfit has one.
@@ -129,23 +132,23 @@ class FitResult:
         return figure
 
     # The drawn model curve of curve k: ascending positions and model values.
-    # The grid starts with the data's first five positions and ends with its
-    # last five, so that the curve gets exactly the fitted curve's baseline
-    # shift and passes through the fitted model at every data point.
+    # The grid starts with the data's far-field positions at the start and
+    # ends with those at the end, so that the curve gets exactly the fitted
+    # curve's normalisation and passes through the fitted model at every data
+    # point.
     def model_line(self, k, count=DENSE_POINTS):
         positions = self.positions[k]
-        if positions.size < 2 * BASELINE_POINTS:
-            order = np.argsort(positions)
-            return positions[order], self.best_fit[k][order]
+        ends = self.normalisation.far_field_points
         line = np.union1d(np.linspace(positions.min(), positions.max(), count), positions)
-        grid = np.concatenate([positions[:BASELINE_POINTS], line, positions[-BASELINE_POINTS:]])
+        grid = np.concatenate([positions[:ends], line, positions[-ends:]])
         curves, _ = model_and_jacobian(grid[None, :] - self.focus, [self.pulse_energy[k]],
                                        self.setup["populations"], self.spec_pars,
                                        sample_width=self.setup["sample_width"],
                                        tau=self.setup["tau"], wavelength=self.setup["wavelength"],
                                        w0=self.setup["w0"], M2=self.setup["M2"],
-                                       model=self.model, **self.grid)
-        return line, curves[0][BASELINE_POINTS:-BASELINE_POINTS]
+                                       model=self.model, normalisation=self.normalisation,
+                                       **self.grid)
+        return line, curves[0][ends:-ends]
 
     # Label and value of every fit statistic, in report order.
     def _statistics(self):
@@ -154,7 +157,9 @@ class FitResult:
                 ("weights", self.weighting), ("# function evals", self.nfev),
                 ("# data points", self.ndata), ("# variables", self.nvarys),
                 ("# starts", self.n_starts),
+                ("normalisation", self.normalisation.mode),
                 ("chi-square", f"{self.chisqr:.6g}"),
+                ("residual RMS", f"{self.rms:.4g} (transmittance)"),
                 ("reduced chi-square", f"{self.redchi:.6g}"),
                 ("Akaike info crit", f"{self.aic:.4f}"), ("Bayesian info crit", f"{self.bic:.4f}"),
                 ("focus (mm)", f"{self.focus:.6g}"),
@@ -222,7 +227,7 @@ def _notes(names, values, active, errors, correlation, resolved):
 
 # The FitResult of a finished fit (see fitting.fit for the arguments).
 def build_result(problem, resolved, params_in, best, starts, *, sigma, is_sa, scale_covar,
-                 tolerances, seconds):
+                 weighting, tolerances, seconds):
     factor, u, solution = best
     spec_pars, focus = problem.parameters(u)
     model = problem.model_curves(u)
@@ -269,6 +274,8 @@ def build_result(problem, resolved, params_in, best, starts, *, sigma, is_sa, sc
         values={name: p.value for name, p in params.items()},
         spec_pars=spec_pars, focus=focus, centre=problem.centre,
         init_values={name: params[name].init_value for name in problem.names},
+        start_values=dict(zip(problem.names, problem.values(
+            np.where(problem.is_log, math.log(factor), 0.0)).tolist())),
         covar=uncertainty.covariance, correlation=correlation,
         chisqr=chisqr, redchi=chisqr / nfree if nfree > 0 else math.nan,
         aic=neg2_log_likelihood + 2.0 * nvarys,
@@ -276,8 +283,9 @@ def build_result(problem, resolved, params_in, best, starts, *, sigma, is_sa, sc
         ndata=ndata, nvarys=nvarys, nfree=nfree,
         residual=weighted, residuals=problem.y - model, best_fit=model,
         data=problem.y, positions=problem.x, pulse_energy=problem.energies, sigma=sigma,
-        weighting="1/sigma^2 (data uncertainties)" if sigma is not None
-        else "1 + 4 exp(-4 s^2), s centred position in m (as fit_zscan)",
+        weights=weighting, weighting=WEIGHTING_TEXT[weighting],
+        rms=float(np.sqrt(np.mean((problem.y - model) ** 2))),
+        normalisation=problem.normalisation, findings=[],
         setup=problem.setup, grid=dict(problem.grid), is_sa=is_sa, scale_covar=scale_covar,
         nfev=problem.evaluations, success=success, status=int(solution.status),
         message=message, notes=notes, n_starts=len(starts),
