@@ -120,7 +120,7 @@ def test_simulate_plans_with_the_energy_model(measurement_dir, capsys, monkeypat
     edit_setup(measurement_dir, "z_slices = 2", 'z_slices = 2\nvariant = "energy"')
     status, out, err = run(capsys, "simulate", measurement_dir, "--points", "21")
     assert (status, err) == (0, "")
-    assert out.startswith("Model curves (energy model)")
+    assert out.startswith("Model curves (energy model, far-field normalisation)")
     lines = [line for line in (measurement_dir / "simulation.csv").read_text().splitlines()
              if not line.startswith("#")]
     table = np.array([[float(v) for v in line.split(",")] for line in lines[1:]])

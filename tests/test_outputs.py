@@ -120,7 +120,8 @@ def test_simulate_plans_curves_without_measured_files(measurement_dir, capsys):
                         **dict(BEAM, populations=POPULATIONS, **GRIDS))
     assert np.array_equal(curves, expected)
     assert (measurement_dir / "simulation.svg").read_bytes().startswith(b"<?xml")
-    assert out.splitlines()[0] == ("Model curves (energy model) from -20 to 20 mm (201 "
+    assert out.splitlines()[0] == ("Model curves (energy model, far-field normalisation) from "
+                                   "-20 to 20 mm (201 "
                                    "points; Rayleigh range 1.97 mm)")
 
 

@@ -10,6 +10,7 @@ from .curve_file import MAX_ABS_VALUE, MAX_POINTS
 from .errors import InputError
 from .fit_options import read_fit_options, resolve_model
 from .fit_curves import BASELINE_POINTS
+from .normalisation import Normalisation
 from .measurement import read_parameter_file, read_setup_file, read_start
 from .parameters import NAMES
 from .provenance import provenance
@@ -89,9 +90,14 @@ def run_simulate_command(args, argv):
     inputs = (setup_file.source,) + ((params_file,) if params_file else ())
     record = provenance(argv, inputs)
 
-    radial_points = options.radial_points if model == "energy" else None
+    energy = model == "energy"
+    normalisation = setup_file.data_format.normalisation
+    if args.normalisation is not None:
+        normalisation = Normalisation(args.normalisation, normalisation.far_field_points)
     curves = simulate(positions, energies, spec_pars, **setup.model_kwargs(), model=model,
-                      radial_points=radial_points)
+                      radial_points=options.radial_points if energy else None,
+                      intensity_points=options.intensity_points if energy else None,
+                      normalisation=normalisation)
     if not np.all(np.isfinite(curves)):
         print("tarvo: error: the model gave non-finite transmittance for this set-up; check "
               "the set-up values and parameters", file=sys.stderr)
@@ -104,7 +110,7 @@ def run_simulate_command(args, argv):
                     title=f"{setup_file.path.parent.resolve().name}: model curves")
 
     z_r = rayleigh_range_mm(setup)
-    print(f"Model curves ({model} model) from {positions[0]:g} to {positions[-1]:g} mm "
+    print(f"Model curves ({model} model, {normalisation.mode} normalisation) from {positions[0]:g} to {positions[-1]:g} mm "
           f"({positions.size} points; Rayleigh range {z_r:.3g} mm)")
     for energy, row in zip(energies, curves):
         k_low, k_high = int(np.argmin(row)), int(np.argmax(row))
