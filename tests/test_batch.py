@@ -272,3 +272,18 @@ def test_tarvo_fit_does_not_import_dask(tmp_path):
     done = subprocess.run([sys.executable, "-c", code, str(directory)], capture_output=True,
                           text=True, env=dict(os.environ, OMP_NUM_THREADS="1"))
     assert done.returncode == 0, done.stderr
+
+
+def test_a_unit_mistake_stops_the_batch_before_any_cluster_starts(tmp_path, capsys):
+    good, percent = make_directory(tmp_path / "good", 1), make_directory(tmp_path / "pct", 2)
+    for name in ENERGIES:
+        path = percent / name
+        lines = path.read_text().splitlines()
+        path.write_text("\n".join([lines[0]] + [
+            f"{row.split(',')[0]},{100 * float(row.split(',')[1])!r}" for row in lines[1:]]))
+    status, out, err = run(capsys, "batch", good, percent, "--out", tmp_path / "summary")
+    assert (status, out) == (2, "")
+    first, last = err.splitlines()
+    assert first.startswith(f"tarvo: error: {percent}: the far-field points average")
+    assert last.startswith("tarvo: nothing was fitted")
+    assert not (tmp_path / "summary").exists() and not (good / "fit-result.json").exists()

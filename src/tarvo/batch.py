@@ -37,8 +37,10 @@ CANCELLED = "cancelled"
 # Message of a directory whose fit the interruption cancelled.
 CANCELLED_MESSAGE = "interrupted before this directory was fitted"
 
-# Exit statuses (as tarvo fit uses them).
+# Exit statuses (as tarvo fit uses them); EXIT_USAGE also for input that
+# looks like a unit mistake.
 EXIT_SOME_FAILED = 1
+EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130
 
 # Columns of the summary table before the parameters.
@@ -62,7 +64,8 @@ def add_batch_parser(commands):
     batch.add_argument("--out", default=".", metavar="DIR",
                        help="where the summary files go (default: the current directory)")
     batch.add_argument("--force", action="store_true",
-                       help="fit also the directories whose results are up to date")
+                       help="fit also the directories whose results are up to date, and those "
+                            "whose input looks like a unit mistake (with warnings)")
     batch.add_argument("--workers", type=int, metavar="N",
                        help="worker processes of the local cluster (default: one per core)")
     add_bootstrap_arguments(batch)
@@ -345,6 +348,26 @@ def describe_cluster(client, scheduler):
     return f"{where}: {len(workers)} workers, {threads} threads"
 
 
+# Findings that stop a fit (a near-certain unit mistake) in the directories
+# that are to be fitted, as "DIR: message" lines; directories that cannot be
+# read are left to their fit, which reports them in its row.
+def stopping_findings(directories, bootstrap=None):
+    from .cli import prepare_fit
+
+    lines = []
+    for directory in directories:
+        if up_to_date_result(directory, bootstrap) is not None:
+            continue
+        try:
+            request = prepare_fit(directory)
+        except InputError:
+            continue
+        if not request.force:
+            lines += [f"{directory}: {finding.message}" for finding in request.findings
+                      if finding.stops]
+    return lines
+
+
 # tarvo batch DIR...: fit, report each directory as it finishes, write the summary.
 def run_batch_command(args, argv=("batch",)):
     from .bootstrap import bootstrap_options
@@ -364,6 +387,14 @@ def run_batch_command(args, argv=("batch",)):
     out = Path(args.out)
     if out.exists() and not out.is_dir():
         raise InputError(f"--out {out}: not a directory")
+    # Unit mistakes stop the batch before any cluster starts.
+    stops = [] if args.force else stopping_findings(directories, bootstrap)
+    if stops:
+        for line in stops:
+            print(f"tarvo: error: {line}", file=sys.stderr)
+        print("tarvo: nothing was fitted: correct the settings named above, or fit anyway with "
+              "--force ([fit] force = true in a directory's setup.toml)", file=sys.stderr)
+        return EXIT_USAGE
     layout = local_layout(workers=args.workers)
     print(f"{len(directories)} measurement director{'y' if len(directories) == 1 else 'ies'}; "
           + (f"scheduler {args.scheduler}" if args.scheduler else
