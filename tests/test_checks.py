@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 
 from tarvo.checks import check_fit, check_measurement, weighted_chi2
+from tarvo.errors import InputError
 from tarvo.measurement import read_measurement
 from tarvo.run_fit import FitOutcome, start_multipliers
 
@@ -242,3 +243,24 @@ def test_strict_refuses_a_fit_with_findings_after_it(measurement_dir, capsys, mo
     # the exact route, whose fit ends at the optimum, checks its FitResult.
     (lsoda, chi2_start), (exact, none) = seen
     assert (lsoda, exact, none) == ("lsoda", "exact", None) and chi2_start > 0.0
+
+
+@pytest.mark.parametrize("sample, fitted, expected", [
+    ("absorbance = 0.07817300674258532", ["sigma_4"], 3e-18),
+    ("linear_transmittance = 0.835270211411272", ["sigma_4"], 3e-18),
+    ("absorbance = 0.1", ["sigma_1"], "absorbance sets sigma_1 and holds it"),
+    ("absorbance = 0.1\nlinear_transmittance = 0.8", ["sigma_4"], "not both"),
+], ids=["absorbance", "linear-transmittance", "sigma-1-fitted-too", "both"])
+def test_linear_absorption_sets_and_holds_sigma_1(measurement_dir, sample, fitted, expected):
+    # 6e17 cm^-3 over 0.1 cm: A = sigma_1 N L / ln 10, T = exp(-sigma_1 N L).
+    edit_setup(measurement_dir, "populations = [6e17, 0, 0, 0, 0]",
+               f"populations = [6e17, 0, 0, 0, 0]\n{sample}")
+    edit_setup(measurement_dir, 'parameters = ["sigma_1"]', f"parameters = {fitted!r}".replace(
+        "'", '"'))
+    if isinstance(expected, str):
+        with pytest.raises(InputError, match=expected):
+            read_measurement(measurement_dir)
+        return
+    measurement = read_measurement(measurement_dir)
+    assert measurement.start[0] == pytest.approx(expected, rel=1e-6, abs=0)
+    assert measurement.sigma_1_from["sigma_1"] == measurement.start[0]

@@ -25,7 +25,7 @@ def test_a_good_directory_writes_result_and_figure(measurement_dir, capsys, tmp_
     document = json.loads((measurement_dir / "fit-result.json").read_text())
     sigma_1 = document["parameters"][0]
     assert sigma_1["name"] == "sigma_1" and sigma_1["fitted"] and sigma_1["true"] == 4e-18
-    assert sigma_1["value"] == pytest.approx(4e-18, rel=0.05)
+    assert sigma_1["value"] == pytest.approx(4e-18, rel=0.05, abs=0)
     assert 0.0 < sigma_1["standard_error"] < 0.05 * sigma_1["value"]
     assert all(not p["fitted"] and p["standard_error"] is None and p["value"] == p["start"]
                for p in document["parameters"][1:])

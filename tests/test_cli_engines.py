@@ -138,7 +138,7 @@ def test_bounds_and_focus_from_setup(measurement_dir, capsys):
     status, out, _ = run(capsys, "fit", measurement_dir)
     assert status == 0
     doc = document(measurement_dir)
-    assert doc["parameters"][0]["value"] == pytest.approx(3.5e-18, rel=1e-9)
+    assert doc["parameters"][0]["value"] == pytest.approx(3.5e-18, rel=1e-9, abs=0)
     assert doc["bounds"]["sigma_1"] == [1e-18, 3.5e-18]
     assert doc["focus_mm"]["fitted"] and -1.0 <= doc["focus_mm"]["value"] <= 1.0
     assert doc["focus_mm"]["standard_error"] > 0.0

@@ -433,6 +433,10 @@ def run_fit_command(args, argv):
         if measurement.options.exact_only:
             print("note: [bounds], fit_focus and focus_mm apply to the exact engine only; "
                   "fit_zscan ignores them")
+    if measurement.sigma_1_from is not None:
+        source = measurement.sigma_1_from
+        print(f"sigma_1 = {source['sigma_1']:.4g} cm^2 from [sample] {source['from']} = "
+              f"{source['value']:g} (held)")
     if exact and args.step is not None:
         print("note: --step applies to the lsoda engine; the exact engine's standard errors "
               "come from its exact Jacobian")

@@ -367,6 +367,11 @@ def fit(positions, transmittance, pulse_energy, params, *, populations, sample_w
                           scale_covar=scale_covar, weighting=weighting,
                           tolerances=(ftol, xtol, gtol, max_nfev),
                           seconds=time.perf_counter() - began)
+    if "sigma_1" in problem.names and norm.mode != "absolute":
+        result.notes.append(f"sigma_1 is fitted from {norm.mode} normalised curves alone, which "
+                            "carry little information on it (the linear absorption is divided "
+                            "out); where you can, set it from the linear absorbance ([sample] "
+                            "absorbance or linear_transmittance)")
     if checks != "off":
         after = fit_findings(result)
         raise_or_warn(after, checks)

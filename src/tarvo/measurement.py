@@ -52,7 +52,7 @@ CROSS_SECTIONS = 3
 # Tables and keys of setup.toml; a key outside these is almost always a typo.
 KNOWN_KEYS = {
     "beam": ("wavelength", "w0", "M2", "tau"),
-    "sample": ("sample_width", "populations", "is_sa"),
+    "sample": ("sample_width", "populations", "is_sa", "absorbance", "linear_transmittance"),
     "model": ("t_slices", "z_slices") + MODEL_KEYS,
     "curve": ("file", "pulse_energy", "columns"),
     "data": ("columns", "position_unit", "transmittance_unit", "normalisation",
@@ -152,6 +152,9 @@ class Measurement:
     input_files: tuple = ()
     options: FitOptions = FitOptions()
     data_format: DataFormat = DataFormat()
+    # Where sigma_1 comes from when [sample] gives the linear absorption: the
+    # record of the result file, else None.
+    sigma_1_from: dict = None
 
     # How the measured curves were normalised, and so the model's are.
     @property
@@ -334,6 +337,47 @@ def _read_fit(doc, where):
     return start, tuple(names), n_starts
 
 
+# sigma_1 from the linear absorption that [sample] gives (decadic absorbance
+# over the sample, or linear transmittance), holding it in the fit: the start
+# vector with sigma_1 set and the record of where it came from; (start, None)
+# when [sample] gives neither.
+def _sigma_1_from_absorption(doc, setup, start, fit_names, where):
+    sample = doc.get("sample", {})
+    given = [key for key in ("absorbance", "linear_transmittance") if key in sample]
+    if not given:
+        return start, None
+    where = f"{where} [sample]"
+    if len(given) > 1:
+        raise InputError(f"{where}: give absorbance or linear_transmittance, not both")
+    key = given[0]
+    if key == "absorbance":
+        value = _number(sample, key, where, "decadic, over sample_width")
+        alpha = value * math.log(10.0) / setup.sample_width
+    else:
+        value = _number(sample, key, where, "fraction")
+        if value >= 1.0:
+            raise InputError(f"{where}: linear_transmittance must lie between 0 and 1, got "
+                             f"{value!r}")
+        alpha = -math.log(value) / setup.sample_width
+    if "sigma_1" in fit_names:
+        raise InputError(f"{where}: {key} sets sigma_1 and holds it; remove sigma_1 from [fit] "
+                         "parameters (or the absorption from [sample])")
+    populations = setup.populations
+    if populations[0] <= 0.0:
+        raise InputError(f"{where}: {key} gives sigma_1 only with molecules in level 1 "
+                         "(populations[0] > 0)")
+    # The excited levels populated before the pulse absorb too.
+    excited = start[1] * populations[1] + start[2] * populations[3]
+    sigma_1 = (alpha - excited) / populations[0]
+    if not sigma_1 > 0.0:
+        raise InputError(f"{where}: {key} = {value!r} is less than the excited levels absorb "
+                         "before the pulse; check it and the populations")
+    start = start.copy()
+    start[0] = sigma_1
+    return start, {"from": key, "value": value, "sigma_1": sigma_1,
+                   "alpha_cm-1": alpha}
+
+
 # The [[curve]] tables: file name and pulse energy of each curve.
 def _curve_entries(doc, where):
     entries = doc.get("curve")
@@ -480,6 +524,8 @@ def read_measurement(directory):
     directory = Path(directory)
     where = str(setup_file.path)
     start, fit_names, n_starts = _read_fit(setup_file.document, where)
+    start, sigma_1_from = _sigma_1_from_absorption(setup_file.document, setup_file.setup, start,
+                                                   fit_names, where)
     options = read_fit_options(setup_file.document, where)
     curves, curve_files = _read_curves(setup_file.curve_entries, directory,
                                        setup_file.data_format)
@@ -489,7 +535,7 @@ def read_measurement(directory):
                          "a fit needs more points than parameters")
     return Measurement(directory, setup_file.setup, setup_file.is_sa, curves, start, fit_names,
                        n_starts, (setup_file.source,) + curve_files, options,
-                       setup_file.data_format)
+                       setup_file.data_format, sigma_1_from)
 
 
 # Parameter values from a small TOML file (name = value) and the file's record.

@@ -142,6 +142,7 @@ def result_document(measurement, outcome, uncertainty, rows, figure_name, rel_st
         "directory": str(measurement.directory),
         **measurement.normalisation.as_dict(),
         "data": measurement.data_format.as_dict(),
+        "sigma_1_from": measurement.sigma_1_from,
         "setup": {
             "wavelength_m": setup.wavelength, "w0_m": setup.w0, "M2": setup.M2,
             "tau_s": setup.tau, "sample_width_cm": setup.sample_width,
