@@ -441,6 +441,14 @@ def fit_findings(result):
     for note in result.notes:
         if "bound (" in note:
             findings.append(Finding("at-bound", note))
+    identifiability = getattr(result, "identifiability", None)
+    if identifiability is not None and identifiability.undetermined:
+        detail = "; ".join(identifiability.notes)
+        findings.append(Finding(
+            "not-determined",
+            f"the data do not determine {', '.join(identifiability.undetermined)}"
+            + (f": {detail}" if detail else "") + "; fit fewer parameters, hold the others at "
+            "values measured otherwise, or add a measurement that separates them"))
     return findings
 
 

@@ -338,6 +338,10 @@ def fit_and_write(request, ticker_message=None):
         document["setup"].update(result.grid if request.model == "energy"
                                  else {k: result.grid[k] for k in ("t_slices", "z_slices")})
         extra = exact_document_keys(result)
+        status = result.identifiability.status
+        for entry in document["parameters"]:
+            entry["determined"] = (status[entry["name"]] != "not determined"
+                                   if entry["name"] in status else None)
     document = insert_after(document, "fit_seconds", extra)
     if request.bootstrap is not None:
         document["bootstrap"] = _bootstrap(request, outcome, result,
@@ -503,6 +507,7 @@ def _print_exact(done):
         print(f"warning: {result.message}")
     for note in result.notes:
         print(f"note: {note}")
+    print("\n".join(result.identifiability.report()))
     for finding in done.findings:
         print(f"warning: {finding.message}")
 

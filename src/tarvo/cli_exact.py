@@ -91,6 +91,7 @@ def exact_document_keys(result):
         "bounds": {name: [_finite(p.min), _finite(p.max)] for name, p in result.params.items()
                    if p.vary},
         "notes": list(result.notes),
+        "identifiability": result.identifiability.as_dict(),
     }
 
 

@@ -11,6 +11,7 @@ is fitted in mm.
 
 import math
 import time
+from types import SimpleNamespace
 from collections import OrderedDict
 
 import numpy as np
@@ -245,6 +246,20 @@ def _root_weights(weights, sigma, x, centre):
     return np.ones_like(x), "equal"
 
 
+# What the data determine at the fit's solution (the focus judged against the
+# Rayleigh range).
+def _identifiability(problem, result):
+    from .checks import rayleigh_range_mm
+    from .identifiability import from_jacobian
+
+    setup = problem.setup
+    z_r = rayleigh_range_mm(SimpleNamespace(w0=setup["w0"], M2=setup["M2"],
+                                            wavelength=setup["wavelength"]))
+    variance = result.redchi if result.scale_covar and math.isfinite(result.redchi) else 1.0
+    return from_jacobian(problem.names, problem.values(result._u), problem.is_log,
+                         problem.physical_jacobian(result._u), variance, {FOCUS: z_r})
+
+
 # Fit Z-scan curves on the exact engine.
 def fit(positions, transmittance, pulse_energy, params, *, populations, sample_width, tau,
         wavelength, w0, M2, model="energy", normalisation="far-field", far_field_points=None,
@@ -367,6 +382,7 @@ def fit(positions, transmittance, pulse_energy, params, *, populations, sample_w
                           scale_covar=scale_covar, weighting=weighting,
                           tolerances=(ftol, xtol, gtol, max_nfev),
                           seconds=time.perf_counter() - began)
+    result.identifiability = _identifiability(problem, result)
     if "sigma_1" in problem.names and norm.mode != "absolute":
         result.notes.append(f"sigma_1 is fitted from {norm.mode} normalised curves alone, which "
                             "carry little information on it (the linear absorption is divided "
