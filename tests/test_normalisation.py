@@ -205,3 +205,19 @@ def test_fit_checks_warn_raise_or_stay_silent(scale_x, scale_y, check):
     assert check in [finding.check for finding in result.findings]
     assert tarvo.fit(X * scale_x, y, [5e-6, 2e-5], params, max_nfev=3, checks="off",
                      **setup).findings == []
+
+
+@pytest.mark.parametrize("normalisation, weights", [("shift", "established"),
+                                                    ("linear", None)])
+def test_bootstrap_refits_keep_the_fits_normalisation_and_weights(normalisation, weights):
+    from tarvo.bootstrap import exact_refit
+
+    setup = dict(populations=POPULATIONS, **BEAM, t_slices=6, z_slices=2, radial_points=4,
+                 intensity_points=6, normalisation=normalisation)
+    y = tarvo.simulate(X, [5e-6, 2e-5], RSA_PARS, **setup)
+    y = y * (1 + 0.004 * np.random.default_rng(8).standard_normal(y.shape))
+    params = tarvo.Parameters.from_spec_pars(RSA_PARS, vary=["sigma_4"])
+    result = tarvo.fit(X, y, [5e-6, 2e-5], params, weights=weights, **setup)
+    # Refitted to its own data, a replicate's fit is the fit.
+    again = exact_refit(result)(result.data)
+    assert again[0] == pytest.approx(result.values["sigma_4"], rel=1e-8, abs=0)

@@ -151,10 +151,14 @@ def exact_refit(result):
 
     ftol, xtol, gtol, max_nfev = result.tolerances
     setup = dict(result.setup)
+    # The fit's own normalisation and weights; no plausibility checks (the
+    # fit ran them).
     arguments = dict(positions=result.positions, pulse_energy=result.pulse_energy,
-                     model=result.model, sigma=result.sigma, is_sa=result.is_sa,
-                     scale_covar=result.scale_covar, ftol=ftol, xtol=xtol, gtol=gtol,
-                     max_nfev=max_nfev, **setup, **result.grid)
+                     model=result.model, normalisation=result.normalisation,
+                     weights=None if result.weights == "sigma" else result.weights,
+                     sigma=result.sigma, is_sa=result.is_sa, scale_covar=result.scale_covar,
+                     ftol=ftol, xtol=xtol, gtol=gtol, max_nfev=max_nfev, checks="off",
+                     **setup, **result.grid)
     params = Parameters()
     for name, parameter in result.params.items():
         value = parameter.value
