@@ -44,14 +44,15 @@ def start_factors(n_starts):
 
 
 # Fit a measurement on the exact engine.
-def fit_measurement_exact(measurement, n_starts, model):
+def fit_measurement_exact(measurement, n_starts, model, progress=None):
     setup = measurement.setup
     return fit(measurement.positions, measurement.transmittance, measurement.pulse_energy,
                measurement_parameters(measurement), populations=list(setup.populations),
                sample_width=setup.sample_width, tau=setup.tau, wavelength=setup.wavelength,
                w0=setup.w0, M2=setup.M2, model=model, t_slices=setup.t_slices,
                z_slices=setup.z_slices, radial_points=measurement.options.radial_points,
-               sigma=measured_sigma(measurement), is_sa=measurement.is_sa, n_starts=n_starts)
+               sigma=measured_sigma(measurement), is_sa=measurement.is_sa, n_starts=n_starts,
+               progress=progress)
 
 
 # The result in the shapes of the LSODA route's outcome and uncertainty, for

@@ -226,7 +226,7 @@ def _data(positions, transmittance, pulse_energy, sigma):
 def fit(positions, transmittance, pulse_energy, params, *, populations, sample_width, tau,
         wavelength, w0, M2, model="established", t_slices=None, z_slices=None,
         radial_points=None, sigma=None, is_sa=False, vary=None, n_starts=1, scale_covar=None,
-        ftol=TOLERANCE, xtol=TOLERANCE, gtol=TOLERANCE, max_nfev=None):
+        ftol=TOLERANCE, xtol=TOLERANCE, gtol=TOLERANCE, max_nfev=None, progress=None):
     """Least-squares fit of Z-scan curves on the exact engine.
 
     positions     scan positions in mm (stage coordinates as measured): one row
@@ -254,6 +254,8 @@ def fit(positions, transmittance, pulse_energy, params, *, populations, sample_w
     scale_covar   scale the covariance by the reduced chi^2 (default: True
                   without sigma, False with sigma)
     ftol, xtol, gtol, max_nfev: least-squares settings (scipy.optimize.least_squares)
+    progress      optional callable progress(done) called after each start
+                  with the number of starts finished
 
     Returns a tarvo.FitResult. A fit that stops without converging returns
     its last values with success False and a message saying so.
@@ -293,6 +295,8 @@ def fit(positions, transmittance, pulse_energy, params, *, populations, sample_w
         u0 = np.where(problem.is_log, math.log(factor), 0.0)
         u, solution = problem.solve(u0, free, ftol, xtol, gtol, max_nfev)
         starts.append((factor, u, solution))
+        if progress is not None:
+            progress(len(starts))
     best = min(starts, key=lambda s: (not np.isfinite(s[2].cost), s[2].cost))
     scale_covar = sigma is None if scale_covar is None else bool(scale_covar)
     return build_result(problem, resolved, params, best, starts, sigma=sigma, is_sa=is_sa,
