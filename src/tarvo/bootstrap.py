@@ -160,7 +160,8 @@ def exact_refit(result):
         value = parameter.value
         if name == FOCUS and not parameter.vary and parameter.init_value == result.centre:
             value = None
-        params.add(name, value, vary=parameter.vary, min=parameter.min, max=parameter.max)
+        params.add(name, value, vary=parameter.vary, min=parameter.min, max=parameter.max,
+                   expr=getattr(parameter, "expr", None))
     return ExactRefit(arguments, params, tuple(result.var_names))
 
 

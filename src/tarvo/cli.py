@@ -9,8 +9,8 @@ from pathlib import Path
 
 from . import __version__
 from .checks import LSODA_ENGINE, check_fit, check_measurement, weighted_chi2
-from .cli_exact import (exact_document_keys, fit_measurement_exact, focus_line, insert_after,
-                        lsoda_shaped, start_factors)
+from .cli_exact import (exact_document, fit_measurement_exact, focus_line, insert_after,
+                        lsoda_model_settings, lsoda_shaped, start_factors)
 from .engine import ENGINES, MODELS, EngineUnavailable
 from .errors import InputError
 from .fit_options import resolve_model
@@ -122,6 +122,9 @@ def build_parser():
                           "[fit], else exact)")
     _add_model_option(fit)
     _add_output_options(fit, "the results")
+    fit.add_argument("--relative-to-focus", action="store_true",
+                     help="draw the figure over the position relative to the focus (fitted, or "
+                          "the extreme of the data) instead of the stage position")
     fit.add_argument("--conf-interval", action="store_true",
                      help="also compute profile-likelihood confidence intervals of the fitted "
                           "parameters (exact engine; each point of a profile is a refit)")
@@ -229,6 +232,7 @@ class FitRequest:
     strict: bool = False
     bootstrap: object = None
     conf_sigmas: tuple = None
+    relative_to_focus: bool = False
 
 
 # Everything `tarvo fit DIR` computed and wrote for one directory. `result` is
@@ -253,7 +257,7 @@ class DirectoryFit:
 # line recorded in the result.
 def prepare_fit(directory, *, starts=None, step=None, truth_file=None, engine=None, model=None,
                 out=None, figure_format="png", strict=False, bootstrap=None, conf_sigmas=None,
-                argv=()):
+                relative_to_focus=False, argv=()):
     from .uncertainty import REL_STEP_DEFAULT
 
     measurement = read_measurement(directory)
@@ -274,7 +278,8 @@ def prepare_fit(directory, *, starts=None, step=None, truth_file=None, engine=No
     return FitRequest(measurement, truth, n_starts, rel_step, engine, model,
                       provenance(argv, input_files), check_measurement(measurement),
                       Path(out) if out else measurement.directory, figure_format, strict,
-                      bootstrap, None if not conf_sigmas else tuple(conf_sigmas))
+                      bootstrap, None if not conf_sigmas else tuple(conf_sigmas),
+                      bool(relative_to_focus))
 
 
 # Fit a prepared directory on its engine, estimate the errors (and bootstrap
@@ -283,7 +288,8 @@ def prepare_fit(directory, *, starts=None, step=None, truth_file=None, engine=No
 # usable result, StrictFindings when --strict stops it. `ticker_message`
 # shows an elapsed-time line on a terminal while the fit runs.
 def fit_and_write(request, ticker_message=None):
-    from .plot import plot_fit
+    from .fit_parameters import FOCUS
+    from .plot import plot_fit, setup_title, values_box_text
 
     measurement = request.measurement
     directory = measurement.directory
@@ -306,22 +312,29 @@ def fit_and_write(request, ticker_message=None):
     figure_name = f"{FIGURE_STEM}.{request.figure_format}"
     figure_path = out / figure_name
     names = measurement.fit_names if result is None else result.var_names
-    title = f"{directory.resolve().name}: fit of {', '.join(names)}"
-    plot_fit(figure_path, measurement, outcome, curves=curves,
-             title=title if result is None else f"{title} ({request.model} model)")
+    setup = measurement.setup
+    title = setup_title({"wavelength": setup.wavelength, "tau": setup.tau,
+                         "pulse_fwhm": setup.pulse_fwhm}, request.model, names)
     rows = parameter_rows(measurement, outcome, uncertainty, request.truth)
-    document = result_document(
-        measurement, outcome, uncertainty, rows, figure_name,
-        request.rel_step if result is None else None, engine=request.engine,
-        model=request.model, provenance=request.record, findings=findings, curves=curves)
+    entries = [(row["name"], row["fitted_value"], row["standard_error"], row["unit"])
+               for row in rows if row["fitted"]]
+    if result is not None and result.params[FOCUS].vary:
+        focus = result.params[FOCUS]
+        entries.append((FOCUS, focus.value, focus.stderr, "mm"))
+    plot_fit(figure_path, measurement, outcome, curves=curves, title=title,
+             values=values_box_text(entries, uncertainty.reduced_chi2),
+             relative_to=outcome.centre if request.relative_to_focus else None)
     if result is None:
-        extra = {"converged": None, "message": "fit_zscan does not report whether its fit "
-                                               "converged"}
+        document = result_document(
+            measurement, outcome, uncertainty, rows, figure_name, request.rel_step,
+            engine=request.engine, model=request.model, provenance=request.record,
+            findings=findings, curves=curves)
+        document = insert_after(document, "fit_seconds", {
+            "converged": None, "message": "fit_zscan does not report whether its fit converged",
+            "model_settings": lsoda_model_settings(measurement)})
     else:
-        document["setup"].update(result.grid if request.model == "energy"
-                                 else {k: result.grid[k] for k in ("t_slices", "z_slices")})
-        extra = exact_document_keys(result)
-    document = insert_after(document, "fit_seconds", extra)
+        document = exact_document(measurement, result, outcome, uncertainty, rows, curves,
+                                  figure_name, request.record, findings)
     if request.bootstrap is not None:
         document["bootstrap"] = _bootstrap(request, outcome, result, show)
     if request.conf_sigmas:
@@ -424,7 +437,8 @@ def run_fit_command(args, argv):
                           truth_file=args.truth, engine=args.engine, model=args.model,
                           out=args.out, figure_format=args.figure_format, strict=args.strict,
                           bootstrap=bootstrap_options(args),
-                          conf_sigmas=parse_sigmas(args.sigmas, args.conf_interval), argv=argv)
+                          conf_sigmas=parse_sigmas(args.sigmas, args.conf_interval),
+                          relative_to_focus=args.relative_to_focus, argv=argv)
     status = report_findings(request.findings, args.strict)
     if status is not None:
         return status

@@ -35,21 +35,29 @@ class FitParameter:
     """A fit parameter: value, vary, min, max; stderr and correl after a fit."""
 
     # A parameter; min/max None mean the defaults (0 for model parameters, -inf for the focus; inf).
-    def __init__(self, name, value=None, vary=True, min=None, max=None):
-        if name not in FIT_NAMES:
+    def __init__(self, name, value=None, vary=True, min=None, max=None, expr=None):
+        if name not in FIT_NAMES and not expr:
             raise ValueError(f"unknown parameter {name!r}; the parameters are "
-                             + ", ".join(FIT_NAMES))
+                             + ", ".join(FIT_NAMES) + " (other names are derived parameters "
+                             "and need an expr)")
+        if name not in FIT_NAMES and not name.isidentifier():
+            raise ValueError(f"{name!r} cannot name a derived parameter: use letters, digits "
+                             "and underscores")
         self.name = name
         self.value = None if value is None else float(value)
-        self.vary = bool(vary)
-        self.min = (0.0 if name != FOCUS else -math.inf) if min is None else float(min)
+        self.expr = expr or None
+        # As in lmfit, a parameter given by an expression is not varied.
+        self.vary = bool(vary) and self.expr is None
+        default_min = 0.0 if name in NAMES else -math.inf
+        self.min = default_min if min is None else float(min)
         self.max = math.inf if max is None else float(max)
         self.stderr = None
         self.correl = None
         self.init_value = self.value
 
-    # Change any of value, vary, min, max (None leaves it as it is), as lmfit's set does.
-    def set(self, value=None, vary=None, min=None, max=None):
+    # Change any of value, vary, min, max, expr (None leaves it as it is), as
+    # lmfit's set does: an expr stops the parameter varying, expr="" removes it.
+    def set(self, value=None, vary=None, min=None, max=None, expr=None):
         if value is not None:
             self.value = float(value)
         if vary is not None:
@@ -58,12 +66,20 @@ class FitParameter:
             self.min = float(min)
         if max is not None:
             self.max = float(max)
+        if expr is not None:
+            if not expr and self.name not in FIT_NAMES:
+                raise ValueError(f"{self.name} is a derived parameter: it needs its expr")
+            self.expr = expr or None
+            if self.expr is not None:
+                self.vary = False
         return self
 
-    # Unit of the parameter.
+    # Unit of the parameter ("" for derived parameters).
     @property
     def unit(self):
-        return "mm" if self.name == FOCUS else PARAMETERS[NAMES.index(self.name)].unit
+        if self.name == FOCUS:
+            return "mm"
+        return PARAMETERS[NAMES.index(self.name)].unit if self.name in NAMES else ""
 
     # Index of the engine derivative: 0-7 for spec_pars, FOCUS_SHIFT for the focus.
     @property
@@ -74,7 +90,7 @@ class FitParameter:
     def __repr__(self):
         value = "None" if self.value is None else f"{self.value:.6g}"
         error = "" if self.stderr is None else f" +/- {self.stderr:.3g}"
-        state = "" if self.vary else " (fixed)"
+        state = f" == {self.expr!r}" if self.expr else "" if self.vary else " (fixed)"
         return (f"<Parameter {self.name!r}, value={value}{error}{state}, "
                 f"bounds=[{self.min:g}:{self.max:g}]>")
 
@@ -84,8 +100,8 @@ class Parameters(dict):
     """Ordered mapping name -> FitParameter, with lmfit's add and valuesdict."""
 
     # Add (or replace) a parameter.
-    def add(self, name, value=None, vary=True, min=None, max=None):
-        self[name] = FitParameter(name, value, vary, min, max)
+    def add(self, name, value=None, vary=True, min=None, max=None, expr=None):
+        self[name] = FitParameter(name, value, vary, min, max, expr)
         return self[name]
 
     # Values by name.
@@ -110,7 +126,7 @@ class Parameters(dict):
     def copy(self):
         copied = Parameters()
         for name, p in self.items():
-            q = copied.add(name, p.value, p.vary, p.min, p.max)
+            q = copied.add(name, p.value, p.vary, p.min, p.max, p.expr)
             q.stderr, q.correl, q.init_value = p.stderr, p.correl, p.init_value
         return copied
 
@@ -133,12 +149,14 @@ def _names(vary):
 class ResolvedParameters:
     """Values of the eight parameters and the focus, and which of them vary."""
 
-    # From checked values, bounds and the list of varied names.
-    def __init__(self, spec_pars, focus, bounds, varied):
+    # From checked values, bounds, the list of varied names and the
+    # constraint expressions (a tarvo.expressions.Constraints or None).
+    def __init__(self, spec_pars, focus, bounds, varied, constraints=None):
         self.spec_pars = spec_pars
         self.focus = focus
         self.bounds = bounds
         self.varied = varied
+        self.constraints = constraints
 
     # Engine derivative index of every varied parameter.
     @property
@@ -164,7 +182,9 @@ def resolve_parameters(params, vary=None):
         entries = {name: p for name, p in params.items()}
     else:
         entries = Parameters.from_spec_pars(params, vary=vary or ())
-    unknown = [name for name in entries if name not in FIT_NAMES]
+    expressions = {name: _attribute(p, "expr", None) for name, p in entries.items()}
+    expressions = {name: text for name, text in expressions.items() if text}
+    unknown = [name for name in entries if name not in FIT_NAMES and name not in expressions]
     missing = [name for name in NAMES if name not in entries]
     if unknown or missing:
         raise ValueError("the fit needs the parameters " + ", ".join(NAMES)
@@ -179,6 +199,13 @@ def resolve_parameters(params, vary=None):
         p = entries[name]
         value = _attribute(p, "value", None)
         is_focus = name == FOCUS
+        if name in expressions:
+            # Computed from the others below; its bounds are kept for the report.
+            bounds[name] = (float(_attribute(p, "min", -math.inf)),
+                            float(_attribute(p, "max", math.inf)))
+            if not is_focus:
+                spec_pars[NAMES.index(name)] = math.nan
+            continue
         low = float(_attribute(p, "min", -math.inf if is_focus else 0.0))
         if low == -math.inf and not is_focus:
             # lmfit's default lower bound: here the positivity bound.
@@ -216,9 +243,46 @@ def resolve_parameters(params, vary=None):
         if fitted:
             varied.append(name)
     focus = None
-    if FOCUS in entries:
+    if FOCUS in entries and FOCUS not in expressions:
         value = _attribute(entries[FOCUS], "value", None)
         focus = None if value is None else float(value)
     if not varied:
         raise ValueError("no parameter varies: set vary=True for at least one")
-    return ResolvedParameters(spec_pars, focus, bounds, varied)
+    constraints = None
+    if expressions:
+        constraints = _check_constraints(expressions, entries, spec_pars, focus)
+    return ResolvedParameters(spec_pars, focus, bounds, varied, constraints)
+
+
+# The constraint expressions, checked: they parse, use known parameters, and
+# give model parameters valid values at the start. A constrained focus needs
+# a focus value to start from in every parameter it uses.
+def _check_constraints(expressions, entries, spec_pars, focus):
+    from .expressions import Constraints
+
+    names = list(entries)
+    constraints = Constraints(expressions, names)
+    start = {name: spec_pars[NAMES.index(name)] for name in NAMES if name not in expressions}
+    if FOCUS in entries and FOCUS not in expressions:
+        start[FOCUS] = focus
+    needs_focus = [name for name in constraints.names
+                   if FOCUS in _uses(constraints, name)] if start.get(FOCUS, 0.0) is None else []
+    if needs_focus:
+        raise ValueError(f"{needs_focus[0]}: expr uses focus, which has no value (give the focus "
+                         "a value in mm)")
+    values = constraints.evaluate({k: v for k, v in start.items() if v is not None})
+    for name in constraints.names:
+        if name in NAMES:
+            value = values[name]
+            what = "a cross-section" if NAMES.index(name) < CROSS_SECTIONS else "a time constant"
+            if not value > 0.0:
+                raise ValueError(f"{name}: expr {expressions[name]!r} gives {value!r} at the "
+                                 f"start values; {what} must be positive")
+    return constraints
+
+
+# The parameters an expression uses (directly).
+def _uses(constraints, name):
+    from asteval import get_ast_names
+
+    return get_ast_names(constraints._trees[name])

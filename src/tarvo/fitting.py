@@ -16,8 +16,9 @@ from collections import OrderedDict
 import numpy as np
 
 from .centring import scan_centre
-from .engine import check_model, grid_settings, model_and_jacobian
-from .fit_parameters import FOCUS, resolve_parameters
+from .engine import FOCUS_SHIFT, check_model, grid_settings, model_and_jacobian
+from .fit_parameters import FIT_NAMES, FOCUS, resolve_parameters
+from .parameters import NAMES
 from .run_fit import start_multipliers
 from .uncertainty import covariance_from_jacobian, point_weights
 
@@ -54,6 +55,12 @@ class ZscanProblem:
         bounds = [resolved.bounds[name] for name in self.names]
         self.lower = np.array([self._to_internal(k, low) for k, (low, _) in enumerate(bounds)])
         self.upper = np.array([self._to_internal(k, high) for k, (_, high) in enumerate(bounds)])
+        # Constrained model parameters (and the focus) follow their expressions.
+        self.constraints = resolved.constraints
+        order = [] if self.constraints is None else self.constraints.names
+        self.constrained = [(k, name) for k, name in enumerate(order) if name in FIT_NAMES]
+        self.constrained_indices = [FOCUS_SHIFT if name == FOCUS else NAMES.index(name)
+                                    for _, name in self.constrained]
         self.evaluations = 0
         self._cache = OrderedDict()
 
@@ -84,7 +91,38 @@ class ZscanProblem:
                 focus = float(value)
             else:
                 spec_pars[index] = value
+        if self.constraints is not None:
+            evaluated = self.constraints.evaluate(self._symbols(spec_pars, focus))
+            for _, name in self.constrained:
+                if name == FOCUS:
+                    focus = evaluated[name]
+                else:
+                    spec_pars[NAMES.index(name)] = evaluated[name]
         return spec_pars, focus
+
+    # Values of the parameters that expressions may use, by name.
+    def _symbols(self, spec_pars, focus):
+        symbols = {name: float(v) for name, v in zip(NAMES, spec_pars) if math.isfinite(v)}
+        symbols[FOCUS] = focus
+        return symbols
+
+    # Every parameter's value at u by name, the expressions' included
+    # (derived parameters too).
+    def all_values(self, u):
+        spec_pars, focus = self.parameters(u)
+        symbols = self._symbols(spec_pars, focus)
+        return symbols if self.constraints is None else self.constraints.evaluate(symbols)
+
+    # Derivatives of the expressions' values (rows in evaluation order) with
+    # respect to the physical values of the varied parameters, at u.
+    def constraint_gradient(self, u):
+        if self.constraints is None:
+            return np.zeros((0, len(self.names)))
+        spec_pars, focus = self.parameters(u)
+        symbols = self._symbols(spec_pars, focus)
+        for _, name in self.constrained:
+            symbols.pop(name, None)
+        return self.constraints.gradient(symbols, self.names)
 
     # Model curves and their derivatives with respect to the given engine indices.
     def curves(self, spec_pars, focus, derivatives=()):
@@ -109,13 +147,20 @@ class ZscanProblem:
             return cached
         spec_pars, focus = self.parameters(u)
         indices = [self.indices[k] for k in np.flatnonzero(free)] if jacobian else []
-        model, derivative = self.curves(spec_pars, focus, indices)
+        extra = self.constrained_indices if jacobian else []
+        model, derivative = self.curves(spec_pars, focus, indices + extra)
         residuals = (self.root_weights * (self.y - model)).ravel()
         result = None
         if jacobian:
             # d(weighted residual)/du = -root_weight * dmodel/dp * dp/du, dp/du = p for log variables.
             chain = np.where(self.is_log, self.values(u), 1.0)[free]
-            result = -(self.root_weights[..., None] * derivative).reshape(residuals.size, -1) * chain
+            weighted = -(self.root_weights[..., None] * derivative).reshape(residuals.size, -1)
+            result = weighted[:, :len(indices)] * chain
+            if extra:
+                # Constrained parameters move with the free ones through their expressions.
+                rows = [k for k, _ in self.constrained]
+                gradient = self.constraint_gradient(u)[rows][:, free]
+                result = result + (weighted[:, len(indices):] @ gradient) * chain
         self._cache[key] = (model, residuals, result)
         self._cache.move_to_end(key)
         if len(self._cache) > CACHED_EVALUATIONS:
