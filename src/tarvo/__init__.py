@@ -7,6 +7,7 @@ DIR) fits a measurement directory from the command line.
 
 from importlib.metadata import PackageNotFoundError, version
 
+from .bootstrap import BootstrapResult
 from .fit_parameters import FitParameter, Parameters
 from .fitting import fit
 from .results import FitResult
@@ -18,4 +19,5 @@ try:
 except PackageNotFoundError:
     __version__ = "0+unknown"
 
-__all__ = ["simulate", "fit", "Parameters", "FitParameter", "FitResult", "__version__"]
+__all__ = ["simulate", "fit", "Parameters", "FitParameter", "FitResult", "BootstrapResult",
+           "__version__"]

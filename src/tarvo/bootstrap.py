@@ -247,6 +247,23 @@ def run_replicate(problem, index):
 # The replicates' fitted values and what they say.
 @dataclass(frozen=True)
 class BootstrapResult:
+    """Bootstrap uncertainties of a fit (see `FitResult.bootstrap`).
+
+    Attributes
+    ----------
+    names : tuple of str
+        The fitted parameters, in the order of the columns of `values`.
+    fitted : numpy.ndarray
+        Their values in the original fit.
+    values : numpy.ndarray
+        Fitted values of the replicates that succeeded, one row each.
+    failures : tuple
+        (replicate index, message) of each replicate that failed.
+    replicates, seed, seconds, engine
+        How many replicates ran, the seed of the resampling (repeat the run
+        with it), the time taken and the engine that refitted them.
+    """
+
     names: tuple
     fitted: np.ndarray
     values: np.ndarray
@@ -282,6 +299,45 @@ class BootstrapResult:
             return np.full((len(self.names),) * 2, np.nan)
         with np.errstate(invalid="ignore", divide="ignore"):
             return np.atleast_2d(np.corrcoef(self.values, rowvar=False))
+
+    @property
+    def intervals(self):
+        """Percentile intervals by parameter name.
+
+        Returns
+        -------
+        dict
+            ``{name: {level: (lower, upper)}}`` for the levels 0.6827 (one
+            standard deviation of a normal distribution) and 0.95.
+        """
+        bounds = {level: self.interval(level) for level in INTERVAL_LEVELS}
+        return {name: {level: (float(b[0, j]), float(b[1, j])) for level, b in bounds.items()}
+                for j, name in enumerate(self.names)}
+
+    def report(self, standard_errors=None):
+        """The bootstrap figures as a text table.
+
+        Parameters
+        ----------
+        standard_errors : dict, optional
+            name -> standard error of the fit (e.g. ``result.stderr``), shown
+            beside the bootstrap standard deviations.
+
+        Returns
+        -------
+        str
+            Replicates, seed and time; per parameter the fitted value, the
+            standard error, the bootstrap standard deviation and the 68.3 %
+            and 95 % intervals; the bootstrap correlations.
+        """
+        return format_bootstrap(self.to_document(), dict(standard_errors or {}))
+
+    # Compact one-line summary (the replicates' values stay in .values).
+    def __repr__(self):
+        spread = ", ".join(f"{name} sd {sd:.3g}" for name, sd in
+                           zip(self.names, self.standard_deviation))
+        return (f"<BootstrapResult {self.succeeded} of {self.replicates} replicates (seed "
+                f"{self.seed}, {self.seconds:.1f} s, {self.engine} engine): {spread}>")
 
     # The result as a JSON-ready dict (key "bootstrap" of fit-result.json).
     def to_document(self):

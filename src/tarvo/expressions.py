@@ -43,7 +43,13 @@ class Constraints:
         for name, text in self.expressions.items():
             if not isinstance(text, str) or not text.strip():
                 raise ValueError(f"{name}: expr must be a non-empty text, got {text!r}")
-            tree = self._interpreter.parse(text)
+            try:
+                tree = self._interpreter.parse(text)
+            except SyntaxError as error:
+                self._interpreter.error = []
+                raise ValueError(f"{name}: cannot read expr {text!r}: not a valid expression"
+                                 + (f" ({error.msg})" if getattr(error, "msg", "") else "")) \
+                    from None
             if tree is None or self._interpreter.error:
                 detail = self._errors()
                 raise ValueError(f"{name}: cannot read expr {text!r}{detail}")

@@ -276,7 +276,7 @@ def _check_constraints(expressions, entries, spec_pars, focus):
             value = values[name]
             what = "a cross-section" if NAMES.index(name) < CROSS_SECTIONS else "a time constant"
             if not value > 0.0:
-                raise ValueError(f"{name}: expr {expressions[name]!r} gives {value!r} at the "
+                raise ValueError(f"{name}: expr {expressions[name]!r} gives {value:g} at the "
                                  f"start values; {what} must be positive")
     return constraints
 
