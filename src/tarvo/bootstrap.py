@@ -273,28 +273,35 @@ class BootstrapResult:
     seconds: float
     engine: str = "exact"
 
-    # Replicates that gave fitted values.
     @property
     def succeeded(self):
+        """Number of replicates that gave fitted values."""
         return self.values.shape[0]
 
-    # Central percentile interval at `level` (lower and upper row, one column per parameter).
     def interval(self, level):
+        """Central percentile interval at `level` (e.g. 0.95).
+
+        Returns
+        -------
+        numpy.ndarray
+            Lower and upper row, one column per parameter (see `intervals`
+            for the same keyed by name).
+        """
         if self.succeeded < MIN_REPLICATES:
             return np.full((2, len(self.names)), np.nan)
         tail = 50.0 * (1.0 - level)
         return np.percentile(self.values, [tail, 100.0 - tail], axis=0)
 
-    # Standard deviation of the replicates' values.
     @property
     def standard_deviation(self):
+        """Standard deviation of the replicates' values, one per parameter."""
         if self.succeeded < MIN_REPLICATES:
             return np.full(len(self.names), np.nan)
         return self.values.std(axis=0, ddof=1)
 
-    # Correlation matrix of the replicates' values.
     @property
     def correlation(self):
+        """Correlation matrix of the replicates' values."""
         if self.succeeded < MIN_REPLICATES:
             return np.full((len(self.names),) * 2, np.nan)
         with np.errstate(invalid="ignore", divide="ignore"):
@@ -339,8 +346,8 @@ class BootstrapResult:
         return (f"<BootstrapResult {self.succeeded} of {self.replicates} replicates (seed "
                 f"{self.seed}, {self.seconds:.1f} s, {self.engine} engine): {spread}>")
 
-    # The result as a JSON-ready dict (key "bootstrap" of fit-result.json).
     def to_document(self):
+        """The result as a JSON-ready dict (key "bootstrap" of fit-result.json)."""
         intervals = {level: self.interval(level) for level in INTERVAL_LEVELS}
         median = (np.median(self.values, axis=0) if self.succeeded
                   else np.full(len(self.names), np.nan))

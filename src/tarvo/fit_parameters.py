@@ -32,7 +32,34 @@ CROSS_SECTIONS = 3
 
 # One fit parameter, with lmfit's attribute names.
 class FitParameter:
-    """A fit parameter: value, vary, min, max; stderr and correl after a fit."""
+    """A fit parameter with lmfit's attribute names.
+
+    Parameters
+    ----------
+    name : str
+        One of the eight model parameters (sigma_1, sigma_2, sigma_4,
+        tau_21, tau_24, tau_32, tau_41, tau_54), "focus", or the name of a
+        derived parameter (which needs `expr`).
+    value : float, optional
+        Value (start value when varied); for the focus, None stands for the
+        extreme of the data.
+    vary : bool
+        Whether the fit varies the parameter.
+    min, max : float, optional
+        Bounds; default 0 (model parameters) or -inf, and inf.
+    expr : str, optional
+        Expression of the other parameters (lmfit's meaning): the parameter
+        follows it and is not varied.
+
+    Attributes
+    ----------
+    stderr : float or None
+        Standard error after a fit.
+    correl : dict or None
+        Correlations with the other varied parameters after a fit.
+    init_value : float or None
+        The value the fit started from.
+    """
 
     # A parameter; min/max None mean the defaults (0 for model parameters, -inf for the focus; inf).
     def __init__(self, name, value=None, vary=True, min=None, max=None, expr=None):
@@ -55,9 +82,22 @@ class FitParameter:
         self.correl = None
         self.init_value = self.value
 
-    # Change any of value, vary, min, max, expr (None leaves it as it is), as
-    # lmfit's set does: an expr stops the parameter varying, expr="" removes it.
     def set(self, value=None, vary=None, min=None, max=None, expr=None):
+        """Change any of value, vary, min, max and expr, as lmfit's ``set`` does.
+
+        Parameters
+        ----------
+        value, vary, min, max : optional
+            New settings; None leaves a setting as it is.
+        expr : str, optional
+            Constraint expression; it stops the parameter varying. An empty
+            text removes the constraint.
+
+        Returns
+        -------
+        FitParameter
+            The parameter itself.
+        """
         if value is not None:
             self.value = float(value)
         if vary is not None:
@@ -74,16 +114,16 @@ class FitParameter:
                 self.vary = False
         return self
 
-    # Unit of the parameter ("" for derived parameters).
     @property
     def unit(self):
+        """Unit of the parameter: "cm^2", "s", "mm", or "" for derived parameters."""
         if self.name == FOCUS:
             return "mm"
         return PARAMETERS[NAMES.index(self.name)].unit if self.name in NAMES else ""
 
-    # Index of the engine derivative: 0-7 for spec_pars, FOCUS_SHIFT for the focus.
     @property
     def index(self):
+        """Index of the engine derivative: 0-7 for spec_pars, 8 for the focus."""
         return FOCUS_SHIFT if self.name == FOCUS else NAMES.index(self.name)
 
     # lmfit-like one-line description.
@@ -97,20 +137,52 @@ class FitParameter:
 
 # An ordered collection of fit parameters by name, as lmfit.Parameters.
 class Parameters(dict):
-    """Ordered mapping name -> FitParameter, with lmfit's add and valuesdict."""
+    """Ordered mapping name -> FitParameter, with lmfit's ``add`` and ``valuesdict``.
 
-    # Add (or replace) a parameter.
+    Examples
+    --------
+    >>> params = Parameters.from_spec_pars(start, vary=["sigma_1"])  # doctest: +SKIP
+    >>> params["sigma_4"].set(expr="20*sigma_1")                      # doctest: +SKIP
+    >>> params.add("focus", vary=True)                                # doctest: +SKIP
+    """
+
     def add(self, name, value=None, vary=True, min=None, max=None, expr=None):
+        """Add (or replace) a parameter; the arguments are those of `FitParameter`.
+
+        Returns
+        -------
+        FitParameter
+            The new parameter.
+        """
         self[name] = FitParameter(name, value, vary, min, max, expr)
         return self[name]
 
-    # Values by name.
     def valuesdict(self):
+        """Values by name.
+
+        Returns
+        -------
+        dict
+            name -> value of every parameter.
+        """
         return {name: p.value for name, p in self.items()}
 
-    # The eight parameters from a vector or a name -> value mapping; `vary` names the fitted ones.
     @classmethod
     def from_spec_pars(cls, spec_pars, vary=()):
+        """The eight model parameters from a vector or a name -> value mapping.
+
+        Parameters
+        ----------
+        spec_pars : sequence of float or mapping
+            The eight values (cm^2 and s), in the order sigma_1, sigma_2,
+            sigma_4, tau_21, tau_24, tau_32, tau_41, tau_54, or by name.
+        vary : str or sequence of str
+            Names of the fitted parameters; "focus" adds a fitted focus.
+
+        Returns
+        -------
+        Parameters
+        """
         from .simulation import parameter_vector
 
         values = parameter_vector(spec_pars)
@@ -122,8 +194,13 @@ class Parameters(dict):
             params.add(FOCUS, None, vary=True)
         return params
 
-    # A deep copy (FitParameter objects are mutable).
     def copy(self):
+        """A deep copy (FitParameter objects are mutable).
+
+        Returns
+        -------
+        Parameters
+        """
         copied = Parameters()
         for name, p in self.items():
             q = copied.add(name, p.value, p.vary, p.min, p.max, p.expr)

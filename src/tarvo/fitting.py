@@ -274,36 +274,60 @@ def fit(positions, transmittance, pulse_energy, params, *, populations, sample_w
         ftol=TOLERANCE, xtol=TOLERANCE, gtol=TOLERANCE, max_nfev=None, progress=None):
     """Least-squares fit of Z-scan curves on the exact engine.
 
-    positions     scan positions in mm (stage coordinates as measured): one row
-                  per curve, or one row for all
-    transmittance measured normalised transmittance, one row per curve
-    pulse_energy  pulse energy of each curve in J
-    params        tarvo.Parameters (or lmfit.Parameters, or any mapping name ->
-                  object with value, vary, min, max) of the eight parameters
-                  and optionally "focus" (mm; value None: the extreme of the
-                  data); or the eight values as a sequence or name -> value
-                  mapping, with `vary` naming the fitted ones
-    populations, sample_width, tau, wavelength, w0, M2: the set-up, as for
-                  tarvo.simulate
-    model         "established" (fit_zscan's model) or "energy" (pulse-energy
-                  ratio over the beam cross-section, see tarvo.simulate)
-    t_slices, z_slices, radial_points: grid; None takes the model's defaults
-    sigma         uncertainty of each measured value (same shape as
-                  transmittance): weights 1/sigma^2 and a chi^2 in units of
-                  sigma; None: the weights of fit_zscan, 1 + 4 exp(-4 s^2) with
-                  s the centred position in m
-    is_sa         saturable absorber: the scan is centred on the maximum of
-                  the data instead of the minimum (as fit_zscan does)
-    n_starts      1: start at the given values; more: also at the values scaled
-                  by fit_zscan's factors (0.302 ... 3.31), the best start wins
-    scale_covar   scale the covariance by the reduced chi^2 (default: True
-                  without sigma, False with sigma)
-    ftol, xtol, gtol, max_nfev: least-squares settings (scipy.optimize.least_squares)
-    progress      optional callable progress(done) called after each start
-                  with the number of starts finished
+    Parameters
+    ----------
+    positions : array_like
+        Scan positions in mm (stage coordinates as measured): one row per
+        curve, or one row for all.
+    transmittance : array_like
+        Measured normalised transmittance, one row per curve.
+    pulse_energy : sequence of float
+        Pulse energy of each curve in J.
+    params : tarvo.Parameters, mapping or sequence
+        tarvo.Parameters (or lmfit.Parameters, or any mapping name -> object
+        with value, vary, min, max and optionally expr) of the eight
+        parameters and optionally "focus" (mm; value None: the extreme of
+        the data) and derived parameters; or the eight values as a sequence
+        or name -> value mapping, with `vary` naming the fitted ones.
+        Parameters with an ``expr`` follow it, with lmfit's meaning.
+    populations, sample_width, tau, wavelength, w0, M2
+        The set-up, as for `tarvo.simulate`.
+    model : {"established", "energy"}
+        fit_zscan's model, or the pulse-energy ratio over the beam
+        cross-section (see `tarvo.simulate`).
+    t_slices, z_slices, radial_points : int, optional
+        Grid; None takes the model's defaults.
+    sigma : array_like, optional
+        Uncertainty of each measured value (same shape as transmittance):
+        weights 1/sigma^2 and a chi^2 in units of sigma. None: the weights of
+        fit_zscan, 1 + 4 exp(-4 s^2) with s the centred position in m.
+    is_sa : bool
+        Saturable absorber: the scan is centred on the maximum of the data
+        instead of the minimum (as fit_zscan does).
+    vary : sequence of str, optional
+        With plain values for `params`: the names of the fitted parameters.
+    n_starts : int
+        1: start at the given values; more: also at the values scaled by
+        fit_zscan's factors (0.302 ... 3.31), the best start wins.
+    scale_covar : bool, optional
+        Scale the covariance by the reduced chi^2 (default: True without
+        sigma, False with sigma).
+    ftol, xtol, gtol, max_nfev
+        Settings of `scipy.optimize.least_squares`.
+    progress : callable, optional
+        ``progress(done)`` is called after each start with the number of
+        starts finished.
 
-    Returns a tarvo.FitResult. A fit that stops without converging returns
-    its last values with success False and a message saying so.
+    Returns
+    -------
+    FitResult
+        A fit that stops without converging returns its last values with
+        ``success`` False and a message saying so.
+
+    Raises
+    ------
+    ValueError
+        On inconsistent or invalid input, with a message naming it.
     """
     from scipy.optimize import least_squares  # noqa: F401  (loaded before the clock starts)
 

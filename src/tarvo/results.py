@@ -26,58 +26,125 @@ BASELINE_POINTS = _native.MIN_POINTS_PER_CURVE
 
 # Everything a fit found, with lmfit's attribute names where lmfit has one.
 class FitResult:
-    """Result of tarvo.fit.
+    """Result of `tarvo.fit`, with lmfit's attribute names where lmfit has one.
 
-    params       tarvo.Parameters with fitted values, stderr and correl
-    var_names    names of the fitted parameters, in the order of covar
-    values       name -> value of every parameter (the focus in mm)
-    spec_pars    the eight model parameters as an array
-    focus        scan position of the focus (mm) the model curves use
-    covar, correlation: covariance and correlation matrix of the fitted ones
-    chisqr, redchi, aic, bic, ndata, nvarys, nfree: fit statistics (chi^2 of
-                 the weighted residuals)
-    residuals    data - model, one row per curve; residual: weighted, flat
-    best_fit     model curves at the fitted values, one row per curve
-    nfev         model evaluations (each with its exact Jacobian)
-    success, message: whether the least-squares solver converged, and why it stopped
-    notes        remarks on the result (parameters at a bound, strong correlations)
-    engine, model, seconds: what ran and how long the fit took
+    Attributes
+    ----------
+    params : Parameters
+        Fitted values, standard errors and correlations (constrained and
+        derived parameters with their expressions).
+    var_names : list of str
+        Names of the fitted parameters, in the order of `covar`.
+    values : dict
+        name -> value of every parameter (the focus in mm).
+    spec_pars : numpy.ndarray
+        The eight model parameters.
+    focus : float
+        Scan position of the focus (mm) the model curves use.
+    covar, correlation : numpy.ndarray
+        Covariance and correlation matrices of the fitted parameters.
+    chisqr, redchi, aic, bic, ndata, nvarys, nfree
+        Fit statistics (chi^2 of the weighted residuals).
+    residuals : numpy.ndarray
+        data - model, one row per curve; `residual` is the weighted, flat
+        vector the solver minimised.
+    best_fit : numpy.ndarray
+        Model curves at the fitted values, one row per curve.
+    nfev : int
+        Model evaluations (each with its exact Jacobian).
+    success, message
+        Whether the least-squares solver converged, and why it stopped.
+    notes : list of str
+        Remarks on the result (parameters at a bound, strong correlations).
+    engine, model, seconds
+        What ran and how long the fit took.
     """
 
     # Filled by build_result.
     def __init__(self, **fields):
         self.__dict__.update(fields)
 
-    # Standard errors by name (None for fixed parameters).
     @property
     def stderr(self):
+        """Standard errors by name (None for fixed parameters)."""
         return {name: p.stderr for name, p in self.params.items()}
 
-    # Profile-likelihood confidence intervals; see tarvo.confidence.conf_interval.
     def conf_interval(self, names=None, sigmas=(1, 2, 3)):
+        """Profile-likelihood confidence intervals, as lmfit's ``conf_interval``.
+
+        Parameters
+        ----------
+        names : sequence of str, optional
+            Fitted parameters to profile (default: all).
+        sigmas : sequence of float
+            Levels in standard deviations of a normal distribution.
+
+        Returns
+        -------
+        dict
+            name -> [(probability, value), ...]: the lower ends from the
+            widest, (0.0, fitted value), then the upper ends from the
+            narrowest. An end the data do not reach within the parameter's
+            range is its bound or +-inf.
+        """
         from .confidence import conf_interval
 
         self._require_problem("conf_interval")
         return conf_interval(self, names, sigmas)
 
-    # Bootstrap uncertainties from `replicates` refits of data resampled from the
-    # residuals, in threads of this process or on the Dask cluster of
-    # `scheduler`; see tarvo.bootstrap.bootstrap_result.
     def bootstrap(self, replicates, seed=None, scheduler=None):
+        """Bootstrap uncertainties from refits of data resampled from the residuals.
+
+        Parameters
+        ----------
+        replicates : int
+            Number of resampled data sets (a few hundred for 95 % intervals).
+        seed : int, optional
+            Seed of the resampling (default: drawn; recorded in the result).
+        scheduler : str, optional
+            Address of a Dask scheduler to run on (default: threads of this
+            process).
+
+        Returns
+        -------
+        BootstrapResult
+        """
         from .bootstrap import bootstrap_result
 
         self._require_problem("bootstrap")
         return bootstrap_result(self, replicates, seed, scheduler)
 
-    # The intervals of conf_interval as a text table.
     @staticmethod
     def ci_report(intervals):
+        """The intervals of `conf_interval` as a text table (lmfit's layout).
+
+        Parameters
+        ----------
+        intervals : dict
+            What `conf_interval` returned.
+
+        Returns
+        -------
+        str
+        """
         from .confidence import ci_report
 
         return ci_report(intervals)
 
-    # Text report like lmfit's fit_report.
     def fit_report(self, min_correl=REPORTED_CORRELATION):
+        """Text report like lmfit's ``fit_report``.
+
+        Parameters
+        ----------
+        min_correl : float
+            Smallest correlation listed.
+
+        Returns
+        -------
+        str
+            Fit statistics, variables with standard errors, correlations and
+            notes.
+        """
         lines = ["[[Fit Statistics]]"]
         lines += [f"    {label:<19}= {value}" for label, value in self._statistics()]
         lines.append("[[Variables]]")
@@ -260,11 +327,26 @@ class FitResult:
                              "tarvo.fit")
         return self._problem
 
-    # The drawn model curve of curve k: ascending positions and model values.
-    # The grid starts with the data's first five positions and ends with its
-    # last five, so that the curve gets exactly the fitted curve's baseline
-    # shift and passes through the fitted model at every data point.
     def model_line(self, k, count=DENSE_POINTS):
+        """The drawn model curve of curve `k`.
+
+        The grid starts with the data's first five positions and ends with
+        its last five, so that the curve gets exactly the fitted curve's
+        baseline shift and passes through the fitted model at every data
+        point.
+
+        Parameters
+        ----------
+        k : int
+            Index of the curve.
+        count : int
+            Points of the dense grid (the data positions are added).
+
+        Returns
+        -------
+        positions, values : numpy.ndarray
+            Ascending positions (mm) and model values.
+        """
         positions = self.positions[k]
         if positions.size < 2 * BASELINE_POINTS:
             order = np.argsort(positions)

@@ -36,37 +36,57 @@ def simulate(positions, pulse_energy, spec_pars, *, populations, sample_width, t
              engine=None):
     """Model normalised transmittance of Z-scan curves, exactly as the fits compute it.
 
-    positions     scan positions in mm relative to the focus: one 1-D array used for
-                  every curve, or a 2-D array (num_datasets, num_x_pts), one row per
-                  curve; at least 5 per curve
-    pulse_energy  pulse energy of each curve in J (a list; one curve per entry)
-    spec_pars     the eight model parameters, in cm^2 (sigma_1, sigma_2, sigma_4) and s
-                  (tau_21, tau_24, tau_32, tau_41, tau_54): a sequence in that order or
-                  a mapping from those names to values
-    populations   initial populations of the five levels in cm^-3
-    sample_width  sample thickness in cm
-    tau           pulse duration parameter in s (time profile exp(-(t/tau)^2))
-    wavelength    laser wavelength in m
-    w0            beam waist radius in m
-    M2            beam quality factor
-    t_slices      time slices of the pulse (at least 2; default: the model's own,
-                  10 for the established model)
-    z_slices      depth slices of the sample (at least 2; default: the model's own,
-                  5 for the established model)
-    radial_points radial quadrature nodes of the energy model (default: its own)
-    model         "established" (fit_zscan's model: on-axis ratio, pulse window
-                  +-tau/2) or "energy" (pulse-energy ratio over the beam
-                  cross-section, whole pulse, exact sample thickness)
-    engine        "lsoda" (fit_zscan's solver: its curves bit for bit) or
-                  "exact" (matrix exponentials, no solver noise); default
-                  "lsoda" for the established model, "exact" for the energy
-                  model, which only the exact engine computes
+    Parameters
+    ----------
+    positions : array_like
+        Scan positions in mm relative to the focus: one 1-D array used for
+        every curve, or a 2-D array (num_datasets, num_x_pts), one row per
+        curve; at least 5 per curve.
+    pulse_energy : sequence of float
+        Pulse energy of each curve in J (one curve per entry).
+    spec_pars : sequence of float or mapping
+        The eight model parameters, in cm^2 (sigma_1, sigma_2, sigma_4) and s
+        (tau_21, tau_24, tau_32, tau_41, tau_54): a sequence in that order or
+        a mapping from those names to values.
+    populations : sequence of float
+        Initial populations of the five levels in cm^-3.
+    sample_width : float
+        Sample thickness in cm.
+    tau : float
+        Pulse duration parameter in s (time profile exp(-(t/tau)^2); the
+        intensity FWHM is 2 sqrt(ln 2) tau).
+    wavelength : float
+        Laser wavelength in m.
+    w0 : float
+        Beam waist radius in m.
+    M2 : float
+        Beam quality factor.
+    t_slices, z_slices : int, optional
+        Time slices of the pulse (at least 2) and depth slices of the sample
+        (at least 2); default: the model's own (10 and 5 for the established
+        model).
+    radial_points : int, optional
+        Radial quadrature nodes of the energy model (default: its own).
+    model : {"established", "energy"}
+        "established": fit_zscan's model (on-axis ratio, pulse window
+        +-tau/2); "energy": pulse-energy ratio over the beam cross-section,
+        whole pulse, exact sample thickness.
+    engine : {"lsoda", "exact"}, optional
+        "lsoda": fit_zscan's solver, its curves bit for bit; "exact": matrix
+        exponentials, no solver noise. Default "lsoda" for the established
+        model, "exact" for the energy model (which only the exact engine
+        computes).
 
+    Returns
+    -------
+    numpy.ndarray
+        float64 array of shape (num_datasets, num_x_pts).
+
+    Notes
+    -----
     Each curve is shifted so that the mean of its first five and last five
     values is 1, as the fit does with its model curves: give positions that
     reach well beyond the Rayleigh range on both sides.
-
-    Returns a float64 array of shape (num_datasets, num_x_pts).
     """
     energies = np.asarray(pulse_energy, dtype=np.float64).ravel()
     num_datasets = energies.size
