@@ -1,5 +1,6 @@
 """Starting a measurement: tarvo init, simulated measurements, lab quantities in setup.toml."""
 
+import io
 import json
 import math
 import tomllib
@@ -157,3 +158,49 @@ def test_init_does_not_overwrite(tmp_path, capsys):
     status, _, err = run(capsys, "init", tmp_path)
     assert status == 2 and "exists already" in err
     assert (tmp_path / "setup.toml").read_text() == before
+
+
+@pytest.mark.parametrize("arguments, message", [
+    (["--sigmas", "1,2"], "--sigmas needs --conf-interval"),
+    (["--conf-interval", "--sigmas", "1,x"], "--sigmas must be numbers separated by commas"),
+    (["--conf-interval", "--sigmas", "0"], "--sigmas must lie above 0 and at most 5"),
+    (["--conf-interval", "--engine", "lsoda"], "--conf-interval needs the exact engine"),
+], ids=["sigmas-alone", "not-a-number", "zero", "lsoda"])
+def test_interval_options_are_checked_before_the_fit(measurement_dir, capsys, arguments, message):
+    status, out, err = run(capsys, "fit", measurement_dir, *arguments)
+    assert status == 2 and message in err and out == ""
+    assert not (measurement_dir / "fit-result.json").exists()
+
+
+def test_help_lists_every_exit_status(capsys):
+    from tarvo import cli
+
+    for arguments in (["--help"], ["fit", "--help"]):
+        status, out, _ = run(capsys, *arguments)
+        assert status == 0
+        listed = {int(line.split()[0]) for line in out.split("exit status:")[1].splitlines()
+                  if line.strip()[:1].isdigit()}
+        assert listed == {0, cli.EXIT_FIT_FAILED, cli.EXIT_USAGE, cli.EXIT_NOT_CONVERGED,
+                          cli.EXIT_INTERRUPTED}
+
+
+# A text stream that says it is a terminal.
+class Terminal(io.StringIO):
+    def isatty(self):
+        return True
+
+
+@pytest.mark.parametrize("stream, enabled, shown", [
+    (Terminal, True, True), (io.StringIO, True, False), (Terminal, False, False),
+], ids=["terminal", "pipe", "disabled"])
+def test_progress_bar_shows_the_time_left_on_a_terminal_only(stream, enabled, shown):
+    from tarvo.progress import ProgressBar
+
+    output = stream()
+    with ProgressBar(4, "bootstrap", "replicate", enabled=enabled, delay=0.0,
+                     stream=output) as advance:
+        for done in range(1, 5):
+            advance(done)
+    text = output.getvalue()
+    # tqdm's remaining-time field: "elapsed<left".
+    assert (("bootstrap" in text and "/4 [" in text and "<" in text) if shown else text == "")
