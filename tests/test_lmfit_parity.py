@@ -109,9 +109,43 @@ def test_bad_expressions_are_refused_with_the_reason(name, expr, message):
     assert message in str(caught.value)
 
 
-def test_an_unknown_name_without_expr_is_no_parameter():
-    with pytest.raises(ValueError, match="derived parameters and need an expr"):
-        Parameters().add("ratio", 20.0)
+def test_a_free_parameter_outside_the_model_reparametrises_the_fit():
+    # sigma_4 = ratio * sigma_1 with ratio free spans the same model as
+    # sigma_1 and sigma_4 both free: the same optimum, and the ratio's error
+    # is the delta method's of the direct fit.
+    data = noisy()
+    direct = fit(Parameters.from_spec_pars(dict(TRUTH, sigma_1=5e-18, sigma_4=1e-16),
+                                           vary=["sigma_1", "sigma_4"]), data)
+    params = Parameters.from_spec_pars(dict(TRUTH, sigma_1=5e-18), vary=["sigma_1"])
+    params.add("ratio", 15.0, vary=True, min=1.0)
+    params["sigma_4"].set(expr="ratio * sigma_1")
+    result = fit(params, data)
+    assert result.var_names == ["sigma_1", "ratio"]
+    assert result.chisqr == pytest.approx(direct.chisqr, rel=1e-10)
+    s1, s4 = direct.values["sigma_1"], direct.values["sigma_4"]
+    assert result.values["ratio"] == pytest.approx(s4 / s1, rel=1e-7)
+    assert result.values["sigma_4"] == pytest.approx(s4, rel=1e-7)
+    (v11, v14), (_, v44) = direct.covar
+    ratio_error = s4 / s1 * math.sqrt(v11 / s1**2 + v44 / s4**2 - 2 * v14 / (s1 * s4))
+    assert result.params["ratio"].stderr == pytest.approx(ratio_error, rel=1e-4)
+    # Its profile interval brackets it, and it survives save and load.
+    (low, _), _, (_, high) = result.conf_interval(names=["ratio"], sigmas=[1])["ratio"]
+    assert low < result.values["ratio"] < high
+
+
+@pytest.mark.parametrize("extra, message", [
+    (dict(name="sigma1", value=4e-18), "unknown parameter 'sigma1': the model's parameters are"),
+    (dict(name="ratio", value=math.nan, expr_uses=True), "ratio needs a finite value"),
+    (dict(name="2ratio", value=1.0), "'2ratio' cannot name a parameter"),
+], ids=["unused-typo", "nan", "not-a-name"])
+def test_parameters_outside_the_model_are_checked(extra, message):
+    params = Parameters.from_spec_pars(dict(TRUTH, sigma_1=5e-18), vary=["sigma_1"])
+    with pytest.raises(ValueError) as caught:
+        params.add(extra["name"], extra["value"], vary=True)
+        if extra.get("expr_uses"):
+            params["sigma_4"].set(expr=f"{extra['name']} * sigma_1")
+        fit(params)
+    assert message in str(caught.value)
 
 
 def test_save_and_load_round_trip_values_errors_and_model(tmp_path):
@@ -190,3 +224,43 @@ def test_bootstrap_result_intervals_report_and_repr():
     report = boot.report({"sigma_1": 28.0})
     assert "seed 7" in report and "2.80e+01" in report
     assert "bootstrap correlation sigma_1 / focus: -1.000" in report
+
+
+# Public callables of the toolkit API: the exports and their public methods.
+def _public_api():
+    import inspect
+
+    for name in tarvo.__all__:
+        obj = getattr(tarvo, name)
+        if name.startswith("_"):
+            continue
+        yield name, obj
+        if inspect.isclass(obj):
+            for member, value in vars(obj).items():
+                if not member.startswith("_") and (callable(value) or isinstance(
+                        value, (property, classmethod, staticmethod))):
+                    yield f"{name}.{member}", getattr(obj, member) if not isinstance(
+                        value, property) else value
+
+
+@pytest.mark.parametrize("name, obj", list(_public_api()), ids=lambda v: v
+                         if isinstance(v, str) else "")
+def test_public_api_has_docstrings_for_help(name, obj):
+    import inspect
+
+    doc = inspect.getdoc(obj)
+    assert doc and doc.splitlines()[0].strip(), f"{name} has no docstring"
+    signature = None
+    if callable(obj) and not inspect.isclass(obj):
+        try:
+            signature = inspect.signature(obj)
+        except (TypeError, ValueError):
+            pass
+    arguments = [p for p in (signature.parameters if signature else ())
+                 if p not in ("self", "cls", "args", "kwargs")]
+    if len(arguments) > 0 and "are those of" not in doc:
+        # NumPy style: a Parameters section naming every argument.
+        assert "Parameters\n----------" in doc, f"{name}: no Parameters section"
+        section = doc.split("Parameters\n----------")[1]
+        missing = [a for a in arguments if a not in section]
+        assert not missing, f"{name}: {missing} not described"

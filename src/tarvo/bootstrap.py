@@ -279,7 +279,12 @@ class BootstrapResult:
         return self.values.shape[0]
 
     def interval(self, level):
-        """Central percentile interval at `level` (e.g. 0.95).
+        """Central percentile interval at `level`.
+
+        Parameters
+        ----------
+        level : float
+            Probability the interval holds, e.g. 0.95.
 
         Returns
         -------

@@ -9,7 +9,7 @@ import math
 
 import numpy as np
 
-from .fit_parameters import FOCUS, Parameters
+from .fit_parameters import FIT_NAMES, FOCUS, Parameters
 from .fitting import fit
 from .run_fit import FitOutcome, start_multipliers
 from .uncertainty import Uncertainty
@@ -87,6 +87,11 @@ def exact_document_keys(result):
         "constraints": [{"name": name, "expr": p.expr, "value": _finite(p.value),
                          "standard_error": _finite(p.stderr)}
                         for name, p in result.params.items() if p.expr],
+        "extra_parameters": [{"name": name, "value": _finite(p.value), "fitted": p.vary,
+                              "standard_error": _finite(p.stderr) if p.vary else None,
+                              "start": _finite(p.init_value)}
+                             for name, p in result.params.items()
+                             if name not in FIT_NAMES and not p.expr],
         "scale_covar": bool(result.scale_covar),
         "tolerances": dict(zip(("ftol", "xtol", "gtol", "max_nfev"), result.tolerances)),
         "model_settings": exact_model_settings(result),

@@ -19,7 +19,6 @@ from scipy.optimize import brentq
 from scipy.stats import chi2 as chi2_distribution
 from scipy.stats import f as f_distribution
 
-from .fit_parameters import FOCUS
 
 # Largest factor by which a positive parameter is followed away from its value.
 MAX_FACTOR = 1.0e3
@@ -131,12 +130,14 @@ def conf_interval(result, names=None, sigmas=(1, 2, 3), progress=None):
         k = problem.names.index(name)
         value = result.values[name]
         error = result.params[name].stderr
-        is_log = name != FOCUS
-        # Step of the walk in the solver variable (log(p) or mm): one standard error.
+        is_log = bool(problem.is_log[k])
+        scale = float(problem.scale[k])
+        # Step of the walk in the solver variable (log(p), or the value in
+        # units of its scale: mm for the focus): one standard error.
         if error is not None and math.isfinite(error) and error > 0.0:
-            step = error / abs(value) if is_log else error
+            step = error / abs(value) if is_log else error / scale
         else:
-            step = 0.1 if is_log else 0.1 * max(1.0, abs(value))
+            step = 0.1 if is_log else 0.1 * max(1.0, abs(value) / scale)
         reach = math.log(MAX_FACTOR) if is_log else MAX_FOCUS_ERRORS * step
         profile = _Profile(result, k)
         if result.chisqr == 0.0:

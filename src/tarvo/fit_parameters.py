@@ -63,13 +63,10 @@ class FitParameter:
 
     # A parameter; min/max None mean the defaults (0 for model parameters, -inf for the focus; inf).
     def __init__(self, name, value=None, vary=True, min=None, max=None, expr=None):
-        if name not in FIT_NAMES and not expr:
-            raise ValueError(f"unknown parameter {name!r}; the parameters are "
-                             + ", ".join(FIT_NAMES) + " (other names are derived parameters "
-                             "and need an expr)")
-        if name not in FIT_NAMES and not name.isidentifier():
-            raise ValueError(f"{name!r} cannot name a derived parameter: use letters, digits "
-                             "and underscores")
+        if name not in FIT_NAMES and (not isinstance(name, str) or not name.isidentifier()):
+            raise ValueError(f"{name!r} cannot name a parameter: the model's parameters are "
+                             + ", ".join(FIT_NAMES) + "; others (used in or given by an expr) "
+                             "need names of letters, digits and underscores")
         self.name = name
         self.value = None if value is None else float(value)
         self.expr = expr or None
@@ -107,8 +104,6 @@ class FitParameter:
         if max is not None:
             self.max = float(max)
         if expr is not None:
-            if not expr and self.name not in FIT_NAMES:
-                raise ValueError(f"{self.name} is a derived parameter: it needs its expr")
             self.expr = expr or None
             if self.expr is not None:
                 self.vary = False
@@ -228,17 +223,20 @@ class ResolvedParameters:
 
     # From checked values, bounds, the list of varied names and the
     # constraint expressions (a tarvo.expressions.Constraints or None).
-    def __init__(self, spec_pars, focus, bounds, varied, constraints=None):
+    def __init__(self, spec_pars, focus, bounds, varied, constraints=None, extras=None):
         self.spec_pars = spec_pars
         self.focus = focus
         self.bounds = bounds
         self.varied = varied
         self.constraints = constraints
+        # Values of the parameters outside the model that expressions use.
+        self.extras = extras or {}
 
     # Engine derivative index of every varied parameter.
     @property
     def indices(self):
-        return [FOCUS_SHIFT if name == FOCUS else NAMES.index(name) for name in self.varied]
+        return [FOCUS_SHIFT if name == FOCUS else NAMES.index(name) if name in NAMES else None
+                for name in self.varied]
 
 
 # One attribute of an lmfit-like parameter, or the given default.
@@ -261,13 +259,10 @@ def resolve_parameters(params, vary=None):
         entries = Parameters.from_spec_pars(params, vary=vary or ())
     expressions = {name: _attribute(p, "expr", None) for name, p in entries.items()}
     expressions = {name: text for name, text in expressions.items() if text}
-    unknown = [name for name in entries if name not in FIT_NAMES and name not in expressions]
     missing = [name for name in NAMES if name not in entries]
-    if unknown or missing:
+    if missing:
         raise ValueError("the fit needs the parameters " + ", ".join(NAMES)
-                         + " (and optionally focus)"
-                         + (f"; missing {', '.join(missing)}" if missing else "")
-                         + (f"; unknown {', '.join(map(repr, unknown))}" if unknown else ""))
+                         + " (and optionally focus)" + f"; missing {', '.join(missing)}")
     spec_pars = np.empty(COUNT)
     bounds, varied = {}, []
     for name in FIT_NAMES:
@@ -319,6 +314,7 @@ def resolve_parameters(params, vary=None):
         bounds[name] = (low, high)
         if fitted:
             varied.append(name)
+    extras = _extra_parameters(entries, expressions, bounds, varied)
     focus = None
     if FOCUS in entries and FOCUS not in expressions:
         value = _attribute(entries[FOCUS], "value", None)
@@ -327,19 +323,66 @@ def resolve_parameters(params, vary=None):
         raise ValueError("no parameter varies: set vary=True for at least one")
     constraints = None
     if expressions:
-        constraints = _check_constraints(expressions, entries, spec_pars, focus)
-    return ResolvedParameters(spec_pars, focus, bounds, varied, constraints)
+        constraints = _check_constraints(expressions, entries, spec_pars, focus, extras)
+    return ResolvedParameters(spec_pars, focus, bounds, varied, constraints, extras)
+
+
+# Parameters outside the model without an expr (lmfit's free or fixed
+# helper parameters, e.g. a ratio that a constrained cross-section uses):
+# their values, with bounds and the varied ones added. Each must be used by
+# an expression, else the data cannot tell anything about it (and a typing
+# error in a model parameter's name would pass unnoticed).
+def _extra_parameters(entries, expressions, bounds, varied):
+    from asteval import get_ast_names
+
+    used = set()
+    for text in expressions.values():
+        try:
+            from asteval import Interpreter
+
+            used.update(get_ast_names(Interpreter(minimal=True).parse(text)))
+        except SyntaxError:
+            pass   # reported with the reason when the expressions are checked
+    extras = {}
+    for name, p in entries.items():
+        if name in FIT_NAMES or name in expressions:
+            continue
+        if name not in used:
+            raise ValueError(f"unknown parameter {name!r}: the model's parameters are "
+                             + ", ".join(FIT_NAMES) + "; other parameters must be used by an "
+                             "expr or be given by one")
+        value = _attribute(p, "value", None)
+        if value is None or not math.isfinite(float(value)):
+            raise ValueError(f"{name} needs a finite value, got {value!r}")
+        value = float(value)
+        low = float(_attribute(p, "min", -math.inf))
+        high = float(_attribute(p, "max", math.inf))
+        fitted = bool(_attribute(p, "vary", False))
+        if math.isnan(low) or math.isnan(high) or low > high:
+            raise ValueError(f"{name}: min ({low!r}) must not exceed max ({high!r})")
+        if fitted and not low <= value <= high:
+            raise ValueError(f"{name}: start value {value!r} lies outside its bounds "
+                             f"[{low!r}, {high!r}]")
+        if fitted and low == high:
+            raise ValueError(f"{name}: min and max are equal; fix the parameter instead "
+                             "(vary=False)")
+        bounds[name] = (low, high)
+        extras[name] = value
+        if fitted:
+            varied.append(name)
+    return extras
 
 
 # The constraint expressions, checked: they parse, use known parameters, and
 # give model parameters valid values at the start. A constrained focus needs
 # a focus value to start from in every parameter it uses.
-def _check_constraints(expressions, entries, spec_pars, focus):
+def _check_constraints(expressions, entries, spec_pars, focus, extras):
     from .expressions import Constraints
 
     names = list(entries)
     constraints = Constraints(expressions, names)
     start = {name: spec_pars[NAMES.index(name)] for name in NAMES if name not in expressions}
+    start.update(extras)
     if FOCUS in entries and FOCUS not in expressions:
         start[FOCUS] = focus
     needs_focus = [name for name in constraints.names

@@ -49,9 +49,16 @@ class ZscanProblem:
         self.focus_start = centre if resolved.focus is None else resolved.focus
         self.names = list(resolved.varied)
         self.indices = resolved.indices
-        self.is_log = np.array([name != FOCUS for name in self.names])
-        self.reference = np.array([self.focus_start if name == FOCUS else self.base[index]
+        # Parameters outside the model (used by expressions), by name.
+        self.extras = dict(resolved.extras)
+        self.is_log = np.array([name in NAMES for name in self.names])
+        self.reference = np.array([self.focus_start if name == FOCUS else
+                                   self.extras[name] if index is None else self.base[index]
                                    for name, index in zip(self.names, self.indices)])
+        # Linear variables: the focus in mm, other parameters relative to their start.
+        self.scale = np.array([1.0 if name == FOCUS or name in NAMES
+                               else abs(self.extras[name]) or 1.0 for name in self.names])
+        self.engine_columns = [k for k, index in enumerate(self.indices) if index is not None]
         bounds = [resolved.bounds[name] for name in self.names]
         self.lower = np.array([self._to_internal(k, low) for k, (low, _) in enumerate(bounds)])
         self.upper = np.array([self._to_internal(k, high) for k, (_, high) in enumerate(bounds)])
@@ -67,7 +74,7 @@ class ZscanProblem:
     # Solver variable of parameter k at a physical value.
     def _to_internal(self, k, value):
         if not self.is_log[k]:
-            return value - self.reference[k]
+            return (value - self.reference[k]) / self.scale[k]
         if value <= 0.0:
             return -math.inf
         return math.log(value / self.reference[k])
@@ -79,38 +86,51 @@ class ZscanProblem:
     # Physical values of the varied parameters.
     def values(self, u):
         return np.where(self.is_log, self.reference * np.exp(np.where(self.is_log, u, 0.0)),
-                        self.reference + u)
+                        self.reference + u * self.scale)
+
+    # d(physical value)/du of the varied parameters at u.
+    def chain(self, u):
+        return np.where(self.is_log, self.values(u), self.scale)
 
     # The eight parameters and the focus at solver variables u.
     def parameters(self, u):
+        spec_pars, focus, _ = self._state(u)
+        return spec_pars, focus
+
+    # The eight parameters, the focus and the parameters outside the model at u.
+    def _state(self, u):
         values = self.values(u)
         spec_pars = self.base.copy()
         focus = self.focus_start
+        extras = dict(self.extras)
         for name, index, value in zip(self.names, self.indices, values):
             if name == FOCUS:
                 focus = float(value)
+            elif index is None:
+                extras[name] = float(value)
             else:
                 spec_pars[index] = value
         if self.constraints is not None:
-            evaluated = self.constraints.evaluate(self._symbols(spec_pars, focus))
+            evaluated = self.constraints.evaluate(self._symbols(spec_pars, focus, extras))
             for _, name in self.constrained:
                 if name == FOCUS:
                     focus = evaluated[name]
                 else:
                     spec_pars[NAMES.index(name)] = evaluated[name]
-        return spec_pars, focus
+        return spec_pars, focus, extras
 
     # Values of the parameters that expressions may use, by name.
-    def _symbols(self, spec_pars, focus):
+    @staticmethod
+    def _symbols(spec_pars, focus, extras):
         symbols = {name: float(v) for name, v in zip(NAMES, spec_pars) if math.isfinite(v)}
         symbols[FOCUS] = focus
+        symbols.update(extras)
         return symbols
 
     # Every parameter's value at u by name, the expressions' included
     # (derived parameters too).
     def all_values(self, u):
-        spec_pars, focus = self.parameters(u)
-        symbols = self._symbols(spec_pars, focus)
+        symbols = self._symbols(*self._state(u))
         return symbols if self.constraints is None else self.constraints.evaluate(symbols)
 
     # Derivatives of the expressions' values (rows in evaluation order) with
@@ -118,8 +138,7 @@ class ZscanProblem:
     def constraint_gradient(self, u):
         if self.constraints is None:
             return np.zeros((0, len(self.names)))
-        spec_pars, focus = self.parameters(u)
-        symbols = self._symbols(spec_pars, focus)
+        symbols = self._symbols(*self._state(u))
         for _, name in self.constrained:
             symbols.pop(name, None)
         return self.constraints.gradient(symbols, self.names)
@@ -146,16 +165,26 @@ class ZscanProblem:
             self._cache.move_to_end(key)
             return cached
         spec_pars, focus = self.parameters(u)
-        indices = [self.indices[k] for k in np.flatnonzero(free)] if jacobian else []
+        # Engine derivatives of the free model parameters (not of those outside the model).
+        direct = [k for k in np.flatnonzero(free) if self.indices[k] is not None]
+        indices = [self.indices[k] for k in direct] if jacobian else []
         extra = self.constrained_indices if jacobian else []
         model, derivative = self.curves(spec_pars, focus, indices + extra)
         residuals = (self.root_weights * (self.y - model)).ravel()
         result = None
         if jacobian:
-            # d(weighted residual)/du = -root_weight * dmodel/dp * dp/du, dp/du = p for log variables.
-            chain = np.where(self.is_log, self.values(u), 1.0)[free]
+            # d(weighted residual)/du = -root_weight * dmodel/dp * dp/du, dp/du = p for log
+            # variables, the scale for linear ones.
+            chain = self.chain(u)[free]
             weighted = -(self.root_weights[..., None] * derivative).reshape(residuals.size, -1)
-            result = weighted[:, :len(indices)] * chain
+            if len(direct) == int(np.count_nonzero(free)):
+                result = weighted[:, :len(indices)] * chain
+            else:
+                # Parameters outside the model act through the expressions only.
+                columns = np.zeros((residuals.size, int(np.count_nonzero(free))))
+                positions = [list(np.flatnonzero(free)).index(k) for k in direct]
+                columns[:, positions] = weighted[:, :len(indices)]
+                result = columns * chain
             if extra:
                 # Constrained parameters move with the free ones through their expressions.
                 rows = [k for k, _ in self.constrained]
@@ -179,7 +208,7 @@ class ZscanProblem:
     # Jacobian of the weighted residuals with respect to the physical values, at u.
     def physical_jacobian(self, u):
         _, jacobian = self.residuals_and_jacobian(u, np.ones(len(self.names), dtype=bool))
-        return jacobian / np.where(self.is_log, self.values(u), 1.0)
+        return jacobian / self.chain(u)
 
     # Least squares over the free variables, the others held at u_start.
     def solve(self, u_start, free, ftol, xtol, gtol, max_nfev):

@@ -106,6 +106,11 @@ def load_result(path):
     focus = params.add(FOCUS, focus_doc["value"], vary=focus_doc["fitted"], min=low, max=high)
     focus.init_value = focus_doc["start"]
     focus.stderr = _float(focus_doc["standard_error"]) if focus_doc["fitted"] else None
+    for entry in document.get("extra_parameters", []):
+        low, high = bounds.get(entry["name"], [None, None])
+        p = params.add(entry["name"], entry["value"], vary=entry["fitted"], min=low, max=high)
+        p.init_value = entry["start"]
+        p.stderr = _float(entry["standard_error"]) if entry["fitted"] else None
     expressions = {}
     for entry in document.get("constraints", []):
         if entry["name"] in params:

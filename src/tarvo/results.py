@@ -503,6 +503,19 @@ def build_result(problem, resolved, params_in, best, starts, *, sigma, is_sa, sc
             p.stderr = float(errors[k])
             p.correl = {other: float(correlation[k, j]) for j, other in enumerate(problem.names)
                         if j != k}
+    values_at_u = problem.values(u)
+    for name, start in problem.extras.items():
+        # Parameters outside the model that the expressions use.
+        low, high = resolved.bounds[name]
+        vary = name in problem.names
+        p = params.add(name, values_at_u[problem.names.index(name)] if vary else start,
+                       vary=vary, min=low, max=high)
+        p.init_value = start
+        if vary:
+            k = problem.names.index(name)
+            p.stderr = float(errors[k])
+            p.correl = {other: float(correlation[k, j]) for j, other in enumerate(problem.names)
+                        if j != k}
     if constraints is not None:
         _add_constrained(params, problem, u, uncertainty.covariance, resolved, params_in)
     ftol, xtol, gtol, max_nfev = tolerances
