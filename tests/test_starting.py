@@ -140,7 +140,9 @@ def test_noise_is_reproducible_from_the_seed(tmp_path, capsys):
     (["--measurement", "{measured}", "--noise", "-1"], "--noise must be a standard deviation"),
     (["--measurement", "{measured}", "--seed", "3"], "--seed needs --noise"),
     (["--measurement", "{other}"], "holds a setup.toml but no truth.toml"),
-], ids=["noise-alone", "onto-itself", "negative-noise", "seed-alone", "real-measurement"])
+    (["--measurement", "{measured}", "--out", "{other}"], "--out applies to simulation.csv"),
+], ids=["noise-alone", "onto-itself", "negative-noise", "seed-alone", "real-measurement",
+        "out-too"])
 def test_simulated_measurement_refusals(tmp_path, capsys, arguments, message):
     start, other = tmp_path / "start", tmp_path / "other"
     run(capsys, "init", start)

@@ -292,7 +292,6 @@ def fit_and_write(request, ticker_message=None):
     from .plot import plot_fit, setup_title, values_box_text
 
     measurement = request.measurement
-    directory = measurement.directory
     show = ticker_message is not None
     if request.engine == LSODA_ENGINE:
         with ElapsedTicker(ticker_message or "", enabled=show):

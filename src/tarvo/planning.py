@@ -187,7 +187,7 @@ def write_simulation_csv(path, positions, curves, energies, record, spec_pars):
 # tarvo simulate DIR: read the set-up and parameters, compute, write, summarise.
 def run_simulate_command(args, argv):
     from .cli import output_directory, report_findings
-    from .plot import plot_simulation
+    from .plot import plot_simulation, setup_title
 
     setup_file = read_setup_file(args.directory)
     overrides, params_file = (read_parameter_file(args.params, "parameters") if args.params
@@ -210,6 +210,9 @@ def run_simulate_command(args, argv):
         raise InputError("--noise applies to --measurement OUT (the curves of simulation.csv "
                          "are the model itself)")
     if target is not None:
+        if args.out is not None:
+            raise InputError("--out applies to simulation.csv; --measurement OUT names the "
+                             "directory of the simulated measurement itself")
         target = measurement_directory(target, setup_file.path.parent)
 
     radial_points = options.radial_points if model == "energy" else None
@@ -231,8 +234,9 @@ def run_simulate_command(args, argv):
     csv_path = out / CSV_FILE
     figure_path = out / f"{FIGURE_STEM}.{args.figure_format}"
     write_simulation_csv(csv_path, positions, curves, energies, record, spec_pars)
-    plot_simulation(figure_path, positions, curves, energies,
-                    title=f"{setup_file.path.parent.resolve().name}: model curves")
+    title = setup_title({"wavelength": setup.wavelength, "tau": setup.tau,
+                         "pulse_fwhm": setup.pulse_fwhm}, model)
+    plot_simulation(figure_path, positions, curves, energies, title=f"{title}: model curves")
 
     _print_summary(model, positions, curves, energies, setup)
     print(f"curves:  {csv_path}")
