@@ -35,7 +35,8 @@ FUZZ_EXAMPLES ?= 5000
 # command-line, batch and README layers (they add no native code paths of
 # their own), with a smaller fuzz run.
 SANITIZE_CI_ARGS := tests --ignore=tests/test_cli.py --ignore=tests/test_readme.py \
-	--ignore=tests/test_batch.py --ignore=tests/test_cli_engines.py
+	--ignore=tests/test_batch.py --ignore=tests/test_cli_engines.py \
+	--ignore=tests/test_starting.py
 SANITIZE_CI_FUZZ_EXAMPLES := 200
 
 .PHONY: setup system-packages venv install test demo demo-banner docs bench wheel wheel-check fuzz sanitize sanitize-ci clean
