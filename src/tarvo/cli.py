@@ -86,7 +86,7 @@ exit status:
   {EXIT_USAGE}    bad arguments or input files, or a plausibility warning under --strict
   {EXIT_NOT_CONVERGED}    results written, but the fit stopped without converging
   {EXIT_INTERRUPTED}  interrupted (Ctrl-C)
-  (tarvo batch: the largest status of its directories)"""
+  (tarvo batch: 1 when any directory failed or did not converge)"""
 
 
 # The argument parser of the tool.
