@@ -8,6 +8,7 @@ DIR) fits a measurement directory from the command line.
 
 from importlib.metadata import PackageNotFoundError, version
 
+from .bootstrap import BootstrapResult
 from .checks import PlausibilityWarning
 from .fit_parameters import FitParameter, Parameters
 from .fitting import fit
@@ -21,5 +22,5 @@ try:
 except PackageNotFoundError:
     __version__ = "0+unknown"
 
-__all__ = ["simulate", "fit", "Parameters", "FitParameter", "FitResult", "Normalisation",
-           "PlausibilityWarning", "__version__"]
+__all__ = ["simulate", "fit", "Parameters", "FitParameter", "FitResult", "BootstrapResult",
+           "Normalisation", "PlausibilityWarning", "__version__"]

@@ -29,6 +29,8 @@ SUMMARY_JSON = "batch-summary.json"
 
 # Status of a directory in the summary.
 FITTED = "fitted"
+# Fitted, with plausibility warnings (listed in the row).
+FITTED_WITH_WARNINGS = "fitted with warnings"
 NOT_CONVERGED = "not converged"
 UP_TO_DATE = "up to date"
 FAILED = "error"
@@ -155,19 +157,20 @@ def row_from_document(directory, document, status, seconds):
             values["bootstrap_interval_95"] = bootstrap[name]["interval_95"]
     if status == FITTED and document.get("converged") is False:
         status = NOT_CONVERGED
-    warnings = document.get("warnings") or []
+    warnings = [entry["message"] for entry in document.get("warnings") or []]
+    if status == FITTED and warnings:
+        status = FITTED_WITH_WARNINGS
+    lines = [f"warning: {text}" for text in warnings]
     if status == NOT_CONVERGED:
-        message = document.get("message") or ""
-    elif warnings:
-        more = f" (and {len(warnings) - 1} more warnings)" if len(warnings) > 1 else ""
-        message = f"warning: {warnings[0]['message']}{more}"
-    else:
-        message = ""
+        lines.insert(0, (document.get("message") or "").splitlines()[0] if
+                     document.get("message") else "")
+    message = "; ".join(line for line in lines if line)
     return {
-        "directory": str(directory), "status": status, "message": message.splitlines()[0]
-        if message else "", "engine": document.get("engine"), "seconds": round(seconds, 3),
+        "directory": str(directory), "status": status, "message": message,
+        "engine": document.get("engine"), "seconds": round(seconds, 3),
         "fit_seconds": document.get("fit_seconds"), "fit_error": document.get("fit_error"),
         "reduced_chi2": document.get("reduced_chi2"), "parameters": parameters,
+        "warnings": warnings,
     }
 
 
@@ -175,7 +178,7 @@ def row_from_document(directory, document, status, seconds):
 def error_row(directory, status, message, seconds=0.0):
     return {"directory": str(directory), "status": status, "message": message, "engine": None,
             "seconds": round(seconds, 3), "fit_seconds": None, "fit_error": None,
-            "reduced_chi2": None, "parameters": {}}
+            "reduced_chi2": None, "parameters": {}, "warnings": []}
 
 
 # One line of an exception, for a summary row.
@@ -295,7 +298,8 @@ def summary_csv(rows):
 
 # Number of rows with each status.
 def status_counts(rows):
-    counts = {status: 0 for status in (FITTED, NOT_CONVERGED, UP_TO_DATE, FAILED, CANCELLED)}
+    counts = {status: 0 for status in (FITTED, FITTED_WITH_WARNINGS, NOT_CONVERGED, UP_TO_DATE,
+                                       FAILED, CANCELLED)}
     for row in rows:
         counts[row["status"]] += 1
     return counts
@@ -336,7 +340,8 @@ def row_line(row):
     note = f"; {row['message']}" if row["message"] else ""
     values = ", ".join(f"{name} = {entry['value']:.4g}" for name, entry in
                        row["parameters"].items() if entry["value"] is not None)
-    timing = f" ({row['seconds']:.1f} s)" if row["status"] == FITTED else ""
+    timing = f" ({row['seconds']:.1f} s)" if row["status"] in (FITTED, FITTED_WITH_WARNINGS) \
+        else ""
     return f"{row['status']:<10}  {row['directory']}: {values}{timing}{note}"
 
 
@@ -414,7 +419,10 @@ def run_batch_command(args, argv=("batch",)):
             outcome = run_batch(client, directories, bootstrap, args.force, on_row, argv)
     csv_path, json_path = write_summary(out, outcome, cluster, bootstrap)
     counts = status_counts(outcome.rows)
-    print(f"{counts[FITTED]} fitted, {counts[UP_TO_DATE]} up to date, {counts[FAILED]} failed"
+    print(f"{counts[FITTED] + counts[FITTED_WITH_WARNINGS]} fitted"
+          + (f" ({counts[FITTED_WITH_WARNINGS]} with warnings)" if counts[FITTED_WITH_WARNINGS]
+             else "")
+          + f", {counts[UP_TO_DATE]} up to date, {counts[FAILED]} failed"
           + (f", {counts[NOT_CONVERGED]} not converged" if counts[NOT_CONVERGED] else "")
           + (f", {counts[CANCELLED]} cancelled" if counts[CANCELLED] else ""))
     print(f"summary: {csv_path}\n         {json_path}")

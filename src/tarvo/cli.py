@@ -9,14 +9,14 @@ from pathlib import Path
 
 from . import __version__
 from .checks import LSODA_ENGINE, check_fit, check_measurement, fit_findings, weighted_chi2
-from .cli_exact import (exact_document_keys, fit_measurement_exact, focus_line, insert_after,
-                        lsoda_shaped, start_factors)
+from .cli_exact import (exact_document, fit_measurement_exact, focus_line, insert_after,
+                        lsoda_model_settings, lsoda_shaped, start_factors)
 from .engine import ENGINES, MODELS, EngineUnavailable
 from .normalisation import NORMALISATIONS, Normalisation
 from .errors import InputError
 from .fit_options import WEIGHTS, resolve_model
 from .measurement import SETUP_FILE, check_starts, read_measurement, read_parameter_file
-from .progress import ElapsedTicker
+from .progress import ElapsedTicker, ProgressBar
 from .provenance import provenance
 from .report import (correlation_notes, format_table, parameter_rows, result_document,
                      write_result)
@@ -44,6 +44,10 @@ FIGURE_FORMATS = ("png", "svg", "pdf")
 
 # The engine of `tarvo fit` where neither --engine nor [fit] engine chooses one.
 DEFAULT_ENGINE = "exact"
+
+# Largest level of --sigmas: beyond 5 standard deviations the profile's
+# threshold lies in tails no Z-scan resolves.
+MAX_SIGMAS = 5.0
 
 # Starts listed one by one in the banner; more are shown as first, second, ..., last.
 BANNER_FACTORS = 5
@@ -84,11 +88,24 @@ def _add_model_option(parser):
                              "additive baseline) (default: [data] normalisation, else far-field)")
 
 
+# The exit statuses, as --help lists them.
+EXIT_STATUS_TEXT = f"""\
+exit status:
+  0    done (results written; the fit converged)
+  {EXIT_FIT_FAILED}    the fit gave no usable result, or the results could not be written
+  {EXIT_USAGE}    bad arguments or input files, or a plausibility warning under --strict
+  {EXIT_NOT_CONVERGED}    results written, but the fit stopped without converging
+  {EXIT_INTERRUPTED}  interrupted (Ctrl-C)
+  (tarvo batch: 1 when any directory failed or did not converge)"""
+
+
 # The argument parser of the tool.
 def build_parser():
     parser = OneLineParser(
         prog="tarvo",
-        description="Fit Z-scan curves with a five-level rate-equation model.")
+        description="Fit Z-scan curves with a five-level rate-equation model.",
+        epilog=EXIT_STATUS_TEXT + "\n\nStart with: tarvo init DIR",
+        formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--version", action="version", version=f"tarvo {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True,
                                      parser_class=OneLineParser)
@@ -98,6 +115,8 @@ def build_parser():
                     f"write {RESULT_FILE} and the figure {FIGURE_STEM}.png (or .svg, .pdf) into "
                     "DIR or OUTDIR (and the ODE solver's messages, if any, to "
                     f"{MESSAGES_FILE}). Threads: OMP_NUM_THREADS (default: all cores).")
+    fit.epilog = EXIT_STATUS_TEXT
+    fit.formatter_class = argparse.RawDescriptionHelpFormatter
     fit.add_argument("directory", metavar="DIR", help="measurement directory")
     fit.add_argument("--starts", type=int, metavar="N",
                      help="number of starts (default: n_starts of setup.toml, else 3)")
@@ -116,6 +135,14 @@ def build_parser():
                      help="equal, or established (fit_zscan's 1 + 4 exp(-4 s^2)) (default: "
                           "[fit] weights, else 1/sigma^2 with a sigma column, else equal)")
     _add_output_options(fit, "the results")
+    fit.add_argument("--relative-to-focus", action="store_true",
+                     help="draw the figure over the position relative to the focus (fitted, or "
+                          "the extreme of the data) instead of the stage position")
+    fit.add_argument("--conf-interval", action="store_true",
+                     help="also compute profile-likelihood confidence intervals of the fitted "
+                          "parameters (exact engine; each point of a profile is a refit)")
+    fit.add_argument("--sigmas", metavar="N[,N...]", default=None,
+                     help="levels of --conf-interval in standard deviations (default 1,2)")
     add_bootstrap_arguments(fit)
     add_batch_parser(commands)
     simulate = commands.add_parser(
@@ -133,8 +160,28 @@ def build_parser():
                                "Rayleigh ranges)")
     simulate.add_argument("--points", type=int, default=None, metavar="N",
                           help="number of positions (default 201)")
+    simulate.add_argument("--measurement", metavar="OUT",
+                          help="write a measurement directory that tarvo fit OUT fits instead: "
+                               "one curve file per [[curve]], setup.toml and the parameters in "
+                               "truth.toml")
+    simulate.add_argument("--noise", type=float, metavar="SD",
+                          help="with --measurement: add Gaussian noise of this standard "
+                               "deviation (e.g. 0.005), written as the curves' sigma column")
+    simulate.add_argument("--seed", type=int, metavar="S",
+                          help="seed of the noise (default: drawn and recorded in truth.toml)")
+    simulate.add_argument("--raw", action="store_true",
+                          help="with --measurement: write raw detector readings (position, "
+                               "signal, reference) that tarvo fit divides and normalises itself; "
+                               "--noise is then relative to the signal")
     _add_model_option(simulate)
     _add_output_options(simulate, "the curves")
+    init = commands.add_parser(
+        "init", help="start a measurement directory: set-up template and example curves",
+        description="Write DIR/setup.toml, a commented template with every key, its unit and "
+                    "a typical value, and example curve files in the format tarvo fit reads "
+                    "(model curves with noise). Edit the set-up, replace the curves with your "
+                    "own, then run tarvo fit DIR.")
+    init.add_argument("directory", metavar="DIR", help="directory to create (or an empty one)")
     return parser
 
 
@@ -211,6 +258,8 @@ class FitRequest:
     bootstrap: object = None
     weights: str = None
     force: bool = False
+    conf_sigmas: tuple = None
+    relative_to_focus: bool = False
 
 
 # Everything `tarvo fit DIR` computed and wrote for one directory. `result` is
@@ -234,8 +283,8 @@ class DirectoryFit:
 # `bootstrap` is a tarvo.bootstrap.BootstrapOptions or None; `argv` the command
 # line recorded in the result.
 def prepare_fit(directory, *, starts=None, step=None, truth_file=None, engine=None, model=None,
-                out=None, figure_format="png", strict=False, bootstrap=None, argv=(),
-                normalisation=None, weights=None, force=False):
+                out=None, figure_format="png", strict=False, bootstrap=None, conf_sigmas=None,
+                relative_to_focus=False, argv=(), normalisation=None, weights=None, force=False):
     from .uncertainty import REL_STEP_DEFAULT
 
     measurement = read_measurement(directory)
@@ -260,11 +309,15 @@ def prepare_fit(directory, *, starts=None, step=None, truth_file=None, engine=No
             raise InputError("the lsoda engine (fit_zscan) weights the points as fit_zscan does; "
                              f"drop --weights {weights} or use the exact engine")
         weights = "established"
+    if engine == LSODA_ENGINE and conf_sigmas:
+        raise InputError("--conf-interval needs the exact engine (its profile refits); drop "
+                         "--engine lsoda (or engine = \"lsoda\" in [fit])")
     input_files = measurement.input_files + ((truth_path,) if truth_path else ())
     return FitRequest(measurement, truth, n_starts, rel_step, engine, model,
                       provenance(argv, input_files), check_measurement(measurement),
                       Path(out) if out else measurement.directory, figure_format, strict,
-                      bootstrap, weights, force or measurement.options.force)
+                      bootstrap, weights, force or measurement.options.force,
+                      None if not conf_sigmas else tuple(conf_sigmas), bool(relative_to_focus))
 
 
 # The measurement with the normalisation the fit uses: the command line's,
@@ -300,15 +353,17 @@ def _with_normalisation(measurement, chosen, engine):
 # usable result, StrictFindings when --strict stops it. `ticker_message`
 # shows an elapsed-time line on a terminal while the fit runs.
 def fit_and_write(request, ticker_message=None):
-    from .plot import plot_fit
+    from .fit_parameters import FOCUS
+    from .plot import plot_fit, setup_title, values_box_text
 
     measurement = request.measurement
-    directory = measurement.directory
-    with ElapsedTicker(ticker_message or "", enabled=ticker_message is not None):
-        if request.engine == LSODA_ENGINE:
+    show = ticker_message is not None
+    if request.engine == LSODA_ENGINE:
+        with ElapsedTicker(ticker_message or "", enabled=show):
             outcome, uncertainty, curves, result = _fit_lsoda(request)
-        else:
-            outcome, uncertainty, curves, result = _fit_exact(request)
+    else:
+        with ProgressBar(request.n_starts, "fitting", "start", enabled=show) as advance:
+            outcome, uncertainty, curves, result = _fit_exact(request, advance)
     if request.engine == LSODA_ENGINE:
         after = check_fit(measurement, outcome, request.engine,
                           weighted_chi2(measurement, measurement.start, outcome.centre))
@@ -323,29 +378,34 @@ def fit_and_write(request, ticker_message=None):
     figure_name = f"{FIGURE_STEM}.{request.figure_format}"
     figure_path = out / figure_name
     names = measurement.fit_names if result is None else result.var_names
-    title = f"{directory.resolve().name}: fit of {', '.join(names)}"
-    plot_fit(figure_path, measurement, outcome, curves=curves,
-             title=title if result is None else f"{title} ({request.model} model)")
+    setup = measurement.setup
+    title = setup_title({"wavelength": setup.wavelength, "tau": setup.tau,
+                         "pulse_fwhm": setup.pulse_fwhm}, request.model, names)
     rows = parameter_rows(measurement, outcome, uncertainty, request.truth)
-    document = result_document(
-        measurement, outcome, uncertainty, rows, figure_name,
-        request.rel_step if result is None else None, engine=request.engine,
-        model=request.model, provenance=request.record, findings=findings, curves=curves)
+    entries = [(row["name"], row["fitted_value"], row["standard_error"], row["unit"])
+               for row in rows if row["fitted"]]
+    if result is not None and result.params[FOCUS].vary:
+        focus = result.params[FOCUS]
+        entries.append((FOCUS, focus.value, focus.stderr, "mm"))
+    plot_fit(figure_path, measurement, outcome, curves=curves, title=title,
+             values=values_box_text(entries, uncertainty.reduced_chi2),
+             relative_to=outcome.centre if request.relative_to_focus else None)
     if result is None:
-        extra = {"converged": None, "message": "fit_zscan does not report whether its fit "
-                                               "converged"}
+        document = result_document(
+            measurement, outcome, uncertainty, rows, figure_name, request.rel_step,
+            engine=request.engine, model=request.model, provenance=request.record,
+            findings=findings, curves=curves)
+        document = insert_after(document, "fit_seconds", {
+            "converged": None, "message": "fit_zscan does not report whether its fit converged",
+            "model_settings": lsoda_model_settings(measurement)})
     else:
-        document["setup"].update(result.grid if request.model == "energy"
-                                 else {k: result.grid[k] for k in ("t_slices", "z_slices")})
-        extra = exact_document_keys(result)
-        status = result.identifiability.status
-        for entry in document["parameters"]:
-            entry["determined"] = (status[entry["name"]] != "not determined"
-                                   if entry["name"] in status else None)
-    document = insert_after(document, "fit_seconds", extra)
+        document = exact_document(measurement, result, outcome, uncertainty, rows, curves,
+                                  figure_name, request.record, findings)
     if request.bootstrap is not None:
-        document["bootstrap"] = _bootstrap(request, outcome, result,
-                                           ticker_message is not None)
+        document["bootstrap"] = _bootstrap(request, outcome, result, show)
+    if request.conf_sigmas:
+        document["profile_intervals"] = profile_interval_document(result, request.conf_sigmas,
+                                                                  show)
     # The JSON file comes last: its presence marks a complete result.
     result_path = out / RESULT_FILE
     write_result(result_path, document)
@@ -380,13 +440,13 @@ def _fit_lsoda(request):
 
 
 # The exact engine: tarvo.fit with the exact Jacobian, run to the optimum.
-def _fit_exact(request):
+def _fit_exact(request, progress=None):
     from .fit_curves import FitCurves
 
     measurement = request.measurement
     try:
         result = fit_measurement_exact(measurement, request.n_starts, request.model,
-                                       request.weights)
+                                       request.weights, progress)
     except EngineUnavailable as error:
         raise FitFailed(str(error)) from None
     except ValueError as error:
@@ -398,6 +458,33 @@ def _fit_exact(request):
     curves = FitCurves(result.positions - result.focus, result.best_fit,
                        tuple(result.model_line(k) for k in range(len(measurement.curves))))
     return outcome, uncertainty, curves, result
+
+
+# The profile-likelihood intervals of a finished exact fit at `sigmas` as
+# their JSON document, with a progress bar if asked.
+def profile_interval_document(result, sigmas, show_progress):
+    from .confidence import interval_document
+
+    steps = 2 * len(result.var_names)
+    with ProgressBar(steps, "profile intervals", "side", enabled=show_progress) as advance:
+        return interval_document(result, sigmas, advance)
+
+
+# The --sigmas list: positive numbers separated by commas (default 1, 2).
+def parse_sigmas(text, conf_interval):
+    if text is None:
+        return (1.0, 2.0) if conf_interval else None
+    if not conf_interval:
+        raise InputError("--sigmas needs --conf-interval")
+    try:
+        sigmas = tuple(float(part) for part in text.split(","))
+    except ValueError:
+        raise InputError(f"--sigmas must be numbers separated by commas, e.g. 1,2; got "
+                         f"{text!r}") from None
+    if not all(math.isfinite(s) and 0.0 < s <= MAX_SIGMAS for s in sigmas):
+        raise InputError(f"--sigmas must lie above 0 and at most {MAX_SIGMAS:g} (standard "
+                         f"deviations), got {text!r}")
+    return tuple(sorted(set(sigmas)))
 
 
 # The bootstrap of a finished fit as its JSON document, with a progress bar if asked.
@@ -416,7 +503,9 @@ def run_fit_command(args, argv):
     request = prepare_fit(args.directory, starts=args.starts, step=args.step,
                           truth_file=args.truth, engine=args.engine, model=args.model,
                           out=args.out, figure_format=args.figure_format, strict=args.strict,
-                          bootstrap=bootstrap_options(args), argv=argv,
+                          bootstrap=bootstrap_options(args),
+                          conf_sigmas=parse_sigmas(args.sigmas, args.conf_interval),
+                          relative_to_focus=args.relative_to_focus, argv=argv,
                           normalisation=args.normalisation, weights=args.weights,
                           force=args.force)
     status = report_findings(request.findings, args.strict, request.force)
@@ -463,6 +552,10 @@ def run_fit_command(args, argv):
         if done.result is not None and done.result.params["focus"].vary:
             errors["focus"] = done.result.params["focus"].stderr
         print("\n" + format_bootstrap(done.document["bootstrap"], errors))
+    if "profile_intervals" in done.document:
+        from .confidence import format_interval_document
+
+        print("\n" + format_interval_document(done.document["profile_intervals"]))
     print(f"results: {done.result_path}")
     print(f"figure:  {done.figure_path}")
     return done.status
@@ -512,6 +605,18 @@ def _print_exact(done):
         print(f"warning: {finding.message}")
 
 
+# tarvo init DIR: the set-up template and example curves.
+def run_init_command(args):
+    from .starter import write_starter
+
+    written = write_starter(args.directory)
+    print(f"wrote {written[0]} (set-up template: every key with its unit)")
+    for path in written[1:]:
+        print(f"wrote {path} (example curve: replace with your measurement)")
+    print(f"next: edit {written[0]}, then run tarvo fit {args.directory}")
+    return 0
+
+
 # Entry point of the console script and of python -m tarvo; returns the exit status.
 def main(argv=None):
     argv = sys.argv[1:] if argv is None else list(argv)
@@ -524,6 +629,8 @@ def main(argv=None):
         if args.command == "simulate":
             from .planning import run_simulate_command
             return run_simulate_command(args, argv)
+        if args.command == "init":
+            return run_init_command(args)
     except InputError as error:
         return _fail(str(error))
     except OSError as error:

@@ -17,10 +17,11 @@ from collections import OrderedDict
 import numpy as np
 
 from .centring import scan_centre
-from .engine import check_model, grid_defaults, grid_settings, model_and_jacobian
+from .engine import FOCUS_SHIFT, check_model, grid_defaults, grid_settings, model_and_jacobian
 from .fit_options import WEIGHTS
-from .fit_parameters import FOCUS, resolve_parameters
+from .fit_parameters import FIT_NAMES, FOCUS, resolve_parameters
 from .normalisation import normalisation_of
+from .parameters import NAMES
 from .run_fit import start_multipliers
 from .uncertainty import covariance_from_jacobian, point_weights
 
@@ -53,19 +54,32 @@ class ZscanProblem:
         self.focus_start = centre if resolved.focus is None else resolved.focus
         self.names = list(resolved.varied)
         self.indices = resolved.indices
-        self.is_log = np.array([name != FOCUS for name in self.names])
-        self.reference = np.array([self.focus_start if name == FOCUS else self.base[index]
+        # Parameters outside the model (used by expressions), by name.
+        self.extras = dict(resolved.extras)
+        self.is_log = np.array([name in NAMES for name in self.names])
+        self.reference = np.array([self.focus_start if name == FOCUS else
+                                   self.extras[name] if index is None else self.base[index]
                                    for name, index in zip(self.names, self.indices)])
+        # Linear variables: the focus in mm, other parameters relative to their start.
+        self.scale = np.array([1.0 if name == FOCUS or name in NAMES
+                               else abs(self.extras[name]) or 1.0 for name in self.names])
+        self.engine_columns = [k for k, index in enumerate(self.indices) if index is not None]
         bounds = [resolved.bounds[name] for name in self.names]
         self.lower = np.array([self._to_internal(k, low) for k, (low, _) in enumerate(bounds)])
         self.upper = np.array([self._to_internal(k, high) for k, (_, high) in enumerate(bounds)])
+        # Constrained model parameters (and the focus) follow their expressions.
+        self.constraints = resolved.constraints
+        order = [] if self.constraints is None else self.constraints.names
+        self.constrained = [(k, name) for k, name in enumerate(order) if name in FIT_NAMES]
+        self.constrained_indices = [FOCUS_SHIFT if name == FOCUS else NAMES.index(name)
+                                    for _, name in self.constrained]
         self.evaluations = 0
         self._cache = OrderedDict()
 
     # Solver variable of parameter k at a physical value.
     def _to_internal(self, k, value):
         if not self.is_log[k]:
-            return value - self.reference[k]
+            return (value - self.reference[k]) / self.scale[k]
         if value <= 0.0:
             return -math.inf
         return math.log(value / self.reference[k])
@@ -77,19 +91,62 @@ class ZscanProblem:
     # Physical values of the varied parameters.
     def values(self, u):
         return np.where(self.is_log, self.reference * np.exp(np.where(self.is_log, u, 0.0)),
-                        self.reference + u)
+                        self.reference + u * self.scale)
+
+    # d(physical value)/du of the varied parameters at u.
+    def chain(self, u):
+        return np.where(self.is_log, self.values(u), self.scale)
 
     # The eight parameters and the focus at solver variables u.
     def parameters(self, u):
+        spec_pars, focus, _ = self._state(u)
+        return spec_pars, focus
+
+    # The eight parameters, the focus and the parameters outside the model at u.
+    def _state(self, u):
         values = self.values(u)
         spec_pars = self.base.copy()
         focus = self.focus_start
+        extras = dict(self.extras)
         for name, index, value in zip(self.names, self.indices, values):
             if name == FOCUS:
                 focus = float(value)
+            elif index is None:
+                extras[name] = float(value)
             else:
                 spec_pars[index] = value
-        return spec_pars, focus
+        if self.constraints is not None:
+            evaluated = self.constraints.evaluate(self._symbols(spec_pars, focus, extras))
+            for _, name in self.constrained:
+                if name == FOCUS:
+                    focus = evaluated[name]
+                else:
+                    spec_pars[NAMES.index(name)] = evaluated[name]
+        return spec_pars, focus, extras
+
+    # Values of the parameters that expressions may use, by name.
+    @staticmethod
+    def _symbols(spec_pars, focus, extras):
+        symbols = {name: float(v) for name, v in zip(NAMES, spec_pars) if math.isfinite(v)}
+        symbols[FOCUS] = focus
+        symbols.update(extras)
+        return symbols
+
+    # Every parameter's value at u by name, the expressions' included
+    # (derived parameters too).
+    def all_values(self, u):
+        symbols = self._symbols(*self._state(u))
+        return symbols if self.constraints is None else self.constraints.evaluate(symbols)
+
+    # Derivatives of the expressions' values (rows in evaluation order) with
+    # respect to the physical values of the varied parameters, at u.
+    def constraint_gradient(self, u):
+        if self.constraints is None:
+            return np.zeros((0, len(self.names)))
+        symbols = self._symbols(*self._state(u))
+        for _, name in self.constrained:
+            symbols.pop(name, None)
+        return self.constraints.gradient(symbols, self.names)
 
     # Model curves and their derivatives with respect to the given engine indices.
     def curves(self, spec_pars, focus, derivatives=()):
@@ -114,14 +171,31 @@ class ZscanProblem:
             self._cache.move_to_end(key)
             return cached
         spec_pars, focus = self.parameters(u)
-        indices = [self.indices[k] for k in np.flatnonzero(free)] if jacobian else []
-        model, derivative = self.curves(spec_pars, focus, indices)
+        # Engine derivatives of the free model parameters (not of those outside the model).
+        direct = [k for k in np.flatnonzero(free) if self.indices[k] is not None]
+        indices = [self.indices[k] for k in direct] if jacobian else []
+        extra = self.constrained_indices if jacobian else []
+        model, derivative = self.curves(spec_pars, focus, indices + extra)
         residuals = (self.root_weights * (self.y - model)).ravel()
         result = None
         if jacobian:
-            # d(weighted residual)/du = -root_weight * dmodel/dp * dp/du, dp/du = p for log variables.
-            chain = np.where(self.is_log, self.values(u), 1.0)[free]
-            result = -(self.root_weights[..., None] * derivative).reshape(residuals.size, -1) * chain
+            # d(weighted residual)/du = -root_weight * dmodel/dp * dp/du, dp/du = p for log
+            # variables, the scale for linear ones.
+            chain = self.chain(u)[free]
+            weighted = -(self.root_weights[..., None] * derivative).reshape(residuals.size, -1)
+            if len(direct) == int(np.count_nonzero(free)):
+                result = weighted[:, :len(indices)] * chain
+            else:
+                # Parameters outside the model act through the expressions only.
+                columns = np.zeros((residuals.size, int(np.count_nonzero(free))))
+                positions = [list(np.flatnonzero(free)).index(k) for k in direct]
+                columns[:, positions] = weighted[:, :len(indices)]
+                result = columns * chain
+            if extra:
+                # Constrained parameters move with the free ones through their expressions.
+                rows = [k for k, _ in self.constrained]
+                gradient = self.constraint_gradient(u)[rows][:, free]
+                result = result + (weighted[:, len(indices):] @ gradient) * chain
         self._cache[key] = (model, residuals, result)
         self._cache.move_to_end(key)
         if len(self._cache) > CACHED_EVALUATIONS:
@@ -140,7 +214,7 @@ class ZscanProblem:
     # Jacobian of the weighted residuals with respect to the physical values, at u.
     def physical_jacobian(self, u):
         _, jacobian = self.residuals_and_jacobian(u, np.ones(len(self.names), dtype=bool))
-        return jacobian / np.where(self.is_log, self.values(u), 1.0)
+        return jacobian / self.chain(u)
 
     # Least squares over the free variables, the others held at u_start.
     def solve(self, u_start, free, ftol, xtol, gtol, max_nfev):
@@ -265,7 +339,7 @@ def fit(positions, transmittance, pulse_energy, params, *, populations, sample_w
         wavelength, w0, M2, model="energy", normalisation="far-field", far_field_points=None,
         t_slices=None, z_slices=None, radial_points=None, intensity_points=None, sigma=None,
         weights=None, is_sa=False, vary=None, n_starts=1, scale_covar=None, checks="warn",
-        ftol=TOLERANCE, xtol=TOLERANCE, gtol=TOLERANCE, max_nfev=None):
+        ftol=TOLERANCE, xtol=TOLERANCE, gtol=TOLERANCE, max_nfev=None, progress=None):
     """Least-squares fit of Z-scan curves on the exact engine.
 
     Parameters
@@ -276,17 +350,18 @@ def fit(positions, transmittance, pulse_energy, params, *, populations, sample_w
     transmittance : array_like
         Measured transmittance, one row per curve, normalised as
         `normalisation` says.
-    pulse_energy : array_like
+    pulse_energy : sequence of float
         Pulse energy of each curve in J.
     params : tarvo.Parameters, mapping or sequence
         tarvo.Parameters (or lmfit.Parameters, or any mapping name -> object
-        with value, vary, min, max) of the eight parameters and optionally
-        "focus" (mm; value None: the extreme of the data); or the eight
-        values as a sequence or name -> value mapping, with `vary` naming
-        the fitted ones.
+        with value, vary, min, max and optionally expr) of the eight
+        parameters and optionally "focus" (mm; value None: the extreme of
+        the data) and derived parameters; or the eight values as a sequence
+        or name -> value mapping, with `vary` naming the fitted ones.
+        Parameters with an ``expr`` follow it, with lmfit's meaning.
     populations, sample_width, tau, wavelength, w0, M2
-        The set-up, as for tarvo.simulate.
-    model : str
+        The set-up, as for `tarvo.simulate`.
+    model : {"energy", "established"}
         "energy" (default: pulse-energy ratio over the beam cross-section,
         the physically consistent model) or "established" (fit_zscan's
         on-axis model).
@@ -304,13 +379,15 @@ def fit(positions, transmittance, pulse_energy, params, *, populations, sample_w
     sigma : array_like, optional
         Uncertainty of each measured value (same shape as transmittance):
         weights 1/sigma^2 and a chi^2 in units of sigma.
-    weights : str, optional
+    weights : {None, "equal", "established"}
         None (default): 1/sigma^2 where sigma is given, else every point
         equally; "equal"; "established": fit_zscan's 1 + 4 exp(-4 s^2) with s
         the centred position in m.
     is_sa : bool
         Saturable absorber: the focus start is the maximum of the data
         instead of the minimum.
+    vary : sequence of str, optional
+        With plain values for `params`: the names of the fitted parameters.
     n_starts : int
         1: start at the given values; more: also at the values scaled by
         fit_zscan's factors (0.302 ... 3.31), the best start wins.
@@ -318,18 +395,26 @@ def fit(positions, transmittance, pulse_energy, params, *, populations, sample_w
         Scale the covariance by the reduced chi^2 (default: True without
         sigma, so that with equal weights the standard errors follow from
         the residual variance; False with sigma).
-    checks : str
+    checks : {"warn", "error", "off"}
         "warn" (default): plausibility findings before and after the fit are
         issued as tarvo.PlausibilityWarning; "error": a finding raises
         ValueError; "off": no checks. The result lists them in `findings`.
     ftol, xtol, gtol, max_nfev
-        Least-squares settings (scipy.optimize.least_squares).
+        Settings of `scipy.optimize.least_squares`.
+    progress : callable, optional
+        ``progress(done)`` is called after each start with the number of
+        starts finished.
 
     Returns
     -------
-    tarvo.FitResult
+    FitResult
         A fit that stops without converging returns its last values with
-        success False and a message saying so.
+        ``success`` False and a message saying so.
+
+    Raises
+    ------
+    ValueError
+        On inconsistent or invalid input, with a message naming it.
     """
     from scipy.optimize import least_squares  # noqa: F401  (loaded before the clock starts)
 
@@ -376,6 +461,8 @@ def fit(positions, transmittance, pulse_energy, params, *, populations, sample_w
         u0 = np.where(problem.is_log, math.log(factor), 0.0)
         u, solution = problem.solve(u0, free, ftol, xtol, gtol, max_nfev)
         starts.append((factor, u, solution))
+        if progress is not None:
+            progress(len(starts))
     best = min(starts, key=lambda s: (not np.isfinite(s[2].cost), s[2].cost))
     scale_covar = sigma is None if scale_covar is None else bool(scale_covar)
     result = build_result(problem, resolved, params, best, starts, sigma=sigma, is_sa=is_sa,

@@ -51,8 +51,9 @@ CROSS_SECTIONS = 3
 
 # Tables and keys of setup.toml; a key outside these is almost always a typo.
 KNOWN_KEYS = {
-    "beam": ("wavelength", "w0", "M2", "tau"),
-    "sample": ("sample_width", "populations", "is_sa", "absorbance", "linear_transmittance"),
+    "beam": ("wavelength", "w0", "M2", "tau", "pulse_fwhm"),
+    "sample": ("sample_width", "populations", "concentration", "is_sa", "absorbance",
+               "linear_transmittance"),
     "model": ("t_slices", "z_slices") + MODEL_KEYS,
     "curve": ("file", "pulse_energy", "columns"),
     "data": ("columns", "position_unit", "transmittance_unit", "normalisation",
@@ -74,6 +75,11 @@ class Setup:
     populations: tuple
     t_slices: int          # None where [model] leaves it to the model's default
     z_slices: int
+    # The lab quantities tau and populations were derived from, where the
+    # set-up gives them instead: intensity FWHM of the pulse (s) and the
+    # molar concentration of the absorber (mol/L); None otherwise.
+    pulse_fwhm: float | None = None
+    concentration: float | None = None
 
     # Keyword arguments for tarvo.simulate.
     def model_kwargs(self):
@@ -263,17 +269,69 @@ def check_starts(n_starts, where="--starts"):
     return n_starts
 
 
-# Beam, sample and grid settings from the parsed set-up file.
-def _read_setup(doc, where):
-    beam = _table(doc, "beam", where)
-    sample = _table(doc, "sample", where)
-    model = _table(doc, "model", where, required=False)
+# Molecules per cm^3 in a solution of 1 mol/L: N_A / 1000.
+from .checks import PER_CM3_PER_MOL_L  # noqa: E402
+
+# tau of the time profile exp(-(t/tau)^2) is the intensity FWHM over this factor.
+FWHM_PER_TAU = 2.0 * math.sqrt(math.log(2.0))
+
+
+# tau (s) of a pulse of intensity FWHM `fwhm` (s).
+def tau_from_fwhm(fwhm):
+    return fwhm / FWHM_PER_TAU
+
+
+# The five initial populations (cm^-3) of a solution of `concentration`
+# mol/L: every molecule in level 1.
+def populations_from_concentration(concentration):
+    return (concentration * PER_CM3_PER_MOL_L,) + (0.0,) * (LEVELS - 1)
+
+
+# One of two keys of a table that say the same thing in different units;
+# giving both (or neither) is an error. Returns the key given.
+def _one_of(table, key, alternative, where, what):
+    if key in table and alternative in table:
+        raise InputError(f"{where}: give either {key} or {alternative} ({what}), not both")
+    if key not in table and alternative not in table:
+        raise InputError(f"{where}: missing {key} (or {alternative}): {what}")
+    return key if key in table else alternative
+
+
+# tau (s) from [beam] tau or pulse_fwhm, and the FWHM when that was given.
+def _read_pulse(beam, where):
+    key = _one_of(beam, "tau", "pulse_fwhm", f"{where} [beam]",
+                  "tau in s of the time profile exp(-(t/tau)^2), or pulse_fwhm in s, the "
+                  "intensity FWHM")
+    if key == "tau":
+        return _number(beam, "tau", f"{where} [beam]", "s"), None
+    fwhm = _number(beam, "pulse_fwhm", f"{where} [beam]", "s, intensity FWHM")
+    return tau_from_fwhm(fwhm), fwhm
+
+
+# Populations (cm^-3) from [sample] populations or concentration, and the
+# concentration when that was given.
+def _read_populations(sample, where):
+    key = _one_of(sample, "populations", "concentration", f"{where} [sample]",
+                  f"populations, {LEVELS} numbers in cm^-3, or concentration in mol/L")
+    if key == "concentration":
+        concentration = _number(sample, "concentration", f"{where} [sample]", "mol/L")
+        return populations_from_concentration(concentration), concentration
     populations = sample.get("populations")
     if (not isinstance(populations, list) or len(populations) != LEVELS
             or any(isinstance(v, bool) or not isinstance(v, (int, float)) or not math.isfinite(v)
                    or v < 0 for v in populations)):
         raise InputError(f"{where}: [sample] populations must be {LEVELS} numbers of at least 0 "
                          f"(cm^-3), got {populations!r}")
+    return tuple(float(v) for v in populations), None
+
+
+# Beam, sample and grid settings from the parsed set-up file.
+def _read_setup(doc, where):
+    beam = _table(doc, "beam", where)
+    sample = _table(doc, "sample", where)
+    model = _table(doc, "model", where, required=False)
+    tau, fwhm = _read_pulse(beam, where)
+    populations, concentration = _read_populations(sample, where)
     is_sa = sample.get("is_sa", False)
     if not isinstance(is_sa, bool):
         raise InputError(f"{where}: [sample] is_sa must be true or false, got {is_sa!r}")
@@ -281,13 +339,15 @@ def _read_setup(doc, where):
         wavelength=_number(beam, "wavelength", f"{where} [beam]", "m"),
         w0=_number(beam, "w0", f"{where} [beam]", "m"),
         M2=_number(beam, "M2", f"{where} [beam]", "beam quality factor"),
-        tau=_number(beam, "tau", f"{where} [beam]", "s"),
+        tau=tau,
         sample_width=_number(sample, "sample_width", f"{where} [sample]", "cm"),
-        populations=tuple(float(v) for v in populations),
+        populations=populations,
         t_slices=_optional_integer(model, "t_slices", f"{where} [model]", MIN_SLICES, MAX_SLICES,
                                    SLICES_WHY),
         z_slices=_optional_integer(model, "z_slices", f"{where} [model]", MIN_SLICES, MAX_SLICES,
                                    SLICES_WHY),
+        pulse_fwhm=fwhm,
+        concentration=concentration,
     )
     return setup, is_sa
 

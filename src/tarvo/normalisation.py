@@ -62,10 +62,18 @@ class Normalisation:
     # Whether the curves are divided or shifted by their own far-field mean.
     @property
     def uses_far_field(self):
+        """Whether the curves are divided or shifted by their own far-field mean."""
         return self.mode in ("far-field", "shift")
 
     # ValueError when curves of `points` points are too short for the far-field mean.
     def check_points(self, points):
+        """Raise ValueError when curves of `points` points are too short for the far field.
+
+        Parameters
+        ----------
+        points : int
+            Points per curve.
+        """
         if self.uses_far_field and 2 * self.far_field_points >= points:
             raise ValueError(f"far_field_points = {self.far_field_points} takes "
                              f"{2 * self.far_field_points} of the {points} points of a curve "
@@ -73,6 +81,18 @@ class Normalisation:
 
     # The mean of the far-field points of each row of `curves` (..., points).
     def far_field(self, curves):
+        """The far-field mean of each curve.
+
+        Parameters
+        ----------
+        curves : numpy.ndarray
+            Curves along the last axis.
+
+        Returns
+        -------
+        numpy.ndarray
+            The mean of the first and last `far_field_points` values of each.
+        """
         p = self.far_field_points
         return 0.5 * (np.mean(curves[..., :p], axis=-1) + np.mean(curves[..., -p:], axis=-1))
 
@@ -80,6 +100,19 @@ class Normalisation:
     # this normalisation says; "linear" and "shift" need a calibration that
     # raw detector signals do not carry.
     def normalise_data(self, ratio):
+        """Normalise measured ratios (signal / reference) as this normalisation says.
+
+        Parameters
+        ----------
+        ratio : array_like
+            One row per curve.
+
+        Returns
+        -------
+        numpy.ndarray
+            The ratios divided by their far field ("far-field") or as they
+            are ("absolute"); other normalisations raise ValueError.
+        """
         ratio = np.asarray(ratio, dtype=np.float64)
         if self.mode == "far-field":
             return ratio / self.far_field(ratio)[..., None]
@@ -106,7 +139,28 @@ class Normalisation:
     # from the absolute model T and its derivatives; `derivatives` names the
     # parameter index (0-7) or focus shift (8) of each derivative column.
     def apply(self, raw, jacobian, derivatives, spec_pars, populations, sample_width):
-        """Normalise absolute model curves and their derivatives."""
+        """Normalise absolute model curves and their derivatives.
+
+        Parameters
+        ----------
+        raw : numpy.ndarray
+            Absolute transmittance, (curves, points).
+        jacobian : numpy.ndarray or None
+            Its derivatives, (curves, points, len(derivatives)).
+        derivatives : sequence of int
+            The parameter index (0-7) or focus shift (8) of each column.
+        spec_pars : numpy.ndarray
+            The eight parameters.
+        populations : numpy.ndarray
+            Populations of the five levels before the pulse (cm^-3).
+        sample_width : float
+            Sample thickness (cm).
+
+        Returns
+        -------
+        curves, jacobian : numpy.ndarray
+            Normalised curves and their derivatives (None without jacobian).
+        """
         raw = np.asarray(raw, dtype=np.float64)
         if self.mode == "absolute":
             return raw, jacobian
@@ -129,6 +183,7 @@ class Normalisation:
 
     # The record of the result file.
     def as_dict(self):
+        """The record of the result file: the mode and, where used, far_field_points."""
         record = {"normalisation": self.mode}
         if self.uses_far_field:
             record["far_field_points"] = int(self.far_field_points)

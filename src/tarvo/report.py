@@ -124,6 +124,20 @@ def _curve_entries(measurement, outcome, curves):
     return entries
 
 
+# The lab quantities of a set-up (pulse FWHM, concentration) where it gave
+# them, with how tau and the populations were derived from them.
+def lab_quantities(setup):
+    entries = {}
+    if getattr(setup, "pulse_fwhm", None) is not None:
+        entries["pulse_fwhm_s"] = setup.pulse_fwhm
+        entries["tau_s_derived_as"] = "pulse_fwhm_s / (2 sqrt(ln 2))"
+    if getattr(setup, "concentration", None) is not None:
+        entries["concentration_mol_per_L"] = setup.concentration
+        entries["populations_cm-3_derived_as"] = ("[concentration_mol_per_L * N_A / 1000, 0, 0, "
+                                                  "0, 0] (every molecule in level 1)")
+    return entries
+
+
 # The whole result of a fit as a JSON-ready dict. engine and model name the
 # fitting engine and model variant; provenance is the record of
 # tarvo.provenance.provenance; findings are the plausibility warnings;
@@ -148,6 +162,7 @@ def result_document(measurement, outcome, uncertainty, rows, figure_name, rel_st
             "tau_s": setup.tau, "sample_width_cm": setup.sample_width,
             "populations_cm-3": list(setup.populations), "t_slices": setup.t_slices,
             "z_slices": setup.z_slices, "is_sa": measurement.is_sa,
+            **lab_quantities(setup),
         },
         "parameters": [
             {"name": row["name"], "unit": row["unit"], "meaning": row["meaning"],
@@ -181,3 +196,9 @@ def write_result(path, document):
     with open(path, "w", encoding="utf-8") as stream:
         json.dump(document, stream, indent=2, allow_nan=False)
         stream.write("\n")
+
+
+# Write a text file (a set-up, a curve table, a parameter file) in UTF-8.
+def write_text(path, text):
+    with open(path, "w", encoding="utf-8") as stream:
+        stream.write(text)

@@ -59,7 +59,8 @@ def simulate(positions, pulse_energy, spec_pars, *, populations, sample_width, t
     sample_width : float
         Sample thickness in cm.
     tau : float
-        Pulse duration parameter in s (time profile exp(-(t/tau)^2)).
+        Pulse duration parameter in s (time profile exp(-(t/tau)^2); the
+        intensity FWHM is 2 sqrt(ln 2) tau).
     wavelength, w0 : float
         Laser wavelength and beam waist radius in m.
     M2 : float
