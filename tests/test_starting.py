@@ -206,3 +206,20 @@ def test_progress_bar_shows_the_time_left_on_a_terminal_only(stream, enabled, sh
     text = output.getvalue()
     # tqdm's remaining-time field: "elapsed<left".
     assert (("bootstrap" in text and "/4 [" in text and "<" in text) if shown else text == "")
+
+
+def test_raw_simulated_readings_fit_to_the_truth(tmp_path, capsys):
+    start, raw = tmp_path / "start", tmp_path / "raw"
+    assert run(capsys, "init", start)[0] == 0
+    status, out, err = run(capsys, "simulate", start, "--measurement", raw, "--raw", "--noise",
+                           "0.003", "--seed", "2")
+    assert (status, err) == (0, "")
+    assert "(mm),signal,reference" in (raw / "curve-5uJ.csv").read_text()
+    status, _, err = run(capsys, "fit", raw)
+    assert (status, err) == (0, "")
+    document = json.loads((raw / "fit-result.json").read_text())
+    assert document["curves"][0]["columns"] == ["position", "signal", "reference"]
+    truth = tomllib.loads((raw / "truth.toml").read_text())
+    for p in document["parameters"]:
+        if p["fitted"]:
+            assert abs(p["value"] - truth[p["name"]]) < 4 * p["standard_error"]
