@@ -158,6 +158,83 @@ def write_example(data_dir=DATA_DIR, truth_file=TRUTH_FILE):
     truth_file.write_text(truth_text(), encoding="utf-8")
 
 
+# The global example: the same molecule measured with nanosecond and with
+# picosecond pulses (examples/global/ns and examples/global/ps). Alone, the
+# nanosecond scan fixes sigma_4 and tau_24 only together with sigma_2, the
+# picosecond one sigma_2 only; fitted together they fix all three. sigma_1
+# comes from the linear absorbance, as a laboratory measures it.
+GLOBAL_DIR = HERE / "global"
+GLOBAL_SETUPS = {
+    "ns": dict(pulse=("tau", 4e-9, "s, pulse time profile exp(-(t/tau)^2)"),
+               energies=(5e-6, 1e-5, 2e-5), focus=-0.2, seed=41),
+    "ps": dict(pulse=("pulse_fwhm", 25e-12, "s, intensity FWHM of the pulse (25 ps)"),
+               energies=(2e-7, 5e-7, 1e-6), focus=0.3, seed=42),
+}
+GLOBAL_POSITIONS_MM = np.linspace(-30.0, 30.0, 61)
+GLOBAL_FITTED_STARTS = dict(sigma_2=3e-17, sigma_4=1e-16, tau_24=1e-9)
+# The data are made at a finer resolution than the energy model's defaults.
+GLOBAL_MODEL_GRID = dict(t_slices=48, z_slices=4, radial_points=16, intensity_points=30)
+
+
+# setup.toml of one measurement of the global example.
+def global_setup_text(name, settings):
+    key, value, comment = settings["pulse"]
+    absorbance = (TRUE_PARAMETERS["sigma_1"] * SETUP["populations"][0] * SETUP["sample_width"]
+                  / np.log(10.0))
+    start = dict(TRUE_PARAMETERS, **GLOBAL_FITTED_STARTS)
+    lines = [f"# The {name} measurement of the global example (examples/make_example.py).",
+             "# Fit it with the other one: tarvo fit examples/global/ns examples/global/ps "
+             "--out examples/global/result", "",
+             "[beam]",
+             entry("wavelength", toml_float(SETUP["wavelength"]), "m"),
+             entry("w0", toml_float(SETUP["w0"]), "m, beam waist radius"),
+             entry("M2", toml_float(SETUP["M2"]), "beam quality factor"),
+             entry(key, toml_float(value), comment), "",
+             "[sample]",
+             entry("sample_width", toml_float(SETUP["sample_width"]), "cm"),
+             entry("populations", "[" + ", ".join(toml_float(v) for v in SETUP["populations"])
+                   + "]", "cm^-3, levels 1 to 5 before the pulse"),
+             entry("absorbance", f"{absorbance:.6f}", "decadic, at 532 nm: sets and holds "
+                   "sigma_1"), "",
+             "[data]",
+             entry("normalisation", '"far-field"', "each curve divided by its far field"), ""]
+    for energy in settings["energies"]:
+        lines += ["[[curve]]", f'file = "curve-{energy * 1e6:g}uJ.csv"',
+                  entry("pulse_energy", toml_float(energy), "J"), ""]
+    lines += ["[start]"]
+    lines += [entry(p.name, toml_float(start[p.name]), f"{p.unit}, {p.meaning}")
+              for p in PARAMETERS]
+    lines += ["", "[fit]",
+              entry("parameters", "[" + ", ".join(f'"{n}"' for n in GLOBAL_FITTED_STARTS) + "]",
+                    "the fitted parameters"),
+              entry("n_starts", 1, "one start at the start values"),
+              entry("fit_focus", "true", "fit the focus position too"), ""]
+    return "\n".join(lines)
+
+
+# Write the two measurements of the global example.
+def write_global_example(root=GLOBAL_DIR):
+    for name, settings in GLOBAL_SETUPS.items():
+        directory = root / name
+        directory.mkdir(parents=True, exist_ok=True)
+        key, value, _ = settings["pulse"]
+        tau = value / (2.0 * np.sqrt(np.log(2.0))) if key == "pulse_fwhm" else value
+        setup = dict(SETUP, tau=tau)
+        absolute = simulate(GLOBAL_POSITIONS_MM - settings["focus"], list(settings["energies"]),
+                            TRUE_PARAMETERS, model="energy", normalisation="absolute",
+                            **setup, **GLOBAL_MODEL_GRID)
+        rng = np.random.default_rng(settings["seed"])
+        noisy = absolute * (1.0 + NOISE_RELATIVE * rng.standard_normal(absolute.shape))
+        ends = np.concatenate([noisy[:, :FAR_FIELD_POINTS], noisy[:, -FAR_FIELD_POINTS:]],
+                              axis=1)
+        for energy, values in zip(settings["energies"], noisy / ends.mean(axis=1, keepdims=True)):
+            rows = [f"{x:.1f},{y:.6f}" for x, y in zip(GLOBAL_POSITIONS_MM, values)]
+            (directory / f"curve-{energy * 1e6:g}uJ.csv").write_text(
+                "position (mm),transmittance\n" + "\n".join(rows) + "\n", encoding="utf-8")
+        (directory / "setup.toml").write_text(global_setup_text(name, settings),
+                                              encoding="utf-8")
+
+
 # Write the example, or only print the known parameters.
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
@@ -168,7 +245,8 @@ def main():
         print(truth_text(), end="")
         return
     write_example()
-    print(f"wrote {DATA_DIR} and {TRUTH_FILE}")
+    write_global_example()
+    print(f"wrote {DATA_DIR}, {TRUTH_FILE} and {GLOBAL_DIR}")
 
 
 if __name__ == "__main__":

@@ -117,7 +117,9 @@ def build_parser():
                     f"{MESSAGES_FILE}). Threads: OMP_NUM_THREADS (default: all cores).")
     fit.epilog = EXIT_STATUS_TEXT
     fit.formatter_class = argparse.RawDescriptionHelpFormatter
-    fit.add_argument("directory", metavar="DIR", help="measurement directory")
+    fit.add_argument("directory", metavar="DIR", nargs="+",
+                     help="measurement directory; several: one global fit with shared "
+                          "molecular parameters (needs --out)")
     fit.add_argument("--starts", type=int, metavar="N",
                      help="number of starts (default: n_starts of setup.toml, else 3)")
     fit.add_argument("--truth", metavar="FILE",
@@ -500,6 +502,11 @@ def _bootstrap(request, outcome, result, show_progress):
 
 # tarvo fit DIR: read, check, fit, estimate errors, draw, write, report.
 def run_fit_command(args, argv):
+    if len(args.directory) > 1:
+        from .cli_global import run_global_fit
+
+        return run_global_fit(args, argv)
+    args.directory = args.directory[0]
     request = prepare_fit(args.directory, starts=args.starts, step=args.step,
                           truth_file=args.truth, engine=args.engine, model=args.model,
                           out=args.out, figure_format=args.figure_format, strict=args.strict,

@@ -334,6 +334,37 @@ def _identifiability(problem, result):
                          problem.physical_jacobian(result._u), variance, {FOCUS: z_r})
 
 
+# The least-squares problem of a fit from its data and settings (the
+# arguments of fit, checked), carrying the resolved parameters, the
+# normalisation, sigma and the name of the weighting. `focus` replaces the
+# focus start of `params` (mm; None: keep it).
+def prepare_problem(positions, transmittance, pulse_energy, params, *, populations, sample_width,
+                    tau, wavelength, w0, M2, model="energy", normalisation="far-field",
+                    far_field_points=None, t_slices=None, z_slices=None, radial_points=None,
+                    intensity_points=None, sigma=None, weights=None, is_sa=False, vary=None,
+                    focus=None):
+    check_model(model)
+    norm = normalisation_of(normalisation, far_field_points)
+    x, y, energies, sigma = _data(positions, transmittance, pulse_energy, sigma)
+    norm.check_points(x.shape[1])
+    resolved = resolve_parameters(params, vary)
+    if focus is not None:
+        resolved.focus = float(focus)
+    if x.size <= len(resolved.varied):
+        raise ValueError(f"{x.size} data points for {len(resolved.varied)} fitted parameters; a "
+                         "fit needs more points than parameters")
+    setup = dict(populations=np.array(populations, dtype=np.float64).ravel(),
+                 sample_width=sample_width, tau=tau, wavelength=wavelength, w0=w0, M2=M2)
+    grid = grid_settings(model, t_slices, z_slices, radial_points, intensity_points,
+                         defaults=grid_defaults(model, resolved.spec_pars, setup, energies))
+    centre = scan_centre(x, y, is_sa)
+    root_weights, weighting = _root_weights(weights, sigma, x, centre)
+    problem = ZscanProblem(x, y, energies, setup, model, grid, root_weights, resolved, centre,
+                           norm)
+    problem.resolved, problem.sigma, problem.weighting = resolved, sigma, weighting
+    return problem
+
+
 # Fit Z-scan curves on the exact engine.
 def fit(positions, transmittance, pulse_energy, params, *, populations, sample_width, tau,
         wavelength, w0, M2, model="energy", normalisation="far-field", far_field_points=None,
@@ -422,32 +453,23 @@ def fit(positions, transmittance, pulse_energy, params, *, populations, sample_w
     from .results import build_result
 
     began = time.perf_counter()
-    check_model(model)
     if checks not in CHECK_MODES:
         raise ValueError(f"checks must be one of {', '.join(map(repr, CHECK_MODES))}, got "
                          f"{checks!r}")
-    norm = normalisation_of(normalisation, far_field_points)
-    x, y, energies, sigma = _data(positions, transmittance, pulse_energy, sigma)
-    norm.check_points(x.shape[1])
     if isinstance(n_starts, bool) or not isinstance(n_starts, (int, np.integer)) or n_starts < 1:
         raise ValueError(f"n_starts must be an integer of at least 1, got {n_starts!r}")
-    resolved = resolve_parameters(params, vary)
-    if x.size <= len(resolved.varied):
-        raise ValueError(f"{x.size} data points for {len(resolved.varied)} fitted parameters; a "
-                         "fit needs more points than parameters")
-    setup = dict(populations=np.array(populations, dtype=np.float64).ravel(),
-                 sample_width=sample_width, tau=tau, wavelength=wavelength, w0=w0, M2=M2)
-    grid = grid_settings(model, t_slices, z_slices, radial_points, intensity_points,
-                         defaults=grid_defaults(model, resolved.spec_pars, setup, energies))
-    centre = scan_centre(x, y, is_sa)
-    root_weights, weighting = _root_weights(weights, sigma, x, centre)
+    problem = prepare_problem(
+        positions, transmittance, pulse_energy, params, populations=populations,
+        sample_width=sample_width, tau=tau, wavelength=wavelength, w0=w0, M2=M2, model=model,
+        normalisation=normalisation, far_field_points=far_field_points, t_slices=t_slices,
+        z_slices=z_slices, radial_points=radial_points, intensity_points=intensity_points,
+        sigma=sigma, weights=weights, is_sa=is_sa, vary=vary)
+    resolved, norm, sigma = problem.resolved, problem.normalisation, problem.sigma
     findings = []
     if checks != "off":
-        findings = data_findings(x, y, energies, setup, resolved.spec_pars, is_sa, norm,
-                                 focus=resolved.focus)
+        findings = data_findings(problem.x, problem.y, problem.energies, problem.setup,
+                                 resolved.spec_pars, is_sa, norm, focus=resolved.focus)
         raise_or_warn(findings, checks)
-    problem = ZscanProblem(x, y, energies, setup, model, grid, root_weights, resolved, centre,
-                           norm)
     focus_low, focus_high = resolved.bounds.get(FOCUS, (-math.inf, math.inf))
     if FOCUS in problem.names and not focus_low <= problem.focus_start <= focus_high:
         raise ValueError(f"focus: start value {problem.focus_start!r} mm lies outside its bounds "
@@ -466,7 +488,7 @@ def fit(positions, transmittance, pulse_energy, params, *, populations, sample_w
     best = min(starts, key=lambda s: (not np.isfinite(s[2].cost), s[2].cost))
     scale_covar = sigma is None if scale_covar is None else bool(scale_covar)
     result = build_result(problem, resolved, params, best, starts, sigma=sigma, is_sa=is_sa,
-                          scale_covar=scale_covar, weighting=weighting,
+                          scale_covar=scale_covar, weighting=problem.weighting,
                           tolerances=(ftol, xtol, gtol, max_nfev),
                           seconds=time.perf_counter() - began)
     result.identifiability = _identifiability(problem, result)

@@ -80,7 +80,7 @@ class Identifiability:
         for name, status in self.status.items():
             error = self.errors[name]
             size = "inf" if not math.isfinite(error) else (
-                f"{error:.2g} mm" if name == "focus" else f"{100 * error:.2g} %")
+                f"{error:.2g} mm" if name.split("@")[0] == "focus" else f"{100 * error:.2g} %")
             lines.append(f"  {name}: {status} (+/- {size})")
         lines += [f"  {note}" for note in self.notes]
         return lines
