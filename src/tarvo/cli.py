@@ -22,6 +22,7 @@ from .report import (correlation_notes, format_table, parameter_rows, result_doc
                      write_result)
 from .run_fit import fit_measurement, messages_line, start_multipliers
 from .batch import add_batch_parser, run_batch_command
+from .cli_plan import add_plan_parser, run_plan_command
 from .bootstrap import add_bootstrap_arguments, bootstrap_options
 
 # Exit status for bad arguments or input files (as argparse uses it).
@@ -147,6 +148,7 @@ def build_parser():
                      help="levels of --conf-interval in standard deviations (default 1,2)")
     add_bootstrap_arguments(fit)
     add_batch_parser(commands)
+    add_plan_parser(commands)
     simulate = commands.add_parser(
         "simulate", help="model curves for the set-up of a directory (planning a measurement)",
         description="Compute the model curves for the set-up and pulse energies of "
@@ -633,6 +635,8 @@ def main(argv=None):
             return run_fit_command(args, argv)
         if args.command == "batch":
             return run_batch_command(args, argv)
+        if args.command == "plan":
+            return run_plan_command(args, argv)
         if args.command == "simulate":
             from .planning import run_simulate_command
             return run_simulate_command(args, argv)

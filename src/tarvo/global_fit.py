@@ -194,12 +194,14 @@ def fit_global(members, params, *, checks="warn", ftol=1e-12, xtol=1e-12, gtol=1
     max_nfev = 200 * (n + 1) if max_nfev is None else int(max_nfev)
     u = np.zeros(n)
     weighting = "1/sigma^2 (data uncertainties)" if all(has_sigma) else None
+    nfev = 0
     for _ in range(REWEIGHT_ROUNDS):
         solution = least_squares(lambda v: evaluate(v, False)[0], u,
                                  jac=lambda v: evaluate(v)[1], bounds=(lower, upper),
                                  method="trf", ftol=ftol, xtol=xtol, gtol=gtol,
                                  max_nfev=max_nfev, x_scale=1.0)
         u = solution.x
+        nfev += int(solution.nfev)
         if all(has_sigma):
             break
         # Each measurement's noise from its own residuals (unscaled), as a weight.
@@ -257,7 +259,7 @@ def fit_global(members, params, *, checks="warn", ftol=1e-12, xtol=1e-12, gtol=1
         stderr=dict(zip(names, errors.tolist())), covar=covariance, correlation=correlation,
         chisqr=chisqr, redchi=chisqr / nfree if nfree > 0 else math.nan, ndata=residuals.size,
         nfree=nfree, success=solution.status > 0, message=solution.message,
-        nfev=int(solution.nfev), weighting=weighting, members=member_records, results=views,
+        nfev=nfev, weighting=weighting, members=member_records, results=views,
         identifiability=identifiability, findings=findings,
         seconds=time.perf_counter() - began)
     if checks != "off" and identifiability.undetermined:
