@@ -87,3 +87,15 @@ def test_global_fit_from_the_command_line(tmp_path, capsys):
     assert all(m["rms"] < 0.01 for m in document["measurements"])
     assert (out / "fit.png").read_bytes()[:4] == b"\x89PNG"
     assert "[[Identifiability]]" in out_text
+
+
+def test_measurements_read_from_directories_fit_alone_or_together():
+    measurements = [tarvo.read_measurement(EXAMPLES / name) for name in ("ns", "ps")]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        alone = tarvo.fit(measurements[0])
+        together = tarvo.fit(measurements)
+    assert alone.var_names == ["sigma_2", "sigma_4", "tau_24", "focus"]
+    assert alone.identifiability.status["sigma_2"] == "not determined"
+    assert together.var_names[:3] == ["sigma_2", "sigma_4", "tau_24"]
+    assert set(together.identifiability.status.values()) == {"determined"}

@@ -11,7 +11,9 @@ from importlib.metadata import PackageNotFoundError, version
 from .bootstrap import BootstrapResult
 from .checks import PlausibilityWarning
 from .fit_parameters import FitParameter, Parameters
+from .design import plan
 from .fitting import fit
+from .measurement import Measurement, read_measurement
 from .normalisation import Normalisation
 from .results import FitResult
 from .simulation import simulate
@@ -22,5 +24,6 @@ try:
 except PackageNotFoundError:
     __version__ = "0+unknown"
 
-__all__ = ["simulate", "fit", "Parameters", "FitParameter", "FitResult", "BootstrapResult",
-           "Normalisation", "PlausibilityWarning", "__version__"]
+__all__ = ["simulate", "fit", "plan", "read_measurement", "Measurement", "Parameters",
+           "FitParameter", "FitResult", "BootstrapResult", "Normalisation", "PlausibilityWarning",
+           "__version__"]

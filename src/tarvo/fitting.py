@@ -365,13 +365,37 @@ def prepare_problem(positions, transmittance, pulse_energy, params, *, populatio
     return problem
 
 
+# tarvo.fit(measurements, params): one measurement read by
+# tarvo.read_measurement is fitted as `tarvo fit DIR` fits it on the exact
+# engine; several are fitted together (tarvo.global_fit). params None: the
+# start values and fitted parameters of the first measurement's set-up file.
+def _fit_measurements(measurements, params, model, checks):
+    from .cli_exact import measurement_parameters
+    from .global_fit import fit_global, member_of
+
+    members = [measurements] if not isinstance(measurements, (list, tuple)) else measurements
+    params = measurement_parameters(members[0]) if params is None else params
+    if len(members) == 1:
+        arguments = member_of(members[0], model).arguments
+        arguments.pop("focus")
+        return fit(params=params, checks=checks, n_starts=members[0].n_starts, **arguments)
+    return fit_global([member_of(m, model) for m in members], params, checks=checks)
+
+
 # Fit Z-scan curves on the exact engine.
-def fit(positions, transmittance, pulse_energy, params, *, populations, sample_width, tau,
-        wavelength, w0, M2, model="energy", normalisation="far-field", far_field_points=None,
+def fit(positions, transmittance=None, pulse_energy=None, params=None, *, populations=None,
+        sample_width=None, tau=None, wavelength=None, w0=None, M2=None, model="energy", normalisation="far-field", far_field_points=None,
         t_slices=None, z_slices=None, radial_points=None, intensity_points=None, sigma=None,
         weights=None, is_sa=False, vary=None, n_starts=1, scale_covar=None, checks="warn",
         ftol=TOLERANCE, xtol=TOLERANCE, gtol=TOLERANCE, max_nfev=None, progress=None):
     """Least-squares fit of Z-scan curves on the exact engine.
+
+    ``tarvo.fit(measurement, params=None)`` fits a tarvo.Measurement (from
+    tarvo.read_measurement) as ``tarvo fit DIR`` does on the exact engine;
+    ``tarvo.fit([m1, m2, ...], params=None)`` fits several together with
+    shared molecular parameters (a tarvo.global_fit.GlobalFitResult).
+    Without params the first set-up file's start values and fitted
+    parameters apply.
 
     Parameters
     ----------
@@ -450,6 +474,13 @@ def fit(positions, transmittance, pulse_energy, params, *, populations, sample_w
     from scipy.optimize import least_squares  # noqa: F401  (loaded before the clock starts)
 
     from .checks import CHECK_MODES, data_findings, fit_findings, raise_or_warn
+    from .measurement import Measurement
+
+    if isinstance(positions, Measurement) or (
+            isinstance(positions, (list, tuple)) and positions
+            and all(isinstance(m, Measurement) for m in positions)):
+        return _fit_measurements(positions, transmittance if params is None else params,
+                                 model=model, checks=checks)
     from .results import build_result
 
     began = time.perf_counter()

@@ -148,6 +148,9 @@ class SetupFile:
 # A complete measurement directory, checked.
 @dataclass(frozen=True)
 class Measurement:
+    """A measurement directory as read by tarvo.read_measurement: set-up,
+    curves, start values, fitted parameters, settings and input digests."""
+
     directory: Path
     setup: Setup
     is_sa: bool
@@ -165,37 +168,44 @@ class Measurement:
     # How the measured curves were normalised, and so the model's are.
     @property
     def normalisation(self):
+        """How the measured curves were normalised, and so the model's are."""
         return self.data_format.normalisation
 
     # 0-based indices of the fitted parameters, in the order given.
     @property
     def fit_indices(self):
+        """0-based indices of the fitted parameters, in the order given."""
         return [NAMES.index(name) for name in self.fit_names]
 
     # Points per curve.
     @property
     def num_x_pts(self):
+        """Points per curve."""
         return self.curves[0].positions.size
 
     # Positions of all curves, one row per curve (mm).
     @property
     def positions(self):
+        """Positions of all curves in mm, one row per curve."""
         return np.stack([c.positions for c in self.curves])
 
     # Measured transmittance of all curves, one row per curve.
     @property
     def transmittance(self):
+        """Measured transmittance of all curves, one row per curve."""
         return np.stack([c.transmittance for c in self.curves])
 
     # Pulse energy of each curve (J).
     @property
     def pulse_energy(self):
+        """Pulse energy of each curve in J."""
         return np.array([c.pulse_energy for c in self.curves], dtype=np.float64)
 
     # Standard deviations of all curves, one row per curve, or None when the
     # files give none (the reader makes sure all curves or none have them).
     @property
     def sigma(self):
+        """Standard deviations of all curves, one row per curve, or None."""
         if self.curves[0].sigma is None:
             return None
         return np.stack([c.sigma for c in self.curves])
@@ -580,6 +590,25 @@ def read_setup_file(directory):
 
 # Read and check a measurement directory; InputError with a one-line message otherwise.
 def read_measurement(directory):
+    """Read and check a measurement directory (setup.toml and its curve files).
+
+    Parameters
+    ----------
+    directory : str or path-like
+        The directory.
+
+    Returns
+    -------
+    Measurement
+        Set-up, curves (positions in mm, transmittance normalised as [data]
+        says, sigma), start values, fitted parameters and settings; give it
+        to tarvo.fit (or several, for a global fit).
+
+    Raises
+    ------
+    tarvo.errors.InputError
+        With a one-line message naming the file and the problem.
+    """
     setup_file = read_setup_file(directory)
     directory = Path(directory)
     where = str(setup_file.path)
