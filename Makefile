@@ -18,7 +18,7 @@ PY := $(VENV)/bin/python
 INSTALLED := $(VENV)/.tarvo-installed
 # Every file the build reads: a change in any of them reinstalls the package.
 BUILD_INPUTS := CMakeLists.txt pyproject.toml README.md LICENSE \
-	$(shell find src lsoda model fit include tarvo_wrapper -type f -not -name '*.pyc' 2>/dev/null)
+	$(shell find src lsoda model fit process include bindings cmake -type f -not -name '*.pyc' 2>/dev/null)
 # What the build itself needs (the same as pyproject.toml's [build-system]).
 BUILD_REQUIREMENTS := 'scikit-build-core>=0.11' 'numpy>=2.1'
 # Tools that make a wheel self-contained.

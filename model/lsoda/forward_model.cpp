@@ -119,7 +119,7 @@ ModelStatus lsoda_model_curves(const Problem& problem, const double* p, double* 
     for (int i = 0; i < SolverFailures::KINDS; ++i) run.failures->counts[i] += failures[i].load();
   }
   if (status != ModelStatus::ok) return status;
-  internal::shift_to_baseline(problem, out);
+  if (run.normalise) internal::shift_to_baseline(problem, out);
   return ModelStatus::ok;
 }
 
