@@ -28,12 +28,10 @@ inline double attenuation_tangent(const StepConstants& c, int p, const double* n
 }
 
 // Reset every slice to the initial populations and every tangent to zero.
-// Count `steps` more population steps; true when the caller asks to stop
+// Count one more population step; true when the caller asks to stop
 // (looked at every STEPS_PER_STOP_CHECK steps).
-inline bool stop_requested(FitControl* control, long& since_check, int steps) {
-  if (control == nullptr) return false;
-  since_check += steps;
-  if (since_check < STEPS_PER_STOP_CHECK) return false;
+inline bool stop_requested(FitControl* control, long& since_check) {
+  if (control == nullptr || ++since_check < STEPS_PER_STOP_CHECK) return false;
   since_check = 0;
   return control->should_stop();
 }
@@ -155,14 +153,14 @@ MarchSums march_established(const StepConstants& c, const ExactProblem& problem,
   long since_check = 0;
   double di[MAX_DIRECTIONS], dphi[MAX_DIRECTIONS];
   for (int j = 0; j < problem.t_slices; ++j) {
-    if (stop_requested(control, since_check, problem.z_slices)) {
-      sums.stopped = true;
-      return sums;
-    }
     const double i0 = incident[j * stride];
     double intensity = i0;
     for (int p = 0; p < directions; ++p) di[p] = c.index[p] == FOCUS_SHIFT ? focus_rate * i0 : 0.0;
     for (int l = 0; l < problem.z_slices; ++l) {
+      if (stop_requested(control, since_check)) {
+        sums.stopped = true;
+        return sums;
+      }
       double* n = scratch.populations + l * LEVELS;
       double* dn = scratch.tangents + l * LEVELS * directions;
       // The populations respond to the light that reaches this slice ...
@@ -200,10 +198,6 @@ MarchSums march_energy(const StepConstants& c, const ExactProblem& problem,
   double dalpha_start[MAX_DIRECTIONS], dalpha_middle[MAX_DIRECTIONS];
   long since_check = 0;
   for (int j = 0; j < grid.t_slices; ++j) {
-    if (stop_requested(control, since_check, grid.z_slices)) {
-      sums.stopped = true;
-      return sums;
-    }
     const double dt = grid.dt[j];
     // Weight of the last change of a slice's attenuation in the estimate of
     // its value in the middle of this time slice (none in the first).
@@ -212,6 +206,10 @@ MarchSums march_energy(const StepConstants& c, const ExactProblem& problem,
     double intensity = i0;
     for (int p = 0; p < directions; ++p) di[p] = c.index[p] == FOCUS_SHIFT ? focus_rate * i0 : 0.0;
     for (int l = 0; l < grid.z_slices; ++l) {
+      if (stop_requested(control, since_check)) {
+        sums.stopped = true;
+        return sums;
+      }
       double* n = scratch.populations + l * LEVELS;
       double* dn = scratch.tangents + l * LEVELS * directions;
       double* previous = scratch.previous_alpha + l * stride;
