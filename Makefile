@@ -4,7 +4,8 @@
 #   make bench       set everything up and print the benchmark figures
 #   make wheel       build a self-contained wheel into dist/ (MINPACK, libgfortran, OpenMP inside)
 #   make wheel-check install that wheel into a fresh environment and run a smoke test
-#   make fuzz        thousands of fuzzed fit_zscan calls (FUZZ_EXAMPLES=5000)
+#   make fuzz        thousands of fuzzed calls of fit_zscan and of the exact engine's
+#                    bindings (FUZZ_EXAMPLES=5000 each)
 #   make sanitize    the test suite against modules built with ASan and UBSan
 #   make sanitize-ci the part of it that CI runs
 #
@@ -80,6 +81,7 @@ wheel-check: wheel
 
 fuzz: install
 	TARVO_FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) $(VENV)/bin/pytest -q tests/test_fit_zscan_fuzz.py \
+		tests/test_exact_fuzz.py \
 		--hypothesis-show-statistics
 
 # Own environment (.venv-sanitize) and build directory: the normal build's
