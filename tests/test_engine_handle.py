@@ -147,6 +147,19 @@ def test_the_handle_says_what_it_was_built_for():
                            sample_width=0.1, tau=4e-9, wavelength=532e-9, M2=1.2)
 
 
+@pytest.mark.parametrize("model, grid, message", [
+    ("established", dict(t_slices=10**10, z_slices=3),
+     "t_slices must be at most 1000000, got 10000000000"),
+    ("established", dict(t_slices=4, z_slices=2**31), "z_slices must be at most 1000000, got"),
+    ("energy", dict(radial_points=10**10), "radial_points must be at most 64, got 10000000000"),
+    ("established", dict(t_slices=4, z_slices=3, radial_points=65),
+     "radial_points must be at most 64, got 65"),
+])
+def test_grids_beyond_the_engines_limits_are_refused_before_any_work(model, grid, message):
+    with pytest.raises(ValueError, match=message):
+        ModelHandle(stage_positions(), ENERGIES, POPULATIONS, **BEAM, model=model, **grid)
+
+
 # --- the rate scheme, as each engine writes it ----------------------------------
 
 OPTICAL_FREQUENCY = 299792458.0 / 532e-9

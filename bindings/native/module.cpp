@@ -7,6 +7,7 @@
 #include "native_methods.hpp"
 #include "tarvo/constants.hpp"
 #include "tarvo/diagnostics.hpp"
+#include "tarvo/exact.hpp"
 #include "tarvo/model.hpp"
 #include "tarvo/rate_scheme.hpp"
 
@@ -47,6 +48,7 @@ int add_constants(PyObject* module) {
       PyModule_AddIntConstant(module, "CROSS_SECTIONS", CROSS_SECTIONS) < 0 ||
       PyModule_AddIntConstant(module, "MAX_POINTS", MAX_POINTS) < 0 ||
       PyModule_AddIntConstant(module, "MAX_SLICES", MAX_SLICES) < 0 ||
+      PyModule_AddIntConstant(module, "MAX_RADIAL_POINTS", MAX_RADIAL_POINTS) < 0 ||
       PyModule_AddIntConstant(module, "MIN_POINTS_PER_CURVE", MIN_POINTS_PER_CURVE) < 0 ||
       PyModule_AddIntConstant(module, "MIN_SLICES", MIN_SLICES) < 0 ||
       PyModule_AddIntConstant(module, "N_STARTS_DEFAULT", N_STARTS_DEFAULT) < 0 ||

@@ -39,7 +39,12 @@ LEVELS = _native.LEVELS
 
 # Entries of `spec_pars`; the first three are cross-sections, the rest time constants.
 PARAMETER_COUNT = _native.PARAMETER_COUNT
-CROSS_SECTIONS = 3
+CROSS_SECTIONS = _native.CROSS_SECTIONS
+
+# The largest slice counts and radial nodes the exact engine takes (its one
+# set of limits, exported by the native core).
+MAX_SLICES = _native.MAX_SLICES
+MAX_RADIAL_POINTS = _native.MAX_RADIAL_POINTS
 
 # Grid of the established model where the caller sets none (the toolkit's defaults).
 ESTABLISHED_DEFAULTS = {"t_slices": 10, "z_slices": 5, "radial_points": 0}
@@ -99,8 +104,14 @@ def grid_settings(model, t_slices=None, z_slices=None, radial_points=None):
     if settings["t_slices"] < 2 or settings["z_slices"] < least_z:
         raise ValueError(f"t_slices must be at least 2 and z_slices at least {least_z}, got "
                          f"{settings['t_slices']} and {settings['z_slices']}")
+    for key in ("t_slices", "z_slices"):
+        if settings[key] > MAX_SLICES:
+            raise ValueError(f"{key} must be at most {MAX_SLICES}, got {settings[key]}")
     if model == "energy" and settings["radial_points"] < 1:
         raise ValueError(f"radial_points must be at least 1, got {settings['radial_points']}")
+    if settings["radial_points"] > MAX_RADIAL_POINTS:
+        raise ValueError(f"radial_points must be at most {MAX_RADIAL_POINTS}, got "
+                         f"{settings['radial_points']}")
     return settings
 
 
