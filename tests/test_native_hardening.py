@@ -344,6 +344,35 @@ def test_the_exact_engine_says_what_memory_it_could_not_get():
     ], (outcome, done.stderr[-2000:])
 
 
+@pytest.mark.allocation_failure  # under an address-space cap
+def test_lsoda_model_scratch_beyond_the_memory_is_refused_with_the_lock_held():
+    # The grids fit (0.8 GB) but the per-thread scratch does not: refused while
+    # the evaluation runs without the interpreter lock, raised once it is back
+    # (it used to be raised without the lock: a segmentation fault).
+    done = run_python(cap_gigabytes=3, threads=2, code="""
+        import tarvo
+        from tarvo import _native
+        from model_cases import BEAM, POPULATIONS, RSA_PARS, curves_x
+
+        x = list(curves_x(5, 1))
+        for name, call in [
+                ("model_curves", lambda: _native.model_curves(
+                    x, POPULATIONS, 2, 100_000_000, *BEAM.values(), [1e-5], RSA_PARS, 5, 1)),
+                ("simulate", lambda: tarvo.simulate(x, [1e-5], RSA_PARS, populations=POPULATIONS,
+                                                    t_slices=2, z_slices=100_000_000, **BEAM))]:
+            try:
+                call()
+                print("outcome", name, "returned")
+            except BaseException as error:
+                print("outcome", name, type(error).__name__, error)
+    """)
+    message = ("MemoryError the model needs 8.0 GB for the scratch of 2 threads (100000000 depth "
+               "slices), more than the 3.2 GB this process may use")
+    assert outcome_lines(done) == [f"outcome model_curves {message}",
+                                   f"outcome simulate {message}"], (done.returncode,
+                                                                    done.stderr[-2000:])
+
+
 # A model evaluation of hours (a huge grid), interrupted by SIGINT after a second.
 INTERRUPTED_EXACT = """
     import os, signal, threading, time
