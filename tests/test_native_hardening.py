@@ -373,7 +373,8 @@ def test_lsoda_model_scratch_beyond_the_memory_is_refused_with_the_lock_held():
                                                                     done.stderr[-2000:])
 
 
-# A model evaluation of hours (a huge grid), interrupted by SIGINT after a second.
+# Model evaluations of hours (a huge grid) on both engines, interrupted by SIGINT
+# after a second.
 INTERRUPTED_EXACT = """
     import os, signal, threading, time
     import numpy as np
@@ -389,7 +390,8 @@ INTERRUPTED_EXACT = """
             ("simulate", lambda: tarvo.simulate(x, [1e-5], RSA_PARS, engine="exact", **huge)),
             ("fit", lambda: tarvo.fit(x, data, [1e-5], RSA_PARS, vary=["sigma_2"], **huge)),
             ("energy", lambda: tarvo.simulate(x, [1e-5], RSA_PARS, engine="exact",
-                                              model="energy", **huge))]:
+                                              model="energy", **huge)),
+            ("lsoda", lambda: tarvo.simulate(x, [1e-5], RSA_PARS, engine="lsoda", **huge))]:
         threading.Timer(1.0, os.kill, (os.getpid(), signal.SIGINT)).start()
         t0 = time.perf_counter()
         try:
@@ -404,10 +406,11 @@ INTERRUPTED_EXACT = """
 
 
 @pytest.mark.parametrize("threads", [1, 2])
-def test_ctrl_c_stops_a_long_exact_evaluation_within_about_a_second(threads):
+def test_ctrl_c_stops_a_long_model_evaluation_within_about_a_second(threads):
     done = run_python(INTERRUPTED_EXACT, threads=threads, timeout=300)
     assert outcome_lines(done) == ["outcome simulate interrupted soon",
                                    "outcome fit interrupted soon",
                                    "outcome energy interrupted soon",
+                                   "outcome lsoda interrupted soon",
                                    "outcome same True"], (done.stdout[-2000:],
                                                           done.stderr[-2000:])
