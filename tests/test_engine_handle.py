@@ -83,6 +83,18 @@ def test_the_toolkit_handle_evaluates_like_model_and_jacobian():
         assert same_bits(got, want)
 
 
+def test_a_pickled_or_copied_handle_is_built_again_and_evaluates_the_same():
+    import copy
+    import pickle
+
+    x = stage_positions()
+    handle = ModelHandle(x, ENERGIES, POPULATIONS, **BEAM, **GRIDS["established"])
+    want = handle.curves(RSA_PARS, 0.5, (1,))
+    for other in (pickle.loads(pickle.dumps(handle)), copy.deepcopy(handle)):
+        assert other._native is not handle._native
+        assert same_bits(other.curves(RSA_PARS, 0.5, (1,)), want)
+
+
 def test_raw_energy_curves_may_be_shorter_than_the_baseline_needs():
     x = np.array([[-1.0, 0.0, 1.0]])
     handle = _native.ExactModel(x, [1e-5], POPULATIONS, **BEAM, **GRIDS["energy"],

@@ -178,6 +178,13 @@ class ModelHandle:
         engine = _require_backend()
         check_model(model)
         settings = grid_settings(model, t_slices, z_slices, radial_points)
+        # What the handle was built from: a copy (or a pickle) builds it again.
+        self._arguments = dict(
+            positions_mm=np.array(positions_mm, dtype=np.float64),
+            pulse_energy=np.array(pulse_energy, dtype=np.float64),
+            populations=np.array(populations, dtype=np.float64), sample_width=sample_width,
+            tau=tau, wavelength=wavelength, w0=w0, M2=M2, t_slices=t_slices, z_slices=z_slices,
+            radial_points=radial_points, model=model, normalise=normalise)
         x = np.ascontiguousarray(positions_mm, dtype=np.float64)
         energies = np.ascontiguousarray(pulse_energy, dtype=np.float64).ravel()
         if x.ndim != 2 or x.shape[0] != energies.size:
@@ -212,6 +219,13 @@ class ModelHandle:
     def shape(self):
         """(num_datasets, num_x_pts) of the curves."""
         return self._native.shape
+
+    def __getstate__(self):
+        # The native problem is not pickled: it is built again from its arguments.
+        return self._arguments
+
+    def __setstate__(self, arguments):
+        self.__init__(**arguments)
 
     def curves(self, spec_pars, focus=0.0, derivatives=(), normalise=None):
         """Model curves and their derivatives.
