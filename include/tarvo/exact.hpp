@@ -175,20 +175,11 @@ struct TARVO_API ExactProblem {
   void place(double focus);
 };
 
-// Model curves of the parameter vector p (checked with exact_parameter_error):
-// curves receives points() values, curve after curve; for non-empty
-// `derivatives` (distinct indices, 0 .. PARAMETER_COUNT - 1 parameters,
-// FOCUS_SHIFT the focus shift), jacobian receives d curve / d parameter at
-// [n * derivatives.size() + d]. Positions (and radial nodes) run as tasks on
-// the current OpenMP team or a new one; the result does not depend on the
-// number of threads. Polls `control` (may be null) between tasks and within
-// long marches. Curves are shifted to their baseline when problem.normalise.
-// Throws AllocationError (what and how much) when the scratch of the
-// evaluation cannot be had. (engine.hpp's evaluate is the same with the
-// shift chosen per call.)
-TARVO_API ModelStatus exact_model_curves(const ExactProblem& problem, const double* p,
-                                         std::span<const int> derivatives, double* curves,
-                                         double* jacobian, FitControl* control = nullptr);
+// Model curves and their derivatives: evaluate() of engine.hpp (the one
+// interface of both engines). Positions (and radial nodes) run as tasks on the
+// current OpenMP team or a new one; the result does not depend on the number
+// of threads; the stop request is looked at between tasks and within long
+// marches.
 
 // energy variant: the incident pulse energy (J) at every position, the
 // incident fluence summed over the time slices and radial nodes (a check of

@@ -202,13 +202,4 @@ ModelStatus evaluate(const ExactProblem& problem, const double* p,
   return ModelStatus::ok;
 }
 
-ModelStatus exact_model_curves(const ExactProblem& problem, const double* p,
-                               std::span<const int> derivatives, double* curves,
-                               double* jacobian, FitControl* control) {
-  EvaluateOptions options;
-  options.control = control;
-  options.normalise = problem.normalise;
-  return evaluate(problem, p, derivatives, curves, jacobian, options);
-}
-
 }  // namespace tarvo
