@@ -9,6 +9,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "native_methods.hpp"
@@ -333,11 +334,14 @@ PyObject* run_evaluation(ExactProblem& problem, const double* pars, double focus
 
 // An ExactModel: the problem of one measurement, built once, evaluated for
 // any parameters and focus. `busy` is set (under the interpreter lock) while
-// an evaluation uses the problem; an evaluation that finds it set (another
-// thread, or a signal handler run by the poll) works on a copy instead.
+// an evaluation uses the problem (and may move its focus without the lock);
+// an evaluation that finds it set (another thread, or a signal handler run by
+// the poll) builds a problem of its own from the measurement kept in `input`,
+// which nothing changes.
 struct ExactModelObject {
   PyObject_HEAD
   ExactProblem* problem;
+  MeasurementCopy* input;
   bool busy;
 };
 
@@ -387,7 +391,11 @@ PyObject* exact_model_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
   PyRef self(type->tp_alloc(type, 0));
   if (!self) return nullptr;
   try {
-    as_model(self.get())->problem = new ExactProblem(m.input);
+    ExactModelObject* model = as_model(self.get());
+    model->problem = new ExactProblem(m.input);
+    // The measurement, kept for evaluations that need a problem of their own
+    // (its spans point into its own arrays, which keep their memory).
+    model->input = new MeasurementCopy(std::move(m));
   } catch (const ProblemError& error) {
     PyErr_SetString(PyExc_ValueError, error.what());
     return nullptr;
@@ -400,6 +408,7 @@ PyObject* exact_model_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
 void exact_model_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   delete as_model(self)->problem;
+  delete as_model(self)->input;
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -451,16 +460,18 @@ PyObject* exact_model_evaluate(PyObject* self, PyObject* args, PyObject* kwargs)
     return nullptr;
   }
   if (model->busy) {
-    // In use by an evaluation that released the interpreter lock: a copy.
-    std::optional<ExactProblem> copy;
+    // In use by an evaluation that released the interpreter lock: a problem
+    // of this call's own, from the kept measurement.
+    std::optional<ExactProblem> own;
     try {
-      copy.emplace(*model->problem);
-    } catch (const std::bad_alloc&) {
-      PyErr_SetString(PyExc_MemoryError,
-                      "could not copy the exact model for a concurrent evaluation");
+      own.emplace(model->input->input);
+    } catch (const ProblemError& error) {
+      PyErr_SetString(PyExc_ValueError, error.what());
       return nullptr;
+    } catch (const std::bad_alloc& error) {
+      return python::raise_memory_error(error);
     }
-    return run_evaluation(*copy, pars.values.data(), focus, derivatives, normalise);
+    return run_evaluation(*own, pars.values.data(), focus, derivatives, normalise);
   }
   model->busy = true;
   PyObject* result = run_evaluation(*model->problem, pars.values.data(), focus, derivatives,
