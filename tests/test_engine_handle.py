@@ -163,9 +163,11 @@ def test_the_handle_says_what_it_was_built_for():
     ("established", dict(t_slices=10**10, z_slices=3),
      "t_slices must be at most 1000000, got 10000000000"),
     ("established", dict(t_slices=4, z_slices=2**31), "z_slices must be at most 1000000, got"),
-    ("energy", dict(radial_points=10**10), "radial_points must be at most 64, got 10000000000"),
-    ("established", dict(t_slices=4, z_slices=3, radial_points=65),
-     "radial_points must be at most 64, got 65"),
+    ("energy", dict(radial_points=10**10), "radial_points must lie between 1 and 64, got 10000000000"),
+    ("energy", dict(t_slices=4, z_slices=3, radial_points=65),
+     "radial_points must lie between 1 and 64, got 65"),
+    ("established", dict(t_slices=4, z_slices=3, radial_points=5),
+     "radial_points applies to the energy model only"),
 ])
 def test_grids_beyond_the_engines_limits_are_refused_before_any_work(model, grid, message):
     with pytest.raises(ValueError, match=message):

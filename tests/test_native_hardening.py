@@ -317,7 +317,8 @@ def test_the_exact_engine_says_what_memory_it_could_not_get():
         from model_cases import BEAM, POPULATIONS, RSA_PARS
 
         x = np.linspace(-20.0, 20.0, 1000)
-        setup = dict(BEAM, populations=POPULATIONS, t_slices=1_000_000, z_slices=2)
+        setup = dict(BEAM, populations=POPULATIONS, t_slices=1_000_000, z_slices=2,
+                     model="established", normalisation="shift")
         data = np.ones((1, x.size))
         energy_x = np.linspace(-20.0, 20.0, 7)[None, :]
         for name, call in [
@@ -359,7 +360,9 @@ def test_lsoda_model_scratch_beyond_the_memory_is_refused_with_the_lock_held():
                 ("model_curves", lambda: _native.model_curves(
                     x, POPULATIONS, 2, 100_000_000, *BEAM.values(), [1e-5], RSA_PARS, 5, 1)),
                 ("simulate", lambda: tarvo.simulate(x, [1e-5], RSA_PARS, populations=POPULATIONS,
-                                                    t_slices=2, z_slices=100_000_000, **BEAM))]:
+                                                    t_slices=2, z_slices=100_000_000, **BEAM,
+                                                    model="established", normalisation="shift",
+                                                    engine="lsoda"))]:
             try:
                 call()
                 print("outcome", name, "returned")
@@ -382,16 +385,20 @@ INTERRUPTED_EXACT = """
     from model_cases import BEAM, POPULATIONS, RSA_PARS
 
     x = np.linspace(-20.0, 20.0, 9)
+    shift = dict(model="established", normalisation="shift")
     huge = dict(BEAM, populations=POPULATIONS, t_slices=1_000_000, z_slices=1_000_000)
-    small = dict(BEAM, populations=POPULATIONS, t_slices=4, z_slices=2)
+    small = dict(BEAM, populations=POPULATIONS, t_slices=4, z_slices=2, **shift)
     before = tarvo.simulate(x, [1e-5], RSA_PARS, engine="exact", **small)
     data = before + 0.01
     for name, call in [
-            ("simulate", lambda: tarvo.simulate(x, [1e-5], RSA_PARS, engine="exact", **huge)),
-            ("fit", lambda: tarvo.fit(x, data, [1e-5], RSA_PARS, vary=["sigma_2"], **huge)),
+            ("simulate", lambda: tarvo.simulate(x, [1e-5], RSA_PARS, engine="exact", **huge,
+                                                **shift)),
+            ("fit", lambda: tarvo.fit(x, data, [1e-5], RSA_PARS, vary=["sigma_2"], checks="off",
+                                      **huge, **shift)),
             ("energy", lambda: tarvo.simulate(x, [1e-5], RSA_PARS, engine="exact",
-                                              model="energy", **huge)),
-            ("lsoda", lambda: tarvo.simulate(x, [1e-5], RSA_PARS, engine="lsoda", **huge))]:
+                                              model="energy", normalisation="absolute", **huge)),
+            ("lsoda", lambda: tarvo.simulate(x, [1e-5], RSA_PARS, engine="lsoda", **huge,
+                                             **shift))]:
         threading.Timer(1.0, os.kill, (os.getpid(), signal.SIGINT)).start()
         t0 = time.perf_counter()
         try:
