@@ -133,6 +133,7 @@ class LocalModel:
         # alpha (1/cm) of fractional populations x: total * (x @ cross).
         self.cross = np.array([s1, s2, 0.0, s4, 0.0]) * self.total
         self.sigma_1 = float(s1)
+        # Beer-Lambert transmittance of the start populations.
         self.linear = math.exp(-self.thickness * float(self.cross @ self.start))
         _, self.S, self.w = depth_rule(self.depth_nodes, self.thickness)
 
@@ -170,9 +171,8 @@ class LocalModel:
         return rhs, jac
 
     def transmittance(self, peak):
-        """Local fluence transmittance at one peak intensity (W/cm^2)."""
-        if peak <= 0.0:
-            return self.linear
+        """Local fluence transmittance at one peak intensity (W/cm^2), 0 included
+        (start populations away from their steady state relax during the pulse)."""
         rhs, jac = self._system(float(peak))
         y0 = np.append(np.tile(self.start, self.depth_nodes), 0.0)
         sol = solve_ivp(rhs, (-TIME_SPAN, TIME_SPAN), y0, method="LSODA", jac=jac,
@@ -209,7 +209,7 @@ class LocalCurve:
     """The local transmittance as a function of peak intensity on [0, top],
     interpolated on nested Chebyshev-Lobatto nodes refined to a tolerance."""
 
-    def __init__(self, model, top, *, tolerance=2e-9, max_nodes=257):
+    def __init__(self, model, top, *, tolerance=1e-8, max_nodes=257):
         self.map = IntensityMap(top, model.saturation_intensity())
         values = {}
 
@@ -255,8 +255,8 @@ class LocalCurve:
 
 
 def energy_transmittance(positions_mm, pulse_energies, spec_pars, populations, *, sample_width,
-                         tau, wavelength, w0, M2, depth_nodes=12, rtol=1e-11,
-                         interpolation_tolerance=2e-9, quadrature_nodes=200, details=False):
+                         tau, wavelength, w0, M2, depth_nodes=10, rtol=1e-11,
+                         interpolation_tolerance=1e-8, quadrature_nodes=200, details=False):
     """Absolute energy transmittance E_out / E_in of each pulse energy (J) at each
     position (mm from the focus): array (energies, positions). With details=True,
     also a dict with the local curve (nodes, last refinement change, solves)."""
