@@ -45,7 +45,7 @@ def ground(optical_depth, pars, width=BEAM["sample_width"]):
     return [optical_depth / (pars[0] * width), 0.0, 0.0, 0.0, 0.0]
 
 
-# name: (parameters, populations, pulse energies J)
+# name: (parameters, populations, pulse energies J[, changes of BEAM])
 MAIN = {
     "RSA thin (optical depth 0.24)": (RSA, ground(0.24, RSA), [5e-6, 2e-5]),
     "RSA optical depth 3": (RSA, ground(3.0, RSA), [5e-6, 2e-5]),
@@ -59,6 +59,10 @@ EXTRA = {
     "SA optical depth 3, F/F_s 20": (SA, ground(3.0, SA), [1e-7, 5e-7]),
     "SA optical depth 3, F/F_s 200": (SA, ground(3.0, SA), [1e-6, 5e-6]),
     "SA optical depth 3, F/F_s 2000": (SA, ground(3.0, SA), [1e-5, 5e-5]),
+    "RSA thin, F/F_s 340": (RSA, ground(0.24, RSA), [5e-5, 2e-4]),
+    "RSA optical depth 3, F/F_s 340": (RSA, ground(3.0, RSA), [5e-5, 2e-4]),
+    "RSA optical depth 2, 30 ps pulse": (RSA, ground(2.0, RSA), [5e-6, 2e-5], dict(tau=3e-11)),
+    "SA optical depth 2, 30 ps pulse": (SA, ground(2.0, SA), [1e-6, 5e-6], dict(tau=3e-11)),
 }
 # Positions (mm; z_R = 2 mm): the far field and the focus region.
 POSITIONS = np.concatenate([np.linspace(-15, -3, 5), np.linspace(-2, 2, 9), np.linspace(3, 15, 5)])
@@ -72,44 +76,47 @@ SWEEPS = {
 REPEATS = 5
 
 
-def engine(pars, populations, energies, grid, positions=POSITIONS):
+def engine(pars, populations, energies, grid, beam, positions=POSITIONS):
     x = np.vstack([positions] * len(energies))
     curves, _ = _native.exact_model(x, energies, populations, pars, variant="energy",
-                                    normalise=False, **grid, **BEAM)
+                                    normalise=False, **grid, **beam)
     return np.asarray(curves)
 
 
-def saturation(pars, energies):
+def saturation(pars, energies, beam):
     """Peak fluence at the focus over the ground-state saturation fluence h nu / sigma_1."""
-    fluence = 2 * max(energies) / (np.pi * (BEAM["w0"] * 100) ** 2)
-    return fluence * pars[0] / photon_energy(BEAM["wavelength"])
+    fluence = 2 * max(energies) / (np.pi * (beam["w0"] * 100) ** 2)
+    return fluence * pars[0] / photon_energy(beam["wavelength"])
 
 
-def timing(pars, populations, energies, grids):
+def timing(pars, populations, energies, grids, beam):
     best = [np.inf] * len(grids)
     x = np.linspace(-15, 15, 41)
     for _ in range(REPEATS):
         for k, grid in enumerate(grids):
             t0 = time.perf_counter()
-            engine(pars, populations, energies, grid, x)
+            engine(pars, populations, energies, grid, beam, x)
             best[k] = min(best[k], time.perf_counter() - t0)
     return best
 
 
-def study(name, pars, populations, energies):
+def study(name, pars, populations, energies, changes=None):
+    beam = {**BEAM, **(changes or {})}
     t0 = time.perf_counter()
-    ref = energy_transmittance(POSITIONS, energies, pars, populations, depth_nodes=16, **BEAM)
+    ref = energy_transmittance(POSITIONS, energies, pars, populations, depth_nodes=16, **beam)
     seconds = time.perf_counter() - t0
     finer = energy_transmittance(POSITIONS, energies, pars, populations, depth_nodes=20,
-                                 rtol=1e-12, interpolation_tolerance=2e-9, **BEAM)
+                                 rtol=1e-12, interpolation_tolerance=2e-9, **beam)
     change = ref.max() - ref.min()
 
     def error(grid):
-        return float(np.abs(engine(pars, populations, energies, grid) - ref).max() / change)
+        return float(np.abs(engine(pars, populations, energies, grid, beam) - ref).max()
+                     / change)
 
-    alpha0_L = BEAM["sample_width"] * (pars[0] * populations[0] + pars[1] * populations[1]
+    alpha0_L = beam["sample_width"] * (pars[0] * populations[0] + pars[1] * populations[1]
                                        + pars[2] * populations[3])
-    print(f"\n== {name}: optical depth {alpha0_L:.2f}, F/F_s {saturation(pars, energies):.0f}, "
+    print(f"\n== {name}: tau {beam['tau'] * 1e9:g} ns, optical depth {alpha0_L:.2f}, "
+          f"F/F_s {saturation(pars, energies, beam):.0f}, "
           f"energies {', '.join(f'{e * 1e6:g}' for e in energies)} uJ; nonlinear change "
           f"{change:.4f} (T {ref.min():.4f} .. {ref.max():.4f})")
     print(f"   reference: {seconds:.1f} s; 20 depth nodes, tighter tolerances differ by "
@@ -119,10 +126,10 @@ def study(name, pars, populations, energies):
         cells = [f"{v}: {error({**FINE, key: v}):.1e}" for v in values]
         print(f"   {key:>16s}  " + "  ".join(cells))
     defaults = {k: int(v) for k, v in _native.ENERGY_DEFAULTS.items()}
-    rule = energy_resolution(pars, populations, BEAM["sample_width"], energies, BEAM["w0"],
-                             BEAM["M2"], BEAM["wavelength"], BEAM["tau"])
+    rule = energy_resolution(pars, populations, beam["sample_width"], energies, beam["w0"],
+                             beam["M2"], beam["wavelength"], beam["tau"])
     errors = error(defaults), error(rule)
-    times = timing(pars, populations, energies, [defaults, rule])
+    times = timing(pars, populations, energies, [defaults, rule], beam)
     for label, grid, err, sec in zip(("defaults", "rule"), (defaults, rule), errors, times):
         print(f"   {label:>8s} {grid}: error {err:.1e} "
               f"({'below' if err < 1e-4 else 'ABOVE'} 1e-4), 2 curves x 41 positions "
