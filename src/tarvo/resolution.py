@@ -65,10 +65,13 @@ Z_SLICES_PER_DEPTH_SATURABLE = 1.5
 MIN_Z_SLICES = 2
 # Radial nodes: RADIAL_BASE + RADIAL_PER_DECADE log10(S), at least MIN_RADIAL.
 RADIAL_BASE, RADIAL_PER_DECADE, MIN_RADIAL = 10.0, 5.0, 12
-# Peak-intensity nodes: base + per_decade log10(S), at least MIN_INTENSITY;
-# a saturable absorber's local transmittance turns more sharply.
-INTENSITY_REVERSE = (6.0, 6.0)
-INTENSITY_SATURABLE = (14.0, 8.0)
+# Peak-intensity nodes: base + 6 log10(S) + 2 alpha_0 L max(0, log10(S) - 1),
+# at least MIN_INTENSITY. The base is larger for a saturable absorber, whose local
+# transmittance turns more sharply; the last term follows the saturation into
+# a thick sample (its rear saturates at e^(alpha_0 L) times the front's
+# intensity, where the nodes are sparser).
+INTENSITY_BASE_REVERSE, INTENSITY_BASE_SATURABLE = 6.0, 14.0
+INTENSITY_PER_DECADE, INTENSITY_DEPTH = 6.0, 2.0
 MIN_INTENSITY = 12
 # The engine's largest radial and peak-intensity node counts.
 MAX_NODES = 64
@@ -141,8 +144,8 @@ def energy_resolution(spec_pars, populations, sample_width, pulse_energies, w0, 
     - z_slices ceil(4 alpha_0 L) when the excited absorption (the larger of
       sigma_2, sigma_4) is at least sigma_1, else ceil(1.5 alpha_0 L); at least 2;
     - radial_points ceil(10 + 5 log10 S), at least 12;
-    - intensity_points ceil(14 + 8 log10 S) for a saturable absorber,
-      ceil(6 + 6 log10 S) otherwise, at least 12;
+    - intensity_points ceil(b + 6 log10 S + 2 alpha_0 L max(0, log10 S - 1)),
+      b = 14 for a saturable absorber, 6 otherwise; at least 12;
     node counts at most 64 (the engine's limit).
 
     Returns dict(t_slices=..., z_slices=..., radial_points=..., intensity_points=...).
@@ -155,13 +158,14 @@ def energy_resolution(spec_pars, populations, sample_width, pulse_energies, w0, 
     saturable = max(p[1], p[2]) < p[0]
     per_depth = Z_SLICES_PER_DEPTH_SATURABLE if saturable else Z_SLICES_PER_DEPTH_REVERSE
     decades = math.log10(max(S, 1.0))
-    base, per_decade = INTENSITY_SATURABLE if saturable else INTENSITY_REVERSE
+    base = INTENSITY_BASE_SATURABLE if saturable else INTENSITY_BASE_REVERSE
+    intensity = (base + INTENSITY_PER_DECADE * decades
+                 + INTENSITY_DEPTH * depth * max(0.0, decades - 1.0))
     # The small offsets keep exact products (4 x 0.25 = 1) from rounding up a slice.
     return dict(
         t_slices=T_SLICES,
         z_slices=max(MIN_Z_SLICES, math.ceil(per_depth * depth - 1e-9)),
         radial_points=min(MAX_NODES, max(MIN_RADIAL,
                                          math.ceil(RADIAL_BASE + RADIAL_PER_DECADE * decades))),
-        intensity_points=min(MAX_NODES, max(MIN_INTENSITY, math.ceil(
-            base + per_decade * decades))),
+        intensity_points=min(MAX_NODES, max(MIN_INTENSITY, math.ceil(intensity - 1e-9))),
     )
