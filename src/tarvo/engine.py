@@ -102,7 +102,17 @@ def model_defaults(model):
 # wavelength, w0, M2) and pulse energies: the energy model resolves thick and
 # strongly saturated samples more finely.
 def grid_defaults(model, spec_pars, setup, energies):
-    return model_defaults(model)
+    if model != "energy":
+        return model_defaults(model)
+    from .resolution import energy_resolution
+
+    try:
+        return energy_resolution(spec_pars, setup["populations"], setup["sample_width"],
+                                 energies, setup["w0"], setup["M2"], setup["wavelength"],
+                                 setup["tau"])
+    except ValueError:
+        # Values the rule cannot judge are refused by the model's own checks.
+        return model_defaults(model)
 
 
 # Grid settings of a model: the given ones, `defaults` (else the model's
