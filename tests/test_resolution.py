@@ -104,3 +104,30 @@ def test_bad_input_is_named(change, message):
     arguments.update(change)
     with pytest.raises(ValueError, match=message):
         energy_resolution(**arguments)
+
+
+# Far field (five points on each side) and the focus region.
+FIT_POSITIONS = np.array([-30.0, -27.0, -24.0, -21.0, -18.0, -3.0, -1.5, -0.7, 0.0, 0.7, 1.5,
+                          3.0, 18.0, 21.0, 24.0, 27.0, 30.0])
+
+
+# case: RSA thin, RSA at optical depth 3, saturable absorber at optical depth 3.
+@pytest.mark.parametrize("pars, populations, energies, fitted, is_sa", [
+    (RSA, [6e17, 0, 0, 0, 0], [5e-6, 2e-5], "sigma_4", False),
+    (RSA, [7.5e18, 0, 0, 0, 0], [5e-6, 2e-5], "sigma_4", False),
+    (SA, [3e17, 0, 0, 0, 0], [1e-6, 5e-6], "sigma_1", True),
+], ids=["RSA thin", "RSA optical depth 3", "SA optical depth 3"])
+def test_default_fit_of_far_field_divided_reference_curves(pars, populations, energies, fitted,
+                                                           is_sa):
+    import tarvo
+
+    absolute = energy_transmittance(FIT_POSITIONS, energies, pars, populations, depth_nodes=12,
+                                    interpolation_tolerance=1e-7, **BEAM)
+    ends = np.concatenate([absolute[:, :5], absolute[:, -5:]], axis=1)
+    y = absolute / ends.mean(axis=1, keepdims=True)
+    index = ("sigma_1", "sigma_2", "sigma_4").index(fitted)
+    params = tarvo.Parameters.from_spec_pars(pars, vary=[fitted])
+    params[fitted].set(value=1.5 * pars[index])
+    result = tarvo.fit(FIT_POSITIONS, y, energies, params, populations=populations,
+                       is_sa=is_sa, checks="off", **BEAM)
+    assert abs(result.values[fitted] / pars[index] - 1.0) < 2e-3
