@@ -25,14 +25,17 @@ from dataclasses import dataclass, replace
 
 import numpy as np
 
+from .counts import COUNTS, check_count
 from .errors import InputError
 
 # Percentile intervals reported: the 68.3 % interval compares with one
 # standard error, the 95 % interval is the usual one to quote.
 INTERVAL_LEVELS = (0.6827, 0.95)
 
-# Fewest replicates accepted; a few hundred are needed for 95 % intervals.
-MIN_REPLICATES = 2
+# Fewest and most replicates accepted (tarvo.counts); a few hundred are
+# needed for 95 % intervals.
+MIN_REPLICATES = COUNTS["bootstrap replicates"].least
+MAX_REPLICATES = COUNTS["bootstrap replicates"].most
 
 # Seeds drawn when none is given stay below 2^32, so that they survive any
 # JSON reader (and are short to type when repeating a run).
@@ -68,10 +71,7 @@ class BootstrapOptions:
 
 # Checked options; InputError with a one-line message otherwise.
 def make_options(replicates, seed=None, scheduler=None):
-    if isinstance(replicates, bool) or not isinstance(replicates, numbers.Integral) \
-            or replicates < MIN_REPLICATES:
-        raise InputError(f"--bootstrap must be an integer of at least {MIN_REPLICATES}, "
-                         f"got {replicates!r}")
+    replicates = check_count("bootstrap replicates", replicates, "--bootstrap")
     if seed is not None and (isinstance(seed, bool) or not isinstance(seed, numbers.Integral)
                              or seed < 0):
         raise InputError(f"--seed must be an integer of at least 0, got {seed!r}")

@@ -8,11 +8,14 @@ from dataclasses import dataclass
 from pathlib import Path
 
 from . import __version__
-from .checks import LSODA_ENGINE, check_fit, check_measurement, weighted_chi2
+from .checks import LSODA_ENGINE, Finding, check_fit, check_measurement, weighted_chi2
 from .cli_exact import (exact_document_keys, fit_measurement_exact, focus_line, insert_after,
                         lsoda_shaped, start_factors)
 from .engine import ENGINES, MODELS, EngineUnavailable
 from .errors import InputError
+from .files import result_directory_lock
+from .freshness import (DIGESTS_KEY, STALE_KEY, changed_inputs, digests_section, fit_settings,
+                        input_entries)
 from .fit_options import resolve_model
 from .measurement import SETUP_FILE, check_starts, read_measurement, read_parameter_file
 from .progress import ElapsedTicker
@@ -188,6 +191,10 @@ class FitRequest:
     figure_format: str = "png"
     strict: bool = False
     bootstrap: object = None
+    # The settings that change the fit, and the digests of the inputs as read
+    # (see tarvo.freshness).
+    settings: dict = None
+    inputs: list = ()
 
 
 # Everything `tarvo fit DIR` computed and wrote for one directory. `result` is
@@ -225,11 +232,25 @@ def prepare_fit(directory, *, starts=None, step=None, truth_file=None, engine=No
     if engine == LSODA_ENGINE and model != "established":
         raise InputError(f"the {model} model runs on the exact engine only; drop --engine lsoda "
                          "(or engine = \"lsoda\" in [fit])")
+    if engine != LSODA_ENGINE and measurement.options.focus_mm is not None:
+        _check_focus_mm(measurement)
     input_files = measurement.input_files + ((truth_path,) if truth_path else ())
+    settings = fit_settings(engine, model, n_starts, rel_step, figure_format, __version__)
     return FitRequest(measurement, truth, n_starts, rel_step, engine, model,
                       provenance(argv, input_files), check_measurement(measurement),
                       Path(out) if out else measurement.directory, figure_format, strict,
-                      bootstrap)
+                      bootstrap, settings, input_entries(measurement.directory, input_files))
+
+
+# [fit] focus_mm must lie within the scanned positions (checked before the fit).
+def _check_focus_mm(measurement):
+    from .fitting import check_focus_in_scan
+
+    try:
+        check_focus_in_scan(measurement.options.focus_mm, measurement.positions, True)
+    except ValueError as error:
+        raise InputError(f"{measurement.directory / SETUP_FILE} [fit] focus_mm: "
+                         f"{str(error).removeprefix('focus: start value ')}") from None
 
 
 # Fit a prepared directory on its engine, estimate the errors (and bootstrap
@@ -238,6 +259,13 @@ def prepare_fit(directory, *, starts=None, step=None, truth_file=None, engine=No
 # usable result, StrictFindings when --strict stops it. `ticker_message`
 # shows an elapsed-time line on a terminal while the fit runs.
 def fit_and_write(request, ticker_message=None):
+    request.out.mkdir(parents=True, exist_ok=True)
+    with result_directory_lock(request.out):
+        return _fit_and_write(request, ticker_message)
+
+
+# fit_and_write with the output directory locked.
+def _fit_and_write(request, ticker_message):
     from .plot import plot_fit
 
     measurement = request.measurement
@@ -260,8 +288,8 @@ def fit_and_write(request, ticker_message=None):
     figure_path = out / figure_name
     names = measurement.fit_names if result is None else result.var_names
     title = f"{directory.resolve().name}: fit of {', '.join(names)}"
-    plot_fit(figure_path, measurement, outcome, curves=curves,
-             title=title if result is None else f"{title} ({request.model} model)")
+    figure_digest = plot_fit(figure_path, measurement, outcome, curves=curves,
+                             title=title if result is None else f"{title} ({request.model} model)")
     rows = parameter_rows(measurement, outcome, uncertainty, request.truth)
     document = result_document(
         measurement, outcome, uncertainty, rows, figure_name,
@@ -278,6 +306,16 @@ def fit_and_write(request, ticker_message=None):
     if request.bootstrap is not None:
         document["bootstrap"] = _bootstrap(request, outcome, result,
                                            ticker_message is not None)
+    document[DIGESTS_KEY] = digests_section(request.inputs, request.settings,
+                                            {figure_name: figure_digest})
+    # Inputs that changed while they were fitted make the result stale.
+    changed = changed_inputs(directory, request.inputs)
+    if changed:
+        document[STALE_KEY] = {"changed_inputs": changed}
+        stale = Finding("stale", f"{', '.join(changed)} changed while the fit ran: this result "
+                                 "belongs to the earlier contents and is marked stale; fit again")
+        findings = findings + [stale]
+        document["warnings"].append(stale.as_dict())
     # The JSON file comes last: its presence marks a complete result.
     result_path = out / RESULT_FILE
     write_result(result_path, document)
@@ -294,12 +332,20 @@ def _fit_lsoda(request):
     measurement = request.measurement
     request.out.mkdir(parents=True, exist_ok=True)
     messages_path = request.out / MESSAGES_FILE
-    # A log of an earlier fit would be mistaken for this one's.
-    messages_path.unlink(missing_ok=True)
+    # The solver writes its messages beside the log and the log is replaced
+    # when the fit ends (removed when it had none: a log of an earlier fit
+    # would be mistaken for this one's).
+    written = request.out / f".{MESSAGES_FILE}.{os.getpid()}.tmp"
     try:
-        outcome = fit_measurement(measurement, request.n_starts, log_path=messages_path)
+        outcome = fit_measurement(measurement, request.n_starts, log_path=written)
+        if written.exists():
+            os.replace(written, messages_path)
+        else:
+            messages_path.unlink(missing_ok=True)
     except (TypeError, ValueError, IndexError) as error:
         raise InputError(f"the fit refused the input: {error}") from None
+    finally:
+        written.unlink(missing_ok=True)
     if not math.isfinite(outcome.error) or not math.isfinite(outcome.error * outcome.error):
         raise FitFailed(f"the fit returned a non-finite error (chi^2 = "
                         f"{outcome.error * outcome.error:g}); check the start values and the "

@@ -71,12 +71,17 @@ def inside_worker():
 
 
 # Start an in-process local cluster with `layout`; the caller closes it.
-def start_local_cluster(layout):
+# Without `dashboard` (an address such as ":8787") no dashboard is served: the
+# scheduler's HTTP server then listens on a free port of the loopback
+# interface only (it would take 8787 otherwise, and warn when that is in use).
+def start_local_cluster(layout, dashboard=None):
     distributed = require_distributed()
     env = {"OMP_NUM_THREADS": str(layout.omp_threads)}
+    scheduler_kwargs = None if dashboard else {"dashboard_address": "127.0.0.1:0"}
     return distributed.LocalCluster(
         n_workers=layout.workers, threads_per_worker=layout.threads_per_worker,
-        processes=True, env=env, dashboard_address=None, silence_logs=logging.ERROR)
+        processes=True, env=env, dashboard_address=dashboard or None,
+        scheduler_kwargs=scheduler_kwargs, silence_logs=logging.ERROR)
 
 
 # A client of a Dask cluster, for the duration of the block:
@@ -87,7 +92,7 @@ def start_local_cluster(layout):
 #     leaves the worker's thread pool while it waits);
 #   - otherwise: a local cluster started for the block and closed after it.
 @contextmanager
-def dask_client(scheduler=None, layout=None):
+def dask_client(scheduler=None, layout=None, dashboard=None):
     distributed = require_distributed()
     if scheduler is not None:
         try:
@@ -101,7 +106,7 @@ def dask_client(scheduler=None, layout=None):
         with distributed.worker_client() as client:
             yield client
         return
-    cluster = start_local_cluster(layout or local_layout())
+    cluster = start_local_cluster(layout or local_layout(), dashboard)
     try:
         with distributed.Client(cluster) as client:
             yield client

@@ -19,6 +19,7 @@ bounds and focus:
 import math
 from dataclasses import dataclass, field
 
+from .counts import check_count
 from .engine import ENGINES, MODELS
 from .errors import InputError
 from .fit_parameters import FIT_NAMES, FOCUS
@@ -85,10 +86,9 @@ def read_fit_options(doc, where):
     model = doc.get("model") or {}
     fit = doc.get("fit") or {}
     radial_points = model.get("radial_points")
-    if radial_points is not None and (isinstance(radial_points, bool)
-                                      or not isinstance(radial_points, int) or radial_points < 1):
-        raise InputError(f"{where} [model]: radial_points must be an integer of at least 1, got "
-                          f"{radial_points!r}")
+    if radial_points is not None:
+        radial_points = check_count("radial_points", radial_points,
+                                    f"{where} [model]: radial_points")
     fit_focus = fit.get("fit_focus", False)
     if not isinstance(fit_focus, bool):
         raise InputError(f"{where} [fit]: fit_focus must be true or false, got {fit_focus!r}")

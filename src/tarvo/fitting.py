@@ -16,6 +16,7 @@ from collections import OrderedDict
 import numpy as np
 
 from .centring import scan_centre
+from .counts import check_count
 from .engine import check_model, grid_settings, model_and_jacobian
 from .fit_parameters import FOCUS, resolve_parameters
 from .run_fit import start_multipliers
@@ -222,6 +223,22 @@ def _data(positions, transmittance, pulse_energy, sigma):
     return x, y, energies, sigma
 
 
+# The grid's counts checked against their ranges (tarvo.counts) before any work.
+def check_grid_counts(model, grid):
+    for key in ("t_slices", "z_slices") + (("radial_points",) if model == "energy" else ()):
+        check_count(key, grid[key])
+
+
+# A focus given by the caller must lie within the scanned positions: outside
+# them the model hardly changes with the parameters, and a fit "converges" to
+# meaningless values (a focus typed in µm instead of mm, say).
+def check_focus_in_scan(focus, x, given):
+    low, high = float(np.min(x)), float(np.max(x))
+    if given and not low <= focus <= high:
+        raise ValueError(f"focus: start value {focus:g} mm lies outside the scanned range "
+                         f"{low:g} to {high:g} mm (positions and focus are in mm)")
+
+
 # Fit Z-scan curves on the exact engine.
 def fit(positions, transmittance, pulse_energy, params, *, populations, sample_width, tau,
         wavelength, w0, M2, model="established", t_slices=None, z_slices=None,
@@ -265,9 +282,9 @@ def fit(positions, transmittance, pulse_energy, params, *, populations, sample_w
     began = time.perf_counter()
     check_model(model)
     grid = grid_settings(model, t_slices, z_slices, radial_points)
+    check_grid_counts(model, grid)
     x, y, energies, sigma = _data(positions, transmittance, pulse_energy, sigma)
-    if isinstance(n_starts, bool) or not isinstance(n_starts, (int, np.integer)) or n_starts < 1:
-        raise ValueError(f"n_starts must be an integer of at least 1, got {n_starts!r}")
+    n_starts = check_count("n_starts", n_starts)
     resolved = resolve_parameters(params, vary)
     if x.size <= len(resolved.varied):
         raise ValueError(f"{x.size} data points for {len(resolved.varied)} fitted parameters; a "
@@ -280,6 +297,7 @@ def fit(positions, transmittance, pulse_energy, params, *, populations, sample_w
     else:
         root_weights = 1.0 / sigma
     problem = ZscanProblem(x, y, energies, setup, model, grid, root_weights, resolved, centre)
+    check_focus_in_scan(problem.focus_start, x, resolved.focus is not None)
     focus_low, focus_high = resolved.bounds.get(FOCUS, (-math.inf, math.inf))
     if FOCUS in problem.names and not focus_low <= problem.focus_start <= focus_high:
         raise ValueError(f"focus: start value {problem.focus_start!r} mm lies outside its bounds "

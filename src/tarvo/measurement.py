@@ -9,7 +9,7 @@ from pathlib import Path
 
 import numpy as np
 
-from . import _native
+from . import _native, counts
 from .curve_file import MIN_POINTS, read_curve_file
 from .errors import InputError, read_input_bytes
 from .fit_options import BOUNDS_TABLE, FIT_KEYS, MODEL_KEYS, FitOptions, read_fit_options
@@ -28,12 +28,12 @@ N_STARTS_DEFAULT = _native.N_STARTS_DEFAULT
 
 # Most starts: each one is a complete fit, so a hundred already take a hundred
 # times as long as one.
-MAX_STARTS = 100
+MAX_STARTS = counts.MAX_STARTS
 
 # Most time or depth slices: every residual evaluation integrates
 # 2 * z_slices * t_slices steps per point and keeps a points x t_slices table
 # per curve; 10 x 5 resolve a nanosecond pulse in a thin sample.
-MAX_SLICES = 1000
+MAX_SLICES = counts.MAX_SLICES
 
 # Levels of the model, hence entries of `populations`.
 LEVELS = _native.LEVELS

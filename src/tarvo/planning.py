@@ -8,6 +8,7 @@ import numpy as np
 from .checks import check_setup, rayleigh_range_mm
 from .curve_file import MAX_ABS_VALUE, MAX_POINTS
 from .errors import InputError
+from .files import write_text
 from .fit_options import read_fit_options, resolve_model
 from .fit_curves import BASELINE_POINTS
 from .measurement import read_parameter_file, read_setup_file, read_start
@@ -52,20 +53,19 @@ def simulation_grid(setup, span=None, points=None):
     return np.linspace(-span, span, points)
 
 
-# The CSV table: comment lines on the provenance, a header, one row per position.
+# The CSV table: comment lines on the provenance, a header, one row per
+# position (written atomically).
 def write_simulation_csv(path, positions, curves, energies, record, spec_pars):
-    with open(path, "w", encoding="utf-8") as stream:
-        stream.write(f"# model curves from {record['command_line']}\n")
-        stream.write(f"# tarvo {record['tarvo_version']}, {record['created_utc']}\n")
-        for entry in record["inputs"]:
-            stream.write(f"# {entry['role']}: {entry['path']} sha256 {entry['sha256']}\n")
-        stream.write("# parameters: " + ", ".join(f"{name} = {float(value)!r}" for name, value
-                                                  in zip(NAMES, spec_pars)) + "\n")
-        stream.write(",".join(["position_mm"] + [f"transmittance_{e:g}J" for e in energies])
-                     + "\n")
-        for i, z in enumerate(positions):
-            stream.write(",".join([repr(float(z))] + [repr(float(row[i])) for row in curves])
-                         + "\n")
+    lines = [f"# model curves from {record['command_line']}",
+             f"# tarvo {record['tarvo_version']}, {record['created_utc']}"]
+    lines += [f"# {entry['role']}: {entry['path']} sha256 {entry['sha256']}"
+              for entry in record["inputs"]]
+    lines.append("# parameters: " + ", ".join(f"{name} = {float(value)!r}" for name, value
+                                              in zip(NAMES, spec_pars)))
+    lines.append(",".join(["position_mm"] + [f"transmittance_{e:g}J" for e in energies]))
+    lines += [",".join([repr(float(z))] + [repr(float(row[i])) for row in curves])
+              for i, z in enumerate(positions)]
+    write_text(path, "\n".join(lines) + "\n")
 
 
 # tarvo simulate DIR: read the set-up and parameters, compute, write, summarise.

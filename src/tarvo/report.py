@@ -1,8 +1,8 @@
 """The parameter table and the JSON document of a fit."""
 
-import json
 import math
 
+from .files import write_json
 from .parameters import PARAMETERS
 
 
@@ -170,8 +170,6 @@ def result_document(measurement, outcome, uncertainty, rows, figure_name, rel_st
     return document
 
 
-# Write the document as indented JSON.
+# Write the document as indented JSON (atomically); its SHA-256.
 def write_result(path, document):
-    with open(path, "w", encoding="utf-8") as stream:
-        json.dump(document, stream, indent=2, allow_nan=False)
-        stream.write("\n")
+    return write_json(path, document)
