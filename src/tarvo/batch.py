@@ -279,10 +279,13 @@ def run_batch(client, directories, bootstrap=None, force=False, on_row=None, arg
         for future in outstanding:
             if future.status == "finished":
                 rows[futures[future]] = future.result()
-    for index, directory in enumerate(directories):
-        if rows[index] is None:
-            rows[index] = error_row(directory, CANCELLED, CANCELLED_MESSAGE)
-    return BatchOutcome(rows, interrupted)
+    return BatchOutcome(cancelled(directories, rows), interrupted)
+
+
+# The rows with every directory that has none marked cancelled.
+def cancelled(directories, rows):
+    return [error_row(directory, CANCELLED, CANCELLED_MESSAGE) if row is None else row
+            for directory, row in zip(directories, rows)]
 
 
 # Names of the parameters fitted in any row, in parameter order (the focus last).
@@ -415,19 +418,28 @@ def _run_batch_locked(args, argv, directories, bootstrap, out):
               + (f"scheduler {args.scheduler}" if args.scheduler else
                  f"local cluster of {layout.workers} worker processes x "
                  f"{layout.threads_per_worker} thread"), flush=True)
-        with dask_client(args.scheduler, layout, dashboard=args.dashboard) as client:
-            cluster = describe_cluster(client, args.scheduler)
-            with progress_bar(len(directories), "fitting", "dir") as (advance, note):
-                finished = []
+        outcome, cluster = None, "interrupted while the cluster started"
+        try:
+            with dask_client(args.scheduler, layout, dashboard=args.dashboard) as client:
+                cluster = describe_cluster(client, args.scheduler)
+                with progress_bar(len(directories), "fitting", "dir") as (advance, note):
+                    finished = []
 
-                # Report a finished directory above the bar.
-                def on_row(row):
-                    finished.append(row)
-                    advance(len(finished))
-                    note(row_line(row))
+                    # Report a finished directory above the bar.
+                    def on_row(row):
+                        finished.append(row)
+                        advance(len(finished))
+                        note(row_line(row))
 
-                outcome = run_batch(client, directories, bootstrap, args.force, on_row, argv,
-                                    rows)
+                    outcome = run_batch(client, directories, bootstrap, args.force, on_row,
+                                        argv, rows)
+                if outcome.interrupted:
+                    # Leave the cluster as after Ctrl-C: without waiting for
+                    # the fits its workers are running.
+                    raise KeyboardInterrupt
+        except KeyboardInterrupt:
+            outcome = BatchOutcome(cancelled(directories, rows if outcome is None
+                                             else outcome.rows), True)
     csv_path, json_path = write_summary(out, outcome, cluster, bootstrap)
     counts = status_counts(outcome.rows)
     print(f"{counts[FITTED]} fitted, {counts[UP_TO_DATE]} up to date, {counts[FAILED]} failed"
