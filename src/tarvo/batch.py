@@ -413,13 +413,13 @@ def _run_batch_locked(args, argv, directories, bootstrap, out):
         outcome, cluster = BatchOutcome(rows, False), "none: every result is up to date"
     else:
         layout = local_layout(workers=args.workers)
-        print(f"{len(directories)} measurement director{'y' if len(directories) == 1 else 'ies'}"
-              f" ({pending} to fit); "
-              + (f"scheduler {args.scheduler}" if args.scheduler else
-                 f"local cluster of {layout.workers} worker processes x "
-                 f"{layout.threads_per_worker} thread"), flush=True)
         outcome, cluster = None, "interrupted while the cluster started"
         try:
+            print(f"{len(directories)} measurement "
+                  f"director{'y' if len(directories) == 1 else 'ies'} ({pending} to fit); "
+                  + (f"scheduler {args.scheduler}" if args.scheduler else
+                     f"local cluster of {layout.workers} worker processes x "
+                     f"{layout.threads_per_worker} thread"), flush=True)
             with dask_client(args.scheduler, layout, dashboard=args.dashboard) as client:
                 cluster = describe_cluster(client, args.scheduler)
                 with progress_bar(len(directories), "fitting", "dir") as (advance, note):

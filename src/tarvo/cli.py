@@ -3,6 +3,7 @@
 import argparse
 import math
 import os
+import signal
 import sys
 from dataclasses import dataclass
 from pathlib import Path
@@ -478,7 +479,16 @@ def _print_exact(done):
         print(f"warning: {finding.message}")
 
 
-# Entry point of the console script and of python -m tarvo; returns the exit status.
+# Entry point of the console script and of python -m tarvo: main(), after
+# which Ctrl-C is ignored: everything is written, and an interrupt while the
+# interpreter shuts down would only print noise.
+def console_main():
+    status = main()
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    return status
+
+
+# The tool on `argv` (default: the command line); returns the exit status.
 def main(argv=None):
     argv = sys.argv[1:] if argv is None else list(argv)
     args = build_parser().parse_args(argv)
