@@ -392,8 +392,8 @@ POLL_SECONDS = 0.1
 # one per core), as run_replicates returns them. The exact engine's fits
 # spend nearly all their time in the native model, outside the interpreter
 # lock, so threads fill the cores without a cluster's start-up and transfers.
-# Each thread takes the next replicate when it has finished one, so no more
-# than `workers` are under way. Ctrl-C (or any error) stops the handing out
+# Each thread takes the next replicate when it has handed over the one before,
+# so no more than 2 * `workers` are under way or waiting to be collected. Ctrl-C (or any error) stops the handing out
 # at once and passes on without waiting: the replicates under way finish in
 # their (daemon) threads, which then end.
 def run_replicates_in_threads(problem, replicates, progress=None, workers=None):
@@ -409,7 +409,18 @@ def run_replicates_in_threads(problem, replicates, progress=None, workers=None):
     indices = itertools.count()
     take = threading.Lock()
     stop = threading.Event()
-    finished = queue.Queue()
+    threads_used = min(workers, replicates)
+    # Finished replicates wait here for this thread: a bounded number.
+    finished = queue.Queue(maxsize=threads_used)
+
+    # Pass an item to the waiting thread, unless the run stops first.
+    def hand_over(item):
+        while not stop.is_set():
+            try:
+                finished.put(item, timeout=POLL_SECONDS)
+                return
+            except queue.Full:
+                continue
 
     # One thread: replicates until none is left or the run stops.
     def work():
@@ -420,12 +431,12 @@ def run_replicates_in_threads(problem, replicates, progress=None, workers=None):
                     index = next(indices)
                 if index >= replicates:
                     return
-                finished.put(run_replicate(problem, index))
+                hand_over(run_replicate(problem, index))
         except BaseException as error:   # passed to the waiting thread
-            finished.put(error)
+            hand_over(error)
 
     threads = [threading.Thread(target=work, name=f"tarvo-bootstrap-{k}", daemon=True)
-               for k in range(min(workers, replicates))]
+               for k in range(threads_used)]
     found = {}
     try:
         for thread in threads:
