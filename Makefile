@@ -4,7 +4,7 @@
 #   make bench       set everything up and print the benchmark figures
 #   make wheel       build a self-contained wheel into dist/ (MINPACK, libgfortran, OpenMP inside)
 #   make wheel-check install that wheel into a fresh environment and run a smoke test
-#   make fuzz        thousands of fuzzed fit_zscan calls (FUZZ_EXAMPLES=5000)
+#   make fuzz        thousands of fuzzed fit_zscan calls and curve and set-up files (FUZZ_EXAMPLES=5000)
 #   make sanitize    the test suite against modules built with ASan and UBSan
 #   make sanitize-ci the part of it that CI runs
 #
@@ -80,7 +80,7 @@ wheel-check: wheel
 
 fuzz: install
 	TARVO_FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) $(VENV)/bin/pytest -q tests/test_fit_zscan_fuzz.py \
-		--hypothesis-show-statistics
+		tests/test_reader_fuzz.py --hypothesis-show-statistics
 
 # Own environment (.venv-sanitize) and build directory: the normal build's
 # flags stay untouched.

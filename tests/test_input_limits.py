@@ -62,6 +62,11 @@ def _fixed_focus_outside(d):
     (d / "setup.toml").write_text(text.replace("n_starts = 1\n", "n_starts = 1\nfocus_mm = -31\n"))
 
 
+def _integer_of_5000_digits(d):
+    text = (d / "setup.toml").read_text()
+    (d / "setup.toml").write_text(text.replace("n_starts = 1", "n_starts = " + "7" * 5000))
+
+
 REFUSED = [
     ("C1 field of 140,000 characters", _long_field, (),
      "{d}/low.csv line 13: 140004 characters; a line of a curve file holds two or three numbers "
@@ -75,6 +80,9 @@ REFUSED = [
     ("W1 fixed focus outside the scan", _fixed_focus_outside, (),
      "{d}/setup.toml [fit] focus_mm: -31 mm lies outside the scanned range -25 to 25 mm "
      "(positions and focus are in mm)"),
+    ("integer of 5000 digits (found by the readers' fuzz test)", _integer_of_5000_digits, (),
+     "{d}/setup.toml: holds an integer of thousands of digits; no set-up value needs more than "
+     "a few"),
     ("R1 --bootstrap 10^8", lambda d: None, ("--bootstrap", "100000000"),
      f"--bootstrap = 100000000 is more than {MAX_REPLICATES}: every replicate is a complete fit; "
      "a few thousand give 95 % intervals to their second digit"),

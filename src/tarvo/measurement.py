@@ -357,6 +357,10 @@ def load_toml(path):
         return tomllib.loads(text), hashlib.sha256(raw).hexdigest()
     except tomllib.TOMLDecodeError as error:
         raise InputError(f"{path}: not valid TOML: {error}") from None
+    except ValueError:
+        # Python refuses to convert integers of more than 4300 digits.
+        raise InputError(f"{path}: holds an integer of thousands of digits; no set-up value "
+                         "needs more than a few") from None
     except RecursionError:
         raise InputError(f"{path}: arrays or tables nested too deeply to read "
                          "(a set-up file nests at most two levels)") from None
