@@ -9,6 +9,7 @@ valid curve files (read by read_measurement and checked by prepare_fit, as
 
 import faulthandler
 import os
+import pickle
 import resource
 import sys
 import tempfile
@@ -73,7 +74,6 @@ def serve():
             header = read_exactly(requests, HEADER.size)
             if header is None:
                 return
-            import pickle
             call = pickle.loads(read_exactly(requests, HEADER.unpack(header)[0]))
             send(answers, run_reader_call(call, directory))
     finally:

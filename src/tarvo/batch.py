@@ -11,7 +11,6 @@ batch-summary.json.
 import csv
 import io
 import json
-import os
 import sys
 import time
 import uuid
@@ -23,7 +22,6 @@ from .counts import check_count
 from .errors import InputError
 from .files import BATCH_LOCK, directory_lock, read_input_bytes, write_json, write_text
 from .freshness import outdated_reason
-from .measurement import SETUP_FILE
 from .fit_parameters import FIT_NAMES
 
 # Files of the summary, written into --out.
