@@ -17,6 +17,7 @@ SCRIPTS = [
     ["energy_convergence.py"],
     ["engine_comparison.py"],
     ["batch_benchmark.py"],
+    ["global_benchmark.py"],
 ]
 # Instruction-count profile, where valgrind is installed.
 if shutil.which("valgrind"):

@@ -1,8 +1,11 @@
 """Writes the example measurement examples/rsa-532nm/ from known parameters.
 
 A reverse saturable absorber at 532 nm measured with nanosecond pulses at
-three pulse energies: the model curves of the parameters below plus seeded
-noise of 0.5 % of the transmittance. The known parameters stay here and in
+three pulse energies, made the way a laboratory records it: the energy
+model's absolute transmittance (transmitted over incident pulse energy) of
+the parameters below, seeded detector noise of 0.5 %, and each curve divided
+by the mean of its five outermost points on each side (its far field). The
+known parameters stay here and in
 rsa-532nm-truth.toml beside the data directory, not in the data, so that the
 fit works from the measurement alone:
 
@@ -25,7 +28,10 @@ TRUTH_FILE = HERE / "rsa-532nm-truth.toml"
 
 # Beam, pulse and sample (SI units; sample width in cm, populations in cm^-3).
 SETUP = dict(wavelength=532e-9, w0=20e-6, M2=1.2, tau=4e-9, sample_width=0.1,
-             populations=[6e17, 0.0, 0.0, 0.0, 0.0], t_slices=10, z_slices=5)
+             populations=[6e17, 0.0, 0.0, 0.0, 0.0])
+
+# Points at each end of a scan whose mean is its far field.
+FAR_FIELD_POINTS = 5
 
 # Pulse energy (J) and file name of each curve.
 CURVES = [(5e-6, "curve-5uJ.csv"), (1e-5, "curve-10uJ.csv"), (2e-5, "curve-20uJ.csv")]
@@ -94,9 +100,11 @@ def setup_text():
         entry("populations", populations, "cm^-3, levels 1 to 5 before the pulse"),
         entry("is_sa", "false", "reverse saturable absorber: the focus is the minimum"),
         "",
-        "[model]",
-        entry("t_slices", SETUP["t_slices"], "time slices of the pulse"),
-        entry("z_slices", SETUP["z_slices"], "depth slices of the sample"),
+        "[data]",
+        entry("columns", '["position", "transmittance"]', "what the curve files hold"),
+        entry("position_unit", '"mm"', "unit of the positions"),
+        entry("normalisation", '"far-field"', "each curve divided by its far field"),
+        entry("far_field_points", FAR_FIELD_POINTS, "points at each end in the far field"),
         "",
     ]
     for energy, name in CURVES:
@@ -128,12 +136,15 @@ def truth_text():
     return "\n".join(lines) + "\n"
 
 
-# Noisy model curves, one row per pulse energy.
+# Noisy curves as a laboratory records them, one row per pulse energy: the
+# absolute transmittance with detector noise, divided by its far field.
 def measured_curves():
-    model_kwargs = dict(SETUP)
-    model = simulate(POSITIONS_MM, [e for e, _ in CURVES], TRUE_PARAMETERS, **model_kwargs)
+    absolute = simulate(POSITIONS_MM, [e for e, _ in CURVES], TRUE_PARAMETERS, model="energy",
+                        normalisation="absolute", **SETUP)
     rng = np.random.default_rng(NOISE_SEED)
-    return model * (1.0 + NOISE_RELATIVE * rng.standard_normal(model.shape))
+    noisy = absolute * (1.0 + NOISE_RELATIVE * rng.standard_normal(absolute.shape))
+    ends = np.concatenate([noisy[:, :FAR_FIELD_POINTS], noisy[:, -FAR_FIELD_POINTS:]], axis=1)
+    return noisy / ends.mean(axis=1, keepdims=True)
 
 
 # Write the data directory and the file of known values.
@@ -141,10 +152,87 @@ def write_example(data_dir=DATA_DIR, truth_file=TRUTH_FILE):
     data_dir.mkdir(parents=True, exist_ok=True)
     for (energy, name), values in zip(CURVES, measured_curves()):
         rows = [f"{x:.1f},{y:.6f}" for x, y in zip(POSITIONS_MM, values)]
-        (data_dir / name).write_text("position_mm,normalised_transmittance\n"
+        (data_dir / name).write_text("position (mm),transmittance\n"
                                      + "\n".join(rows) + "\n", encoding="utf-8")
     (data_dir / "setup.toml").write_text(setup_text(), encoding="utf-8")
     truth_file.write_text(truth_text(), encoding="utf-8")
+
+
+# The global example: the same molecule measured with nanosecond and with
+# picosecond pulses (examples/global/ns and examples/global/ps). Alone, the
+# nanosecond scan fixes sigma_4 and tau_24 only together with sigma_2, the
+# picosecond one sigma_2 only; fitted together they fix all three. sigma_1
+# comes from the linear absorbance, as a laboratory measures it.
+GLOBAL_DIR = HERE / "global"
+GLOBAL_SETUPS = {
+    "ns": dict(pulse=("tau", 4e-9, "s, pulse time profile exp(-(t/tau)^2)"),
+               energies=(5e-6, 1e-5, 2e-5), focus=-0.2, seed=41),
+    "ps": dict(pulse=("pulse_fwhm", 25e-12, "s, intensity FWHM of the pulse (25 ps)"),
+               energies=(2e-7, 5e-7, 1e-6), focus=0.3, seed=42),
+}
+GLOBAL_POSITIONS_MM = np.linspace(-30.0, 30.0, 61)
+GLOBAL_FITTED_STARTS = dict(sigma_2=3e-17, sigma_4=1e-16, tau_24=1e-9)
+# The data are made at a finer resolution than the energy model's defaults.
+GLOBAL_MODEL_GRID = dict(t_slices=48, z_slices=4, radial_points=16, intensity_points=30)
+
+
+# setup.toml of one measurement of the global example.
+def global_setup_text(name, settings):
+    key, value, comment = settings["pulse"]
+    absorbance = (TRUE_PARAMETERS["sigma_1"] * SETUP["populations"][0] * SETUP["sample_width"]
+                  / np.log(10.0))
+    start = dict(TRUE_PARAMETERS, **GLOBAL_FITTED_STARTS)
+    lines = [f"# The {name} measurement of the global example (examples/make_example.py).",
+             "# Fit it with the other one: tarvo fit examples/global/ns examples/global/ps "
+             "--out examples/global/result", "",
+             "[beam]",
+             entry("wavelength", toml_float(SETUP["wavelength"]), "m"),
+             entry("w0", toml_float(SETUP["w0"]), "m, beam waist radius"),
+             entry("M2", toml_float(SETUP["M2"]), "beam quality factor"),
+             entry(key, toml_float(value), comment), "",
+             "[sample]",
+             entry("sample_width", toml_float(SETUP["sample_width"]), "cm"),
+             entry("populations", "[" + ", ".join(toml_float(v) for v in SETUP["populations"])
+                   + "]", "cm^-3, levels 1 to 5 before the pulse"),
+             entry("absorbance", f"{absorbance:.6f}", "decadic, at 532 nm: sets and holds "
+                   "sigma_1"), "",
+             "[data]",
+             entry("normalisation", '"far-field"', "each curve divided by its far field"), ""]
+    for energy in settings["energies"]:
+        lines += ["[[curve]]", f'file = "curve-{energy * 1e6:g}uJ.csv"',
+                  entry("pulse_energy", toml_float(energy), "J"), ""]
+    lines += ["[start]"]
+    lines += [entry(p.name, toml_float(start[p.name]), f"{p.unit}, {p.meaning}")
+              for p in PARAMETERS]
+    lines += ["", "[fit]",
+              entry("parameters", "[" + ", ".join(f'"{n}"' for n in GLOBAL_FITTED_STARTS) + "]",
+                    "the fitted parameters"),
+              entry("n_starts", 1, "one start at the start values"),
+              entry("fit_focus", "true", "fit the focus position too"), ""]
+    return "\n".join(lines)
+
+
+# Write the two measurements of the global example.
+def write_global_example(root=GLOBAL_DIR):
+    for name, settings in GLOBAL_SETUPS.items():
+        directory = root / name
+        directory.mkdir(parents=True, exist_ok=True)
+        key, value, _ = settings["pulse"]
+        tau = value / (2.0 * np.sqrt(np.log(2.0))) if key == "pulse_fwhm" else value
+        setup = dict(SETUP, tau=tau)
+        absolute = simulate(GLOBAL_POSITIONS_MM - settings["focus"], list(settings["energies"]),
+                            TRUE_PARAMETERS, model="energy", normalisation="absolute",
+                            **setup, **GLOBAL_MODEL_GRID)
+        rng = np.random.default_rng(settings["seed"])
+        noisy = absolute * (1.0 + NOISE_RELATIVE * rng.standard_normal(absolute.shape))
+        ends = np.concatenate([noisy[:, :FAR_FIELD_POINTS], noisy[:, -FAR_FIELD_POINTS:]],
+                              axis=1)
+        for energy, values in zip(settings["energies"], noisy / ends.mean(axis=1, keepdims=True)):
+            rows = [f"{x:.1f},{y:.6f}" for x, y in zip(GLOBAL_POSITIONS_MM, values)]
+            (directory / f"curve-{energy * 1e6:g}uJ.csv").write_text(
+                "position (mm),transmittance\n" + "\n".join(rows) + "\n", encoding="utf-8")
+        (directory / "setup.toml").write_text(global_setup_text(name, settings),
+                                              encoding="utf-8")
 
 
 # Write the example, or only print the known parameters.
@@ -157,7 +245,8 @@ def main():
         print(truth_text(), end="")
         return
     write_example()
-    print(f"wrote {DATA_DIR} and {TRUTH_FILE}")
+    write_global_example()
+    print(f"wrote {DATA_DIR}, {TRUTH_FILE} and {GLOBAL_DIR}")
 
 
 if __name__ == "__main__":

@@ -4,6 +4,7 @@ import numpy as np
 
 from tarvo import simulate
 from tarvo.cli import main
+from tarvo.simulation import FIT_ZSCAN_MODEL
 
 from model_cases import BEAM, POPULATIONS, RSA_PARS, SA_PARS
 
@@ -53,24 +54,29 @@ n_starts = 1
 """
 
 
-# A CSV file of one curve with the header line (and a third column when given).
+# A CSV file of one curve with the header line naming its columns (and a
+# sigma column when given).
 def write_curve(path, x, y, sigma=None):
     columns = [x, y] if sigma is None else [x, y, sigma]
-    path.write_text("position_mm,normalised_transmittance\n"
+    header = "position_mm,normalised_transmittance" + ("" if sigma is None else ",sigma")
+    path.write_text(header + "\n"
                     + "".join(",".join(repr(float(v)) for v in row) + "\n"
                               for row in zip(*columns)))
 
 
-# Model curves of the directory's set-up with 0.4 % seeded noise, one row per file.
-def noisy_curves(pars=RSA_PARS, x=POSITIONS):
+# Model curves of the directory's set-up with 0.4 % seeded noise, one row per
+# file: the energy model divided by its far field, or fit_zscan's model.
+def noisy_curves(pars=RSA_PARS, x=POSITIONS, model="energy"):
+    convention = dict(model="energy") if model == "energy" else FIT_ZSCAN_MODEL
     model = simulate(x, list(ENERGIES.values()), pars,
-                     **dict(BEAM, populations=POPULATIONS, **GRIDS))
+                     **dict(BEAM, populations=POPULATIONS, **GRIDS), **convention)
     return model * (1.0 + 0.004 * np.random.default_rng(3).standard_normal(model.shape))
 
 
 # Write the measurement: setup.toml and the two curves (saturable absorber if asked).
-def make_measurement(directory, saturable=False, transform=lambda x, y: (x, y), sigma=None):
-    curves = noisy_curves(SA_PARS if saturable else RSA_PARS)
+def make_measurement(directory, saturable=False, transform=lambda x, y: (x, y), sigma=None,
+                     model="energy"):
+    curves = noisy_curves(SA_PARS if saturable else RSA_PARS, model=model)
     for name, row in zip(ENERGIES, curves):
         x, y = transform(POSITIONS, row)
         write_curve(directory / name, x, y, sigma)

@@ -13,7 +13,8 @@ import pytest
 pytest.importorskip("distributed")
 
 from tarvo import simulate
-from tarvo.batch import (CANCELLED, FAILED, FITTED, NOT_CONVERGED, UP_TO_DATE,
+from tarvo.batch import (CANCELLED, FAILED, FITTED, FITTED_WITH_WARNINGS, NOT_CONVERGED,
+                         UP_TO_DATE, row_from_document,
                          collect_directories, run_batch, write_summary)
 from tarvo.bootstrap import exact_problem, replicate_rng, resample, run_replicate
 from tarvo.cli import prepare_fit
@@ -34,7 +35,8 @@ def make_directory(path, noise_seed):
     path.mkdir(parents=True)
     x = np.linspace(-25.0, 25.0, NUM_X_PTS)
     model = simulate(x, list(ENERGIES.values()), RSA_PARS,
-                     **dict(BEAM, populations=POPULATIONS, t_slices=2, z_slices=2))
+                     **dict(BEAM, populations=POPULATIONS, t_slices=2, z_slices=2),
+                     model="energy")
     noise = 1.0 + 0.004 * np.random.default_rng(noise_seed).standard_normal(model.shape)
     for name, row in zip(ENERGIES, model * noise):
         write_curve(path / name, x, row)
@@ -100,8 +102,8 @@ def test_batch_results_equal_tarvo_fit_and_a_broken_directory_gets_an_error_row(
     summary = json.loads((out / "batch-summary.json").read_text())
     rows = summary["directories"]
     assert [row["status"] for row in rows] == [FITTED, FITTED, FAILED]
-    assert summary["counts"] == {FITTED: 2, NOT_CONVERGED: 0, UP_TO_DATE: 0, FAILED: 1,
-                                 CANCELLED: 0}
+    assert summary["counts"] == {FITTED: 2, FITTED_WITH_WARNINGS: 0, NOT_CONVERGED: 0,
+                                 UP_TO_DATE: 0, FAILED: 1, CANCELLED: 0}
     assert rows[2]["message"] == f"{broken / 'high.csv'}: file not found"
     for row, directory in zip(rows, good):
         fitted = json.loads((directory / "fit-result.json").read_text())["parameters"][0]
@@ -279,3 +281,36 @@ def test_tarvo_fit_does_not_import_dask(tmp_path):
     done = subprocess.run([sys.executable, "-c", code, str(directory)], capture_output=True,
                           text=True, env=dict(os.environ, OMP_NUM_THREADS="1"))
     assert done.returncode == 0, done.stderr
+
+
+def test_a_unit_mistake_stops_the_batch_before_any_cluster_starts(tmp_path, capsys):
+    good, percent = make_directory(tmp_path / "good", 1), make_directory(tmp_path / "pct", 2)
+    for name in ENERGIES:
+        path = percent / name
+        lines = path.read_text().splitlines()
+        path.write_text("\n".join([lines[0]] + [
+            f"{row.split(',')[0]},{100 * float(row.split(',')[1])!r}" for row in lines[1:]]))
+    status, out, err = run(capsys, "batch", good, percent, "--out", tmp_path / "summary")
+    assert (status, out) == (2, "")
+    first, last = err.splitlines()
+    assert first.startswith(f"tarvo: error: {percent}: the far-field points average")
+    assert last.startswith("tarvo: nothing was fitted")
+    assert not (tmp_path / "summary").exists() and not (good / "fit-result.json").exists()
+
+
+@pytest.mark.parametrize("converged, warnings, status, message", [
+    (True, [], FITTED, ""),
+    (True, ["far field at 0.82", "positions look like metres"], FITTED_WITH_WARNINGS,
+     "warning: far field at 0.82; warning: positions look like metres"),
+    (False, ["far field at 0.82"], NOT_CONVERGED,
+     "not converged: stopped\nafter 40 evaluations"),
+], ids=["clean", "two-warnings", "not-converged"])
+def test_summary_row_keeps_every_warning(converged, warnings, status, message):
+    document = {"parameters": [], "converged": converged,
+                "message": "not converged: stopped\nafter 40 evaluations",
+                "warnings": [{"check": "c", "message": text} for text in warnings]}
+    row = row_from_document("d", document, FITTED, 1.0)
+    assert row["status"] == status and row["warnings"] == warnings
+    expected = message if converged else "; ".join(
+        ["not converged: stopped"] + [f"warning: {text}" for text in warnings])
+    assert row["message"] == expected

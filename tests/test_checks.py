@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 
 from tarvo.checks import check_fit, check_measurement, weighted_chi2
+from tarvo.errors import InputError
 from tarvo.measurement import read_measurement
 from tarvo.run_fit import FitOutcome, start_multipliers
 
@@ -29,82 +30,86 @@ def test_a_sound_measurement_passes(measurement_dir):
     assert findings_of(measurement_dir) == []
 
 
-# name: (how the directory is made or damaged, the one finding expected as
-# (check, text the message holds)).
+# name: (how the directory is made or damaged, the findings expected as
+# (checks, text the first message holds, whether the first stops the fit)).
 MISTAKES = {
     "positions-in-metres": (
         dict(transform=lambda x, y: (x / 1000.0, y)),
-        ("scan-range", "the scan reaches only 0.025 mm (0.0127 Rayleigh ranges) before the "
-                       "focus at 0 mm; z_R = pi w0^2/(M2 wavelength) = 1.97 mm: the positions "
-                       "look like metres: positions are in mm, multiply them by 1000")),
+        ("scan-range", "the scan spans 0.05 mm, 0.0254 Rayleigh ranges (z_R = 1.97 mm): too "
+                       "short to show a Z-scan; if the positions are in metres, set [data] "
+                       "position_unit = \"m\"", True)),
     "positions-in-micrometres": (
         dict(transform=lambda x, y: (x * 1000.0, y)),
-        ("scan-range", "the scan reaches 2.5e+04 mm (1.27e+04 Rayleigh ranges, z_R = 1.97 mm) "
-                       "from the focus, farther than a translation stage moves: if the positions "
-                       "are in µm, divide them by 1000")),
+        ("scan-range", "the scan spans 5e+04 mm, 2.54e+04 Rayleigh ranges (z_R = pi "
+                       "w0^2/(M2 wavelength) = 1.97 mm): no Z-scan is that long; if the "
+                       "positions are in µm, set [data] position_unit = \"um\"", True)),
     "short-scan": (
         dict(transform=lambda x, y: (x / 10.0, y)),
         ("scan-range", "the scan reaches only 2.5 mm (1.27 Rayleigh ranges) before the focus at "
                        "0 mm; z_R = pi w0^2/(M2 wavelength) = 1.97 mm: scan beyond 3 z_R on "
-                       "both sides")),
+                       "both sides", False)),
     "far-field-not-normalised": (
         dict(transform=lambda x, y: (x, 0.82 * y)),
-        ("far-field", "the far-field points (five at each end) average low.csv 0.8202, high.csv "
-                      "0.8199 instead of 1 (within 0.05): normalise each curve: divide it by its "
-                      "far-field transmittance")),
+        ("far-field", "the far-field points (5 at each end) average low.csv 0.82, high.csv "
+                      "0.8199 instead of 1 (within 0.05) for far-field normalised curves: if the "
+                      "curves are not normalised, set [data] normalisation = \"absolute\"",
+         False)),
     "per-cent": (
         dict(transform=lambda x, y: (x, 100.0 * y)),
-        ("far-field", "average low.csv 100, high.csv 99.98 instead of 1 (within 0.05): the "
-                      "transmittance looks like per cent: divide it by 100")),
+        ("percent", "the far-field points average 100, 99.99: the transmittance looks like per "
+                    "cent; set [data] transmittance_unit = \"percent\"", True)),
+    "raw-counts": (
+        dict(transform=lambda x, y: (x, 40000.0 * y)),
+        ("raw-signal", "the transmittance column holds values up to 4.855e+04: raw detector "
+                       "readings, not a transmittance; name the columns in [data] columns", True)),
     "is-sa-on-a-dip": (
         dict(edit=("populations = [6e17, 0, 0, 0, 0]",
                    "populations = [6e17, 0, 0, 0, 0]\nis_sa = true")),
-        ("feature-direction", "the curves show a dip (-0.339 from the baseline at 0 mm in "
-                              "low.csv) but is_sa = true expects a peak: the fit centres the "
-                              "scan on the maximum of the data, here at -25 mm near the scan's "
-                              "end; for a reverse saturable absorber set is_sa = false in "
-                              "[sample]")),
+        ("feature-direction", "but is_sa = true expects a peak: the fit centres the scan on the "
+                              "maximum of the data, here at 25 mm near the scan's end; for a "
+                              "reverse saturable absorber set is_sa = false in [sample]", False)),
     "peak-without-is-sa": (
         dict(saturable=True, edit=("is_sa = true", "is_sa = false")),
-        ("feature-direction", "the curves show a peak (+")),
-    # The Rayleigh range from such a waist makes the scan far too short, too.
+        ("feature-direction", "the curves show a peak (+", False)),
+    # A waist in the wrong unit makes the Rayleigh range, hence the scan checks, meaningless.
     "w0-in-micrometres": (
         dict(edit=("w0 = 20e-6", "w0 = 25")),
-        ("setup-range scan-range",
+        ("setup-range",
          "[beam] w0 = 25 is outside the plausible range of a focused beam waist radius (5e-07 m "
-         "to 0.005 m): the unit is m; if it is in µm, write 2.5e-05")),
+         "to 0.005 m): the unit is m; if it is in µm, write 2.5e-05", True)),
     "wavelength-in-nm": (
         dict(edit=("wavelength = 532e-9", "wavelength = 532")),
         ("setup-range thin-sample",
          "[beam] wavelength = 532 is outside the plausible range of a laser wavelength (1.5e-07 m "
-         "to 2e-05 m): the unit is m; if it is in nm, write 5.32e-07")),
+         "to 2e-05 m): the unit is m; if it is in nm, write 5.32e-07", True)),
     "energy-in-microjoule": (
         dict(edit=("pulse_energy = 2e-5", "pulse_energy = 20")),
         ("setup-range", "[[curve]] high.csv: pulse_energy = 20 is outside the plausible range "
                         "of a pulse energy (1e-12 J to 0.1 J): the unit is J; if it is in mJ, "
-                        "write 0.02; if it is in µJ, write 2e-05; if it is in nJ, write 2e-08")),
+                        "write 0.02; if it is in µJ, write 2e-05; if it is in nJ, write 2e-08",
+         True)),
     "width-in-mm": (
         dict(edit=("sample_width = 0.1", "sample_width = 1")),
         ("thin-sample", "[sample] sample_width = 1 cm is 5.08 Rayleigh ranges (z_R = pi "
                         "w0^2/(M2 wavelength) = 1.97 mm): the model takes the beam as unchanged "
                         "through the sample, so it must be thinner than z_R; sample_width is in "
-                        "cm: if you meant 1 mm, write 0.1")),
+                        "cm: if you meant 1 mm, write 0.1", False)),
     "concentration-in-mol-per-litre": (
         dict(edit=("populations = [6e17, 0, 0, 0, 0]", "populations = [0.001, 0, 0, 0, 0]")),
-        ("setup-range", "if it is in mol/L, write 6.02214e+17")),
+        ("setup-range", "if it is in mol/L, write 6.02214e+17", True)),
     "time-constant-huge": (
         dict(edit=("tau_41 = 1e-6", "tau_41 = 1e6")),
         ("setup-range", "[start] tau_41 = 1e+06 is outside the plausible range of a time "
-                        "constant (1e-16 s to 1000 s): check the value and its unit (s)")),
+                        "constant (1e-16 s to 1000 s): check the value and its unit (s)", False)),
     "noise-only": (
         dict(transform=lambda x, y: (x, 1.0 + 0.004 * np.random.default_rng(5).standard_normal(
             x.size))),
         ("scan-range", "the focus is the minimum of the data, which lies among the outermost "
-                       "points: the curves show no clear dip; check the data")),
+                       "points: the curves show no clear dip; check the data", False)),
     "m2-below-one": (
         dict(edit=("M2 = 1.2", "M2 = 0.5")),
         ("setup-range", "[beam] M2 = 0.5 is outside the plausible range of a beam quality factor "
-                        "(1 for a perfect Gaussian beam) (1 to 50): check the value")),
+                        "(1 for a perfect Gaussian beam) (1 to 50): check the value", False)),
 }
 
 
@@ -115,10 +120,10 @@ def test_each_mistake_gives_one_finding_with_its_fix(tmp_path, how, expected):
     make_measurement(tmp_path, **how)
     if edit:
         edit_setup(tmp_path, *edit)
-    findings = findings_of(tmp_path)
-    assert [check for check, _ in findings] == expected[0].split()
-    if findings:
-        assert expected[1] in findings[0][1]
+    findings = check_measurement(read_measurement(tmp_path))
+    assert [finding.check for finding in findings] == expected[0].split()
+    assert expected[1] in findings[0].message
+    assert findings[0].stops == expected[2]
 
 
 # An outcome of the measurement's fit with the given fitted vector and error.
@@ -170,18 +175,27 @@ def test_chi2_at_the_start_is_the_fits_weighted_sum(measurement_dir):
 
 def test_positions_in_metres_end_to_end(tmp_path, capsys):
     make_measurement(tmp_path, transform=lambda x, y: (x / 1000.0, y))
-    # --strict: errors before the fit, nothing written.
-    status, out, err = run(capsys, "fit", tmp_path, "--strict")
-    assert (status, out) == (2, "")
-    assert err.startswith("tarvo: error: the scan reaches only 0.025 mm") and len(
-        err.splitlines()) == 1
-    assert not (tmp_path / "fit-result.json").exists()
-    # Without: the fit runs, and the warnings show on stderr, in the report
-    # on stdout and in the result document.
+    # A unit mistake stops the fit before it starts, nothing written.
     status, out, err = run(capsys, "fit", tmp_path)
+    assert (status, out) == (2, "")
+    assert err.splitlines()[0].startswith("tarvo: error: the scan spans 0.05 mm")
+    assert err.splitlines()[1].startswith("tarvo: nothing was fitted: correct the setting "
+                                          "named above, or fit anyway with --force")
+    assert not (tmp_path / "fit-result.json").exists()
+    # The setting it names fixes it; --force fits anyway, with the warnings on
+    # stderr, in the report on stdout and in the result document.
+    edit_setup(tmp_path, "[[curve]]", "[data]\nposition_unit = \"m\"\n\n[[curve]]")
+    # (The header's unit, mm, contradicts the setting: name the column alone.)
+    for name in ("low.csv", "high.csv"):
+        path = tmp_path / name
+        path.write_text(path.read_text().replace("position_mm,", "position,"))
+    assert findings_of(tmp_path) == []
+    edit_setup(tmp_path, "position_unit = \"m\"", "position_unit = \"mm\"")
+    status, out, err = run(capsys, "fit", tmp_path, "--force")
     assert status == 0
     document = json.loads((tmp_path / "fit-result.json").read_text())
     assert document["warnings"][0]["check"] == "scan-range"
+    assert document["warnings"][0]["severity"] == "stop"
     messages = [w["message"] for w in document["warnings"]]
     assert err.splitlines() == [f"tarvo: warning: {m}" for m in messages]
     assert [line for line in out.splitlines() if line.startswith("warning: ")] == [
@@ -213,13 +227,40 @@ def test_strict_refuses_a_fit_with_findings_after_it(measurement_dir, capsys, mo
         return check_fit(measurement, outcome, engine, chi2_start) + [
             Finding("fit-did-not-move", "the fit did not move sigma_1")]
 
+    # The same on the exact route.
+    def exact_checks_with_a_finding(result):
+        seen.append(("exact", None))
+        return [Finding("fit-did-not-move", "the fit did not move sigma_1")]
+
     monkeypatch.setattr(tarvo.cli, "check_fit", checks_with_a_finding)
+    monkeypatch.setattr(tarvo.cli, "fit_findings", exact_checks_with_a_finding)
     for engine in ("lsoda", "exact"):
         status, out, err = run(capsys, "fit", measurement_dir, "--strict", "--engine", engine)
         assert status == 2
         assert err == "tarvo: error: the fit did not move sigma_1\n"
         assert not (measurement_dir / "fit-result.json").exists()
     # The lsoda route passes the chi^2 at the start values, above the fitted one;
-    # the exact route, whose fit ends at the optimum, has no use for it.
+    # the exact route, whose fit ends at the optimum, checks its FitResult.
     (lsoda, chi2_start), (exact, none) = seen
     assert (lsoda, exact, none) == ("lsoda", "exact", None) and chi2_start > 0.0
+
+
+@pytest.mark.parametrize("sample, fitted, expected", [
+    ("absorbance = 0.07817300674258532", ["sigma_4"], 3e-18),
+    ("linear_transmittance = 0.835270211411272", ["sigma_4"], 3e-18),
+    ("absorbance = 0.1", ["sigma_1"], "absorbance sets sigma_1 and holds it"),
+    ("absorbance = 0.1\nlinear_transmittance = 0.8", ["sigma_4"], "not both"),
+], ids=["absorbance", "linear-transmittance", "sigma-1-fitted-too", "both"])
+def test_linear_absorption_sets_and_holds_sigma_1(measurement_dir, sample, fitted, expected):
+    # 6e17 cm^-3 over 0.1 cm: A = sigma_1 N L / ln 10, T = exp(-sigma_1 N L).
+    edit_setup(measurement_dir, "populations = [6e17, 0, 0, 0, 0]",
+               f"populations = [6e17, 0, 0, 0, 0]\n{sample}")
+    edit_setup(measurement_dir, 'parameters = ["sigma_1"]', f"parameters = {fitted!r}".replace(
+        "'", '"'))
+    if isinstance(expected, str):
+        with pytest.raises(InputError, match=expected):
+            read_measurement(measurement_dir)
+        return
+    measurement = read_measurement(measurement_dir)
+    assert measurement.start[0] == pytest.approx(expected, rel=1e-6, abs=0)
+    assert measurement.sigma_1_from["sigma_1"] == measurement.start[0]

@@ -16,7 +16,8 @@ from model_cases import BEAM, POPULATIONS, RSA_PARS
 from measurement_cases import ENERGIES, NUM_X_PTS, SETUP_TOML, run, write_curve
 
 # Small energy-model grid, standing in for the model's defaults so the test stays fast.
-SMALL_ENERGY_DEFAULTS = {"t_slices": 6, "z_slices": 3, "radial_points": 3}
+SMALL_ENERGY_DEFAULTS = {"t_slices": 6, "z_slices": 3, "radial_points": 3,
+                         "intensity_points": 5}
 
 
 @pytest.fixture
@@ -24,7 +25,8 @@ def measurement_dir(tmp_path, exact_engine):
     """Two curves of 11 points of the established model with 0.4 % noise; sigma_1 fitted."""
     x = np.linspace(-25.0, 25.0, NUM_X_PTS)
     model = simulate(x, list(ENERGIES.values()), RSA_PARS,
-                     **dict(BEAM, populations=POPULATIONS, t_slices=2, z_slices=2))
+                     **dict(BEAM, populations=POPULATIONS, t_slices=2, z_slices=2),
+                     model="energy")
     noise = 1.0 + 0.004 * np.random.default_rng(3).standard_normal(model.shape)
     for name, row in zip(ENERGIES, model * noise):
         write_curve(tmp_path / name, x, row)
@@ -52,12 +54,12 @@ def test_default_engine_is_exact_and_the_json_says_so(measurement_dir, capsys):
     keys = list(doc)
     assert keys[keys.index("fit_seconds") + 1:keys.index("fit_seconds") + 3] == [
         "converged", "message"]
-    assert (doc["engine"], doc["model"], doc["converged"]) == ("exact", "established", True)
+    assert (doc["engine"], doc["model"], doc["converged"]) == ("exact", "energy", True)
     assert doc["message"].startswith("converged")
     assert doc["standard_errors_from"] == "exact Jacobian"
     assert doc["focus_mm"] == {"value": 0.0, "fitted": False, "standard_error": None,
                                "start": 0.0}
-    assert "exact engine, established model; 1 start (start values x 1)" in out
+    assert "exact engine, energy model; 1 start (start values x 1)" in out
     assert "converged: " in out
 
 
@@ -92,15 +94,15 @@ def test_energy_model_uses_its_own_grid_defaults(measurement_dir, capsys, monkey
         exact_model=exact_engine.exact_model, ENERGY_DEFAULTS=SMALL_ENERGY_DEFAULTS))
     edit_setup(measurement_dir, "[model]\nt_slices = 2\nz_slices = 2\n", "")
     # Without [model] the established model has no grid ...
-    status, _, err = run(capsys, "fit", measurement_dir)
+    status, _, err = run(capsys, "fit", measurement_dir, "--model", "established")
     assert status == 2 and "[model]: missing t_slices (the established model needs it" in err
-    # ... and the energy model takes its defaults.
-    status, out, err = run(capsys, "fit", measurement_dir, "--model", "energy")
+    # ... and the energy model, the default, takes its defaults.
+    status, out, err = run(capsys, "fit", measurement_dir)
     assert (status, err) == (0, "")
     doc = document(measurement_dir)
     assert doc["model"] == "energy"
     assert {k: doc["setup"][k] for k in SMALL_ENERGY_DEFAULTS} == SMALL_ENERGY_DEFAULTS
-    assert "grid: t_slices 6, z_slices 3, radial_points 3" in out
+    assert "grid: t_slices 6, z_slices 3, radial_points 3, intensity_points 5" in out
     # variant in [model] chooses it too; a key it sets overrides the default.
     (measurement_dir / "setup.toml").write_text(
         (measurement_dir / "setup.toml").read_text()
@@ -118,7 +120,7 @@ def test_simulate_plans_with_the_energy_model(measurement_dir, capsys, monkeypat
     edit_setup(measurement_dir, "z_slices = 2", 'z_slices = 2\nvariant = "energy"')
     status, out, err = run(capsys, "simulate", measurement_dir, "--points", "21")
     assert (status, err) == (0, "")
-    assert out.startswith("Model curves (energy model)")
+    assert out.startswith("Model curves (energy model, far-field normalisation)")
     lines = [line for line in (measurement_dir / "simulation.csv").read_text().splitlines()
              if not line.startswith("#")]
     table = np.array([[float(v) for v in line.split(",")] for line in lines[1:]])
@@ -136,7 +138,7 @@ def test_bounds_and_focus_from_setup(measurement_dir, capsys):
     status, out, _ = run(capsys, "fit", measurement_dir)
     assert status == 0
     doc = document(measurement_dir)
-    assert doc["parameters"][0]["value"] == pytest.approx(3.5e-18, rel=1e-9)
+    assert doc["parameters"][0]["value"] == pytest.approx(3.5e-18, rel=1e-9, abs=0)
     assert doc["bounds"]["sigma_1"] == [1e-18, 3.5e-18]
     assert doc["focus_mm"]["fitted"] and -1.0 <= doc["focus_mm"]["value"] <= 1.0
     assert doc["focus_mm"]["standard_error"] > 0.0
@@ -165,7 +167,7 @@ def test_a_fit_that_does_not_converge_is_flagged(measurement_dir, capsys, monkey
     ([], ("n_starts = 1", 'n_starts = 1\nengine = "ode"'),
      "[fit]: engine must be one of 'exact', 'lsoda', got 'ode'"),
     ([], ("z_slices = 2", 'z_slices = 2\nvariant = "full"'),
-     "[model]: variant must be one of 'established', 'energy', got 'full'"),
+     "[model]: variant must be one of 'energy', 'established', got 'full'"),
     ([], ("n_starts = 1", "n_starts = 1\n\n[bounds]\nsigma_1 = [-1e-18, 1e-17]"),
      "[bounds]: sigma_1 min must be at least 0"),
     ([], ("n_starts = 1", "n_starts = 1\n\n[bounds]\nsigma_3 = [0, 1]"),
@@ -175,7 +177,7 @@ def test_a_fit_that_does_not_converge_is_flagged(measurement_dir, capsys, monkey
     ([], ("n_starts = 1", "n_starts = 1\nfocus_mm = \"middle\""),
      "[fit]: focus_mm must be a finite number (mm)"),
     ([], ("z_slices = 2", "z_slices = 2\nradial_points = 0"),
-     "[model]: radial_points must be an integer of at least 1, got 0"),
+     "[model]: radial_points must be an integer from 1 to 64, got 0"),
 ])
 def test_bad_engine_settings_give_one_line(measurement_dir, capsys, args, setup_edit, message):
     if setup_edit:

@@ -81,8 +81,8 @@ def test_digest_is_that_of_the_bytes_read(tmp_path):
 REFUSED = {
     # A damaged first row is reported, never skipped as a header.
     "damaged-first-row": (["-30.0,n/a"] + table()[1:],
-                          " line 1: not a number in '-30.0,n/a'; a header line must not hold "
-                          "numbers (start other text lines with #)"),
+                          " line 1: not a number in '-30.0,n/a'; a header line must not start "
+                          "with a number (start other text lines with #)"),
     "unicode-minus-first-row": (["\u221230.0,1.0"] + table()[1:],
                                 " line 1: not a number in '\u221230.0,1.0'"),
     "header-after-data": (table()[:3] + ["z,T"] + table()[3:], " line 4: not a number in 'z,T'"),
@@ -94,9 +94,10 @@ REFUSED = {
                                    "decimal points"),
     "thousands-separator": (["1.001,5;0,98"] + table(";", ",")[1:],
                             " line 1: not a number in '1.001,5;0,98'"),
-    "four-columns": ([r + ",1,2" for r in table()], " line 1: expected 2 or 3 columns "
-                     "(position in mm, normalised transmittance, optional standard deviation), "
-                     "found 4"),
+    "four-unnamed-columns": ([r + ",1,2" for r in table()], ": 4 columns, but neither a header "
+                             "line naming them nor [data] columns says what they hold"),
+    "three-unnamed-columns": ([r + ",0.004" for r in table()], ": 3 columns, but neither a "
+                              "header line naming them nor [data] columns says what they hold"),
     "sigma-on-some-rows": (table()[:5] + [table()[5] + ",0.004"] + table()[6:],
                            " line 6: found 3 columns where line 1 has 2: every data line needs "
                            "the same columns"),
@@ -107,9 +108,9 @@ REFUSED = {
     "huge-position": (["-1e7,1.0"] + table()[1:], " line 1: position -1e+07 is out of range"),
     "infinite": (table()[:1] + ["-22.5,inf"] + table()[2:],
                  " line 2: values must be finite numbers, got -22.5, inf"),
-    "zero-sigma": ([r + ",0.004" for r in table()[:3]] + [table()[3] + ",0"]
+    "zero-sigma": (["z,T,sigma"] + [r + ",0.004" for r in table()[:3]] + [table()[3] + ",0"]
                    + [r + ",0.004" for r in table()[4:]],
-                   " line 4: the standard deviation (third column) must be positive, got 0.0"),
+                   " line 5: the standard deviation (sigma column) must be positive, got 0.0"),
     "too-few-rows": (["z,T"] + table()[:4], ": 4 data rows; a curve needs at least 5"),
     # "-25 ,1": two columns separated by a comma, or by a space with ",1" = 0.1
     # (a later line with a decimal point would settle it).
@@ -141,4 +142,69 @@ def test_undecodable_files_are_refused(tmp_path, content, message):
     path.write_bytes(content)
     with pytest.raises(InputError) as refused:
         read_curve_file(path)
+    assert str(refused.value) == f"{path}{message}"
+
+
+# Each case: header line, read settings, the file's columns, and the
+# positions (mm), values and sigma (or None) expected.
+SIGNAL = Y * 1000.0
+COLUMNS_AND_UNITS = {
+    "header-units": ("z (µm),T (%)", {}, (X, Y), X * 1e-3, Y * 0.01, None),
+    "bracket-unit": ("Position [mm],transmittance", {}, (X, Y), X, Y, None),
+    "suffix-unit": ("position_m,transmittance", {}, (X, Y), X * 1000.0, Y, None),
+    "settings-units": ("", dict(position_unit="um", transmittance_unit="percent"), (X, Y),
+                       X * 1e-3, Y * 0.01, None),
+    "named-sigma": ("z,T,std", {}, (X, Y, SIGMA), X, Y, SIGMA),
+    "columns-setting": ("", dict(columns=("position", "transmittance", "sigma")), (X, Y, SIGMA),
+                        X, Y, SIGMA),
+    "signal-reference": ("", dict(columns=("position", "signal", "skip", "reference")),
+                         (X, SIGNAL, SIGMA, Y), X, SIGNAL / Y, None),
+    "skip-ratio-column": ("z,signal,reference,ratio",
+                          dict(columns=("position", "skip", "skip", "transmittance")),
+                          (X, SIGNAL, SIGMA, Y), X, Y, None),
+}
+
+
+@pytest.mark.parametrize("header, settings, columns, x, values, sigma",
+                         COLUMNS_AND_UNITS.values(), ids=COLUMNS_AND_UNITS.keys())
+def test_columns_and_units_are_read_as_said(tmp_path, header, settings, columns, x, values,
+                                            sigma):
+    path = tmp_path / "curve.csv"
+    path.write_text("\n".join(([header] if header else []) + table(columns=columns)) + "\n")
+    data = read_curve_file(path, **settings)
+    np.testing.assert_allclose(data.positions, x, rtol=1e-15)
+    np.testing.assert_allclose(data.transmittance, values, rtol=1e-15)
+    assert (data.sigma is None) == (sigma is None)
+    if sigma is not None:
+        np.testing.assert_allclose(data.sigma, sigma, rtol=1e-15)
+    assert data.raw == ("signal" in data.columns)
+
+
+def test_metadata_lines_before_the_data_are_skipped_and_listed(tmp_path):
+    path = tmp_path / "curve.csv"
+    path.write_text("Pulse energy (uJ)\t2\nz (mm)\tT\n" + "\n".join(table("\t")) + "\n")
+    data = read_curve_file(path)
+    np.testing.assert_array_equal(data.transmittance, Y)
+    assert data.skipped == ((1, "Pulse energy (uJ)\t2"), (2, "z (mm)\tT"))
+    assert data.units == {"position": "mm", "transmittance": "fraction"}
+
+
+@pytest.mark.parametrize("header, settings, message", [
+    ("z (µm),T", dict(position_unit="mm"), ": the header gives the position in um, [data] "
+     "position_unit says mm: correct one of them"),
+    ("z,T,sigma", dict(columns=("position", "transmittance", "skip")), ": the header names the "
+     "columns position, transmittance, sigma, [data] columns says position, transmittance, "
+     "skip: correct one of them"),
+    ("", dict(columns=("position", "sigma", "skip")), ": columns need either a transmittance or "
+     "a signal column (signal and reference: raw detector readings the tool normalises)"),
+    ("", dict(columns=("position", "signal", "sigma")), ": a sigma column belongs to a "
+     "transmittance column"),
+], ids=["unit-contradiction", "columns-contradiction", "no-transmittance", "sigma-of-signal"])
+def test_contradicting_or_incomplete_columns_are_refused(tmp_path, header, settings, message):
+    path = tmp_path / "curve.csv"
+    width = len(settings.get("columns", header.split(",")))
+    path.write_text("\n".join(([header] if header else [])
+                              + table(columns=(X, Y, SIGMA)[:width])) + "\n")
+    with pytest.raises(InputError) as refused:
+        read_curve_file(path, **settings)
     assert str(refused.value) == f"{path}{message}"

@@ -9,6 +9,7 @@ import pytest
 from scipy.linalg import expm
 
 import tarvo
+from tarvo.simulation import FIT_ZSCAN_MODEL
 from exact_reference import batched_expm, exact_model, _rate_matrices
 from model_cases import BEAM, POPULATIONS, RSA_PARS, SA_PARS, STIFF_PARS
 
@@ -42,7 +43,8 @@ def test_batched_exponential_matches_scipy_expm_on_stiff_rate_matrices():
 ], ids=["rsa", "sa", "ps-pulse"])
 def test_reference_agrees_with_the_lsoda_model(pars, tau, grid):
     beam = dict(BEAM, tau=tau)
-    lsoda = tarvo.simulate(POSITIONS, ENERGIES, pars, populations=POPULATIONS, **beam, **grid)
+    lsoda = tarvo.simulate(POSITIONS, ENERGIES, pars, populations=POPULATIONS, **beam, **grid,
+                           **FIT_ZSCAN_MODEL)
     x = np.tile(POSITIONS, (2, 1))
     exact, _ = exact_model(x, ENERGIES, POPULATIONS, pars, **beam, **grid)
     # A visible nonlinear change, reproduced to the solver's tolerance.

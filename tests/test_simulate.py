@@ -1,4 +1,5 @@
-"""tarvo.simulate is the model curve of the fit, bit for bit."""
+"""tarvo.simulate with fit_zscan's model (established, shifted, lsoda) is the
+model curve of fit_zscan, bit for bit."""
 
 import numpy as np
 import pytest
@@ -8,6 +9,7 @@ from tarvo import _native, simulate
 from tarvo.centring import scan_centre
 from tarvo.parameters import NAMES
 from tarvo.fit_curves import model_line
+from tarvo.simulation import FIT_ZSCAN_MODEL
 
 from model_cases import BEAM, POPULATIONS, RSA_PARS, SA_PARS, positions
 
@@ -17,6 +19,11 @@ ENERGIES = [5e-6, 2e-5]
 # Keyword arguments of simulate for the shared beam and sample.
 def setup(t_slices=2, z_slices=2):
     return dict(BEAM, populations=POPULATIONS, t_slices=t_slices, z_slices=z_slices)
+
+
+# The same with fit_zscan's model.
+def fit_zscan_setup(t_slices=2, z_slices=2):
+    return dict(setup(t_slices, z_slices), **FIT_ZSCAN_MODEL)
 
 
 # Model curves straight from the companion module, one row per curve.
@@ -31,7 +38,7 @@ def native(x_rows, energies, pars, t_slices=2, z_slices=2):
 @pytest.mark.parametrize("t_slices, z_slices", [(2, 2), (3, 4)])
 def test_one_position_row_serves_every_curve(t_slices, z_slices):
     x = positions(9)
-    ours = simulate(x, ENERGIES, RSA_PARS, **setup(t_slices, z_slices))
+    ours = simulate(x, ENERGIES, RSA_PARS, **fit_zscan_setup(t_slices, z_slices))
     assert ours.shape == (2, 9) and ours.dtype == np.float64
     theirs = native(np.tile(x, (2, 1)), ENERGIES, RSA_PARS, t_slices, z_slices)
     assert np.array_equal(ours, theirs)
@@ -40,7 +47,7 @@ def test_one_position_row_serves_every_curve(t_slices, z_slices):
 def test_one_row_per_curve_and_named_parameters():
     rows = np.stack([positions(7), positions(7, span_mm=25.0) + 0.5])
     named = dict(zip(NAMES, SA_PARS))
-    assert np.array_equal(simulate(rows, ENERGIES, named, **setup()),
+    assert np.array_equal(simulate(rows, ENERGIES, named, **fit_zscan_setup()),
                           native(rows, ENERGIES, SA_PARS))
 
 
@@ -57,7 +64,7 @@ def test_fit_residuals_are_data_minus_simulate_at_the_fitted_values(is_sa, pars)
         BEAM["w0"], BEAM["M2"], np.array(ENERGIES), start, np.array([1], dtype=np.int32), 11, 2,
         is_sa=is_sa, n_starts=1)
     centred = x.reshape(2, -1) - scan_centre(x, y, is_sa)
-    model = simulate(centred, ENERGIES, fitted, **setup())
+    model = simulate(centred, ENERGIES, fitted, **fit_zscan_setup())
     assert np.array_equal(y - model.ravel(), residuals)
     # The figure's model line passes through the same values at the data positions.
     for k in range(2):
@@ -76,7 +83,8 @@ def test_fit_residuals_are_data_minus_simulate_at_the_fitted_values(is_sa, pars)
     (dict(positions=positions(4)), "num_x_pts must be at least 5"),
 ])
 def test_bad_arguments_raise_value_error(call, message):
-    args = dict(positions=positions(7), pulse_energy=ENERGIES, spec_pars=RSA_PARS, **setup())
+    args = dict(positions=positions(7), pulse_energy=ENERGIES, spec_pars=RSA_PARS,
+                **fit_zscan_setup())
     args.update(call)
     with pytest.raises(ValueError, match=message.replace("(", r"\(").replace(")", r"\)")):
         simulate(**args)

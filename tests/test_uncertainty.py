@@ -7,6 +7,7 @@ from scipy.optimize import curve_fit
 
 from tarvo import simulate
 from tarvo.centring import scan_centre
+from tarvo.simulation import FIT_ZSCAN_MODEL
 from tarvo.report import correlation_notes
 from tarvo.uncertainty import (covariance_from_jacobian, fit_uncertainty, point_weights,
                                standard_errors)
@@ -90,7 +91,7 @@ FITTED = [0, 2]
 def rsa_fit():
     """A two-parameter fit of noisy RSA curves: (x, y, fitted, error)."""
     x = np.tile(positions(11), 2)
-    clean = simulate(x.reshape(2, -1), ENERGIES, RSA_PARS, **SETUP).ravel()
+    clean = simulate(x.reshape(2, -1), ENERGIES, RSA_PARS, **SETUP, **FIT_ZSCAN_MODEL).ravel()
     y = clean * (1.0 + 0.005 * np.random.default_rng(RNG_SEED).standard_normal(clean.size))
     start = np.array(RSA_PARS)
     start[FITTED] *= 1.5

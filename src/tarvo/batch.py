@@ -37,6 +37,8 @@ MAX_RESULT_BYTES = 512 * 1024 * 1024
 
 # Status of a directory in the summary.
 FITTED = "fitted"
+# Fitted, with plausibility warnings (listed in the row).
+FITTED_WITH_WARNINGS = "fitted with warnings"
 NOT_CONVERGED = "not converged"
 UP_TO_DATE = "up to date"
 FAILED = "error"
@@ -48,8 +50,10 @@ CANCELLED_MESSAGE = "interrupted before this directory was fitted"
 # Where --dashboard serves Dask's dashboard unless it names an address.
 DASHBOARD_ADDRESS = ":8787"
 
-# Exit statuses (as tarvo fit uses them).
+# Exit statuses (as tarvo fit uses them); EXIT_USAGE also for input that
+# looks like a unit mistake.
 EXIT_SOME_FAILED = 1
+EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130
 
 # Columns of the summary table before the parameters.
@@ -74,7 +78,8 @@ def add_batch_parser(commands):
     batch.add_argument("--out", default=".", metavar="DIR",
                        help="where the summary files go (default: the current directory)")
     batch.add_argument("--force", action="store_true",
-                       help="fit also the directories whose results are up to date")
+                       help="fit also the directories whose results are up to date, and those "
+                            "whose input looks like a unit mistake (with warnings)")
     batch.add_argument("--workers", type=int, metavar="N",
                        help="worker processes of the local cluster (default: one per core)")
     batch.add_argument("--dashboard", nargs="?", const=DASHBOARD_ADDRESS, metavar="ADDRESS",
@@ -172,19 +177,20 @@ def row_from_document(directory, document, status, seconds):
             values["bootstrap_interval_95"] = bootstrap[name]["interval_95"]
     if status == FITTED and document.get("converged") is False:
         status = NOT_CONVERGED
-    warnings = document.get("warnings") or []
+    warnings = [entry["message"] for entry in document.get("warnings") or []]
+    if status == FITTED and warnings:
+        status = FITTED_WITH_WARNINGS
+    lines = [f"warning: {text}" for text in warnings]
     if status == NOT_CONVERGED:
-        message = document.get("message") or ""
-    elif warnings:
-        more = f" (and {len(warnings) - 1} more warnings)" if len(warnings) > 1 else ""
-        message = f"warning: {warnings[0]['message']}{more}"
-    else:
-        message = ""
+        lines.insert(0, (document.get("message") or "").splitlines()[0] if
+                     document.get("message") else "")
+    message = "; ".join(line for line in lines if line)
     return {
-        "directory": str(directory), "status": status, "message": message.splitlines()[0]
-        if message else "", "engine": document.get("engine"), "seconds": round(seconds, 3),
+        "directory": str(directory), "status": status, "message": message,
+        "engine": document.get("engine"), "seconds": round(seconds, 3),
         "fit_seconds": document.get("fit_seconds"), "fit_error": document.get("fit_error"),
         "reduced_chi2": document.get("reduced_chi2"), "parameters": parameters,
+        "warnings": warnings,
     }
 
 
@@ -192,7 +198,7 @@ def row_from_document(directory, document, status, seconds):
 def error_row(directory, status, message, seconds=0.0):
     return {"directory": str(directory), "status": status, "message": message, "engine": None,
             "seconds": round(seconds, 3), "fit_seconds": None, "fit_error": None,
-            "reduced_chi2": None, "parameters": {}}
+            "reduced_chi2": None, "parameters": {}, "warnings": []}
 
 
 # One line of an exception, for a summary row.
@@ -328,7 +334,8 @@ def summary_csv(rows):
 
 # Number of rows with each status.
 def status_counts(rows):
-    counts = {status: 0 for status in (FITTED, NOT_CONVERGED, UP_TO_DATE, FAILED, CANCELLED)}
+    counts = {status: 0 for status in (FITTED, FITTED_WITH_WARNINGS, NOT_CONVERGED, UP_TO_DATE,
+                                       FAILED, CANCELLED)}
     for row in rows:
         counts[row["status"]] += 1
     return counts
@@ -360,7 +367,8 @@ def row_line(row):
     note = f"; {row['message']}" if row["message"] else ""
     values = ", ".join(f"{name} = {entry['value']:.4g}" for name, entry in
                        row["parameters"].items() if entry["value"] is not None)
-    timing = f" ({row['seconds']:.1f} s)" if row["status"] == FITTED else ""
+    timing = f" ({row['seconds']:.1f} s)" if row["status"] in (FITTED, FITTED_WITH_WARNINGS) \
+        else ""
     return f"{row['status']:<10}  {row['directory']}: {values}{timing}{note}"
 
 
@@ -370,6 +378,26 @@ def describe_cluster(client, scheduler):
     threads = sum(worker.get("nthreads", 0) for worker in workers.values())
     where = scheduler if scheduler else "local cluster"
     return f"{where}: {len(workers)} workers, {threads} threads"
+
+
+# Findings that stop a fit (a near-certain unit mistake) in the directories
+# that are to be fitted, as "DIR: message" lines; directories that cannot be
+# read are left to their fit, which reports them in its row.
+def stopping_findings(directories, bootstrap=None):
+    from .cli import prepare_fit
+
+    lines = []
+    for directory in directories:
+        if up_to_date_result(directory, bootstrap) is not None:
+            continue
+        try:
+            request = prepare_fit(directory)
+        except InputError:
+            continue
+        if not request.force:
+            lines += [f"{directory}: {finding.message}" for finding in request.findings
+                      if finding.stops]
+    return lines
 
 
 # tarvo batch DIR...: fit, report each directory as it finishes, write the summary.
@@ -392,6 +420,14 @@ def run_batch_command(args, argv=("batch",)):
     out = Path(args.out)
     if out.exists() and not out.is_dir():
         raise InputError(f"--out {out}: not a directory")
+    # Unit mistakes stop the batch before any cluster starts.
+    stops = [] if args.force else stopping_findings(directories, bootstrap)
+    if stops:
+        for line in stops:
+            print(f"tarvo: error: {line}", file=sys.stderr)
+        print("tarvo: nothing was fitted: correct the settings named above, or fit anyway with "
+              "--force ([fit] force = true in a directory's setup.toml)", file=sys.stderr)
+        return EXIT_USAGE
     out.mkdir(parents=True, exist_ok=True)
     with directory_lock(out, BATCH_LOCK, "tarvo batch"):
         return _run_batch_locked(args, argv, directories, bootstrap, out)
@@ -440,7 +476,10 @@ def _run_batch_locked(args, argv, directories, bootstrap, out):
                                              else outcome.rows), True)
     csv_path, json_path = write_summary(out, outcome, cluster, bootstrap)
     counts = status_counts(outcome.rows)
-    print(f"{counts[FITTED]} fitted, {counts[UP_TO_DATE]} up to date, {counts[FAILED]} failed"
+    print(f"{counts[FITTED] + counts[FITTED_WITH_WARNINGS]} fitted"
+          + (f" ({counts[FITTED_WITH_WARNINGS]} with warnings)" if counts[FITTED_WITH_WARNINGS]
+             else "")
+          + f", {counts[UP_TO_DATE]} up to date, {counts[FAILED]} failed"
           + (f", {counts[NOT_CONVERGED]} not converged" if counts[NOT_CONVERGED] else "")
           + (f", {counts[CANCELLED]} cancelled" if counts[CANCELLED] else ""))
     print(f"summary: {csv_path}\n         {json_path}")

@@ -151,16 +151,21 @@ def exact_refit(result):
 
     ftol, xtol, gtol, max_nfev = result.tolerances
     setup = dict(result.setup)
+    # The fit's own normalisation and weights; no plausibility checks (the
+    # fit ran them).
     arguments = dict(positions=result.positions, pulse_energy=result.pulse_energy,
-                     model=result.model, sigma=result.sigma, is_sa=result.is_sa,
-                     scale_covar=result.scale_covar, ftol=ftol, xtol=xtol, gtol=gtol,
-                     max_nfev=max_nfev, **setup, **result.grid)
+                     model=result.model, normalisation=result.normalisation,
+                     weights=None if result.weights == "sigma" else result.weights,
+                     sigma=result.sigma, is_sa=result.is_sa, scale_covar=result.scale_covar,
+                     ftol=ftol, xtol=xtol, gtol=gtol, max_nfev=max_nfev, checks="off",
+                     **setup, **result.grid)
     params = Parameters()
     for name, parameter in result.params.items():
         value = parameter.value
         if name == FOCUS and not parameter.vary and parameter.init_value == result.centre:
             value = None
-        params.add(name, value, vary=parameter.vary, min=parameter.min, max=parameter.max)
+        params.add(name, value, vary=parameter.vary, min=parameter.min, max=parameter.max,
+                   expr=getattr(parameter, "expr", None))
     return ExactRefit(arguments, params, tuple(result.var_names))
 
 
@@ -246,6 +251,23 @@ def run_replicate(problem, index):
 # The replicates' fitted values and what they say.
 @dataclass(frozen=True)
 class BootstrapResult:
+    """Bootstrap uncertainties of a fit (see `FitResult.bootstrap`).
+
+    Attributes
+    ----------
+    names : tuple of str
+        The fitted parameters, in the order of the columns of `values`.
+    fitted : numpy.ndarray
+        Their values in the original fit.
+    values : numpy.ndarray
+        Fitted values of the replicates that succeeded, one row each.
+    failures : tuple
+        (replicate index, message) of each replicate that failed.
+    replicates, seed, seconds, engine
+        How many replicates ran, the seed of the resampling (repeat the run
+        with it), the time taken and the engine that refitted them.
+    """
+
     names: tuple
     fitted: np.ndarray
     values: np.ndarray
@@ -255,35 +277,86 @@ class BootstrapResult:
     seconds: float
     engine: str = "exact"
 
-    # Replicates that gave fitted values.
     @property
     def succeeded(self):
+        """Number of replicates that gave fitted values."""
         return self.values.shape[0]
 
-    # Central percentile interval at `level` (lower and upper row, one column per parameter).
     def interval(self, level):
+        """Central percentile interval at `level`.
+
+        Parameters
+        ----------
+        level : float
+            Probability the interval holds, e.g. 0.95.
+
+        Returns
+        -------
+        numpy.ndarray
+            Lower and upper row, one column per parameter (see `intervals`
+            for the same keyed by name).
+        """
         if self.succeeded < MIN_REPLICATES:
             return np.full((2, len(self.names)), np.nan)
         tail = 50.0 * (1.0 - level)
         return np.percentile(self.values, [tail, 100.0 - tail], axis=0)
 
-    # Standard deviation of the replicates' values.
     @property
     def standard_deviation(self):
+        """Standard deviation of the replicates' values, one per parameter."""
         if self.succeeded < MIN_REPLICATES:
             return np.full(len(self.names), np.nan)
         return self.values.std(axis=0, ddof=1)
 
-    # Correlation matrix of the replicates' values.
     @property
     def correlation(self):
+        """Correlation matrix of the replicates' values."""
         if self.succeeded < MIN_REPLICATES:
             return np.full((len(self.names),) * 2, np.nan)
         with np.errstate(invalid="ignore", divide="ignore"):
             return np.atleast_2d(np.corrcoef(self.values, rowvar=False))
 
-    # The result as a JSON-ready dict (key "bootstrap" of fit-result.json).
+    @property
+    def intervals(self):
+        """Percentile intervals by parameter name.
+
+        Returns
+        -------
+        dict
+            ``{name: {level: (lower, upper)}}`` for the levels 0.6827 (one
+            standard deviation of a normal distribution) and 0.95.
+        """
+        bounds = {level: self.interval(level) for level in INTERVAL_LEVELS}
+        return {name: {level: (float(b[0, j]), float(b[1, j])) for level, b in bounds.items()}
+                for j, name in enumerate(self.names)}
+
+    def report(self, standard_errors=None):
+        """The bootstrap figures as a text table.
+
+        Parameters
+        ----------
+        standard_errors : dict, optional
+            name -> standard error of the fit (e.g. ``result.stderr``), shown
+            beside the bootstrap standard deviations.
+
+        Returns
+        -------
+        str
+            Replicates, seed and time; per parameter the fitted value, the
+            standard error, the bootstrap standard deviation and the 68.3 %
+            and 95 % intervals; the bootstrap correlations.
+        """
+        return format_bootstrap(self.to_document(), dict(standard_errors or {}))
+
+    # Compact one-line summary (the replicates' values stay in .values).
+    def __repr__(self):
+        spread = ", ".join(f"{name} sd {sd:.3g}" for name, sd in
+                           zip(self.names, self.standard_deviation))
+        return (f"<BootstrapResult {self.succeeded} of {self.replicates} replicates (seed "
+                f"{self.seed}, {self.seconds:.1f} s, {self.engine} engine): {spread}>")
+
     def to_document(self):
+        """The result as a JSON-ready dict (key "bootstrap" of fit-result.json)."""
         intervals = {level: self.interval(level) for level in INTERVAL_LEVELS}
         median = (np.median(self.values, axis=0) if self.succeeded
                   else np.full(len(self.names), np.nan))

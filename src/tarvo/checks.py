@@ -19,7 +19,7 @@ from . import _native
 from .centring import scan_centre
 from .parameters import NAMES, PARAMETERS
 from .run_fit import start_multipliers
-from .simulation import simulate
+from .simulation import FIT_ZSCAN_MODEL, simulate
 from .uncertainty import point_weights
 
 # The model normalises each curve by its first five and last five points.
@@ -41,6 +41,21 @@ FAR_FIELD_TOLERANCE = 0.05
 # Far-field means in this range are transmittances in per cent.
 PERCENT_RANGE = (50.0, 150.0)
 
+# Values of this size are no transmittance: raw detector readings.
+RAW_SIGNAL_LEVEL = 1000.0
+
+# A set-up value off by at least this many decades, and right in another unit,
+# stops the fit before it starts.
+UNIT_FACTOR_DECADES = 3
+
+# A scan spanning fewer Rayleigh ranges than this shows no Z-scan: the
+# positions are probably in metres (or the beam much larger than declared).
+MIN_SPAN_RAYLEIGH = 0.05
+
+# Physical ranges of fitted values: cross-sections (cm^2) and time constants (s).
+FITTED_CROSS_SECTION = (1e-24, 1e-14)
+FITTED_TIME_CONSTANT = (1e-15, 1.0)
+
 # A feature of the curves stands at least this far from their baseline.
 FEATURE_MIN = 0.01
 
@@ -53,14 +68,52 @@ LSODA_ENGINE = "lsoda"
 
 
 # One finding: the name of the check that made it and its one-line message.
+# A finding that `stops` marks input that is almost certainly in another unit
+# than declared: the command line refuses to fit it unless forced.
 @dataclass(frozen=True)
 class Finding:
     check: str
     message: str
+    stops: bool = False
 
     # The entry of the result document.
     def as_dict(self):
-        return {"check": self.check, "message": self.message}
+        return {"check": self.check, "message": self.message,
+                "severity": "stop" if self.stops else "warning"}
+
+
+# A plausibility finding of tarvo.fit, issued as a Python warning.
+class PlausibilityWarning(UserWarning):
+    """A sign that the input or the result of a fit is probably wrong (a unit,
+    the normalisation, a parameter the data do not move)."""
+
+
+# What tarvo.fit does with its findings.
+CHECK_MODES = ("warn", "error", "off")
+
+
+# Issue findings as PlausibilityWarning ("warn") or raise the first as ValueError ("error").
+def raise_or_warn(findings, mode):
+    import warnings
+
+    if mode == "error" and findings:
+        raise ValueError("; ".join(finding.message for finding in findings))
+    if mode == "warn":
+        for finding in findings:
+            warnings.warn(finding.message, PlausibilityWarning, stacklevel=3)
+
+
+# Data of a fit as the checks see it: positions (mm) and transmittance (curves,
+# points), energies (J), a set-up with attributes, is_sa, curve names, normalisation.
+@dataclass(frozen=True)
+class CheckedData:
+    positions: np.ndarray
+    transmittance: np.ndarray
+    energies: np.ndarray
+    setup: object
+    is_sa: bool
+    names: tuple
+    normalisation: object
 
 
 # A plausible range of a set-up value in its unit, with the other units that
@@ -108,15 +161,17 @@ def _range_finding(label, value, plausible):
     message = (f"{label} = {value:g} is outside the plausible range of {plausible.what} "
                f"({_with_unit(plausible.low, plausible.unit)} to "
                f"{_with_unit(plausible.high, plausible.unit)})")
-    fixes = [f"if it is in {unit}, write {value * factor:.6g}"
-             for unit, factor in plausible.other_units
-             if plausible.low <= value * factor <= plausible.high]
+    matching = [(unit, factor) for unit, factor in plausible.other_units
+                if plausible.low <= value * factor <= plausible.high]
+    fixes = [f"if it is in {unit}, write {value * factor:.6g}" for unit, factor in matching]
     if fixes:
         message += f": the unit is {plausible.unit}; " + "; ".join(fixes)
     else:
         unit = f" and its unit ({plausible.unit})" if plausible.unit else ""
         message += f": check the value{unit}"
-    return Finding("setup-range", message)
+    # Off by a factor of a thousand or more, and right in another unit: a unit mistake.
+    stops = any(abs(math.log10(factor)) >= UNIT_FACTOR_DECADES for _, factor in matching)
+    return Finding("setup-range", message, stops)
 
 
 # The Rayleigh range z_R = pi w0^2 / (M2 wavelength) in mm, as the model forms
@@ -171,127 +226,230 @@ def _thin_sample(setup):
                     f"{setup.sample_width * 0.1:.6g}")]
 
 
-# The mean of the first and last BASELINE_POINTS values of each curve (rows).
-def far_field_means(transmittance):
+# The mean of the first and last `points` values of each curve (rows).
+def far_field_means(transmittance, points=BASELINE_POINTS):
     y = np.atleast_2d(np.asarray(transmittance, dtype=np.float64))
-    ends = np.concatenate([y[:, :BASELINE_POINTS], y[:, -BASELINE_POINTS:]], axis=1)
+    ends = np.concatenate([y[:, :points], y[:, -points:]], axis=1)
     return ends.mean(axis=1)
 
 
 # Among the points at either end of a curve of `points` points that set its baseline.
-def _outer(index, points):
-    return index < BASELINE_POINTS or index >= points - BASELINE_POINTS
+def _outer(index, points, ends=BASELINE_POINTS):
+    return index < ends or index >= points - ends
 
 
-# The scan must reach well beyond the Rayleigh range on both sides of the focus.
-def _scan_reach(measurement, centre):
-    z_r = rayleigh_range_mm(measurement.setup)
+# The scan must reach well beyond the Rayleigh range on both sides of the
+# focus, and span neither thousands of Rayleigh ranges (micrometres read as
+# mm) nor a small fraction of one (metres read as mm).
+def _scan_reach(data, centre):
+    z_r = rayleigh_range_mm(data.setup)
     if not (math.isfinite(z_r) and z_r > 0.0):
         return []
-    x = measurement.positions
+    x = data.positions
+    span = float(np.max(x.max(axis=1) - x.min(axis=1)))
+    if span > MAX_REACH_RAYLEIGH * z_r:
+        fix = ("if the positions are in µm, set [data] position_unit = \"um\""
+               if span / 1000.0 <= MAX_REACH_RAYLEIGH * z_r else
+               "check the positions' unit ([data] position_unit) and w0, wavelength and M2")
+        return [Finding("scan-range",
+                        f"the scan spans {span:.4g} mm, {span / z_r:.3g} Rayleigh ranges (z_R = "
+                        f"pi w0^2/(M2 wavelength) = {z_r:.3g} mm): no Z-scan is that long; "
+                        f"{fix}", stops=True)]
+    if span < MIN_SPAN_RAYLEIGH * z_r:
+        fix = ("if the positions are in metres, set [data] position_unit = \"m\""
+               if span * 1000.0 >= MIN_REACH_RAYLEIGH * z_r else
+               "check the positions' unit ([data] position_unit) and w0, wavelength and M2")
+        return [Finding("scan-range",
+                        f"the scan spans {span:.4g} mm, {span / z_r:.3g} Rayleigh ranges (z_R = "
+                        f"{z_r:.3g} mm): too short to show a Z-scan; {fix}", stops=True)]
     left = float(np.min(centre - x.min(axis=1)))
     right = float(np.min(x.max(axis=1) - centre))
     reach, side = (left, "before") if left <= right else (right, "after")
-    farthest = float(np.max(np.abs(x - centre)))
     if reach < MIN_REACH_RAYLEIGH * z_r:
         where = (f"the scan reaches only {reach:.3g} mm ({reach / z_r:.3g} Rayleigh ranges) "
                  f"{side} the focus at {centre:g} mm; z_R = pi w0^2/(M2 wavelength) = "
                  f"{z_r:.3g} mm")
-        index = int(np.argmax(measurement.transmittance) if measurement.is_sa
-                    else np.argmin(measurement.transmittance)) % x.shape[1]
-        if _outer(index, x.shape[1]):
-            extreme, feature = ("maximum", "peak") if measurement.is_sa else ("minimum", "dip")
+        ends = data.normalisation.far_field_points
+        index = int(np.argmax(data.transmittance) if data.is_sa
+                    else np.argmin(data.transmittance)) % x.shape[1]
+        if _outer(index, x.shape[1], ends):
+            extreme, feature = ("maximum", "peak") if data.is_sa else ("minimum", "dip")
             fix = (f"the focus is the {extreme} of the data, which lies among the outermost "
                    f"points: the curves show no clear {feature}; check the data")
-        elif farthest * 1000.0 >= MIN_REACH_RAYLEIGH * z_r and farthest < 1.0:
-            fix = ("the positions look like metres: positions are in mm, multiply them by "
-                   "1000")
         else:
             fix = (f"scan beyond {MIN_REACH_RAYLEIGH:g} z_R on both sides, or check w0, "
-                   "wavelength and M2 (the five outermost points on each side set the "
-                   "curve's baseline)")
+                   f"wavelength and M2 (the {ends} outermost points on each side are the "
+                   "curve's far field)")
         return [Finding("scan-range", f"{where}: {fix}")]
-    if farthest > max(MAX_REACH_MM, MAX_REACH_RAYLEIGH * z_r):
-        return [Finding("scan-range",
-                        f"the scan reaches {farthest:.4g} mm ({farthest / z_r:.3g} Rayleigh "
-                        f"ranges, z_R = {z_r:.3g} mm) from the focus, farther than a "
-                        "translation stage moves: if the positions are in µm, divide them by "
-                        "1000 (positions are in mm)")]
     return []
 
 
-# The far-field points must average near 1: a normalised transmittance.
-def _far_field(measurement):
-    means = far_field_means(measurement.transmittance)
-    off = [(curve.file, mean) for curve, mean in zip(measurement.curves, means)
+# The data must be transmittances normalised as declared: not per cent, not
+# raw detector readings, and (divided by the far field or the linear
+# transmittance) near 1 far from the focus.
+def _normalisation(data):
+    y = data.transmittance
+    ends = data.normalisation.far_field_points
+    means = far_field_means(y, ends)
+    largest = float(np.max(np.abs(y)))
+    if largest >= RAW_SIGNAL_LEVEL:
+        return [Finding("raw-signal",
+                        f"the transmittance column holds values up to {largest:.4g}: raw detector "
+                        "readings, not a transmittance; name the columns in [data] columns (e.g. "
+                        "[\"position\", \"signal\", \"reference\"]) and the tool divides "
+                        "signal by reference and normalises them itself", stops=True)]
+    low, high = PERCENT_RANGE
+    if np.all((means >= low) & (means <= high)):
+        return [Finding("percent",
+                        f"the far-field points average {', '.join(f'{m:.4g}' for m in means)}: "
+                        "the transmittance looks like per cent; set [data] transmittance_unit = "
+                        "\"percent\"", stops=True)]
+    mode = data.normalisation.mode
+    if mode == "absolute":
+        off = [(name, mean) for name, mean in zip(data.names, means)
+               if not 0.0 < mean <= 1.0 + FAR_FIELD_TOLERANCE]
+        if not off:
+            return []
+        listing = ", ".join(f"{name} {mean:.4g}" for name, mean in off)
+        return [Finding("far-field",
+                        f"the far-field points average {listing}: an absolute transmittance "
+                        "lies between 0 and 1; check the normalisation ([data] normalisation)")]
+    off = [(name, mean) for name, mean in zip(data.names, means)
            if not abs(mean - 1.0) <= FAR_FIELD_TOLERANCE]
     if not off:
         return []
     listing = ", ".join(f"{name} {mean:.4g}" for name, mean in off)
-    low, high = PERCENT_RANGE
-    if all(low <= mean <= high for _, mean in off):
-        fix = ("the transmittance looks like per cent: divide it by 100 (the model's curves "
-               "are 1 far from the focus)")
-    else:
-        fix = ("normalise each curve: divide it by its far-field transmittance (the model's "
-               "curves are 1 far from the focus)")
+    fix = ("if the curves are not normalised, set [data] normalisation = \"absolute\" (or divide "
+           "each by its far-field transmittance)")
     return [Finding("far-field",
-                    f"the far-field points (five at each end) average {listing} instead of 1 "
-                    f"(within {FAR_FIELD_TOLERANCE:g}): {fix}")]
+                    f"the far-field points ({ends} at each end) average {listing} instead of 1 "
+                    f"(within {FAR_FIELD_TOLERANCE:g}) for {mode} normalised curves: {fix}")]
 
 
 # A peak where is_sa says dip, or the reverse. The fit centres the scan on
 # the minimum of all data (the maximum with is_sa): the wrong choice puts it
 # among a curve's outermost points, while the opposite extreme, the real
 # feature, lies inside the scan and stands out further from the baseline.
-def _feature_direction(measurement, centre):
-    y = measurement.transmittance
+def _feature_direction(data, centre):
+    y = data.transmittance
     points = y.shape[1]
     baseline = far_field_means(y)
     flat = y.ravel()
-    used = int(np.argmax(flat) if measurement.is_sa else np.argmin(flat))
-    other = int(np.argmin(flat) if measurement.is_sa else np.argmax(flat))
+    used = int(np.argmax(flat) if data.is_sa else np.argmin(flat))
+    other = int(np.argmin(flat) if data.is_sa else np.argmax(flat))
     (k_used, i_used), (k, i) = divmod(used, points), divmod(other, points)
     size = abs(flat[other] - baseline[k])
     if not (_outer(i_used, points) and not _outer(i, points) and size >= FEATURE_MIN
             and size > abs(flat[used] - baseline[k_used])):
         return []
-    if measurement.is_sa:
+    if data.is_sa:
         feature, expected, extreme, kind, setting = ("a dip", "a peak", "maximum",
                                                      "reverse saturable absorber", "false")
     else:
         feature, expected, extreme, kind, setting = ("a peak", "a dip", "minimum",
                                                      "saturable absorber", "true")
-    curve = measurement.curves[k]
     return [Finding("feature-direction",
                     f"the curves show {feature} ({flat[other] - baseline[k]:+.3g} from the "
-                    f"baseline at {curve.positions[i]:g} mm in {curve.file}) but is_sa = "
-                    f"{str(measurement.is_sa).lower()} expects {expected}: the fit centres the "
+                    f"baseline at {data.positions[k, i]:g} mm in {data.names[k]}) but is_sa = "
+                    f"{str(data.is_sa).lower()} expects {expected}: the fit centres the "
                     f"scan on the {extreme} of the data, here at {centre:g} mm near the scan's "
                     f"end; for a {kind} set is_sa = {setting} in [sample]")]
+
+
+# Findings on data before they are fitted: set-up values, start values, the
+# scan and the normalisation.
+def check_data(data, start=None):
+    """Plausibility findings on the data and set-up of a fit (a CheckedData)."""
+    centre = scan_centre(data.positions, data.transmittance, data.is_sa)
+    findings = check_setup(data.setup, data.energies, start, list(data.names))
+    # A beam value out of range makes the Rayleigh range, hence the scan
+    # checks, meaningless.
+    beam_off = any(f.check == "setup-range" and f.message.startswith("[beam]")
+                   for f in findings)
+    findings += _normalisation(data)
+    if beam_off or any(f.check in ("percent", "raw-signal") for f in findings):
+        return findings
+    direction = _feature_direction(data, centre)
+    # With the feature the wrong way round the centre lies near an end of the
+    # scan: the reach from it says nothing then.
+    return findings + (direction or _scan_reach(data, centre))
+
+
+# Findings on the data of tarvo.fit (arrays and a set-up dict).
+def data_findings(x, y, energies, setup, start, is_sa, normalisation, focus=None):
+    from types import SimpleNamespace
+
+    names = tuple(f"curve {k + 1}" for k in range(len(energies)))
+    setup = SimpleNamespace(**{key: setup[key] for key in
+                               ("wavelength", "w0", "M2", "tau", "sample_width")},
+                            populations=tuple(setup["populations"]))
+    return check_data(CheckedData(x, y, np.asarray(energies), setup, is_sa, names,
+                                  normalisation), start)
 
 
 # Findings on a measurement before it is fitted.
 def check_measurement(measurement):
     """Plausibility findings on a read measurement (set-up, start values, data)."""
-    centre = scan_centre(measurement.positions, measurement.transmittance, measurement.is_sa)
-    findings = check_setup(measurement.setup, measurement.pulse_energy, measurement.start,
-                           [curve.file for curve in measurement.curves])
-    direction = _feature_direction(measurement, centre)
-    # With the feature the wrong way round the centre lies near an end of the
-    # scan: the reach from it says nothing then.
-    findings += direction or _scan_reach(measurement, centre)
-    return findings + _far_field(measurement)
+    data = CheckedData(measurement.positions, measurement.transmittance,
+                       measurement.pulse_energy, measurement.setup, measurement.is_sa,
+                       tuple(curve.file for curve in measurement.curves),
+                       measurement.normalisation)
+    return check_data(data, measurement.start)
 
 
 # The weighted sum of squared residuals of the measurement for a parameter
 # vector, with the positions centred on `centre` as the fit centres them.
 def weighted_chi2(measurement, spec_pars, centre):
     centred = measurement.positions - centre
-    model = simulate(centred, measurement.pulse_energy, spec_pars,
+    model = simulate(centred, measurement.pulse_energy, spec_pars, **FIT_ZSCAN_MODEL,
                      **measurement.setup.model_kwargs())
     residuals = measurement.transmittance - model
     return float(np.sum(point_weights(centred) * residuals * residuals))
+
+
+# Fitted values outside the physical ranges of cross-sections and time constants.
+def _physical_ranges(values):
+    outside = []
+    for name, value in values.items():
+        index = NAMES.index(name)
+        low, high = FITTED_CROSS_SECTION if PARAMETERS[index].unit == "cm^2" \
+            else FITTED_TIME_CONSTANT
+        if not low <= value <= high:
+            outside.append(f"{name} = {value:.4g} {PARAMETERS[index].unit} (physical: {low:g} "
+                           f"to {high:g})")
+    if not outside:
+        return []
+    return [Finding("unphysical-value",
+                    f"the fit ended outside physical ranges: {', '.join(outside)}; check the "
+                    "units, the normalisation and the start values, or fit fewer parameters")]
+
+
+# Findings on a result of tarvo.fit: values outside physical ranges, values
+# that did not move from their start, values at a bound.
+def fit_findings(result):
+    """Plausibility findings on a FitResult of the exact engine."""
+    fitted = {name: result.values[name] for name in result.var_names if name in NAMES}
+    findings = _physical_ranges(fitted)
+    unmoved = [name for name in result.var_names
+               if result.values[name] == result.start_values[name]]
+    if unmoved:
+        findings.append(Finding(
+            "fit-did-not-move",
+            f"the fit did not move {', '.join(unmoved)} from the start: the curves did not "
+            "respond to them; check the units (positions, set-up in m, s, J, cm), the focus "
+            "and the start values"))
+    for note in result.notes:
+        if "bound (" in note:
+            findings.append(Finding("at-bound", note))
+    identifiability = getattr(result, "identifiability", None)
+    if identifiability is not None and identifiability.undetermined:
+        detail = "; ".join(identifiability.notes)
+        findings.append(Finding(
+            "not-determined",
+            f"the data do not determine {', '.join(identifiability.undetermined)}"
+            + (f": {detail}" if detail else "") + "; fit fewer parameters, hold the others at "
+            "values measured otherwise, or add a measurement that separates them"))
+    return findings
 
 
 # Findings on the outcome of a fit; chi2_start is the weighted chi^2 at the
@@ -310,6 +468,7 @@ def check_fit(measurement, outcome, engine=LSODA_ENGINE, chi2_start=None):
             f"the fit ended at negative values ({listing}), which no absorber has: check that "
             "the transmittance is normalised, start nearer to plausible values or fit fewer "
             "parameters"))
+    findings += _physical_ranges({NAMES[i]: fitted[i] for i in indices if fitted[i] >= 0.0})
     if engine != LSODA_ENGINE:
         return findings
     start = measurement.start

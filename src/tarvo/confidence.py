@@ -19,7 +19,6 @@ from scipy.optimize import brentq
 from scipy.stats import chi2 as chi2_distribution
 from scipy.stats import f as f_distribution
 
-from .fit_parameters import FOCUS
 
 # Largest factor by which a positive parameter is followed away from its value.
 MAX_FACTOR = 1.0e3
@@ -102,7 +101,7 @@ def _side(profile, u_best, direction, step, limit, thresholds):
 
 
 # Profile-likelihood confidence intervals of the fitted parameters of a FitResult.
-def conf_interval(result, names=None, sigmas=(1, 2, 3)):
+def conf_interval(result, names=None, sigmas=(1, 2, 3), progress=None):
     """Profile-likelihood confidence intervals, as lmfit's conf_interval returns them.
 
     Returns {name: [(probability, value), ...]}: for each of the sigmas, from
@@ -110,7 +109,8 @@ def conf_interval(result, names=None, sigmas=(1, 2, 3)):
     from the narrowest. An end that the profile does not reach within the
     parameter's bounds (or a factor 1000 for positive parameters) is the bound
     where the parameter's range ends there, else -inf or inf: the data do not
-    limit the parameter on that side.
+    limit the parameter on that side. `progress(done)`, if given, is called
+    with the number of sides (two per parameter) finished.
     """
     problem = result._problem
     names = list(result.var_names if names is None else names)
@@ -125,16 +125,19 @@ def conf_interval(result, names=None, sigmas=(1, 2, 3)):
     thresholds = [_threshold(result, p) for p in probabilities]
     u_best = np.array(result._u, dtype=np.float64)
     intervals = {}
+    sides_done = 0
     for name in names:
         k = problem.names.index(name)
         value = result.values[name]
         error = result.params[name].stderr
-        is_log = name != FOCUS
-        # Step of the walk in the solver variable (log(p) or mm): one standard error.
+        is_log = bool(problem.is_log[k])
+        scale = float(problem.scale[k])
+        # Step of the walk in the solver variable (log(p), or the value in
+        # units of its scale: mm for the focus): one standard error.
         if error is not None and math.isfinite(error) and error > 0.0:
-            step = error / abs(value) if is_log else error
+            step = error / abs(value) if is_log else error / scale
         else:
-            step = 0.1 if is_log else 0.1 * max(1.0, abs(value))
+            step = 0.1 if is_log else 0.1 * max(1.0, abs(value) / scale)
         reach = math.log(MAX_FACTOR) if is_log else MAX_FOCUS_ERRORS * step
         profile = _Profile(result, k)
         if result.chisqr == 0.0:
@@ -146,6 +149,9 @@ def conf_interval(result, names=None, sigmas=(1, 2, 3)):
                 limit = u_best[k] + direction * reach
                 limit = max(limit, bound) if direction < 0 else min(limit, bound)
                 found = _side(profile, u_best, direction, step, limit, thresholds)
+                sides_done += 1
+                if progress is not None:
+                    progress(sides_done)
                 at_bound = limit == bound
                 ends[direction] = [t if t is not None else (limit if at_bound else
                                                             direction * math.inf)
@@ -174,3 +180,69 @@ def ci_report(intervals):
     for name in names:
         lines.append(f"{name:<{width}}:" + "".join(f"{v:>13.5g}" for _, v in intervals[name]))
     return "\n".join(lines)
+
+
+# How the intervals are found, for the result file.
+INTERVAL_METHOD = ("profile likelihood: for each fitted parameter, the values whose chi^2, with "
+                   "the other fitted parameters refitted, stays below the threshold of the "
+                   "level ({threshold})")
+
+
+# The intervals of a FitResult at `sigmas` as the JSON-ready document of
+# `tarvo fit --conf-interval` (key "profile_intervals" of fit-result.json):
+# per parameter the fitted value and [lower, upper] per level (null where the
+# data do not limit the parameter).
+def interval_document(result, sigmas, progress=None):
+    import time
+
+    began = time.monotonic()
+    sigmas = sorted(float(s) for s in sigmas)
+    intervals = conf_interval(result, sigmas=sigmas, progress=progress)
+    count = len(sigmas)
+    parameters = {}
+    for name, entries in intervals.items():
+        entry = {"value": _finite(entries[count][1])}
+        for i, sigma in enumerate(sigmas):
+            lower, upper = entries[count - 1 - i][1], entries[count + 1 + i][1]
+            entry[f"{sigma:g}"] = [_finite(lower), _finite(upper)]
+        parameters[name] = entry
+    threshold = ("F-test of chi^2_best (1 + F^-1(P; 1, nfree) / nfree), the uncertainties "
+                 "scaled by the scatter" if result.scale_covar
+                 else "chi^2_best + chi2^-1(P; 1), data uncertainties")
+    return {"method": INTERVAL_METHOD.format(threshold=threshold),
+            "sigmas": sigmas,
+            "probabilities": [sigma_probability(s) for s in sigmas],
+            "seconds": round(time.monotonic() - began, 3),
+            "parameters": parameters}
+
+
+# A float for JSON: None for infinities and NaN.
+def _finite(value):
+    value = float(value)
+    return value if math.isfinite(value) else None
+
+
+# The document of interval_document as text lines for the terminal.
+def format_interval_document(document):
+    sigmas = document["sigmas"]
+    header = ["parameter", "fitted"] + [f"{s:g} sigma ({100 * p:.3g}%)"
+                                        for s, p in zip(sigmas, document["probabilities"])]
+    lines = [header]
+    for name, entry in document["parameters"].items():
+        cells = [name, _cell(entry["value"])]
+        for sigma in sigmas:
+            low, high = entry[f"{sigma:g}"]
+            cells.append(f"[{_cell(low)}, {_cell(high)}]")
+        lines.append(cells)
+    widths = [max(len(line[i]) for line in lines) for i in range(len(header))]
+    text = [f"profile-likelihood intervals ({document['seconds']:.1f} s; an open end means "
+            "the data do not limit the parameter on that side)"]
+    text += ["  ".join(cell.ljust(width) for cell, width in zip(line, widths)).rstrip()
+             for line in lines]
+    text.insert(2, "  ".join("-" * width for width in widths))
+    return "\n".join(text)
+
+
+# A number cell of the interval table ("open" for a missing end).
+def _cell(value):
+    return "open" if value is None else f"{value:.5g}"

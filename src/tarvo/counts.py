@@ -11,6 +11,7 @@ import numbers
 from dataclasses import dataclass
 
 from . import _native
+from .engine import MAX_NODES
 from .errors import InputError
 
 
@@ -25,9 +26,9 @@ class CountRange:
 # Most time or depth slices (see measurement.SLICES_WHY).
 MAX_SLICES = 1000
 
-# Most radial nodes of the energy model: the exact engine's quadrature tables
-# go up to 64 nodes.
-MAX_RADIAL_POINTS = 64
+# Most radial nodes of the energy model: the exact engine's
+# quadrature tables go up to 64 nodes.
+MAX_RADIAL_POINTS = MAX_NODES
 
 # Most starts of a multi-start fit.
 MAX_STARTS = 100

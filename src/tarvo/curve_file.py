@@ -1,8 +1,14 @@
 """Reading one measured curve from the text table that lab software exports.
 
-A curve file has two or three columns: position in mm, normalised
-transmittance and, optionally, the standard deviation of each transmittance
-value. The reader accepts what spreadsheets and acquisition programs write:
+A curve file has a column of positions and either a column of transmittance
+(with, optionally, its standard deviation) or the raw detector signals
+(signal and, optionally, reference). What each column holds is said once:
+by `columns` ([data] columns in setup.toml), or by a header line whose
+fields name the columns ("position (mm), transmittance, sigma"); a file of
+two unnamed columns is position and transmittance. Units come from the
+settings or from the header ("z (µm)", "Position [mm]", "T (%)"); a header
+unit that contradicts the setting is an error. The reader accepts what
+spreadsheets and acquisition programs write:
 
 - UTF-8 with or without a byte-order mark, UTF-16 with a byte-order mark, and
   Latin-1 (for header lines such as "z (µm)" saved by older Windows software);
@@ -10,14 +16,15 @@ value. The reader accepts what spreadsheets and acquisition programs write:
   fields optionally in double quotes;
 - decimal points, or decimal commas where the columns are separated by
   something else (semicolons, tabs, spaces, or quoted comma-separated fields);
-- leading text lines (headers) before the data, lines starting with "#" and
-  blank lines anywhere.
+- leading text lines (headers, and metadata such as "Pulse energy (uJ)	2")
+  before the data, lines starting with "#" and blank lines anywhere.
 
 It never drops a data line: every line after the first data line must read as
-numbers, and a leading line is taken for a header only when
-none of its fields is a number, so a damaged first data line is reported
-instead of being skipped. Whatever
-admits two readings with different numbers is refused with the line named.
+numbers. A leading line is skipped (and listed in the result) when it does not
+read as data, unless every field of it holds digits: then it is a damaged
+first data line and is reported. With `columns` given, a leading line of
+numbers with another column count is skipped too. Whatever admits two
+readings with different numbers is refused with the line named.
 """
 
 import codecs
@@ -43,17 +50,48 @@ MAX_FILE_BYTES = 32 * 1024 * 1024
 # work arrays stay modest.
 MAX_POINTS = 100_000
 
-# Largest magnitude accepted for any value: beyond it no position in mm,
-# normalised transmittance or standard deviation makes sense, and squares of
-# residuals would overflow towards infinity.
+# Largest magnitude accepted for a position (mm), transmittance or standard
+# deviation: beyond it none makes sense, and squares of residuals would
+# overflow towards infinity. Raw detector signals may be larger.
 MAX_ABS_VALUE = 1.0e6
+MAX_ABS_SIGNAL = 1.0e30
 
-# Longest line read: a data line holds two or three numbers, a header a few
-# words. (Python's csv module refuses fields beyond 131,072 characters.)
+# Longest line read: a data line holds a few numbers, a header a few words.
+# (Python's csv module refuses fields beyond 131,072 characters.)
 MAX_LINE_CHARS = 10_000
 
-# Names of the columns, for messages.
-COLUMN_NAMES = ("position", "transmittance", "standard deviation")
+# Most columns of a curve file.
+MAX_COLUMNS = 16
+
+# What a column can hold (`columns` names them in order); "skip" ignores one.
+COLUMN_ROLES = ("position", "transmittance", "sigma", "signal", "reference", "skip")
+
+# Header names of each role (lower case, unit removed).
+HEADER_NAMES = {
+    "position": ("position", "pos", "z", "x", "stage", "stage position", "distance"),
+    "transmittance": ("transmittance", "transmission", "t", "normalised transmittance",
+                      "normalized transmittance", "norm. transmittance", "t_norm", "t norm",
+                      "normalised_transmittance", "normalized_transmittance"),
+    "sigma": ("sigma", "σ", "std", "stdev", "std dev", "sd", "standard deviation",
+              "standard_deviation", "error", "err", "uncertainty"),
+    "signal": ("signal", "sig", "detector", "signal detector", "transmitted"),
+    "reference": ("reference", "ref", "monitor", "reference detector", "incident"),
+}
+
+# Units of positions (to mm) and of transmittance (to a fraction), as written.
+POSITION_UNITS = {"m": 1000.0, "mm": 1.0, "um": 1e-3, "µm": 1e-3, "μm": 1e-3}
+TRANSMITTANCE_UNITS = {"fraction": 1.0, "percent": 0.01, "%": 0.01}
+# Other ways of writing them in a header.
+UNIT_ALIASES = {"micron": "um", "microns": "um", "micrometre": "um", "micrometer": "um",
+                "micrometres": "um", "micrometers": "um", "millimetre": "mm",
+                "millimeter": "mm", "millimetres": "mm", "millimeters": "mm", "metre": "m",
+                "meter": "m", "metres": "m", "meters": "m", "per cent": "percent"}
+# The canonical name of each unit, for records and messages.
+UNIT_NAMES = {"µm": "um", "μm": "um", "%": "percent"}
+
+# A header field "name (unit)", "name [unit]" or "name_unit".
+_UNIT_FIELD = re.compile(r"^(?P<name>.*?)\s*[\(\[]\s*(?P<unit>[^\)\]]*?)\s*[\)\]]\s*$")
+_UNIT_SUFFIX = re.compile(r"^(?P<name>.+?)_(?P<unit>mm|um|m|percent)$")
 
 # A number with a decimal point or a decimal comma (no thousands separators).
 _NUMBER = {
@@ -86,7 +124,10 @@ LAYOUTS = (
 )
 
 
-# A measured curve as read from its file.
+# A measured curve as read from its file: positions in mm; `transmittance`
+# (a fraction) or, for raw detector files (`raw` true), signal / reference
+# still to be normalised; the units read, the columns' roles and the leading
+# lines skipped (line number, text).
 @dataclass(frozen=True)
 class CurveData:
     positions: np.ndarray
@@ -95,6 +136,10 @@ class CurveData:
     sha256: str
     encoding: str
     layout: Layout
+    raw: bool = False
+    columns: tuple = ("position", "transmittance")
+    units: dict = None
+    skipped: tuple = ()
 
 
 # Why a line did not read under a layout: a message without file and line.
@@ -157,9 +202,9 @@ def _read_line(line, layout):
             raise _LineProblem(f"not a number in {line.strip()!r}" if field else
                                f"empty column in {line.strip()!r}")
         values.append(value)
-    if not 2 <= len(values) <= 3:
-        raise _LineProblem(f"expected 2 or 3 columns (position in mm, normalised "
-                           f"transmittance, optional standard deviation), found {len(values)}")
+    if not 2 <= len(values) <= MAX_COLUMNS:
+        raise _LineProblem(f"expected 2 to {MAX_COLUMNS} columns (position and transmittance, "
+                           f"or as [data] columns names them), found {len(values)}")
     return values
 
 
@@ -172,12 +217,12 @@ def _likely_layout(line):
     return Layout(None, "," if "," in line else ".")
 
 
-# A leading line is a header when none of its fields is a number: then it
-# cannot be a data row with one damaged value.
+# A leading line that does not read as data is a header or metadata line
+# ("Pulse energy (uJ)	2") when it starts with a letter; one that starts
+# like a number is a damaged data row ("-30.0,n/a") and is reported.
 def _is_header(line):
-    layout = _likely_layout(line)
-    return all(_number(field, decimal) is None for field in _fields(line, layout)
-               for decimal in ".,")
+    text = line.lstrip("\"' ")
+    return not text or text[0].isalpha()
 
 
 # The lines of a text with their 1-based numbers, for any line-end convention.
@@ -186,12 +231,14 @@ def _numbered_lines(text):
     return enumerate(lines, start=1)
 
 
-# Rows of numbers and their line numbers from the text of a curve file.
-def _parse_rows(text, path):
+# Rows of numbers, their line numbers and the leading lines skipped (line
+# number, text) from the text of a curve file; `expected` is the column count
+# that `columns` gives, or None.
+def _parse_rows(text, path, expected=None):
     candidates = list(LAYOUTS)     # layouts that have read every data line so far
     rows = {layout: [] for layout in LAYOUTS}
     widths = {}                    # columns of each layout on the first data line
-    line_numbers, first_line = [], None
+    line_numbers, first_line, skipped = [], None, []
     for number, line in _numbered_lines(text):
         if len(line) > MAX_LINE_CHARS:
             raise InputError(f"{path} line {number}: {len(line)} characters; a line of a curve "
@@ -202,11 +249,17 @@ def _parse_rows(text, path):
             continue
         results = {}
         problems = {}
+        other_count = False        # reads as numbers, but not in the columns named
         for layout in candidates:
             try:
                 values = _read_line(stripped, layout)
             except _LineProblem as problem:
                 problems[layout] = str(problem)
+                continue
+            if first_line is None and expected is not None and len(values) != expected:
+                problems[layout] = (f"found {len(values)} columns where [data] columns names "
+                                    f"{expected}")
+                other_count = True
                 continue
             if first_line is not None and len(values) != widths[layout]:
                 problems[layout] = (f"found {len(values)} columns where line {first_line} has "
@@ -214,13 +267,14 @@ def _parse_rows(text, path):
                 continue
             results[layout] = values
         if not results:
-            if first_line is None and _is_header(stripped):
+            if first_line is None and (_is_header(stripped) or other_count):
+                skipped.append((number, stripped))
                 continue
             if first_line is None:
                 problem = problems[_likely_layout(stripped)]
                 if problem.startswith("not a number"):
-                    problem += ("; a header line must not hold numbers (start other text "
-                                "lines with #)")
+                    problem += ("; a header line must not start with a number (start other "
+                                "text lines with #)")
             else:
                 problem = problems[candidates[0]]
             raise InputError(f"{path} line {number}: {problem}")
@@ -235,9 +289,9 @@ def _parse_rows(text, path):
             raise InputError(f"{path}: more than {MAX_POINTS} data rows; a Z-scan curve has "
                              "tens to thousands of points")
     if first_line is None:
-        return candidates[0], [], []
+        return candidates[0], [], [], skipped
     _refuse_ambiguity(candidates, rows, line_numbers, path)
-    return candidates[0], rows[candidates[0]], line_numbers
+    return candidates[0], rows[candidates[0]], line_numbers, skipped
 
 
 # Two layouts that read every line but give different numbers leave the data
@@ -253,41 +307,180 @@ def _refuse_ambiguity(candidates, rows, line_numbers, path):
                     "with decimal points and commas between the columns")
 
 
-# Check the value ranges of the rows; the message names the line.
-def _check_values(data, line_numbers, path):
+# A header field split into its role (or None) and its unit as written (or None).
+def _header_field(field):
+    text = field.strip().strip('"').strip()
+    unit = None
+    match = _UNIT_FIELD.match(text)
+    if match:
+        text, unit = match["name"], match["unit"]
+    else:
+        match = _UNIT_SUFFIX.match(text.lower())
+        if match and match["name"] in sum(HEADER_NAMES.values(), ()):
+            text, unit = match["name"], match["unit"]
+    name = " ".join(text.lower().split())
+    role = next((role for role, names in HEADER_NAMES.items() if name in names), None)
+    return role, unit
+
+
+# Roles and units of the columns from the last skipped line that names
+# `count` columns, each with a known name; None when no line does.
+def _header_columns(skipped, layout, count):
+    for _, text in reversed(skipped):
+        fields = _fields(text, layout)
+        if len(fields) != count:
+            continue
+        parsed = [_header_field(field) for field in fields]
+        if all(role is not None for role, _ in parsed):
+            return parsed
+    return None
+
+
+# A unit as a header writes it, by its canonical name; None for text that
+# names none of `units` ("a.u.", "µm/1000"): the setting or default applies.
+def _unit(unit, units):
+    key = unit.strip()
+    key = key if key in units else UNIT_ALIASES.get(key.lower(), key.lower())
+    return UNIT_NAMES.get(key, key) if key in units else None
+
+
+# The unit of a quantity: the setting, the header's, or the default; a header
+# unit that contradicts the setting is an error.
+def _resolve_unit(setting, header, units, default, what, key, path):
+    header = None if header is None else _unit(header, units)
+    if setting is not None and header is not None and setting != header:
+        raise InputError(f"{path}: the header gives the {what} in {header}, [data] {key} says "
+                         f"{setting}: correct one of them")
+    return setting or header or default
+
+
+# Roles of the columns: `columns` when given, else the header's names, else
+# position and transmittance for two columns; an unnamed third column is an error.
+def _column_roles(columns, header, count, path):
+    if columns is not None:
+        return tuple(columns)
+    if header is not None:
+        return tuple(role for role, _ in header)
+    if count == 2:
+        return ("position", "transmittance")
+    raise InputError(f"{path}: {count} columns, but neither a header line naming them nor [data] "
+                     f"columns says what they hold; name each column in a header line or set "
+                     f"[data] columns = [...] with one of {', '.join(COLUMN_ROLES)} per column "
+                     "(e.g. [\"position\", \"transmittance\", \"sigma\"] or [\"position\", "
+                     "\"signal\", \"reference\"])")
+
+
+# Check that the roles make a curve: one position, a transmittance or a signal, each once.
+def check_roles(roles, where):
+    unknown = [role for role in roles if role not in COLUMN_ROLES]
+    if unknown:
+        raise InputError(f"{where}: unknown column {unknown[0]!r}; columns are "
+                         + ", ".join(COLUMN_ROLES))
+    for role in COLUMN_ROLES[:-1]:
+        if roles.count(role) > 1:
+            raise InputError(f"{where}: columns name {role} twice")
+    if "position" not in roles:
+        raise InputError(f"{where}: columns need a position column")
+    if ("transmittance" in roles) == ("signal" in roles):
+        raise InputError(f"{where}: columns need either a transmittance or a signal column "
+                         "(signal and reference: raw detector readings the tool normalises)")
+    if "sigma" in roles and "transmittance" not in roles:
+        raise InputError(f"{where}: a sigma column belongs to a transmittance column")
+    if "reference" in roles and "signal" not in roles:
+        raise InputError(f"{where}: a reference column belongs to a signal column")
+    return tuple(roles)
+
+
+# Check the value ranges of the rows by the columns' roles; the message names the line.
+def _check_values(data, line_numbers, roles, path):
+    names = {"position": "position", "transmittance": "transmittance",
+             "sigma": "standard deviation", "signal": "signal", "reference": "reference"}
     for row, number in zip(data, line_numbers):
         if not all(math.isfinite(v) for v in row):
             raise InputError(f"{path} line {number}: values must be finite numbers, got "
                              + ", ".join(repr(float(v)) for v in row))
-        for name, value in zip(COLUMN_NAMES, row):
-            if abs(value) > MAX_ABS_VALUE:
-                raise InputError(f"{path} line {number}: {name} {value:g} is out of range: "
-                                 f"values beyond {MAX_ABS_VALUE:g} are no positions in mm, "
-                                 "normalised transmittances or their standard deviations")
-        if len(row) == 3 and not row[2] > 0.0:
-            raise InputError(f"{path} line {number}: the standard deviation (third column) "
-                             f"must be positive, got {row[2]!r}")
+        for role, value in zip(roles, row):
+            if role == "skip":
+                continue
+            limit = MAX_ABS_SIGNAL if role in ("signal", "reference") else MAX_ABS_VALUE
+            if abs(value) > limit:
+                raise InputError(f"{path} line {number}: {names[role]} {value:g} is out of range: "
+                                 f"values beyond {limit:g} are no positions, transmittances or "
+                                 "their standard deviations")
+            if role == "sigma" and not value > 0.0:
+                raise InputError(f"{path} line {number}: the standard deviation (sigma column) "
+                                 f"must be positive, got {value!r}")
+            if role == "reference" and not value > 0.0:
+                raise InputError(f"{path} line {number}: the reference signal must be positive "
+                                 f"to divide by it, got {value!r}")
 
 
-# Positions, transmittance and standard deviations (or None) of a curve file.
-def read_curve_file(path):
-    """Read one curve file; InputError naming the file and line when it cannot."""
+# Positions, transmittance (or raw signal ratio) and standard deviations (or None) of a curve file.
+def read_curve_file(path, columns=None, position_unit=None, transmittance_unit=None):
+    """Read one curve file; InputError naming the file and line when it cannot.
+
+    Parameters
+    ----------
+    path : str or Path
+        The curve file.
+    columns : sequence of str, optional
+        The role of each column in order (see COLUMN_ROLES); None: from the
+        header line, else position and transmittance.
+    position_unit, transmittance_unit : str, optional
+        Units of positions ("m", "mm", "um") and transmittance ("fraction",
+        "percent"); None: from the header, else mm and fraction.
+
+    Returns
+    -------
+    CurveData
+        Positions in mm and transmittance as a fraction (or, for signal
+        columns, the ratio signal / reference still to be normalised).
+    """
     path = Path(path)
+    if columns is not None:
+        check_roles(tuple(columns), str(path))
     raw = read_input_bytes(path, MAX_FILE_BYTES, "a curve file has a few thousand rows at most")
     text, encoding = decode_text(raw, path)
     if "\0" in text:
         raise InputError(f"{path}: contains NUL bytes: not a text file, or UTF-16 without a "
                          "byte-order mark; save it as UTF-8 text")
-    layout, rows, line_numbers = _parse_rows(text, path)
+    layout, rows, line_numbers, skipped = _parse_rows(
+        text, path, None if columns is None else len(columns))
     if len(rows) < MIN_POINTS:
         raise InputError(f"{path}: {len(rows)} data rows; a curve needs at least {MIN_POINTS}")
-    _check_values(rows, line_numbers, path)
+    count = len(rows[0])
+    header = _header_columns(skipped, layout, count)
+    roles = check_roles(_column_roles(columns, header, count, path), str(path))
+    header_units = {} if header is None else {role: unit for role, unit in header if unit}
+    if columns is not None and header is not None:
+        named = tuple(role for role, _ in header)
+        if named != roles:
+            raise InputError(f"{path}: the header names the columns {', '.join(named)}, [data] "
+                             f"columns says {', '.join(roles)}: correct one of them")
+    _check_values(rows, line_numbers, roles, path)
+    units = {"position": _resolve_unit(position_unit, header_units.get("position"),
+                                       POSITION_UNITS, "mm", "position", "position_unit", path)}
+    if "transmittance" in roles:
+        units["transmittance"] = _resolve_unit(
+            transmittance_unit, header_units.get("transmittance"), TRANSMITTANCE_UNITS,
+            "fraction", "transmittance", "transmittance_unit", path)
     data = np.array(rows, dtype=np.float64)
-    steps = np.diff(data[:, 0])
+    column = {role: data[:, k].copy() for k, role in enumerate(roles) if role != "skip"}
+    steps = np.diff(column["position"])
     if not (np.all(steps > 0) or np.all(steps < 0)):
         bad = int(np.argmax(steps <= 0) if steps[0] > 0 else np.argmax(steps >= 0)) + 1
-        raise InputError(f"{path} line {line_numbers[bad]}: position {float(data[bad, 0])!r} mm "
-                         "breaks the order; positions must increase (or decrease) strictly")
-    sigma = data[:, 2].copy() if data.shape[1] == 3 else None
-    return CurveData(positions=data[:, 0].copy(), transmittance=data[:, 1].copy(), sigma=sigma,
-                     sha256=hashlib.sha256(raw).hexdigest(), encoding=encoding, layout=layout)
+        raise InputError(f"{path} line {line_numbers[bad]}: position "
+                         f"{float(column['position'][bad])!r} {units['position']} breaks the "
+                         "order; positions must increase (or decrease) strictly")
+    positions = column["position"] * POSITION_UNITS[units["position"]]
+    if "transmittance" in roles:
+        scale = TRANSMITTANCE_UNITS[units["transmittance"]]
+        values = column["transmittance"] * scale
+        sigma = column["sigma"] * scale if "sigma" in column else None
+    else:
+        values = column["signal"] / column["reference"] if "reference" in column \
+            else column["signal"]
+        sigma = None
+    return CurveData(positions=positions, transmittance=values, sigma=sigma,
+                     sha256=hashlib.sha256(raw).hexdigest(), encoding=encoding, layout=layout,
+                     raw="signal" in roles, columns=roles, units=units, skipped=tuple(skipped))

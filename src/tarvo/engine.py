@@ -26,7 +26,7 @@ from . import _native
 from .parameters import NAMES
 
 # The model variants, the default first.
-MODELS = ("established", "energy")
+MODELS = ("energy", "established")
 
 # The engines: the exact propagator, or fit_zscan's LSODA model.
 ENGINES = ("exact", "lsoda")
@@ -43,6 +43,12 @@ CROSS_SECTIONS = 3
 
 # Grid of the established model where the caller sets none (the toolkit's defaults).
 ESTABLISHED_DEFAULTS = {"t_slices": 10, "z_slices": 5, "radial_points": 0}
+
+# The grid settings a caller may give, in the order the result records them.
+GRID_KEYS = ("t_slices", "z_slices", "radial_points", "intensity_points")
+
+# Largest radial and peak-intensity node counts of the energy model.
+MAX_NODES = 64
 
 # The object that provides exact_model and ENERGY_DEFAULTS: the companion module
 # once it carries the exact engine (tests may put a reference in its place).
@@ -77,18 +83,35 @@ def check_engine(engine):
     return engine
 
 
-# Default time slices, depth slices and radial nodes of a model.
+# Default grid settings of a model (the energy model's are raised for thick
+# or strongly saturated samples by tarvo.resolution).
 def model_defaults(model):
     check_model(model)
     if model == "established":
         return dict(ESTABLISHED_DEFAULTS)
-    return dict(_require_backend().ENERGY_DEFAULTS)
+    return {key: _require_backend().ENERGY_DEFAULTS[key] for key in GRID_KEYS}
 
 
-# Grid settings of a model: the given ones, the model's defaults for those left as None.
-def grid_settings(model, t_slices=None, z_slices=None, radial_points=None):
-    defaults = model_defaults(model)
-    given = dict(t_slices=t_slices, z_slices=z_slices, radial_points=radial_points)
+# The default grid of a fit or simulation of `model` at the parameters
+# spec_pars, for the set-up (a dict of populations, sample_width, tau,
+# wavelength, w0, M2) and pulse energies: the energy model resolves thick and
+# strongly saturated samples more finely.
+def grid_defaults(model, spec_pars, setup, energies):
+    return model_defaults(model)
+
+
+# Grid settings of a model: the given ones, `defaults` (else the model's
+# defaults) for those left as None; each checked against its range.
+def grid_settings(model, t_slices=None, z_slices=None, radial_points=None,
+                  intensity_points=None, defaults=None):
+    defaults = model_defaults(model) if defaults is None else defaults
+    given = dict(t_slices=t_slices, z_slices=z_slices, radial_points=radial_points,
+                 intensity_points=intensity_points)
+    if model == "established":
+        for key in ("radial_points", "intensity_points"):
+            if given[key] not in (None, 0):
+                raise ValueError(f"{key} applies to the energy model only")
+        given.pop("intensity_points")
     settings = {}
     for key, value in given.items():
         value = defaults[key] if value is None else value
@@ -99,8 +122,10 @@ def grid_settings(model, t_slices=None, z_slices=None, radial_points=None):
     if settings["t_slices"] < 2 or settings["z_slices"] < least_z:
         raise ValueError(f"t_slices must be at least 2 and z_slices at least {least_z}, got "
                          f"{settings['t_slices']} and {settings['z_slices']}")
-    if model == "energy" and settings["radial_points"] < 1:
-        raise ValueError(f"radial_points must be at least 1, got {settings['radial_points']}")
+    if model == "energy":
+        for key in ("radial_points", "intensity_points"):
+            if not 1 <= settings[key] <= MAX_NODES:
+                raise ValueError(f"{key} must lie between 1 and {MAX_NODES}, got {settings[key]}")
     return settings
 
 
@@ -133,12 +158,16 @@ def check_spec_pars(spec_pars):
 # Curves (num_datasets, num_x_pts) of the exact model and, when derivatives are
 # named, their derivatives (num_datasets, num_x_pts, len(derivatives)) with
 # respect to spec_pars entries (0-7) or the focus shift (FOCUS_SHIFT).
+# `normalisation` (a tarvo.normalisation.Normalisation) normalises the
+# absolute curves as the data were; None shifts them to a baseline of 1 in
+# the engine, as fit_zscan's model does.
 def model_and_jacobian(positions_mm, pulse_energy, populations, spec_pars, *, sample_width, tau,
                        wavelength, w0, M2, t_slices=None, z_slices=None, radial_points=None,
-                       derivatives=(), model="established"):
+                       intensity_points=None, derivatives=(), model="established",
+                       normalisation=None):
     engine = _require_backend()
     check_model(model)
-    settings = grid_settings(model, t_slices, z_slices, radial_points)
+    settings = grid_settings(model, t_slices, z_slices, radial_points, intensity_points)
     x = np.ascontiguousarray(positions_mm, dtype=np.float64)
     energies = np.ascontiguousarray(pulse_energy, dtype=np.float64).ravel()
     if x.ndim != 2 or x.shape[0] != energies.size:
@@ -164,8 +193,13 @@ def model_and_jacobian(positions_mm, pulse_energy, populations, spec_pars, *, sa
         sample_width=_positive("sample_width", sample_width, allow_zero=True),
         tau=_positive("tau", tau), wavelength=_positive("wavelength", wavelength),
         w0=_positive("w0", w0), M2=_positive("M2", M2), derivatives=derivatives, variant=model,
-        radial_points=settings["radial_points"])
+        radial_points=settings["radial_points"], normalise=normalisation is None,
+        intensity_points=settings.get("intensity_points", 0))
     curves = np.asarray(curves, dtype=np.float64)
     if jacobian is not None:
         jacobian = np.asarray(jacobian, dtype=np.float64)
+    if normalisation is not None:
+        normalisation.check_points(x.shape[1])
+        curves, jacobian = normalisation.apply(curves, jacobian, derivatives, p, pops,
+                                               float(sample_width))
     return curves, jacobian

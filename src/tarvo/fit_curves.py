@@ -5,7 +5,7 @@ from dataclasses import dataclass
 import numpy as np
 
 from . import _native
-from .simulation import simulate
+from .simulation import FIT_ZSCAN_MODEL, simulate
 
 # Points of the dense grid of a drawn model curve (data positions are added).
 DENSE_POINTS = 241
@@ -32,10 +32,10 @@ def model_line(positions, centre, pulse_energy, spec_pars, setup, count=DENSE_PO
     if positions.size < 2 * BASELINE_POINTS:
         # The two ends overlap: the data positions are all the curve can have.
         line = np.sort(positions)
-        values = simulate(positions - centre, [pulse_energy], spec_pars, **setup)[0]
+        values = simulate(positions - centre, [pulse_energy], spec_pars, **setup, **FIT_ZSCAN_MODEL)[0]
         return line, values[np.argsort(positions)]
     grid = np.concatenate([positions[:BASELINE_POINTS], line, positions[-BASELINE_POINTS:]])
-    values = simulate(grid - centre, [pulse_energy], spec_pars, **setup)[0]
+    values = simulate(grid - centre, [pulse_energy], spec_pars, **setup, **FIT_ZSCAN_MODEL)[0]
     return line, values[BASELINE_POINTS:-BASELINE_POINTS]
 
 
@@ -51,7 +51,7 @@ class FitCurves:
 def fit_curves(measurement, outcome):
     setup = measurement.setup.model_kwargs()
     centred = measurement.positions - outcome.centre
-    at_data = simulate(centred, measurement.pulse_energy, outcome.fitted, **setup)
+    at_data = simulate(centred, measurement.pulse_energy, outcome.fitted, **setup, **FIT_ZSCAN_MODEL)
     lines = tuple(model_line(curve.positions, outcome.centre, curve.pulse_energy,
                              outcome.fitted, setup) for curve in measurement.curves)
     return FitCurves(centred, at_data, lines)

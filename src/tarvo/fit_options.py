@@ -2,11 +2,15 @@
 bounds and focus:
 
     [model]
-    variant = "energy"            # optional: "established" (default) or "energy"
-    radial_points = 8             # optional: radial nodes of the energy model
+    variant = "established"       # optional: "energy" (default) or "established"
+    radial_points = 24            # optional: radial nodes of the energy model
+    intensity_points = 40         # optional: peak intensities the energy model marches
 
     [fit]
     engine = "lsoda"              # optional: "exact" (default) or "lsoda" (fit_zscan)
+    weights = "established"       # optional: 1/sigma^2 with a sigma column, else equal
+                                  # (default), or "established" (fit_zscan's)
+    force = true                  # optional: fit even when the input looks like a unit mistake
     fit_focus = true              # optional: fit the focus position too (exact engine)
     focus_mm = 0.4                # optional: focus position in mm (start value if fitted;
                                   # default: the extreme of the data, as fit_zscan centres)
@@ -19,14 +23,16 @@ bounds and focus:
 import math
 from dataclasses import dataclass, field
 
-from .counts import check_count
-from .engine import ENGINES, MODELS
+from .engine import ENGINES, MAX_NODES, MODELS
 from .errors import InputError
 from .fit_parameters import FIT_NAMES, FOCUS
 
 # Keys these settings add to the tables of setup.toml (the [bounds] table is new).
-MODEL_KEYS = ("variant", "radial_points")
-FIT_KEYS = ("engine", "fit_focus", "focus_mm")
+MODEL_KEYS = ("variant", "radial_points", "intensity_points")
+FIT_KEYS = ("engine", "fit_focus", "focus_mm", "weights", "force")
+
+# The weights a fit may choose besides the default (1/sigma^2 with a sigma column, else equal).
+WEIGHTS = ("equal", "established")
 BOUNDS_TABLE = "bounds"
 
 
@@ -35,10 +41,13 @@ BOUNDS_TABLE = "bounds"
 class FitOptions:
     model: str = None
     radial_points: int = None
+    intensity_points: int = None
     engine: str = None
     fit_focus: bool = False
     focus_mm: float = None
     bounds: dict = field(default_factory=dict)
+    weights: str = None
+    force: bool = False
 
     # Whether any setting applies only to the exact engine.
     @property
@@ -85,13 +94,19 @@ def _bounds(table, where):
 def read_fit_options(doc, where):
     model = doc.get("model") or {}
     fit = doc.get("fit") or {}
-    radial_points = model.get("radial_points")
-    if radial_points is not None:
-        radial_points = check_count("radial_points", radial_points,
-                                    f"{where} [model]: radial_points")
-    fit_focus = fit.get("fit_focus", False)
-    if not isinstance(fit_focus, bool):
-        raise InputError(f"{where} [fit]: fit_focus must be true or false, got {fit_focus!r}")
+    nodes = {}
+    for key in ("radial_points", "intensity_points"):
+        value = model.get(key)
+        if value is not None and (isinstance(value, bool) or not isinstance(value, int)
+                                  or not 1 <= value <= MAX_NODES):
+            raise InputError(f"{where} [model]: {key} must be an integer from 1 to {MAX_NODES}, "
+                             f"got {value!r}")
+        nodes[key] = value
+    flags = {}
+    for key in ("fit_focus", "force"):
+        flags[key] = fit.get(key, False)
+        if not isinstance(flags[key], bool):
+            raise InputError(f"{where} [fit]: {key} must be true or false, got {flags[key]!r}")
     focus_mm = fit.get("focus_mm")
     if focus_mm is not None and not _is_number(focus_mm):
         raise InputError(f"{where} [fit]: focus_mm must be a finite number (mm), got "
@@ -101,16 +116,20 @@ def read_fit_options(doc, where):
         raise InputError(f"{where}: [bounds] must be a table")
     return FitOptions(
         model=_choice(model, "variant", MODELS, f"{where} [model]"),
-        radial_points=radial_points,
+        radial_points=nodes["radial_points"],
+        intensity_points=nodes["intensity_points"],
         engine=_choice(fit, "engine", ENGINES, f"{where} [fit]"),
-        fit_focus=fit_focus,
+        fit_focus=flags["fit_focus"],
+        weights=_choice(fit, "weights", WEIGHTS, f"{where} [fit]"),
+        force=flags["force"],
         focus_mm=None if focus_mm is None else float(focus_mm),
         bounds=_bounds(bounds_table, where),
     )
 
 
 # The model a fit or simulation runs: the command line's choice, else [model]
-# variant, else the established model, which needs the slice counts in [model].
+# variant, else the energy model; the established model needs the slice
+# counts in [model].
 def resolve_model(chosen, options, setup, directory):
     model = chosen or options.model or MODELS[0]
     if model == "established":

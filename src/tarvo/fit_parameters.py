@@ -32,24 +32,69 @@ CROSS_SECTIONS = 3
 
 # One fit parameter, with lmfit's attribute names.
 class FitParameter:
-    """A fit parameter: value, vary, min, max; stderr and correl after a fit."""
+    """A fit parameter with lmfit's attribute names.
+
+    Parameters
+    ----------
+    name : str
+        One of the eight model parameters (sigma_1, sigma_2, sigma_4,
+        tau_21, tau_24, tau_32, tau_41, tau_54), "focus", or the name of a
+        derived parameter (which needs `expr`).
+    value : float, optional
+        Value (start value when varied); for the focus, None stands for the
+        extreme of the data.
+    vary : bool
+        Whether the fit varies the parameter.
+    min, max : float, optional
+        Bounds; default 0 (model parameters) or -inf, and inf.
+    expr : str, optional
+        Expression of the other parameters (lmfit's meaning): the parameter
+        follows it and is not varied.
+
+    Attributes
+    ----------
+    stderr : float or None
+        Standard error after a fit.
+    correl : dict or None
+        Correlations with the other varied parameters after a fit.
+    init_value : float or None
+        The value the fit started from.
+    """
 
     # A parameter; min/max None mean the defaults (0 for model parameters, -inf for the focus; inf).
-    def __init__(self, name, value=None, vary=True, min=None, max=None):
-        if name not in FIT_NAMES:
-            raise ValueError(f"unknown parameter {name!r}; the parameters are "
-                             + ", ".join(FIT_NAMES))
+    def __init__(self, name, value=None, vary=True, min=None, max=None, expr=None):
+        if name not in FIT_NAMES and (not isinstance(name, str) or not name.isidentifier()):
+            raise ValueError(f"{name!r} cannot name a parameter: the model's parameters are "
+                             + ", ".join(FIT_NAMES) + "; others (used in or given by an expr) "
+                             "need names of letters, digits and underscores")
         self.name = name
         self.value = None if value is None else float(value)
-        self.vary = bool(vary)
-        self.min = (0.0 if name != FOCUS else -math.inf) if min is None else float(min)
+        self.expr = expr or None
+        # As in lmfit, a parameter given by an expression is not varied.
+        self.vary = bool(vary) and self.expr is None
+        default_min = 0.0 if name in NAMES else -math.inf
+        self.min = default_min if min is None else float(min)
         self.max = math.inf if max is None else float(max)
         self.stderr = None
         self.correl = None
         self.init_value = self.value
 
-    # Change any of value, vary, min, max (None leaves it as it is), as lmfit's set does.
-    def set(self, value=None, vary=None, min=None, max=None):
+    def set(self, value=None, vary=None, min=None, max=None, expr=None):
+        """Change any of value, vary, min, max and expr, as lmfit's ``set`` does.
+
+        Parameters
+        ----------
+        value, vary, min, max : optional
+            New settings; None leaves a setting as it is.
+        expr : str, optional
+            Constraint expression; it stops the parameter varying. An empty
+            text removes the constraint.
+
+        Returns
+        -------
+        FitParameter
+            The parameter itself.
+        """
         if value is not None:
             self.value = float(value)
         if vary is not None:
@@ -58,43 +103,81 @@ class FitParameter:
             self.min = float(min)
         if max is not None:
             self.max = float(max)
+        if expr is not None:
+            self.expr = expr or None
+            if self.expr is not None:
+                self.vary = False
         return self
 
-    # Unit of the parameter.
     @property
     def unit(self):
-        return "mm" if self.name == FOCUS else PARAMETERS[NAMES.index(self.name)].unit
+        """Unit of the parameter: "cm^2", "s", "mm", or "" for derived parameters."""
+        if self.name == FOCUS:
+            return "mm"
+        return PARAMETERS[NAMES.index(self.name)].unit if self.name in NAMES else ""
 
-    # Index of the engine derivative: 0-7 for spec_pars, FOCUS_SHIFT for the focus.
     @property
     def index(self):
+        """Index of the engine derivative: 0-7 for spec_pars, 8 for the focus."""
         return FOCUS_SHIFT if self.name == FOCUS else NAMES.index(self.name)
 
     # lmfit-like one-line description.
     def __repr__(self):
         value = "None" if self.value is None else f"{self.value:.6g}"
         error = "" if self.stderr is None else f" +/- {self.stderr:.3g}"
-        state = "" if self.vary else " (fixed)"
+        state = f" == {self.expr!r}" if self.expr else "" if self.vary else " (fixed)"
         return (f"<Parameter {self.name!r}, value={value}{error}{state}, "
                 f"bounds=[{self.min:g}:{self.max:g}]>")
 
 
 # An ordered collection of fit parameters by name, as lmfit.Parameters.
 class Parameters(dict):
-    """Ordered mapping name -> FitParameter, with lmfit's add and valuesdict."""
+    """Ordered mapping name -> FitParameter, with lmfit's ``add`` and ``valuesdict``.
 
-    # Add (or replace) a parameter.
-    def add(self, name, value=None, vary=True, min=None, max=None):
-        self[name] = FitParameter(name, value, vary, min, max)
+    Examples
+    --------
+    >>> params = Parameters.from_spec_pars(start, vary=["sigma_1"])  # doctest: +SKIP
+    >>> params["sigma_4"].set(expr="20*sigma_1")                      # doctest: +SKIP
+    >>> params.add("focus", vary=True)                                # doctest: +SKIP
+    """
+
+    def add(self, name, value=None, vary=True, min=None, max=None, expr=None):
+        """Add (or replace) a parameter; the arguments are those of `FitParameter`.
+
+        Returns
+        -------
+        FitParameter
+            The new parameter.
+        """
+        self[name] = FitParameter(name, value, vary, min, max, expr)
         return self[name]
 
-    # Values by name.
     def valuesdict(self):
+        """Values by name.
+
+        Returns
+        -------
+        dict
+            name -> value of every parameter.
+        """
         return {name: p.value for name, p in self.items()}
 
-    # The eight parameters from a vector or a name -> value mapping; `vary` names the fitted ones.
     @classmethod
     def from_spec_pars(cls, spec_pars, vary=()):
+        """The eight model parameters from a vector or a name -> value mapping.
+
+        Parameters
+        ----------
+        spec_pars : sequence of float or mapping
+            The eight values (cm^2 and s), in the order sigma_1, sigma_2,
+            sigma_4, tau_21, tau_24, tau_32, tau_41, tau_54, or by name.
+        vary : str or sequence of str
+            Names of the fitted parameters; "focus" adds a fitted focus.
+
+        Returns
+        -------
+        Parameters
+        """
         from .simulation import parameter_vector
 
         values = parameter_vector(spec_pars)
@@ -106,11 +189,16 @@ class Parameters(dict):
             params.add(FOCUS, None, vary=True)
         return params
 
-    # A deep copy (FitParameter objects are mutable).
     def copy(self):
+        """A deep copy (FitParameter objects are mutable).
+
+        Returns
+        -------
+        Parameters
+        """
         copied = Parameters()
         for name, p in self.items():
-            q = copied.add(name, p.value, p.vary, p.min, p.max)
+            q = copied.add(name, p.value, p.vary, p.min, p.max, p.expr)
             q.stderr, q.correl, q.init_value = p.stderr, p.correl, p.init_value
         return copied
 
@@ -133,17 +221,22 @@ def _names(vary):
 class ResolvedParameters:
     """Values of the eight parameters and the focus, and which of them vary."""
 
-    # From checked values, bounds and the list of varied names.
-    def __init__(self, spec_pars, focus, bounds, varied):
+    # From checked values, bounds, the list of varied names and the
+    # constraint expressions (a tarvo.expressions.Constraints or None).
+    def __init__(self, spec_pars, focus, bounds, varied, constraints=None, extras=None):
         self.spec_pars = spec_pars
         self.focus = focus
         self.bounds = bounds
         self.varied = varied
+        self.constraints = constraints
+        # Values of the parameters outside the model that expressions use.
+        self.extras = extras or {}
 
     # Engine derivative index of every varied parameter.
     @property
     def indices(self):
-        return [FOCUS_SHIFT if name == FOCUS else NAMES.index(name) for name in self.varied]
+        return [FOCUS_SHIFT if name == FOCUS else NAMES.index(name) if name in NAMES else None
+                for name in self.varied]
 
 
 # One attribute of an lmfit-like parameter, or the given default.
@@ -164,13 +257,12 @@ def resolve_parameters(params, vary=None):
         entries = {name: p for name, p in params.items()}
     else:
         entries = Parameters.from_spec_pars(params, vary=vary or ())
-    unknown = [name for name in entries if name not in FIT_NAMES]
+    expressions = {name: _attribute(p, "expr", None) for name, p in entries.items()}
+    expressions = {name: text for name, text in expressions.items() if text}
     missing = [name for name in NAMES if name not in entries]
-    if unknown or missing:
+    if missing:
         raise ValueError("the fit needs the parameters " + ", ".join(NAMES)
-                         + " (and optionally focus)"
-                         + (f"; missing {', '.join(missing)}" if missing else "")
-                         + (f"; unknown {', '.join(map(repr, unknown))}" if unknown else ""))
+                         + " (and optionally focus)" + f"; missing {', '.join(missing)}")
     spec_pars = np.empty(COUNT)
     bounds, varied = {}, []
     for name in FIT_NAMES:
@@ -179,6 +271,13 @@ def resolve_parameters(params, vary=None):
         p = entries[name]
         value = _attribute(p, "value", None)
         is_focus = name == FOCUS
+        if name in expressions:
+            # Computed from the others below; its bounds are kept for the report.
+            bounds[name] = (float(_attribute(p, "min", -math.inf)),
+                            float(_attribute(p, "max", math.inf)))
+            if not is_focus:
+                spec_pars[NAMES.index(name)] = math.nan
+            continue
         low = float(_attribute(p, "min", -math.inf if is_focus else 0.0))
         if low == -math.inf and not is_focus:
             # lmfit's default lower bound: here the positivity bound.
@@ -215,10 +314,95 @@ def resolve_parameters(params, vary=None):
         bounds[name] = (low, high)
         if fitted:
             varied.append(name)
+    extras = _extra_parameters(entries, expressions, bounds, varied)
     focus = None
-    if FOCUS in entries:
+    if FOCUS in entries and FOCUS not in expressions:
         value = _attribute(entries[FOCUS], "value", None)
         focus = None if value is None else float(value)
     if not varied:
         raise ValueError("no parameter varies: set vary=True for at least one")
-    return ResolvedParameters(spec_pars, focus, bounds, varied)
+    constraints = None
+    if expressions:
+        constraints = _check_constraints(expressions, entries, spec_pars, focus, extras)
+    return ResolvedParameters(spec_pars, focus, bounds, varied, constraints, extras)
+
+
+# Parameters outside the model without an expr (lmfit's free or fixed
+# helper parameters, e.g. a ratio that a constrained cross-section uses):
+# their values, with bounds and the varied ones added. Each must be used by
+# an expression, else the data cannot tell anything about it (and a typing
+# error in a model parameter's name would pass unnoticed).
+def _extra_parameters(entries, expressions, bounds, varied):
+    from asteval import get_ast_names
+
+    used = set()
+    for text in expressions.values():
+        try:
+            from asteval import Interpreter
+
+            used.update(get_ast_names(Interpreter(minimal=True).parse(text)))
+        except SyntaxError:
+            pass   # reported with the reason when the expressions are checked
+    extras = {}
+    for name, p in entries.items():
+        if name in FIT_NAMES or name in expressions:
+            continue
+        if name not in used:
+            raise ValueError(f"unknown parameter {name!r}: the model's parameters are "
+                             + ", ".join(FIT_NAMES) + "; other parameters must be used by an "
+                             "expr or be given by one")
+        value = _attribute(p, "value", None)
+        if value is None or not math.isfinite(float(value)):
+            raise ValueError(f"{name} needs a finite value, got {value!r}")
+        value = float(value)
+        low = float(_attribute(p, "min", -math.inf))
+        high = float(_attribute(p, "max", math.inf))
+        fitted = bool(_attribute(p, "vary", False))
+        if math.isnan(low) or math.isnan(high) or low > high:
+            raise ValueError(f"{name}: min ({low!r}) must not exceed max ({high!r})")
+        if fitted and not low <= value <= high:
+            raise ValueError(f"{name}: start value {value!r} lies outside its bounds "
+                             f"[{low!r}, {high!r}]")
+        if fitted and low == high:
+            raise ValueError(f"{name}: min and max are equal; fix the parameter instead "
+                             "(vary=False)")
+        bounds[name] = (low, high)
+        extras[name] = value
+        if fitted:
+            varied.append(name)
+    return extras
+
+
+# The constraint expressions, checked: they parse, use known parameters, and
+# give model parameters valid values at the start. A constrained focus needs
+# a focus value to start from in every parameter it uses.
+def _check_constraints(expressions, entries, spec_pars, focus, extras):
+    from .expressions import Constraints
+
+    names = list(entries)
+    constraints = Constraints(expressions, names)
+    start = {name: spec_pars[NAMES.index(name)] for name in NAMES if name not in expressions}
+    start.update(extras)
+    if FOCUS in entries and FOCUS not in expressions:
+        start[FOCUS] = focus
+    needs_focus = [name for name in constraints.names
+                   if FOCUS in _uses(constraints, name)] if start.get(FOCUS, 0.0) is None else []
+    if needs_focus:
+        raise ValueError(f"{needs_focus[0]}: expr uses focus, which has no value (give the focus "
+                         "a value in mm)")
+    values = constraints.evaluate({k: v for k, v in start.items() if v is not None})
+    for name in constraints.names:
+        if name in NAMES:
+            value = values[name]
+            what = "a cross-section" if NAMES.index(name) < CROSS_SECTIONS else "a time constant"
+            if not value > 0.0:
+                raise ValueError(f"{name}: expr {expressions[name]!r} gives {value:g} at the "
+                                 f"start values; {what} must be positive")
+    return constraints
+
+
+# The parameters an expression uses (directly).
+def _uses(constraints, name):
+    from asteval import get_ast_names
+
+    return get_ast_names(constraints._trees[name])

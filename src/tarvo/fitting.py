@@ -11,14 +11,18 @@ is fitted in mm.
 
 import math
 import time
+from types import SimpleNamespace
 from collections import OrderedDict
 
 import numpy as np
 
 from .centring import scan_centre
 from .counts import check_count
-from .engine import check_model, grid_settings, model_and_jacobian
-from .fit_parameters import FOCUS, resolve_parameters
+from .engine import FOCUS_SHIFT, check_model, grid_defaults, grid_settings, model_and_jacobian
+from .fit_options import WEIGHTS
+from .fit_parameters import FIT_NAMES, FOCUS, resolve_parameters
+from .normalisation import normalisation_of
+from .parameters import NAMES
 from .run_fit import start_multipliers
 from .uncertainty import covariance_from_jacobian, point_weights
 
@@ -40,28 +44,43 @@ CACHED_EVALUATIONS = 4
 # for positive parameters, focus - focus_start in mm for the focus).
 class ZscanProblem:
     # Data (num_datasets, num_x_pts), checked set-up and parameters, weights' roots.
-    def __init__(self, x, y, energies, setup, model, grid, root_weights, resolved, centre):
+    def __init__(self, x, y, energies, setup, model, grid, root_weights, resolved, centre,
+                 normalisation):
         self.x, self.y, self.energies = x, y, energies
         self.setup, self.model, self.grid = setup, model, grid
+        self.normalisation = normalisation
         self.root_weights = root_weights
         self.centre = centre
         self.base = resolved.spec_pars.copy()
         self.focus_start = centre if resolved.focus is None else resolved.focus
         self.names = list(resolved.varied)
         self.indices = resolved.indices
-        self.is_log = np.array([name != FOCUS for name in self.names])
-        self.reference = np.array([self.focus_start if name == FOCUS else self.base[index]
+        # Parameters outside the model (used by expressions), by name.
+        self.extras = dict(resolved.extras)
+        self.is_log = np.array([name in NAMES for name in self.names])
+        self.reference = np.array([self.focus_start if name == FOCUS else
+                                   self.extras[name] if index is None else self.base[index]
                                    for name, index in zip(self.names, self.indices)])
+        # Linear variables: the focus in mm, other parameters relative to their start.
+        self.scale = np.array([1.0 if name == FOCUS or name in NAMES
+                               else abs(self.extras[name]) or 1.0 for name in self.names])
+        self.engine_columns = [k for k, index in enumerate(self.indices) if index is not None]
         bounds = [resolved.bounds[name] for name in self.names]
         self.lower = np.array([self._to_internal(k, low) for k, (low, _) in enumerate(bounds)])
         self.upper = np.array([self._to_internal(k, high) for k, (_, high) in enumerate(bounds)])
+        # Constrained model parameters (and the focus) follow their expressions.
+        self.constraints = resolved.constraints
+        order = [] if self.constraints is None else self.constraints.names
+        self.constrained = [(k, name) for k, name in enumerate(order) if name in FIT_NAMES]
+        self.constrained_indices = [FOCUS_SHIFT if name == FOCUS else NAMES.index(name)
+                                    for _, name in self.constrained]
         self.evaluations = 0
         self._cache = OrderedDict()
 
     # Solver variable of parameter k at a physical value.
     def _to_internal(self, k, value):
         if not self.is_log[k]:
-            return value - self.reference[k]
+            return (value - self.reference[k]) / self.scale[k]
         if value <= 0.0:
             return -math.inf
         return math.log(value / self.reference[k])
@@ -73,19 +92,62 @@ class ZscanProblem:
     # Physical values of the varied parameters.
     def values(self, u):
         return np.where(self.is_log, self.reference * np.exp(np.where(self.is_log, u, 0.0)),
-                        self.reference + u)
+                        self.reference + u * self.scale)
+
+    # d(physical value)/du of the varied parameters at u.
+    def chain(self, u):
+        return np.where(self.is_log, self.values(u), self.scale)
 
     # The eight parameters and the focus at solver variables u.
     def parameters(self, u):
+        spec_pars, focus, _ = self._state(u)
+        return spec_pars, focus
+
+    # The eight parameters, the focus and the parameters outside the model at u.
+    def _state(self, u):
         values = self.values(u)
         spec_pars = self.base.copy()
         focus = self.focus_start
+        extras = dict(self.extras)
         for name, index, value in zip(self.names, self.indices, values):
             if name == FOCUS:
                 focus = float(value)
+            elif index is None:
+                extras[name] = float(value)
             else:
                 spec_pars[index] = value
-        return spec_pars, focus
+        if self.constraints is not None:
+            evaluated = self.constraints.evaluate(self._symbols(spec_pars, focus, extras))
+            for _, name in self.constrained:
+                if name == FOCUS:
+                    focus = evaluated[name]
+                else:
+                    spec_pars[NAMES.index(name)] = evaluated[name]
+        return spec_pars, focus, extras
+
+    # Values of the parameters that expressions may use, by name.
+    @staticmethod
+    def _symbols(spec_pars, focus, extras):
+        symbols = {name: float(v) for name, v in zip(NAMES, spec_pars) if math.isfinite(v)}
+        symbols[FOCUS] = focus
+        symbols.update(extras)
+        return symbols
+
+    # Every parameter's value at u by name, the expressions' included
+    # (derived parameters too).
+    def all_values(self, u):
+        symbols = self._symbols(*self._state(u))
+        return symbols if self.constraints is None else self.constraints.evaluate(symbols)
+
+    # Derivatives of the expressions' values (rows in evaluation order) with
+    # respect to the physical values of the varied parameters, at u.
+    def constraint_gradient(self, u):
+        if self.constraints is None:
+            return np.zeros((0, len(self.names)))
+        symbols = self._symbols(*self._state(u))
+        for _, name in self.constrained:
+            symbols.pop(name, None)
+        return self.constraints.gradient(symbols, self.names)
 
     # Model curves and their derivatives with respect to the given engine indices.
     def curves(self, spec_pars, focus, derivatives=()):
@@ -94,7 +156,8 @@ class ZscanProblem:
                                   spec_pars, sample_width=self.setup["sample_width"],
                                   tau=self.setup["tau"], wavelength=self.setup["wavelength"],
                                   w0=self.setup["w0"], M2=self.setup["M2"],
-                                  derivatives=derivatives, model=self.model, **self.grid)
+                                  derivatives=derivatives, model=self.model,
+                                  normalisation=self.normalisation, **self.grid)
 
     # Model curves, weighted residuals (m,) and their Jacobian (m, free) with
     # respect to the free variables at u; one engine call gives all three.
@@ -109,14 +172,31 @@ class ZscanProblem:
             self._cache.move_to_end(key)
             return cached
         spec_pars, focus = self.parameters(u)
-        indices = [self.indices[k] for k in np.flatnonzero(free)] if jacobian else []
-        model, derivative = self.curves(spec_pars, focus, indices)
+        # Engine derivatives of the free model parameters (not of those outside the model).
+        direct = [k for k in np.flatnonzero(free) if self.indices[k] is not None]
+        indices = [self.indices[k] for k in direct] if jacobian else []
+        extra = self.constrained_indices if jacobian else []
+        model, derivative = self.curves(spec_pars, focus, indices + extra)
         residuals = (self.root_weights * (self.y - model)).ravel()
         result = None
         if jacobian:
-            # d(weighted residual)/du = -root_weight * dmodel/dp * dp/du, dp/du = p for log variables.
-            chain = np.where(self.is_log, self.values(u), 1.0)[free]
-            result = -(self.root_weights[..., None] * derivative).reshape(residuals.size, -1) * chain
+            # d(weighted residual)/du = -root_weight * dmodel/dp * dp/du, dp/du = p for log
+            # variables, the scale for linear ones.
+            chain = self.chain(u)[free]
+            weighted = -(self.root_weights[..., None] * derivative).reshape(residuals.size, -1)
+            if len(direct) == int(np.count_nonzero(free)):
+                result = weighted[:, :len(indices)] * chain
+            else:
+                # Parameters outside the model act through the expressions only.
+                columns = np.zeros((residuals.size, int(np.count_nonzero(free))))
+                positions = [list(np.flatnonzero(free)).index(k) for k in direct]
+                columns[:, positions] = weighted[:, :len(indices)]
+                result = columns * chain
+            if extra:
+                # Constrained parameters move with the free ones through their expressions.
+                rows = [k for k, _ in self.constrained]
+                gradient = self.constraint_gradient(u)[rows][:, free]
+                result = result + (weighted[:, len(indices):] @ gradient) * chain
         self._cache[key] = (model, residuals, result)
         self._cache.move_to_end(key)
         if len(self._cache) > CACHED_EVALUATIONS:
@@ -135,7 +215,7 @@ class ZscanProblem:
     # Jacobian of the weighted residuals with respect to the physical values, at u.
     def physical_jacobian(self, u):
         _, jacobian = self.residuals_and_jacobian(u, np.ones(len(self.names), dtype=bool))
-        return jacobian / np.where(self.is_log, self.values(u), 1.0)
+        return jacobian / self.chain(u)
 
     # Least squares over the free variables, the others held at u_start.
     def solve(self, u_start, free, ftol, xtol, gtol, max_nfev):
@@ -223,6 +303,70 @@ def _data(positions, transmittance, pulse_energy, sigma):
     return x, y, energies, sigma
 
 
+# The square roots of the point weights and the name of the weighting.
+def _root_weights(weights, sigma, x, centre):
+    if weights not in (None,) + WEIGHTS:
+        raise ValueError(f"weights must be one of {', '.join(map(repr, WEIGHTS))} or None (1/sigma^2 "
+                         f"where sigma is given, else equal), got {weights!r}")
+    if weights == "established":
+        if sigma is not None:
+            raise ValueError("weights=\"established\" weights the points by position and ignores "
+                             "sigma: give one or the other")
+        return np.sqrt(point_weights(x - centre)), "established"
+    if sigma is not None:
+        if weights == "equal":
+            raise ValueError("weights=\"equal\" and sigma exclude each other: with sigma the "
+                             "points are weighted 1/sigma^2")
+        return 1.0 / sigma, "sigma"
+    return np.ones_like(x), "equal"
+
+
+# What the data determine at the fit's solution (the focus judged against the
+# Rayleigh range).
+def _identifiability(problem, result):
+    from .checks import rayleigh_range_mm
+    from .identifiability import from_jacobian
+
+    setup = problem.setup
+    z_r = rayleigh_range_mm(SimpleNamespace(w0=setup["w0"], M2=setup["M2"],
+                                            wavelength=setup["wavelength"]))
+    variance = result.redchi if result.scale_covar and math.isfinite(result.redchi) else 1.0
+    return from_jacobian(problem.names, problem.values(result._u), problem.is_log,
+                         problem.physical_jacobian(result._u), variance, {FOCUS: z_r})
+
+
+# The least-squares problem of a fit from its data and settings (the
+# arguments of fit, checked), carrying the resolved parameters, the
+# normalisation, sigma and the name of the weighting. `focus` replaces the
+# focus start of `params` (mm; None: keep it).
+def prepare_problem(positions, transmittance, pulse_energy, params, *, populations, sample_width,
+                    tau, wavelength, w0, M2, model="energy", normalisation="far-field",
+                    far_field_points=None, t_slices=None, z_slices=None, radial_points=None,
+                    intensity_points=None, sigma=None, weights=None, is_sa=False, vary=None,
+                    focus=None):
+    check_model(model)
+    norm = normalisation_of(normalisation, far_field_points)
+    x, y, energies, sigma = _data(positions, transmittance, pulse_energy, sigma)
+    norm.check_points(x.shape[1])
+    resolved = resolve_parameters(params, vary)
+    if focus is not None:
+        resolved.focus = float(focus)
+    if x.size <= len(resolved.varied):
+        raise ValueError(f"{x.size} data points for {len(resolved.varied)} fitted parameters; a "
+                         "fit needs more points than parameters")
+    setup = dict(populations=np.array(populations, dtype=np.float64).ravel(),
+                 sample_width=sample_width, tau=tau, wavelength=wavelength, w0=w0, M2=M2)
+    grid = grid_settings(model, t_slices, z_slices, radial_points, intensity_points,
+                         defaults=grid_defaults(model, resolved.spec_pars, setup, energies))
+    check_grid_counts(model, grid)
+    centre = scan_centre(x, y, is_sa)
+    root_weights, weighting = _root_weights(weights, sigma, x, centre)
+    problem = ZscanProblem(x, y, energies, setup, model, grid, root_weights, resolved, centre,
+                           norm)
+    problem.resolved, problem.sigma, problem.weighting = resolved, sigma, weighting
+    return problem
+
+
 # The grid's counts checked against their ranges (tarvo.counts) before any work.
 def check_grid_counts(model, grid):
     for key in ("t_slices", "z_slices") + (("radial_points",) if model == "energy" else ()):
@@ -239,65 +383,142 @@ def check_focus_in_scan(focus, x, given):
                          f"{low:g} to {high:g} mm (positions and focus are in mm)")
 
 
+# tarvo.fit(measurements, params): one measurement read by
+# tarvo.read_measurement is fitted as `tarvo fit DIR` fits it on the exact
+# engine; several are fitted together (tarvo.global_fit). params None: the
+# start values and fitted parameters of the first measurement's set-up file.
+def _fit_measurements(measurements, params, model, checks):
+    from .cli_exact import measurement_parameters
+    from .global_fit import fit_global, member_of
+
+    members = [measurements] if not isinstance(measurements, (list, tuple)) else measurements
+    params = measurement_parameters(members[0]) if params is None else params
+    if len(members) == 1:
+        arguments = member_of(members[0], model).arguments
+        arguments.pop("focus")
+        return fit(params=params, checks=checks, n_starts=members[0].n_starts, **arguments)
+    return fit_global([member_of(m, model) for m in members], params, checks=checks)
+
+
 # Fit Z-scan curves on the exact engine.
-def fit(positions, transmittance, pulse_energy, params, *, populations, sample_width, tau,
-        wavelength, w0, M2, model="established", t_slices=None, z_slices=None,
-        radial_points=None, sigma=None, is_sa=False, vary=None, n_starts=1, scale_covar=None,
-        ftol=TOLERANCE, xtol=TOLERANCE, gtol=TOLERANCE, max_nfev=None):
+def fit(positions, transmittance=None, pulse_energy=None, params=None, *, populations=None,
+        sample_width=None, tau=None, wavelength=None, w0=None, M2=None, model="energy", normalisation="far-field", far_field_points=None,
+        t_slices=None, z_slices=None, radial_points=None, intensity_points=None, sigma=None,
+        weights=None, is_sa=False, vary=None, n_starts=1, scale_covar=None, checks="warn",
+        ftol=TOLERANCE, xtol=TOLERANCE, gtol=TOLERANCE, max_nfev=None, progress=None):
     """Least-squares fit of Z-scan curves on the exact engine.
 
-    positions     scan positions in mm (stage coordinates as measured): one row
-                  per curve, or one row for all
-    transmittance measured normalised transmittance, one row per curve
-    pulse_energy  pulse energy of each curve in J
-    params        tarvo.Parameters (or lmfit.Parameters, or any mapping name ->
-                  object with value, vary, min, max) of the eight parameters
-                  and optionally "focus" (mm; value None: the extreme of the
-                  data); or the eight values as a sequence or name -> value
-                  mapping, with `vary` naming the fitted ones
-    populations, sample_width, tau, wavelength, w0, M2: the set-up, as for
-                  tarvo.simulate
-    model         "established" (fit_zscan's model) or "energy" (pulse-energy
-                  ratio over the beam cross-section, see tarvo.simulate)
-    t_slices, z_slices, radial_points: grid; None takes the model's defaults
-    sigma         uncertainty of each measured value (same shape as
-                  transmittance): weights 1/sigma^2 and a chi^2 in units of
-                  sigma; None: the weights of fit_zscan, 1 + 4 exp(-4 s^2) with
-                  s the centred position in m
-    is_sa         saturable absorber: the scan is centred on the maximum of
-                  the data instead of the minimum (as fit_zscan does)
-    n_starts      1: start at the given values; more: also at the values scaled
-                  by fit_zscan's factors (0.302 ... 3.31), the best start wins
-    scale_covar   scale the covariance by the reduced chi^2 (default: True
-                  without sigma, False with sigma)
-    ftol, xtol, gtol, max_nfev: least-squares settings (scipy.optimize.least_squares)
+    ``tarvo.fit(measurement, params=None)`` fits a tarvo.Measurement (from
+    tarvo.read_measurement) as ``tarvo fit DIR`` does on the exact engine;
+    ``tarvo.fit([m1, m2, ...], params=None)`` fits several together with
+    shared molecular parameters (a tarvo.global_fit.GlobalFitResult).
+    Without params the first set-up file's start values and fitted
+    parameters apply.
 
-    Returns a tarvo.FitResult. A fit that stops without converging returns
-    its last values with success False and a message saying so.
+    Parameters
+    ----------
+    positions : array_like
+        Scan positions in mm (stage coordinates as measured): one row per
+        curve, or one row for all.
+    transmittance : array_like
+        Measured transmittance, one row per curve, normalised as
+        `normalisation` says.
+    pulse_energy : sequence of float
+        Pulse energy of each curve in J.
+    params : tarvo.Parameters, mapping or sequence
+        tarvo.Parameters (or lmfit.Parameters, or any mapping name -> object
+        with value, vary, min, max and optionally expr) of the eight
+        parameters and optionally "focus" (mm; value None: the extreme of
+        the data) and derived parameters; or the eight values as a sequence
+        or name -> value mapping, with `vary` naming the fitted ones.
+        Parameters with an ``expr`` follow it, with lmfit's meaning.
+    populations, sample_width, tau, wavelength, w0, M2
+        The set-up, as for `tarvo.simulate`.
+    model : {"energy", "established"}
+        "energy" (default: pulse-energy ratio over the beam cross-section,
+        the physically consistent model) or "established" (fit_zscan's
+        on-axis model).
+    normalisation : str or tarvo.Normalisation
+        How the data were normalised, and so the model curves are:
+        "far-field" (default: divided by the mean of the first and last
+        `far_field_points` positions), "linear" (divided by the linear
+        transmittance), "absolute" (not normalised) or "shift" (fit_zscan's
+        additive baseline).
+    far_field_points : int, optional
+        Points at each end of a curve in its far-field mean (default 5).
+    t_slices, z_slices, radial_points, intensity_points : int, optional
+        Grid; None takes the model's defaults (for the energy model chosen
+        from the sample's optical depth and saturation at the start values).
+    sigma : array_like, optional
+        Uncertainty of each measured value (same shape as transmittance):
+        weights 1/sigma^2 and a chi^2 in units of sigma.
+    weights : {None, "equal", "established"}
+        None (default): 1/sigma^2 where sigma is given, else every point
+        equally; "equal"; "established": fit_zscan's 1 + 4 exp(-4 s^2) with s
+        the centred position in m.
+    is_sa : bool
+        Saturable absorber: the focus start is the maximum of the data
+        instead of the minimum.
+    vary : sequence of str, optional
+        With plain values for `params`: the names of the fitted parameters.
+    n_starts : int
+        1: start at the given values; more: also at the values scaled by
+        fit_zscan's factors (0.302 ... 3.31), the best start wins.
+    scale_covar : bool, optional
+        Scale the covariance by the reduced chi^2 (default: True without
+        sigma, so that with equal weights the standard errors follow from
+        the residual variance; False with sigma).
+    checks : {"warn", "error", "off"}
+        "warn" (default): plausibility findings before and after the fit are
+        issued as tarvo.PlausibilityWarning; "error": a finding raises
+        ValueError; "off": no checks. The result lists them in `findings`.
+    ftol, xtol, gtol, max_nfev
+        Settings of `scipy.optimize.least_squares`.
+    progress : callable, optional
+        ``progress(done)`` is called after each start with the number of
+        starts finished.
+
+    Returns
+    -------
+    FitResult
+        A fit that stops without converging returns its last values with
+        ``success`` False and a message saying so.
+
+    Raises
+    ------
+    ValueError
+        On inconsistent or invalid input, with a message naming it.
     """
     from scipy.optimize import least_squares  # noqa: F401  (loaded before the clock starts)
 
+    from .checks import CHECK_MODES, data_findings, fit_findings, raise_or_warn
+    from .measurement import Measurement
+
+    if isinstance(positions, Measurement) or (
+            isinstance(positions, (list, tuple)) and positions
+            and all(isinstance(m, Measurement) for m in positions)):
+        return _fit_measurements(positions, transmittance if params is None else params,
+                                 model=model, checks=checks)
     from .results import build_result
 
     began = time.perf_counter()
-    check_model(model)
-    grid = grid_settings(model, t_slices, z_slices, radial_points)
-    check_grid_counts(model, grid)
-    x, y, energies, sigma = _data(positions, transmittance, pulse_energy, sigma)
+    if checks not in CHECK_MODES:
+        raise ValueError(f"checks must be one of {', '.join(map(repr, CHECK_MODES))}, got "
+                         f"{checks!r}")
     n_starts = check_count("n_starts", n_starts)
-    resolved = resolve_parameters(params, vary)
-    if x.size <= len(resolved.varied):
-        raise ValueError(f"{x.size} data points for {len(resolved.varied)} fitted parameters; a "
-                         "fit needs more points than parameters")
-    setup = dict(populations=np.array(populations, dtype=np.float64).ravel(),
-                 sample_width=sample_width, tau=tau, wavelength=wavelength, w0=w0, M2=M2)
-    centre = scan_centre(x, y, is_sa)
-    if sigma is None:
-        root_weights = np.sqrt(point_weights(x - centre))
-    else:
-        root_weights = 1.0 / sigma
-    problem = ZscanProblem(x, y, energies, setup, model, grid, root_weights, resolved, centre)
-    check_focus_in_scan(problem.focus_start, x, resolved.focus is not None)
+    problem = prepare_problem(
+        positions, transmittance, pulse_energy, params, populations=populations,
+        sample_width=sample_width, tau=tau, wavelength=wavelength, w0=w0, M2=M2, model=model,
+        normalisation=normalisation, far_field_points=far_field_points, t_slices=t_slices,
+        z_slices=z_slices, radial_points=radial_points, intensity_points=intensity_points,
+        sigma=sigma, weights=weights, is_sa=is_sa, vary=vary)
+    resolved, norm, sigma = problem.resolved, problem.normalisation, problem.sigma
+    check_focus_in_scan(problem.focus_start, problem.x, resolved.focus is not None)
+    findings = []
+    if checks != "off":
+        findings = data_findings(problem.x, problem.y, problem.energies, problem.setup,
+                                 resolved.spec_pars, is_sa, norm, focus=resolved.focus)
+        raise_or_warn(findings, checks)
     focus_low, focus_high = resolved.bounds.get(FOCUS, (-math.inf, math.inf))
     if FOCUS in problem.names and not focus_low <= problem.focus_start <= focus_high:
         raise ValueError(f"focus: start value {problem.focus_start!r} mm lies outside its bounds "
@@ -311,8 +532,23 @@ def fit(positions, transmittance, pulse_energy, params, *, populations, sample_w
         u0 = np.where(problem.is_log, math.log(factor), 0.0)
         u, solution = problem.solve(u0, free, ftol, xtol, gtol, max_nfev)
         starts.append((factor, u, solution))
+        if progress is not None:
+            progress(len(starts))
     best = min(starts, key=lambda s: (not np.isfinite(s[2].cost), s[2].cost))
     scale_covar = sigma is None if scale_covar is None else bool(scale_covar)
-    return build_result(problem, resolved, params, best, starts, sigma=sigma, is_sa=is_sa,
-                        scale_covar=scale_covar, tolerances=(ftol, xtol, gtol, max_nfev),
-                        seconds=time.perf_counter() - began)
+    result = build_result(problem, resolved, params, best, starts, sigma=sigma, is_sa=is_sa,
+                          scale_covar=scale_covar, weighting=problem.weighting,
+                          tolerances=(ftol, xtol, gtol, max_nfev),
+                          seconds=time.perf_counter() - began)
+    result.identifiability = _identifiability(problem, result)
+    if "sigma_1" in problem.names and norm.mode != "absolute":
+        result.notes.append(f"sigma_1 is fitted from {norm.mode} normalised curves alone, which "
+                            "carry little information on it (the linear absorption is divided "
+                            "out); where you can, set it from the linear absorbance ([sample] "
+                            "absorbance or linear_transmittance)")
+    if checks != "off":
+        after = fit_findings(result)
+        raise_or_warn(after, checks)
+        findings += after
+    result.findings = findings
+    return result

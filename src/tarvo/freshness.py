@@ -2,7 +2,8 @@
 
 fit-result.json records, under "digests", the SHA-256 of every input file as
 the fit read it, the SHA-256 of the settings that change a fit (engine,
-model, starts, difference step, figure format, tarvo version) and the SHA-256
+model, starts, difference step, weights, normalisation, intervals asked for,
+figure format, tarvo version) and the SHA-256
 of every other file the run wrote (the figure). A result is up to date when
 all three still match; a result whose inputs changed while it was being
 fitted is written with "stale" set, and is never up to date.
@@ -26,11 +27,12 @@ MAX_INPUT_BYTES = 32 * 1024 * 1024
 MAX_OUTPUT_BYTES = 256 * 1024 * 1024
 
 
-# The settings of a fit that change its result, besides its input files.
-def fit_settings(engine, model, n_starts, rel_step, figure_format, version):
+# The settings of a fit that change its result, besides its input files
+# (`more`: further options of the run by name, JSON values).
+def fit_settings(engine, model, n_starts, rel_step, figure_format, version, **more):
     return {"engine": engine, "model": model, "n_starts": n_starts,
             "standard_error_step": rel_step if engine == "lsoda" else None,
-            "figure_format": figure_format, "tarvo_version": version}
+            "figure_format": figure_format, "tarvo_version": version, **more}
 
 
 # SHA-256 of a settings dict (canonical JSON).

@@ -10,10 +10,12 @@ from pathlib import Path
 import numpy as np
 
 from . import _native, counts
-from .curve_file import MIN_POINTS, read_curve_file
+from .curve_file import (MIN_POINTS, POSITION_UNITS, TRANSMITTANCE_UNITS, UNIT_NAMES,
+                         check_roles, read_curve_file)
 from .errors import InputError, read_input_bytes
 from .fit_options import BOUNDS_TABLE, FIT_KEYS, MODEL_KEYS, FitOptions, read_fit_options
 from .fit_parameters import FIT_NAMES
+from .normalisation import FAR_FIELD_POINTS, NORMALISATIONS, Normalisation
 from .parameters import COUNT, NAMES
 
 # Name of the set-up file inside a measurement directory.
@@ -35,6 +37,9 @@ MAX_STARTS = counts.MAX_STARTS
 # per curve; 10 x 5 resolve a nanosecond pulse in a thin sample.
 MAX_SLICES = counts.MAX_SLICES
 
+# Most far-field points at each end of a curve.
+MAX_FAR_FIELD_POINTS = 1000
+
 # Levels of the model, hence entries of `populations`.
 LEVELS = _native.LEVELS
 
@@ -46,10 +51,13 @@ CROSS_SECTIONS = 3
 
 # Tables and keys of setup.toml; a key outside these is almost always a typo.
 KNOWN_KEYS = {
-    "beam": ("wavelength", "w0", "M2", "tau"),
-    "sample": ("sample_width", "populations", "is_sa"),
+    "beam": ("wavelength", "w0", "M2", "tau", "pulse_fwhm"),
+    "sample": ("sample_width", "populations", "concentration", "is_sa", "absorbance",
+               "linear_transmittance"),
     "model": ("t_slices", "z_slices") + MODEL_KEYS,
-    "curve": ("file", "pulse_energy"),
+    "curve": ("file", "pulse_energy", "columns"),
+    "data": ("columns", "position_unit", "transmittance_unit", "normalisation",
+             "far_field_points"),
     "start": NAMES,
     "fit": ("parameters", "n_starts") + FIT_KEYS,
     BOUNDS_TABLE: FIT_NAMES,
@@ -67,6 +75,11 @@ class Setup:
     populations: tuple
     t_slices: int          # None where [model] leaves it to the model's default
     z_slices: int
+    # The lab quantities tau and populations were derived from, where the
+    # set-up gives them instead: intensity FWHM of the pulse (s) and the
+    # molar concentration of the absorber (mol/L); None otherwise.
+    pulse_fwhm: float | None = None
+    concentration: float | None = None
 
     # Keyword arguments for tarvo.simulate.
     def model_kwargs(self):
@@ -76,7 +89,9 @@ class Setup:
 
 
 # One measured curve; sigma holds the standard deviation of each
-# transmittance value when the file gives it, else None.
+# transmittance value when the file gives it, else None. `columns`, `units`
+# and `skipped` say how the file was read (roles of its columns, units, the
+# leading lines skipped as (line number, text)).
 @dataclass(frozen=True)
 class Curve:
     file: str
@@ -84,6 +99,26 @@ class Curve:
     positions: np.ndarray
     transmittance: np.ndarray
     sigma: np.ndarray | None = None
+    columns: tuple = ("position", "transmittance")
+    units: dict = None
+    skipped: tuple = ()
+
+
+# How the curve files are read and normalised: [data] of setup.toml.
+@dataclass(frozen=True)
+class DataFormat:
+    columns: tuple = None
+    position_unit: str = None
+    transmittance_unit: str = None
+    normalisation: Normalisation = Normalisation()
+    # Whether [data] chose the normalisation (else the default applies).
+    normalisation_given: bool = False
+
+    # The record of the result file.
+    def as_dict(self):
+        return {**self.normalisation.as_dict(), "position_unit": self.position_unit,
+                "transmittance_unit": self.transmittance_unit,
+                "columns": None if self.columns is None else list(self.columns)}
 
 
 # A file the result depends on, with the SHA-256 of the bytes that were read.
@@ -105,13 +140,17 @@ class SetupFile:
     document: dict
     setup: "Setup"
     is_sa: bool
-    curve_entries: tuple   # (file name, pulse energy in J) per [[curve]]
+    curve_entries: tuple   # (file name, pulse energy in J, columns or None) per [[curve]]
     source: InputFile
+    data_format: DataFormat = DataFormat()
 
 
 # A complete measurement directory, checked.
 @dataclass(frozen=True)
 class Measurement:
+    """A measurement directory as read by tarvo.read_measurement: set-up,
+    curves, start values, fitted parameters, settings and input digests."""
+
     directory: Path
     setup: Setup
     is_sa: bool
@@ -121,36 +160,52 @@ class Measurement:
     n_starts: int
     input_files: tuple = ()
     options: FitOptions = FitOptions()
+    data_format: DataFormat = DataFormat()
+    # Where sigma_1 comes from when [sample] gives the linear absorption: the
+    # record of the result file, else None.
+    sigma_1_from: dict = None
+
+    # How the measured curves were normalised, and so the model's are.
+    @property
+    def normalisation(self):
+        """How the measured curves were normalised, and so the model's are."""
+        return self.data_format.normalisation
 
     # 0-based indices of the fitted parameters, in the order given.
     @property
     def fit_indices(self):
+        """0-based indices of the fitted parameters, in the order given."""
         return [NAMES.index(name) for name in self.fit_names]
 
     # Points per curve.
     @property
     def num_x_pts(self):
+        """Points per curve."""
         return self.curves[0].positions.size
 
     # Positions of all curves, one row per curve (mm).
     @property
     def positions(self):
+        """Positions of all curves in mm, one row per curve."""
         return np.stack([c.positions for c in self.curves])
 
     # Measured transmittance of all curves, one row per curve.
     @property
     def transmittance(self):
+        """Measured transmittance of all curves, one row per curve."""
         return np.stack([c.transmittance for c in self.curves])
 
     # Pulse energy of each curve (J).
     @property
     def pulse_energy(self):
+        """Pulse energy of each curve in J."""
         return np.array([c.pulse_energy for c in self.curves], dtype=np.float64)
 
     # Standard deviations of all curves, one row per curve, or None when the
     # files give none (the reader makes sure all curves or none have them).
     @property
     def sigma(self):
+        """Standard deviations of all curves, one row per curve, or None."""
         if self.curves[0].sigma is None:
             return None
         return np.stack([c.sigma for c in self.curves])
@@ -224,17 +279,69 @@ def check_starts(n_starts, where="--starts"):
     return n_starts
 
 
-# Beam, sample and grid settings from the parsed set-up file.
-def _read_setup(doc, where):
-    beam = _table(doc, "beam", where)
-    sample = _table(doc, "sample", where)
-    model = _table(doc, "model", where, required=False)
+# Molecules per cm^3 in a solution of 1 mol/L: N_A / 1000.
+from .checks import PER_CM3_PER_MOL_L  # noqa: E402
+
+# tau of the time profile exp(-(t/tau)^2) is the intensity FWHM over this factor.
+FWHM_PER_TAU = 2.0 * math.sqrt(math.log(2.0))
+
+
+# tau (s) of a pulse of intensity FWHM `fwhm` (s).
+def tau_from_fwhm(fwhm):
+    return fwhm / FWHM_PER_TAU
+
+
+# The five initial populations (cm^-3) of a solution of `concentration`
+# mol/L: every molecule in level 1.
+def populations_from_concentration(concentration):
+    return (concentration * PER_CM3_PER_MOL_L,) + (0.0,) * (LEVELS - 1)
+
+
+# One of two keys of a table that say the same thing in different units;
+# giving both (or neither) is an error. Returns the key given.
+def _one_of(table, key, alternative, where, what):
+    if key in table and alternative in table:
+        raise InputError(f"{where}: give either {key} or {alternative} ({what}), not both")
+    if key not in table and alternative not in table:
+        raise InputError(f"{where}: missing {key} (or {alternative}): {what}")
+    return key if key in table else alternative
+
+
+# tau (s) from [beam] tau or pulse_fwhm, and the FWHM when that was given.
+def _read_pulse(beam, where):
+    key = _one_of(beam, "tau", "pulse_fwhm", f"{where} [beam]",
+                  "tau in s of the time profile exp(-(t/tau)^2), or pulse_fwhm in s, the "
+                  "intensity FWHM")
+    if key == "tau":
+        return _number(beam, "tau", f"{where} [beam]", "s"), None
+    fwhm = _number(beam, "pulse_fwhm", f"{where} [beam]", "s, intensity FWHM")
+    return tau_from_fwhm(fwhm), fwhm
+
+
+# Populations (cm^-3) from [sample] populations or concentration, and the
+# concentration when that was given.
+def _read_populations(sample, where):
+    key = _one_of(sample, "populations", "concentration", f"{where} [sample]",
+                  f"populations, {LEVELS} numbers in cm^-3, or concentration in mol/L")
+    if key == "concentration":
+        concentration = _number(sample, "concentration", f"{where} [sample]", "mol/L")
+        return populations_from_concentration(concentration), concentration
     populations = sample.get("populations")
     if (not isinstance(populations, list) or len(populations) != LEVELS
             or any(isinstance(v, bool) or not isinstance(v, (int, float)) or not math.isfinite(v)
                    or v < 0 for v in populations)):
         raise InputError(f"{where}: [sample] populations must be {LEVELS} numbers of at least 0 "
                          f"(cm^-3), got {populations!r}")
+    return tuple(float(v) for v in populations), None
+
+
+# Beam, sample and grid settings from the parsed set-up file.
+def _read_setup(doc, where):
+    beam = _table(doc, "beam", where)
+    sample = _table(doc, "sample", where)
+    model = _table(doc, "model", where, required=False)
+    tau, fwhm = _read_pulse(beam, where)
+    populations, concentration = _read_populations(sample, where)
     is_sa = sample.get("is_sa", False)
     if not isinstance(is_sa, bool):
         raise InputError(f"{where}: [sample] is_sa must be true or false, got {is_sa!r}")
@@ -242,13 +349,15 @@ def _read_setup(doc, where):
         wavelength=_number(beam, "wavelength", f"{where} [beam]", "m"),
         w0=_number(beam, "w0", f"{where} [beam]", "m"),
         M2=_number(beam, "M2", f"{where} [beam]", "beam quality factor"),
-        tau=_number(beam, "tau", f"{where} [beam]", "s"),
+        tau=tau,
         sample_width=_number(sample, "sample_width", f"{where} [sample]", "cm"),
-        populations=tuple(float(v) for v in populations),
+        populations=populations,
         t_slices=_optional_integer(model, "t_slices", f"{where} [model]", MIN_SLICES, MAX_SLICES,
                                    SLICES_WHY),
         z_slices=_optional_integer(model, "z_slices", f"{where} [model]", MIN_SLICES, MAX_SLICES,
                                    SLICES_WHY),
+        pulse_fwhm=fwhm,
+        concentration=concentration,
     )
     return setup, is_sa
 
@@ -298,6 +407,47 @@ def _read_fit(doc, where):
     return start, tuple(names), n_starts
 
 
+# sigma_1 from the linear absorption that [sample] gives (decadic absorbance
+# over the sample, or linear transmittance), holding it in the fit: the start
+# vector with sigma_1 set and the record of where it came from; (start, None)
+# when [sample] gives neither.
+def _sigma_1_from_absorption(doc, setup, start, fit_names, where):
+    sample = doc.get("sample", {})
+    given = [key for key in ("absorbance", "linear_transmittance") if key in sample]
+    if not given:
+        return start, None
+    where = f"{where} [sample]"
+    if len(given) > 1:
+        raise InputError(f"{where}: give absorbance or linear_transmittance, not both")
+    key = given[0]
+    if key == "absorbance":
+        value = _number(sample, key, where, "decadic, over sample_width")
+        alpha = value * math.log(10.0) / setup.sample_width
+    else:
+        value = _number(sample, key, where, "fraction")
+        if value >= 1.0:
+            raise InputError(f"{where}: linear_transmittance must lie between 0 and 1, got "
+                             f"{value!r}")
+        alpha = -math.log(value) / setup.sample_width
+    if "sigma_1" in fit_names:
+        raise InputError(f"{where}: {key} sets sigma_1 and holds it; remove sigma_1 from [fit] "
+                         "parameters (or the absorption from [sample])")
+    populations = setup.populations
+    if populations[0] <= 0.0:
+        raise InputError(f"{where}: {key} gives sigma_1 only with molecules in level 1 "
+                         "(populations[0] > 0)")
+    # The excited levels populated before the pulse absorb too.
+    excited = start[1] * populations[1] + start[2] * populations[3]
+    sigma_1 = (alpha - excited) / populations[0]
+    if not sigma_1 > 0.0:
+        raise InputError(f"{where}: {key} = {value!r} is less than the excited levels absorb "
+                         "before the pulse; check it and the populations")
+    start = start.copy()
+    start[0] = sigma_1
+    return start, {"from": key, "value": value, "sigma_1": sigma_1,
+                   "alpha_cm-1": alpha}
+
+
 # The [[curve]] tables: file name and pulse energy of each curve.
 def _curve_entries(doc, where):
     entries = doc.get("curve")
@@ -313,17 +463,71 @@ def _curve_entries(doc, where):
         if not isinstance(name, str) or not name:
             raise InputError(f"{where}: a [[curve]] needs file = \"NAME.csv\"")
         energy = _number(entry, "pulse_energy", f"{where} [[curve]] {name}", "J")
-        result.append((name, energy))
+        columns = _columns(entry, f"{where} [[curve]] {name}")
+        result.append((name, energy, columns))
     return tuple(result)
 
 
-# The curves listed in [[curve]], read and checked for equal sizes and columns.
-def _read_curves(entries, directory):
+# The columns setting of a table, checked, or None.
+def _columns(table, where):
+    columns = table.get("columns")
+    if columns is None:
+        return None
+    if not isinstance(columns, list) or not all(isinstance(c, str) for c in columns):
+        raise InputError(f"{where}: columns must be a list of column names, e.g. "
+                         "[\"position\", \"transmittance\"]")
+    return check_roles(tuple(columns), f"{where}: columns")
+
+
+# A unit setting of [data], checked against the known units, in its canonical name.
+def _unit_setting(table, key, units, where):
+    value = table.get(key)
+    if value is None:
+        return None
+    if not isinstance(value, str) or value not in units:
+        known = ", ".join(sorted({UNIT_NAMES.get(u, u) for u in units}))
+        raise InputError(f"{where}: {key} must be one of {known}, got {value!r}")
+    return UNIT_NAMES.get(value, value)
+
+
+# How the curve files are read and normalised, from [data].
+def _read_data_format(doc, where):
+    table = _table(doc, "data", where, required=False)
+    where = f"{where} [data]"
+    mode = table.get("normalisation", NORMALISATIONS[0])
+    if mode not in NORMALISATIONS:
+        raise InputError(f"{where}: normalisation must be one of "
+                         f"{', '.join(map(repr, NORMALISATIONS))}, got {mode!r}")
+    points = _integer(table, "far_field_points", where, 1, MAX_FAR_FIELD_POINTS,
+                      "the far field is a few points at each end of a curve",
+                      default=FAR_FIELD_POINTS)
+    return DataFormat(
+        columns=_columns(table, where),
+        position_unit=_unit_setting(table, "position_unit", POSITION_UNITS, where),
+        transmittance_unit=_unit_setting(table, "transmittance_unit", TRANSMITTANCE_UNITS,
+                                         where),
+        normalisation=Normalisation(mode, points),
+        normalisation_given="normalisation" in table)
+
+
+# The curves listed in [[curve]], read, normalised where they are raw
+# signals, and checked for equal sizes and columns.
+def _read_curves(entries, directory, data_format):
     curves, files = [], []
-    for name, energy in entries:
+    normalisation = data_format.normalisation
+    for name, energy, columns in entries:
         path = directory / name
-        data = read_curve_file(path)
-        curves.append(Curve(name, energy, data.positions, data.transmittance, data.sigma))
+        data = read_curve_file(path, columns or data_format.columns, data_format.position_unit,
+                               data_format.transmittance_unit)
+        values = data.transmittance
+        if data.raw:
+            try:
+                normalisation.check_points(values.size)
+                values = normalisation.normalise_data(values)
+            except ValueError as error:
+                raise InputError(f"{path}: {error}") from None
+        curves.append(Curve(name, energy, data.positions, values, data.sigma, data.columns,
+                            data.units, data.skipped))
         files.append(InputFile("curve", path, data.sha256))
     first = curves[0]
     for curve in curves[1:]:
@@ -333,9 +537,13 @@ def _read_curves(entries, directory):
                              "same number of points")
         if (curve.sigma is None) != (first.sigma is None):
             with_sigma, without = (curve, first) if first.sigma is None else (first, curve)
-            raise InputError(f"{directory}: {with_sigma.file} has a third column (standard "
+            raise InputError(f"{directory}: {with_sigma.file} has a sigma column (standard "
                              f"deviation), {without.file} has none: give it for every curve "
                              "or for none")
+    if first.positions.size <= 2 * normalisation.far_field_points:
+        raise InputError(f"{directory}: far_field_points = {normalisation.far_field_points} "
+                         f"takes {2 * normalisation.far_field_points} of the "
+                         f"{first.positions.size} points of a curve; a curve needs more")
     return tuple(curves), tuple(files)
 
 
@@ -380,23 +588,47 @@ def read_setup_file(directory):
                              + ", ".join(f"[{name}]" for name in KNOWN_KEYS))
     setup, is_sa = _read_setup(doc, where)
     entries = _curve_entries(doc, where)
-    return SetupFile(setup_path, doc, setup, is_sa, entries, InputFile("setup", setup_path, sha256))
+    return SetupFile(setup_path, doc, setup, is_sa, entries, InputFile("setup", setup_path, sha256),
+                     _read_data_format(doc, where))
 
 
 # Read and check a measurement directory; InputError with a one-line message otherwise.
 def read_measurement(directory):
+    """Read and check a measurement directory (setup.toml and its curve files).
+
+    Parameters
+    ----------
+    directory : str or path-like
+        The directory.
+
+    Returns
+    -------
+    Measurement
+        Set-up, curves (positions in mm, transmittance normalised as [data]
+        says, sigma), start values, fitted parameters and settings; give it
+        to tarvo.fit (or several, for a global fit).
+
+    Raises
+    ------
+    tarvo.errors.InputError
+        With a one-line message naming the file and the problem.
+    """
     setup_file = read_setup_file(directory)
     directory = Path(directory)
     where = str(setup_file.path)
     start, fit_names, n_starts = _read_fit(setup_file.document, where)
+    start, sigma_1_from = _sigma_1_from_absorption(setup_file.document, setup_file.setup, start,
+                                                   fit_names, where)
     options = read_fit_options(setup_file.document, where)
-    curves, curve_files = _read_curves(setup_file.curve_entries, directory)
+    curves, curve_files = _read_curves(setup_file.curve_entries, directory,
+                                       setup_file.data_format)
     points = len(curves) * curves[0].positions.size
     if points <= len(fit_names):
         raise InputError(f"{where}: {points} data points for {len(fit_names)} fitted parameters; "
                          "a fit needs more points than parameters")
     return Measurement(directory, setup_file.setup, setup_file.is_sa, curves, start, fit_names,
-                       n_starts, (setup_file.source,) + curve_files, options)
+                       n_starts, (setup_file.source,) + curve_files, options,
+                       setup_file.data_format, sigma_1_from)
 
 
 # Parameter values from a small TOML file (name = value) and the file's record.

@@ -1,24 +1,36 @@
 """tarvo simulate DIR: model curves for a set-up, for planning a measurement."""
 
 import math
+import secrets
 import sys
+from pathlib import Path, PurePath
 
 import numpy as np
 
 from .checks import check_setup, rayleigh_range_mm
 from .curve_file import MAX_ABS_VALUE, MAX_POINTS
 from .errors import InputError
-from .files import write_text
 from .fit_options import read_fit_options, resolve_model
 from .fit_curves import BASELINE_POINTS
+from .normalisation import Normalisation
 from .measurement import read_parameter_file, read_setup_file, read_start
 from .parameters import NAMES
 from .provenance import provenance
+from .report import write_text
 from .simulation import simulate
 
 # Files written into the output directory.
 CSV_FILE = "simulation.csv"
 FIGURE_STEM = "simulation"
+
+# The known parameters of a simulated measurement (--measurement OUT).
+TRUTH_FILE = "truth.toml"
+
+# Seeds of the noise drawn when none is given stay below 2^32 (recorded in truth.toml).
+SEED_BOUND = 2**32
+
+# Largest noise level accepted: the transmittance is normalised to 1.
+MAX_NOISE = 1.0
 
 # Default grid: this many Rayleigh ranges on each side of the focus, and points.
 SPAN_RAYLEIGH = 10.0
@@ -50,7 +62,144 @@ def simulation_grid(setup, span=None, points=None):
     if not (math.isfinite(span) and 0.0 < span <= MAX_SPAN_MM):
         raise InputError(f"--span must be a positive number of mm up to {MAX_SPAN_MM:g}, "
                          f"got {span}")
-    return np.linspace(-span, span, points)
+    positions = np.linspace(-span, span, points)
+    # The middle point of an odd count is the focus itself, not a rounding residue of it.
+    positions[np.abs(positions) < 1e-12 * span] = 0.0
+    return positions
+
+
+# Header line of a curve file: the columns' names and units.
+def curve_header(with_sigma):
+    return "position (mm),transmittance" + (",sigma" if with_sigma else "")
+
+
+# Write one curve in the format `tarvo fit` reads: comment lines (each
+# starting with "# "), the header line, one row per position. `sigma` is a
+# number (the same for every point), an array, or None for two columns.
+def write_curve_file(path, positions, transmittance, sigma=None, comment=""):
+    lines = [comment.rstrip("\n")] if comment else []
+    lines.append(curve_header(sigma is not None))
+    sigma_column = None if sigma is None else np.broadcast_to(sigma, np.shape(positions))
+    for i, z in enumerate(positions):
+        fields = [repr(float(z)), repr(float(transmittance[i]))]
+        if sigma_column is not None:
+            fields.append(repr(float(sigma_column[i])))
+        lines.append(",".join(fields))
+    write_text(path, "\n".join(lines) + "\n")
+
+
+# Model curves with Gaussian noise of standard deviation `noise`, drawn from `seed`.
+def noisy_curves(curves, noise, seed):
+    rng = np.random.default_rng(seed)
+    return np.asarray(curves, dtype=np.float64) + rng.normal(0.0, noise, np.shape(curves))
+
+
+# The noise level and seed of --measurement, checked (seed drawn when none is given).
+def noise_settings(noise, seed):
+    if noise is None:
+        if seed is not None:
+            raise InputError("--seed needs --noise (the seed draws the noise)")
+        return 0.0, None
+    if not (math.isfinite(noise) and 0.0 < noise <= MAX_NOISE):
+        raise InputError(f"--noise must be a standard deviation above 0 and at most {MAX_NOISE:g} "
+                         f"(the transmittance is normalised to 1), got {noise}")
+    if seed is not None and seed < 0:
+        raise InputError(f"--seed must be an integer of at least 0, got {seed}")
+    return float(noise), secrets.randbelow(SEED_BOUND) if seed is None else seed
+
+
+# Curve file names of the set-up as paths inside `out`; names that would
+# leave it are refused.
+def _measurement_paths(out, entries, setup_path):
+    paths = []
+    for entry in entries:
+        name = entry[0]
+        pure = PurePath(name)
+        if pure.is_absolute() or ".." in pure.parts:
+            raise InputError(f"{setup_path}: curve file {name!r} lies outside the directory; "
+                             "--measurement writes the curves into OUT and needs file names "
+                             "inside it")
+        paths.append(out / pure)
+    if len(set(paths)) != len(paths):
+        raise InputError(f"{setup_path}: two [[curve]] tables name the same file")
+    return paths
+
+
+# The output directory of --measurement, checked: not the set-up's own
+# directory, and not a directory that holds a measurement of its own.
+def measurement_directory(out, source_directory):
+    out = Path(out)
+    if out.exists() and not out.is_dir():
+        raise InputError(f"--measurement {out}: exists and is not a directory")
+    if out.exists() and out.resolve() == Path(source_directory).resolve():
+        raise InputError("--measurement must name another directory than DIR: the simulated "
+                         "curves would overwrite its curve files")
+    if (out / "setup.toml").exists() and not (out / TRUTH_FILE).exists():
+        raise InputError(f"--measurement {out}: holds a setup.toml but no {TRUTH_FILE}, so it "
+                         "is not a simulated measurement; choose an empty or new directory")
+    return out
+
+
+# The known parameters of a simulated measurement as a TOML file that
+# `tarvo fit --truth` reads, with the noise and seed in comments.
+def truth_text(spec_pars, noise, seed, record):
+    lines = [f"# Parameters of the simulated measurement, from {record['command_line']}",
+             f"# tarvo {record['tarvo_version']}, {record['created_utc']}",
+             "# focus at position 0 mm",
+             f"# noise: {'none' if not noise else f'{noise:g} (standard deviation), seed {seed}'}",
+             "# Compare: tarvo fit THIS_DIRECTORY --truth THIS_DIRECTORY/truth.toml"]
+    lines += [f"{name} = {float(value)!r}" for name, value in zip(NAMES, spec_pars)]
+    return "\n".join(lines) + "\n"
+
+
+# Write a simulated measurement that `tarvo fit OUT` fits: the set-up file,
+# one curve file per energy (model curves, with noise when asked) and the
+# known parameters. Returns the paths of the curve files.
+def write_measurement(out, setup_file, positions, curves, spec_pars, noise, seed, record):
+    paths = _measurement_paths(out, setup_file.curve_entries, setup_file.path)
+    out.mkdir(parents=True, exist_ok=True)
+    data = noisy_curves(curves, noise, seed) if noise else curves
+    comment = (f"# simulated by {record['command_line']} (tarvo {record['tarvo_version']}); "
+               f"noise {noise:g}" + (f", seed {seed}" if noise else ""))
+    for path, entry, row in zip(paths, setup_file.curve_entries, data):
+        path.parent.mkdir(parents=True, exist_ok=True)
+        write_curve_file(path, positions, row, noise if noise else None,
+                         f"{comment}\n# pulse energy {entry[1]!r} J")
+    write_text(out / "setup.toml", setup_file.path.read_text(encoding="utf-8-sig"))
+    write_text(out / TRUTH_FILE, truth_text(spec_pars, noise, seed, record))
+    return paths
+
+
+# Detector gains of raw simulated files (volts per joule on the signal and
+# reference detectors): arbitrary, as a laboratory's are.
+SIGNAL_GAIN = 2.9e5
+REFERENCE_GAIN = 1.6e5
+
+
+# Write a simulated measurement as raw detector readings: per position the
+# reference detector's reading of the incident pulse and the signal
+# detector's of the transmitted one (the absolute transmittance, with
+# relative noise `noise` on the signal), columns named in the header so that
+# tarvo fit divides and normalises them itself. Returns the curve paths.
+def write_raw_measurement(out, setup_file, positions, absolute, energies, spec_pars, noise,
+                          seed, record):
+    paths = _measurement_paths(out, setup_file.curve_entries, setup_file.path)
+    out.mkdir(parents=True, exist_ok=True)
+    rng = np.random.default_rng(seed)
+    comment = (f"# raw readings simulated by {record['command_line']} (tarvo "
+               f"{record['tarvo_version']}); relative noise {noise:g}"
+               + (f", seed {seed}" if noise else ""))
+    for path, energy, row in zip(paths, energies, absolute):
+        reference = np.full(positions.shape, REFERENCE_GAIN * energy)
+        signal = SIGNAL_GAIN * energy * row * (1.0 + noise * rng.standard_normal(row.shape))
+        lines = [comment, f"# pulse energy {energy!r} J", "position (mm),signal,reference"]
+        lines += [f"{float(z)!r},{float(a)!r},{float(b)!r}"
+                  for z, a, b in zip(positions, signal, reference)]
+        path.parent.mkdir(parents=True, exist_ok=True)
+        write_text(path, "\n".join(lines) + "\n")
+    write_text(out / "setup.toml", setup_file.path.read_text(encoding="utf-8-sig"))
+    write_text(out / TRUTH_FILE, truth_text(spec_pars, noise, seed, record))
+    return paths
 
 
 # The CSV table: comment lines on the provenance, a header, one row per
@@ -71,7 +220,7 @@ def write_simulation_csv(path, positions, curves, energies, record, spec_pars):
 # tarvo simulate DIR: read the set-up and parameters, compute, write, summarise.
 def run_simulate_command(args, argv):
     from .cli import output_directory, report_findings
-    from .plot import energy_label, plot_simulation
+    from .plot import plot_simulation, setup_title
 
     setup_file = read_setup_file(args.directory)
     overrides, params_file = (read_parameter_file(args.params, "parameters") if args.params
@@ -80,36 +229,84 @@ def run_simulate_command(args, argv):
     setup = setup_file.setup
     options = read_fit_options(setup_file.document, str(setup_file.path))
     model = resolve_model(args.model, options, setup, setup_file.path.parent)
-    energies = [energy for _, energy in setup_file.curve_entries]
+    energies = [entry[1] for entry in setup_file.curve_entries]
     positions = simulation_grid(setup, args.span, args.points)
-    files = [name for name, _ in setup_file.curve_entries]
+    files = [entry[0] for entry in setup_file.curve_entries]
     status = report_findings(check_setup(setup, energies, spec_pars, files), args.strict)
     if status is not None:
         return status
     inputs = (setup_file.source,) + ((params_file,) if params_file else ())
     record = provenance(argv, inputs)
+    noise, seed = noise_settings(getattr(args, "noise", None), getattr(args, "seed", None))
+    target = getattr(args, "measurement", None)
+    if target is None and noise:
+        raise InputError("--noise applies to --measurement OUT (the curves of simulation.csv "
+                         "are the model itself)")
+    if target is None and getattr(args, "raw", False):
+        raise InputError("--raw applies to --measurement OUT")
+    if target is not None:
+        if args.out is not None:
+            raise InputError("--out applies to simulation.csv; --measurement OUT names the "
+                             "directory of the simulated measurement itself")
+        target = measurement_directory(target, setup_file.path.parent)
 
-    radial_points = options.radial_points if model == "energy" else None
+    energy = model == "energy"
+    normalisation = setup_file.data_format.normalisation
+    if args.normalisation is not None:
+        normalisation = Normalisation(args.normalisation, normalisation.far_field_points)
     curves = simulate(positions, energies, spec_pars, **setup.model_kwargs(), model=model,
-                      radial_points=radial_points)
+                      radial_points=options.radial_points if energy else None,
+                      intensity_points=options.intensity_points if energy else None,
+                      normalisation=normalisation)
     if not np.all(np.isfinite(curves)):
         print("tarvo: error: the model gave non-finite transmittance for this set-up; check "
               "the set-up values and parameters", file=sys.stderr)
         return EXIT_MODEL_FAILED
+    if target is not None and getattr(args, "raw", False):
+        absolute = simulate(positions, energies, spec_pars, **setup.model_kwargs(), model=model,
+                            radial_points=options.radial_points if energy else None,
+                            intensity_points=options.intensity_points if energy else None,
+                            normalisation="absolute")
+        paths = write_raw_measurement(target, setup_file, positions, absolute, energies,
+                                      spec_pars, noise, seed, record)
+        normalisation = Normalisation("absolute")
+        _print_summary(model, positions, absolute, energies, setup, normalisation)
+        print(f"measurement: {target} ({len(paths)} raw signal/reference files, setup.toml, "
+              f"{TRUTH_FILE}" + (f"; noise {noise:g}, seed {seed}" if noise else "; no noise")
+              + ")")
+        print(f"fit it with: tarvo fit {target} --truth {target / TRUTH_FILE}")
+        return 0
+    if target is not None:
+        paths = write_measurement(target, setup_file, positions, curves, spec_pars, noise, seed,
+                                  record)
+        _print_summary(model, positions, curves, energies, setup, normalisation)
+        print(f"measurement: {target} ({len(paths)} curve files, setup.toml, {TRUTH_FILE}"
+              + (f"; noise {noise:g}, seed {seed}" if noise else "; no noise") + ")")
+        print(f"fit it with: tarvo fit {target} --truth {target / TRUTH_FILE}")
+        return 0
     out = output_directory(args, setup_file.path.parent)
     csv_path = out / CSV_FILE
     figure_path = out / f"{FIGURE_STEM}.{args.figure_format}"
     write_simulation_csv(csv_path, positions, curves, energies, record, spec_pars)
-    plot_simulation(figure_path, positions, curves, energies,
-                    title=f"{setup_file.path.parent.resolve().name}: model curves")
+    title = setup_title({"wavelength": setup.wavelength, "tau": setup.tau,
+                         "pulse_fwhm": setup.pulse_fwhm}, model)
+    plot_simulation(figure_path, positions, curves, energies, title=f"{title}: model curves")
+
+    _print_summary(model, positions, curves, energies, setup, normalisation)
+    print(f"curves:  {csv_path}")
+    print(f"figure:  {figure_path}")
+    return 0
+
+
+# The lines that summarise the model curves.
+def _print_summary(model, positions, curves, energies, setup, normalisation):
+    from .plot import energy_label
 
     z_r = rayleigh_range_mm(setup)
-    print(f"Model curves ({model} model) from {positions[0]:g} to {positions[-1]:g} mm "
-          f"({positions.size} points; Rayleigh range {z_r:.3g} mm)")
+    print(f"Model curves ({model} model, {normalisation.mode} normalisation) from "
+          f"{positions[0]:g} to {positions[-1]:g} mm ({positions.size} points; Rayleigh range "
+          f"{z_r:.3g} mm)")
     for energy, row in zip(energies, curves):
         k_low, k_high = int(np.argmin(row)), int(np.argmax(row))
         print(f"  {energy_label(energy):>8}: transmittance {row[k_low]:.4g} to {row[k_high]:.4g} "
               f"(extremes at {positions[k_low]:g} and {positions[k_high]:g} mm)")
-    print(f"curves:  {csv_path}")
-    print(f"figure:  {figure_path}")
-    return 0

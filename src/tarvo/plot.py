@@ -44,29 +44,98 @@ def fit_curve_row(positions, data, sigma, line, model, residuals, energy):
                 residuals=residuals, energy=energy)
 
 
-# The figure of a fit: data and model curves above, residuals below.
-def fit_figure(rows, title=None):
+# Unicode superscripts for the exponents of the values box.
+_SUPERSCRIPT = str.maketrans("-0123456789", "\u207b\u2070\u00b9\u00b2\u00b3\u2074\u2075\u2076"
+                                            "\u2077\u2078\u2079")
+
+# Units as the figure writes them.
+_UNITS = {"cm^2": "cm\u00b2", "s": "s", "mm": "mm", "": ""}
+
+
+# "value ± error unit" with one shared power of ten, e.g. "(4.007 ± 0.010)×10⁻¹⁸ cm²".
+def value_text(value, error, unit):
+    unit = _UNITS.get(unit, unit)
+    if error is None or not (error == error) or error == float("inf"):
+        return f"{value:.4g} {unit}".rstrip()
+    exponent = 0 if value == 0 or 1e-3 <= abs(value) < 1e4 else int(f"{value:e}".split("e")[1])
+    scale = 10.0 ** exponent
+    digits = max(0, min(6, -int(f"{error / scale:e}".split("e")[1]) + 1))
+    body = f"{value / scale:.{digits}f} \u00b1 {error / scale:.{digits}f}"
+    if exponent:
+        body = f"({body})\u00d710{str(exponent).translate(_SUPERSCRIPT)}"
+    return f"{body} {unit}".rstrip()
+
+
+# Title of a fit figure from its set-up (a dict with wavelength and tau in
+# SI units, pulse_fwhm where the set-up gave it) and model.
+def setup_title(setup, model, names=()):
+    wavelength = f"{setup['wavelength'] * 1e9:.4g} nm"
+    fwhm = setup.get("pulse_fwhm")
+    pulse = (f"pulse {duration_label(fwhm)} FWHM" if fwhm is not None
+             else f"pulse \u03c4 = {duration_label(setup['tau'])}")
+    title = f"Z-scan at {wavelength}, {pulse}, {model} model"
+    if names:
+        title += f": fit of {', '.join(names)}"
+    return title
+
+
+# A duration in s as a short label, e.g. 4e-09 -> "4 ns".
+def duration_label(seconds):
+    for scale, unit in ((1.0, "s"), (1e-3, "ms"), (1e-6, "\u00b5s"), (1e-9, "ns"),
+                        (1e-12, "ps"), (1e-15, "fs")):
+        if abs(seconds) >= scale:
+            return f"{seconds / scale:.3g} {unit}"
+    return f"{seconds:.3g} s"
+
+
+# Draw the curves of a fit on `axes` (data as markers, with error bars
+# where `errorbars` and the row has sigma; model lines); positions shifted
+# by `shift` mm.
+def draw_curves(axes, rows, errorbars=True, shift=0.0):
+    for k, row in enumerate(rows):
+        colour = f"C{k}"
+        x = row["positions"] - shift
+        if row["sigma"] is None or not errorbars:
+            axes.plot(x, row["data"], "o", ms=4, color=colour, alpha=0.8)
+        else:
+            axes.errorbar(x, row["data"], yerr=row["sigma"], fmt="o", ms=4, color=colour,
+                          alpha=0.8, elinewidth=0.8, capsize=0)
+        axes.plot(row["line"] - shift, row["model"], "-", lw=1.6, color=colour)
+        # One legend entry per energy: marker and line together.
+        axes.plot([], [], "o-", ms=4, color=colour, label=energy_label(row["energy"]))
+    axes.set_ylabel("normalised transmittance")
+    axes.legend(title="pulse energy (points: data, lines: model)", fontsize="small",
+                title_fontsize="small", loc="lower left")
+    axes.grid(alpha=0.3)
+
+
+# The x-axis label of positions measured on the stage or from the focus.
+def position_label(relative_to_focus):
+    return ("sample position relative to the fitted focus, z \u2212 z\u2080 (mm)"
+            if relative_to_focus else "sample position z (mm)")
+
+
+# The figure of a fit: data and model curves above, residuals below (as
+# markers, with error bars where the data have sigma and `errorbars` allows).
+# `values` is the text of the fitted-values box (or None); `shift` (mm) is
+# subtracted from the positions (the focus, for positions relative to it).
+def fit_figure(rows, title=None, errorbars=True, values=None, shift=0.0, relative=False):
     figure = Figure(figsize=(7.5, 7.0), layout="constrained")
     FigureCanvasAgg(figure)
     curves_axes, residual_axes = figure.subplots(2, 1, sharex=True,
                                                  gridspec_kw=dict(height_ratios=(3, 1)))
+    draw_curves(curves_axes, rows, errorbars, shift)
     for k, row in enumerate(rows):
-        colour = f"C{k}"
-        if row["sigma"] is None:
-            curves_axes.plot(row["positions"], row["data"], "o", ms=4, color=colour, alpha=0.8)
+        x = row["positions"] - shift
+        if row["sigma"] is None or not errorbars:
+            residual_axes.plot(x, row["residuals"], "o", ms=3, color=f"C{k}")
         else:
-            curves_axes.errorbar(row["positions"], row["data"], yerr=row["sigma"], fmt="o", ms=4,
-                                 color=colour, alpha=0.8)
-        curves_axes.plot(row["line"], row["model"], "-", lw=1.6, color=colour)
-        # One legend entry per energy: marker and line together.
-        curves_axes.plot([], [], "o-", ms=4, color=colour, label=energy_label(row["energy"]))
-        residual_axes.plot(row["positions"], row["residuals"], "o-", ms=3, lw=0.8, color=colour)
+            residual_axes.errorbar(x, row["residuals"], yerr=row["sigma"], fmt="o", ms=3,
+                                   color=f"C{k}", elinewidth=0.6, capsize=0)
     residual_axes.axhline(0.0, color="0.4", lw=0.8)
-    curves_axes.set_ylabel("normalised transmittance")
-    curves_axes.legend(title="pulse energy (points: data, lines: model)", fontsize="small",
-                       title_fontsize="small")
-    curves_axes.grid(alpha=0.3)
-    residual_axes.set_xlabel("sample position z (mm)")
+    if values:
+        add_values_box(curves_axes, values)
+    residual_axes.set_xlabel(position_label(relative))
     residual_axes.set_ylabel("residual\n(data \u2212 model)")
     residual_axes.grid(alpha=0.3)
     if title:
@@ -74,10 +143,31 @@ def fit_figure(rows, title=None):
     return figure
 
 
+# The fitted values in a small box in the lower right corner of `axes`.
+def add_values_box(axes, text):
+    from matplotlib.offsetbox import AnchoredText
+
+    box = AnchoredText(text, loc="lower right", prop=dict(size="small"), frameon=True)
+    box.patch.set(alpha=0.85, edgecolor="0.6", boxstyle="round,pad=0.3")
+    axes.add_artist(box)
+
+
+# Text of the fitted-values box: one line per fitted parameter ("name =
+# value ± error unit"), and the reduced chi^2.
+def values_box_text(entries, reduced_chi2=None):
+    lines = [f"{name} = {value_text(value, error, unit)}" for name, value, error, unit in entries]
+    if reduced_chi2 is not None and reduced_chi2 == reduced_chi2:
+        lines.append(f"\u03c7\u00b2/dof = {reduced_chi2:.3g}")
+    return "\n".join(lines)
+
+
 # Write the figure of a fit of `measurement` to `path` (PNG, SVG or PDF by
 # its suffix); `curves` (tarvo.fit_curves.FitCurves) saves computing the
-# model lines again. Returns the SHA-256 of the file.
-def plot_fit(path, measurement, outcome, title=None, curves=None):
+# model lines again. `values` is the text of the fitted-values box;
+# `relative_to` a focus position (mm) to measure the positions from. Returns
+# the SHA-256 of the file.
+def plot_fit(path, measurement, outcome, title=None, curves=None, values=None,
+             relative_to=None):
     setup = measurement.setup.model_kwargs()
     rows = []
     for k, curve in enumerate(measurement.curves):
@@ -86,9 +176,10 @@ def plot_fit(path, measurement, outcome, title=None, curves=None):
                                      outcome.fitted, setup)
         else:
             line, model = curves.lines[k]
-        rows.append(fit_curve_row(curve.positions, curve.transmittance, None, line, model,
+        rows.append(fit_curve_row(curve.positions, curve.transmittance, curve.sigma, line, model,
                                   outcome.residuals[k], curve.pulse_energy))
-    return _save(fit_figure(rows, title), path)
+    return _save(fit_figure(rows, title, values=values, shift=relative_to or 0.0,
+                            relative=relative_to is not None), path)
 
 
 # Write a figure to `path` in the format its suffix names; its SHA-256.

@@ -59,3 +59,45 @@ class ElapsedTicker:
         self._width = max(self._width, len(text))
         self.stream.write("\r" + text.ljust(self._width))
         self.stream.flush()
+
+
+# Seconds a piece of work runs before its progress bar appears: shorter work
+# finishes before a bar would tell anything.
+BAR_DELAY = 1.0
+
+
+# Context manager yielding advance(done): a tqdm progress bar with the time
+# left on stderr while `total` steps of `unit` run, shown only when stderr is
+# a terminal, `enabled` is true and the work lasts longer than `delay`
+# seconds; a no-op where tqdm is not installed.
+class ProgressBar:
+    # The bar's total, label and unit; `enabled` false shows nothing.
+    def __init__(self, total, label, unit, enabled=True, delay=BAR_DELAY, stream=None):
+        self.total, self.label, self.unit = total, label, unit
+        self.enabled, self.delay = enabled, delay
+        self.stream = sys.stderr if stream is None else stream
+        self._bar = None
+
+    # Start the bar (if it can show) and return the advance function.
+    def __enter__(self):
+        if self.enabled and getattr(self.stream, "isatty", lambda: False)():
+            try:
+                from tqdm import tqdm
+            except ImportError:
+                tqdm = None
+            if tqdm is not None:
+                self._bar = tqdm(total=self.total, desc=self.label, unit=self.unit,
+                                 delay=self.delay, leave=False, file=self.stream,
+                                 dynamic_ncols=True)
+        return self.advance
+
+    # Show `done` steps finished (whatever order they finished in).
+    def advance(self, done):
+        if self._bar is not None:
+            self._bar.update(done - self._bar.n)
+
+    # Remove the bar; exceptions pass through.
+    def __exit__(self, *exc):
+        if self._bar is not None:
+            self._bar.close()
+        return False

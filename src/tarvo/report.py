@@ -3,6 +3,7 @@
 import math
 
 from .files import write_json
+from .files import write_text as write_file_text
 from .parameters import PARAMETERS
 
 
@@ -105,6 +106,9 @@ def _curve_entries(measurement, outcome, curves):
     entries = []
     for k, curve in enumerate(measurement.curves):
         entry = {"file": curve.file, "pulse_energy_J": curve.pulse_energy,
+                 "columns": list(curve.columns), "units": curve.units,
+                 "skipped_lines": [{"line": number, "text": text}
+                                   for number, text in curve.skipped],
                  "positions_mm": _json_list(curve.positions),
                  "transmittance": _json_list(curve.transmittance),
                  "standard_deviation": None if curve.sigma is None else _json_list(curve.sigma)}
@@ -118,6 +122,20 @@ def _curve_entries(measurement, outcome, curves):
             })
         entry["residuals"] = _json_list(outcome.residuals[k])
         entries.append(entry)
+    return entries
+
+
+# The lab quantities of a set-up (pulse FWHM, concentration) where it gave
+# them, with how tau and the populations were derived from them.
+def lab_quantities(setup):
+    entries = {}
+    if getattr(setup, "pulse_fwhm", None) is not None:
+        entries["pulse_fwhm_s"] = setup.pulse_fwhm
+        entries["tau_s_derived_as"] = "pulse_fwhm_s / (2 sqrt(ln 2))"
+    if getattr(setup, "concentration", None) is not None:
+        entries["concentration_mol_per_L"] = setup.concentration
+        entries["populations_cm-3_derived_as"] = ("[concentration_mol_per_L * N_A / 1000, 0, 0, "
+                                                  "0, 0] (every molecule in level 1)")
     return entries
 
 
@@ -137,11 +155,15 @@ def result_document(measurement, outcome, uncertainty, rows, figure_name, rel_st
         "provenance": provenance,
         "warnings": [finding.as_dict() for finding in findings],
         "directory": str(measurement.directory),
+        **measurement.normalisation.as_dict(),
+        "data": measurement.data_format.as_dict(),
+        "sigma_1_from": measurement.sigma_1_from,
         "setup": {
             "wavelength_m": setup.wavelength, "w0_m": setup.w0, "M2": setup.M2,
             "tau_s": setup.tau, "sample_width_cm": setup.sample_width,
             "populations_cm-3": list(setup.populations), "t_slices": setup.t_slices,
             "z_slices": setup.z_slices, "is_sa": measurement.is_sa,
+            **lab_quantities(setup),
         },
         "parameters": [
             {"name": row["name"], "unit": row["unit"], "meaning": row["meaning"],
@@ -173,3 +195,8 @@ def result_document(measurement, outcome, uncertainty, rows, figure_name, rel_st
 # Write the document as indented JSON (atomically); its SHA-256.
 def write_result(path, document):
     return write_json(path, document)
+
+
+# Write a text file (a set-up, a curve table, a parameter file) in UTF-8, atomically.
+def write_text(path, text):
+    return write_file_text(path, text)

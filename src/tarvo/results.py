@@ -5,7 +5,6 @@ import math
 
 import numpy as np
 
-from . import _native
 from .engine import model_and_jacobian
 from .fit_parameters import FIT_NAMES, FOCUS, Parameters
 from .report import strong_correlation_notes
@@ -20,62 +19,135 @@ CHI2_FLOOR = 1.0e-250
 # Points of the dense grid of a drawn model curve (data positions are added).
 DENSE_POINTS = 241
 
-# The model shifts each curve by the mean of its first and last this many points.
-BASELINE_POINTS = _native.MIN_POINTS_PER_CURVE
+# How each weighting is described in reports.
+WEIGHTING_TEXT = {
+    "sigma": "1/sigma^2 (data uncertainties)",
+    "equal": "equal (standard errors scaled by the residual variance)",
+    "established": "1 + 4 exp(-4 s^2), s centred position in m (as fit_zscan)",
+}
 
 
 # Everything a fit found, with lmfit's attribute names where lmfit has one.
 class FitResult:
-    """Result of tarvo.fit.
+    """Result of `tarvo.fit`, with lmfit's attribute names where lmfit has one.
 
-    params       tarvo.Parameters with fitted values, stderr and correl
-    var_names    names of the fitted parameters, in the order of covar
-    values       name -> value of every parameter (the focus in mm)
-    spec_pars    the eight model parameters as an array
-    focus        scan position of the focus (mm) the model curves use
-    covar, correlation: covariance and correlation matrix of the fitted ones
-    chisqr, redchi, aic, bic, ndata, nvarys, nfree: fit statistics (chi^2 of
-                 the weighted residuals)
-    residuals    data - model, one row per curve; residual: weighted, flat
-    best_fit     model curves at the fitted values, one row per curve
-    nfev         model evaluations (each with its exact Jacobian)
-    success, message: whether the least-squares solver converged, and why it stopped
-    notes        remarks on the result (parameters at a bound, strong correlations)
-    engine, model, seconds: what ran and how long the fit took
+    Attributes
+    ----------
+    params : Parameters
+        Fitted values, standard errors and correlations (constrained and
+        derived parameters with their expressions).
+    var_names : list of str
+        Names of the fitted parameters, in the order of `covar`.
+    values : dict
+        name -> value of every parameter (the focus in mm).
+    spec_pars : numpy.ndarray
+        The eight model parameters.
+    focus : float
+        Scan position of the focus (mm) the model curves use.
+    covar, correlation : numpy.ndarray
+        Covariance and correlation matrices of the fitted parameters.
+    chisqr, redchi, aic, bic, ndata, nvarys, nfree
+        Fit statistics (chi^2 of the weighted residuals).
+    residuals : numpy.ndarray
+        data - model, one row per curve; `residual` is the weighted, flat
+        vector the solver minimised.
+    best_fit : numpy.ndarray
+        Model curves at the fitted values, one row per curve.
+    nfev : int
+        Model evaluations (each with its exact Jacobian).
+    success, message
+        Whether the least-squares solver converged, and why it stopped.
+    notes : list of str
+        Remarks on the result (parameters at a bound, strong correlations).
+    engine, model, seconds
+        What ran and how long the fit took.
     """
 
     # Filled by build_result.
     def __init__(self, **fields):
         self.__dict__.update(fields)
 
-    # Standard errors by name (None for fixed parameters).
     @property
     def stderr(self):
+        """Standard errors by name (None for fixed parameters)."""
         return {name: p.stderr for name, p in self.params.items()}
 
-    # Profile-likelihood confidence intervals; see tarvo.confidence.conf_interval.
     def conf_interval(self, names=None, sigmas=(1, 2, 3)):
+        """Profile-likelihood confidence intervals, as lmfit's ``conf_interval``.
+
+        Parameters
+        ----------
+        names : sequence of str, optional
+            Fitted parameters to profile (default: all).
+        sigmas : sequence of float
+            Levels in standard deviations of a normal distribution.
+
+        Returns
+        -------
+        dict
+            name -> [(probability, value), ...]: the lower ends from the
+            widest, (0.0, fitted value), then the upper ends from the
+            narrowest. An end the data do not reach within the parameter's
+            range is its bound or +-inf.
+        """
         from .confidence import conf_interval
 
+        self._require_problem("conf_interval")
         return conf_interval(self, names, sigmas)
 
-    # Bootstrap uncertainties from `replicates` refits of data resampled from the
-    # residuals, in threads of this process or on the Dask cluster of
-    # `scheduler`; see tarvo.bootstrap.bootstrap_result.
     def bootstrap(self, replicates, seed=None, scheduler=None):
+        """Bootstrap uncertainties from refits of data resampled from the residuals.
+
+        Parameters
+        ----------
+        replicates : int
+            Number of resampled data sets (a few hundred for 95 % intervals).
+        seed : int, optional
+            Seed of the resampling (default: drawn; recorded in the result).
+        scheduler : str, optional
+            Address of a Dask scheduler to run on (default: threads of this
+            process).
+
+        Returns
+        -------
+        BootstrapResult
+        """
         from .bootstrap import bootstrap_result
 
+        self._require_problem("bootstrap")
         return bootstrap_result(self, replicates, seed, scheduler)
 
-    # The intervals of conf_interval as a text table.
     @staticmethod
     def ci_report(intervals):
+        """The intervals of `conf_interval` as a text table (lmfit's layout).
+
+        Parameters
+        ----------
+        intervals : dict
+            What `conf_interval` returned.
+
+        Returns
+        -------
+        str
+        """
         from .confidence import ci_report
 
         return ci_report(intervals)
 
-    # Text report like lmfit's fit_report.
     def fit_report(self, min_correl=REPORTED_CORRELATION):
+        """Text report like lmfit's ``fit_report``.
+
+        Parameters
+        ----------
+        min_correl : float
+            Smallest correlation listed.
+
+        Returns
+        -------
+        str
+            Fit statistics, variables with standard errors, correlations and
+            notes.
+        """
         lines = ["[[Fit Statistics]]"]
         lines += [f"    {label:<19}= {value}" for label, value in self._statistics()]
         lines.append("[[Variables]]")
@@ -114,38 +186,183 @@ class FitResult:
                          + "".join(f"<li>{html.escape(n)}</li>" for n in self.notes) + "</ul>")
         return "".join(parts)
 
-    # Data, model curves and residuals as a matplotlib Figure; saved as well when a path is given.
-    def plot(self, path=None, title=None):
-        from .plot import fit_curve_row, fit_figure, save_figure
+    def plot(self, ax=None, errorbars=None, relative_to_focus=False, *, path=None, title=None,
+             values_box=True):
+        """Draw the data, the model curves and the residuals.
 
+        Parameters
+        ----------
+        ax : matplotlib.axes.Axes, optional
+            Axes to draw the data and model curves on (no residual panel).
+            Default: a new figure with the curves above and the residuals
+            below. A path given here (as in ``result.plot("fit.png")``) is
+            taken as `path`.
+        errorbars : bool, optional
+            Draw error bars of the data's standard deviations. Default: where
+            the fit had them (`sigma`).
+        relative_to_focus : bool, optional
+            Positions relative to the fitted focus (mm) instead of stage
+            positions.
+        path : str or path-like, optional
+            Also save the figure there (PNG, SVG or PDF by the suffix).
+        title : str, optional
+            Title of the figure; default from the set-up (wavelength, pulse
+            duration, model).
+        values_box : bool, optional
+            Show the fitted values with their standard errors in a small box.
+
+        Returns
+        -------
+        matplotlib.figure.Figure or matplotlib.axes.Axes
+            The new figure, or `ax` when one was given.
+        """
+        import os
+
+        from .plot import (add_values_box, draw_curves, fit_curve_row, fit_figure,
+                           position_label, save_figure, setup_title, values_box_text)
+
+        if isinstance(ax, (str, os.PathLike)):
+            path, ax = ax, None
+        errorbars = self.sigma is not None if errorbars is None else bool(errorbars)
         rows = [fit_curve_row(self.positions[k], self.data[k],
                               None if self.sigma is None else self.sigma[k], *self.model_line(k),
                               self.residuals[k], energy)
                 for k, energy in enumerate(self.pulse_energy)]
-        figure = fit_figure(rows, title or f"{self.model} model, exact engine: fit of "
-                            + ", ".join(self.var_names))
+        shift = self.focus if relative_to_focus else 0.0
+        title = title or setup_title(self.setup, self.model, self.var_names)
+        values = values_box_text(
+            [(name, self.params[name].value, self.params[name].stderr, self.params[name].unit)
+             for name in self.var_names], self.redchi) if values_box else None
+        if ax is not None:
+            draw_curves(ax, rows, errorbars, shift)
+            ax.set_xlabel(position_label(relative_to_focus))
+            if values:
+                add_values_box(ax, values)
+            if path is not None:
+                save_figure(ax.figure, path)
+            return ax
+        figure = fit_figure(rows, title, errorbars, values, shift, relative_to_focus)
         if path is not None:
             save_figure(figure, path)
         return figure
 
-    # The drawn model curve of curve k: ascending positions and model values.
-    # The grid starts with the data's first five positions and ends with its
-    # last five, so that the curve gets exactly the fitted curve's baseline
-    # shift and passes through the fitted model at every data point.
+    def eval(self, positions, pulse_energy):
+        """Model transmittance at the fitted values.
+
+        Parameters
+        ----------
+        positions : array_like
+            Stage positions in mm (the coordinates of the fitted data), one
+            row for every curve or one row per pulse energy. The model
+            normalises each curve by its first five and last five points,
+            so the positions should reach the far field on both sides.
+        pulse_energy : float or sequence of float
+            Pulse energy in J of each curve.
+
+        Returns
+        -------
+        numpy.ndarray
+            Model transmittance: shape (num_points,) for one energy given as
+            a number, else (num_energies, num_points).
+        """
+        single = np.ndim(pulse_energy) == 0
+        energies = np.atleast_1d(np.asarray(pulse_energy, dtype=np.float64))
+        x = np.asarray(positions, dtype=np.float64)
+        if x.ndim == 1:
+            x = np.tile(x, (energies.size, 1))
+        if x.ndim != 2 or x.shape[0] != energies.size:
+            raise ValueError(f"positions must be 1-D or have one row per pulse energy "
+                             f"({energies.size}), got shape {np.shape(positions)}")
+        curves, _ = model_and_jacobian(x - self.focus, energies, self.setup["populations"],
+                                       self.spec_pars, sample_width=self.setup["sample_width"],
+                                       tau=self.setup["tau"], wavelength=self.setup["wavelength"],
+                                       w0=self.setup["w0"], M2=self.setup["M2"],
+                                       model=self.model, normalisation=self.normalisation,
+                                       **self.grid)
+        return curves[0] if single else curves
+
+    def save(self, path):
+        """Write the result as JSON in the format of ``tarvo fit``'s fit-result.json.
+
+        Parameters
+        ----------
+        path : str or path-like
+            File to write.
+
+        See Also
+        --------
+        FitResult.load : read such a file back.
+        """
+        from .result_file import save_result
+
+        save_result(self, path)
+
+    @classmethod
+    def load(cls, path):
+        """Read a result written by `FitResult.save` or by ``tarvo fit`` (exact engine).
+
+        Parameters
+        ----------
+        path : str or path-like
+            A fit-result.json file.
+
+        Returns
+        -------
+        FitResult
+            Values, standard errors, covariance, statistics, data and model
+            curves of the saved fit; `eval`, `plot`, `fit_report` and `save`
+            work as on the original. Profile intervals and bootstraps need
+            the fit itself: refit with `tarvo.fit` for them.
+
+        Raises
+        ------
+        ValueError
+            If the file holds no result of the exact engine.
+        """
+        from .result_file import load_result
+
+        return load_result(path)
+
+    # The fit's least-squares problem, or a clear error for a loaded result.
+    def _require_problem(self, what):
+        if getattr(self, "_problem", None) is None:
+            raise ValueError(f"{what} refits the data and needs the fit itself; this result was "
+                             f"loaded from {getattr(self, 'source', 'a file')}: fit again with "
+                             "tarvo.fit")
+        return self._problem
+
     def model_line(self, k, count=DENSE_POINTS):
+        """The drawn model curve of curve `k`.
+
+        The grid starts with the data's far-field positions at the start and
+        ends with those at the end, so that the curve gets exactly the fitted
+        curve's normalisation and passes through the fitted model at every
+        data point.
+
+        Parameters
+        ----------
+        k : int
+            Index of the curve.
+        count : int
+            Points of the dense grid (the data positions are added).
+
+        Returns
+        -------
+        positions, values : numpy.ndarray
+            Ascending positions (mm) and model values.
+        """
         positions = self.positions[k]
-        if positions.size < 2 * BASELINE_POINTS:
-            order = np.argsort(positions)
-            return positions[order], self.best_fit[k][order]
+        ends = self.normalisation.far_field_points
         line = np.union1d(np.linspace(positions.min(), positions.max(), count), positions)
-        grid = np.concatenate([positions[:BASELINE_POINTS], line, positions[-BASELINE_POINTS:]])
+        grid = np.concatenate([positions[:ends], line, positions[-ends:]])
         curves, _ = model_and_jacobian(grid[None, :] - self.focus, [self.pulse_energy[k]],
                                        self.setup["populations"], self.spec_pars,
                                        sample_width=self.setup["sample_width"],
                                        tau=self.setup["tau"], wavelength=self.setup["wavelength"],
                                        w0=self.setup["w0"], M2=self.setup["M2"],
-                                       model=self.model, **self.grid)
-        return line, curves[0][BASELINE_POINTS:-BASELINE_POINTS]
+                                       model=self.model, normalisation=self.normalisation,
+                                       **self.grid)
+        return line, curves[0][ends:-ends]
 
     # Label and value of every fit statistic, in report order.
     def _statistics(self):
@@ -154,7 +371,9 @@ class FitResult:
                 ("weights", self.weighting), ("# function evals", self.nfev),
                 ("# data points", self.ndata), ("# variables", self.nvarys),
                 ("# starts", self.n_starts),
+                ("normalisation", self.normalisation.mode),
                 ("chi-square", f"{self.chisqr:.6g}"),
+                ("residual RMS", f"{self.rms:.4g} (transmittance)"),
                 ("reduced chi-square", f"{self.redchi:.6g}"),
                 ("Akaike info crit", f"{self.aic:.4f}"), ("Bayesian info crit", f"{self.bic:.4f}"),
                 ("focus (mm)", f"{self.focus:.6g}"),
@@ -164,6 +383,10 @@ class FitResult:
     # "value +/- error (relative) (init = ...)" or "value (fixed)".
     @staticmethod
     def _value_text(p):
+        if p.expr:
+            error = "" if p.stderr is None or not math.isfinite(p.stderr) \
+                else f" +/- {p.stderr:.3g} ({_relative(p.stderr, p.value)})"
+            return f"{p.value:.6g}{error} == {p.expr!r} [{p.unit}]"
         if not p.vary:
             return f"{p.value:.6g} (fixed) [{p.unit}]"
         error = "+/- inf" if p.stderr is None or not math.isfinite(p.stderr) \
@@ -220,9 +443,35 @@ def _notes(names, values, active, errors, correlation, resolved):
     return notes + strong_correlation_notes(names, correlation)
 
 
+# The constrained and derived parameters (those with an expr) with their
+# values at u and standard errors propagated from the covariance of the
+# varied ones (linearised, as lmfit propagates them).
+def _add_constrained(params, problem, u, covariance, resolved, params_in):
+    constraints = problem.constraints
+    values = problem.all_values(u)
+    gradient = problem.constraint_gradient(u)
+    with np.errstate(invalid="ignore"):
+        variances = np.einsum("ij,jk,ik->i", gradient, covariance, gradient)
+    start = problem.all_values(np.zeros(len(problem.names)))
+    for k, name in enumerate(constraints.names):
+        low, high = resolved.bounds.get(name, (-math.inf, math.inf))
+        p = params.add(name, values[name], vary=False, min=low, max=high,
+                       expr=constraints.expressions[name])
+        p.init_value = start[name]
+        p.stderr = float(np.sqrt(variances[k])) if variances[k] >= 0 else math.nan
+    # Keep the caller's order where it had one: the model parameters, then the rest.
+    order = [name for name in FIT_NAMES if name in params]
+    order += [name for name in params_in if name not in order and name in params] \
+        if hasattr(params_in, "keys") else []
+    order += [name for name in params if name not in order]
+    ordered = {name: params[name] for name in order}
+    params.clear()
+    params.update(ordered)
+
+
 # The FitResult of a finished fit (see fitting.fit for the arguments).
 def build_result(problem, resolved, params_in, best, starts, *, sigma, is_sa, scale_covar,
-                 tolerances, seconds):
+                 weighting, tolerances, seconds):
     factor, u, solution = best
     spec_pars, focus = problem.parameters(u)
     model = problem.model_curves(u)
@@ -238,8 +487,12 @@ def build_result(problem, resolved, params_in, best, starts, *, sigma, is_sa, sc
     neg2_log_likelihood = ndata * math.log(max(chisqr, CHI2_FLOOR * ndata) / ndata)
 
     params = Parameters()
+    constraints = problem.constraints
+    expressions = {} if constraints is None else constraints.expressions
     for name in FIT_NAMES:
         low, high = resolved.bounds.get(name, (-math.inf, math.inf))
+        if name in expressions:
+            continue
         if name == FOCUS:
             init = problem.focus_start
             value = focus
@@ -255,6 +508,21 @@ def build_result(problem, resolved, params_in, best, starts, *, sigma, is_sa, sc
             p.stderr = float(errors[k])
             p.correl = {other: float(correlation[k, j]) for j, other in enumerate(problem.names)
                         if j != k}
+    values_at_u = problem.values(u)
+    for name, start in problem.extras.items():
+        # Parameters outside the model that the expressions use.
+        low, high = resolved.bounds[name]
+        vary = name in problem.names
+        p = params.add(name, values_at_u[problem.names.index(name)] if vary else start,
+                       vary=vary, min=low, max=high)
+        p.init_value = start
+        if vary:
+            k = problem.names.index(name)
+            p.stderr = float(errors[k])
+            p.correl = {other: float(correlation[k, j]) for j, other in enumerate(problem.names)
+                        if j != k}
+    if constraints is not None:
+        _add_constrained(params, problem, u, uncertainty.covariance, resolved, params_in)
     ftol, xtol, gtol, max_nfev = tolerances
     success = solution.status > 0
     if success:
@@ -268,7 +536,10 @@ def build_result(problem, resolved, params_in, best, starts, *, sigma, is_sa, sc
         params=params, var_names=list(problem.names),
         values={name: p.value for name, p in params.items()},
         spec_pars=spec_pars, focus=focus, centre=problem.centre,
+        expressions=dict(expressions),
         init_values={name: params[name].init_value for name in problem.names},
+        start_values=dict(zip(problem.names, problem.values(
+            np.where(problem.is_log, math.log(factor), 0.0)).tolist())),
         covar=uncertainty.covariance, correlation=correlation,
         chisqr=chisqr, redchi=chisqr / nfree if nfree > 0 else math.nan,
         aic=neg2_log_likelihood + 2.0 * nvarys,
@@ -276,8 +547,9 @@ def build_result(problem, resolved, params_in, best, starts, *, sigma, is_sa, sc
         ndata=ndata, nvarys=nvarys, nfree=nfree,
         residual=weighted, residuals=problem.y - model, best_fit=model,
         data=problem.y, positions=problem.x, pulse_energy=problem.energies, sigma=sigma,
-        weighting="1/sigma^2 (data uncertainties)" if sigma is not None
-        else "1 + 4 exp(-4 s^2), s centred position in m (as fit_zscan)",
+        weights=weighting, weighting=WEIGHTING_TEXT[weighting],
+        rms=float(np.sqrt(np.mean((problem.y - model) ** 2))),
+        normalisation=problem.normalisation, findings=[],
         setup=problem.setup, grid=dict(problem.grid), is_sa=is_sa, scale_covar=scale_covar,
         nfev=problem.evaluations, success=success, status=int(solution.status),
         message=message, notes=notes, n_starts=len(starts),

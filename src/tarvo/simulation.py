@@ -5,12 +5,18 @@ from collections.abc import Mapping
 import numpy as np
 
 from . import _native
-from .engine import ESTABLISHED_DEFAULTS, check_engine, check_model, model_and_jacobian
+from .engine import (ESTABLISHED_DEFAULTS, check_engine, check_model, grid_defaults, grid_settings,
+                     model_and_jacobian)
+from .normalisation import FAR_FIELD_POINTS, normalisation_of
 from .parameters import COUNT, NAMES
 
 # Grid sizes that resolve a nanosecond pulse in a thin sample well enough for planning.
 T_SLICES_DEFAULT = ESTABLISHED_DEFAULTS["t_slices"]
 Z_SLICES_DEFAULT = ESTABLISHED_DEFAULTS["z_slices"]
+
+
+# The model of fit_zscan, for simulate: its curves bit for bit.
+FIT_ZSCAN_MODEL = dict(model="established", normalisation="shift", engine="lsoda")
 
 
 # The eight parameters as a list of floats, from a sequence or a name -> value mapping.
@@ -32,41 +38,59 @@ def parameter_vector(spec_pars):
 
 # Model transmittance of every curve.
 def simulate(positions, pulse_energy, spec_pars, *, populations, sample_width, tau, wavelength,
-             w0, M2, t_slices=None, z_slices=None, radial_points=None, model="established",
-             engine=None):
-    """Model normalised transmittance of Z-scan curves, exactly as the fits compute it.
+             w0, M2, t_slices=None, z_slices=None, radial_points=None, intensity_points=None,
+             model="energy", normalisation="far-field", far_field_points=None, engine=None):
+    """Model transmittance of Z-scan curves, normalised as a measurement is.
 
-    positions     scan positions in mm relative to the focus: one 1-D array used for
-                  every curve, or a 2-D array (num_datasets, num_x_pts), one row per
-                  curve; at least 5 per curve
-    pulse_energy  pulse energy of each curve in J (a list; one curve per entry)
-    spec_pars     the eight model parameters, in cm^2 (sigma_1, sigma_2, sigma_4) and s
-                  (tau_21, tau_24, tau_32, tau_41, tau_54): a sequence in that order or
-                  a mapping from those names to values
-    populations   initial populations of the five levels in cm^-3
-    sample_width  sample thickness in cm
-    tau           pulse duration parameter in s (time profile exp(-(t/tau)^2))
-    wavelength    laser wavelength in m
-    w0            beam waist radius in m
-    M2            beam quality factor
-    t_slices      time slices of the pulse (at least 2; default: the model's own,
-                  10 for the established model)
-    z_slices      depth slices of the sample (at least 2; default: the model's own,
-                  5 for the established model)
-    radial_points radial quadrature nodes of the energy model (default: its own)
-    model         "established" (fit_zscan's model: on-axis ratio, pulse window
-                  +-tau/2) or "energy" (pulse-energy ratio over the beam
-                  cross-section, whole pulse, exact sample thickness)
-    engine        "lsoda" (fit_zscan's solver: its curves bit for bit) or
-                  "exact" (matrix exponentials, no solver noise); default
-                  "lsoda" for the established model, "exact" for the energy
-                  model, which only the exact engine computes
+    Parameters
+    ----------
+    positions : array_like
+        Scan positions in mm relative to the focus: one 1-D array used for
+        every curve, or a 2-D array (num_datasets, num_x_pts), one row per
+        curve; at least 5 per curve.
+    pulse_energy : array_like
+        Pulse energy of each curve in J (one curve per entry).
+    spec_pars : sequence or mapping
+        The eight model parameters, in cm^2 (sigma_1, sigma_2, sigma_4) and s
+        (tau_21, tau_24, tau_32, tau_41, tau_54): a sequence in that order or
+        a mapping from those names to values.
+    populations : array_like
+        Initial populations of the five levels in cm^-3.
+    sample_width : float
+        Sample thickness in cm.
+    tau : float
+        Pulse duration parameter in s (time profile exp(-(t/tau)^2); the
+        intensity FWHM is 2 sqrt(ln 2) tau).
+    wavelength, w0 : float
+        Laser wavelength and beam waist radius in m.
+    M2 : float
+        Beam quality factor.
+    t_slices, z_slices, radial_points, intensity_points : int, optional
+        Grid of the model; None takes the model's defaults (the energy
+        model's are chosen from the sample's optical depth and saturation;
+        the established model's are 10 and 5 slices).
+    model : str
+        "energy" (default: transmitted over incident pulse energy over the
+        beam cross-section, whole pulse, exact sample thickness) or
+        "established" (fit_zscan's model: on-axis ratio, pulse window
+        +-tau/2).
+    normalisation : str or tarvo.Normalisation
+        "far-field" (default: each curve divided by the mean of its first
+        and last `far_field_points` values, as a laboratory normalises a
+        scan), "linear" (divided by the linear transmittance), "absolute"
+        (transmitted over incident energy) or "shift" (fit_zscan's additive
+        baseline: the curve plus 1 minus its far-field mean).
+    far_field_points : int, optional
+        Values at each end of a curve in its far-field mean (default 5).
+    engine : str, optional
+        "exact" (default: matrix exponentials, no solver noise) or "lsoda"
+        (fit_zscan's solver: its curves bit for bit; established model and
+        "shift" normalisation only).
 
-    Each curve is shifted so that the mean of its first five and last five
-    values is 1, as the fit does with its model curves: give positions that
-    reach well beyond the Rayleigh range on both sides.
-
-    Returns a float64 array of shape (num_datasets, num_x_pts).
+    Returns
+    -------
+    numpy.ndarray
+        float64 array of shape (num_datasets, num_x_pts).
     """
     energies = np.asarray(pulse_energy, dtype=np.float64).ravel()
     num_datasets = energies.size
@@ -83,17 +107,24 @@ def simulate(positions, pulse_energy, spec_pars, *, populations, sample_width, t
     if pops.size != _native.LEVELS:
         raise ValueError(f"populations needs {_native.LEVELS} values, got {pops.size}")
     check_model(model)
-    engine = check_engine(engine or ("lsoda" if model == "established" else "exact"))
-    if engine == "lsoda" and model != "established":
-        raise ValueError(f"the {model} model runs on the exact engine only (engine=\"exact\")")
-    if model == "established" and radial_points is not None:
-        raise ValueError("radial_points applies to the energy model only")
+    norm = normalisation_of(normalisation, far_field_points)
+    engine = check_engine(engine or "exact")
+    if engine == "lsoda" and (model != "established" or norm.mode != "shift"
+                              or norm.far_field_points != FAR_FIELD_POINTS):
+        raise ValueError("the lsoda engine computes fit_zscan's curves: the established model "
+                         "with normalisation=\"shift\" (use engine=\"exact\" for the others)")
     if engine == "exact":
+        setup = dict(populations=pops, sample_width=sample_width, tau=tau,
+                     wavelength=wavelength, w0=w0, M2=M2)
+        grid = grid_settings(model, t_slices, z_slices, radial_points, intensity_points,
+                             defaults=grid_defaults(model, parameter_vector(spec_pars), setup,
+                                                    energies))
         curves, _ = model_and_jacobian(
             x, energies, pops, parameter_vector(spec_pars), sample_width=sample_width, tau=tau,
-            wavelength=wavelength, w0=w0, M2=M2, t_slices=t_slices, z_slices=z_slices,
-            radial_points=radial_points, model=model)
+            wavelength=wavelength, w0=w0, M2=M2, model=model, normalisation=norm, **grid)
         return curves
+    if radial_points is not None or intensity_points is not None:
+        raise ValueError("radial_points and intensity_points apply to the energy model only")
     t_slices = T_SLICES_DEFAULT if t_slices is None else t_slices
     z_slices = Z_SLICES_DEFAULT if z_slices is None else z_slices
     values = _native.model_curves(

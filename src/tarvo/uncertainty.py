@@ -19,7 +19,7 @@ import numpy as np
 
 from . import _native
 from .centring import scan_centre
-from .simulation import parameter_vector, simulate
+from .simulation import FIT_ZSCAN_MODEL, parameter_vector, simulate
 
 # Relative step of the central differences (see the module note).
 REL_STEP_DEFAULT = 1.0e-3
@@ -126,7 +126,7 @@ def fit_uncertainty(positions, transmittance, pulse_energy, spec_pars, fit_indic
     def weighted_residuals(values):
         p = base.copy()
         p[indices] = values
-        model = simulate(centred, pulse_energy, p, **setup)
+        model = simulate(centred, pulse_energy, p, **setup, **FIT_ZSCAN_MODEL)
         return (root_weights * (y - model)).ravel()
 
     return standard_errors(weighted_residuals, base[indices], rel_step)

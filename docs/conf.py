@@ -1,0 +1,43 @@
+"""Sphinx configuration of tarvo's documentation (make docs)."""
+
+import sys
+from pathlib import Path
+
+DOCS = Path(__file__).resolve().parent
+sys.path.insert(0, str(DOCS / "_ext"))
+
+project = "tarvo"
+author = "The tarvo developers"
+copyright = "the tarvo developers"
+
+try:
+    from tarvo import __version__ as release
+except ImportError:  # the docs describe the installed package
+    raise SystemExit("make docs needs tarvo installed (make install)") from None
+version = release
+
+extensions = [
+    "sphinx.ext.autodoc",
+    "sphinx.ext.napoleon",
+    "sphinxarg.ext",
+    "myst_parser",
+    "tarvo_run",
+]
+
+# NumPy-style docstrings only.
+napoleon_google_docstring = False
+napoleon_numpy_docstring = True
+napoleon_use_rtype = False
+autodoc_member_order = "bysource"
+autodoc_typehints = "none"
+
+source_suffix = {".rst": "restructuredtext", ".md": "markdown"}
+exclude_patterns = ["_build", "_generated"]
+# The README is written for GitHub-style readers: its links to source files
+# are not documents of this site, and its headings start at level 1.
+suppress_warnings = ["myst.xref_missing", "myst.header"]
+myst_heading_anchors = 3
+
+html_theme = "alabaster"
+html_title = f"tarvo {release}"
+html_static_path = []

@@ -1,0 +1,151 @@
+"""tarvo fit DIR1 DIR2 ... --out OUT: one global fit over several measurement
+directories with shared molecular parameters (see tarvo.global_fit)."""
+
+import math
+import sys
+from pathlib import Path
+
+import numpy as np
+
+from .errors import InputError
+from .global_fit import fit_global, member_of
+
+# Files of a global fit in --out.
+RESULT_FILE = "fit-result.json"
+FIGURE_STEM = "fit"
+
+
+# A float for JSON (None for non-finite values).
+def _finite(value):
+    value = float(value)
+    return value if math.isfinite(value) else None
+
+
+# The fitted parameters and the focus settings of the first measurement: the
+# other measurements must fit the same parameters.
+def _shared_parameters(requests):
+    from .cli_exact import measurement_parameters
+
+    first = requests[0].measurement
+    for request in requests[1:]:
+        other = request.measurement
+        if tuple(other.fit_names) != tuple(first.fit_names):
+            raise InputError(f"{other.directory}: [fit] parameters {', '.join(other.fit_names)}"
+                             f" differ from {first.directory}'s ({', '.join(first.fit_names)}):"
+                             " a global fit fits the same parameters in every measurement")
+        if other.options.fit_focus != first.options.fit_focus:
+            raise InputError(f"{other.directory}: fit_focus differs from {first.directory}'s")
+    return measurement_parameters(first)
+
+
+# The result document of a global fit.
+def global_document(result, requests, model, record, findings, figure_name):
+    status = result.identifiability.status
+    names = result.var_names
+    return {
+        "tarvo_version": record["tarvo_version"], "engine": "exact", "model": model,
+        "global": True, "provenance": record,
+        "directories": [str(request.measurement.directory) for request in requests],
+        "warnings": [dict(finding.as_dict(), directory=label) for label, finding in findings],
+        "weights": result.weighting,
+        "parameters": [{"name": name, "value": _finite(result.values[name]),
+                        "standard_error": _finite(result.stderr[name]),
+                        "determined": status[name] != "not determined"} for name in names],
+        "covariance": {"parameters": names,
+                       "matrix": [[_finite(v) for v in row] for row in result.covar]},
+        "correlation": [[_finite(v) for v in row] for row in result.correlation],
+        "chi2": _finite(result.chisqr), "reduced_chi2": _finite(result.redchi),
+        "degrees_of_freedom": int(result.nfree), "converged": bool(result.success),
+        "message": result.message, "nfev": result.nfev,
+        "fit_seconds": round(result.seconds, 3),
+        "measurements": [dict(member, directory=str(request.measurement.directory),
+                              normalisation=request.measurement.normalisation.as_dict())
+                         for member, request in zip(result.members, requests)],
+        "identifiability": result.identifiability.as_dict(),
+        "figure": figure_name,
+    }
+
+
+# One panel per measurement: data and model over the position relative to its focus.
+def global_figure(result, title):
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    count = len(result.results)
+    figure, axes = plt.subplots(1, count, figsize=(5.0 * count, 4.0), squeeze=False)
+    for ax, view in zip(axes[0], result.results):
+        for k, energy in enumerate(view["pulse_energy"]):
+            x = view["positions"][k] - view["focus"]
+            order = np.argsort(x)
+            ax.plot(x, view["data"][k], "o", markersize=3, label=f"{energy * 1e6:g} µJ")
+            ax.plot(x[order], view["model"][k][order], "-", color=ax.lines[-1].get_color())
+        ax.set_title(view["label"])
+        ax.set_xlabel("position relative to the focus (mm)")
+        ax.set_ylabel("normalised transmittance")
+        ax.legend(fontsize="small")
+    figure.suptitle(title)
+    figure.tight_layout()
+    return figure
+
+
+# tarvo fit DIR1 DIR2 ...: read and check every directory, fit them together, write, report.
+def run_global_fit(args, argv):
+    from .cli import prepare_fit, report_findings
+    from .plot import save_figure
+    from .provenance import provenance
+    from .report import write_result
+
+    if not args.out:
+        raise InputError("a global fit of several directories needs --out OUTDIR for its result")
+    if args.engine == "lsoda":
+        raise InputError("a global fit runs on the exact engine; drop --engine lsoda")
+    requests = [prepare_fit(directory, model=args.model, normalisation=args.normalisation,
+                            weights=args.weights, force=args.force, argv=argv)
+                for directory in args.directory]
+    findings = [(str(request.measurement.directory), finding) for request in requests
+                for finding in request.findings]
+    forced = all(request.force for request in requests)
+    status = report_findings([finding for _, finding in findings], args.strict, forced)
+    if status is not None:
+        return status
+    models = {request.model for request in requests}
+    if len(models) > 1:
+        raise InputError("the directories choose different models ([model] variant): a global "
+                         "fit runs one model")
+    model = models.pop()
+    params = _shared_parameters(requests)
+    members = [member_of(request.measurement, model) for request in requests]
+    labels = [member.label for member in members]
+    if len(set(labels)) != len(labels):
+        members = [type(member)(f"{k + 1}-{member.label}", member.arguments)
+                   for k, member in enumerate(members)]
+    print(f"Global fit of {', '.join(requests[0].measurement.fit_names)} to "
+          f"{len(members)} measurements ({', '.join(member.label for member in members)}); "
+          f"exact engine, {model} model", flush=True)
+    try:
+        result = fit_global(members, params, checks="off")
+    except ValueError as error:
+        raise InputError(str(error)) from None
+    after = []
+    if result.identifiability.undetermined:
+        from .global_fit import _undetermined_finding
+
+        after.append(("global", _undetermined_finding(result.identifiability)))
+    if args.strict and after:
+        return report_findings([finding for _, finding in after], True)
+    report_findings([finding for _, finding in after], False)
+    out = Path(args.out)
+    out.mkdir(parents=True, exist_ok=True)
+    figure_name = f"{FIGURE_STEM}.{args.figure_format}"
+    inputs = tuple(file for request in requests for file in request.measurement.input_files)
+    record = provenance(argv, inputs)
+    save_figure(global_figure(result, f"global fit, {model} model"), out / figure_name)
+    write_result(out / RESULT_FILE, global_document(result, requests, model, record,
+                                                    findings + after, figure_name))
+    print(result.fit_report())
+    print(f"results: {out / RESULT_FILE}")
+    print(f"figure:  {out / figure_name}")
+    sys.stdout.flush()
+    return 0 if result.success else 3

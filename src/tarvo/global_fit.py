@@ -1,0 +1,297 @@
+"""Global analysis: one least-squares fit over several measurements of the
+same molecule (picosecond and nanosecond pulses, several concentrations or
+thicknesses) with shared molecular parameters.
+
+Every measurement keeps its own set-up, normalisation, weights and focus; its
+residuals come from its own ZscanProblem, the one tarvo.fit builds. The
+lifetimes are shared by all measurements; a cross-section is shared by the
+measurements at one wavelength and gets one value per wavelength otherwise
+("sigma_4@532nm"). A fitted focus becomes one focus per measurement
+("focus@DIR"). Without standard deviations in the data, each measurement's
+noise is estimated from its own residuals and its residuals are weighted by
+its inverse (iteratively reweighted until the estimates settle), so that a
+noisy measurement neither dominates the fit nor vanishes in it.
+"""
+
+import math
+import time
+from dataclasses import dataclass
+from types import SimpleNamespace
+
+import numpy as np
+
+from .fit_parameters import FOCUS
+from .parameters import NAMES
+from .uncertainty import covariance_from_jacobian
+
+# Cross-sections, whose values depend on the wavelength.
+CROSS_SECTION_NAMES = NAMES[:3]
+
+# Reweighting rounds at most, and the relative change of every noise
+# estimate below which they stop.
+REWEIGHT_ROUNDS = 6
+REWEIGHT_TOLERANCE = 0.01
+
+
+# One measurement of a global fit: its name and the arguments of tarvo.fit.
+@dataclass(frozen=True)
+class GlobalMember:
+    label: str
+    arguments: dict
+
+
+# The label of a wavelength in parameter names ("532nm").
+def wavelength_label(wavelength):
+    return f"{wavelength * 1e9:.4g}nm"
+
+
+# The global name of a measurement's parameter.
+def global_name(name, member_label, wavelength, several_wavelengths, several_members):
+    if name == FOCUS:
+        return f"{FOCUS}@{member_label}" if several_members else FOCUS
+    if name in CROSS_SECTION_NAMES and several_wavelengths:
+        return f"{name}@{wavelength_label(wavelength)}"
+    return name
+
+
+# What a global fit found.
+class GlobalFitResult:
+    """Result of a global fit over several measurements.
+
+    Attributes
+    ----------
+    var_names : list of str
+        Names of the fitted parameters (shared, per wavelength, per measurement).
+    values, stderr : dict
+        Fitted value and standard error of each.
+    covar, correlation : numpy.ndarray
+        Covariance and correlation of the fitted parameters.
+    members : list of dict
+        Per measurement: label, points, chi^2, residual RMS, noise estimate.
+    results : list of FitResult-like views
+        Per measurement: the data, the model at the solution and its settings.
+    identifiability : tarvo.identifiability.Identifiability
+        What the data together determine.
+    """
+
+    def __init__(self, **fields):
+        self.__dict__.update(fields)
+
+    def fit_report(self):
+        """A text report: statistics, parameters, measurements, identifiability."""
+        lines = ["[[Global fit]]",
+                 f"    measurements       = {len(self.members)}",
+                 f"    weights            = {self.weighting}",
+                 f"    chi-square         = {self.chisqr:.6g}",
+                 f"    reduced chi-square = {self.redchi:.6g}",
+                 f"    converged          = {self.success} ({self.message})",
+                 "[[Variables]]"]
+        width = max(len(name) for name in self.var_names)
+        for name in self.var_names:
+            value, error = self.values[name], self.stderr[name]
+            relative = f" ({100 * error / abs(value):.2g}%)" if value and math.isfinite(
+                error) and name.split("@")[0] != FOCUS else ""
+            lines.append(f"    {name + ':':<{width + 1}}  {value:.6g} +/- {error:.3g}{relative}")
+        lines.append("[[Measurements]]")
+        for member in self.members:
+            lines.append(f"    {member['label']}: {member['points']} points, chi-square "
+                         f"{member['chisqr']:.4g}, residual RMS {member['rms']:.3g}")
+        lines.append("[[Identifiability]]")
+        lines += [f"    {line}" for line in self.identifiability.report()[1:]]
+        return "\n".join(lines)
+
+
+# The problems of the measurements (built as tarvo.fit builds one) and the
+# map from each one's varied parameters to the global ones.
+def _problems(members, params):
+    from .fitting import prepare_problem
+
+    wavelengths = [member.arguments["wavelength"] for member in members]
+    several_wavelengths = len(set(wavelengths)) > 1
+    problems, maps, names, starts = [], [], [], {}
+    for member, wavelength in zip(members, wavelengths):
+        problem = prepare_problem(params=params, **member.arguments)
+        local = []
+        for name, value in zip(problem.names, problem.reference):
+            full = global_name(name, member.label, wavelength, several_wavelengths,
+                               len(members) > 1)
+            if full not in names:
+                names.append(full)
+                starts[full] = value
+            elif name != FOCUS and not math.isclose(starts[full], value, rel_tol=1e-12):
+                raise ValueError(f"{full} starts at {starts[full]!r} in one measurement and at "
+                                 f"{value!r} in {member.label}: a shared parameter has one "
+                                 "start value")
+            local.append(names.index(full))
+        problems.append(problem)
+        maps.append(np.array(local, dtype=int))
+    return problems, maps, names
+
+
+# Fit several measurements at once with shared molecular parameters.
+def fit_global(members, params, *, checks="warn", ftol=1e-12, xtol=1e-12, gtol=1e-12,
+               max_nfev=None):
+    """Fit several measurements at once (see the module notes).
+
+    Parameters
+    ----------
+    members : sequence of GlobalMember
+        The measurements: a label and the keyword arguments of tarvo.fit
+        (positions, transmittance, pulse_energy, set-up, model,
+        normalisation, sigma, ...; params is given once, below).
+    params : tarvo.Parameters
+        The eight parameters (start values, which vary, bounds) and
+        optionally the focus (vary: one focus per measurement).
+    checks : {"warn", "error", "off"}
+        The plausibility checks of tarvo.fit, per measurement.
+    ftol, xtol, gtol, max_nfev
+        Settings of `scipy.optimize.least_squares`.
+
+    Returns
+    -------
+    GlobalFitResult
+    """
+    from scipy.optimize import least_squares
+
+    from .checks import data_findings, raise_or_warn, rayleigh_range_mm
+    from .identifiability import from_jacobian
+
+    began = time.perf_counter()
+    if len(members) < 1:
+        raise ValueError("a global fit needs at least one measurement")
+    problems, maps, names = _problems(members, params)
+    findings = []
+    if checks != "off":
+        for member, problem in zip(members, problems):
+            found = data_findings(problem.x, problem.y, problem.energies, problem.setup,
+                                  problem.base, member.arguments.get("is_sa", False),
+                                  problem.normalisation)
+            findings += [(member.label, finding) for finding in found]
+        raise_or_warn([finding for _, finding in findings], checks)
+    n = len(names)
+    lower, upper = np.full(n, -np.inf), np.full(n, np.inf)
+    is_log = np.zeros(n, dtype=bool)
+    for problem, local in zip(problems, maps):
+        lower[local] = np.maximum(lower[local], problem.lower)
+        upper[local] = np.minimum(upper[local], problem.upper)
+        is_log[local] = problem.is_log
+    has_sigma = [member.arguments.get("sigma") is not None for member in members]
+    scales = np.ones(len(members))
+
+    # Weighted residuals of every measurement, and their Jacobian, at u.
+    def evaluate(u, jacobian=True):
+        rows, blocks = [], []
+        for k, (problem, local) in enumerate(zip(problems, maps)):
+            free = np.ones(len(local), dtype=bool)
+            _, residuals, jac = problem.evaluate(u[local], free, jacobian)
+            rows.append(scales[k] * residuals)
+            if jacobian:
+                block = np.zeros((residuals.size, n))
+                block[:, local] = scales[k] * jac
+                blocks.append(block)
+        return np.concatenate(rows), (np.vstack(blocks) if jacobian else None)
+
+    max_nfev = 200 * (n + 1) if max_nfev is None else int(max_nfev)
+    u = np.zeros(n)
+    weighting = "1/sigma^2 (data uncertainties)" if all(has_sigma) else None
+    nfev = 0
+    for _ in range(REWEIGHT_ROUNDS):
+        solution = least_squares(lambda v: evaluate(v, False)[0], u,
+                                 jac=lambda v: evaluate(v)[1], bounds=(lower, upper),
+                                 method="trf", ftol=ftol, xtol=xtol, gtol=gtol,
+                                 max_nfev=max_nfev, x_scale=1.0)
+        u = solution.x
+        nfev += int(solution.nfev)
+        if all(has_sigma):
+            break
+        # Each measurement's noise from its own residuals (unscaled), as a weight.
+        change = 0.0
+        for k, (problem, local) in enumerate(zip(problems, maps)):
+            if has_sigma[k]:
+                continue
+            residuals = problem.evaluate(u[local], np.ones(len(local), dtype=bool), False)[1]
+            noise = math.sqrt(float(residuals @ residuals) / residuals.size)
+            new = 1.0 / noise if noise > 0 else 1.0
+            change = max(change, abs(new / scales[k] - 1.0))
+            scales[k] = new
+        weighting = ("each measurement weighted by the inverse of its noise, estimated from its "
+                     "own residuals (iteratively reweighted)")
+        if change < REWEIGHT_TOLERANCE:
+            break
+    residuals, jacobian_u = evaluate(u)
+    # With estimated noise the weighted residuals have unit variance: scale by
+    # the reduced chi^2 all the same (it is then near 1).
+    uncertainty = covariance_from_jacobian(jacobian_u, residuals, scale_covar=not all(has_sigma))
+    values, chain = np.zeros(n), np.ones(n)
+    for problem, local in zip(problems, maps):
+        values[local] = problem.values(u[local])
+        chain[local] = np.where(problem.is_log, values[local], 1.0)
+    covariance = uncertainty.covariance * np.outer(chain, chain)
+    errors = np.sqrt(np.diag(covariance))
+    with np.errstate(invalid="ignore", divide="ignore"):
+        correlation = covariance / np.outer(errors, errors)
+    variance = uncertainty.reduced_chi2 if not all(has_sigma) else 1.0
+    # A focus is judged against its measurement's Rayleigh range.
+    focus_scales = {}
+    for problem, local in zip(problems, maps):
+        for name, index in zip(problem.names, local):
+            if name == FOCUS:
+                focus_scales[names[index]] = rayleigh_range_mm(SimpleNamespace(**problem.setup))
+    identifiability = from_jacobian(names, values, is_log, jacobian_u / chain, variance,
+                                    focus_scales)
+    member_records, views = [], []
+    for k, (member, problem, local) in enumerate(zip(members, problems, maps)):
+        model = problem.model_curves(u[local])
+        raw = problem.y - model
+        weighted = problem.evaluate(u[local], np.ones(len(local), dtype=bool), False)[1]
+        member_records.append({"label": member.label, "points": int(raw.size),
+                               "chisqr": float(scales[k] ** 2 * weighted @ weighted),
+                               "rms": float(np.sqrt(np.mean(raw ** 2))),
+                               "noise": float(1.0 / scales[k]) if not has_sigma[k] else None})
+        spec_pars, focus = problem.parameters(u[local])
+        views.append({"label": member.label, "positions": problem.x, "data": problem.y,
+                      "model": model, "focus": focus, "spec_pars": spec_pars,
+                      "pulse_energy": problem.energies})
+    chisqr = float(residuals @ residuals)
+    nfree = residuals.size - n
+    result = GlobalFitResult(
+        var_names=list(names), values=dict(zip(names, values.tolist())),
+        stderr=dict(zip(names, errors.tolist())), covar=covariance, correlation=correlation,
+        chisqr=chisqr, redchi=chisqr / nfree if nfree > 0 else math.nan, ndata=residuals.size,
+        nfree=nfree, success=solution.status > 0, message=solution.message,
+        nfev=nfev, weighting=weighting, members=member_records, results=views,
+        identifiability=identifiability, findings=findings,
+        seconds=time.perf_counter() - began)
+    if checks != "off" and identifiability.undetermined:
+        raise_or_warn([_undetermined_finding(identifiability)], checks)
+    return result
+
+
+# The finding of parameters a global fit leaves undetermined.
+def _undetermined_finding(identifiability):
+    from .checks import Finding
+
+    return Finding("not-determined", "the data do not determine "
+                   + ", ".join(identifiability.undetermined))
+
+
+# Keyword arguments of tarvo.fit for a read measurement directory.
+def member_of(measurement, model):
+    from .cli_exact import measured_sigma
+
+    setup = measurement.setup
+    energy = model == "energy"
+    options = measurement.options
+    arguments = dict(positions=measurement.positions, transmittance=measurement.transmittance,
+                     pulse_energy=measurement.pulse_energy,
+                     populations=list(setup.populations), sample_width=setup.sample_width,
+                     tau=setup.tau, wavelength=setup.wavelength, w0=setup.w0, M2=setup.M2,
+                     model=model, t_slices=setup.t_slices, z_slices=setup.z_slices,
+                     radial_points=options.radial_points if energy else None,
+                     intensity_points=options.intensity_points if energy else None,
+                     normalisation=measurement.normalisation,
+                     sigma=measured_sigma(measurement), weights=options.weights,
+                     is_sa=measurement.is_sa, focus=options.focus_mm)
+    label = measurement.directory.resolve().name if measurement.directory else "measurement"
+    return GlobalMember(label, arguments)
+
