@@ -16,6 +16,7 @@ or, for the exact engine when no cluster is asked for, in threads of this
 process.
 """
 
+import atexit
 import math
 import numbers
 import secrets
@@ -453,6 +454,27 @@ def run_replicates(client, problem, replicates, progress=None):
     return _collect(problem, replicates, found, began)
 
 
+# Name (prefix) of the threads that run replicates.
+THREAD_NAME = "tarvo-bootstrap"
+
+
+# Replicate threads still running (after Ctrl-C they finish the replicate
+# they are fitting): native code must not run under an interpreter that
+# shuts down, so the process waits for them at exit (tarvo's command line
+# ends without waiting, see tarvo.cli.console_main).
+def replicate_threads():
+    import threading
+
+    return [thread for thread in threading.enumerate()
+            if thread.name.startswith(THREAD_NAME) and thread.is_alive()]
+
+
+@atexit.register
+def _join_replicate_threads():
+    for thread in replicate_threads():
+        thread.join()
+
+
 # Native model threads of each replicate run in a thread of this process: the
 # replicates themselves fill the cores.
 THREADS_PER_REPLICATE = 1
@@ -508,7 +530,7 @@ def run_replicates_in_threads(problem, replicates, progress=None, workers=None):
         except BaseException as error:   # passed to the waiting thread
             hand_over(error)
 
-    threads = [threading.Thread(target=work, name=f"tarvo-bootstrap-{k}", daemon=True)
+    threads = [threading.Thread(target=work, name=f"{THREAD_NAME}-{k}", daemon=True)
                for k in range(threads_used)]
     found = {}
     try:

@@ -685,6 +685,13 @@ def run_init_command(args):
 def console_main():
     status = main()
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    if "tarvo.bootstrap" in sys.modules and sys.modules["tarvo.bootstrap"].replicate_threads():
+        # Interrupted bootstrap replicates still fit in their threads: the
+        # process ends at once (every file is written or untouched) rather
+        # than wait for them or shut the interpreter down under native code.
+        sys.stdout.flush()
+        sys.stderr.flush()
+        os._exit(status)
     return status
 
 
