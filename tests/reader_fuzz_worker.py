@@ -19,8 +19,17 @@ from pathlib import Path
 from fit_zscan_fuzz_worker import (ADDRESS_SPACE_LIMIT, HEADER, HERE, START_TIMEOUT, FuzzWorker,
                                    read_exactly, sanitized, send)
 
-# Two valid curve files of five points each, for the set-up calls.
-CURVE_TEXT = "".join(f"{z},{1.0 - 0.1 * (z == 0)}\n" for z in (-20, -10, 0, 10, 20))
+# Prefix of the directory the worker writes its files into.
+DIRECTORY_PREFIX = "tarvo-reader-fuzz-"
+
+
+# The two valid curve files of the tests' measurement directory, by name, for
+# the set-up calls.
+def valid_curves():
+    from measurement_cases import ENERGIES, POSITIONS, noisy_curves
+
+    return {name: "".join(f"{float(x)!r},{float(y)!r}\n" for x, y in zip(POSITIONS, row))
+            for name, row in zip(ENERGIES, noisy_curves())}
 
 
 def _summary_of_curve(data):
@@ -28,8 +37,9 @@ def _summary_of_curve(data):
             "sigma": None if data.sigma is None else data.sigma.tolist()}
 
 
-def run_reader_call(call, directory):
-    """Make `call` in `directory`; a dict that says how it ended."""
+def run_reader_call(call, directory, curves):
+    """Make `call` in `directory` (`curves`: the valid curve files' texts by
+    name); a dict that says how it ended."""
     from tarvo.cli import prepare_fit
     from tarvo.curve_file import read_curve_file
 
@@ -42,8 +52,8 @@ def run_reader_call(call, directory):
             result = _summary_of_curve(read_curve_file(path))
         else:
             (directory / "setup.toml").write_bytes(call["data"])
-            for name in ("low.csv", "high.csv"):
-                (directory / name).write_text(CURVE_TEXT)
+            for name, text in curves.items():
+                (directory / name).write_text(text)
             request = prepare_fit(directory)
             result = {"fit_names": list(request.measurement.fit_names),
                       "n_starts": request.n_starts, "engine": request.engine,
@@ -66,7 +76,8 @@ def serve():
         resource.setrlimit(resource.RLIMIT_AS, (limit, hard))
     import tarvo.cli  # noqa: F401  (imported once, before the first call)
 
-    directory = Path(tempfile.mkdtemp(prefix="tarvo-reader-fuzz-"))
+    directory = Path(tempfile.mkdtemp(prefix=DIRECTORY_PREFIX))
+    curves = valid_curves()
     send(answers, {"kind": "ready", "pid": os.getpid()})
     requests = sys.stdin.buffer
     try:
@@ -75,7 +86,7 @@ def serve():
             if header is None:
                 return
             call = pickle.loads(read_exactly(requests, HEADER.unpack(header)[0]))
-            send(answers, run_reader_call(call, directory))
+            send(answers, run_reader_call(call, directory, curves))
     finally:
         for entry in directory.iterdir():
             entry.unlink()
