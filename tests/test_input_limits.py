@@ -231,3 +231,11 @@ def test_every_count_refuses_one_beyond_each_end(name):
         check_count(name, bounds.most + 1)
     with pytest.raises(InputError, match="must be an integer"):
         check_count(name, True)
+
+
+# Reading a result back goes through the same reader: a FIFO is refused at
+# once instead of blocking.
+def test_loading_a_result_from_a_fifo_is_refused(tmp_path):
+    os.mkfifo(tmp_path / "fit-result.json")
+    with pytest.raises(ValueError, match="is a FIFO \\(named pipe\\), not a regular file"):
+        tarvo.FitResult.load(tmp_path / "fit-result.json")
