@@ -5,7 +5,8 @@
 #   make bench       set everything up and print the benchmark figures
 #   make wheel       build a self-contained wheel into dist/ (MINPACK, libgfortran, OpenMP inside)
 #   make wheel-check install that wheel into a fresh environment and run a smoke test
-#   make fuzz        thousands of fuzzed fit_zscan calls and curve and set-up files (FUZZ_EXAMPLES=5000)
+#   make fuzz        thousands of fuzzed calls of fit_zscan and of the exact engine's
+#                    bindings, and fuzzed curve and set-up files (FUZZ_EXAMPLES=5000 each)
 #   make sanitize    the test suite against modules built with ASan and UBSan
 #   make sanitize-ci the part of it that CI runs
 #
@@ -19,7 +20,7 @@ PY := $(VENV)/bin/python
 INSTALLED := $(VENV)/.tarvo-installed
 # Every file the build reads: a change in any of them reinstalls the package.
 BUILD_INPUTS := CMakeLists.txt pyproject.toml README.md LICENSE \
-	$(shell find src lsoda model fit include tarvo_wrapper -type f -not -name '*.pyc' 2>/dev/null)
+	$(shell find src lsoda model fit process include bindings cmake -type f -not -name '*.pyc' 2>/dev/null)
 # What the build itself needs (the same as pyproject.toml's [build-system]).
 BUILD_REQUIREMENTS := 'scikit-build-core>=0.11' 'numpy>=2.1'
 # What the documentation build needs (the same as pyproject.toml's docs extra).
@@ -108,7 +109,8 @@ wheel-check: wheel
 
 fuzz: install
 	TARVO_FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) $(VENV)/bin/pytest -q tests/test_fit_zscan_fuzz.py \
-		tests/test_reader_fuzz.py --hypothesis-show-statistics
+		tests/test_exact_fuzz.py tests/test_reader_fuzz.py \
+		--hypothesis-show-statistics
 
 # Own environment (.venv-sanitize) and build directory: the normal build's
 # flags stay untouched.

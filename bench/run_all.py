@@ -14,6 +14,7 @@ SCRIPTS = [
     ["parallel_benchmark.py"],
     ["exact_benchmark.py", "--threads", "1"],
     ["exact_benchmark.py"],
+    ["handle_benchmark.py"],
     ["energy_convergence.py"],
     ["engine_comparison.py"],
     ["batch_benchmark.py"],

@@ -1,7 +1,9 @@
-// The pieces of the multi-start procedure that both extension modules use:
-// where to centre, the starting rows, and the choice of the best start.
+// The multi-start procedure that both extension modules run: where to
+// centre, the starting rows, the run of every start and the choice of the
+// best one.
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 #include "tarvo/constants.hpp"
 #include "tarvo/fit.hpp"
@@ -37,6 +39,25 @@ std::size_t best_start(std::span<const double> errors) {
     if (errors[k] < errors[best]) best = k;
   }
   return best;
+}
+
+FitStatus run_multi_start(const Problem& problem, std::span<const int> fitted,
+                          const StartTables& tables, const FitOptions& options,
+                          std::size_t& best) {
+  const std::size_t starts = tables.summaries.size();
+  const std::size_t points = problem.points();
+  std::vector<StartJob> jobs(starts);
+  for (std::size_t k = 0; k < starts; ++k) {
+    jobs[k] = StartJob{std::span<double>(tables.spec_rows + k * tables.row_length,
+                                         tables.row_length),
+                       fitted, std::span<double>(tables.residual_rows + k * points, points),
+                       tables.errors + k};
+  }
+  const FitStatus status = run_starts(problem, jobs, tables.summaries, options);
+  if (status == FitStatus::ok) {
+    best = best_start(std::span<const double>(tables.errors, starts));
+  }
+  return status;
 }
 
 }  // namespace tarvo

@@ -1,5 +1,7 @@
-"""Fuzzed fit_zscan calls as plain data: what each argument is made of, the
-exceptions a call may raise, and the Python source that replays it.
+"""Fuzzed calls of the native bindings as plain data: what each argument is
+made of, the exceptions a call may raise, and the Python source that replays
+it. The bindings: tarvo_wrapper.fit_zscan, tarvo._native.exact_model, and the
+exact engine's handle (tarvo._native.ExactModel, built and evaluated).
 
 A call travels to the worker process as a pickle of these descriptions and is
 built there, so the hostile argument types below must be importable by name
@@ -22,6 +24,43 @@ PARAMETERS = ["x_data", "y_data", "populations", "t_slices", "z_slices", "sample
 ARRAY_PARAMETERS = ["x_data", "y_data", "populations", "pulse_energy", "spec_pars", "fit_indices"]
 INTEGER_PARAMETERS = ["t_slices", "z_slices", "num_x_pts", "num_datasets", "n_starts"]
 REAL_PARAMETERS = ["sample_width", "tau", "wavelength", "w0", "M2"]
+# The exact engine's bindings: exact_model's parameters, and those of a handle
+# call (ExactModel's, then evaluate's spec_pars, focus, derivatives and normalise).
+EXACT_PARAMETERS = ["positions_mm", "pulse_energy", "populations", "spec_pars", "t_slices",
+                    "z_slices", "sample_width", "tau", "wavelength", "w0", "M2", "derivatives",
+                    "variant", "radial_points", "normalise", "time_window", "intensity_points"]
+HANDLE_PARAMETERS = EXACT_PARAMETERS + ["focus"]
+
+
+def exact_handle(positions_mm, pulse_energy, populations, spec_pars, *, derivatives=(),
+                 normalise=True, focus=0.0, **setup):
+    """Build the exact engine's handle and evaluate it once."""
+    from tarvo import _native
+
+    handle = _native.ExactModel(positions_mm, pulse_energy, populations, normalise=normalise,
+                                **setup)
+    return handle.evaluate(spec_pars, focus, derivatives)
+
+
+def binding(function):
+    """The callable a fuzzed call of `function` makes."""
+    if function == "fit_zscan":
+        import tarvo_wrapper
+
+        return tarvo_wrapper.fit_zscan
+    if function == "exact_model":
+        from tarvo import _native
+
+        return _native.exact_model
+    return exact_handle
+
+
+# How a reproducer makes the call, and the parameters a call's positional
+# arguments stand for.
+CALL_SOURCES = {"fit_zscan": "tarvo_wrapper.fit_zscan", "exact_model": "_native.exact_model",
+                "ExactModel": "exact_handle"}
+CALL_PARAMETERS = {"fit_zscan": PARAMETERS, "exact_model": EXACT_PARAMETERS,
+                   "ExactModel": HANDLE_PARAMETERS}
 
 
 # --- hostile argument types -------------------------------------------------------
@@ -107,6 +146,31 @@ class Stall:
 
     def __repr__(self):
         return f"Stall({self.seconds!r})"
+
+
+class ClearingIndex:
+    """An index (__index__) that first empties the list `holder` it sits in."""
+
+    def __init__(self, value):
+        self.value = value
+        self.holder = None
+
+    def __index__(self):
+        if self.holder is not None:
+            self.holder.clear()
+            self.holder.extend(object() for _ in range(16))
+        return self.value
+
+    def __repr__(self):
+        return f"ClearingIndex({self.value!r})"
+
+
+def clearing_list(values):
+    """A list whose first item, when converted, empties the list."""
+    first = ClearingIndex(values[0])
+    holder = [first] + list(values[1:])
+    first.holder = holder
+    return holder
 
 
 class Mutator:
@@ -249,12 +313,15 @@ OBJECT_MAKERS = {
     "Decimal": decimal.Decimal, "Fraction": fractions.Fraction,
     "numpy": lambda dtype, value: np.dtype(dtype).type(value),
     "numpy_array": lambda values: np.array(values),
+    "clearing_list": clearing_list, "tuple": lambda values: tuple(values),
+    "nested": lambda rows: [list(row) for row in rows],
 }
 OBJECT_SOURCES = {
     "IntLike": "IntLike", "IndexOnly": "IndexOnly", "FloatLike": "FloatLike",
     "Raising": "Raising", "SelfDestruct": "SelfDestruct", "Stall": "Stall",
     "Decimal": "decimal.Decimal", "Fraction": "fractions.Fraction",
     "numpy": "numpy_scalar", "numpy_array": "np.array",
+    "clearing_list": "clearing_list", "tuple": "tuple", "nested": "list",
 }
 
 
@@ -276,10 +343,13 @@ class FuzzCall:
     must_raise: bool = False
     changes: list = field(default_factory=list)
     threads: int = 1
+    # The binding called: "fit_zscan", "exact_model" or "ExactModel" (a handle).
+    function: str = "fit_zscan"
 
     def arguments(self):
         """(name, Arg) of every argument given, positional ones first."""
-        names = PARAMETERS + [f"surplus{index}" for index in range(len(self.positional))]
+        names = CALL_PARAMETERS[self.function] + [
+            f"surplus{index}" for index in range(len(self.positional))]
         return list(zip(names, self.positional)) + list(self.keywords)
 
     def build(self):
@@ -305,6 +375,7 @@ class FuzzCall:
         lines = ["import array, decimal, fractions",
                  "import numpy as np",
                  "import tarvo_wrapper",
+                 "from tarvo import _native",
                  "from fit_zscan_fuzz_calls import *",
                  ""]
         variables = {}
@@ -322,12 +393,12 @@ class FuzzCall:
         positional = ", ".join(variable for variable, _, _ in plain[:count])
         keywords = ", ".join(f"{name}={variable}" for variable, name, _ in plain[count:])
         joined = ", ".join(part for part in (positional, keywords) if part)
-        lines.append(f"print(tarvo_wrapper.fit_zscan({joined}))")
+        lines.append(f"print({CALL_SOURCES[self.function]}({joined}))")
         return "\n".join(lines)
 
     def __repr__(self):
         changes = "; ".join(self.changes) or "valid"
-        return f"FuzzCall({changes}; {self.threads} thread(s))"
+        return f"FuzzCall({self.function}: {changes}; {self.threads} thread(s))"
 
     def _repr_pretty_(self, printer, cycle):
         """How Hypothesis prints a failing example: the short form above."""

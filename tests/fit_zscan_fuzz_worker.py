@@ -1,4 +1,5 @@
-"""A worker process that makes fuzzed fit_zscan calls, and the test side's
+"""A worker process that makes fuzzed calls of the native bindings (fit_zscan,
+the exact engine's exact_model and handle), and the test side's
 handle on it. A crash (signal, sanitizer report) or a hang ends only the
 worker: the handle reports it with the worker's last words and starts a new
 one for the next call.
@@ -25,7 +26,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from fit_zscan_fuzz_calls import Mutator
+from fit_zscan_fuzz_calls import Mutator, binding
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 # Length prefix of every message.
@@ -75,8 +76,7 @@ def shares_memory(result, inputs):
 
 def run_call(call):
     """Make `call`; a dict that says how it ended and what it changed."""
-    import tarvo_wrapper
-
+    function = binding(getattr(call, "function", "fit_zscan"))
     try:
         args, kwargs = call.build()
     except Exception:  # a fault of the fuzzer, not of fit_zscan
@@ -86,7 +86,7 @@ def run_call(call):
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
-            result = tarvo_wrapper.fit_zscan(*args, **kwargs)
+            result = function(*args, **kwargs)
         outcome = {"kind": "returned", "result": result,
                    "shares_memory": isinstance(result, tuple) and shares_memory(result, inputs)}
     except Exception as error:  # every exception is the property's business
@@ -125,6 +125,7 @@ def serve():
         limit = ADDRESS_SPACE_LIMIT if hard == resource.RLIM_INFINITY else min(hard, ADDRESS_SPACE_LIMIT)
         resource.setrlimit(resource.RLIMIT_AS, (limit, hard))
     import tarvo_wrapper  # noqa: F401  (imported once, before the first call)
+    from tarvo import _native  # noqa: F401
 
     send(answers, {"kind": "ready", "pid": os.getpid()})
     requests = sys.stdin.buffer

@@ -266,3 +266,158 @@ def test_sequences_emptied_while_they_are_read_are_read_as_they_were():
     assert done.returncode == 0, (done.returncode, done.stderr[-2000:])
     assert outcome_lines(done) == ["outcome model_curves True", "outcome population_step True",
                                    "outcome solve True"]
+
+
+# Derivative indices whose conversion (__index__) empties the list they sit in.
+CLEARING_INDEX = """
+    import numpy as np
+    from tarvo import _native
+    from model_cases import BEAM, POPULATIONS, RSA_PARS, positions
+
+    junk = []
+
+    class Clearing:
+        def __init__(self, value):
+            self.value = value
+
+        def __index__(self):
+            holder.clear()
+            junk.append([object() for _ in range(64)])
+            return self.value
+
+    x = np.vstack([positions(7)])
+    grid = dict(t_slices=3, z_slices=2)
+    handle = _native.ExactModel(x, [1e-5], POPULATIONS, **BEAM, **grid)
+    calls = {
+        "exact_model": lambda d: _native.exact_model(x, [1e-5], POPULATIONS, RSA_PARS, **BEAM,
+                                                     **grid, derivatives=d),
+        "ExactModel.evaluate": lambda d: handle.evaluate(RSA_PARS, 0.5, d),
+    }
+    for name, call in calls.items():
+        plain = call([1, 2, 8])
+        holder = [Clearing(1), 2, 8]
+        got = call(holder)
+        print("outcome", name, all(np.array_equal(a, b) for a, b in zip(plain, got)))
+"""
+
+
+def test_derivative_lists_emptied_while_they_are_read_are_read_as_they_were():
+    done = run_python(CLEARING_INDEX, threads=1)
+    assert done.returncode == 0, (done.returncode, done.stderr[-2000:])
+    assert outcome_lines(done) == ["outcome exact_model True",
+                                   "outcome ExactModel.evaluate True"]
+
+
+@pytest.mark.allocation_failure  # under an address-space cap
+def test_the_exact_engine_says_what_memory_it_could_not_get():
+    done = run_python(cap_gigabytes=3, threads=4, code="""
+        import numpy as np
+        import tarvo
+        from tarvo import _native
+        from model_cases import BEAM, POPULATIONS, RSA_PARS
+
+        x = np.linspace(-20.0, 20.0, 1000)
+        setup = dict(BEAM, populations=POPULATIONS, t_slices=1_000_000, z_slices=2,
+                     model="established", normalisation="shift")
+        data = np.ones((1, x.size))
+        energy_x = np.linspace(-20.0, 20.0, 7)[None, :]
+        for name, call in [
+                ("simulate", lambda: tarvo.simulate(x, [1e-5], RSA_PARS, engine="exact",
+                                                    **setup)),
+                ("fit", lambda: tarvo.fit(x, data, [1e-5], RSA_PARS, vary=["sigma_2"],
+                                          **setup)),
+                ("scratch", lambda: _native.ExactModel(
+                    energy_x, [1e-5], POPULATIONS, **BEAM, t_slices=2, z_slices=1_000_000,
+                    variant="energy").evaluate(RSA_PARS, 0.0, range(9)))]:
+            try:
+                call()
+                print("outcome", name, "returned")
+            except BaseException as error:
+                print("outcome", name, type(error).__name__, error)
+    """)
+    outcome = outcome_lines(done)
+    tables = ("MemoryError the exact model needs 8.0 GB for the tables of 1000 points x 1000000 "
+              "time slices and 2 depth slices, more than the 3.2 GB this process may use")
+    assert outcome == [
+        f"outcome simulate {tables}", f"outcome fit {tables}",
+        "outcome scratch MemoryError the exact model needs 3.8 GB for the scratch of 4 threads "
+        "(2000000 depth slices, 9 derivatives), more than the 3.2 GB this process may use",
+    ], (outcome, done.stderr[-2000:])
+
+
+@pytest.mark.allocation_failure  # under an address-space cap
+def test_lsoda_model_scratch_beyond_the_memory_is_refused_with_the_lock_held():
+    # The grids fit (0.8 GB) but the per-thread scratch does not: refused while
+    # the evaluation runs without the interpreter lock, raised once it is back
+    # (it used to be raised without the lock: a segmentation fault).
+    done = run_python(cap_gigabytes=3, threads=2, code="""
+        import tarvo
+        from tarvo import _native
+        from model_cases import BEAM, POPULATIONS, RSA_PARS, curves_x
+
+        x = list(curves_x(5, 1))
+        for name, call in [
+                ("model_curves", lambda: _native.model_curves(
+                    x, POPULATIONS, 2, 100_000_000, *BEAM.values(), [1e-5], RSA_PARS, 5, 1)),
+                ("simulate", lambda: tarvo.simulate(x, [1e-5], RSA_PARS, populations=POPULATIONS,
+                                                    t_slices=2, z_slices=100_000_000, **BEAM,
+                                                    model="established", normalisation="shift",
+                                                    engine="lsoda"))]:
+            try:
+                call()
+                print("outcome", name, "returned")
+            except BaseException as error:
+                print("outcome", name, type(error).__name__, error)
+    """)
+    message = ("MemoryError the model needs 8.0 GB for the scratch of 2 threads (100000000 depth "
+               "slices), more than the 3.2 GB this process may use")
+    assert outcome_lines(done) == [f"outcome model_curves {message}",
+                                   f"outcome simulate {message}"], (done.returncode,
+                                                                    done.stderr[-2000:])
+
+
+# Model evaluations of hours (a huge grid) on both engines, interrupted by SIGINT
+# after a second.
+INTERRUPTED_EXACT = """
+    import os, signal, threading, time
+    import numpy as np
+    import tarvo
+    from model_cases import BEAM, POPULATIONS, RSA_PARS
+
+    x = np.linspace(-20.0, 20.0, 9)
+    shift = dict(model="established", normalisation="shift")
+    huge = dict(BEAM, populations=POPULATIONS, t_slices=1_000_000, z_slices=1_000_000)
+    small = dict(BEAM, populations=POPULATIONS, t_slices=4, z_slices=2, **shift)
+    before = tarvo.simulate(x, [1e-5], RSA_PARS, engine="exact", **small)
+    data = before + 0.01
+    for name, call in [
+            ("simulate", lambda: tarvo.simulate(x, [1e-5], RSA_PARS, engine="exact", **huge,
+                                                **shift)),
+            ("fit", lambda: tarvo.fit(x, data, [1e-5], RSA_PARS, vary=["sigma_2"], checks="off",
+                                      **huge, **shift)),
+            ("energy", lambda: tarvo.simulate(x, [1e-5], RSA_PARS, engine="exact",
+                                              model="energy", normalisation="absolute", **huge)),
+            ("lsoda", lambda: tarvo.simulate(x, [1e-5], RSA_PARS, engine="lsoda", **huge,
+                                             **shift))]:
+        threading.Timer(1.0, os.kill, (os.getpid(), signal.SIGINT)).start()
+        t0 = time.perf_counter()
+        try:
+            call()
+            print("outcome", name, "completed")
+        except KeyboardInterrupt:
+            late = time.perf_counter() - t0 - 1.0
+            print("outcome", name, "interrupted", "soon" if late < 3.0 else f"late {late:.1f} s")
+    after = tarvo.simulate(x, [1e-5], RSA_PARS, engine="exact", **small)
+    print("outcome same", np.array_equal(before, after))
+"""
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_ctrl_c_stops_a_long_model_evaluation_within_about_a_second(threads):
+    done = run_python(INTERRUPTED_EXACT, threads=threads, timeout=300)
+    assert outcome_lines(done) == ["outcome simulate interrupted soon",
+                                   "outcome fit interrupted soon",
+                                   "outcome energy interrupted soon",
+                                   "outcome lsoda interrupted soon",
+                                   "outcome same True"], (done.stdout[-2000:],
+                                                          done.stderr[-2000:])

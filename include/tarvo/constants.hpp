@@ -22,6 +22,12 @@ inline constexpr int MIN_POINTS_PER_CURVE = 5;
 // Smallest number of time slices and of depth slices: each grid needs a step.
 inline constexpr int MIN_SLICES = 2;
 
+// Largest number of positions (all curves together) and of time or depth
+// slices the exact engine accepts: far beyond any useful resolution, and
+// within its 32-bit counts.
+inline constexpr int MAX_POINTS = 1000000;
+inline constexpr int MAX_SLICES = 1000000;
+
 // Starts of a multi-start fit unless the caller says otherwise.
 inline constexpr int N_STARTS_DEFAULT = 3;
 

@@ -99,9 +99,22 @@ TARVO_API std::string exact_parameter_error(const double* p);
 
 // What stays fixed over the evaluations of one measurement: slice steps,
 // incident intensities, radial nodes. Built once, read by every evaluation.
+//
+// The positions are kept as given (stage_x_mm) together with a focus: the
+// model is evaluated at stage_x_mm - focus_mm. set_focus moves the focus and
+// refills the tables that depend on the positions in place (nothing is
+// allocated, nothing else rebuilt), to the same values as a problem built
+// from the shifted positions.
 struct TARVO_API ExactProblem {
-  // Check the input (ProblemError) and build the grids (std::bad_alloc).
+  // Check the input (ProblemError) and build the grids; AllocationError
+  // (saying what and how much) when they cannot fit.
   explicit ExactProblem(const ExactInput& input);
+
+  // Bytes the tables of a problem of `input` take.
+  static double bytes_needed(const ExactInput& input);
+
+  // Evaluate at stage_x_mm - focus from now on.
+  void set_focus(double focus);
 
   ExactVariant variant = ExactVariant::established;
   bool normalise = true;
@@ -139,21 +152,34 @@ struct TARVO_API ExactProblem {
   std::vector<double> position_weights;
   // d ln(incident intensity) / d z0 at every position (1/mm).
   std::vector<double> focus_rate;
+  // The positions as given (mm, curve after curve) and the focus they are
+  // taken from.
+  std::vector<double> stage_x_mm;
+  double focus_mm = 0.0;
+  // The pulse and the beam: energy of each curve (J), duration (s), waist
+  // (m), Rayleigh range (m); energy: the largest peak intensity (W/cm^2).
+  std::vector<double> pulse_energy;
+  double tau = 0.0;
+  double w0 = 0.0;
+  double z_r = 0.0;
+  double peak_max = 0.0;
+  // energy: scratch of one row of interpolation weights.
+  std::vector<double> weight_row;
 
   // All positions of all curves.
   int points() const { return num_x_pts * num_datasets; }
+
+ private:
+  void build(const ExactInput& input);
+  // Fill the tables that depend on the positions for focus `focus`.
+  void place(double focus);
 };
 
-// Model curves of the parameter vector p (checked with exact_parameter_error):
-// curves receives points() values, curve after curve; for non-empty
-// `derivatives` (distinct indices, 0 .. PARAMETER_COUNT - 1 parameters,
-// FOCUS_SHIFT the focus shift), jacobian receives d curve / d parameter at
-// [n * derivatives.size() + d]. Positions (and radial nodes) run as tasks on
-// the current OpenMP team or a new one; the result does not depend on the
-// number of threads. Polls `control` (may be null) between tasks.
-TARVO_API ModelStatus exact_model_curves(const ExactProblem& problem, const double* p,
-                                         std::span<const int> derivatives, double* curves,
-                                         double* jacobian, FitControl* control = nullptr);
+// Model curves and their derivatives: evaluate() of engine.hpp (the one
+// interface of both engines). Positions (and radial nodes) run as tasks on the
+// current OpenMP team or a new one; the result does not depend on the number
+// of threads; the stop request is looked at between tasks and within long
+// marches.
 
 // energy variant: the incident pulse energy (J) at every position, the
 // incident fluence summed over the time slices and radial nodes (a check of

@@ -82,4 +82,28 @@ TARVO_API void fill_start_rows(std::span<const double> spec_pars, std::span<cons
 // start. errors must not be empty.
 TARVO_API std::size_t best_start(std::span<const double> errors);
 
+// The tables of a multi-start run, one row per start, owned by the caller
+// (an extension module makes them as it must return them).
+struct StartTables {
+  // n_starts rows of row_length values: the starting vectors (filled by
+  // fill_start_rows), then the fitted ones.
+  double* spec_rows = nullptr;
+  std::size_t row_length = 0;
+  // n_starts rows of problem.points() values: the residuals of each start.
+  double* residual_rows = nullptr;
+  // n_starts values: the error of each start.
+  double* errors = nullptr;
+  // n_starts summaries.
+  std::span<StartSummary> summaries;
+};
+
+// The multi-start fit of fit_zscan, the one routine both extension modules
+// call: every start of the rows in `tables` (each fitting the entries
+// `fitted` of its row) run on `problem` by run_starts, and the best start
+// chosen (best_start). Returns run_starts' status; `best` is set when it is
+// ok. Throws std::bad_alloc when the list of starts cannot be made.
+TARVO_API FitStatus run_multi_start(const Problem& problem, std::span<const int> fitted,
+                                    const StartTables& tables, const FitOptions& options,
+                                    std::size_t& best);
+
 }  // namespace tarvo

@@ -122,6 +122,8 @@ struct ModelRun {
   FitControl* control = nullptr;
   // Receives the failed integration steps of the evaluation (may be nullptr).
   SolverFailures* failures = nullptr;
+  // Shift each curve to its baseline (false: the raw transmittance).
+  bool normalise = true;
 };
 
 // Model transmittance of every curve of `problem` for the eight-entry

@@ -144,9 +144,18 @@ class TARVO_API Problem {
   }
   std::ptrdiff_t incident_stride() const { return num_x_pts_; }
 
+  // Move the positions of a model-only problem to x_mm[n] - shift_mm (x_mm:
+  // points() values, laid out as ProblemInput::x_mm), refilling the positions
+  // and the incident table in place: the same values as a problem built from
+  // the shifted positions, without allocating. False (nothing changed) for a
+  // problem with data or x_mm of another length.
+  bool place(std::span<const double> x_mm, double shift_mm);
+
  private:
   // Fill every array from `input` (sizes checked).
   void build(const ProblemInput& input);
+  // Fill the incident table from positions_ and the pulse.
+  void fill_incident();
 
   int num_x_pts_;
   int num_datasets_;
@@ -160,6 +169,11 @@ class TARVO_API Problem {
   double dt_ = 0.0;
   double dz_ = 0.0;
   double optical_frequency_ = 0.0;
+  // The pulse: energy of each curve (J), duration (s), waist (m), Rayleigh range (m).
+  std::vector<double> pulse_energy_;
+  double tau_ = 0.0;
+  double w0_ = 0.0;
+  double z_r_ = 0.0;
 };
 
 }  // namespace tarvo

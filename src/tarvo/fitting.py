@@ -18,7 +18,7 @@ import numpy as np
 
 from .centring import scan_centre
 from .counts import check_count
-from .engine import FOCUS_SHIFT, check_model, grid_defaults, grid_settings, model_and_jacobian
+from .engine import FOCUS_SHIFT, ModelHandle, check_model, grid_defaults, grid_settings
 from .fit_options import WEIGHTS
 from .fit_parameters import FIT_NAMES, FOCUS, resolve_parameters
 from .normalisation import normalisation_of
@@ -76,6 +76,11 @@ class ZscanProblem:
                                     for _, name in self.constrained]
         self.evaluations = 0
         self._cache = OrderedDict()
+        # The engine's model of this measurement, built once for the whole fit.
+        self.handle = ModelHandle(x, energies, setup["populations"],
+                                  sample_width=setup["sample_width"], tau=setup["tau"],
+                                  wavelength=setup["wavelength"], w0=setup["w0"], M2=setup["M2"],
+                                  model=model, normalisation=normalisation, **grid)
 
     # Solver variable of parameter k at a physical value.
     def _to_internal(self, k, value):
@@ -149,15 +154,11 @@ class ZscanProblem:
             symbols.pop(name, None)
         return self.constraints.gradient(symbols, self.names)
 
-    # Model curves and their derivatives with respect to the given engine indices.
+    # Model curves and their derivatives with respect to the given engine indices:
+    # the one place a fit calls the engine (its handle, focus moved in place).
     def curves(self, spec_pars, focus, derivatives=()):
         self.evaluations += 1
-        return model_and_jacobian(self.x - focus, self.energies, self.setup["populations"],
-                                  spec_pars, sample_width=self.setup["sample_width"],
-                                  tau=self.setup["tau"], wavelength=self.setup["wavelength"],
-                                  w0=self.setup["w0"], M2=self.setup["M2"],
-                                  derivatives=derivatives, model=self.model,
-                                  normalisation=self.normalisation, **self.grid)
+        return self.handle.curves(spec_pars, focus, derivatives)
 
     # Model curves, weighted residuals (m,) and their Jacobian (m, free) with
     # respect to the free variables at u; one engine call gives all three.
@@ -358,19 +359,12 @@ def prepare_problem(positions, transmittance, pulse_energy, params, *, populatio
                  sample_width=sample_width, tau=tau, wavelength=wavelength, w0=w0, M2=M2)
     grid = grid_settings(model, t_slices, z_slices, radial_points, intensity_points,
                          defaults=grid_defaults(model, resolved.spec_pars, setup, energies))
-    check_grid_counts(model, grid)
     centre = scan_centre(x, y, is_sa)
     root_weights, weighting = _root_weights(weights, sigma, x, centre)
     problem = ZscanProblem(x, y, energies, setup, model, grid, root_weights, resolved, centre,
                            norm)
     problem.resolved, problem.sigma, problem.weighting = resolved, sigma, weighting
     return problem
-
-
-# The grid's counts checked against their ranges (tarvo.counts) before any work.
-def check_grid_counts(model, grid):
-    for key in ("t_slices", "z_slices") + (("radial_points",) if model == "energy" else ()):
-        check_count(key, grid[key])
 
 
 # A focus given by the caller must lie within the scanned positions: outside

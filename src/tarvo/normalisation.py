@@ -74,7 +74,13 @@ class Normalisation:
         points : int
             Points per curve.
         """
-        if self.uses_far_field and 2 * self.far_field_points >= points:
+        # fit_zscan's shift takes its five points at each end even where they
+        # overlap (a curve of 5 to 9 points); a curve divided by its far field
+        # needs points beyond it.
+        if self.mode == "shift" and points < self.far_field_points:
+            raise ValueError(f"a curve needs at least far_field_points = "
+                             f"{self.far_field_points} points, got {points}")
+        if self.mode == "far-field" and 2 * self.far_field_points >= points:
             raise ValueError(f"far_field_points = {self.far_field_points} takes "
                              f"{2 * self.far_field_points} of the {points} points of a curve "
                              "for its far field; a curve needs more points than that")

@@ -1,28 +1,25 @@
 // Checks of the exact engine's input and the fixed data of one measurement.
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "peak_interpolation.hpp"
 #include "radial_quadrature.hpp"
 #include "tarvo/constants.hpp"
 #include "tarvo/exact.hpp"
+#include "tarvo/memory.hpp"
 #include "tarvo/model.hpp"
+#include "tarvo/rate_scheme.hpp"
 
 namespace tarvo {
 namespace {
 
 // Square metres to square centimetres.
 constexpr double CM2_PER_M2 = 1e4;
-// Largest slice count accepted (far beyond any useful resolution).
-constexpr int MAX_SLICES = 1000000;
 // Largest half-width of the energy variant's time window (units of tau).
 constexpr double MAX_TIME_WINDOW = 40.0;
-// Names of the parameters, for the messages.
-constexpr const char* PARAMETER_NAMES[PARAMETER_COUNT] = {
-    "sigma_1", "sigma_2", "sigma_4", "tau_21", "tau_24", "tau_32", "tau_41", "tau_54"};
-// The first CROSS_SECTIONS parameters are cross-sections, the rest time constants.
-constexpr int CROSS_SECTIONS = 3;
 
 bool all_finite(std::span<const double> values) {
   for (double v : values) {
@@ -89,9 +86,9 @@ std::string exact_input_error(const ExactInput& input) {
   }
   if (s.num_datasets < 1) return "need at least one curve (one pulse energy)";
   const long long points = static_cast<long long>(s.num_x_pts) * s.num_datasets;
-  if (points > MAX_SLICES || static_cast<long long>(s.x_mm.size()) != points) {
+  if (points > MAX_POINTS || static_cast<long long>(s.x_mm.size()) != points) {
     return "positions_mm must hold num_x_pts * num_datasets values (at most " +
-           std::to_string(MAX_SLICES) + ")";
+           std::to_string(MAX_POINTS) + ")";
   }
   if (static_cast<long long>(s.pulse_energy.size()) < s.num_datasets) {
     return "pulse_energy needs one value per curve";
@@ -162,9 +159,56 @@ std::string exact_parameter_error(const double* p) {
   return {};
 }
 
+double ExactProblem::bytes_needed(const ExactInput& input) {
+  const ProblemInput& s = input.measurement;
+  const double points = static_cast<double>(s.num_x_pts) * s.num_datasets;
+  if (input.variant == ExactVariant::established) {
+    // Stage positions and focus rates, and the LSODA model's problem.
+    ProblemInput model_only = s;
+    model_only.y = {};
+    return sizeof(double) * 2.0 * points + Problem::bytes_needed(model_only);
+  }
+  const double t = s.t_slices == 0 ? ENERGY_DEFAULTS.t_slices : s.t_slices;
+  const double m =
+      input.intensity_points == 0 ? ENERGY_DEFAULTS.intensity_points : input.intensity_points;
+  // Stage positions, focus rates, peaks and beam radii; the weights of every
+  // position and node; the time slices of the four grids (two values each).
+  return sizeof(double) * (4.0 * points + points * m + 2.0 * (2.0 * t + 2.0 * 2.0 * t));
+}
+
 ExactProblem::ExactProblem(const ExactInput& input) {
   const std::string error = exact_input_error(input);
   if (!error.empty()) throw ProblemError(error);
+  const ProblemInput& s = input.measurement;
+  // Refuse what cannot fit before filling anything big.
+  const double needed = bytes_needed(input);
+  const double available = available_memory();
+  if (needed > available) {
+    char wanted[32], limit[32], message[320];
+    format_bytes(needed, wanted, sizeof wanted);
+    format_bytes(available, limit, sizeof limit);
+    std::snprintf(message, sizeof message,
+                  "the exact model needs %s for the tables of %d points x %d time slices and "
+                  "%d depth slices, more than the %s this process may use",
+                  wanted, s.num_x_pts * s.num_datasets, s.t_slices, s.z_slices, limit);
+    throw AllocationError(message);
+  }
+  try {
+    build(input);
+  } catch (const AllocationError&) {
+    throw;
+  } catch (const std::bad_alloc&) {
+    char wanted[32], message[320];
+    format_bytes(needed, wanted, sizeof wanted);
+    std::snprintf(message, sizeof message,
+                  "could not allocate %s for the exact model's tables of %d points x %d time "
+                  "slices and %d depth slices",
+                  wanted, s.num_x_pts * s.num_datasets, s.t_slices, s.z_slices);
+    throw AllocationError(message);
+  }
+}
+
+void ExactProblem::build(const ExactInput& input) {
   const ProblemInput& s = input.measurement;
   variant = input.variant;
   normalise = input.normalise;
@@ -172,13 +216,12 @@ ExactProblem::ExactProblem(const ExactInput& input) {
   num_datasets = s.num_datasets;
   for (int v = 0; v < LEVELS; ++v) populations[v] = s.populations[v];
   const int n = points();
-  const double z_r = rayleigh_range(s.w0, s.M2, s.wavelength);
-  // I ~ 1 / w(z)^2 with w^2 = w0^2 (1 + (z / z_r)^2), and z = (x - z0) / 1000.
+  stage_x_mm.assign(s.x_mm.begin(), s.x_mm.begin() + n);
+  pulse_energy.assign(s.pulse_energy.begin(), s.pulse_energy.begin() + num_datasets);
+  tau = s.tau;
+  w0 = s.w0;
+  z_r = rayleigh_range(s.w0, s.M2, s.wavelength);
   focus_rate.resize(static_cast<std::size_t>(n));
-  for (int i = 0; i < n; ++i) {
-    const double z = s.x_mm[i] * METRES_PER_MILLIMETRE;
-    focus_rate[i] = METRES_PER_MILLIMETRE * (2.0 * z) / (z_r * z_r + z * z);
-  }
 
   if (variant == ExactVariant::established) {
     // The grids and incident table of the LSODA model.
@@ -190,6 +233,7 @@ ExactProblem::ExactProblem(const ExactInput& input) {
     optical_frequency = base.optical_frequency();
     dz = base.dz();
     dt.assign(1, base.dt());
+    place(0.0);
     return;
   }
 
@@ -206,30 +250,19 @@ ExactProblem::ExactProblem(const ExactInput& input) {
     grid.dz = s.sample_width / grid.z_slices;
     fill_time_slices(grid, window, s.tau);
   }
-  // Peak on-axis intensity 2 E / (pi^(3/2) tau w^2) in W/cm^2: the pulse
-  // exp(-(t/tau)^2) exp(-2 r^2 / w^2) then carries exactly E.
   peak.resize(static_cast<std::size_t>(n));
   beam_radius.resize(static_cast<std::size_t>(n));
-  for (int k = 0; k < num_datasets; ++k) {
-    for (int i = 0; i < num_x_pts; ++i) {
-      const int m = k * num_x_pts + i;
-      const double w = tarvo::beam_radius(s.x_mm[m] * METRES_PER_MILLIMETRE, s.w0, z_r);
-      beam_radius[m] = w;
-      peak[m] = 2.0 * s.pulse_energy[k] /
-                (MODEL_PI * std::sqrt(MODEL_PI) * s.tau * (w * w) * CM2_PER_M2);
-    }
-  }
   radial_fraction.resize(static_cast<std::size_t>(radial_points));
   radial_weight.resize(static_cast<std::size_t>(radial_points));
   exact::radial_rule(radial_points, radial_fraction.data(), radial_weight.data());
 
   // The marched peak intensities span 0 .. the largest peak of any curve (at
   // the focus, whatever the positions), so the nodes do not depend on the
-  // positions asked for.
+  // positions asked for, nor on the focus.
   intensity_points =
       input.intensity_points == 0 ? ENERGY_DEFAULTS.intensity_points : input.intensity_points;
   const int m = intensity_points;
-  double peak_max = 0.0;
+  peak_max = 0.0;
   for (int k = 0; k < num_datasets; ++k) {
     const double w = tarvo::beam_radius(0.0, s.w0, z_r);
     peak_max = std::max(peak_max, 2.0 * s.pulse_energy[k] /
@@ -238,19 +271,54 @@ ExactProblem::ExactProblem(const ExactInput& input) {
   }
   node_peak.resize(static_cast<std::size_t>(m));
   exact::peak_nodes(m, peak_max, node_peak.data());
+  position_weights.resize(static_cast<std::size_t>(n) * m);
+  weight_row.resize(static_cast<std::size_t>(m));
+  place(0.0);
+}
+
+void ExactProblem::place(double focus) {
+  focus_mm = focus;
+  const int n = points();
+  // I ~ 1 / w(z)^2 with w^2 = w0^2 (1 + (z / z_r)^2), and z = (x - z0) / 1000.
+  for (int i = 0; i < n; ++i) {
+    const double z = (stage_x_mm[i] - focus) * METRES_PER_MILLIMETRE;
+    focus_rate[i] = METRES_PER_MILLIMETRE * (2.0 * z) / (z_r * z_r + z * z);
+  }
+  if (variant == ExactVariant::established) {
+    established->place(stage_x_mm, focus);
+    return;
+  }
+  // Peak on-axis intensity 2 E / (pi^(3/2) tau w^2) in W/cm^2: the pulse
+  // exp(-(t/tau)^2) exp(-2 r^2 / w^2) then carries exactly E.
+  for (int k = 0; k < num_datasets; ++k) {
+    for (int i = 0; i < num_x_pts; ++i) {
+      const int m = k * num_x_pts + i;
+      const double w =
+          tarvo::beam_radius((stage_x_mm[m] - focus) * METRES_PER_MILLIMETRE, w0, z_r);
+      beam_radius[m] = w;
+      peak[m] = 2.0 * pulse_energy[k] /
+                (MODEL_PI * std::sqrt(MODEL_PI) * tau * (w * w) * CM2_PER_M2);
+    }
+  }
   // Position n: sum_r w_r T(peak_n v_r) / sum_r w_r, each T interpolated.
-  position_weights.assign(static_cast<std::size_t>(n) * m, 0.0);
-  std::vector<double> row(static_cast<std::size_t>(m));
+  const int m = intensity_points;
+  std::fill(position_weights.begin(), position_weights.end(), 0.0);
   double weight_sum = 0.0;
   for (double w : radial_weight) weight_sum += w;
   for (int p = 0; p < n; ++p) {
     double* out = position_weights.data() + static_cast<std::size_t>(p) * m;
     for (int r = 0; r < radial_points; ++r) {
       exact::peak_weights(m, peak_max, std::min(peak[p] * radial_fraction[r], peak_max),
-                          row.data());
-      for (int j = 0; j < m; ++j) out[j] += (radial_weight[r] / weight_sum) * row[j];
+                          weight_row.data());
+      for (int j = 0; j < m; ++j) out[j] += (radial_weight[r] / weight_sum) * weight_row[j];
     }
   }
+}
+
+void ExactProblem::set_focus(double focus) {
+  // Unchanged bits: nothing to do (a new focus refills the position tables).
+  if (std::memcmp(&focus, &focus_mm, sizeof focus) == 0) return;
+  place(focus);
 }
 
 void exact_incident_energy(const ExactProblem& problem, double* out) {

@@ -92,16 +92,19 @@ PyObject* copy_of_row(const double* values, npy_intp length) {
   return row.release();
 }
 
-// Run every start with the interpreter lock released; false with an
+// Run every start of `tables` (the multi-start routine of fit/) with the
+// interpreter lock released, the best start into `best`; false with an
 // exception set when the fit was interrupted or failed.
-bool run_all_starts(const Problem& problem, std::span<const StartJob> jobs) {
+bool run_all_starts(const Problem& problem, std::span<const int> fitted, StartTables tables,
+                    npy_intp n_starts, std::size_t& best) {
   std::vector<StartSummary> summaries;
   try {
-    summaries.resize(jobs.size());
+    summaries.resize(static_cast<std::size_t>(n_starts));
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
     return false;
   }
+  tables.summaries = summaries;
   FitStatus status = FitStatus::ok;
   // Copied: the exception, and with it what() points to, ends with its handler.
   std::string failure;
@@ -109,7 +112,7 @@ bool run_all_starts(const Problem& problem, std::span<const StartJob> jobs) {
   try {
     FitOptions options;
     options.control = section.control();
-    status = run_starts(problem, jobs, summaries, options);
+    status = run_multi_start(problem, fitted, tables, options, best);
   } catch (const std::bad_alloc&) {
     status = FitStatus::out_of_memory;
   } catch (const std::exception& error) {
@@ -202,7 +205,7 @@ PyObject* run_multi_start(FitArguments& a) {
 
   double* residual_rows = array_data<double>(all_residuals);
   double* errors = array_data<double>(all_errors);
-  std::vector<StartJob> jobs;
+  std::size_t best = 0;
   try {
     ProblemInput input;
     input.x_mm = centered_x;
@@ -219,17 +222,12 @@ PyObject* run_multi_start(FitArguments& a) {
     input.w0 = a.w0;
     input.M2 = a.M2;
     const Problem problem(input);
-    jobs.resize(static_cast<std::size_t>(n_starts));
-    for (npy_intp k = 0; k < n_starts; ++k) {
-      StartJob& job = jobs[static_cast<std::size_t>(k)];
-      job.spec_pars = std::span<double>(spec_rows + k * parameter_count,
-                                        static_cast<std::size_t>(parameter_count));
-      job.fitted = fitted;
-      job.residuals =
-          std::span<double>(residual_rows + k * n_res, static_cast<std::size_t>(n_res));
-      job.error = errors + k;
-    }
-    if (!run_all_starts(problem, jobs)) return nullptr;
+    StartTables tables;
+    tables.spec_rows = spec_rows;
+    tables.row_length = static_cast<std::size_t>(parameter_count);
+    tables.residual_rows = residual_rows;
+    tables.errors = errors;
+    if (!run_all_starts(problem, fitted, tables, n_starts, best)) return nullptr;
   } catch (const ProblemError& error) {
     PyErr_SetString(PyExc_ValueError, error.what());
     return nullptr;
@@ -237,9 +235,8 @@ PyObject* run_multi_start(FitArguments& a) {
     return python::raise_memory_error(error);
   }
 
-  // The strictly smallest error wins; ties (and NaN) keep the earlier start.
-  const npy_intp best_idx = static_cast<npy_intp>(
-      best_start(std::span<const double>(errors, static_cast<std::size_t>(n_starts))));
+  // The strictly smallest error won; ties (and NaN) keep the earlier start.
+  const npy_intp best_idx = static_cast<npy_intp>(best);
   PyRef residuals(copy_of_row(residual_rows + best_idx * n_res, n_res));
   if (!residuals) return nullptr;
   PyRef error(PyFloat_FromDouble(errors[best_idx]));

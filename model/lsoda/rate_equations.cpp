@@ -2,14 +2,18 @@
 // population and attenuation equations, and the single integration steps
 // that the slice march makes with them. Every step starts the solver afresh
 // with the same settings.
+#include "rate_equations.hpp"
+
 #include "tarvo/model.hpp"
 
 namespace tarvo {
 
 namespace {
 
-// Population rate equations. context: the RateConstants; y = (N1..N5, I),
-// ydot: five derivatives. neq and t are not used.
+// Population rate equations: the terms of RATE_SCHEME (rate_scheme.hpp),
+// each transition's rate times the population it leaves, added to the level
+// it reaches and taken from the one it leaves. context: the RateConstants;
+// y = (N1..N5, I), ydot: five derivatives. neq and t are not used.
 void population_rhs(const void* context, int /*neq*/, double /*t*/, const double* y,
                     double* ydot) {
   const RateConstants& c = *static_cast<const RateConstants*>(context);
@@ -49,6 +53,10 @@ constexpr const char* FAILURE_NAMES[SolverFailures::KINDS] = {
 };
 
 }  // namespace
+
+void internal::population_rates(const RateConstants& c, const double* y, double* ydot) {
+  population_rhs(&c, LEVELS, 0.0, y, ydot);
+}
 
 RateConstants rate_constants(const double* p, double optical_frequency) {
   RateConstants c;

@@ -42,9 +42,14 @@ namespace {
 // time-summed incident intensity. Every depth slice starts from the initial
 // populations; within a time slice the populations of slice k respond to the
 // light that slices 1..k-1 let through, and the light is then attenuated by
-// the new populations.
+// the new populations. Looks at `control` (may be null) every
+// SLICES_PER_STOP_CHECK slices; when it says stop, sets `stopped` and returns
+// at once (the value is then meaningless).
+constexpr int SLICES_PER_STOP_CHECK = 64;
+
 double march_position(const Problem& problem, const RateConstants& constants, int curve,
-                      int point, internal::ThreadScratch& scratch, SolverFailures& failures) {
+                      int point, internal::ThreadScratch& scratch, SolverFailures& failures,
+                      FitControl* control, bool& stopped) {
   const double* incident = problem.incident_row(curve, point);
   const std::ptrdiff_t stride = problem.incident_stride();
   const int time_slices = problem.t_slices();
@@ -62,9 +67,17 @@ double march_position(const Problem& problem, const RateConstants& constants, in
   double depth_state[STEP_STATE_LENGTH];
   double out[STEP_STATE_LENGTH];
   double exit_sum = 0.0;
+  int since_check = 0;
   for (int j = 0; j < time_slices; ++j) {
     double intensity = incident[j * stride];
     for (int k = 0; k < depth_slices; ++k) {
+      if (control != nullptr && ++since_check >= SLICES_PER_STOP_CHECK) {
+        since_check = 0;
+        if (control->should_stop()) {
+          stopped = true;
+          return 0.0;
+        }
+      }
       double* slice = slice_populations + static_cast<std::ptrdiff_t>(k) * LEVELS;
       // The populations respond to the light that reaches this slice ...
       for (int l = 0; l < LEVELS; ++l) population_state[l] = slice[l];
@@ -103,10 +116,15 @@ ModelStatus lsoda_model_curves(const Problem& problem, const double* p, double* 
   }
   // Failures of all positions, added only by positions that had any.
   std::array<std::atomic<long>, SolverFailures::KINDS> failures{};
+  // A march stopped inside a position (the evaluation then reports stopped).
+  std::atomic<bool> stopped{false};
   auto march = [&](int curve, int point, int thread) {
     SolverFailures position_failures;
+    bool position_stopped = false;
     const double raw = march_position(problem, constants, curve, point,
-                                      workspace->scratch(thread), position_failures);
+                                      workspace->scratch(thread), position_failures, run.control,
+                                      position_stopped);
+    if (position_stopped) stopped.store(true, std::memory_order_relaxed);
     if (position_failures.total() != 0) {
       for (int i = 0; i < SolverFailures::KINDS; ++i) {
         failures[i].fetch_add(position_failures.counts[i], std::memory_order_relaxed);
@@ -119,7 +137,8 @@ ModelStatus lsoda_model_curves(const Problem& problem, const double* p, double* 
     for (int i = 0; i < SolverFailures::KINDS; ++i) run.failures->counts[i] += failures[i].load();
   }
   if (status != ModelStatus::ok) return status;
-  internal::shift_to_baseline(problem, out);
+  if (stopped.load()) return ModelStatus::stopped;
+  if (run.normalise) internal::shift_to_baseline(problem, out);
   return ModelStatus::ok;
 }
 

@@ -3,6 +3,8 @@
 
 #include <cmath>
 
+#include "tarvo/rate_scheme.hpp"
+
 namespace tarvo::exact {
 namespace {
 
@@ -11,7 +13,9 @@ constexpr int NN = MATRIX_ENTRIES;
 // Row-major index of entry (row, column).
 constexpr int at(int row, int column) { return row * LEVELS + column; }
 
-// Attenuation coefficient of populations n (levels 3 and 5 do not absorb).
+// Attenuation coefficient of populations n: the cross-section of every
+// absorbing transition of RATE_SCHEME times the population it starts from
+// (levels 3 and 5 do not absorb), in the order of the LSODA right-hand side.
 inline double attenuation(const RateConstants& r, const double* n) {
   return n[3] * r.sigma_4 + (n[1] * r.sigma_2 + n[0] * r.sigma_1);
 }
@@ -24,6 +28,14 @@ inline double attenuation_tangent(const StepConstants& c, int p, const double* n
 }
 
 // Reset every slice to the initial populations and every tangent to zero.
+// Count one more population step; true when the caller asks to stop
+// (looked at every STEPS_PER_STOP_CHECK steps).
+inline bool stop_requested(FitControl* control, long& since_check) {
+  if (control == nullptr || ++since_check < STEPS_PER_STOP_CHECK) return false;
+  since_check = 0;
+  return control->should_stop();
+}
+
 void reset_slices(const ExactProblem& problem, int z_slices, int directions,
                   MarchScratch scratch) {
   for (int l = 0; l < z_slices; ++l) {
@@ -33,6 +45,21 @@ void reset_slices(const ExactProblem& problem, int z_slices, int directions,
   for (int e = 0; e < tangents; ++e) scratch.tangents[e] = 0.0;
 }
 
+// The rate of transition t under the constants r: its cross-section (times
+// the flux, in the flux part) or the reciprocal of its time constant.
+double transition_rate(const RateConstants& r, const Transition& t) {
+  switch (t.parameter) {
+    case 0: return r.sigma_1;
+    case 1: return r.sigma_2;
+    case 2: return r.sigma_4;
+    case 3: return r.rate_21;
+    case 4: return r.rate_24;
+    case 5: return r.rate_32;
+    case 6: return r.rate_41;
+    default: return r.rate_54;
+  }
+}
+
 }  // namespace
 
 void set_step_constants(StepConstants& c, const double* p, double optical_frequency,
@@ -40,22 +67,14 @@ void set_step_constants(StepConstants& c, const double* p, double optical_freque
   c.rates = rate_constants(p, optical_frequency);
   const RateConstants& r = c.rates;
   for (int e = 0; e < NN; ++e) c.decay[e] = c.flux[e] = 0.0;
-  // Column v holds what leaves level v+1 (negative, on the diagonal) and where it goes.
-  c.decay[at(0, 1)] = r.rate_21;
-  c.decay[at(3, 1)] = r.rate_24;
-  c.decay[at(1, 1)] = -(r.rate_21 + r.rate_24);
-  c.decay[at(1, 2)] = r.rate_32;
-  c.decay[at(2, 2)] = -r.rate_32;
-  c.decay[at(0, 3)] = r.rate_41;
-  c.decay[at(3, 3)] = -r.rate_41;
-  c.decay[at(3, 4)] = r.rate_54;
-  c.decay[at(4, 4)] = -r.rate_54;
-  c.flux[at(0, 0)] = -r.sigma_1;
-  c.flux[at(1, 0)] = r.sigma_1;
-  c.flux[at(1, 1)] = -r.sigma_2;
-  c.flux[at(2, 1)] = r.sigma_2;
-  c.flux[at(3, 3)] = -r.sigma_4;
-  c.flux[at(4, 3)] = r.sigma_4;
+  // Column v holds what leaves level v+1 (negative, on the diagonal) and
+  // where it goes: one entry pair per transition of the scheme.
+  for (const Transition& t : RATE_SCHEME) {
+    double* part = t.absorption ? c.flux : c.decay;
+    const double rate = transition_rate(r, t);
+    part[at(t.to, t.from)] += rate;
+    part[at(t.from, t.from)] -= rate;
+  }
 
   c.directions = n_derivatives;
   for (int d = 0; d < n_derivatives; ++d) {
@@ -64,33 +83,19 @@ void set_step_constants(StepConstants& c, const double* p, double optical_freque
     for (int e = 0; e < NN; ++e) dr[e] = ds[e] = 0.0;
     c.index[d] = derivatives[d];
     c.absorbing_level[d] = -1;
-    // A rate k = 1/tau changes by -k^2 per unit of its time constant.
-    auto time_constant = [&](double k, int from, int to) {
-      dr[at(to, from)] = -(k * k);
-      dr[at(from, from)] = k * k;
-    };
-    switch (derivatives[d]) {
-      case 0:
-        ds[at(0, 0)] = -1.0;
-        ds[at(1, 0)] = 1.0;
-        c.absorbing_level[d] = 0;
-        break;
-      case 1:
-        ds[at(1, 1)] = -1.0;
-        ds[at(2, 1)] = 1.0;
-        c.absorbing_level[d] = 1;
-        break;
-      case 2:
-        ds[at(3, 3)] = -1.0;
-        ds[at(4, 3)] = 1.0;
-        c.absorbing_level[d] = 3;
-        break;
-      case 3: time_constant(r.rate_21, 1, 0); break;
-      case 4: time_constant(r.rate_24, 1, 3); break;
-      case 5: time_constant(r.rate_32, 2, 1); break;
-      case 6: time_constant(r.rate_41, 3, 0); break;
-      case 7: time_constant(r.rate_54, 4, 3); break;
-      default: break;  // the focus shift acts only through the incident intensity
+    // The focus shift acts only through the incident intensity.
+    if (derivatives[d] < 0 || derivatives[d] >= PARAMETER_COUNT) continue;
+    const Transition& t = transition_of(derivatives[d]);
+    if (t.absorption) {
+      // d (sigma phi) / d sigma = phi: the flux part of the transition alone.
+      ds[at(t.from, t.from)] = -1.0;
+      ds[at(t.to, t.from)] = 1.0;
+      c.absorbing_level[d] = t.from;
+    } else {
+      // A rate k = 1/tau changes by -k^2 per unit of its time constant.
+      const double k = transition_rate(r, t);
+      dr[at(t.to, t.from)] = -(k * k);
+      dr[at(t.from, t.from)] = k * k;
     }
   }
 }
@@ -138,19 +143,24 @@ void population_step(const StepConstants& c, double phi, const double* dphi, dou
 
 MarchSums march_established(const StepConstants& c, const ExactProblem& problem,
                             const double* incident, int stride, double focus_rate,
-                            MarchScratch scratch) {
+                            MarchScratch scratch, FitControl* control) {
   const int directions = c.directions;
   reset_slices(problem, problem.z_slices, directions, scratch);
   const double pf = c.rates.photon_factor;
   const double dt = problem.dt[0];
   const double dz = problem.dz;
   MarchSums sums;
+  long since_check = 0;
   double di[MAX_DIRECTIONS], dphi[MAX_DIRECTIONS];
   for (int j = 0; j < problem.t_slices; ++j) {
     const double i0 = incident[j * stride];
     double intensity = i0;
     for (int p = 0; p < directions; ++p) di[p] = c.index[p] == FOCUS_SHIFT ? focus_rate * i0 : 0.0;
     for (int l = 0; l < problem.z_slices; ++l) {
+      if (stop_requested(control, since_check)) {
+        sums.stopped = true;
+        return sums;
+      }
       double* n = scratch.populations + l * LEVELS;
       double* dn = scratch.tangents + l * LEVELS * directions;
       // The populations respond to the light that reaches this slice ...
@@ -176,7 +186,7 @@ MarchSums march_established(const StepConstants& c, const ExactProblem& problem,
 
 MarchSums march_energy(const StepConstants& c, const ExactProblem& problem,
                        const EnergyGrid& grid, double peak, double focus_rate,
-                       MarchScratch scratch) {
+                       MarchScratch scratch, FitControl* control) {
   const int directions = c.directions;
   const int stride = 1 + directions;
   reset_slices(problem, grid.z_slices, directions, scratch);
@@ -186,6 +196,7 @@ MarchSums march_energy(const StepConstants& c, const ExactProblem& problem,
   MarchSums sums;
   double di[MAX_DIRECTIONS], dphi[MAX_DIRECTIONS];
   double dalpha_start[MAX_DIRECTIONS], dalpha_middle[MAX_DIRECTIONS];
+  long since_check = 0;
   for (int j = 0; j < grid.t_slices; ++j) {
     const double dt = grid.dt[j];
     // Weight of the last change of a slice's attenuation in the estimate of
@@ -195,6 +206,10 @@ MarchSums march_energy(const StepConstants& c, const ExactProblem& problem,
     double intensity = i0;
     for (int p = 0; p < directions; ++p) di[p] = c.index[p] == FOCUS_SHIFT ? focus_rate * i0 : 0.0;
     for (int l = 0; l < grid.z_slices; ++l) {
+      if (stop_requested(control, since_check)) {
+        sums.stopped = true;
+        return sums;
+      }
       double* n = scratch.populations + l * LEVELS;
       double* dn = scratch.tangents + l * LEVELS * directions;
       double* previous = scratch.previous_alpha + l * stride;

@@ -55,7 +55,14 @@ struct MarchSums {
   double incident = 0.0;
   double exit_derivative[MAX_DIRECTIONS] = {};
   double incident_derivative[MAX_DIRECTIONS] = {};
+  // True when the march stopped early on request (the sums are incomplete).
+  bool stopped = false;
 };
+
+// Population steps between two looks at the caller's stop request inside a
+// march (a few milliseconds of work): a march of a huge grid stops within
+// about a poll interval of Ctrl-C instead of running to its end.
+inline constexpr long STEPS_PER_STOP_CHECK = 4096;
 
 // Advance populations n (5) and their tangents dn (directions x 5) over dt
 // under photon flux phi with tangents dphi: n <- exp((R + phi S) dt) n. When
@@ -65,15 +72,17 @@ void population_step(const StepConstants& c, double phi, const double* dphi, dou
                      double* n, double* dn, double* mean = nullptr, double* dmean = nullptr);
 
 // The established march of one position: incident[j * stride] is the on-axis
-// incident intensity in time slice j, focus_rate its d ln / d z0.
+// incident intensity in time slice j, focus_rate its d ln / d z0. Looks at
+// control (may be null) every STEPS_PER_STOP_CHECK steps and returns early
+// (sums.stopped) when it says stop; so does the energy march.
 MarchSums march_established(const StepConstants& c, const ExactProblem& problem,
                             const double* incident, int stride, double focus_rate,
-                            MarchScratch scratch);
+                            MarchScratch scratch, FitControl* control);
 
 // The energy march on `grid` of a pulse whose peak incident intensity is
 // `peak`: fluence sums over the time window.
 MarchSums march_energy(const StepConstants& c, const ExactProblem& problem,
                        const EnergyGrid& grid, double peak, double focus_rate,
-                       MarchScratch scratch);
+                       MarchScratch scratch, FitControl* control);
 
 }  // namespace tarvo::exact

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "buffers.hpp"
 #include "python_support.hpp"
 #include "tarvo/diagnostics.hpp"
 
@@ -26,6 +27,9 @@ const PyMethodDef* fit_methods();
 // The exact engine: model curves with their Jacobian, exact steps, the
 // energy model's pulse energy (model/exact_*).
 const PyMethodDef* exact_methods();
+// Add the ExactModel type (the exact engine's handle: a problem built once,
+// evaluated for any parameters and focus); 0, or -1 with an exception set.
+int add_exact_model_type(PyObject* module);
 // The energy model's default slice counts and radial nodes, as a new dict.
 PyObject* energy_defaults();
 
@@ -36,12 +40,11 @@ int add_diagnostics_type(PyObject* module);
 // `object` is neither one nor None (None: nullptr and no error).
 DiagnosticsSink* diagnostics_sink(PyObject* object, bool& ok);
 
-// Copy a sequence of numbers into `out`: exactly `count` values when count
-// >= 0. False with TypeError or ValueError set (naming `name`).
-bool read_doubles(PyObject* object, const char* name, std::vector<double>& out,
-                  Py_ssize_t count = -1);
-// Copy a sequence of 32-bit integers into `out`; false with an exception set.
-bool read_ints(PyObject* object, const char* name, std::vector<int>& out);
+// Arrays are read by the one reader of bindings/common/buffers.hpp.
+using python::FloatArray;
+using python::read_doubles;
+using python::read_float_array;
+using python::read_ints;
 // A new list holding values[0..n), or nullptr with an exception set.
 PyObject* list_of(const double* values, std::size_t n);
 

@@ -182,18 +182,36 @@ void Problem::build(const ProblemInput& in) {
   dt_ = t_grid_[1] - t_grid_[0];
   dz_ = z_grid_[1];
 
+  pulse_energy_ = first_values(in.pulse_energy, static_cast<std::size_t>(num_datasets_));
+  tau_ = in.tau;
+  w0_ = in.w0;
+  z_r_ = z_r;
+  incident_.resize(static_cast<std::size_t>(num_x_pts_) * t_grid_.size() *
+                   static_cast<std::size_t>(num_datasets_));
+  fill_incident();
+}
+
+void Problem::fill_incident() {
   const std::ptrdiff_t nx = num_x_pts_;
-  const std::ptrdiff_t nt = in.t_slices;
-  incident_.resize(static_cast<std::size_t>(nx * nt * num_datasets_));
+  const std::ptrdiff_t nt = t_slices();
   for (std::ptrdiff_t k = 0; k < num_datasets_; ++k) {
     for (std::ptrdiff_t j = 0; j < nt; ++j) {
       for (std::ptrdiff_t i = 0; i < nx; ++i) {
         incident_[static_cast<std::size_t>(i + nx * (j + nt * k))] =
-            pulse_intensity(0.0, t_grid_[j], positions_[k * nx + i], in.pulse_energy[k], in.tau,
-                            in.w0, z_r);
+            pulse_intensity(0.0, t_grid_[j], positions_[k * nx + i], pulse_energy_[k], tau_,
+                            w0_, z_r_);
       }
     }
   }
+}
+
+bool Problem::place(std::span<const double> x_mm, double shift_mm) {
+  if (has_data() || x_mm.size() != positions_.size()) return false;
+  for (std::size_t i = 0; i < positions_.size(); ++i) {
+    positions_[i] = (x_mm[i] - shift_mm) * METRES_PER_MILLIMETRE;
+  }
+  fill_incident();
+  return true;
 }
 
 }  // namespace tarvo

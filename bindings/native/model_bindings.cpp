@@ -1,11 +1,13 @@
 // Model curves and the model's helpers, for the toolkit and the tests.
 // Arguments are copied into vectors and checked; the native work runs
-// without the interpreter lock.
+// without the interpreter lock (model curves: through the engine interface,
+// answering Ctrl-C).
 #include <new>
 #include <vector>
 
 #include "native_methods.hpp"
 #include "tarvo/constants.hpp"
+#include "tarvo/engine.hpp"
 #include "tarvo/model.hpp"
 #include "tarvo/problem.hpp"
 
@@ -44,9 +46,23 @@ PyObject* model_curves_values(PyObject*, PyObject* args) {
   try {
     const Problem problem(input);
     out.resize(problem.points());
-    Py_BEGIN_ALLOW_THREADS
-    status = model_curves(problem, pars.data(), out.data());
-    Py_END_ALLOW_THREADS
+    // Without the interpreter lock, answering Ctrl-C; the scratch the
+    // evaluation makes may be refused (AllocationError), which is raised
+    // once the lock is back.
+    python::InterruptibleSection section;
+    try {
+      EvaluateOptions options;
+      options.control = section.control();
+      status = evaluate(problem, pars.data(), {}, out.data(), nullptr, options);
+    } catch (const std::bad_alloc& error) {
+      section.reacquire_lock();
+      return python::raise_memory_error(error);
+    }
+    section.reacquire_lock();
+    if (section.interrupted()) {
+      section.restore();
+      return nullptr;
+    }
   } catch (const ProblemError& error) {
     PyErr_SetString(PyExc_ValueError, error.what());
     return nullptr;

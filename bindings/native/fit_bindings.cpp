@@ -165,10 +165,14 @@ PyObject* summary_dict(const StartSummary& summary) {
                        summary.evaluations, "info", summary.info, "failures", failures.get());
 }
 
-// Run the starts with the interpreter lock released, answering Ctrl-C;
-// false with an exception set when the run did not end well.
+// Run the starts with the interpreter lock released, answering Ctrl-C: the
+// jobs given (one start), or with `tables` the multi-start routine of fit/
+// (the best start into `best`); false with an exception set when the run did
+// not end well.
 bool run_released(const Problem& problem, std::span<const StartJob> jobs,
-                  std::span<StartSummary> summaries, DiagnosticsSink* diagnostics) {
+                  std::span<StartSummary> summaries, DiagnosticsSink* diagnostics,
+                  const StartTables* tables = nullptr, std::span<const int> fitted = {},
+                  std::size_t* best = nullptr) {
   FitStatus status = FitStatus::ok;
   std::string failure;
   python::InterruptibleSection section;
@@ -176,7 +180,8 @@ bool run_released(const Problem& problem, std::span<const StartJob> jobs,
     FitOptions options;
     options.control = section.control();
     options.diagnostics = diagnostics;
-    status = run_starts(problem, jobs, summaries, options);
+    status = tables != nullptr ? run_multi_start(problem, fitted, *tables, options, *best)
+                               : run_starts(problem, jobs, summaries, options);
   } catch (const std::bad_alloc&) {
     status = FitStatus::out_of_memory;
   } catch (const std::exception& error) {
@@ -336,7 +341,6 @@ PyObject* fit(PyObject*, PyObject* args, PyObject* kwargs) {
   const std::size_t length = m.pars.size();
   const std::size_t starts = static_cast<std::size_t>(n_starts);
   std::vector<double> centered, spec_rows, residual_rows, errors;
-  std::vector<StartJob> jobs;
   std::vector<StartSummary> summaries;
   std::size_t best = 0;
   try {
@@ -360,14 +364,14 @@ PyObject* fit(PyObject*, PyObject* args, PyObject* kwargs) {
     residual_rows.resize(starts * n_res);
     errors.resize(starts);
     fill_start_rows(m.pars, fitted, n_starts, spec_rows.data());
-    jobs.resize(starts);
     summaries.resize(starts);
-    for (std::size_t k = 0; k < starts; ++k) {
-      jobs[k] = StartJob{std::span<double>(spec_rows.data() + k * length, length), fitted,
-                         std::span<double>(residual_rows.data() + k * n_res, n_res), &errors[k]};
-    }
-    if (!run_released(problem, jobs, summaries, sink)) return nullptr;
-    best = best_start(errors);
+    StartTables tables;
+    tables.spec_rows = spec_rows.data();
+    tables.row_length = length;
+    tables.residual_rows = residual_rows.data();
+    tables.errors = errors.data();
+    tables.summaries = summaries;
+    if (!run_released(problem, {}, summaries, sink, &tables, fitted, &best)) return nullptr;
   } catch (const ProblemError& refusal) {
     PyErr_SetString(PyExc_ValueError, refusal.what());
     return nullptr;

@@ -4,13 +4,17 @@
 // are combined into transmittance curves, their derivatives and the baseline
 // shift afterwards, in a fixed order, so the result does not depend on the
 // number of threads.
+#include <atomic>
+#include <cstdio>
 #include <memory>
 #include <new>
 #include <vector>
 
 #include "exact_march.hpp"
 #include "positions.hpp"
+#include "tarvo/engine.hpp"
 #include "tarvo/exact.hpp"
+#include "tarvo/memory.hpp"
 
 namespace tarvo {
 
@@ -42,13 +46,46 @@ struct Marches {
   std::size_t populations = 0;
   int directions = 0;
 
-  // Throws std::bad_alloc.
-  // count marches through at most z_slices depth slices.
-  Marches(int count, int z_slices, int directions_)
-      : sums(static_cast<std::size_t>(count)), directions(directions_) {
+  // A march asked to stop (the evaluation then reports stopped).
+  std::atomic<bool> stopped{false};
+
+  // count marches through at most z_slices depth slices. Throws
+  // AllocationError (what and how much) when the scratch cannot be had.
+  Marches(int count, int z_slices, int directions_) : directions(directions_) {
     per_thread = exact::march_scratch_size(z_slices, directions);
     populations = static_cast<std::size_t>(z_slices) * LEVELS;
-    storage.resize(per_thread * static_cast<std::size_t>(internal::position_team_size()));
+    const int threads = internal::position_team_size();
+    const double needed =
+        static_cast<double>(sizeof(double)) * static_cast<double>(per_thread) * threads +
+        static_cast<double>(sizeof(exact::MarchSums)) * count;
+    char wanted[32], message[320];
+    format_bytes(needed, wanted, sizeof wanted);
+    const double available = available_memory();
+    if (needed > available) {
+      char limit[32];
+      format_bytes(available, limit, sizeof limit);
+      std::snprintf(message, sizeof message,
+                    "the exact model needs %s for the scratch of %d thread%s (%d depth slices, "
+                    "%d derivatives), more than the %s this process may use",
+                    wanted, threads, threads == 1 ? "" : "s", z_slices, directions, limit);
+      throw AllocationError(message);
+    }
+    try {
+      sums.resize(static_cast<std::size_t>(count));
+      storage.resize(per_thread * static_cast<std::size_t>(threads));
+    } catch (const std::bad_alloc&) {
+      std::snprintf(message, sizeof message,
+                    "could not allocate %s for the exact model's scratch of %d thread%s (%d "
+                    "depth slices, %d derivatives)",
+                    wanted, threads, threads == 1 ? "" : "s", z_slices, directions);
+      throw AllocationError(message);
+    }
+  }
+
+  // Keep the sums of march n; false when it stopped early.
+  void keep(int n, const exact::MarchSums& s) {
+    sums[static_cast<std::size_t>(n)] = s;
+    if (s.stopped) stopped.store(true, std::memory_order_relaxed);
   }
 
   // The scratch of thread `thread`.
@@ -66,13 +103,14 @@ ModelStatus established_curves(const ExactProblem& problem, const exact::StepCon
   auto march = [&](int n, int thread) {
     const int curve = n / problem.num_x_pts;
     const int point = n - curve * problem.num_x_pts;
-    marches.sums[n] = exact::march_established(constants, problem,
-                                               base.incident_row(curve, point),
-                                               static_cast<int>(base.incident_stride()),
-                                               problem.focus_rate[n], marches.scratch(thread));
+    marches.keep(n, exact::march_established(constants, problem, base.incident_row(curve, point),
+                                             static_cast<int>(base.incident_stride()),
+                                             problem.focus_rate[n], marches.scratch(thread),
+                                             control));
   };
   const ModelStatus status = internal::run_tasks(problem.points(), control, march);
   if (status != ModelStatus::ok) return status;
+  if (marches.stopped.load()) return ModelStatus::stopped;
   // Transmittance: the ratio of the summed exit and incident intensities.
   for (int n = 0; n < problem.points(); ++n) {
     const exact::MarchSums& s = marches.sums[n];
@@ -97,11 +135,13 @@ ModelStatus energy_curves(const ExactProblem& problem, const exact::StepConstant
   auto march = [&](int task, int thread) {
     const int j = task / ENERGY_GRIDS;
     const int g = task - j * ENERGY_GRIDS;
-    marches.sums[task] = exact::march_energy(constants, problem, problem.grids[g],
-                                             problem.node_peak[j], 1.0, marches.scratch(thread));
+    marches.keep(task, exact::march_energy(constants, problem, problem.grids[g],
+                                           problem.node_peak[j], 1.0, marches.scratch(thread),
+                                           control));
   };
   const ModelStatus status = internal::run_tasks(m * ENERGY_GRIDS, control, march);
   if (status != ModelStatus::ok) return status;
+  if (marches.stopped.load()) return ModelStatus::stopped;
   // Local fluence transmittance of every node and its tangents.
   std::vector<double> local(static_cast<std::size_t>(m) * (1 + nd), 0.0);
   for (int j = 0; j < m; ++j) {
@@ -136,11 +176,13 @@ ModelStatus energy_curves(const ExactProblem& problem, const exact::StepConstant
 
 }  // namespace
 
-ModelStatus exact_model_curves(const ExactProblem& problem, const double* p,
-                               std::span<const int> derivatives, double* curves,
-                               double* jacobian, FitControl* control) {
+ModelStatus evaluate(const ExactProblem& problem, const double* p,
+                     std::span<const int> derivatives, double* curves, double* jacobian,
+                     const EvaluateOptions& options) {
   const int nd = static_cast<int>(derivatives.size());
   if (nd > exact::MAX_DIRECTIONS) return ModelStatus::failed;
+  // The shift needs the five outermost points of each curve.
+  if (options.normalise && problem.num_x_pts < MIN_POINTS_PER_CURVE) return ModelStatus::failed;
   exact::StepConstants constants;
   exact::set_step_constants(constants, p, problem.optical_frequency, derivatives.data(), nd);
   std::vector<double> column;
@@ -148,13 +190,15 @@ ModelStatus exact_model_curves(const ExactProblem& problem, const double* p,
   try {
     column.resize(static_cast<std::size_t>(problem.num_x_pts));
     status = problem.variant == ExactVariant::established
-                 ? established_curves(problem, constants, nd, curves, jacobian, control)
-                 : energy_curves(problem, constants, nd, curves, jacobian, control);
+                 ? established_curves(problem, constants, nd, curves, jacobian, options.control)
+                 : energy_curves(problem, constants, nd, curves, jacobian, options.control);
+  } catch (const AllocationError&) {
+    throw;
   } catch (const std::bad_alloc&) {
     return ModelStatus::out_of_memory;
   }
   if (status != ModelStatus::ok) return status;
-  if (problem.normalise) shift_curves(problem, nd, curves, jacobian, column.data());
+  if (options.normalise) shift_curves(problem, nd, curves, jacobian, column.data());
   return ModelStatus::ok;
 }
 

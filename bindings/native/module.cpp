@@ -7,7 +7,9 @@
 #include "native_methods.hpp"
 #include "tarvo/constants.hpp"
 #include "tarvo/diagnostics.hpp"
+#include "tarvo/exact.hpp"
 #include "tarvo/model.hpp"
+#include "tarvo/rate_scheme.hpp"
 
 namespace tarvo::native {
 
@@ -43,6 +45,10 @@ const char* message_kind_at(int i) { return message_kind_name(static_cast<Messag
 int add_constants(PyObject* module) {
   if (PyModule_AddIntConstant(module, "PARAMETER_COUNT", PARAMETER_COUNT) < 0 ||
       PyModule_AddIntConstant(module, "LEVELS", LEVELS) < 0 ||
+      PyModule_AddIntConstant(module, "CROSS_SECTIONS", CROSS_SECTIONS) < 0 ||
+      PyModule_AddIntConstant(module, "MAX_POINTS", MAX_POINTS) < 0 ||
+      PyModule_AddIntConstant(module, "MAX_SLICES", MAX_SLICES) < 0 ||
+      PyModule_AddIntConstant(module, "MAX_RADIAL_POINTS", MAX_RADIAL_POINTS) < 0 ||
       PyModule_AddIntConstant(module, "MIN_POINTS_PER_CURVE", MIN_POINTS_PER_CURVE) < 0 ||
       PyModule_AddIntConstant(module, "MIN_SLICES", MIN_SLICES) < 0 ||
       PyModule_AddIntConstant(module, "N_STARTS_DEFAULT", N_STARTS_DEFAULT) < 0 ||
@@ -62,59 +68,18 @@ int add_constants(PyObject* module) {
                    names_tuple(solver_failure_name, SolverFailures::KINDS)) < 0) {
     return -1;
   }
+  PyRef names(PyTuple_New(PARAMETER_COUNT));
+  if (!names) return -1;
+  for (int i = 0; i < PARAMETER_COUNT; ++i) {
+    PyObject* name = PyUnicode_FromString(PARAMETER_NAMES[i]);
+    if (name == nullptr) return -1;
+    PyTuple_SET_ITEM(names.get(), i, name);
+  }
+  if (PyModule_Add(module, "PARAMETER_NAMES", names.release()) < 0) return -1;
   return PyModule_Add(module, "ENERGY_DEFAULTS", energy_defaults());
 }
 
 }  // namespace
-
-bool read_doubles(PyObject* object, const char* name, std::vector<double>& out,
-                  Py_ssize_t count) {
-  // A tuple of the items as they are now: converting an item may run Python
-  // code (__float__) that changes the caller's sequence, never this tuple.
-  PyRef items(PySequence_Tuple(object));
-  if (!items) {
-    PyErr_Format(PyExc_TypeError, "%s must be a sequence of floats", name);
-    return false;
-  }
-  const Py_ssize_t length = PyTuple_GET_SIZE(items.get());
-  if (count >= 0 && length != count) {
-    PyErr_Format(PyExc_ValueError, "%s must have %zd entries, not %zd", name, count, length);
-    return false;
-  }
-  try {
-    out.resize(static_cast<std::size_t>(length));
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return false;
-  }
-  for (Py_ssize_t i = 0; i < length; ++i) {
-    const double value = PyFloat_AsDouble(PyTuple_GET_ITEM(items.get(), i));
-    if (value == -1.0 && PyErr_Occurred()) return false;
-    out[static_cast<std::size_t>(i)] = value;
-  }
-  return true;
-}
-
-bool read_ints(PyObject* object, const char* name, std::vector<int>& out) {
-  PyRef items(PySequence_Tuple(object));
-  if (!items) {
-    PyErr_Format(PyExc_TypeError, "%s must be a sequence of integers", name);
-    return false;
-  }
-  const Py_ssize_t length = PyTuple_GET_SIZE(items.get());
-  try {
-    out.resize(static_cast<std::size_t>(length));
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return false;
-  }
-  for (Py_ssize_t i = 0; i < length; ++i) {
-    const int value = PyLong_AsInt(PyTuple_GET_ITEM(items.get(), i));
-    if (value == -1 && PyErr_Occurred()) return false;
-    out[static_cast<std::size_t>(i)] = value;
-  }
-  return true;
-}
 
 PyObject* list_of(const double* values, std::size_t n) {
   PyRef list(PyList_New(static_cast<Py_ssize_t>(n)));
@@ -140,7 +105,8 @@ PyMODINIT_FUNC PyInit__native(void) {
   }
   native_module.m_methods = all_methods.data();
   PyRef module(PyModule_Create(&native_module));
-  if (!module || add_constants(module.get()) < 0 || add_diagnostics_type(module.get()) < 0) {
+  if (!module || add_constants(module.get()) < 0 || add_diagnostics_type(module.get()) < 0 ||
+      add_exact_model_type(module.get()) < 0) {
     return nullptr;
   }
   return module.release();
