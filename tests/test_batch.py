@@ -133,10 +133,18 @@ def test_rerun_skips_up_to_date_directories_and_refits_changed_or_forced_ones(
     assert [row["status"] for row in rows] == [UP_TO_DATE, UP_TO_DATE, FAILED]
     assert rows[0]["parameters"]["sigma_1"]["value"] is not None
 
-    # A changed curve file makes its directory stale; --force refits all.
-    # (touched now: later than its result, earlier than the refit's result)
+    # A file touched but not changed leaves its result up to date (digests, not times).
     os.utime(good[1] / "low.csv")
     assert (good[1] / "low.csv").stat().st_mtime_ns > stamps[1]
+    _, stdout, _ = run(capsys, "batch", listing, "--out", out, "--scheduler", address)
+    assert "0 fitted, 2 up to date, 1 failed" in stdout
+
+    # A changed curve file makes its directory stale, even when its time says
+    # it is older than the result; --force refits all.
+    before = (good[1] / "low.csv").stat()
+    with open(good[1] / "low.csv", "a") as stream:
+        stream.write("# re-measured\n")
+    os.utime(good[1] / "low.csv", ns=(before.st_atime_ns, before.st_mtime_ns - 10**10))
     _, stdout, _ = run(capsys, "batch", listing, "--out", out, "--scheduler", address)
     assert "1 fitted, 1 up to date, 1 failed" in stdout
     _, stdout, _ = run(capsys, "batch", listing, "--out", out, "--scheduler", address, "--force")

@@ -2,9 +2,9 @@
 
 import sys
 
-from .cli import main
+from .cli import console_main
 
 # Guarded: the worker processes of a local Dask cluster start by importing the
 # parent's main module, and must not run the tool again.
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(console_main())

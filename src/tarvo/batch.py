@@ -11,7 +11,6 @@ batch-summary.json.
 import csv
 import io
 import json
-import os
 import sys
 import time
 import uuid
@@ -19,13 +18,22 @@ from dataclasses import dataclass, replace
 from datetime import datetime, timezone
 from pathlib import Path
 
+from .counts import check_count
 from .errors import InputError
-from .measurement import SETUP_FILE
+from .files import BATCH_LOCK, directory_lock, read_input_bytes, write_json, write_text
+from .freshness import outdated_reason
 from .fit_parameters import FIT_NAMES
 
 # Files of the summary, written into --out.
 SUMMARY_CSV = "batch-summary.csv"
 SUMMARY_JSON = "batch-summary.json"
+
+# Largest file listing directories read.
+MAX_LIST_BYTES = 16 * 1024 * 1024
+
+# Largest result document read back (a bootstrap of many replicates lists
+# every replicate's values).
+MAX_RESULT_BYTES = 512 * 1024 * 1024
 
 # Status of a directory in the summary.
 FITTED = "fitted"
@@ -38,6 +46,9 @@ CANCELLED = "cancelled"
 
 # Message of a directory whose fit the interruption cancelled.
 CANCELLED_MESSAGE = "interrupted before this directory was fitted"
+
+# Where --dashboard serves Dask's dashboard unless it names an address.
+DASHBOARD_ADDRESS = ":8787"
 
 # Exit statuses (as tarvo fit uses them); EXIT_USAGE also for input that
 # looks like a unit mistake.
@@ -58,8 +69,9 @@ def add_batch_parser(commands):
         "batch", help="fit many measurement directories on a Dask cluster",
         description="Fit every measurement directory (as tarvo fit does, writing each "
                     "directory's fit-result.json and figure) on a Dask cluster, and write "
-                    f"{SUMMARY_CSV} and {SUMMARY_JSON}. Directories whose results are newer "
-                    "than their inputs are skipped. Needs Dask: pip install 'tarvo[batch]'.")
+                    f"{SUMMARY_CSV} and {SUMMARY_JSON}. Directories whose results are up to "
+                    "date (the digests of their inputs, settings and figure match) are skipped, "
+                    "and no cluster starts when all are. Needs Dask: pip install 'tarvo[batch]'.")
     batch.add_argument("inputs", nargs="+", metavar="DIR",
                        help="measurement directory, or a text file listing directories one a "
                             "line (relative paths are relative to the file)")
@@ -70,6 +82,9 @@ def add_batch_parser(commands):
                             "whose input looks like a unit mistake (with warnings)")
     batch.add_argument("--workers", type=int, metavar="N",
                        help="worker processes of the local cluster (default: one per core)")
+    batch.add_argument("--dashboard", nargs="?", const=DASHBOARD_ADDRESS, metavar="ADDRESS",
+                       help="serve Dask's dashboard of the local cluster (default address "
+                            f"{DASHBOARD_ADDRESS}); without it no dashboard is started")
     add_bootstrap_arguments(batch)
 
 
@@ -98,9 +113,10 @@ def collect_directories(inputs):
 # starting with # are skipped. A listed path that is no directory stays in
 # the list: its row in the summary says so.
 def _listed_directories(path):
+    raw = read_input_bytes(path, MAX_LIST_BYTES, "a list of directories has one line each")
     try:
-        text = path.read_text(encoding="utf-8")
-    except (OSError, UnicodeDecodeError) as error:
+        text = raw.decode("utf-8")
+    except UnicodeDecodeError as error:
         raise InputError(f"{path}: cannot read the list of directories: {error}") from None
     listed = []
     for line in text.splitlines():
@@ -112,28 +128,32 @@ def _listed_directories(path):
     return listed
 
 
-# The result document of `directory` if it is newer than every input (the set-up
-# and the curve files it names) and holds what this run asks for; else None.
-def up_to_date_result(directory, bootstrap=None):
-    from .cli import RESULT_FILE
+# The result document of `directory` if it is an up-to-date result of the
+# fit this batch would run (tarvo.freshness: the digests of its inputs, of the
+# settings and of its figure all match, and it is not stale) and holds what
+# this run asks for; else None.
+def up_to_date_result(directory, bootstrap=None, argv=("batch",)):
+    from .cli import RESULT_FILE, prepare_fit
 
-    result_path = Path(directory) / RESULT_FILE
     try:
-        stamp = result_path.stat().st_mtime_ns
-        document = json.loads(result_path.read_text(encoding="utf-8"))
-        inputs = [SETUP_FILE] + [curve["file"] for curve in document["curves"]]
-        figure = document["figure"]
-        if not (Path(directory) / figure).is_file():
-            return None
-        if any((Path(directory) / name).stat().st_mtime_ns >= stamp for name in inputs):
-            return None
-    except (OSError, ValueError, KeyError, TypeError):
+        request = prepare_fit(directory, bootstrap=bootstrap, argv=argv)
+        raw = read_input_bytes(request.out / RESULT_FILE, MAX_RESULT_BYTES,
+                               "a result document is at most a few megabytes")
+        document = json.loads(raw.decode("utf-8"))
+    except (InputError, ValueError):
+        return None
+    if not isinstance(document, dict) or outdated_reason(document, request.out, list(request.inputs),
+                                                         request.settings) is not None:
         return None
     if bootstrap is not None:
         done = document.get("bootstrap") or {}
         if done.get("replicates") != bootstrap.replicates or (
                 bootstrap.seed is not None and done.get("seed") != bootstrap.seed):
             return None
+    try:
+        row_from_document(directory, document, UP_TO_DATE, 0.0)
+    except (KeyError, TypeError, AttributeError, ValueError):
+        return None
     return document
 
 
@@ -212,22 +232,35 @@ class BatchOutcome:
     interrupted: bool
 
 
+# The rows of the directories whose results are up to date (None for the
+# others, and for all with `force`), found without a cluster.
+def plan_batch(directories, bootstrap=None, force=False, argv=("batch",)):
+    rows = [None] * len(directories)
+    if force:
+        return rows
+    for index, directory in enumerate(directories):
+        document = up_to_date_result(directory, bootstrap, argv)
+        if document is not None:
+            rows[index] = row_from_document(directory, document, UP_TO_DATE, 0.0)
+    return rows
+
+
 # Fit `directories` on the cluster of `client`. Directories whose results are
 # up to date are not fitted again unless `force`. `on_row(row)` is called as
-# each row is known (in the calling thread). Ctrl-C (KeyboardInterrupt while
+# each row is known (in the calling thread). `rows` are those of plan_batch
+# when the caller has them already. Ctrl-C (KeyboardInterrupt while
 # waiting) cancels the outstanding fits; the rows of finished ones are kept and
 # the others are marked cancelled.
-def run_batch(client, directories, bootstrap=None, force=False, on_row=None, argv=("batch",)):
+def run_batch(client, directories, bootstrap=None, force=False, on_row=None, argv=("batch",),
+              rows=None):
     from distributed import as_completed
 
     on_row = on_row or (lambda row: None)
-    rows = [None] * len(directories)
+    rows = list(plan_batch(directories, bootstrap, force, argv) if rows is None else rows)
     futures = {}
     run_id = uuid.uuid4().hex[:8]
     for index, directory in enumerate(directories):
-        document = None if force else up_to_date_result(directory, bootstrap)
-        if document is not None:
-            rows[index] = row_from_document(directory, document, UP_TO_DATE, 0.0)
+        if rows[index] is not None:
             on_row(rows[index])
             continue
         future = client.submit(fit_directory_task, str(directory), bootstrap, tuple(argv),
@@ -250,10 +283,13 @@ def run_batch(client, directories, bootstrap=None, force=False, on_row=None, arg
         for future in outstanding:
             if future.status == "finished":
                 rows[futures[future]] = future.result()
-    for index, directory in enumerate(directories):
-        if rows[index] is None:
-            rows[index] = error_row(directory, CANCELLED, CANCELLED_MESSAGE)
-    return BatchOutcome(rows, interrupted)
+    return BatchOutcome(cancelled(directories, rows), interrupted)
+
+
+# The rows with every directory that has none marked cancelled.
+def cancelled(directories, rows):
+    return [error_row(directory, CANCELLED, CANCELLED_MESSAGE) if row is None else row
+            for directory, row in zip(directories, rows)]
 
 
 # Names of the parameters fitted in any row, in parameter order (the focus last).
@@ -305,15 +341,6 @@ def status_counts(rows):
     return counts
 
 
-# Write `text` to `path` through a temporary file, so that an interruption
-# never leaves half a file behind.
-def write_atomically(path, text):
-    path = Path(path)
-    temporary = path.with_name(f".{path.name}.{os.getpid()}.tmp")
-    temporary.write_text(text, encoding="utf-8")
-    os.replace(temporary, path)
-
-
 # Write batch-summary.csv and batch-summary.json into `out`; their paths.
 def write_summary(out, outcome, cluster, bootstrap=None):
     out = Path(out)
@@ -328,8 +355,8 @@ def write_summary(out, outcome, cluster, bootstrap=None):
         "directories": outcome.rows,
     }
     csv_path, json_path = out / SUMMARY_CSV, out / SUMMARY_JSON
-    write_atomically(csv_path, summary_csv(outcome.rows))
-    write_atomically(json_path, json.dumps(document, indent=2, allow_nan=False) + "\n")
+    write_text(csv_path, summary_csv(outcome.rows))
+    write_json(json_path, document)
     return csv_path, json_path
 
 
@@ -376,7 +403,6 @@ def stopping_findings(directories, bootstrap=None):
 # tarvo batch DIR...: fit, report each directory as it finishes, write the summary.
 def run_batch_command(args, argv=("batch",)):
     from .bootstrap import bootstrap_options
-    from .cluster import dask_client, local_layout, progress_bar
 
     directories = collect_directories(args.inputs)
     bootstrap = bootstrap_options(args)
@@ -386,6 +412,8 @@ def run_batch_command(args, argv=("batch",)):
         bootstrap = replace(bootstrap.seeded(), scheduler=None)
     if args.workers is not None and args.workers < 1:
         raise InputError(f"--workers must be at least 1, got {args.workers}")
+    if args.workers is not None:
+        check_count("workers", args.workers, "--workers")
     if args.workers is not None and args.scheduler is not None:
         raise InputError("--workers sizes the local cluster; with --scheduler the cluster's "
                          "own workers run the fits")
@@ -400,23 +428,52 @@ def run_batch_command(args, argv=("batch",)):
         print("tarvo: nothing was fitted: correct the settings named above, or fit anyway with "
               "--force ([fit] force = true in a directory's setup.toml)", file=sys.stderr)
         return EXIT_USAGE
-    layout = local_layout(workers=args.workers)
-    print(f"{len(directories)} measurement director{'y' if len(directories) == 1 else 'ies'}; "
-          + (f"scheduler {args.scheduler}" if args.scheduler else
-             f"local cluster of {layout.workers} worker processes x "
-             f"{layout.threads_per_worker} thread"), flush=True)
-    with dask_client(args.scheduler, layout) as client:
-        cluster = describe_cluster(client, args.scheduler)
-        with progress_bar(len(directories), "fitting", "dir") as (advance, note):
-            finished = []
+    out.mkdir(parents=True, exist_ok=True)
+    with directory_lock(out, BATCH_LOCK, "tarvo batch"):
+        return _run_batch_locked(args, argv, directories, bootstrap, out)
 
-            # Report a finished directory above the bar.
-            def on_row(row):
-                finished.append(row)
-                advance(len(finished))
-                note(row_line(row))
 
-            outcome = run_batch(client, directories, bootstrap, args.force, on_row, argv)
+# tarvo batch with its summary directory locked: directories whose results
+# are up to date are found first, and a cluster is started only when some
+# directory needs a fit.
+def _run_batch_locked(args, argv, directories, bootstrap, out):
+    from .cluster import dask_client, local_layout, progress_bar
+
+    rows = plan_batch(directories, bootstrap, args.force, argv)
+    pending = sum(row is None for row in rows)
+    if pending == 0:
+        for row in rows:
+            print(row_line(row))
+        outcome, cluster = BatchOutcome(rows, False), "none: every result is up to date"
+    else:
+        layout = local_layout(workers=args.workers)
+        outcome, cluster = None, "interrupted while the cluster started"
+        try:
+            print(f"{len(directories)} measurement "
+                  f"director{'y' if len(directories) == 1 else 'ies'} ({pending} to fit); "
+                  + (f"scheduler {args.scheduler}" if args.scheduler else
+                     f"local cluster of {layout.workers} worker processes x "
+                     f"{layout.threads_per_worker} thread"), flush=True)
+            with dask_client(args.scheduler, layout, dashboard=args.dashboard) as client:
+                cluster = describe_cluster(client, args.scheduler)
+                with progress_bar(len(directories), "fitting", "dir") as (advance, note):
+                    finished = []
+
+                    # Report a finished directory above the bar.
+                    def on_row(row):
+                        finished.append(row)
+                        advance(len(finished))
+                        note(row_line(row))
+
+                    outcome = run_batch(client, directories, bootstrap, args.force, on_row,
+                                        argv, rows)
+                if outcome.interrupted:
+                    # Leave the cluster as after Ctrl-C: without waiting for
+                    # the fits its workers are running.
+                    raise KeyboardInterrupt
+        except KeyboardInterrupt:
+            outcome = BatchOutcome(cancelled(directories, rows if outcome is None
+                                             else outcome.rows), True)
     csv_path, json_path = write_summary(out, outcome, cluster, bootstrap)
     counts = status_counts(outcome.rows)
     print(f"{counts[FITTED] + counts[FITTED_WITH_WARNINGS]} fitted"

@@ -16,6 +16,7 @@ or, for the exact engine when no cluster is asked for, in threads of this
 process.
 """
 
+import atexit
 import math
 import numbers
 import secrets
@@ -25,14 +26,17 @@ from dataclasses import dataclass, replace
 
 import numpy as np
 
+from .counts import COUNTS, check_count
 from .errors import InputError
 
 # Percentile intervals reported: the 68.3 % interval compares with one
 # standard error, the 95 % interval is the usual one to quote.
 INTERVAL_LEVELS = (0.6827, 0.95)
 
-# Fewest replicates accepted; a few hundred are needed for 95 % intervals.
-MIN_REPLICATES = 2
+# Fewest and most replicates accepted (tarvo.counts); a few hundred are
+# needed for 95 % intervals.
+MIN_REPLICATES = COUNTS["bootstrap replicates"].least
+MAX_REPLICATES = COUNTS["bootstrap replicates"].most
 
 # Seeds drawn when none is given stay below 2^32, so that they survive any
 # JSON reader (and are short to type when repeating a run).
@@ -68,10 +72,7 @@ class BootstrapOptions:
 
 # Checked options; InputError with a one-line message otherwise.
 def make_options(replicates, seed=None, scheduler=None):
-    if isinstance(replicates, bool) or not isinstance(replicates, numbers.Integral) \
-            or replicates < MIN_REPLICATES:
-        raise InputError(f"--bootstrap must be an integer of at least {MIN_REPLICATES}, "
-                         f"got {replicates!r}")
+    replicates = check_count("bootstrap replicates", replicates, "--bootstrap")
     if seed is not None and (isinstance(seed, bool) or not isinstance(seed, numbers.Integral)
                              or seed < 0):
         raise InputError(f"--seed must be an integer of at least 0, got {seed!r}")
@@ -405,64 +406,151 @@ def _collect(problem, replicates, found, began):
                            problem.seed, time.monotonic() - began, problem.engine)
 
 
+# Replicates in flight per thread of the cluster: enough to keep every
+# thread busy while results travel back, few enough that a run of any size
+# holds a bounded number of futures.
+IN_FLIGHT_PER_THREAD = 2
+
+
 # Run the replicates of `problem` on the cluster of `client`; the result in
-# replicate order, whatever order they finished in. Ctrl-C cancels the
+# replicate order, whatever order they finished in. Replicates are submitted
+# as others finish, a bounded number at a time. Ctrl-C cancels the
 # outstanding replicates and passes on. `progress(done)` is called as
 # replicates finish.
 def run_replicates(client, problem, replicates, progress=None):
     from distributed import as_completed
 
     began = time.monotonic()
+    workers = client.scheduler_info(n_workers=-1).get("workers", {})
+    threads = sum(worker.get("nthreads", 0) for worker in workers.values())
+    in_flight = max(2, IN_FLIGHT_PER_THREAD * max(1, threads))
     shipped = client.scatter(problem, broadcast=True)
-    futures = [client.submit(run_replicate, shipped, index, pure=False)
-               for index in range(replicates)]
+    submitted = iter(range(replicates))
+    outstanding = set()
+
+    # Submit the next replicate, if any is left.
+    def submit_next(pending):
+        index = next(submitted, None)
+        if index is not None:
+            future = client.submit(run_replicate, shipped, index, pure=False)
+            outstanding.add(future)
+            pending.add(future)
+
     found = {}
     try:
-        for future in as_completed(futures):
+        pending = as_completed()
+        for _ in range(min(in_flight, replicates)):
+            submit_next(pending)
+        for future in pending:
+            outstanding.discard(future)
             index, values, message = future.result()
             found[index] = (values, message)
             if progress is not None:
                 progress(len(found))
+            submit_next(pending)
     except BaseException:
-        client.cancel(futures)
+        client.cancel(list(outstanding))
         raise
     return _collect(problem, replicates, found, began)
+
+
+# Name (prefix) of the threads that run replicates.
+THREAD_NAME = "tarvo-bootstrap"
+
+
+# Replicate threads still running (after Ctrl-C they finish the replicate
+# they are fitting): native code must not run under an interpreter that
+# shuts down, so the process waits for them at exit (tarvo's command line
+# ends without waiting, see tarvo.cli.console_main).
+def replicate_threads():
+    import threading
+
+    return [thread for thread in threading.enumerate()
+            if thread.name.startswith(THREAD_NAME) and thread.is_alive()]
+
+
+@atexit.register
+def _join_replicate_threads():
+    for thread in replicate_threads():
+        thread.join()
 
 
 # Native model threads of each replicate run in a thread of this process: the
 # replicates themselves fill the cores.
 THREADS_PER_REPLICATE = 1
 
+# Seconds between two looks at Ctrl-C while replicates run in threads.
+POLL_SECONDS = 0.1
+
 
 # The replicates of `problem` in `workers` threads of this process (default:
 # one per core), as run_replicates returns them. The exact engine's fits
 # spend nearly all their time in the native model, outside the interpreter
 # lock, so threads fill the cores without a cluster's start-up and transfers.
-# Ctrl-C drops the replicates not yet started and passes on.
+# Each thread takes the next replicate when it has handed over the one before,
+# so no more than 2 * `workers` are under way or waiting to be collected. Ctrl-C (or any error) stops the handing out
+# at once and passes on without waiting: the replicates under way finish in
+# their (daemon) threads, which then end.
 def run_replicates_in_threads(problem, replicates, progress=None, workers=None):
-    from concurrent.futures import ThreadPoolExecutor, as_completed
+    import itertools
+    import queue
+    import threading
 
     from . import _native
     from .cluster import available_cores
 
     began = time.monotonic()
     workers = available_cores() if workers is None else max(1, int(workers))
+    indices = itertools.count()
+    take = threading.Lock()
+    stop = threading.Event()
+    threads_used = min(workers, replicates)
+    # Finished replicates wait here for this thread: a bounded number.
+    finished = queue.Queue(maxsize=threads_used)
 
-    # Each pool thread runs its native model single-threaded.
-    def single_threaded():
-        _native.set_thread_count(THREADS_PER_REPLICATE)
+    # Pass an item to the waiting thread, unless the run stops first.
+    def hand_over(item):
+        while not stop.is_set():
+            try:
+                finished.put(item, timeout=POLL_SECONDS)
+                return
+            except queue.Full:
+                continue
 
+    # One thread: replicates until none is left or the run stops.
+    def work():
+        try:
+            _native.set_thread_count(THREADS_PER_REPLICATE)
+            while not stop.is_set():
+                with take:
+                    index = next(indices)
+                if index >= replicates:
+                    return
+                hand_over(run_replicate(problem, index))
+        except BaseException as error:   # passed to the waiting thread
+            hand_over(error)
+
+    threads = [threading.Thread(target=work, name=f"{THREAD_NAME}-{k}", daemon=True)
+               for k in range(threads_used)]
     found = {}
-    pool = ThreadPoolExecutor(max_workers=min(workers, replicates), initializer=single_threaded)
     try:
-        futures = [pool.submit(run_replicate, problem, index) for index in range(replicates)]
-        for future in as_completed(futures):
-            index, values, message = future.result()
+        for thread in threads:
+            thread.start()
+        while len(found) < replicates:
+            try:
+                item = finished.get(timeout=POLL_SECONDS)
+            except queue.Empty:
+                if not any(thread.is_alive() for thread in threads) and finished.empty():
+                    raise RuntimeError("the bootstrap threads ended before their replicates")
+                continue
+            if isinstance(item, BaseException):
+                raise item
+            index, values, message = item
             found[index] = (values, message)
             if progress is not None:
                 progress(len(found))
     finally:
-        pool.shutdown(wait=True, cancel_futures=True)
+        stop.set()
     return _collect(problem, replicates, found, began)
 
 

@@ -3,17 +3,22 @@
 import argparse
 import math
 import os
+import signal
 import sys
 from dataclasses import dataclass
 from pathlib import Path
 
 from . import __version__
-from .checks import LSODA_ENGINE, check_fit, check_measurement, fit_findings, weighted_chi2
+from .checks import (LSODA_ENGINE, Finding, check_fit, check_measurement, fit_findings,
+                     weighted_chi2)
 from .cli_exact import (exact_document, fit_measurement_exact, focus_line, insert_after,
                         lsoda_model_settings, lsoda_shaped, start_factors)
 from .engine import ENGINES, MODELS, EngineUnavailable
 from .normalisation import NORMALISATIONS, Normalisation
 from .errors import InputError
+from .files import result_directory_lock
+from .freshness import (DIGESTS_KEY, STALE_KEY, changed_inputs, digests_section, fit_settings,
+                        input_entries)
 from .fit_options import WEIGHTS, resolve_model
 from .measurement import SETUP_FILE, check_starts, read_measurement, read_parameter_file
 from .progress import ElapsedTicker, ProgressBar
@@ -264,6 +269,10 @@ class FitRequest:
     force: bool = False
     conf_sigmas: tuple = None
     relative_to_focus: bool = False
+    # The settings that change the fit, and the digests of the inputs as read
+    # (see tarvo.freshness).
+    settings: dict = None
+    inputs: list = ()
 
 
 # Everything `tarvo fit DIR` computed and wrote for one directory. `result` is
@@ -316,12 +325,20 @@ def prepare_fit(directory, *, starts=None, step=None, truth_file=None, engine=No
     if engine == LSODA_ENGINE and conf_sigmas:
         raise InputError("--conf-interval needs the exact engine (its profile refits); drop "
                          "--engine lsoda (or engine = \"lsoda\" in [fit])")
+    if engine != LSODA_ENGINE and measurement.options.focus_mm is not None:
+        _check_focus_mm(measurement)
     input_files = measurement.input_files + ((truth_path,) if truth_path else ())
+    norm = measurement.normalisation
+    settings = fit_settings(engine, model, n_starts, rel_step, figure_format, __version__,
+                            weights=weights, normalisation=[norm.mode, norm.far_field_points],
+                            conf_sigmas=list(conf_sigmas) if conf_sigmas else None,
+                            relative_to_focus=bool(relative_to_focus))
     return FitRequest(measurement, truth, n_starts, rel_step, engine, model,
                       provenance(argv, input_files), check_measurement(measurement),
                       Path(out) if out else measurement.directory, figure_format, strict,
                       bootstrap, weights, force or measurement.options.force,
-                      None if not conf_sigmas else tuple(conf_sigmas), bool(relative_to_focus))
+                      None if not conf_sigmas else tuple(conf_sigmas), bool(relative_to_focus),
+                      settings, input_entries(measurement.directory, input_files))
 
 
 # The measurement with the normalisation the fit uses: the command line's,
@@ -351,12 +368,30 @@ def _with_normalisation(measurement, chosen, engine):
     return replace(measurement, data_format=data_format)
 
 
+# [fit] focus_mm must lie within the scanned positions (checked before the fit).
+def _check_focus_mm(measurement):
+    from .fitting import check_focus_in_scan
+
+    try:
+        check_focus_in_scan(measurement.options.focus_mm, measurement.positions, True)
+    except ValueError as error:
+        raise InputError(f"{measurement.directory / SETUP_FILE} [fit] focus_mm: "
+                         f"{str(error).removeprefix('focus: start value ')}") from None
+
+
 # Fit a prepared directory on its engine, estimate the errors (and bootstrap
 # them if asked), draw and write the result files; prints nothing. `tarvo fit`
 # and `tarvo batch` both run exactly this. FitFailed when the fit gives no
 # usable result, StrictFindings when --strict stops it. `ticker_message`
 # shows an elapsed-time line on a terminal while the fit runs.
 def fit_and_write(request, ticker_message=None):
+    request.out.mkdir(parents=True, exist_ok=True)
+    with result_directory_lock(request.out):
+        return _fit_and_write(request, ticker_message)
+
+
+# fit_and_write with the output directory locked.
+def _fit_and_write(request, ticker_message):
     from .fit_parameters import FOCUS
     from .plot import plot_fit, setup_title, values_box_text
 
@@ -391,9 +426,9 @@ def fit_and_write(request, ticker_message=None):
     if result is not None and result.params[FOCUS].vary:
         focus = result.params[FOCUS]
         entries.append((FOCUS, focus.value, focus.stderr, "mm"))
-    plot_fit(figure_path, measurement, outcome, curves=curves, title=title,
-             values=values_box_text(entries, uncertainty.reduced_chi2),
-             relative_to=outcome.centre if request.relative_to_focus else None)
+    figure_digest = plot_fit(figure_path, measurement, outcome, curves=curves, title=title,
+                             values=values_box_text(entries, uncertainty.reduced_chi2),
+                             relative_to=outcome.centre if request.relative_to_focus else None)
     if result is None:
         document = result_document(
             measurement, outcome, uncertainty, rows, figure_name, request.rel_step,
@@ -410,6 +445,16 @@ def fit_and_write(request, ticker_message=None):
     if request.conf_sigmas:
         document["profile_intervals"] = profile_interval_document(result, request.conf_sigmas,
                                                                   show)
+    document[DIGESTS_KEY] = digests_section(request.inputs, request.settings,
+                                            {figure_name: figure_digest})
+    # Inputs that changed while they were fitted make the result stale.
+    changed = changed_inputs(measurement.directory, request.inputs)
+    if changed:
+        document[STALE_KEY] = {"changed_inputs": changed}
+        stale = Finding("stale", f"{', '.join(changed)} changed while the fit ran: this result "
+                                 "belongs to the earlier contents and is marked stale; fit again")
+        findings = findings + [stale]
+        document["warnings"].append(stale.as_dict())
     # The JSON file comes last: its presence marks a complete result.
     result_path = out / RESULT_FILE
     write_result(result_path, document)
@@ -426,12 +471,20 @@ def _fit_lsoda(request):
     measurement = request.measurement
     request.out.mkdir(parents=True, exist_ok=True)
     messages_path = request.out / MESSAGES_FILE
-    # A log of an earlier fit would be mistaken for this one's.
-    messages_path.unlink(missing_ok=True)
+    # The solver writes its messages beside the log and the log is replaced
+    # when the fit ends (removed when it had none: a log of an earlier fit
+    # would be mistaken for this one's).
+    written = request.out / f".{MESSAGES_FILE}.{os.getpid()}.tmp"
     try:
-        outcome = fit_measurement(measurement, request.n_starts, log_path=messages_path)
+        outcome = fit_measurement(measurement, request.n_starts, log_path=written)
+        if written.exists():
+            os.replace(written, messages_path)
+        else:
+            messages_path.unlink(missing_ok=True)
     except (TypeError, ValueError, IndexError) as error:
         raise InputError(f"the fit refused the input: {error}") from None
+    finally:
+        written.unlink(missing_ok=True)
     if not math.isfinite(outcome.error) or not math.isfinite(outcome.error * outcome.error):
         raise FitFailed(f"the fit returned a non-finite error (chi^2 = "
                         f"{outcome.error * outcome.error:g}); check the start values and the "
@@ -626,7 +679,23 @@ def run_init_command(args):
     return 0
 
 
-# Entry point of the console script and of python -m tarvo; returns the exit status.
+# Entry point of the console script and of python -m tarvo: main(), after
+# which Ctrl-C is ignored: everything is written, and an interrupt while the
+# interpreter shuts down would only print noise.
+def console_main():
+    status = main()
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    if "tarvo.bootstrap" in sys.modules and sys.modules["tarvo.bootstrap"].replicate_threads():
+        # Interrupted bootstrap replicates still fit in their threads: the
+        # process ends at once (every file is written or untouched) rather
+        # than wait for them or shut the interpreter down under native code.
+        sys.stdout.flush()
+        sys.stderr.flush()
+        os._exit(status)
+    return status
+
+
+# The tool on `argv` (default: the command line); returns the exit status.
 def main(argv=None):
     argv = sys.argv[1:] if argv is None else list(argv)
     args = build_parser().parse_args(argv)

@@ -7,7 +7,9 @@ works without it.
 
 import logging
 import os
+import signal
 import sys
+import threading
 from contextlib import contextmanager
 from dataclasses import dataclass
 
@@ -71,12 +73,17 @@ def inside_worker():
 
 
 # Start an in-process local cluster with `layout`; the caller closes it.
-def start_local_cluster(layout):
+# Without `dashboard` (an address such as ":8787") no dashboard is served: the
+# scheduler's HTTP server then listens on a free port of the loopback
+# interface only (it would take 8787 otherwise, and warn when that is in use).
+def start_local_cluster(layout, dashboard=None):
     distributed = require_distributed()
     env = {"OMP_NUM_THREADS": str(layout.omp_threads)}
+    scheduler_kwargs = None if dashboard else {"dashboard_address": "127.0.0.1:0"}
     return distributed.LocalCluster(
         n_workers=layout.workers, threads_per_worker=layout.threads_per_worker,
-        processes=True, env=env, dashboard_address=None, silence_logs=logging.ERROR)
+        processes=True, env=env, dashboard_address=dashboard or None,
+        scheduler_kwargs=scheduler_kwargs, silence_logs=logging.ERROR)
 
 
 # A client of a Dask cluster, for the duration of the block:
@@ -87,26 +94,83 @@ def start_local_cluster(layout):
 #     leaves the worker's thread pool while it waits);
 #   - otherwise: a local cluster started for the block and closed after it.
 @contextmanager
-def dask_client(scheduler=None, layout=None):
+def dask_client(scheduler=None, layout=None, dashboard=None):
     distributed = require_distributed()
     if scheduler is not None:
         try:
-            client = distributed.Client(scheduler, timeout="20s")
+            with deferred_interrupts():
+                client = distributed.Client(scheduler, timeout="20s")
         except (OSError, TimeoutError) as error:
             raise InputError(f"cannot connect to the Dask scheduler {scheduler}: {error}") from None
-        with client:
+        try:
             yield client
+        finally:
+            with deferred_interrupts():
+                client.close()
         return
     if inside_worker():
         with distributed.worker_client() as client:
             yield client
         return
-    cluster = start_local_cluster(layout or local_layout())
+    cluster = client = None
+    failing = False
     try:
-        with distributed.Client(cluster) as client:
-            yield client
+        # A cluster interrupted half-way through its start cannot be closed
+        # cleanly (Dask then fails loudly at exit): Ctrl-C waits for the
+        # start, about a second, and then closes the cluster.
+        with deferred_interrupts():
+            cluster = start_local_cluster(layout or local_layout(), dashboard)
+            client = distributed.Client(cluster)
+        yield client
+    except BaseException:
+        failing = True
+        raise
     finally:
-        cluster.close()
+        with deferred_interrupts():
+            if client is not None:
+                client.close()
+            if cluster is not None:
+                close_cluster(cluster, quickly=failing)
+
+
+# Seconds a worker busy with a task gets to stop when a cluster is left by an
+# exception (Ctrl-C) before its process is killed: Dask would otherwise wait
+# for the running tasks (a whole fit) before it closes the cluster.
+STOP_WORKER_SECONDS = 0.2
+
+
+# Close a local cluster; `quickly`: stop the worker processes first, without
+# waiting for the tasks they are running.
+def close_cluster(cluster, quickly=False):
+    if quickly:
+        for nanny in list(cluster.workers.values()):
+            try:
+                cluster.sync(nanny.kill, timeout=STOP_WORKER_SECONDS)
+            except Exception:   # already gone, or not a worker process
+                pass
+    cluster.close()
+
+
+# Ctrl-C during the block takes effect (KeyboardInterrupt) when the block has
+# ended; in the main thread only (elsewhere signals do not arrive anyway).
+@contextmanager
+def deferred_interrupts():
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    received = []
+
+    # Remember the interrupt for later.
+    def remember(signum, frame):
+        received.append(signum)
+
+    previous = signal.signal(signal.SIGINT, remember)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+    if received:
+        raise KeyboardInterrupt
 
 
 # A progress bar over `total` items on stderr (tqdm; hidden when stderr is

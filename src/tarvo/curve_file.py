@@ -56,6 +56,10 @@ MAX_POINTS = 100_000
 MAX_ABS_VALUE = 1.0e6
 MAX_ABS_SIGNAL = 1.0e30
 
+# Longest line read: a data line holds a few numbers, a header a few words.
+# (Python's csv module refuses fields beyond 131,072 characters.)
+MAX_LINE_CHARS = 10_000
+
 # Most columns of a curve file.
 MAX_COLUMNS = 16
 
@@ -236,6 +240,10 @@ def _parse_rows(text, path, expected=None):
     widths = {}                    # columns of each layout on the first data line
     line_numbers, first_line, skipped = [], None, []
     for number, line in _numbered_lines(text):
+        if len(line) > MAX_LINE_CHARS:
+            raise InputError(f"{path} line {number}: {len(line)} characters; a line of a curve "
+                             f"file holds two or three numbers (limit {MAX_LINE_CHARS}): is it "
+                             "the right file?")
         stripped = line.strip()
         if not stripped or stripped.startswith("#"):
             continue

@@ -17,6 +17,7 @@ from collections import OrderedDict
 import numpy as np
 
 from .centring import scan_centre
+from .counts import check_count
 from .engine import FOCUS_SHIFT, ModelHandle, check_model, grid_defaults, grid_settings
 from .fit_options import WEIGHTS
 from .fit_parameters import FIT_NAMES, FOCUS, resolve_parameters
@@ -366,6 +367,16 @@ def prepare_problem(positions, transmittance, pulse_energy, params, *, populatio
     return problem
 
 
+# A focus given by the caller must lie within the scanned positions: outside
+# them the model hardly changes with the parameters, and a fit "converges" to
+# meaningless values (a focus typed in µm instead of mm, say).
+def check_focus_in_scan(focus, x, given):
+    low, high = float(np.min(x)), float(np.max(x))
+    if given and not low <= focus <= high:
+        raise ValueError(f"focus: start value {focus:g} mm lies outside the scanned range "
+                         f"{low:g} to {high:g} mm (positions and focus are in mm)")
+
+
 # tarvo.fit(measurements, params): one measurement read by
 # tarvo.read_measurement is fitted as `tarvo fit DIR` fits it on the exact
 # engine; several are fitted together (tarvo.global_fit). params None: the
@@ -488,8 +499,7 @@ def fit(positions, transmittance=None, pulse_energy=None, params=None, *, popula
     if checks not in CHECK_MODES:
         raise ValueError(f"checks must be one of {', '.join(map(repr, CHECK_MODES))}, got "
                          f"{checks!r}")
-    if isinstance(n_starts, bool) or not isinstance(n_starts, (int, np.integer)) or n_starts < 1:
-        raise ValueError(f"n_starts must be an integer of at least 1, got {n_starts!r}")
+    n_starts = check_count("n_starts", n_starts)
     problem = prepare_problem(
         positions, transmittance, pulse_energy, params, populations=populations,
         sample_width=sample_width, tau=tau, wavelength=wavelength, w0=w0, M2=M2, model=model,
@@ -497,6 +507,7 @@ def fit(positions, transmittance=None, pulse_energy=None, params=None, *, popula
         z_slices=z_slices, radial_points=radial_points, intensity_points=intensity_points,
         sigma=sigma, weights=weights, is_sa=is_sa, vary=vary)
     resolved, norm, sigma = problem.resolved, problem.normalisation, problem.sigma
+    check_focus_in_scan(problem.focus_start, problem.x, resolved.focus is not None)
     findings = []
     if checks != "off":
         findings = data_findings(problem.x, problem.y, problem.energies, problem.setup,

@@ -9,7 +9,7 @@ from pathlib import Path
 
 import numpy as np
 
-from . import _native
+from . import _native, counts
 from .curve_file import (MIN_POINTS, POSITION_UNITS, TRANSMITTANCE_UNITS, UNIT_NAMES,
                          check_roles, read_curve_file)
 from .errors import InputError, read_input_bytes
@@ -30,12 +30,12 @@ N_STARTS_DEFAULT = _native.N_STARTS_DEFAULT
 
 # Most starts: each one is a complete fit, so a hundred already take a hundred
 # times as long as one.
-MAX_STARTS = 100
+MAX_STARTS = counts.MAX_STARTS
 
 # Most time or depth slices: every residual evaluation integrates
 # 2 * z_slices * t_slices steps per point and keeps a points x t_slices table
 # per curve; 10 x 5 resolve a nanosecond pulse in a thin sample.
-MAX_SLICES = 1000
+MAX_SLICES = counts.MAX_SLICES
 
 # Most far-field points at each end of a curve.
 MAX_FAR_FIELD_POINTS = 1000
@@ -565,6 +565,10 @@ def load_toml(path):
         return tomllib.loads(text), hashlib.sha256(raw).hexdigest()
     except tomllib.TOMLDecodeError as error:
         raise InputError(f"{path}: not valid TOML: {error}") from None
+    except ValueError:
+        # Python refuses to convert integers of more than 4300 digits.
+        raise InputError(f"{path}: holds an integer of thousands of digits; no set-up value "
+                         "needs more than a few") from None
     except RecursionError:
         raise InputError(f"{path}: arrays or tables nested too deeply to read "
                          "(a set-up file nests at most two levels)") from None

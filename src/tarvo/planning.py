@@ -165,7 +165,7 @@ def write_measurement(out, setup_file, positions, curves, spec_pars, noise, seed
         path.parent.mkdir(parents=True, exist_ok=True)
         write_curve_file(path, positions, row, noise if noise else None,
                          f"{comment}\n# pulse energy {entry[1]!r} J")
-    write_text(out / "setup.toml", setup_file.path.read_text(encoding="utf-8-sig"))
+    write_text(out / "setup.toml", _setup_text(setup_file.path))
     write_text(out / TRUTH_FILE, truth_text(spec_pars, noise, seed, record))
     return paths
 
@@ -197,25 +197,37 @@ def write_raw_measurement(out, setup_file, positions, absolute, energies, spec_p
                   for z, a, b in zip(positions, signal, reference)]
         path.parent.mkdir(parents=True, exist_ok=True)
         write_text(path, "\n".join(lines) + "\n")
-    write_text(out / "setup.toml", setup_file.path.read_text(encoding="utf-8-sig"))
+    write_text(out / "setup.toml", _setup_text(setup_file.path))
     write_text(out / TRUTH_FILE, truth_text(spec_pars, noise, seed, record))
     return paths
 
 
-# The CSV table: comment lines on the provenance, a header, one row per position.
+# The CSV table: comment lines on the provenance, a header, one row per
+# position (written atomically).
 def write_simulation_csv(path, positions, curves, energies, record, spec_pars):
-    with open(path, "w", encoding="utf-8") as stream:
-        stream.write(f"# model curves from {record['command_line']}\n")
-        stream.write(f"# tarvo {record['tarvo_version']}, {record['created_utc']}\n")
-        for entry in record["inputs"]:
-            stream.write(f"# {entry['role']}: {entry['path']} sha256 {entry['sha256']}\n")
-        stream.write("# parameters: " + ", ".join(f"{name} = {float(value)!r}" for name, value
-                                                  in zip(NAMES, spec_pars)) + "\n")
-        stream.write(",".join(["position_mm"] + [f"transmittance_{e:g}J" for e in energies])
-                     + "\n")
-        for i, z in enumerate(positions):
-            stream.write(",".join([repr(float(z))] + [repr(float(row[i])) for row in curves])
-                         + "\n")
+    lines = [f"# model curves from {record['command_line']}",
+             f"# tarvo {record['tarvo_version']}, {record['created_utc']}"]
+    lines += [f"# {entry['role']}: {entry['path']} sha256 {entry['sha256']}"
+              for entry in record["inputs"]]
+    lines.append("# parameters: " + ", ".join(f"{name} = {float(value)!r}" for name, value
+                                              in zip(NAMES, spec_pars)))
+    lines.append(",".join(["position_mm"] + [f"transmittance_{e:g}J" for e in energies]))
+    lines += [",".join([repr(float(z))] + [repr(float(row[i])) for row in curves])
+              for i, z in enumerate(positions)]
+    write_text(path, "\n".join(lines) + "\n")
+
+
+# The text of a set-up file, read again (through the one reader of input files)
+# to copy it into a simulated measurement.
+def _setup_text(path):
+    from .files import read_input_bytes
+    from .measurement import MAX_TOML_BYTES
+
+    raw = read_input_bytes(path, MAX_TOML_BYTES, "a set-up file has a few dozen lines")
+    try:
+        return raw.decode("utf-8-sig")
+    except UnicodeDecodeError:
+        raise InputError(f"{path}: not valid UTF-8; save it as UTF-8") from None
 
 
 # tarvo simulate DIR: read the set-up and parameters, compute, write, summarise.

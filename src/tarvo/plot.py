@@ -3,6 +3,7 @@
 from matplotlib.backends.backend_agg import FigureCanvasAgg
 from matplotlib.figure import Figure
 
+from .files import write_from
 from .fit_curves import model_line
 from .provenance import tarvo_version
 
@@ -25,13 +26,15 @@ def energy_label(energy):
     return f"{energy:.3g} J"
 
 
-# Write a figure in the format its file name ends with.
+# Write a figure in the format its file name ends with (atomically, drawn
+# in full before the file is touched); the SHA-256 of the file.
 def _save(figure, path, dpi=120):
     suffix = str(path).rsplit(".", 1)[-1].lower()
     fmt = suffix if suffix in FIGURE_FORMATS else "png"
     metadata = dict(_DATELESS[fmt])
     metadata["Creator" if fmt != "png" else "Software"] = f"tarvo {tarvo_version()}"
-    figure.savefig(path, dpi=dpi, format=fmt, metadata=metadata)
+    return write_from(path, lambda stream: figure.savefig(stream, dpi=dpi, format=fmt,
+                                                          metadata=metadata))
 
 
 # One curve of a fit figure: measured points (with their standard deviations
@@ -161,7 +164,8 @@ def values_box_text(entries, reduced_chi2=None):
 # Write the figure of a fit of `measurement` to `path` (PNG, SVG or PDF by
 # its suffix); `curves` (tarvo.fit_curves.FitCurves) saves computing the
 # model lines again. `values` is the text of the fitted-values box;
-# `relative_to` a focus position (mm) to measure the positions from.
+# `relative_to` a focus position (mm) to measure the positions from. Returns
+# the SHA-256 of the file.
 def plot_fit(path, measurement, outcome, title=None, curves=None, values=None,
              relative_to=None):
     setup = measurement.setup.model_kwargs()
@@ -174,13 +178,13 @@ def plot_fit(path, measurement, outcome, title=None, curves=None, values=None,
             line, model = curves.lines[k]
         rows.append(fit_curve_row(curve.positions, curve.transmittance, curve.sigma, line, model,
                                   outcome.residuals[k], curve.pulse_energy))
-    _save(fit_figure(rows, title, values=values, shift=relative_to or 0.0,
-                     relative=relative_to is not None), path)
+    return _save(fit_figure(rows, title, values=values, shift=relative_to or 0.0,
+                            relative=relative_to is not None), path)
 
 
-# Write a figure to `path` in the format its suffix names.
+# Write a figure to `path` in the format its suffix names; its SHA-256.
 def save_figure(figure, path):
-    _save(figure, path)
+    return _save(figure, path)
 
 
 # Write the figure of simulated curves (one row of `curves` per pulse energy).
@@ -197,4 +201,4 @@ def plot_simulation(path, positions, curves, pulse_energies, title=None):
     axes.grid(alpha=0.3)
     if title:
         axes.set_title(title, fontsize="medium")
-    _save(figure, path)
+    return _save(figure, path)

@@ -1,8 +1,9 @@
 """The parameter table and the JSON document of a fit."""
 
-import json
 import math
 
+from .files import write_json
+from .files import write_text as write_file_text
 from .parameters import PARAMETERS
 
 
@@ -191,14 +192,11 @@ def result_document(measurement, outcome, uncertainty, rows, figure_name, rel_st
     return document
 
 
-# Write the document as indented JSON.
+# Write the document as indented JSON (atomically); its SHA-256.
 def write_result(path, document):
-    with open(path, "w", encoding="utf-8") as stream:
-        json.dump(document, stream, indent=2, allow_nan=False)
-        stream.write("\n")
+    return write_json(path, document)
 
 
-# Write a text file (a set-up, a curve table, a parameter file) in UTF-8.
+# Write a text file (a set-up, a curve table, a parameter file) in UTF-8, atomically.
 def write_text(path, text):
-    with open(path, "w", encoding="utf-8") as stream:
-        stream.write(text)
+    return write_file_text(path, text)

@@ -69,6 +69,10 @@ def _float(value):
     return math.nan if value is None else float(value)
 
 
+# Largest result file read (a bootstrap of many replicates lists them all).
+MAX_RESULT_BYTES = 512 * 1024 * 1024
+
+
 # A FitResult from a result file written by `tarvo fit` (exact engine) or
 # FitResult.save; ValueError when the file holds no such result.
 def load_result(path):
@@ -77,10 +81,13 @@ def load_result(path):
     from .results import WEIGHTING_TEXT, FitResult
     from .uncertainty import point_weights
 
+    from .files import read_input_bytes
+
     path = Path(path)
+    raw = read_input_bytes(path, MAX_RESULT_BYTES, "a fit result is at most a few megabytes")
     try:
-        document = json.loads(path.read_text(encoding="utf-8"))
-    except (OSError, UnicodeDecodeError, json.JSONDecodeError) as error:
+        document = json.loads(raw.decode("utf-8"))
+    except (UnicodeDecodeError, json.JSONDecodeError) as error:
         raise ValueError(f"{path}: cannot read a fit result: {error}") from None
     if not isinstance(document, dict) or "parameters" not in document:
         raise ValueError(f"{path}: not a tarvo fit result (no \"parameters\")")
