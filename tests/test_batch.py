@@ -314,3 +314,22 @@ def test_summary_row_keeps_every_warning(converged, warnings, status, message):
     expected = message if converged else "; ".join(
         ["not converged: stopped"] + [f"warning: {text}" for text in warnings])
     assert row["message"] == expected
+
+
+def test_a_group_in_a_list_file_is_one_global_fit_and_one_row(client, tmp_path):
+    from pathlib import Path
+    from tarvo.batch import DirectoryGroup, collect_directories
+
+    examples = Path(__file__).resolve().parent.parent / "examples" / "global"
+    for name in ("ns", "ps"):
+        shutil.copytree(examples / name, tmp_path / name)
+    listing = tmp_path / "runs.txt"
+    listing.write_text("# both pulse durations together\nns + ps -> both\nns\n")
+    directories = collect_directories([listing])
+    assert directories[0] == DirectoryGroup((tmp_path / "ns", tmp_path / "ps"), tmp_path / "both")
+    group, single = run_batch(client, directories).rows
+    assert group["status"] == FITTED and group["directory"] == f"{tmp_path / 'ns'} + {tmp_path / 'ps'}"
+    assert {"sigma_2", "sigma_4", "tau_24", "focus@ns", "focus@ps"} == set(group["parameters"])
+    assert json.loads((tmp_path / "both" / "fit-result.json").read_text())["global"]
+    # The single directory leaves sigma_2 undetermined, and says so.
+    assert single["status"] == FITTED_WITH_WARNINGS and "do not determine sigma_2" in single["message"]

@@ -109,9 +109,38 @@ def collect_directories(inputs):
     return directories
 
 
+# Directories fitted together, named on one line of a list file as
+# "DIR1 + DIR2 [+ ...] [-> OUT]": one global fit (tarvo fit DIR1 DIR2 --out
+# OUT), one row of the summary. OUT defaults to DIR1's parent / "DIR1+DIR2".
+@dataclass(frozen=True)
+class DirectoryGroup:
+    paths: tuple
+    out: Path
+
+    # The group as the list file names it, for rows and messages.
+    def __str__(self):
+        return " + ".join(str(path) for path in self.paths)
+
+    # The group's identity, for finding it twice.
+    def resolve(self):
+        return tuple(path.resolve() for path in self.paths)
+
+
+# A list file's line naming a group, read relative to the file's folder.
+def _group(entry, folder):
+    entry, _, out = entry.partition(" -> ")
+    paths = tuple(folder / part.strip() for part in entry.split(" + "))
+    if len(paths) < 2 or any(not part.strip() for part in entry.split(" + ")):
+        raise InputError(f"{entry!r}: a group names two or more directories joined by ' + '")
+    out = folder / out.strip() if out.strip() else \
+        paths[0].parent / "+".join(path.name for path in paths)
+    return DirectoryGroup(paths, out)
+
+
 # Directories listed in a text file, one a line; blank lines and lines
-# starting with # are skipped. A listed path that is no directory stays in
-# the list: its row in the summary says so.
+# starting with # are skipped; a line "DIR1 + DIR2 [-> OUT]" names a group
+# fitted globally. A listed path that is no directory stays in the list: its
+# row in the summary says so.
 def _listed_directories(path):
     raw = read_input_bytes(path, MAX_LIST_BYTES, "a list of directories has one line each")
     try:
@@ -122,7 +151,7 @@ def _listed_directories(path):
     for line in text.splitlines():
         entry = line.strip()
         if entry and not entry.startswith("#"):
-            listed.append(path.parent / entry)
+            listed.append(_group(entry, path.parent) if " + " in entry else path.parent / entry)
     if not listed:
         raise InputError(f"{path}: lists no directories")
     return listed
@@ -216,10 +245,14 @@ def one_line(error):
 # result. Never raises: a failure is the row's message.
 def fit_directory_task(directory, bootstrap=None, argv=("batch",)):
     from .cli import fit_and_write, prepare_fit
+    from .cli_global import global_fit_and_write
 
     began = time.monotonic()
     try:
-        done = fit_and_write(prepare_fit(directory, bootstrap=bootstrap, argv=argv))
+        if isinstance(directory, DirectoryGroup):
+            done = global_fit_and_write(directory.paths, directory.out, argv=argv)
+        else:
+            done = fit_and_write(prepare_fit(directory, bootstrap=bootstrap, argv=argv))
     except Exception as error:   # reported in the row; the other directories go on
         return error_row(directory, FAILED, one_line(error), time.monotonic() - began)
     return row_from_document(directory, done.document, FITTED, time.monotonic() - began)
@@ -239,6 +272,9 @@ def plan_batch(directories, bootstrap=None, force=False, argv=("batch",)):
     if force:
         return rows
     for index, directory in enumerate(directories):
+        # A group is fitted every time.
+        if isinstance(directory, DirectoryGroup):
+            continue
         document = up_to_date_result(directory, bootstrap, argv)
         if document is not None:
             rows[index] = row_from_document(directory, document, UP_TO_DATE, 0.0)
@@ -263,7 +299,8 @@ def run_batch(client, directories, bootstrap=None, force=False, on_row=None, arg
         if rows[index] is not None:
             on_row(rows[index])
             continue
-        future = client.submit(fit_directory_task, str(directory), bootstrap, tuple(argv),
+        task = directory if isinstance(directory, DirectoryGroup) else str(directory)
+        future = client.submit(fit_directory_task, task, bootstrap, tuple(argv),
                                pure=False, key=f"tarvo-fit-{run_id}-{index}")
         futures[future] = index
     interrupted = False
@@ -295,7 +332,9 @@ def cancelled(directories, rows):
 # Names of the parameters fitted in any row, in parameter order (the focus last).
 def fitted_names(rows):
     present = {name for row in rows for name in row["parameters"]}
-    return [name for name in FIT_NAMES if name in present]
+    # A group's names per wavelength or measurement ("sigma_4@532nm", "focus@ns") last.
+    others = sorted(name for name in present if name not in FIT_NAMES)
+    return [name for name in FIT_NAMES if name in present] + others
 
 
 # A cell of the CSV summary: numbers in full precision, missing values empty.
@@ -388,6 +427,9 @@ def stopping_findings(directories, bootstrap=None):
 
     lines = []
     for directory in directories:
+        if isinstance(directory, DirectoryGroup):
+            lines += stopping_findings(directory.paths)
+            continue
         if up_to_date_result(directory, bootstrap) is not None:
             continue
         try:

@@ -49,7 +49,7 @@ def global_document(result, requests, model, record, findings, figure_name):
         "warnings": [dict(finding.as_dict(), directory=label) for label, finding in findings],
         "weights": result.weighting,
         "parameters": [{"name": name, "value": _finite(result.values[name]),
-                        "standard_error": _finite(result.stderr[name]),
+                        "standard_error": _finite(result.stderr[name]), "fitted": True,
                         "determined": status[name] != "not determined"} for name in names],
         "covariance": {"parameters": names,
                        "matrix": [[_finite(v) for v in row] for row in result.covar]},
@@ -90,26 +90,41 @@ def global_figure(result, title):
     return figure
 
 
-# tarvo fit DIR1 DIR2 ...: read and check every directory, fit them together, write, report.
-def run_global_fit(args, argv):
-    from .cli import prepare_fit, report_findings
+# A global fit that stopped on findings (exit status EXIT_USAGE with them).
+class GlobalFindings(Exception):
+    # The findings that stopped it, as (directory or "global", Finding).
+    def __init__(self, findings):
+        super().__init__("; ".join(f"{label}: {finding.message}" for label, finding in findings))
+        self.findings = findings
+
+
+# What a global fit wrote: the result, its document and where the files are.
+class GlobalDone:
+    def __init__(self, result, document, result_path, figure_path, findings):
+        self.result, self.document = result, document
+        self.result_path, self.figure_path, self.findings = result_path, figure_path, findings
+
+
+# Read and check the directories, fit them together and write the result and
+# figure into `out`; prints nothing. GlobalFindings when unit mistakes (unless
+# forced) or, with `strict`, any finding stop it. `tarvo fit DIR1 DIR2 --out`
+# and `tarvo batch` groups both run exactly this.
+def global_fit_and_write(directories, out, *, model=None, normalisation=None, weights=None,
+                         force=False, strict=False, figure_format="png", argv=()):
+    from .cli import prepare_fit
+    from .global_fit import _undetermined_finding
     from .plot import save_figure
     from .provenance import provenance
     from .report import write_result
 
-    if not args.out:
-        raise InputError("a global fit of several directories needs --out OUTDIR for its result")
-    if args.engine == "lsoda":
-        raise InputError("a global fit runs on the exact engine; drop --engine lsoda")
-    requests = [prepare_fit(directory, model=args.model, normalisation=args.normalisation,
-                            weights=args.weights, force=args.force, argv=argv)
-                for directory in args.directory]
+    requests = [prepare_fit(directory, model=model, normalisation=normalisation,
+                            weights=weights, force=force, argv=argv)
+                for directory in directories]
     findings = [(str(request.measurement.directory), finding) for request in requests
                 for finding in request.findings]
     forced = all(request.force for request in requests)
-    status = report_findings([finding for _, finding in findings], args.strict, forced)
-    if status is not None:
-        return status
+    if (strict and findings) or (not forced and any(f.stops for _, f in findings)):
+        raise GlobalFindings(findings)
     models = {request.model for request in requests}
     if len(models) > 1:
         raise InputError("the directories choose different models ([model] variant): a global "
@@ -121,31 +136,47 @@ def run_global_fit(args, argv):
     if len(set(labels)) != len(labels):
         members = [type(member)(f"{k + 1}-{member.label}", member.arguments)
                    for k, member in enumerate(members)]
-    print(f"Global fit of {', '.join(requests[0].measurement.fit_names)} to "
-          f"{len(members)} measurements ({', '.join(member.label for member in members)}); "
-          f"exact engine, {model} model", flush=True)
     try:
         result = fit_global(members, params, checks="off")
     except ValueError as error:
         raise InputError(str(error)) from None
     after = []
     if result.identifiability.undetermined:
-        from .global_fit import _undetermined_finding
-
         after.append(("global", _undetermined_finding(result.identifiability)))
-    if args.strict and after:
-        return report_findings([finding for _, finding in after], True)
-    report_findings([finding for _, finding in after], False)
-    out = Path(args.out)
+    if strict and after:
+        raise GlobalFindings(after)
+    out = Path(out)
     out.mkdir(parents=True, exist_ok=True)
-    figure_name = f"{FIGURE_STEM}.{args.figure_format}"
+    figure_name = f"{FIGURE_STEM}.{figure_format}"
     inputs = tuple(file for request in requests for file in request.measurement.input_files)
     record = provenance(argv, inputs)
     save_figure(global_figure(result, f"global fit, {model} model"), out / figure_name)
-    write_result(out / RESULT_FILE, global_document(result, requests, model, record,
-                                                    findings + after, figure_name))
-    print(result.fit_report())
-    print(f"results: {out / RESULT_FILE}")
-    print(f"figure:  {out / figure_name}")
+    document = global_document(result, requests, model, record, findings + after, figure_name)
+    write_result(out / RESULT_FILE, document)
+    return GlobalDone(result, document, out / RESULT_FILE, out / figure_name, findings + after)
+
+
+# tarvo fit DIR1 DIR2 ...: read and check every directory, fit them together, write, report.
+def run_global_fit(args, argv):
+    from .cli import report_findings
+
+    if not args.out:
+        raise InputError("a global fit of several directories needs --out OUTDIR for its result")
+    if args.engine == "lsoda":
+        raise InputError("a global fit runs on the exact engine; drop --engine lsoda")
+    print(f"Global fit of {len(args.directory)} measurements "
+          f"({', '.join(str(d) for d in args.directory)}); exact engine", flush=True)
+    try:
+        done = global_fit_and_write(args.directory, args.out, model=args.model,
+                                    normalisation=args.normalisation, weights=args.weights,
+                                    force=args.force, strict=args.strict,
+                                    figure_format=args.figure_format, argv=argv)
+    except GlobalFindings as stop:
+        return report_findings([finding for _, finding in stop.findings], args.strict,
+                               force=False)
+    report_findings([finding for _, finding in done.findings], False)
+    print(done.result.fit_report())
+    print(f"results: {done.result_path}")
+    print(f"figure:  {done.figure_path}")
     sys.stdout.flush()
-    return 0 if result.success else 3
+    return 0 if done.result.success else 3
