@@ -202,8 +202,9 @@ def check_setup(setup, pulse_energies, start=None, curve_files=None):
     if start is not None:
         for parameter, value in zip(PARAMETERS, start):
             plausible = CROSS_SECTION if parameter.unit == "cm^2" else TIME_CONSTANT
-            # A cross-section of 0 switches an absorption off on purpose.
-            if value != 0.0:
+            # A cross-section of 0 switches an absorption off on purpose; a
+            # constrained parameter (expr) has no start value of its own.
+            if value != 0.0 and math.isfinite(value):
                 checks.append((f"[start] {parameter.name}", value, plausible))
     findings = [f for label, value, plausible in checks
                 if (f := _range_finding(label, value, plausible)) is not None]
