@@ -176,6 +176,9 @@ def sanitizer_reports(pid):
 class FuzzWorker:
     """One worker process with OMP_NUM_THREADS=`threads`, started on demand."""
 
+    # The module whose serve() the worker process runs.
+    SERVER_MODULE = "fit_zscan_fuzz_worker"
+
     def __init__(self, threads, timeout):
         self.threads = threads
         self.timeout = timeout
@@ -187,13 +190,13 @@ class FuzzWorker:
     def _start(self):
         self.stderr = tempfile.TemporaryFile()
         env = dict(os.environ, OMP_NUM_THREADS=str(self.threads))
-        boot = (f"import sys; sys.path.insert(0, {HERE!r}); "
-                "import fit_zscan_fuzz_worker; fit_zscan_fuzz_worker.serve()")
+        module = self.SERVER_MODULE
+        boot = f"import sys; sys.path.insert(0, {HERE!r}); import {module}; {module}.serve()"
         self.process = subprocess.Popen([sys.executable, "-c", boot], stdin=subprocess.PIPE,
                                         stdout=subprocess.PIPE, stderr=self.stderr, env=env)
         ready = self._receive(time.monotonic() + START_TIMEOUT)
         if ready in (LATE, DIED) or ready.get("kind") != "ready":
-            raise RuntimeError(f"fuzz worker did not start:\n{self._last_words()}")
+            raise RuntimeError(f"{self.SERVER_MODULE} did not start:\n{self._last_words()}")
         self.pid = ready["pid"]
 
     def _receive(self, deadline):
@@ -273,3 +276,8 @@ class FuzzWorker:
             except subprocess.TimeoutExpired:
                 pass
         self._discard()
+
+
+# A failing call and the code that replays it, for assertion messages.
+def replay(call):
+    return f"{call!r}\n--- replay with:\n{call.source()}"

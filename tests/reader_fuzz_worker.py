@@ -13,11 +13,10 @@ import pickle
 import resource
 import sys
 import tempfile
-import time
 from pathlib import Path
 
-from fit_zscan_fuzz_worker import (ADDRESS_SPACE_LIMIT, HEADER, HERE, START_TIMEOUT, FuzzWorker,
-                                   read_exactly, sanitized, send)
+from fit_zscan_fuzz_worker import (ADDRESS_SPACE_LIMIT, HEADER, FuzzWorker, read_exactly,
+                                   sanitized, send)
 
 # Prefix of the directory the worker writes its files into.
 DIRECTORY_PREFIX = "tarvo-reader-fuzz-"
@@ -96,16 +95,4 @@ def serve():
 class ReaderFuzzWorker(FuzzWorker):
     """FuzzWorker whose process serves reader calls."""
 
-    def _start(self):
-        import subprocess
-
-        self.stderr = tempfile.TemporaryFile()
-        env = dict(os.environ, OMP_NUM_THREADS=str(self.threads))
-        boot = (f"import sys; sys.path.insert(0, {HERE!r}); "
-                "import reader_fuzz_worker; reader_fuzz_worker.serve()")
-        self.process = subprocess.Popen([sys.executable, "-c", boot], stdin=subprocess.PIPE,
-                                        stdout=subprocess.PIPE, stderr=self.stderr, env=env)
-        ready = self._receive(time.monotonic() + START_TIMEOUT)
-        if not isinstance(ready, dict) or ready.get("kind") != "ready":
-            raise RuntimeError(f"reader fuzz worker did not start:\n{self._last_words()}")
-        self.pid = ready["pid"]
+    SERVER_MODULE = "reader_fuzz_worker"

@@ -26,7 +26,7 @@ from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
 from fit_zscan_fuzz_calls import Arg, FuzzCall
-from fit_zscan_fuzz_worker import FuzzWorker
+from fit_zscan_fuzz_worker import FuzzWorker, replay
 
 EXAMPLES = int(os.environ.get("TARVO_FUZZ_EXAMPLES", "500"))
 TIMEOUT = float(os.environ.get("TARVO_FUZZ_TIMEOUT", "120"))
@@ -291,10 +291,6 @@ def workers():
     yield pool
     for worker in pool.values():
         worker.close()
-
-
-def replay(call):
-    return f"{call!r}\n--- replay with:\n{call.source()}"
 
 
 def as_exact_model(call, shift):

@@ -30,7 +30,7 @@ from hypothesis import strategies as st
 
 from fit_zscan_fuzz_calls import (ARRAY_PARAMETERS, INTEGER_PARAMETERS, PARAMETERS,
                                   REAL_PARAMETERS, Arg, FuzzCall, Mutator)
-from fit_zscan_fuzz_worker import FuzzWorker, sanitized
+from fit_zscan_fuzz_worker import FuzzWorker, replay, sanitized
 
 EXAMPLES = int(os.environ.get("TARVO_FUZZ_EXAMPLES", "500"))
 TIMEOUT = float(os.environ.get("TARVO_FUZZ_TIMEOUT", "120"))
@@ -501,10 +501,6 @@ def workers():
     yield pool
     for worker in pool.values():
         worker.close()
-
-
-def replay(call):
-    return f"{call!r}\n--- replay with:\n{call.source()}"
 
 
 def effective_inputs(call):
