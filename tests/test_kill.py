@@ -223,3 +223,29 @@ def test_batch_interrupted_while_its_cluster_starts(tmp_path):
     summary = json.loads((tmp_path / "summary" / "batch-summary.json").read_text())
     assert summary["interrupted"] is True
     assert [row["status"] for row in summary["directories"]] in (["cancelled"], ["fitted"])
+
+
+# Ctrl-C that a compiled module's initialisation turns into another exception
+# (seen: TypeError from `import ssl`) or into an ImportError read as a missing
+# package: the run still ends as interrupted, status 130, without a traceback.
+@pytest.mark.parametrize("surfaces_as", [TypeError("expected a message argument"),
+                                         "missing distributed"])
+def test_interrupt_mangled_by_an_import_ends_as_interrupted(monkeypatch, capsys, surfaces_as):
+    from tarvo import cli
+
+    def interrupted_import():
+        try:
+            signal.raise_signal(signal.SIGINT)
+        except KeyboardInterrupt:
+            if isinstance(surfaces_as, Exception):
+                raise surfaces_as from None
+            return cli._fail("this needs Dask's distributed scheduler")
+        raise AssertionError("Ctrl-C was not raised")
+
+    monkeypatch.setattr(cli, "main", interrupted_import)
+    previous = signal.getsignal(signal.SIGINT)
+    try:
+        assert cli._main_remembering_interrupts() == 130
+    finally:
+        signal.signal(signal.SIGINT, previous)
+    assert capsys.readouterr().err.splitlines()[-1] == "tarvo: error: interrupted"

@@ -683,7 +683,7 @@ def run_init_command(args):
 # which Ctrl-C is ignored: everything is written, and an interrupt while the
 # interpreter shuts down would only print noise.
 def console_main():
-    status = main()
+    status = _main_remembering_interrupts()
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     if "tarvo.bootstrap" in sys.modules and sys.modules["tarvo.bootstrap"].replicate_threads():
         # Interrupted bootstrap replicates still fit in their threads: the
@@ -692,6 +692,31 @@ def console_main():
         sys.stdout.flush()
         sys.stderr.flush()
         os._exit(status)
+    return status
+
+
+# main() with Ctrl-C remembered as well as raised. A KeyboardInterrupt raised
+# while a compiled module initialises (an import of ssl or NumPy, say) can
+# surface as another exception, or as an ImportError that reads as a missing
+# package; after a Ctrl-C such a failure is the interruption, and ends with
+# its status rather than a traceback or a wrong diagnosis.
+def _main_remembering_interrupts():
+    received = []
+
+    # Python's own handler, which also notes that the user interrupted.
+    def interrupt(signum, frame):
+        received.append(signum)
+        raise KeyboardInterrupt
+
+    signal.signal(signal.SIGINT, interrupt)
+    try:
+        status = main()
+    except Exception:
+        if not received:
+            raise
+        status = None
+    if received and status not in (0, EXIT_INTERRUPTED):
+        return _fail("interrupted", EXIT_INTERRUPTED)
     return status
 
 
