@@ -35,9 +35,10 @@ FUZZ_EXAMPLES ?= 5000
 # What CI runs under the sanitizers: everything but the tests of the
 # command-line, batch and README layers and the kill test (they add no native
 # code paths of their own), with a smaller fuzz run.
-SANITIZE_CI_ARGS := tests --ignore=tests/test_cli.py --ignore=tests/test_readme.py \
-	--ignore=tests/test_batch.py --ignore=tests/test_cli_engines.py \
-	--ignore=tests/test_starting.py --ignore=tests/test_kill.py --ignore=tests/test_freshness.py
+SANITIZE_CI_ARGS := tests --ignore=tests/command_line/test_cli.py \
+	--ignore=tests/command_line/test_readme.py --ignore=tests/command_line/test_batch.py \
+	--ignore=tests/command_line/test_cli_engines.py --ignore=tests/command_line/test_starting.py \
+	--ignore=tests/command_line/test_kill.py --ignore=tests/toolkit/test_freshness.py
 SANITIZE_CI_FUZZ_EXAMPLES := 200
 
 .PHONY: setup system-packages venv install test demo demo-banner docs bench wheel wheel-check fuzz sanitize sanitize-ci clean
@@ -108,8 +109,8 @@ wheel-check: wheel
 
 
 fuzz: install
-	TARVO_FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) $(VENV)/bin/pytest -q tests/test_fit_zscan_fuzz.py \
-		tests/test_exact_fuzz.py tests/test_reader_fuzz.py \
+	TARVO_FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) $(VENV)/bin/pytest -q tests/native/test_fit_zscan_fuzz.py \
+		tests/native/test_exact_fuzz.py tests/toolkit/test_reader_fuzz.py \
 		--hypothesis-show-statistics
 
 # Own environment (.venv-sanitize) and build directory: the normal build's

@@ -53,7 +53,7 @@ def reference_per_call():
     """Seconds per solver call of the SciPy reference on a small case."""
     import numpy as np
 
-    sys.path.insert(0, str(HERE.parent / "tests"))
+    sys.path.insert(0, str(HERE.parent / "tests" / "references"))
     import zscan_reference as ref
 
     sys.path.insert(0, str(HERE))

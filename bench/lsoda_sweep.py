@@ -29,7 +29,7 @@ import warnings
 
 os.environ.setdefault("OPENBLAS_CORETYPE", "Sandybridge")
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "references"))
 
 import odeint_reference  # noqa: E402
 from scipy.integrate import ODEintWarning  # noqa: E402

@@ -1,7 +1,7 @@
 """The four differences between the established and the energy model, applied
 one after another to the benchmark case (20 uJ): the normalised transmittance
 at the focus after each. The steps after the first two run the energy model's
-march at its default resolution (the test reference, tests/exact_reference.py),
+march at its default resolution (the test reference, tests/references/exact_reference.py),
 so that each step shows a difference of physics, not of discretisation; the
 last step is the energy model itself.
 
@@ -15,7 +15,7 @@ import numpy as np
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
-sys.path.insert(0, str(HERE.parent / "tests"))
+sys.path.insert(0, str(HERE.parent / "tests" / "references"))
 
 from bench_cases import POPULATIONS, SETUP, TRUE_PARS  # noqa: E402
 from exact_reference import (ENERGY_DEFAULTS, ENERGY_GRID_WEIGHTS, ENERGY_WINDOW,  # noqa: E402

@@ -2,7 +2,7 @@
 
 For each case (reverse saturable absorbers and saturable absorbers, thin to
 optical depth 3) the engine's absolute energy transmittance (exact engine,
-normalise=False) is compared with tests/first_principles.py (stiff ODE solver
+normalise=False) is compared with tests/references/first_principles.py (stiff ODE solver
 in time, spectral collocation in depth, the beam mean of an interpolated local
 transmittance; itself accurate to ~1e-7 of the nonlinear change, see the
 "reference" line of each case). The error is
@@ -27,7 +27,7 @@ from pathlib import Path
 import numpy as np
 
 ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "tests"))
+sys.path.insert(0, str(ROOT / "tests" / "references"))
 
 from first_principles import energy_transmittance, photon_energy  # noqa: E402
 from tarvo import _native  # noqa: E402

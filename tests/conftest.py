@@ -1,8 +1,17 @@
 """Test-session settings shared by all test modules."""
 
 import os
+import sys
+from pathlib import Path
 
 import pytest
+
+# The shared case builders (support/) and the independent references
+# (references/) are imported by name from the tests in every folder.
+TESTS = Path(__file__).resolve().parent
+for folder in ("support", "references"):
+    if str(TESTS / folder) not in sys.path:
+        sys.path.insert(0, str(TESTS / folder))
 
 # SciPy's odeint (the oracle) factors its stiff iteration matrices with the
 # bundled OpenBLAS; its default kernels on CPUs with FMA fuse multiply-adds

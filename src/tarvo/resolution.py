@@ -18,7 +18,7 @@ measurement:
 
 `energy_resolution` turns both into counts. The rule comes from
 bench/resolution_study.py (`--all` for every case), which compares the engine
-with an independent first-principles reference (tests/first_principles.py: a
+with an independent first-principles reference (tests/references/first_principles.py: a
 stiff ODE solver in time, spectral collocation in depth, the beam mean of an
 interpolated local transmittance, accurate to ~1e-7 of the change) on 14
 cases: reverse saturable absorbers (sigma 4e-18, 2e-17, 6e-17 cm^2) at

@@ -371,7 +371,7 @@ class FuzzCall:
         return ordered[:count], dict(zip([n for n, _ in self.keywords], ordered[count:]))
 
     def source(self):
-        """A self-contained script that makes this call (run it from tests/)."""
+        """A self-contained script that makes this call (run it from tests/support/)."""
         lines = ["import array, decimal, fractions",
                  "import numpy as np",
                  "import tarvo_wrapper",

@@ -603,5 +603,5 @@ def test_a_printed_reproducer_replays_the_call(workers):
     outcome = workers[1].run(call)
     assert (outcome.type, outcome.message) == ("ValueError", "fit_indices[0]=9 out of range [0,7]")
     replay = subprocess.run([sys.executable, "-c", call.source()], capture_output=True,
-                            text=True, cwd=os.path.dirname(os.path.abspath(__file__)), timeout=120)
+                            text=True, cwd=os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"), timeout=120)
     assert replay.stderr.strip().splitlines()[-1] == f"{outcome.type}: {outcome.message}"

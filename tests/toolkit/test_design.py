@@ -15,7 +15,7 @@ from tarvo.measurement import read_measurement
 from measurement_cases import run
 from model_cases import BEAM, POPULATIONS, RSA_PARS
 
-EXAMPLES = Path(__file__).resolve().parent.parent / "examples" / "global"
+EXAMPLES = Path(__file__).resolve().parents[2] / "examples" / "global"
 X = np.linspace(-30.0, 30.0, 25)
 ENERGIES = [5e-6, 2e-5]
 GRID = dict(t_slices=6, z_slices=2, radial_points=4, intensity_points=6)

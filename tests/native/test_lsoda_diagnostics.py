@@ -21,6 +21,8 @@ OPTICAL_FREQUENCY = 299792458.0 / 532e-9
 REALISTIC = (4e-18, 2e-17, 6e-17, 2e-9, 1.5e-9, 1e-12, 1e-6, 1e-12)
 DT_NS = 4e-9 * (1.0 / 9)
 TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
+# Where a child process finds this module and the references it imports.
+SEARCH_PATH = [TESTS_DIR] + [os.path.join(TESTS_DIR, "..", folder) for folder in ("support", "references")]
 
 
 def d21_13(value):
@@ -147,7 +149,7 @@ def run_in_oracle(name):
 def oracle_value_lines(name):
     """The value lines that SciPy's Fortran LSODA prints for case `name`,
     with the labels spelled as XERRWD spells them."""
-    code = (f"import sys; sys.path.insert(0, {TESTS_DIR!r}); "
+    code = (f"import sys; sys.path[:0] = {SEARCH_PATH!r}; "
             f"import test_lsoda_diagnostics as m; m.run_in_oracle({name!r})")
     # -P: the working directory must not shadow the installed package.
     out = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True,

@@ -20,7 +20,7 @@ X = np.linspace(-30.0, 30.0, 41)
 FINE = dict(t_slices=48, z_slices=4, radial_points=16, intensity_points=30)
 # name: (tau, pulse energies, focus), as in examples/global.
 SETUPS = {"ns": (4e-9, [5e-6, 1e-5, 2e-5], -0.2), "ps": (1.5e-11, [2e-7, 5e-7, 1e-6], 0.3)}
-EXAMPLES = Path(__file__).resolve().parent.parent / "examples" / "global"
+EXAMPLES = Path(__file__).resolve().parents[2] / "examples" / "global"
 
 
 # Far-field divided curves with 0.5 % noise, made at a finer resolution than the fits use.

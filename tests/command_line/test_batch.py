@@ -320,7 +320,7 @@ def test_a_group_in_a_list_file_is_one_global_fit_and_one_row(client, tmp_path):
     from pathlib import Path
     from tarvo.batch import DirectoryGroup, collect_directories
 
-    examples = Path(__file__).resolve().parent.parent / "examples" / "global"
+    examples = Path(__file__).resolve().parents[2] / "examples" / "global"
     for name in ("ns", "ps"):
         shutil.copytree(examples / name, tmp_path / name)
     listing = tmp_path / "runs.txt"

@@ -7,7 +7,7 @@ from pathlib import Path
 
 import pytest
 
-README = Path(__file__).resolve().parent.parent / "README.md"
+README = Path(__file__).resolve().parents[2] / "README.md"
 
 
 # Every Python block of the README followed by "prints" and the text it prints.
