@@ -13,7 +13,6 @@ import warnings
 from pathlib import Path
 
 from tarvo import fit
-from tarvo.cli_exact import measurement_parameters
 from tarvo.design import default_candidates, plan
 from tarvo.global_fit import fit_global, member_of
 from tarvo.measurement import read_measurement
@@ -29,7 +28,7 @@ from bench_cases import best_time  # noqa: E402  (after the path that finds it)
 def main():
     measurements = [read_measurement(EXAMPLES / name) for name in ("ns", "ps")]
     members = [member_of(m, "energy") for m in measurements]
-    params = measurement_parameters(measurements[0])
+    params = measurements[0].parameters()
     warnings.simplefilter("ignore")
     # tarvo.fit takes the focus start from params, the global fit from each set-up.
     singles = [best_time(lambda m=m: fit(params=params, checks="off", **{

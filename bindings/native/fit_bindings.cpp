@@ -151,8 +151,9 @@ const char* status_name(FitStatus status) {
   return "unknown";
 }
 
-// A summary as a dict: status, evaluations, info, failures (by kind).
-PyObject* summary_dict(const StartSummary& summary) {
+// A summary as a dict: status, evaluations, info, the start's error (norm of
+// its weighted residuals), failures (by kind).
+PyObject* summary_dict(const StartSummary& summary, double error) {
   PyRef failures(PyDict_New());
   if (!failures) return nullptr;
   for (int i = 0; i < SolverFailures::KINDS; ++i) {
@@ -161,8 +162,9 @@ PyObject* summary_dict(const StartSummary& summary) {
       return nullptr;
     }
   }
-  return Py_BuildValue("{sssisisO}", "status", status_name(summary.status), "evaluations",
-                       summary.evaluations, "info", summary.info, "failures", failures.get());
+  return Py_BuildValue("{sssisisdsO}", "status", status_name(summary.status), "evaluations",
+                       summary.evaluations, "info", summary.info, "error", error, "failures",
+                       failures.get());
 }
 
 // Run the starts with the interpreter lock released, answering Ctrl-C: the
@@ -383,7 +385,7 @@ PyObject* fit(PyObject*, PyObject* args, PyObject* kwargs) {
   PyRef summary_list(PyList_New(static_cast<Py_ssize_t>(starts)));
   if (!r || !p || !summary_list) return nullptr;
   for (std::size_t k = 0; k < starts; ++k) {
-    PyObject* item = summary_dict(summaries[k]);
+    PyObject* item = summary_dict(summaries[k], errors[k]);
     if (item == nullptr) return nullptr;
     PyList_SET_ITEM(summary_list.get(), static_cast<Py_ssize_t>(k), item);
   }

@@ -15,17 +15,35 @@ namespace tarvo::native {
 
 namespace {
 
+// Keywords of model_curves.
+char* MODEL_CURVES_KEYWORDS[] = {
+    const_cast<char*>("x_mm"),        const_cast<char*>("populations"),
+    const_cast<char*>("t_slices"),    const_cast<char*>("z_slices"),
+    const_cast<char*>("sample_width"), const_cast<char*>("tau"),
+    const_cast<char*>("wavelength"),  const_cast<char*>("w0"),
+    const_cast<char*>("M2"),          const_cast<char*>("pulse_energy"),
+    const_cast<char*>("spec_pars"),   const_cast<char*>("num_x_pts"),
+    const_cast<char*>("num_datasets"), const_cast<char*>("diagnostics"),
+    nullptr};
+
 // model_curves(x_mm, populations, t_slices, z_slices, sample_width, tau,
-//              wavelength, w0, M2, pulse_energy, spec_pars, num_x_pts, num_datasets)
-PyObject* model_curves_values(PyObject*, PyObject* args) {
+//              wavelength, w0, M2, pulse_energy, spec_pars, num_x_pts, num_datasets,
+//              *, diagnostics=None)
+PyObject* model_curves_values(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject *x_object, *populations_object, *energy_object, *pars_object;
+  PyObject* diagnostics_object = Py_None;
   ProblemInput input;
-  if (!PyArg_ParseTuple(args, "OOiidddddOOii:model_curves", &x_object, &populations_object,
-                        &input.t_slices, &input.z_slices, &input.sample_width, &input.tau,
-                        &input.wavelength, &input.w0, &input.M2, &energy_object, &pars_object,
-                        &input.num_x_pts, &input.num_datasets)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOiidddddOOii|$O:model_curves",
+                                   MODEL_CURVES_KEYWORDS, &x_object, &populations_object,
+                                   &input.t_slices, &input.z_slices, &input.sample_width,
+                                   &input.tau, &input.wavelength, &input.w0, &input.M2,
+                                   &energy_object, &pars_object, &input.num_x_pts,
+                                   &input.num_datasets, &diagnostics_object)) {
     return nullptr;
   }
+  bool sink_ok = true;
+  DiagnosticsSink* sink = diagnostics_sink(diagnostics_object, sink_ok);
+  if (!sink_ok) return nullptr;
   std::vector<double> x, populations, energies, pars;
   if (!read_doubles(x_object, "x_mm", x) ||
       !read_doubles(populations_object, "populations", populations) ||
@@ -53,6 +71,7 @@ PyObject* model_curves_values(PyObject*, PyObject* args) {
     try {
       EvaluateOptions options;
       options.control = section.control();
+      options.diagnostics = sink;
       status = evaluate(problem, pars.data(), {}, out.data(), nullptr, options);
     } catch (const std::bad_alloc& error) {
       section.reacquire_lock();
@@ -156,10 +175,12 @@ PyObject* rate_constant_values(PyObject*, PyObject* args) {
 
 const PyMethodDef* model_methods() {
   static PyMethodDef methods[] = {
-      {"model_curves", model_curves_values, METH_VARARGS,
+      {"model_curves", reinterpret_cast<PyCFunction>(model_curves_values),
+       METH_VARARGS | METH_KEYWORDS,
        "model_curves(x_mm, populations, t_slices, z_slices, sample_width, tau, wavelength, w0, "
-       "M2, pulse_energy, spec_pars, num_x_pts, num_datasets) -> list: model transmittance of "
-       "every curve, as the fit computes it (x_mm centred on the focus)."},
+       "M2, pulse_energy, spec_pars, num_x_pts, num_datasets, *, diagnostics=None) -> list: "
+       "model transmittance of every curve, as the fit computes it (x_mm centred on the "
+       "focus); the solver's messages go to `diagnostics` (a Diagnostics; None: stdout)."},
       {"linspace", linspace_values, METH_VARARGS, "linspace(a, b, n) -> list"},
       {"pulse_intensity", pulse_intensity_value, METH_VARARGS,
        "pulse_intensity(r, t, z, e, tau, w0, z_r) -> float"},

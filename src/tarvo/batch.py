@@ -18,7 +18,11 @@ from dataclasses import dataclass, replace
 from datetime import datetime, timezone
 from pathlib import Path
 
+from .bootstrap import add_bootstrap_arguments, bootstrap_options
+from .cli_global import global_fit_and_write
+from .cluster import dask_client, local_layout, progress_bar
 from .counts import check_count
+from .directory_fit import RESULT_FILE, FitFailed, fit_and_write, prepare_fit
 from .errors import InputError
 from .files import BATCH_LOCK, directory_lock, read_input_bytes, write_json, write_text
 from .freshness import outdated_reason
@@ -63,7 +67,6 @@ FIXED_COLUMNS = ("directory", "status", "message", "engine", "seconds", "fit_sec
 
 # The `batch` command's arguments.
 def add_batch_parser(commands):
-    from .bootstrap import add_bootstrap_arguments
 
     batch = commands.add_parser(
         "batch", help="fit many measurement directories on a Dask cluster",
@@ -162,7 +165,6 @@ def _listed_directories(path):
 # settings and of its figure all match, and it is not stale) and holds what
 # this run asks for; else None.
 def up_to_date_result(directory, bootstrap=None, argv=("batch",)):
-    from .cli import RESULT_FILE, prepare_fit
 
     try:
         request = prepare_fit(directory, bootstrap=bootstrap, argv=argv)
@@ -232,7 +234,6 @@ def error_row(directory, status, message, seconds=0.0):
 
 # One line of an exception, for a summary row.
 def one_line(error):
-    from .cli import FitFailed
 
     text = str(error).strip()
     if not isinstance(error, (InputError, FitFailed)):
@@ -244,8 +245,6 @@ def one_line(error):
 # outcome as a summary row; `argv` is the batch's command line, recorded in the
 # result. Never raises: a failure is the row's message.
 def fit_directory_task(directory, bootstrap=None, argv=("batch",)):
-    from .cli import fit_and_write, prepare_fit
-    from .cli_global import global_fit_and_write
 
     began = time.monotonic()
     try:
@@ -423,7 +422,6 @@ def describe_cluster(client, scheduler):
 # that are to be fitted, as "DIR: message" lines; directories that cannot be
 # read are left to their fit, which reports them in its row.
 def stopping_findings(directories, bootstrap=None):
-    from .cli import prepare_fit
 
     lines = []
     for directory in directories:
@@ -444,7 +442,6 @@ def stopping_findings(directories, bootstrap=None):
 
 # tarvo batch DIR...: fit, report each directory as it finishes, write the summary.
 def run_batch_command(args, argv=("batch",)):
-    from .bootstrap import bootstrap_options
 
     directories = collect_directories(args.inputs)
     bootstrap = bootstrap_options(args)
@@ -479,7 +476,6 @@ def run_batch_command(args, argv=("batch",)):
 # are up to date are found first, and a cluster is started only when some
 # directory needs a fit.
 def _run_batch_locked(args, argv, directories, bootstrap, out):
-    from .cluster import dask_client, local_layout, progress_bar
 
     rows = plan_batch(directories, bootstrap, args.force, argv)
     pending = sum(row is None for row in rows)

@@ -26,8 +26,11 @@ from dataclasses import dataclass, replace
 
 import numpy as np
 
+from . import _native
+from .cluster import available_cores, dask_client, inside_worker
 from .counts import COUNTS, check_count
 from .errors import InputError
+from .fit_parameters import FOCUS, Parameters
 
 # Percentile intervals reported: the 68.3 % interval compares with one
 # standard error, the 95 % interval is the usual one to quote.
@@ -125,69 +128,59 @@ class ReplicateFailed(RuntimeError):
     pass
 
 
-# Refits on the exact engine: tarvo.fit with the arguments of the original fit,
-# one start at the fitted values. A focus that the original fit took from the
+# Refits: tarvo.fit with the arguments of the original fit, on its engine.
+# The exact engine starts once at the fitted values. The lsoda engine starts
+# as the original fit did, from the same start values with the same starts:
+# started at the fitted values, fit_zscan's forward differences see the
+# solver's noise rather than the slope and often do not move at all, which
+# would shrink the spread. A focus that the original fit took from the
 # data's extreme is taken from the resampled data's extreme, as the original
 # fit would have done with them.
 @dataclass(frozen=True)
-class ExactRefit:
+class Refit:
     arguments: dict
     params: object
     names: tuple
+    n_starts: int
 
     # The refit of one resampled data set: the varied parameters' values.
     def __call__(self, transmittance):
         from .fitting import fit
 
         result = fit(self.arguments["positions"], transmittance, params=self.params,
-                     n_starts=1, **{k: v for k, v in self.arguments.items() if k != "positions"})
+                     n_starts=self.n_starts,
+                     **{k: v for k, v in self.arguments.items() if k != "positions"})
         if not result.success:
             raise ReplicateFailed(result.message)
         return np.array([result.values[name] for name in self.names], dtype=np.float64)
 
 
-# The refit of a tarvo.fit result (a tarvo.FitResult).
-def exact_refit(result):
-    from .fit_parameters import FOCUS, Parameters
+# Where each engine's refits start: True, at the fitted values (one start);
+# False, as the original fit (see Refit).
+REFIT_FROM_FITTED = {"exact": True, "lsoda": False}
 
-    ftol, xtol, gtol, max_nfev = result.tolerances
+
+# The refit of a tarvo.FitResult.
+def refit_of(result):
     setup = dict(result.setup)
-    # The fit's own normalisation and weights; no plausibility checks (the
-    # fit ran them).
+    from_fitted = REFIT_FROM_FITTED[result.engine]
+    # The fit's own engine, normalisation and weights; no plausibility checks
+    # (the fit ran them).
     arguments = dict(positions=result.positions, pulse_energy=result.pulse_energy,
-                     model=result.model, normalisation=result.normalisation,
+                     engine=result.engine, model=result.model,
+                     normalisation=result.normalisation,
                      weights=None if result.weights == "sigma" else result.weights,
                      sigma=result.sigma, is_sa=result.is_sa, scale_covar=result.scale_covar,
-                     ftol=ftol, xtol=xtol, gtol=gtol, max_nfev=max_nfev, checks="off",
-                     **setup, **result.grid)
+                     checks="off", **setup, **result.grid, **result.engine_options)
     params = Parameters()
     for name, parameter in result.params.items():
-        value = parameter.value
+        value = parameter.value if from_fitted else parameter.init_value
         if name == FOCUS and not parameter.vary and parameter.init_value == result.centre:
             value = None
         params.add(name, value, vary=parameter.vary, min=parameter.min, max=parameter.max,
                    expr=getattr(parameter, "expr", None))
-    return ExactRefit(arguments, params, tuple(result.var_names))
-
-
-# Refits on the lsoda engine: the fit of `tarvo fit --engine lsoda` itself,
-# from the same start values with the same starts. (Started at the fitted
-# values, fit_zscan's forward differences see the solver's noise rather than
-# the slope and often do not move at all, which would shrink the spread.)
-@dataclass(frozen=True)
-class LsodaRefit:
-    measurement: object
-    n_starts: int
-
-    # The refit of one resampled data set: the fitted parameters' values.
-    def __call__(self, transmittance):
-        from .run_fit import fit_measurement
-
-        outcome = fit_measurement(with_transmittance(self.measurement, transmittance),
-                                  self.n_starts)
-        if not math.isfinite(outcome.error):
-            raise ReplicateFailed(f"non-finite fit error ({outcome.error})")
-        return outcome.fitted[self.measurement.fit_indices]
+    return Refit(arguments, params, tuple(result.var_names),
+                 1 if from_fitted else result.n_starts)
 
 
 # Everything a replicate needs; sent to the workers once.
@@ -200,38 +193,18 @@ class BootstrapProblem:
     sigma: np.ndarray | None
     refit: object
     seed: int
-
-    # Which engine refits the replicates.
-    @property
-    def engine(self):
-        return "lsoda" if isinstance(self.refit, LsodaRefit) else "exact"
+    # The engine that refits the replicates.
+    engine: str = "exact"
 
 
-# The measurement with other transmittance values (same positions and set-up).
-def with_transmittance(measurement, transmittance):
-    curves = tuple(replace(curve, transmittance=np.array(row, dtype=np.float64))
-                   for curve, row in zip(measurement.curves, transmittance))
-    return replace(measurement, curves=curves)
-
-
-# The problem of a tarvo.fit result.
-def exact_problem(result, seed):
-    refit = exact_refit(result)
+# The problem of a tarvo.FitResult.
+def fit_problem(result, seed):
+    refit = refit_of(result)
     values = np.array([result.values[name] for name in refit.names], dtype=np.float64)
     sigma = None if result.sigma is None else np.array(result.sigma, dtype=np.float64)
     return BootstrapProblem(refit.names, values, np.array(result.best_fit, dtype=np.float64),
-                            np.array(result.residuals, dtype=np.float64), sigma, refit, seed)
-
-
-# The problem of an lsoda fit of `measurement` with `n_starts` starts (its
-# outcome a tarvo.run_fit.FitOutcome): the model curves are the data less the
-# residuals.
-def lsoda_problem(measurement, outcome, n_starts, seed):
-    residuals = np.array(outcome.residuals, dtype=np.float64)
-    fitted = np.array(outcome.fitted, dtype=np.float64)
-    return BootstrapProblem(tuple(measurement.fit_names), fitted[measurement.fit_indices],
-                            measurement.transmittance - residuals, residuals, None,
-                            LsodaRefit(measurement, n_starts), seed)
+                            np.array(result.residuals, dtype=np.float64), sigma, refit, seed,
+                            result.engine)
 
 
 # One replicate, as a Dask task: (index, fitted values or None, failure message or None).
@@ -496,8 +469,6 @@ def run_replicates_in_threads(problem, replicates, progress=None, workers=None):
     import queue
     import threading
 
-    from . import _native
-    from .cluster import available_cores
 
     began = time.monotonic()
     workers = available_cores() if workers is None else max(1, int(workers))
@@ -559,7 +530,6 @@ def run_replicates_in_threads(problem, replicates, progress=None, workers=None):
 # task (a batch), or for the lsoda engine; else (the exact engine, no
 # cluster asked for) in threads of this process, which start at once.
 def run_problem(problem, options, progress=None):
-    from .cluster import dask_client, inside_worker
 
     # A Dask worker has imported distributed; elsewhere it need not be loaded.
     in_task = "distributed" in sys.modules and inside_worker()
@@ -569,24 +539,20 @@ def run_problem(problem, options, progress=None):
         return run_replicates(client, problem, options.replicates, progress)
 
 
-# Bootstrap a tarvo.fit result: `replicates` refits on the exact engine of data
+# Bootstrap a tarvo.fit result: `replicates` refits on its engine of data
 # resampled from its residuals, in threads of this process (on the Dask
 # cluster of `scheduler` when one is named, or the worker's own inside a Dask
 # task).
 def bootstrap_result(result, replicates, seed=None, scheduler=None, progress=None):
     options = make_options(replicates, seed, scheduler).seeded()
-    return run_problem(exact_problem(result, options.seed), options, progress)
+    return run_problem(fit_problem(result, options.seed), options, progress)
 
 
-# Bootstrap the fit of a `tarvo fit` run (a tarvo.cli.FitRequest with its
-# outcome, and the exact engine's result or None for the lsoda engine).
-def bootstrap_fit(request, outcome, result=None, progress=None):
+# Bootstrap the fit of a `tarvo fit` run (a tarvo.directory_fit.FitRequest
+# with its tarvo.FitResult).
+def bootstrap_fit(request, result, progress=None):
     options = request.bootstrap.seeded()
-    if result is not None:
-        problem = exact_problem(result, options.seed)
-    else:
-        problem = lsoda_problem(request.measurement, outcome, request.n_starts, options.seed)
-    return run_problem(problem, options, progress)
+    return run_problem(fit_problem(result, options.seed), options, progress)
 
 
 # Bootstrap figures beside the Jacobian standard errors (`errors`: name ->

@@ -18,9 +18,6 @@ import numpy as np
 from . import _native
 from .centring import scan_centre
 from .parameters import NAMES, PARAMETERS
-from .run_fit import start_multipliers
-from .simulation import FIT_ZSCAN_MODEL, simulate
-from .uncertainty import point_weights
 
 # The model normalises each curve by its first five and last five points.
 BASELINE_POINTS = _native.MIN_POINTS_PER_CURVE
@@ -398,16 +395,6 @@ def check_measurement(measurement):
     return check_data(data, measurement.start)
 
 
-# The weighted sum of squared residuals of the measurement for a parameter
-# vector, with the positions centred on `centre` as the fit centres them.
-def weighted_chi2(measurement, spec_pars, centre):
-    centred = measurement.positions - centre
-    model = simulate(centred, measurement.pulse_energy, spec_pars, **FIT_ZSCAN_MODEL,
-                     **measurement.setup.model_kwargs())
-    residuals = measurement.transmittance - model
-    return float(np.sum(point_weights(centred) * residuals * residuals))
-
-
 # Fitted values outside the physical ranges of cross-sections and time constants.
 def _physical_ranges(values):
     outside = []
@@ -428,17 +415,36 @@ def _physical_ranges(values):
 # Findings on a result of tarvo.fit: values outside physical ranges, values
 # that did not move from their start, values at a bound.
 def fit_findings(result):
-    """Plausibility findings on a FitResult of the exact engine."""
+    """Plausibility findings on a FitResult."""
     fitted = {name: result.values[name] for name in result.var_names if name in NAMES}
-    findings = _physical_ranges(fitted)
+    negative = {name: value for name, value in fitted.items() if value < 0.0}
+    findings = []
+    if negative:
+        listing = ", ".join(f"{name} = {value:.4g} {PARAMETERS[NAMES.index(name)].unit}"
+                            for name, value in negative.items())
+        findings.append(Finding(
+            "unphysical-value",
+            f"the fit ended at negative values ({listing}), which no absorber has: check that "
+            "the transmittance is normalised, start nearer to plausible values or fit fewer "
+            "parameters"))
+    findings += _physical_ranges({name: value for name, value in fitted.items()
+                                  if value >= 0.0})
     unmoved = [name for name in result.var_names
-               if result.values[name] == result.start_values[name]]
+               if result.values[name] == result.start_values.get(name)]
     if unmoved:
         findings.append(Finding(
             "fit-did-not-move",
             f"the fit did not move {', '.join(unmoved)} from the start: the curves did not "
             "respond to them; check the units (positions, set-up in m, s, J, cm), the focus "
             "and the start values"))
+    start_chisqr = getattr(result, "start_chisqr", None)
+    if start_chisqr is not None and result.chisqr > start_chisqr:
+        findings.append(Finding(
+            "chi2-above-start",
+            f"the fit ended with chi^2 = {result.chisqr:.4g}, above the {start_chisqr:.4g} of "
+            "the start values: the solver lost its way (often through unphysical trial "
+            "values); start nearer to plausible values, use more starts or fit fewer "
+            "parameters"))
     for note in result.notes:
         if "bound (" in note:
             findings.append(Finding("at-bound", note))
@@ -450,43 +456,4 @@ def fit_findings(result):
             f"the data do not determine {', '.join(identifiability.undetermined)}"
             + (f": {detail}" if detail else "") + "; fit fewer parameters, hold the others at "
             "values measured otherwise, or add a measurement that separates them"))
-    return findings
-
-
-# Findings on the outcome of a fit; chi2_start is the weighted chi^2 at the
-# start values (weighted_chi2 with measurement.start), needed for the
-# "lsoda" engine only.
-def check_fit(measurement, outcome, engine=LSODA_ENGINE, chi2_start=None):
-    """Plausibility findings on a fit's outcome."""
-    findings = []
-    indices = measurement.fit_indices
-    fitted = outcome.fitted
-    negative = [(NAMES[i], fitted[i], PARAMETERS[i].unit) for i in indices if fitted[i] < 0.0]
-    if negative:
-        listing = ", ".join(f"{name} = {value:.4g} {unit}" for name, value, unit in negative)
-        findings.append(Finding(
-            "unphysical-value",
-            f"the fit ended at negative values ({listing}), which no absorber has: check that "
-            "the transmittance is normalised, start nearer to plausible values or fit fewer "
-            "parameters"))
-    findings += _physical_ranges({NAMES[i]: fitted[i] for i in indices if fitted[i] >= 0.0})
-    if engine != LSODA_ENGINE:
-        return findings
-    start = measurement.start
-    multipliers = start_multipliers(outcome.n_starts)
-    unmoved = [NAMES[i] for i in indices
-               if any(fitted[i] == m * start[i] for m in multipliers)]
-    if unmoved:
-        findings.append(Finding(
-            "fit-did-not-move",
-            f"the fit did not move {', '.join(unmoved)}: the values came back exactly as "
-            "started (start value x multiplier), so the curves did not respond to them; check "
-            "the units (positions in mm, set-up in m, s, J, cm) and the start values"))
-    chi2 = outcome.error * outcome.error
-    if chi2_start is not None and chi2 > chi2_start:
-        findings.append(Finding(
-            "chi2-above-start",
-            f"the fit ended with chi^2 = {chi2:.4g}, above the {chi2_start:.4g} of the start "
-            "values: the solver lost its way (often through unphysical trial values); start "
-            "nearer to plausible values, use more starts or fit fewer parameters"))
     return findings

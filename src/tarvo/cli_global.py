@@ -7,8 +7,12 @@ from pathlib import Path
 
 import numpy as np
 
+from .directory_fit import prepare_fit, report_findings
 from .errors import InputError
-from .global_fit import fit_global, member_of
+from .global_fit import _undetermined_finding, fit_global, member_of
+from .plot import save_figure
+from .provenance import provenance
+from .report import write_result
 
 # Files of a global fit in --out.
 RESULT_FILE = "fit-result.json"
@@ -24,8 +28,6 @@ def _finite(value):
 # The fitted parameters and the focus settings of the first measurement: the
 # other measurements must fit the same parameters.
 def _shared_parameters(requests):
-    from .cli_exact import measurement_parameters
-
     first = requests[0].measurement
     for request in requests[1:]:
         other = request.measurement
@@ -35,7 +37,7 @@ def _shared_parameters(requests):
                              " a global fit fits the same parameters in every measurement")
         if other.options.fit_focus != first.options.fit_focus:
             raise InputError(f"{other.directory}: fit_focus differs from {first.directory}'s")
-    return measurement_parameters(first)
+    return first.parameters()
 
 
 # The result document of a global fit.
@@ -111,11 +113,6 @@ class GlobalDone:
 # and `tarvo batch` groups both run exactly this.
 def global_fit_and_write(directories, out, *, model=None, normalisation=None, weights=None,
                          force=False, strict=False, figure_format="png", argv=()):
-    from .cli import prepare_fit
-    from .global_fit import _undetermined_finding
-    from .plot import save_figure
-    from .provenance import provenance
-    from .report import write_result
 
     requests = [prepare_fit(directory, model=model, normalisation=normalisation,
                             weights=weights, force=force, argv=argv)
@@ -158,7 +155,6 @@ def global_fit_and_write(directories, out, *, model=None, normalisation=None, we
 
 # tarvo fit DIR1 DIR2 ...: read and check every directory, fit them together, write, report.
 def run_global_fit(args, argv):
-    from .cli import report_findings
 
     if not args.out:
         raise InputError("a global fit of several directories needs --out OUTDIR for its result")

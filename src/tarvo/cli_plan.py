@@ -4,6 +4,10 @@ import math
 from pathlib import Path
 
 from .design import plan, read_candidates
+from .directory_fit import prepare_fit
+from .global_fit import member_of
+from .provenance import provenance
+from .report import write_result
 
 # The plan file written into --out (default: the first directory).
 PLAN_FILE = "plan.json"
@@ -36,15 +40,10 @@ def _percent(error):
 
 # tarvo plan DIR...: read, plan, print the table, write plan.json.
 def run_plan_command(args, argv):
-    from .cli import prepare_fit
-    from .cli_exact import measurement_parameters
-    from .global_fit import member_of
-    from .provenance import provenance
-    from .report import write_result
 
     requests = [prepare_fit(directory, argv=argv) for directory in args.directory]
     members = [member_of(request.measurement, request.model) for request in requests]
-    params = measurement_parameters(requests[0].measurement)
+    params = requests[0].measurement.parameters()
     candidates = read_candidates(args.candidates, members[0]) if args.candidates else None
     result = plan(members, params, candidates)
     names = result["parameters"]

@@ -16,14 +16,17 @@ from collections import OrderedDict
 
 import numpy as np
 
+from . import _native
 from .centring import scan_centre
 from .counts import check_count
-from .engine import FOCUS_SHIFT, ModelHandle, check_model, grid_defaults, grid_settings
+from .engine import (FOCUS_SHIFT, ModelHandle, check_engine, check_model, grid_defaults,
+                     grid_settings)
 from .fit_options import WEIGHTS
 from .fit_parameters import FIT_NAMES, FOCUS, resolve_parameters
 from .normalisation import normalisation_of
 from .parameters import NAMES
-from .run_fit import start_multipliers
+from .lsoda_fit import (LMDIF_EVALUATIONS_PER_PARAMETER, LMDIF_TOLERANCE, run_multi_start,
+                        start_multipliers, use_lsoda_engine)
 from .uncertainty import covariance_from_jacobian, point_weights
 
 # Default tolerances of the least-squares solver: tight enough that the fit
@@ -37,6 +40,13 @@ EVALUATIONS_PER_PARAMETER = 200
 # Evaluations a problem keeps: the solver asks for residuals and Jacobian
 # separately, and the result needs the model at the solution once more.
 CACHED_EVALUATIONS = 4
+
+# What each engine takes when the caller leaves model, normalisation or
+# weights out: the lsoda engine is fit_zscan, with its conventions.
+ENGINE_DEFAULTS = {
+    "exact": dict(model="energy", normalisation="far-field", weights=None),
+    "lsoda": dict(model="established", normalisation="shift", weights="established"),
+}
 
 
 # The least-squares problem of a fit: data, weights, set-up and the mapping
@@ -364,6 +374,7 @@ def prepare_problem(positions, transmittance, pulse_energy, params, *, populatio
     problem = ZscanProblem(x, y, energies, setup, model, grid, root_weights, resolved, centre,
                            norm)
     problem.resolved, problem.sigma, problem.weighting = resolved, sigma, weighting
+    problem.is_sa = bool(is_sa)
     return problem
 
 
@@ -382,11 +393,11 @@ def check_focus_in_scan(focus, x, given):
 # engine; several are fitted together (tarvo.global_fit). params None: the
 # start values and fitted parameters of the first measurement's set-up file.
 def _fit_measurements(measurements, params, model, checks):
-    from .cli_exact import measurement_parameters
     from .global_fit import fit_global, member_of
 
     members = [measurements] if not isinstance(measurements, (list, tuple)) else measurements
-    params = measurement_parameters(members[0]) if params is None else params
+    params = members[0].parameters() if params is None else params
+    model = ENGINE_DEFAULTS["exact"]["model"] if model is None else model
     if len(members) == 1:
         arguments = member_of(members[0], model).arguments
         arguments.pop("focus")
@@ -396,11 +407,13 @@ def _fit_measurements(measurements, params, model, checks):
 
 # Fit Z-scan curves on the exact engine.
 def fit(positions, transmittance=None, pulse_energy=None, params=None, *, populations=None,
-        sample_width=None, tau=None, wavelength=None, w0=None, M2=None, model="energy", normalisation="far-field", far_field_points=None,
+        sample_width=None, tau=None, wavelength=None, w0=None, M2=None, model=None,
+        normalisation=None, far_field_points=None,
         t_slices=None, z_slices=None, radial_points=None, intensity_points=None, sigma=None,
         weights=None, is_sa=False, vary=None, n_starts=1, scale_covar=None, checks="warn",
-        ftol=TOLERANCE, xtol=TOLERANCE, gtol=TOLERANCE, max_nfev=None, progress=None):
-    """Least-squares fit of Z-scan curves on the exact engine.
+        ftol=TOLERANCE, xtol=TOLERANCE, gtol=TOLERANCE, max_nfev=None, progress=None,
+        engine="exact", rel_step=None, solver_log=None):
+    """Least-squares fit of Z-scan curves on the exact or the lsoda engine.
 
     ``tarvo.fit(measurement, params=None)`` fits a tarvo.Measurement (from
     tarvo.read_measurement) as ``tarvo fit DIR`` does on the exact engine;
@@ -428,16 +441,16 @@ def fit(positions, transmittance=None, pulse_energy=None, params=None, *, popula
         Parameters with an ``expr`` follow it, with lmfit's meaning.
     populations, sample_width, tau, wavelength, w0, M2
         The set-up, as for `tarvo.simulate`.
-    model : {"energy", "established"}
-        "energy" (default: pulse-energy ratio over the beam cross-section,
-        the physically consistent model) or "established" (fit_zscan's
-        on-axis model).
-    normalisation : str or tarvo.Normalisation
+    model : {"energy", "established"}, optional
+        "energy" (default on the exact engine: pulse-energy ratio over the
+        beam cross-section, the physically consistent model) or
+        "established" (fit_zscan's on-axis model; the lsoda engine's).
+    normalisation : str or tarvo.Normalisation, optional
         How the data were normalised, and so the model curves are:
-        "far-field" (default: divided by the mean of the first and last
-        `far_field_points` positions), "linear" (divided by the linear
-        transmittance), "absolute" (not normalised) or "shift" (fit_zscan's
-        additive baseline).
+        "far-field" (default on the exact engine: divided by the mean of the
+        first and last `far_field_points` positions), "linear" (divided by
+        the linear transmittance), "absolute" (not normalised) or "shift"
+        (fit_zscan's additive baseline; the lsoda engine's).
     far_field_points : int, optional
         Points at each end of a curve in its far-field mean (default 5).
     t_slices, z_slices, radial_points, intensity_points : int, optional
@@ -447,9 +460,10 @@ def fit(positions, transmittance=None, pulse_energy=None, params=None, *, popula
         Uncertainty of each measured value (same shape as transmittance):
         weights 1/sigma^2 and a chi^2 in units of sigma.
     weights : {None, "equal", "established"}
-        None (default): 1/sigma^2 where sigma is given, else every point
-        equally; "equal"; "established": fit_zscan's 1 + 4 exp(-4 s^2) with s
-        the centred position in m.
+        None (default on the exact engine): 1/sigma^2 where sigma is given,
+        else every point equally; "equal"; "established": fit_zscan's
+        1 + 4 exp(-4 s^2) with s the centred position in m (the lsoda
+        engine's).
     is_sa : bool
         Saturable absorber: the focus start is the maximum of the data
         instead of the minimum.
@@ -471,6 +485,21 @@ def fit(positions, transmittance=None, pulse_energy=None, params=None, *, popula
     progress : callable, optional
         ``progress(done)`` is called after each start with the number of
         starts finished.
+    engine : {"exact", "lsoda"}
+        "exact" (default): matrix-exponential steps with exact derivatives,
+        SciPy's least_squares. "lsoda": fit_zscan's fit itself (MINPACK's
+        lmdif on the LSODA march, its multi-start, bit for bit) of the
+        established model with normalisation "shift" and weights
+        "established" (the defaults for this engine), plain parameters only
+        (no bounds, expressions or fitted focus); n_starts as fit_zscan's
+        (1: the start values x 0.302), `ftol` and the others do not apply.
+    rel_step : float, optional
+        lsoda engine: relative step of the central differences of the
+        standard errors (default 1e-3).
+    solver_log : str or path-like, optional
+        lsoda engine: file for the LSODA solver's messages (written only
+        when there are any; default: discarded, counted in
+        ``solver_messages``).
 
     Returns
     -------
@@ -496,6 +525,12 @@ def fit(positions, transmittance=None, pulse_energy=None, params=None, *, popula
     from .results import build_result
 
     began = time.perf_counter()
+    engine = check_engine(engine)
+    # Each engine's own defaults (the lsoda engine: fit_zscan's conventions).
+    defaults = ENGINE_DEFAULTS[engine]
+    model = defaults["model"] if model is None else model
+    normalisation = defaults["normalisation"] if normalisation is None else normalisation
+    weights = defaults["weights"] if weights is None else weights
     if checks not in CHECK_MODES:
         raise ValueError(f"checks must be one of {', '.join(map(repr, CHECK_MODES))}, got "
                          f"{checks!r}")
@@ -518,23 +553,55 @@ def fit(positions, transmittance=None, pulse_energy=None, params=None, *, popula
         raise ValueError(f"focus: start value {problem.focus_start!r} mm lies outside its bounds "
                          f"[{focus_low!r}, {focus_high!r}]")
     n = len(problem.names)
-    max_nfev = EVALUATIONS_PER_PARAMETER * (n + 1) if max_nfev is None else int(max_nfev)
-    free = np.ones(n, dtype=bool)
-    factors = [1.0] if n_starts == 1 else start_multipliers(n_starts)
-    starts = []
-    for factor in factors:
-        u0 = np.where(problem.is_log, math.log(factor), 0.0)
-        u, solution = problem.solve(u0, free, ftol, xtol, gtol, max_nfev)
-        starts.append((factor, u, solution))
+    # The solver's messages of the fit and of its standard errors go to the
+    # log (written only when there are any) and are counted; later ones
+    # (refits of profiles and bootstraps) are counted and dropped.
+    diagnostics = _native.Diagnostics(None if solver_log is None else str(solver_log))
+    if engine == "lsoda":
+        use_lsoda_engine(problem, rel_step)
+        problem.handle.diagnostics = diagnostics
+        best, starts, evaluations = run_multi_start(problem, n_starts)
         if progress is not None:
             progress(len(starts))
-    best = min(starts, key=lambda s: (not np.isfinite(s[2].cost), s[2].cost))
+        tolerances = (LMDIF_TOLERANCE, LMDIF_TOLERANCE, 0.0,
+                      LMDIF_EVALUATIONS_PER_PARAMETER * (n + 1))
+        engine_options = dict(rel_step=problem.rel_step)
+    else:
+        if rel_step is not None:
+            raise ValueError("rel_step applies to the lsoda engine; the exact engine's "
+                             "derivatives are exact")
+        max_nfev = EVALUATIONS_PER_PARAMETER * (n + 1) if max_nfev is None else int(max_nfev)
+        free = np.ones(n, dtype=bool)
+        factors = [1.0] if n_starts == 1 else start_multipliers(n_starts)
+        starts = []
+        for factor in factors:
+            u0 = np.where(problem.is_log, math.log(factor), 0.0)
+            u, solution = problem.solve(u0, free, ftol, xtol, gtol, max_nfev)
+            starts.append((factor, u, solution))
+            if progress is not None:
+                progress(len(starts))
+        best = min(starts, key=lambda s: (not np.isfinite(s[2].cost), s[2].cost))
+        tolerances = (ftol, xtol, gtol, max_nfev)
+        engine_options = dict(ftol=ftol, xtol=xtol, gtol=gtol, max_nfev=max_nfev)
+        evaluations = None
     scale_covar = sigma is None if scale_covar is None else bool(scale_covar)
-    result = build_result(problem, resolved, params, best, starts, sigma=sigma, is_sa=is_sa,
-                          scale_covar=scale_covar, weighting=problem.weighting,
-                          tolerances=(ftol, xtol, gtol, max_nfev),
-                          seconds=time.perf_counter() - began)
-    result.identifiability = _identifiability(problem, result)
+    try:
+        result = build_result(problem, resolved, params, best, starts, sigma=sigma,
+                              is_sa=is_sa, scale_covar=scale_covar,
+                              weighting=problem.weighting, tolerances=tolerances,
+                              seconds=time.perf_counter() - began, engine=engine)
+        result.identifiability = _identifiability(problem, result)
+    finally:
+        diagnostics.close()
+    # The exact engine has no solver that reports messages (None).
+    messages = None
+    if engine == "lsoda":
+        messages = {kind: n for kind, n in diagnostics.counts().items() if n}
+        problem.handle.diagnostics = _native.Diagnostics(None)
+    # What a refit of the same kind passes to this engine.
+    result.solver_messages, result.engine_options = messages, engine_options
+    if evaluations is not None:
+        result.nfev = evaluations
     if "sigma_1" in problem.names and norm.mode != "absolute":
         result.notes.append(f"sigma_1 is fitted from {norm.mode} normalised curves alone, which "
                             "carry little information on it (the linear absorption is divided "

@@ -277,21 +277,7 @@ def _undetermined_finding(identifiability):
 
 # Keyword arguments of tarvo.fit for a read measurement directory.
 def member_of(measurement, model):
-    from .cli_exact import measured_sigma
-
-    setup = measurement.setup
-    energy = model == "energy"
-    options = measurement.options
-    arguments = dict(positions=measurement.positions, transmittance=measurement.transmittance,
-                     pulse_energy=measurement.pulse_energy,
-                     populations=list(setup.populations), sample_width=setup.sample_width,
-                     tau=setup.tau, wavelength=setup.wavelength, w0=setup.w0, M2=setup.M2,
-                     model=model, t_slices=setup.t_slices, z_slices=setup.z_slices,
-                     radial_points=options.radial_points if energy else None,
-                     intensity_points=options.intensity_points if energy else None,
-                     normalisation=measurement.normalisation,
-                     sigma=measured_sigma(measurement), weights=options.weights,
-                     is_sa=measurement.is_sa, focus=options.focus_mm)
+    arguments = measurement.fit_arguments(model)
     label = measurement.directory.resolve().name if measurement.directory else "measurement"
     return GlobalMember(label, arguments)
 

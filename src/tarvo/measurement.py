@@ -14,7 +14,7 @@ from .curve_file import (MIN_POINTS, POSITION_UNITS, TRANSMITTANCE_UNITS, UNIT_N
                          check_roles, read_curve_file)
 from .errors import InputError, read_input_bytes
 from .fit_options import BOUNDS_TABLE, FIT_KEYS, MODEL_KEYS, FitOptions, read_fit_options
-from .fit_parameters import FIT_NAMES
+from .fit_parameters import FIT_NAMES, FOCUS, Parameters
 from .normalisation import FAR_FIELD_POINTS, NORMALISATIONS, Normalisation
 from .parameters import COUNT, NAMES
 
@@ -209,6 +209,57 @@ class Measurement:
         if self.curves[0].sigma is None:
             return None
         return np.stack([c.sigma for c in self.curves])
+
+    def parameters(self, focus=True):
+        """The parameters of the fit as the set-up file gives them.
+
+        Parameters
+        ----------
+        focus : bool
+            Include the focus ([fit] fit_focus, focus_mm) and the bounds
+            ([bounds]); False for an engine that has neither.
+
+        Returns
+        -------
+        tarvo.Parameters
+            Start values, fitted names and bounds.
+        """
+        options = self.options
+        params = Parameters.from_spec_pars(self.start, vary=self.fit_names)
+        if not focus:
+            return params
+        if options.fit_focus or options.focus_mm is not None:
+            params.add(FOCUS, options.focus_mm, vary=options.fit_focus)
+        for name, (low, high) in options.bounds.items():
+            if name in params:
+                params[name].set(min=low, max=high)
+        return params
+
+    def fit_arguments(self, model):
+        """Keyword arguments of `tarvo.fit` for these curves and this set-up.
+
+        Parameters
+        ----------
+        model : {"energy", "established"}
+            The model fitted (the energy model's grid settings apply to it only).
+
+        Returns
+        -------
+        dict
+            Positions, transmittance, energies, set-up, grid, normalisation,
+            sigma, weights, is_sa and the focus ([fit] focus_mm or None).
+        """
+        setup, options = self.setup, self.options
+        energy = model == "energy"
+        return dict(positions=self.positions, transmittance=self.transmittance,
+                    pulse_energy=self.pulse_energy, populations=list(setup.populations),
+                    sample_width=setup.sample_width, tau=setup.tau, wavelength=setup.wavelength,
+                    w0=setup.w0, M2=setup.M2, model=model, t_slices=setup.t_slices,
+                    z_slices=setup.z_slices,
+                    radial_points=options.radial_points if energy else None,
+                    intensity_points=options.intensity_points if energy else None,
+                    normalisation=self.normalisation, sigma=self.sigma, weights=options.weights,
+                    is_sa=self.is_sa, focus=options.focus_mm)
 
 
 # The table `name` of the document, checked for unknown keys.

@@ -11,10 +11,12 @@ from .checks import check_setup, rayleigh_range_mm
 from .curve_file import MAX_ABS_VALUE, MAX_POINTS
 from .errors import InputError
 from .fit_options import read_fit_options, resolve_model
-from .fit_curves import BASELINE_POINTS
-from .normalisation import Normalisation
-from .measurement import read_parameter_file, read_setup_file, read_start
+from .directory_fit import output_directory, report_findings
+from .normalisation import FAR_FIELD_POINTS, Normalisation
+from .files import read_input_bytes
+from .measurement import MAX_TOML_BYTES, read_parameter_file, read_setup_file, read_start
 from .parameters import NAMES
+from .plot import energy_label, plot_simulation, setup_title
 from .provenance import provenance
 from .report import write_text
 from .simulation import simulate
@@ -51,8 +53,8 @@ def _round_span(span):
 # The positions of the grid (mm, relative to the focus) from the options.
 def simulation_grid(setup, span=None, points=None):
     points = POINTS_DEFAULT if points is None else points
-    if not 2 * BASELINE_POINTS <= points <= MAX_POINTS:
-        raise InputError(f"--points must lie between {2 * BASELINE_POINTS} (five far-field "
+    if not 2 * FAR_FIELD_POINTS <= points <= MAX_POINTS:
+        raise InputError(f"--points must lie between {2 * FAR_FIELD_POINTS} (five far-field "
                          f"points at each end) and {MAX_POINTS}, got {points}")
     if span is None:
         span = _round_span(SPAN_RAYLEIGH * rayleigh_range_mm(setup))
@@ -220,8 +222,6 @@ def write_simulation_csv(path, positions, curves, energies, record, spec_pars):
 # The text of a set-up file, read again (through the one reader of input files)
 # to copy it into a simulated measurement.
 def _setup_text(path):
-    from .files import read_input_bytes
-    from .measurement import MAX_TOML_BYTES
 
     raw = read_input_bytes(path, MAX_TOML_BYTES, "a set-up file has a few dozen lines")
     try:
@@ -232,8 +232,6 @@ def _setup_text(path):
 
 # tarvo simulate DIR: read the set-up and parameters, compute, write, summarise.
 def run_simulate_command(args, argv):
-    from .cli import output_directory, report_findings
-    from .plot import plot_simulation, setup_title
 
     setup_file = read_setup_file(args.directory)
     overrides, params_file = (read_parameter_file(args.params, "parameters") if args.params
@@ -313,7 +311,6 @@ def run_simulate_command(args, argv):
 
 # The lines that summarise the model curves.
 def _print_summary(model, positions, curves, energies, setup, normalisation):
-    from .plot import energy_label
 
     z_r = rayleigh_range_mm(setup)
     print(f"Model curves ({model} model, {normalisation.mode} normalisation) from "

@@ -4,7 +4,6 @@ from matplotlib.backends.backend_agg import FigureCanvasAgg
 from matplotlib.figure import Figure
 
 from .files import write_from
-from .fit_curves import model_line
 from .provenance import tarvo_version
 
 # Figure file formats offered; matplotlib writes each from the same figure.
@@ -162,20 +161,13 @@ def values_box_text(entries, reduced_chi2=None):
 
 
 # Write the figure of a fit of `measurement` to `path` (PNG, SVG or PDF by
-# its suffix); `curves` (tarvo.fit_curves.FitCurves) saves computing the
-# model lines again. `values` is the text of the fitted-values box;
+# its suffix) with the model `curves` (tarvo.report.FitCurves). `values` is the text of the fitted-values box;
 # `relative_to` a focus position (mm) to measure the positions from. Returns
 # the SHA-256 of the file.
-def plot_fit(path, measurement, outcome, title=None, curves=None, values=None,
-             relative_to=None):
-    setup = measurement.setup.model_kwargs()
+def plot_fit(path, measurement, outcome, curves, title=None, values=None, relative_to=None):
     rows = []
     for k, curve in enumerate(measurement.curves):
-        if curves is None:
-            line, model = model_line(curve.positions, outcome.centre, curve.pulse_energy,
-                                     outcome.fitted, setup)
-        else:
-            line, model = curves.lines[k]
+        line, model = curves.lines[k]
         rows.append(fit_curve_row(curve.positions, curve.transmittance, curve.sigma, line, model,
                                   outcome.residuals[k], curve.pulse_energy))
     return _save(fit_figure(rows, title, values=values, shift=relative_to or 0.0,

@@ -1,16 +1,50 @@
 """The parameter table and the JSON document of a fit."""
 
 import math
+from dataclasses import dataclass
 
+import numpy as np
+
+from .engine import model_defaults
 from .files import write_json
 from .files import write_text as write_file_text
+from .fit_parameters import FIT_NAMES, FOCUS
 from .parameters import PARAMETERS
+from .uncertainty import Uncertainty
 
 
-# A number for JSON: non-finite values become null (JSON has no NaN or infinity).
+# A number for JSON: non-finite values and None become null (JSON has no NaN
+# or infinity).
 def _json_number(value):
+    if value is None:
+        return None
     value = float(value)
     return value if math.isfinite(value) else None
+
+
+# What a fit found, arranged per curve, as the table, figure and document read it.
+@dataclass(frozen=True)
+class FitOutcome:
+    fitted: np.ndarray      # the eight parameters
+    error: float            # norm of the weighted residuals
+    residuals: np.ndarray   # data - model, one row per curve
+    centre: float           # focus position (mm) of the model curves
+    n_starts: int
+    seconds: float
+
+
+# The fitted model of every curve, at the data and on the drawing grid.
+@dataclass(frozen=True)
+class FitCurves:
+    centred_positions: np.ndarray   # (curves, points), mm relative to the focus
+    at_data: np.ndarray             # model at the data positions, as the fit computed it
+    lines: tuple                    # per curve: (positions in mm, model values), ascending
+
+    @classmethod
+    def of(cls, result):
+        """The curves of a tarvo.FitResult."""
+        return cls(result.positions - result.focus, result.best_fit,
+                   tuple(result.model_line(k) for k in range(len(result.pulse_energy))))
 
 
 # One row per parameter: start, fitted value, standard error, status, known value.
@@ -142,7 +176,7 @@ def lab_quantities(setup):
 # The whole result of a fit as a JSON-ready dict. engine and model name the
 # fitting engine and model variant; provenance is the record of
 # tarvo.provenance.provenance; findings are the plausibility warnings;
-# curves (tarvo.fit_curves.FitCurves) adds the model at the data and the
+# curves (FitCurves) adds the model at the data and the
 # drawn model curves to every curve's entry.
 def result_document(measurement, outcome, uncertainty, rows, figure_name, rel_step, *,
                     engine="lsoda", model="established", provenance=None, findings=(),
@@ -200,3 +234,158 @@ def write_result(path, document):
 # Write a text file (a set-up, a curve table, a parameter file) in UTF-8, atomically.
 def write_text(path, text):
     return write_file_text(path, text)
+
+
+# The result as the parameter table and the document read it: its outcome
+# and uncertainty, parameters in the order of [fit] parameters.
+def report_view(measurement, result):
+    order = [result.var_names.index(name) for name in measurement.fit_names]
+    outcome = FitOutcome(fitted=np.array(result.spec_pars), error=math.sqrt(result.chisqr),
+                         residuals=result.residuals, centre=result.focus,
+                         n_starts=result.n_starts, seconds=result.seconds)
+    errors = np.array([result.params[name].stderr for name in measurement.fit_names])
+    uncertainty = Uncertainty(errors, result.covar[np.ix_(order, order)], result.chisqr,
+                              result.nfree)
+    return outcome, uncertainty
+
+
+# The keys of the result document that come from the FitResult beyond the
+# common ones.
+def _result_keys(result):
+    focus = result.params[FOCUS]
+    return {
+        "converged": bool(result.success),
+        "message": result.message,
+        "nfev": result.nfev,
+        "aic": _json_number(result.aic),
+        "bic": _json_number(result.bic),
+        "weights": result.weighting,
+        "residual_rms": _json_number(result.rms),
+        "fitting_method": result.method,
+        "standard_errors_from": "exact Jacobian" if result.rel_step is None
+        else f"central differences (relative step {result.rel_step:g})",
+        "focus_mm": {"value": focus.value, "fitted": focus.vary,
+                     "standard_error": _json_number(focus.stderr) if focus.vary else None,
+                     "start": focus.init_value},
+        "bounds": {name: [_json_number(p.min), _json_number(p.max)] for name, p in result.params.items()
+                   if p.vary},
+        "constraints": [{"name": name, "expr": p.expr, "value": _json_number(p.value),
+                         "standard_error": _json_number(p.stderr)}
+                        for name, p in result.params.items() if p.expr],
+        "extra_parameters": [{"name": name, "value": _json_number(p.value), "fitted": p.vary,
+                              "standard_error": _json_number(p.stderr) if p.vary else None,
+                              "start": _json_number(p.init_value)}
+                             for name, p in result.params.items()
+                             if name not in FIT_NAMES and not p.expr],
+        "scale_covar": bool(result.scale_covar),
+        "tolerances": dict(zip(("ftol", "xtol", "gtol", "max_nfev"), result.tolerances)),
+        "model_settings": model_settings(result),
+        "notes": list(result.notes),
+        "identifiability": None if result.identifiability is None
+        else result.identifiability.as_dict(),
+    }
+
+
+# Time window of the established model's pulse: -tau/2 to +tau/2 (units of tau).
+ESTABLISHED_WINDOW_TAU = 0.5
+
+# How fit_zscan's model curves are normalised, for the result file.
+SHIFT_NORMALISATION = ("shift: each model curve is shifted so that the mean of its first five "
+                       "and last five points is 1")
+
+
+# How a normalisation treats the model curves, for the result file.
+def normalisation_text(normalisation):
+    if normalisation.mode == "shift":
+        return SHIFT_NORMALISATION
+    ends = normalisation.far_field_points
+    return {"far-field": f"far-field: each model curve is divided by the mean of its first "
+                         f"{ends} and last {ends} points, as the data were",
+            "linear": "linear: each model curve is divided by the linear transmittance "
+                      "exp(-alpha_0 L)",
+            "absolute": "absolute: transmitted over incident pulse energy, not normalised",
+            }[normalisation.mode]
+
+
+# The settings of the model a result was computed with: every grid count,
+# the time window, the radial rule, the normalisation and the weights.
+def model_settings(result):
+    settings = {"engine": result.engine, "model": result.model,
+                "t_slices": result.grid["t_slices"], "z_slices": result.grid["z_slices"]}
+    if result.model == "energy":
+        defaults = model_defaults("energy")
+        settings.update({
+            "radial_points": result.grid["radial_points"],
+            "radial_rule": "Gauss-Legendre in s = v^(1/3), v = exp(-2 r^2 / w^2) the fluence "
+                           "fraction",
+            "intensity_points": result.grid.get("intensity_points",
+                                                defaults.get("intensity_points")),
+            "time_window_tau": ENERGY_WINDOW_TAU,
+            "time_slices": "sinh-graded over the window, dense at the pulse peak",
+            "detected_quantity": "transmitted over incident pulse energy, over the beam "
+                                 "cross-section",
+        })
+    else:
+        settings.update({"time_window_tau": ESTABLISHED_WINDOW_TAU,
+                         "detected_quantity": "on-axis transmittance ratio"})
+    settings.update({"normalisation": normalisation_text(result.normalisation),
+                     "weights": result.weighting})
+    return settings
+
+
+# Half-width of the energy model's time window in units of tau (the native
+# model's default; not adjustable from Python).
+ENERGY_WINDOW_TAU = 3.5
+
+
+# The covariance and correlation of every varied parameter of an exact fit,
+# the focus included when it was fitted: model parameters in `order`, then
+# the focus.
+def full_covariance(result, order):
+    names = [name for name in order if name in result.var_names]
+    names += [name for name in result.var_names if name not in names]
+    index = [result.var_names.index(name) for name in names]
+    covariance = np.asarray(result.covar)[np.ix_(index, index)]
+    correlation = np.asarray(result.correlation)[np.ix_(index, index)]
+    return ({"parameters": names, "matrix": [[_json_number(v) for v in row] for row in covariance]},
+            [[_json_number(v) for v in row] for row in correlation])
+
+
+# The result document of a fit: `tarvo fit` and FitResult.save both write it.
+def fit_document(measurement, result, outcome, uncertainty, rows, curves, figure_name,
+                 record, findings=()):
+    document = result_document(measurement, outcome, uncertainty, rows, figure_name,
+                               getattr(result, "rel_step", None), engine=result.engine,
+                               model=result.model, provenance=record, findings=findings,
+                               curves=curves)
+    document["setup"].update(result.grid if result.model == "energy"
+                             else {k: result.grid[k] for k in ("t_slices", "z_slices")})
+    document["covariance"], document["correlation"] = full_covariance(
+        result, measurement.fit_names)
+    status = result.identifiability.status if result.identifiability is not None else {}
+    for entry in document["parameters"]:
+        entry["determined"] = (status[entry["name"]] != "not determined"
+                               if entry["name"] in status else None)
+    return insert_after(document, "fit_seconds", _result_keys(result))
+
+
+# Put `extra` into the document right after `key`, keeping the rest in order.
+def insert_after(document, key, extra):
+    merged = {}
+    for name, value in document.items():
+        merged[name] = value
+        if name == key:
+            merged.update(extra)
+    if key not in document:
+        merged.update(extra)
+    return merged
+
+
+# The line that says where the focus is and where that comes from.
+def focus_line(result):
+    focus = result.params[FOCUS]
+    if focus.vary:
+        return f"focus fitted at {focus.value:g} +/- {focus.stderr:.2g} mm"
+    if focus.value != result.centre:
+        return f"focus (set in setup.toml) at {focus.value:g} mm"
+    return f"focus (extreme of the data) at {focus.value:g} mm"

@@ -6,8 +6,17 @@ from pathlib import Path
 
 import numpy as np
 
+from .centring import scan_centre
+from .files import read_input_bytes
+from .fit_options import FitOptions
 from .fit_parameters import FOCUS, Parameters
+from .measurement import Curve, DataFormat, Measurement, Setup
+from .normalisation import Normalisation
 from .parameters import NAMES
+from .provenance import provenance
+from .report import FitCurves, fit_document, parameter_rows, report_view, write_result
+from .results import FIT_METHODS, WEIGHTING_TEXT, FitResult
+from .uncertainty import point_weights
 
 # Key of the result file that marks a document written by FitResult.save.
 SAVED_FROM = "tarvo.FitResult.save"
@@ -16,9 +25,6 @@ SAVED_FROM = "tarvo.FitResult.save"
 # The measurement-shaped view of an API fit, for the shared document builder:
 # the curves are named "curve 1", "curve 2", ... (they came from arrays).
 def _measurement(result):
-    from .fit_options import FitOptions
-    from .measurement import Curve, DataFormat, Measurement, Setup
-
     setup = result.setup
     model_setup = Setup(wavelength=float(setup["wavelength"]), w0=float(setup["w0"]),
                         M2=float(setup["M2"]), tau=float(setup["tau"]),
@@ -39,28 +45,19 @@ def _measurement(result):
 
 # The document of `tarvo fit`'s result file for a FitResult.
 def result_document_of(result):
-    from .cli_exact import exact_document, lsoda_shaped
-    from .fit_curves import FitCurves
-    from .provenance import provenance
-    from .report import parameter_rows
-
     measurement = _measurement(result)
-    outcome, uncertainty = lsoda_shaped(measurement, result)
+    outcome, uncertainty = report_view(measurement, result)
     rows = parameter_rows(measurement, outcome, uncertainty)
-    curves = FitCurves(result.positions - result.focus, result.best_fit,
-                       tuple(result.model_line(k) for k in range(len(result.pulse_energy))))
     record = provenance([], ())
     record["command_line"] = SAVED_FROM
-    document = exact_document(measurement, result, outcome, uncertainty, rows, curves, None,
-                              record)
+    document = fit_document(measurement, result, outcome, uncertainty, rows,
+                            FitCurves.of(result), None, record)
     document["directory"] = None
     return document
 
 
 # Write a FitResult as the JSON result file of `tarvo fit`.
 def save_result(result, path):
-    from .report import write_result
-
     write_result(Path(path), result_document_of(result))
 
 
@@ -76,13 +73,6 @@ MAX_RESULT_BYTES = 512 * 1024 * 1024
 # A FitResult from a result file written by `tarvo fit` (exact engine) or
 # FitResult.save; ValueError when the file holds no such result.
 def load_result(path):
-    from .centring import scan_centre
-    from .normalisation import Normalisation
-    from .results import WEIGHTING_TEXT, FitResult
-    from .uncertainty import point_weights
-
-    from .files import read_input_bytes
-
     path = Path(path)
     raw = read_input_bytes(path, MAX_RESULT_BYTES, "a fit result is at most a few megabytes")
     try:
@@ -91,9 +81,11 @@ def load_result(path):
         raise ValueError(f"{path}: cannot read a fit result: {error}") from None
     if not isinstance(document, dict) or "parameters" not in document:
         raise ValueError(f"{path}: not a tarvo fit result (no \"parameters\")")
-    if document.get("engine") != "exact" or "focus_mm" not in document:
-        raise ValueError(f"{path}: a result of the {document.get('engine')} engine; "
-                         "FitResult.load reads results of the exact engine")
+    engine = document.get("engine")
+    if engine not in FIT_METHODS or "focus_mm" not in document:
+        raise ValueError(f"{path}: a result of the {engine} engine written by an earlier "
+                         "version; FitResult.load reads results of tarvo.fit and tarvo fit "
+                         "that record the focus (focus_mm): fit again")
     setup_doc = document["setup"]
     setup = {"populations": np.array(setup_doc["populations_cm-3"], dtype=np.float64),
              "sample_width": setup_doc["sample_width_cm"], "tau": setup_doc["tau_s"],
@@ -178,7 +170,10 @@ def load_result(path):
         nfev=document["nfev"], success=bool(document["converged"]),
         status=1 if document["converged"] else 0, message=document["message"],
         notes=list(document.get("notes", [])), n_starts=document["n_starts"],
-        start_costs=[], start_factor=None, engine="exact", model=model,
+        start_costs=[], start_factor=None, engine=engine, model=model,
+        method=document.get("fitting_method", FIT_METHODS["exact"]),
+        rel_step=document.get("standard_error_relative_step"), solver_messages=None,
+        engine_options={},
         seconds=_float(document["fit_seconds"]),
         tolerances=tuple(tolerances.get(k) for k in ("ftol", "xtol", "gtol", "max_nfev")),
         _problem=None, _u=None, source=str(path))

@@ -5,7 +5,7 @@ import math
 
 import numpy as np
 
-from .engine import model_and_jacobian
+from .simulation import simulate
 from .fit_parameters import FIT_NAMES, FOCUS, Parameters
 from .report import strong_correlation_notes
 from .uncertainty import covariance_from_jacobian
@@ -273,13 +273,16 @@ class FitResult:
         if x.ndim != 2 or x.shape[0] != energies.size:
             raise ValueError(f"positions must be 1-D or have one row per pulse energy "
                              f"({energies.size}), got shape {np.shape(positions)}")
-        curves, _ = model_and_jacobian(x - self.focus, energies, self.setup["populations"],
-                                       self.spec_pars, sample_width=self.setup["sample_width"],
-                                       tau=self.setup["tau"], wavelength=self.setup["wavelength"],
-                                       w0=self.setup["w0"], M2=self.setup["M2"],
-                                       model=self.model, normalisation=self.normalisation,
-                                       **self.grid)
+        curves = self._model(x - self.focus, energies)
         return curves[0] if single else curves
+
+    # Model curves of this fit's engine and model at centred positions (mm).
+    def _model(self, centred, energies):
+        # The established model has no radial or intensity grid.
+        grid = self.grid if self.model == "energy" else \
+            {k: self.grid[k] for k in ("t_slices", "z_slices")}
+        return simulate(centred, energies, self.spec_pars, **self.setup, **grid,
+                        model=self.model, normalisation=self.normalisation, engine=self.engine)
 
     def save(self, path):
         """Write the result as JSON in the format of ``tarvo fit``'s fit-result.json.
@@ -353,21 +356,18 @@ class FitResult:
         """
         positions = self.positions[k]
         ends = self.normalisation.far_field_points
+        if positions.size < 2 * ends:
+            # The two ends overlap: the data positions are all the curve can have.
+            order = np.argsort(positions)
+            return positions[order], self.best_fit[k][order]
         line = np.union1d(np.linspace(positions.min(), positions.max(), count), positions)
         grid = np.concatenate([positions[:ends], line, positions[-ends:]])
-        curves, _ = model_and_jacobian(grid[None, :] - self.focus, [self.pulse_energy[k]],
-                                       self.setup["populations"], self.spec_pars,
-                                       sample_width=self.setup["sample_width"],
-                                       tau=self.setup["tau"], wavelength=self.setup["wavelength"],
-                                       w0=self.setup["w0"], M2=self.setup["M2"],
-                                       model=self.model, normalisation=self.normalisation,
-                                       **self.grid)
-        return line, curves[0][ends:-ends]
+        return line, self._model(grid[None, :] - self.focus, [self.pulse_energy[k]])[0][ends:-ends]
 
     # Label and value of every fit statistic, in report order.
     def _statistics(self):
         return [("engine", self.engine), ("model", self.model),
-                ("fitting method", "least_squares (trf), exact Jacobian"),
+                ("fitting method", self.method),
                 ("weights", self.weighting), ("# function evals", self.nfev),
                 ("# data points", self.ndata), ("# variables", self.nvarys),
                 ("# starts", self.n_starts),
@@ -469,9 +469,29 @@ def _add_constrained(params, problem, u, covariance, resolved, params_in):
     params.update(ordered)
 
 
+# How each engine fits and estimates the errors, for reports.
+FIT_METHODS = {
+    "exact": "least_squares (trf), exact Jacobian",
+    "lsoda": "MINPACK lmdif (fit_zscan's multi-start); errors from central differences "
+             "(relative step {rel_step:g})",
+}
+
+
+# Whether and why the solver stopped, as the result states it.
+def _convergence_message(solution, tolerances, engine):
+    if solution.status > 0:
+        return f"converged: {solution.message}"
+    if engine == "lsoda":
+        return (f"not converged: lmdif stopped after {solution.nfev} evaluations of the best "
+                f"start because {solution.message}; the values are the last ones it tried")
+    return (f"not converged: the solver stopped after {solution.nfev} evaluations "
+            f"(max_nfev = {tolerances[3]}) before its tolerances were met; the values are "
+            "the last ones it tried")
+
+
 # The FitResult of a finished fit (see fitting.fit for the arguments).
 def build_result(problem, resolved, params_in, best, starts, *, sigma, is_sa, scale_covar,
-                 weighting, tolerances, seconds):
+                 weighting, tolerances, seconds, engine="exact"):
     factor, u, solution = best
     spec_pars, focus = problem.parameters(u)
     model = problem.model_curves(u)
@@ -523,23 +543,23 @@ def build_result(problem, resolved, params_in, best, starts, *, sigma, is_sa, sc
                         if j != k}
     if constraints is not None:
         _add_constrained(params, problem, u, uncertainty.covariance, resolved, params_in)
-    ftol, xtol, gtol, max_nfev = tolerances
     success = solution.status > 0
-    if success:
-        message = f"converged: {solution.message}"
-    else:
-        message = (f"not converged: the solver stopped after {solution.nfev} evaluations "
-                   f"(max_nfev = {max_nfev}) before its tolerances were met; the values are "
-                   "the last ones it tried")
+    message = _convergence_message(solution, tolerances, engine)
     notes = _notes(problem.names, values, solution.active_mask, errors, correlation, resolved)
+    # chi^2 at the best start's values: a solver that ends above it lost its way.
+    start_values = problem.reference * factor if engine == "lsoda" else \
+        problem.values(np.where(problem.is_log, math.log(factor), 0.0))
+    start_residuals = problem.evaluate(problem.internal(start_values),
+                                       np.ones(len(problem.names), dtype=bool), jacobian=False)[1]
     return FitResult(
         params=params, var_names=list(problem.names),
         values={name: p.value for name, p in params.items()},
         spec_pars=spec_pars, focus=focus, centre=problem.centre,
         expressions=dict(expressions),
         init_values={name: params[name].init_value for name in problem.names},
-        start_values=dict(zip(problem.names, problem.values(
-            np.where(problem.is_log, math.log(factor), 0.0)).tolist())),
+        start_values=dict(zip(problem.names, start_values.tolist())),
+        start_chisqr=float(start_residuals @ start_residuals),
+        rel_step=getattr(problem, "rel_step", None),
         covar=uncertainty.covariance, correlation=correlation,
         chisqr=chisqr, redchi=chisqr / nfree if nfree > 0 else math.nan,
         aic=neg2_log_likelihood + 2.0 * nvarys,
@@ -554,5 +574,6 @@ def build_result(problem, resolved, params_in, best, starts, *, sigma, is_sa, sc
         nfev=problem.evaluations, success=success, status=int(solution.status),
         message=message, notes=notes, n_starts=len(starts),
         start_costs=[2.0 * float(s[2].cost) for s in starts], start_factor=factor,
-        engine="exact", model=problem.model, seconds=seconds, tolerances=tolerances,
+        engine=engine, model=problem.model, seconds=seconds, tolerances=tolerances,
+        method=FIT_METHODS[engine].format(rel_step=getattr(problem, "rel_step", None)),
         _problem=problem, _u=u)

@@ -18,8 +18,6 @@ from dataclasses import dataclass
 import numpy as np
 
 from . import _native
-from .centring import scan_centre
-from .simulation import FIT_ZSCAN_MODEL, parameter_vector, simulate
 
 # Relative step of the central differences (see the module note).
 REL_STEP_DEFAULT = 1.0e-3
@@ -102,31 +100,3 @@ def covariance_from_jacobian(jacobian, weighted_residuals, scale_covar=True):
 def standard_errors(weighted_residuals, x, rel_step=REL_STEP_DEFAULT):
     jacobian = central_jacobian(weighted_residuals, x, rel_step)
     return covariance_from_jacobian(jacobian, weighted_residuals(np.asarray(x, dtype=np.float64)))
-
-
-# Standard errors of a Z-scan fit. positions and transmittance have one row
-# per curve (positions in mm as measured); they are centred as fit_zscan
-# centres them. fit_indices are 0-based; the result follows their order.
-def fit_uncertainty(positions, transmittance, pulse_energy, spec_pars, fit_indices, setup,
-                    is_sa=False, rel_step=REL_STEP_DEFAULT):
-    """Standard errors of the fitted entries of spec_pars (see tarvo.simulate for
-    the units of `setup`, a dict of its keyword arguments)."""
-    x = np.atleast_2d(np.asarray(positions, dtype=np.float64))
-    y = np.atleast_2d(np.asarray(transmittance, dtype=np.float64))
-    if x.shape != y.shape:
-        raise ValueError(f"positions {x.shape} and transmittance {y.shape} differ in shape")
-    indices = [int(i) for i in fit_indices]
-    if len(set(indices)) != len(indices):
-        raise ValueError("fit_indices names a parameter twice")
-    centred = x - scan_centre(x, y, is_sa)
-    root_weights = np.sqrt(point_weights(centred))
-    base = np.array(parameter_vector(spec_pars))
-
-    # Weighted residuals at the fitted values of the chosen parameters.
-    def weighted_residuals(values):
-        p = base.copy()
-        p[indices] = values
-        model = simulate(centred, pulse_energy, p, **setup, **FIT_ZSCAN_MODEL)
-        return (root_weights * (y - model)).ravel()
-
-    return standard_errors(weighted_residuals, base[indices], rel_step)

@@ -10,15 +10,16 @@ import sys
 import numpy as np
 import pytest
 
+import tarvo
+
 pytest.importorskip("distributed")
 
 from tarvo import simulate
 from tarvo.batch import (CANCELLED, FAILED, FITTED, FITTED_WITH_WARNINGS, NOT_CONVERGED,
                          UP_TO_DATE, row_from_document,
                          collect_directories, run_batch, write_summary)
-from tarvo.bootstrap import exact_problem, replicate_rng, resample, run_replicate
-from tarvo.cli import prepare_fit
-from tarvo.cli_exact import fit_measurement_exact
+from tarvo.bootstrap import fit_problem, replicate_rng, resample, run_replicate
+from tarvo.directory_fit import prepare_fit
 from tarvo.cluster import local_layout, start_local_cluster
 from tarvo.errors import InputError
 
@@ -241,13 +242,13 @@ def test_bootstrap_is_reproducible_and_its_spread_matches_the_standard_error(
     # worker ran which, and a replicate computed here alone equals its value
     # from the cluster.
     request = prepare_fit(directory)
-    result = fit_measurement_exact(request.measurement, request.n_starts, request.model)
+    result = tarvo.fit(request.measurement, model=request.model)
     again = result.bootstrap(24, seed=11, scheduler=cluster.scheduler_address)
     assert np.array_equal(again.values, values)
     # Without a scheduler the replicates run in threads here: the same values.
     here = result.bootstrap(24, seed=11)
     assert np.array_equal(here.values, values) and here.failures == ()
-    index, alone, message = run_replicate(exact_problem(result, 11), 5)
+    index, alone, message = run_replicate(fit_problem(result, 11), 5)
     assert (index, message) == (5, None) and np.array_equal(alone, values[5])
 
     # One nearly linear parameter: the replicates scatter as the Jacobian

@@ -58,7 +58,7 @@ def test_solver_messages_go_to_a_log_with_one_summary_line(measurement_dir, caps
     summary = [line for line in out.splitlines() if line.startswith("solver messages:")]
     assert summary == [f"solver messages: {count} ({count} convergence failures), in "
                        f"{measurement_dir / 'fit-solver-messages.log'}; many of them mean poorly "
-                       "chosen start values or fitted parameters (see README, \"DLSODA- "
+                       "chosen start values or fitted parameters (see the documentation, \"DLSODA- "
                        "messages\")"]
 
 

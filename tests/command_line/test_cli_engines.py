@@ -68,7 +68,10 @@ def test_lsoda_engine_runs_fit_zscan_unchanged(measurement_dir, capsys):
     status, out, _ = run(capsys, "fit", measurement_dir, "--engine", "lsoda")
     assert status == 0
     doc = document(measurement_dir)
-    assert (doc["engine"], doc["model"], doc["converged"]) == ("lsoda", "established", None)
+    assert (doc["engine"], doc["model"], doc["converged"]) == ("lsoda", "established", True)
+    assert doc["message"].startswith("converged: ")
+    assert doc["standard_errors_from"] == "central differences (relative step 0.001)"
+    assert doc["fitting_method"].startswith("MINPACK lmdif (fit_zscan's multi-start)")
     # The fitted value is fit_zscan's, bit for bit.
     x, y = [], []
     for name in ENERGIES:

@@ -189,7 +189,7 @@ def test_fit_and_batch_killed_at_random_moments(tmp_path, cluster):
     again = subprocess.run(rerun_command, cwd=tmp_path, capture_output=True, text=True,
                            timeout=300)
     assert "0 fitted, 2 up to date, 0 failed" in again.stdout
-    from tarvo.cli import prepare_fit
+    from tarvo.directory_fit import prepare_fit
 
     request = prepare_fit(fit_directory, out=fit_out)
     assert outdated_reason(json.loads((fit_out / "fit-result.json").read_text()), fit_out,

@@ -39,7 +39,7 @@ def _summary_of_curve(data):
 def run_reader_call(call, directory, curves):
     """Make `call` in `directory` (`curves`: the valid curve files' texts by
     name); a dict that says how it ended."""
-    from tarvo.cli import prepare_fit
+    from tarvo.directory_fit import prepare_fit
     from tarvo.curve_file import read_curve_file
 
     for entry in directory.iterdir():

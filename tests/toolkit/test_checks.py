@@ -1,14 +1,15 @@
 """Plausibility checks: each everyday mistake is named with its fix, a sound measurement passes."""
 
 import json
+from types import SimpleNamespace
 
 import numpy as np
 import pytest
 
-from tarvo.checks import check_fit, check_measurement, weighted_chi2
+from tarvo.checks import check_measurement, fit_findings
+from tarvo.directory_fit import fit_and_write, prepare_fit
 from tarvo.errors import InputError
 from tarvo.measurement import read_measurement
-from tarvo.run_fit import FitOutcome, start_multipliers
 
 from measurement_cases import make_measurement, run
 
@@ -126,51 +127,34 @@ def test_each_mistake_gives_one_finding_with_its_fix(tmp_path, how, expected):
     assert findings[0].stops == expected[2]
 
 
-# An outcome of the measurement's fit with the given fitted vector and error.
-def outcome(measurement, fitted, error, n_starts=1):
-    return FitOutcome(fitted=np.asarray(fitted, dtype=np.float64), error=error,
-                      residuals=np.zeros((2, 11)), centre=0.0, n_starts=n_starts, seconds=0.0)
+# A fit result with the given fitted values (name -> value) and chi^2.
+def fit_result_with(values, chisqr, start_values=None, start_chisqr=1.0):
+    return SimpleNamespace(values=values, var_names=list(values), chisqr=chisqr,
+                           start_values=start_values or {}, start_chisqr=start_chisqr,
+                           notes=[], identifiability=None)
 
 
-def test_after_fit_checks(measurement_dir):
-    measurement = read_measurement(measurement_dir)
-    start = measurement.start
-    moved = start.copy()
-    moved[0] = 4e-18
-    assert check_fit(measurement, outcome(measurement, moved, 0.01), chi2_start=1.0) == []
-
-    # Exactly a scaled start value: the fit did not move (any of three starts).
-    for m in start_multipliers(3):
-        unmoved = start.copy()
-        unmoved[0] = m * start[0]
-        found = check_fit(measurement, outcome(measurement, unmoved, 0.01, n_starts=3),
-                          chi2_start=1.0)
-        assert [f.check for f in found] == ["fit-did-not-move"]
-        assert found[0].message.startswith("the fit did not move sigma_1: the values came back "
-                                           "exactly as started")
-
+def test_after_fit_checks():
+    assert fit_findings(fit_result_with({"sigma_1": 4e-18}, 0.01, {"sigma_1": 3e-18})) == []
+    # Exactly the start value: the fit did not move.
+    found = fit_findings(fit_result_with({"sigma_1": 3e-18}, 0.01, {"sigma_1": 3e-18}))
+    assert [f.check for f in found] == ["fit-did-not-move"]
+    assert found[0].message.startswith("the fit did not move sigma_1 from the start")
     # A worse chi^2 than at the start, and a negative cross-section.
-    negative = start.copy()
-    negative[0] = -3e-18
-    found = check_fit(measurement, outcome(measurement, negative, 2.0), chi2_start=1.0)
+    found = fit_findings(fit_result_with({"sigma_1": -3e-18}, 4.0))
     assert [f.check for f in found] == ["unphysical-value", "chi2-above-start"]
     assert found[0].message.startswith("the fit ended at negative values (sigma_1 = -3e-18 "
                                        "cm^2), which no absorber has")
     assert found[1].message.startswith("the fit ended with chi^2 = 4, above the 1 of the start "
                                        "values")
-    # Another engine: only the engine-independent check applies.
-    assert [f.check for f in check_fit(measurement, outcome(measurement, negative, 2.0),
-                                       engine="exact", chi2_start=1.0)] == ["unphysical-value"]
 
 
-def test_chi2_at_the_start_is_the_fits_weighted_sum(measurement_dir):
-    # At the fitted values the weighted chi^2 is the square of the fit's error.
-    from tarvo.run_fit import fit_measurement
-    measurement = read_measurement(measurement_dir)
-    fit = fit_measurement(measurement)
-    chi2 = weighted_chi2(measurement, fit.fitted, fit.centre)
-    assert chi2 == pytest.approx(fit.error ** 2, rel=1e-12)
-    assert weighted_chi2(measurement, measurement.start, fit.centre) > chi2
+@pytest.mark.parametrize("engine", ["lsoda", "exact"])
+def test_chi2_at_the_start_is_the_fits_weighted_sum(measurement_dir, tmp_path, engine):
+    # chi^2 is the weighted sum the solver minimised, below the start's.
+    result = fit_and_write(prepare_fit(measurement_dir, engine=engine, out=tmp_path)).result
+    assert result.chisqr == pytest.approx(float(result.residual @ result.residual), rel=1e-12)
+    assert result.start_chisqr > result.chisqr
 
 
 def test_positions_in_metres_end_to_end(tmp_path, capsys):
@@ -217,32 +201,22 @@ def test_extreme_values_give_findings_not_exceptions(measurement_dir, old, new):
 
 
 def test_strict_refuses_a_fit_with_findings_after_it(measurement_dir, capsys, monkeypatch):
-    import tarvo.cli
+    import tarvo.directory_fit
     from tarvo.checks import Finding
     seen = []
 
     # The real after-fit checks, plus one finding.
-    def checks_with_a_finding(measurement, outcome, engine, chi2_start):
-        seen.append((engine, chi2_start))
-        return check_fit(measurement, outcome, engine, chi2_start) + [
-            Finding("fit-did-not-move", "the fit did not move sigma_1")]
+    def checks_with_a_finding(result):
+        seen.append(result.engine)
+        return fit_findings(result) + [Finding("fit-did-not-move", "the fit did not move sigma_1")]
 
-    # The same on the exact route.
-    def exact_checks_with_a_finding(result):
-        seen.append(("exact", None))
-        return [Finding("fit-did-not-move", "the fit did not move sigma_1")]
-
-    monkeypatch.setattr(tarvo.cli, "check_fit", checks_with_a_finding)
-    monkeypatch.setattr(tarvo.cli, "fit_findings", exact_checks_with_a_finding)
+    monkeypatch.setattr(tarvo.directory_fit, "fit_findings", checks_with_a_finding)
     for engine in ("lsoda", "exact"):
         status, out, err = run(capsys, "fit", measurement_dir, "--strict", "--engine", engine)
         assert status == 2
         assert err == "tarvo: error: the fit did not move sigma_1\n"
         assert not (measurement_dir / "fit-result.json").exists()
-    # The lsoda route passes the chi^2 at the start values, above the fitted one;
-    # the exact route, whose fit ends at the optimum, checks its FitResult.
-    (lsoda, chi2_start), (exact, none) = seen
-    assert (lsoda, exact, none) == ("lsoda", "exact", None) and chi2_start > 0.0
+    assert seen == ["lsoda", "exact"]
 
 
 @pytest.mark.parametrize("sample, fitted, expected", [

@@ -7,7 +7,6 @@ import numpy as np
 import pytest
 
 import tarvo
-from tarvo.cli_exact import measurement_parameters
 from tarvo.design import plan
 from tarvo.global_fit import GlobalMember, member_of
 from tarvo.measurement import read_measurement
@@ -42,7 +41,7 @@ def test_fisher_errors_match_the_spread_of_monte_carlo_refits():
 
 def test_a_picosecond_candidate_ranks_first_for_a_nanosecond_measurement(tmp_path, capsys):
     measurement = read_measurement(EXAMPLES / "ns")
-    result = plan([member_of(measurement, "energy")], measurement_parameters(measurement))
+    result = plan([member_of(measurement, "energy")], measurement.parameters())
     first = result["candidates"][0]
     assert first["description"].startswith("ns: pulse duration x0.01")
     assert first["setup"]["tau"] == pytest.approx(4e-11, rel=1e-12)

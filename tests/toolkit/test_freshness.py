@@ -11,7 +11,7 @@ import warnings
 
 import pytest
 
-from tarvo import cli
+from tarvo import cli, directory_fit
 from tarvo.freshness import DIGESTS_KEY, STALE_KEY
 
 from measurement_cases import make_measurement, run
@@ -97,14 +97,14 @@ def test_touching_the_inputs_leaves_the_result_up_to_date(fitted):
 def test_inputs_changed_during_the_fit_make_a_stale_result(tmp_path, capsys, monkeypatch):
     directory = make_measurement(tmp_path)
     original = (directory / "low.csv").read_bytes()
-    fit_exact = cli._fit_exact
+    fit_directory = directory_fit._fit
 
     def fit_while_the_file_changes(request, *args):
-        done = fit_exact(request, *args)
+        done = fit_directory(request, *args)
         (directory / "low.csv").write_bytes(original + b"# re-measured\n")
         return done
 
-    monkeypatch.setattr(cli, "_fit_exact", fit_while_the_file_changes)
+    monkeypatch.setattr(directory_fit, "_fit", fit_while_the_file_changes)
     status, stdout, stderr = run(capsys, "fit", directory)
     assert status == 0
     message = ("low.csv changed while the fit ran: this result belongs to the earlier contents "

@@ -210,7 +210,7 @@ def test_fit_checks_warn_raise_or_stay_silent(scale_x, scale_y, check):
 @pytest.mark.parametrize("normalisation, weights", [("shift", "established"),
                                                     ("linear", None)])
 def test_bootstrap_refits_keep_the_fits_normalisation_and_weights(normalisation, weights):
-    from tarvo.bootstrap import exact_refit
+    from tarvo.bootstrap import refit_of
 
     setup = dict(populations=POPULATIONS, **BEAM, t_slices=6, z_slices=2, radial_points=4,
                  intensity_points=6, normalisation=normalisation)
@@ -219,5 +219,5 @@ def test_bootstrap_refits_keep_the_fits_normalisation_and_weights(normalisation,
     params = tarvo.Parameters.from_spec_pars(RSA_PARS, vary=["sigma_4"])
     result = tarvo.fit(X, y, [5e-6, 2e-5], params, weights=weights, **setup)
     # Refitted to its own data, a replicate's fit is the fit.
-    again = exact_refit(result)(result.data)
+    again = refit_of(result)(result.data)
     assert again[0] == pytest.approx(result.values["sigma_4"], rel=1e-8, abs=0)

@@ -5,11 +5,13 @@ import pytest
 import tarvo_wrapper
 from scipy.optimize import curve_fit
 
+import tarvo
 from tarvo import simulate
 from tarvo.centring import scan_centre
 from tarvo.simulation import FIT_ZSCAN_MODEL
 from tarvo.report import correlation_notes
-from tarvo.uncertainty import (covariance_from_jacobian, fit_uncertainty, point_weights,
+from tarvo.parameters import NAMES
+from tarvo.uncertainty import (covariance_from_jacobian, point_weights,
                                standard_errors)
 
 from model_cases import BEAM, POPULATIONS, RSA_PARS, positions
@@ -102,31 +104,41 @@ def rsa_fit():
     return x.reshape(2, -1), y.reshape(2, -1), fitted, error
 
 
-def test_chi2_is_the_square_of_the_fit_error(rsa_fit):
-    # Same centring, same weights in metres, same model as the fit.
+# The fit of tarvo.fit on the lsoda engine from the fixture's start values.
+def lsoda_fit(x, y, rel_step=None):
+    start = np.array(RSA_PARS)
+    start[FITTED] *= 1.5
+    params = tarvo.Parameters.from_spec_pars(start, vary=[NAMES[i] for i in FITTED])
+    return tarvo.fit(x, y, ENERGIES, params, engine="lsoda", n_starts=3, rel_step=rel_step,
+                     checks="off", **SETUP)
+
+
+def test_lsoda_fit_is_fit_zscan_with_its_chi2_and_errors(rsa_fit):
+    # Same multi-start, centring, weights in metres and model as fit_zscan.
     x, y, fitted, error = rsa_fit
-    result = fit_uncertainty(x, y, ENERGIES, fitted, FITTED, SETUP)
-    assert result.chi2 == pytest.approx(error * error, rel=1e-12)
-    assert result.degrees_of_freedom == 22 - 2
-    assert scan_centre(x, y) == 0.0
-
-
-def test_known_values_lie_within_three_standard_errors(rsa_fit):
-    x, y, fitted, _ = rsa_fit
-    result = fit_uncertainty(x, y, ENERGIES, fitted, FITTED, SETUP)
+    result = lsoda_fit(x, y)
+    assert np.array_equal(result.spec_pars, fitted)
+    assert (result.engine, result.model, result.weights) == ("lsoda", "established",
+                                                             "established")
+    assert result.chisqr == pytest.approx(error * error, rel=1e-12)
+    assert result.nfree == 22 - 2
+    assert scan_centre(x, y) == result.focus == 0.0
+    # The model at the data is fit_zscan's: data less the residuals it minimised.
+    assert np.allclose(result.best_fit, simulate(x, ENERGIES, fitted, **SETUP, **FIT_ZSCAN_MODEL),
+                       rtol=0, atol=1e-15)
+    errors = np.array([result.params[NAMES[i]].stderr for i in FITTED])
     deviation = np.abs(fitted[FITTED] - np.array(RSA_PARS)[FITTED])
-    assert np.all(deviation < 3.0 * result.standard_errors)
-    assert np.all(result.standard_errors < 0.1 * np.abs(fitted[FITTED]))
+    assert np.all(deviation < 3.0 * errors)
+    assert np.all(errors < 0.1 * np.abs(fitted[FITTED]))
 
 
-def test_real_model_errors_are_stable_when_the_step_changes_tenfold(rsa_fit):
-    x, y, fitted, _ = rsa_fit
-    coarse = fit_uncertainty(x, y, ENERGIES, fitted, FITTED, SETUP, rel_step=1e-2)
-    default = fit_uncertainty(x, y, ENERGIES, fitted, FITTED, SETUP, rel_step=1e-3)
-    fine = fit_uncertainty(x, y, ENERGIES, fitted, FITTED, SETUP, rel_step=1e-4)
-    assert np.all(np.isfinite(default.standard_errors))
-    assert np.allclose(coarse.standard_errors, default.standard_errors, rtol=0.03)
-    assert np.allclose(fine.standard_errors, default.standard_errors, rtol=0.03)
+def test_lsoda_errors_are_stable_when_the_step_changes_tenfold(rsa_fit):
+    x, y, _, _ = rsa_fit
+    errors = {step: np.array([lsoda_fit(x, y, step).params[NAMES[i]].stderr for i in FITTED])
+              for step in (1e-2, 1e-3, 1e-4)}
+    assert np.all(np.isfinite(errors[1e-3]))
+    assert np.allclose(errors[1e-2], errors[1e-3], rtol=0.03)
+    assert np.allclose(errors[1e-4], errors[1e-3], rtol=0.03)
 
 
 @pytest.mark.parametrize("second_column, noted", [([2.0, 4.01, 6.0, 2.0], True),

@@ -1,0 +1,336 @@
+"""The fit of one measurement directory, as `tarvo fit DIR` and `tarvo batch`
+run it: read and check the directory and the options (prepare_fit), fit it
+on the chosen engine through tarvo.fit, draw, write the result file
+(fit_and_write); and the exit statuses and messages of the command line."""
+
+import math
+import os
+import sys
+from dataclasses import dataclass, replace
+from pathlib import Path
+
+from . import __version__
+from .bootstrap import bootstrap_fit
+from .checks import LSODA_ENGINE, Finding, check_measurement, fit_findings
+from .cluster import progress_bar
+from .confidence import interval_document
+from .engine import EngineUnavailable
+from .errors import InputError
+from .files import result_directory_lock
+from .fit_options import resolve_model
+from .fitting import check_focus_in_scan, fit
+from .freshness import (DIGESTS_KEY, STALE_KEY, changed_inputs, digests_section, fit_settings,
+                        input_entries)
+from .lsoda_fit import REL_STEP_DEFAULT
+from .measurement import SETUP_FILE, check_starts, read_measurement, read_parameter_file
+from .normalisation import Normalisation
+from .plot import plot_fit, setup_title, values_box_text
+from .progress import ProgressBar
+from .provenance import provenance
+from .report import FitCurves, fit_document, parameter_rows, report_view, write_result
+
+# Exit status for bad arguments or input files (as argparse uses it).
+EXIT_USAGE = 2
+# Exit status when the fit itself produced no usable result.
+EXIT_FIT_FAILED = 1
+# Exit status when the results were written but the fit stopped without converging.
+EXIT_NOT_CONVERGED = 3
+# Exit status after Ctrl-C (128 + SIGINT).
+EXIT_INTERRUPTED = 130
+
+# Files written into the output directory (the measurement directory unless --out).
+RESULT_FILE = "fit-result.json"
+# The solver's messages during the fit, when there are any.
+MESSAGES_FILE = "fit-solver-messages.log"
+FIGURE_STEM = "fit"
+
+# The figure formats (the figure file is fit.FORMAT).
+FIGURE_FORMATS = ("png", "svg", "pdf")
+
+# The engine of `tarvo fit` where neither --engine nor [fit] engine chooses one.
+DEFAULT_ENGINE = "exact"
+
+# Print a one-line error and return the status for it.
+def _fail(message, status=EXIT_USAGE):
+    print(f"tarvo: error: {message}", file=sys.stderr)
+    return status
+
+
+# Show plausibility findings: warnings on stderr, or errors and the usage
+# status (returned; None when the run may go on) with --strict, or for
+# findings that stop a fit unless it is forced.
+def report_findings(findings, strict, force=True):
+    stopping = strict or (not force and any(finding.stops for finding in findings))
+    for finding in findings:
+        error = strict or (finding.stops and not force)
+        print(f"tarvo: {'error' if error else 'warning'}: {finding.message}", file=sys.stderr)
+    if stopping and findings:
+        if not strict:
+            print("tarvo: nothing was fitted: correct the setting named above, or fit anyway "
+                  "with --force ([fit] force = true)", file=sys.stderr)
+        return EXIT_USAGE
+    return None
+
+
+# The directory the results go to, created when missing.
+def output_directory(args, default):
+    directory = Path(args.out) if args.out else Path(default)
+    directory.mkdir(parents=True, exist_ok=True)
+    return directory
+
+
+# A fit that ran but produced no usable result (exit status EXIT_FIT_FAILED).
+class FitFailed(RuntimeError):
+    pass
+
+
+# Plausibility findings after the fit under --strict (exit status EXIT_USAGE).
+class StrictFindings(RuntimeError):
+    # The findings that stopped the run.
+    def __init__(self, findings):
+        super().__init__("; ".join(finding.message for finding in findings))
+        self.findings = findings
+
+
+# What `tarvo fit DIR` needs before it fits: the checked directory, the chosen
+# engine and model, the options, the provenance record and the findings so far.
+@dataclass(frozen=True)
+class FitRequest:
+    measurement: object
+    truth: dict | None
+    n_starts: int
+    rel_step: float
+    engine: str
+    model: str
+    record: dict
+    findings: list
+    out: Path
+    figure_format: str = "png"
+    strict: bool = False
+    bootstrap: object = None
+    weights: str = None
+    force: bool = False
+    conf_sigmas: tuple = None
+    relative_to_focus: bool = False
+    # The settings that change the fit, and the digests of the inputs as read
+    # (see tarvo.freshness).
+    settings: dict = None
+    inputs: list = ()
+    # The parameters fitted (tarvo.Parameters) and what tarvo.fit is told of
+    # the engine: the engine, model and weights, and the engine's own options.
+    params: object = None
+    engine_options: dict = None
+
+
+# Everything `tarvo fit DIR` computed and wrote for one directory: the
+# tarvo.FitResult, and `status` the exit status of a completed run (0, or
+# EXIT_NOT_CONVERGED).
+@dataclass(frozen=True)
+class DirectoryFit:
+    request: FitRequest
+    rows: list
+    document: dict
+    result_path: Path
+    figure_path: Path
+    findings: list
+    result: object
+    status: int
+
+
+# Read and check a directory and the options of its fit; InputError otherwise.
+# `bootstrap` is a tarvo.bootstrap.BootstrapOptions or None; `argv` the command
+# line recorded in the result.
+def prepare_fit(directory, *, starts=None, step=None, truth_file=None, engine=None, model=None,
+                out=None, figure_format="png", strict=False, bootstrap=None, conf_sigmas=None,
+                relative_to_focus=False, argv=(), normalisation=None, weights=None, force=False):
+    measurement = read_measurement(directory)
+    truth, truth_path = read_parameter_file(truth_file, "truth") if truth_file else (None, None)
+    n_starts = check_starts(measurement.n_starts if starts is None else starts)
+    rel_step = REL_STEP_DEFAULT if step is None else step
+    if not (0.0 < rel_step < 1.0):
+        raise InputError(f"--step must lie between 0 and 1, got {rel_step}")
+    engine = engine or measurement.options.engine or DEFAULT_ENGINE
+    # The lsoda engine is fit_zscan: its model unless one is chosen.
+    if engine == LSODA_ENGINE and model is None and measurement.options.model is None:
+        model = "established"
+    model = resolve_model(model, measurement.options, measurement.setup, measurement.directory)
+    weights = weights or measurement.options.weights
+    measurement = _with_normalisation(measurement, normalisation, engine)
+    if engine == LSODA_ENGINE:
+        if model != "established":
+            raise InputError(f"the {model} model runs on the exact engine only; drop --engine "
+                             "lsoda (or engine = \"lsoda\" in [fit]), or choose --model "
+                             "established")
+        if weights not in (None, "established"):
+            raise InputError("the lsoda engine (fit_zscan) weights the points as fit_zscan does; "
+                             f"drop --weights {weights} or use the exact engine")
+        weights = "established"
+    if engine == LSODA_ENGINE and conf_sigmas:
+        raise InputError("--conf-interval needs the exact engine (its profile refits); drop "
+                         "--engine lsoda (or engine = \"lsoda\" in [fit])")
+    if engine != LSODA_ENGINE and measurement.options.focus_mm is not None:
+        _check_focus_mm(measurement)
+    input_files = measurement.input_files + ((truth_path,) if truth_path else ())
+    lsoda = engine == LSODA_ENGINE
+    engine_options = dict(engine=engine, model=model, weights=weights)
+    if lsoda:
+        # fit_zscan centres on the data's extreme, has no bounds and ignores
+        # the standard deviations; its errors come from central differences.
+        engine_options.update(rel_step=rel_step, sigma=None)
+    norm = measurement.normalisation
+    settings = fit_settings(engine, model, n_starts, rel_step, figure_format, __version__,
+                            weights=weights, normalisation=[norm.mode, norm.far_field_points],
+                            conf_sigmas=list(conf_sigmas) if conf_sigmas else None,
+                            relative_to_focus=bool(relative_to_focus))
+    return FitRequest(measurement, truth, n_starts, rel_step, engine, model,
+                      provenance(argv, input_files), check_measurement(measurement),
+                      Path(out) if out else measurement.directory, figure_format, strict,
+                      bootstrap, weights, force or measurement.options.force,
+                      None if not conf_sigmas else tuple(conf_sigmas), bool(relative_to_focus),
+                      settings, input_entries(measurement.directory, input_files),
+                      measurement.parameters(focus=not lsoda), engine_options)
+
+
+# The measurement with the normalisation the fit uses: the command line's,
+# else [data]'s; the lsoda engine (fit_zscan) shifts its curves to a
+# baseline, so it takes "shift" and refuses any other normalisation chosen.
+def _with_normalisation(measurement, chosen, engine):
+    current = measurement.normalisation
+    if engine == LSODA_ENGINE:
+        given = chosen or (current.mode if measurement.data_format.normalisation_given else None)
+        if given not in (None, "shift"):
+            raise InputError(f"the lsoda engine (fit_zscan) shifts its model curves to a "
+                             f"baseline of 1 (normalisation \"shift\"); normalisation {given!r} "
+                             "needs the exact engine")
+        if any(curve.columns and "signal" in curve.columns for curve in measurement.curves):
+            raise InputError("raw signal columns are normalised by their far field, which the "
+                             "lsoda engine (fit_zscan) does not model; use the exact engine")
+        chosen = "shift"
+    if chosen is None or chosen == current.mode:
+        return measurement
+    if any(curve.columns and "signal" in curve.columns for curve in measurement.curves):
+        raise InputError("the curves are raw signals, normalised as [data] normalisation says "
+                         "when they are read; set the normalisation there")
+    data_format = replace(measurement.data_format,
+                          normalisation=Normalisation(chosen, current.far_field_points))
+    return replace(measurement, data_format=data_format)
+
+
+# [fit] focus_mm must lie within the scanned positions (checked before the fit).
+def _check_focus_mm(measurement):
+    try:
+        check_focus_in_scan(measurement.options.focus_mm, measurement.positions, True)
+    except ValueError as error:
+        raise InputError(f"{measurement.directory / SETUP_FILE} [fit] focus_mm: "
+                         f"{str(error).removeprefix('focus: start value ')}") from None
+
+
+# Fit a prepared directory on its engine, estimate the errors (and bootstrap
+# them if asked), draw and write the result files; prints nothing. `tarvo fit`
+# and `tarvo batch` both run exactly this. FitFailed when the fit gives no
+# usable result, StrictFindings when --strict stops it. `ticker_message`
+# shows an elapsed-time line on a terminal while the fit runs.
+def fit_and_write(request, ticker_message=None):
+    request.out.mkdir(parents=True, exist_ok=True)
+    with result_directory_lock(request.out):
+        return _fit_and_write(request, ticker_message)
+
+
+# fit_and_write with the output directory locked.
+def _fit_and_write(request, ticker_message):
+    measurement = request.measurement
+    show = ticker_message is not None
+    with ProgressBar(request.n_starts, "fitting", "start", enabled=show) as advance:
+        result = _fit(request, advance)
+    after = fit_findings(result)
+    if request.strict and after:
+        raise StrictFindings(after)
+    findings = request.findings + after
+
+    out = request.out
+    out.mkdir(parents=True, exist_ok=True)
+    figure_name = f"{FIGURE_STEM}.{request.figure_format}"
+    figure_path = out / figure_name
+    setup = measurement.setup
+    title = setup_title({"wavelength": setup.wavelength, "tau": setup.tau,
+                         "pulse_fwhm": setup.pulse_fwhm}, request.model, result.var_names)
+    outcome, uncertainty = report_view(measurement, result)
+    rows = parameter_rows(measurement, outcome, uncertainty, request.truth)
+    entries = [(name, result.params[name].value, result.params[name].stderr,
+                result.params[name].unit) for name in result.var_names]
+    curves = FitCurves.of(result)
+    figure_digest = plot_fit(figure_path, measurement, outcome, curves, title=title,
+                             values=values_box_text(entries, result.redchi),
+                             relative_to=result.focus if request.relative_to_focus else None)
+    document = fit_document(measurement, result, outcome, uncertainty, rows, curves,
+                              figure_name, request.record, findings)
+    if request.bootstrap is not None:
+        document["bootstrap"] = _bootstrap(request, result, show)
+    if request.conf_sigmas:
+        document["profile_intervals"] = profile_interval_document(result, request.conf_sigmas,
+                                                                  show)
+    document[DIGESTS_KEY] = digests_section(request.inputs, request.settings,
+                                            {figure_name: figure_digest})
+    # Inputs that changed while they were fitted make the result stale.
+    changed = changed_inputs(measurement.directory, request.inputs)
+    if changed:
+        document[STALE_KEY] = {"changed_inputs": changed}
+        stale = Finding("stale", f"{', '.join(changed)} changed while the fit ran: this result "
+                                 "belongs to the earlier contents and is marked stale; fit again")
+        findings = findings + [stale]
+        document["warnings"].append(stale.as_dict())
+    # The JSON file comes last: its presence marks a complete result.
+    result_path = out / RESULT_FILE
+    write_result(result_path, document)
+    status = 0 if result.success else EXIT_NOT_CONVERGED
+    return DirectoryFit(request, rows, document, result_path, figure_path, findings, result,
+                        status)
+
+
+# The fit of a prepared directory: tarvo.fit on the request's engine. The
+# solver's messages (the lsoda engine's) go to the log beside the results,
+# which is replaced when the fit ends (removed when it had none: a log of an
+# earlier fit would be mistaken for this one's).
+def _fit(request, progress=None):
+    measurement = request.measurement
+    arguments = measurement.fit_arguments(request.model)
+    arguments.pop("focus")      # in request.params
+    arguments.update(request.engine_options)
+    request.out.mkdir(parents=True, exist_ok=True)
+    messages_path = request.out / MESSAGES_FILE
+    written = request.out / f".{MESSAGES_FILE}.{os.getpid()}.tmp"
+    try:
+        result = fit(params=request.params, n_starts=request.n_starts, checks="off",
+                     progress=progress, solver_log=written, **arguments)
+        if written.exists():
+            os.replace(written, messages_path)
+        else:
+            messages_path.unlink(missing_ok=True)
+    except EngineUnavailable as error:
+        raise FitFailed(str(error)) from None
+    except ValueError as error:
+        raise InputError(f"{measurement.directory / SETUP_FILE}: {error}") from None
+    finally:
+        written.unlink(missing_ok=True)
+    if not math.isfinite(result.chisqr):
+        raise FitFailed(f"the fit returned a non-finite chi^2 ({result.chisqr:g}); check the "
+                        "start values and the set-up")
+    return result
+
+
+# The profile-likelihood intervals of a finished exact fit at `sigmas` as
+# their JSON document, with a progress bar if asked.
+def profile_interval_document(result, sigmas, show_progress):
+    steps = 2 * len(result.var_names)
+    with ProgressBar(steps, "profile intervals", "side", enabled=show_progress) as advance:
+        return interval_document(result, sigmas, advance)
+
+
+# The bootstrap of a finished fit as its JSON document, with a progress bar if asked.
+def _bootstrap(request, result, show_progress):
+    if not show_progress:
+        return bootstrap_fit(request, result).to_document()
+    with progress_bar(request.bootstrap.replicates, "bootstrap", "fit") as (advance, _):
+        return bootstrap_fit(request, result, advance).to_document()
+
+
