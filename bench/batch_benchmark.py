@@ -29,45 +29,21 @@ CURVES = ((5e-6, "curve-5uJ.csv"), (2e-5, "curve-20uJ.csv"))
 # Relative noise added to the model curves.
 NOISE = 0.005
 
-# setup.toml of a benchmark directory; {engine_line} selects the engine where
-# the toolkit offers a choice.
-SETUP = """\
-[beam]
-wavelength = 532e-9
-w0 = 20e-6
-M2 = 1.2
-tau = 4e-9
+# The benchmark directory's set-up, written by the template of the tests'
+# measurement directories (tests/support/measurement_cases.py) with the
+# benchmark's grids, files, start values and fitted parameters; engine_line,
+# appended, selects the engine where the toolkit offers a choice.
+SETUP_VALUES = dict(t_slices=10, z_slices=5, low="curve-5uJ.csv", high="curve-20uJ.csv",
+                    sigma_1="4e-18", sigma_2="3e-17", sigma_4="9e-17",
+                    parameters='"sigma_2", "sigma_4"')
 
-[sample]
-sample_width = 0.1
-populations = [6e17, 0, 0, 0, 0]
 
-[model]
-t_slices = 10
-z_slices = 5
+# setup.toml of a benchmark directory.
+def setup_text(engine_line=""):
+    sys.path.insert(0, str(HERE.parent / "tests" / "support"))
+    from measurement_cases import SETUP_TEMPLATE
 
-[[curve]]
-file = "curve-5uJ.csv"
-pulse_energy = 5e-6
-
-[[curve]]
-file = "curve-20uJ.csv"
-pulse_energy = 2e-5
-
-[start]
-sigma_1 = 4e-18
-sigma_2 = 3e-17
-sigma_4 = 9e-17
-tau_21 = 2e-9
-tau_24 = 1.5e-9
-tau_32 = 1e-12
-tau_41 = 1e-6
-tau_54 = 1e-12
-
-[fit]
-parameters = ["sigma_2", "sigma_4"]
-n_starts = 1
-{engine_line}"""
+    return SETUP_TEMPLATE.format(**SETUP_VALUES) + engine_line
 
 
 # Write `count` benchmark directories under `root` (noise seeded by index).
@@ -81,6 +57,7 @@ def make_directories(root, count, engine_line=""):
     positions = np.linspace(-30.0, 30.0, 41)
     model = simulate(positions, [e for e, _ in CURVES], TRUE_PARS,
                      populations=POPULATIONS, **MODEL)
+    setup = setup_text(engine_line)
     directories = []
     for index in range(count):
         directory = Path(root) / f"sample-{index:02d}"
@@ -90,7 +67,7 @@ def make_directories(root, count, engine_line=""):
             noisy = row * (1.0 + NOISE * rng.standard_normal(row.shape))
             (directory / name).write_text("position_mm,normalised_transmittance\n" + "".join(
                 f"{x!r},{y!r}\n" for x, y in zip(positions.tolist(), noisy.tolist())))
-        (directory / "setup.toml").write_text(SETUP.format(engine_line=engine_line))
+        (directory / "setup.toml").write_text(setup)
         directories.append(directory)
     return directories
 

@@ -113,6 +113,26 @@ inline bool read_float_array(PyObject* object, const char* name, int max_dims, F
   return false;
 }
 
+// Convert every item of the tuple `items` with `convert` (PyFloat_AsDouble,
+// PyLong_AsInt: -1 with an exception set when an item is refused) into `out`;
+// false with the exception set (MemoryError when `out` cannot hold them).
+template <typename T>
+bool convert_items(PyObject* items, T (*convert)(PyObject*), std::vector<T>& out) {
+  const Py_ssize_t length = PyTuple_GET_SIZE(items);
+  try {
+    out.resize(static_cast<std::size_t>(length));
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < length; ++i) {
+    const T value = convert(PyTuple_GET_ITEM(items, i));
+    if (value == T(-1) && PyErr_Occurred()) return false;
+    out[static_cast<std::size_t>(i)] = value;
+  }
+  return true;
+}
+
 // Copy a one-dimensional sequence of numbers into `out`: exactly `count`
 // values when count >= 0. Items are converted with __float__ (or
 // __index__). False with TypeError or ValueError set (naming `name`).
@@ -144,18 +164,7 @@ inline bool read_doubles(PyObject* object, const char* name, std::vector<double>
     out.swap(array.values);
     return true;
   }
-  try {
-    out.resize(static_cast<std::size_t>(length));
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return false;
-  }
-  for (Py_ssize_t i = 0; i < length; ++i) {
-    const double value = PyFloat_AsDouble(PyTuple_GET_ITEM(items.get(), i));
-    if (value == -1.0 && PyErr_Occurred()) return false;
-    out[static_cast<std::size_t>(i)] = value;
-  }
-  return true;
+  return convert_items(items.get(), PyFloat_AsDouble, out);
 }
 
 // Copy a sequence of 32-bit integers (items converted with __index__) into
@@ -166,19 +175,7 @@ inline bool read_ints(PyObject* object, const char* name, std::vector<int>& out)
     PyErr_Format(PyExc_TypeError, "%s must be a sequence of integers", name);
     return false;
   }
-  const Py_ssize_t length = PyTuple_GET_SIZE(items.get());
-  try {
-    out.resize(static_cast<std::size_t>(length));
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return false;
-  }
-  for (Py_ssize_t i = 0; i < length; ++i) {
-    const int value = PyLong_AsInt(PyTuple_GET_ITEM(items.get(), i));
-    if (value == -1 && PyErr_Occurred()) return false;
-    out[static_cast<std::size_t>(i)] = value;
-  }
-  return true;
+  return convert_items(items.get(), PyLong_AsInt, out);
 }
 
 }  // namespace tarvo::python

@@ -1,13 +1,16 @@
 // Small helpers that both extension modules (tarvo_wrapper and
-// tarvo._native) use: owned references, and a section that runs native work
-// without the interpreter lock while letting Ctrl-C stop it.
+// tarvo._native) use: owned references, a section that runs native work
+// without the interpreter lock while letting Ctrl-C stop it, and the run of
+// a fit's starts in such a section.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <exception>
 #include <new>
 #include <span>
+#include <string>
 
 #include "tarvo/control.hpp"
 #include "tarvo/fit.hpp"
@@ -128,5 +131,63 @@ class InterruptibleSection {
   PyObject* raised_ = nullptr;
   FitControl control_;
 };
+
+// Run the starts of a fit with the interpreter lock released, answering
+// Ctrl-C: `run(options)` runs them (run_starts or run_multi_start of fit/,
+// which fill `summaries`) with the section's control and `diagnostics`
+// (nullptr: stdout) in `options`, and returns the run's status. True when the
+// run ended well; otherwise false with the exception set: what a signal
+// handler raised (KeyboardInterrupt for Ctrl-C), MemoryError (saying what
+// could not be allocated, when a start said so), RuntimeError "native fit
+// failed: <why>" for a failed start or an exception, SystemError for a run
+// stopped without one.
+template <typename Run>
+bool run_fit_released(std::span<const StartSummary> summaries, DiagnosticsSink* diagnostics,
+                      Run&& run) {
+  FitStatus status = FitStatus::ok;
+  // Copied: the exception, and with it what() points to, ends with its handler.
+  std::string failure;
+  InterruptibleSection section;
+  try {
+    FitOptions options;
+    options.control = section.control();
+    options.diagnostics = diagnostics;
+    status = run(static_cast<const FitOptions&>(options));
+  } catch (const std::bad_alloc&) {
+    status = FitStatus::out_of_memory;
+  } catch (const std::exception& error) {
+    failure = error.what();
+  } catch (...) {
+    failure = "unknown error";
+  }
+  section.reacquire_lock();
+  if (section.interrupted()) {
+    // A signal handler raised (KeyboardInterrupt for Ctrl-C): pass it on.
+    section.restore();
+    return false;
+  }
+  if (failure.empty() && status == FitStatus::failed) {
+    for (const StartSummary& summary : summaries) {
+      if (summary.status == FitStatus::failed) {
+        failure = summary.failure.empty() ? "unknown error" : summary.failure;
+        break;
+      }
+    }
+  }
+  if (!failure.empty()) {
+    PyErr_Format(PyExc_RuntimeError, "native fit failed: %s", failure.c_str());
+    return false;
+  }
+  switch (status) {
+    case FitStatus::ok:
+      return true;
+    case FitStatus::out_of_memory:
+      raise_starts_memory_error(summaries);
+      return false;
+    default:
+      PyErr_SetString(PyExc_SystemError, "fit interrupted without a pending exception");
+      return false;
+  }
+}
 
 }  // namespace tarvo::python

@@ -4,6 +4,7 @@
 // is held; the native work runs without it.
 #include <omp.h>
 
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -88,10 +89,10 @@ bool kwargs_has(PyObject* kwargs, const char* name) {
   return kwargs != nullptr && PyDict_GetItemString(kwargs, name) != nullptr;
 }
 
-// TypeError unless every named value was given; false then.
-bool require(const char* function, std::initializer_list<std::pair<const char*, bool>> given) {
-  for (const auto& [name, present] : given) {
-    if (!present) {
+// TypeError unless every named keyword was given; false then.
+bool require(const char* function, PyObject* kwargs, std::initializer_list<const char*> names) {
+  for (const char* name : names) {
+    if (!kwargs_has(kwargs, name)) {
       PyErr_Format(PyExc_TypeError, "%s() missing required keyword argument '%s'", function, name);
       return false;
     }
@@ -162,70 +163,109 @@ bool read_measurement(PyObject* positions_object, PyObject* energy_object,
 PyObject* run_evaluation(ExactProblem& problem, const double* pars, double focus,
                          const std::vector<int>& derivatives, bool normalise);
 
+// The keywords of exact_model, in the order of its format; the ExactModel
+// constructor takes the same without spec_pars and derivatives.
 char* EXACT_KEYWORDS[] = {
     const_cast<char*>("positions_mm"), const_cast<char*>("pulse_energy"),
     const_cast<char*>("populations"),  const_cast<char*>("spec_pars"),
-    const_cast<char*>("t_slices"),     const_cast<char*>("z_slices"),
-    const_cast<char*>("sample_width"), const_cast<char*>("tau"),
-    const_cast<char*>("wavelength"),   const_cast<char*>("w0"),
-    const_cast<char*>("M2"),           const_cast<char*>("derivatives"),
+    const_cast<char*>("derivatives"),  const_cast<char*>("t_slices"),
+    const_cast<char*>("z_slices"),     const_cast<char*>("sample_width"),
+    const_cast<char*>("tau"),          const_cast<char*>("wavelength"),
+    const_cast<char*>("w0"),           const_cast<char*>("M2"),
     const_cast<char*>("variant"),      const_cast<char*>("radial_points"),
     const_cast<char*>("normalise"),    const_cast<char*>("time_window"),
     const_cast<char*>("intensity_points"), nullptr};
+// Where spec_pars and derivatives stand in EXACT_KEYWORDS.
+constexpr std::size_t EVALUATION_KEYWORDS = 3, EVALUATION_KEYWORD_COUNT = 2;
+
+// The keywords of the ExactModel constructor: EXACT_KEYWORDS without spec_pars
+// and derivatives (null-terminated).
+char** handle_keywords() {
+  static auto keywords = [] {
+    std::array<char*, std::size(EXACT_KEYWORDS) - EVALUATION_KEYWORD_COUNT> kept{};
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < std::size(EXACT_KEYWORDS); ++i) {
+      if (i < EVALUATION_KEYWORDS || i >= EVALUATION_KEYWORDS + EVALUATION_KEYWORD_COUNT) {
+        kept[n++] = EXACT_KEYWORDS[i];
+      }
+    }
+    return kept;
+  }();
+  return keywords.data();
+}
+
+// The arguments of an exact_model call or of an ExactModel, read and checked.
+struct ExactCall {
+  MeasurementCopy measurement;
+  bool normalise = true;
+  // exact_model's alone: the parameters and the derivative indices.
+  ArrayCopy pars;
+  std::vector<int> derivatives;
+};
+
+// Read the arguments of exact_model (`evaluates`: spec_pars the fourth
+// positional argument, derivatives a keyword) or of the ExactModel
+// constructor: the keywords without a default must be given, the arrays are
+// copied and checked (spec_pars first, then the measurement, then the shape
+// of spec_pars and the derivatives). False with an exception set.
+bool read_exact_call(PyObject* args, PyObject* kwargs, bool evaluates, ExactCall& call) {
+  PyObject *positions_object, *energy_object, *populations_object;
+  PyObject* pars_object = nullptr;
+  PyObject* derivatives_object = nullptr;
+  const char* variant_name = "established";
+  int normalise = 1;
+  ExactInput& input = call.measurement.input;
+  ProblemInput& m = input.measurement;
+  // The arrays, exact_model's spec_pars and derivatives (`evaluation`), then
+  // the scalars: one order for both formats.
+  const auto parse = [&](const char* format, char** keywords, auto*... evaluation) {
+    return PyArg_ParseTupleAndKeywords(
+               args, kwargs, format, keywords, &positions_object, &energy_object,
+               &populations_object, evaluation..., &m.t_slices, &m.z_slices, &m.sample_width,
+               &m.tau, &m.wavelength, &m.w0, &m.M2, &variant_name, &input.radial_points,
+               &normalise, &input.time_window, &input.intensity_points) != 0;
+  };
+  const bool parsed =
+      evaluates ? parse("OOOO|$Oiidddddsipdi:exact_model", EXACT_KEYWORDS, &pars_object,
+                        &derivatives_object)
+                : parse("OOO|$iidddddsipdi:ExactModel", handle_keywords());
+  if (!parsed || !require(evaluates ? "exact_model" : "ExactModel", kwargs,
+                          {"t_slices", "z_slices", "sample_width", "tau", "wavelength", "w0",
+                           "M2"})) {
+    return false;
+  }
+  call.normalise = normalise != 0;
+  if (evaluates && !copy_array(pars_object, "spec_pars", call.pars)) return false;
+  if (!read_measurement(positions_object, energy_object, populations_object, variant_name,
+                        call.normalise, call.measurement)) {
+    return false;
+  }
+  return !evaluates ||
+         (check_vector(call.pars, "spec_pars", PARAMETER_COUNT) &&
+          (derivatives_object == nullptr || read_derivatives(derivatives_object, call.derivatives)));
+}
 
 // exact_model(positions_mm, pulse_energy, populations, spec_pars, *, t_slices, z_slices,
 //             sample_width, tau, wavelength, w0, M2, derivatives=(), variant="established",
 //             radial_points=0, normalise=True, time_window=0.0, intensity_points=0) -> (curves, jacobian or None)
 PyObject* exact_model(PyObject*, PyObject* args, PyObject* kwargs) {
-  PyObject *positions_object, *energy_object, *populations_object, *pars_object;
-  PyObject* derivatives_object = nullptr;
-  const char* variant_name = "established";
-  int normalise = 1;
-  ExactInput input;
-  ProblemInput& m = input.measurement;
-  if (!PyArg_ParseTupleAndKeywords(
-          args, kwargs, "OOOO|$iidddddOsipdi:exact_model", EXACT_KEYWORDS, &positions_object,
-          &energy_object, &populations_object, &pars_object, &m.t_slices, &m.z_slices,
-          &m.sample_width, &m.tau, &m.wavelength, &m.w0, &m.M2, &derivatives_object,
-          &variant_name, &input.radial_points, &normalise, &input.time_window,
-          &input.intensity_points)) {
-    return nullptr;
-  }
-  if (!require("exact_model", {{"t_slices", kwargs_has(kwargs, "t_slices")},
-                               {"z_slices", kwargs_has(kwargs, "z_slices")},
-                               {"sample_width", kwargs_has(kwargs, "sample_width")},
-                               {"tau", kwargs_has(kwargs, "tau")},
-                               {"wavelength", kwargs_has(kwargs, "wavelength")},
-                               {"w0", kwargs_has(kwargs, "w0")},
-                               {"M2", kwargs_has(kwargs, "M2")}})) {
-    return nullptr;
-  }
-  MeasurementCopy m_copy;
-  m_copy.input = input;
-  ArrayCopy pars;
-  std::vector<int> derivatives;
-  if (!copy_array(pars_object, "spec_pars", pars) ||
-      !read_measurement(positions_object, energy_object, populations_object, variant_name,
-                        normalise != 0, m_copy) ||
-      !check_vector(pars, "spec_pars", PARAMETER_COUNT) ||
-      (derivatives_object != nullptr && !read_derivatives(derivatives_object, derivatives))) {
-    return nullptr;
-  }
-  const std::string refused = exact_parameter_error(pars.values.data());
+  ExactCall call;
+  if (!read_exact_call(args, kwargs, true, call)) return nullptr;
+  const std::string refused = exact_parameter_error(call.pars.values.data());
   if (!refused.empty()) {
     PyErr_SetString(PyExc_ValueError, refused.c_str());
     return nullptr;
   }
   std::optional<ExactProblem> problem;
   try {
-    problem.emplace(m_copy.input);
+    problem.emplace(call.measurement.input);
   } catch (const ProblemError& error) {
     PyErr_SetString(PyExc_ValueError, error.what());
     return nullptr;
   } catch (const std::bad_alloc& error) {
     return python::raise_memory_error(error);
   }
-  return run_evaluation(*problem, pars.values.data(), 0.0, derivatives, normalise != 0);
+  return run_evaluation(*problem, call.pars.values.data(), 0.0, call.derivatives, call.normalise);
 }
 
 bool read_measurement(PyObject* positions_object, PyObject* energy_object,
@@ -349,45 +389,13 @@ PyTypeObject* exact_model_type = nullptr;
 
 ExactModelObject* as_model(PyObject* self) { return reinterpret_cast<ExactModelObject*>(self); }
 
-char* HANDLE_KEYWORDS[] = {
-    const_cast<char*>("positions_mm"), const_cast<char*>("pulse_energy"),
-    const_cast<char*>("populations"),  const_cast<char*>("t_slices"),
-    const_cast<char*>("z_slices"),     const_cast<char*>("sample_width"),
-    const_cast<char*>("tau"),          const_cast<char*>("wavelength"),
-    const_cast<char*>("w0"),           const_cast<char*>("M2"),
-    const_cast<char*>("variant"),      const_cast<char*>("radial_points"),
-    const_cast<char*>("normalise"),    const_cast<char*>("time_window"),
-    const_cast<char*>("intensity_points"), nullptr};
-
 // ExactModel(positions_mm, pulse_energy, populations, *, t_slices, z_slices, sample_width,
 //            tau, wavelength, w0, M2, variant="established", radial_points=0,
 //            normalise=True, time_window=0.0, intensity_points=0)
 PyObject* exact_model_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  PyObject *positions_object, *energy_object, *populations_object;
-  const char* variant_name = "established";
-  int normalise = 1;
-  MeasurementCopy m;
-  ProblemInput& in = m.input.measurement;
-  if (!PyArg_ParseTupleAndKeywords(
-          args, kwargs, "OOO|$iidddddsipdi:ExactModel", HANDLE_KEYWORDS, &positions_object,
-          &energy_object, &populations_object, &in.t_slices, &in.z_slices, &in.sample_width,
-          &in.tau, &in.wavelength, &in.w0, &in.M2, &variant_name, &m.input.radial_points,
-          &normalise, &m.input.time_window, &m.input.intensity_points)) {
-    return nullptr;
-  }
-  if (!require("ExactModel", {{"t_slices", kwargs_has(kwargs, "t_slices")},
-                              {"z_slices", kwargs_has(kwargs, "z_slices")},
-                              {"sample_width", kwargs_has(kwargs, "sample_width")},
-                              {"tau", kwargs_has(kwargs, "tau")},
-                              {"wavelength", kwargs_has(kwargs, "wavelength")},
-                              {"w0", kwargs_has(kwargs, "w0")},
-                              {"M2", kwargs_has(kwargs, "M2")}})) {
-    return nullptr;
-  }
-  if (!read_measurement(positions_object, energy_object, populations_object, variant_name,
-                        normalise != 0, m)) {
-    return nullptr;
-  }
+  ExactCall call;
+  if (!read_exact_call(args, kwargs, false, call)) return nullptr;
+  MeasurementCopy& m = call.measurement;
   PyRef self(type->tp_alloc(type, 0));
   if (!self) return nullptr;
   try {
@@ -546,6 +554,15 @@ PyType_Spec exact_model_spec = {
     exact_model_slots,
 };
 
+// Copy and check the eight parameters and the state (N1..N5, I) of a single
+// step or rate evaluation; false with an exception set.
+bool read_rate_state(PyObject* params_object, PyObject* state_object, ArrayCopy& params,
+                     ArrayCopy& state) {
+  return copy_array(params_object, "params", params) && copy_array(state_object, "state", state) &&
+         check_vector(params, "params", PARAMETER_COUNT) &&
+         check_vector(state, "state", LEVELS + 1);
+}
+
 char* STEP_KEYWORDS[] = {const_cast<char*>("params"), const_cast<char*>("optical_frequency"),
                          const_cast<char*>("state"),  const_cast<char*>("t_end"),
                          const_cast<char*>("repeat"), nullptr};
@@ -561,11 +578,7 @@ PyObject* exact_population_step(PyObject*, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   ArrayCopy params, state;
-  if (!copy_array(params_object, "params", params) || !copy_array(state_object, "state", state) ||
-      !check_vector(params, "params", PARAMETER_COUNT) ||
-      !check_vector(state, "state", LEVELS + 1)) {
-    return nullptr;
-  }
+  if (!read_rate_state(params_object, state_object, params, state)) return nullptr;
   if (repeat < 1) {
     PyErr_SetString(PyExc_ValueError, "repeat must be at least 1");
     return nullptr;
@@ -654,10 +667,7 @@ PyObject* incident_pulse_energy(PyObject*, PyObject* args, PyObject* kwargs) {
                                    &input.radial_points, &input.time_window)) {
     return nullptr;
   }
-  if (!require("incident_pulse_energy", {{"tau", kwargs_has(kwargs, "tau")},
-                                         {"wavelength", kwargs_has(kwargs, "wavelength")},
-                                         {"w0", kwargs_has(kwargs, "w0")},
-                                         {"M2", kwargs_has(kwargs, "M2")}})) {
+  if (!require("incident_pulse_energy", kwargs, {"tau", "wavelength", "w0", "M2"})) {
     return nullptr;
   }
   ArrayCopy positions, energy;
@@ -706,11 +716,7 @@ PyObject* rate_scheme_terms(PyObject*, PyObject* args) {
     return nullptr;
   }
   ArrayCopy params, state;
-  if (!copy_array(params_object, "params", params) || !copy_array(state_object, "state", state) ||
-      !check_vector(params, "params", PARAMETER_COUNT) ||
-      !check_vector(state, "state", LEVELS + 1)) {
-    return nullptr;
-  }
+  if (!read_rate_state(params_object, state_object, params, state)) return nullptr;
   if (!(std::isfinite(optical_frequency) && optical_frequency > 0.0)) {
     PyErr_SetString(PyExc_ValueError, "optical_frequency must be positive and finite");
     return nullptr;

@@ -2,7 +2,6 @@
 // multi-start fit of fit_zscan with a diagnostics sink of the caller's
 // choice; and the Diagnostics type, the sink the toolkit passes (counts the
 // solver's messages by kind, optionally keeps them in a log file).
-#include <exception>
 #include <new>
 #include <string>
 #include <vector>
@@ -167,47 +166,6 @@ PyObject* summary_dict(const StartSummary& summary, double error) {
                        failures.get());
 }
 
-// Run the starts with the interpreter lock released, answering Ctrl-C: the
-// jobs given (one start), or with `tables` the multi-start routine of fit/
-// (the best start into `best`); false with an exception set when the run did
-// not end well.
-bool run_released(const Problem& problem, std::span<const StartJob> jobs,
-                  std::span<StartSummary> summaries, DiagnosticsSink* diagnostics,
-                  const StartTables* tables = nullptr, std::span<const int> fitted = {},
-                  std::size_t* best = nullptr) {
-  FitStatus status = FitStatus::ok;
-  std::string failure;
-  python::InterruptibleSection section;
-  try {
-    FitOptions options;
-    options.control = section.control();
-    options.diagnostics = diagnostics;
-    status = tables != nullptr ? run_multi_start(problem, fitted, *tables, options, *best)
-                               : run_starts(problem, jobs, summaries, options);
-  } catch (const std::bad_alloc&) {
-    status = FitStatus::out_of_memory;
-  } catch (const std::exception& error) {
-    status = FitStatus::failed;
-    failure = error.what();
-  }
-  section.reacquire_lock();
-  if (section.interrupted()) {
-    section.restore();
-    return false;
-  }
-  if (status == FitStatus::ok) return true;
-  if (status == FitStatus::out_of_memory) {
-    python::raise_starts_memory_error(summaries);
-    return false;
-  }
-  for (const StartSummary& summary : summaries) {
-    if (failure.empty() && !summary.failure.empty()) failure = summary.failure;
-  }
-  PyErr_Format(PyExc_RuntimeError, "native fit failed: %s",
-               failure.empty() ? status_name(status) : failure.c_str());
-  return false;
-}
-
 // The measurement part of a fit's arguments, read and checked.
 struct MeasurementArguments {
   std::vector<double> x, y, populations, energies, pars;
@@ -256,9 +214,10 @@ PyObject* fit_core(PyObject*, PyObject* args) {
     const Problem problem(in);
     residuals.resize(problem.points());
     const StartJob job{m.pars, fitted, residuals, &error};
-    if (!run_released(problem, std::span<const StartJob>(&job, 1), summary, nullptr)) {
-      return nullptr;
-    }
+    const auto one_start = [&](const FitOptions& options) {
+      return run_starts(problem, std::span<const StartJob>(&job, 1), summary, options);
+    };
+    if (!python::run_fit_released(summary, nullptr, one_start)) return nullptr;
   } catch (const ProblemError& refusal) {
     PyErr_SetString(PyExc_ValueError, refusal.what());
     return nullptr;
@@ -373,7 +332,11 @@ PyObject* fit(PyObject*, PyObject* args, PyObject* kwargs) {
     tables.residual_rows = residual_rows.data();
     tables.errors = errors.data();
     tables.summaries = summaries;
-    if (!run_released(problem, {}, summaries, sink, &tables, fitted, &best)) return nullptr;
+    if (!python::run_fit_released(summaries, sink, [&](const FitOptions& options) {
+          return run_multi_start(problem, fitted, tables, options, best);
+        })) {
+      return nullptr;
+    }
   } catch (const ProblemError& refusal) {
     PyErr_SetString(PyExc_ValueError, refusal.what());
     return nullptr;

@@ -6,9 +6,7 @@
 #include "multi_start.hpp"
 
 #include <cstring>
-#include <exception>
 #include <new>
-#include <string>
 #include <vector>
 
 #include "numpy_api.hpp"
@@ -105,49 +103,9 @@ bool run_all_starts(const Problem& problem, std::span<const int> fitted, StartTa
     return false;
   }
   tables.summaries = summaries;
-  FitStatus status = FitStatus::ok;
-  // Copied: the exception, and with it what() points to, ends with its handler.
-  std::string failure;
-  python::InterruptibleSection section;
-  try {
-    FitOptions options;
-    options.control = section.control();
-    status = run_multi_start(problem, fitted, tables, options, best);
-  } catch (const std::bad_alloc&) {
-    status = FitStatus::out_of_memory;
-  } catch (const std::exception& error) {
-    failure = error.what();
-  } catch (...) {
-    failure = "unknown error";
-  }
-  section.reacquire_lock();
-  if (section.interrupted()) {
-    // A signal handler raised (KeyboardInterrupt for Ctrl-C): pass it on.
-    section.restore();
-    return false;
-  }
-  if (failure.empty() && status == FitStatus::failed) {
-    for (const StartSummary& summary : summaries) {
-      if (summary.status == FitStatus::failed) {
-        failure = summary.failure.empty() ? "unknown error" : summary.failure;
-        break;
-      }
-    }
-  }
-  if (!failure.empty()) {
-    PyErr_Format(PyExc_RuntimeError, "native fit failed: %s", failure.c_str());
-    return false;
-  }
-  switch (status) {
-    case FitStatus::ok:
-      return true;
-    case FitStatus::out_of_memory:
-      python::raise_starts_memory_error(summaries);
-      return false;
-    default:
-      PyErr_SetString(PyExc_SystemError, "fit interrupted without a pending exception");
-      return false;
-  }
+  return python::run_fit_released(summaries, nullptr, [&](const FitOptions& options) {
+    return run_multi_start(problem, fitted, tables, options, best);
+  });
 }
 
 }  // namespace

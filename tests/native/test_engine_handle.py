@@ -159,6 +159,35 @@ def test_the_handle_says_what_it_was_built_for():
                            sample_width=0.1, tau=4e-9, wavelength=532e-9, M2=1.2)
 
 
+# The settings without a default, read for exact_model and the handle by one
+# reader of their arguments.
+REQUIRED = ["t_slices", "z_slices", "sample_width", "tau", "wavelength", "w0", "M2"]
+
+
+def call_binding(function, without=None, **extra):
+    """exact_model or ExactModel on the established grid, one setting left out."""
+    setup = {name: value for name, value in dict(BEAM, **GRIDS["established"], **extra).items()
+             if name != without}
+    if function == "ExactModel":
+        return _native.ExactModel(stage_positions(), ENERGIES, POPULATIONS, **setup)
+    return _native.exact_model(stage_positions(), ENERGIES, POPULATIONS, RSA_PARS, **setup)
+
+
+@pytest.mark.parametrize("function", ["exact_model", "ExactModel"])
+@pytest.mark.parametrize("missing", REQUIRED)
+def test_both_exact_bindings_name_a_missing_setting(function, missing):
+    with pytest.raises(TypeError, match=rf"^{function}\(\) missing required keyword argument "
+                                        rf"'{missing}'$"):
+        call_binding(function, without=missing)
+
+
+@pytest.mark.parametrize("keyword, value", [("spec_pars", RSA_PARS), ("derivatives", (0,))])
+def test_the_handle_refuses_what_only_exact_model_takes(keyword, value):
+    with pytest.raises(TypeError, match=rf"^ExactModel\(\) got an unexpected keyword argument "
+                                        rf"'{keyword}'$"):
+        call_binding("ExactModel", **{keyword: value})
+
+
 @pytest.mark.parametrize("model, grid, message", [
     ("established", dict(t_slices=10**10, z_slices=3),
      "t_slices must be at most 1000000, got 10000000000"),

@@ -25,8 +25,8 @@ import pytest
 from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
-from fit_zscan_fuzz_calls import Arg, FuzzCall
-from fit_zscan_fuzz_worker import FuzzWorker, replay
+from fit_zscan_fuzz_calls import Arg, FuzzCall, draw_changes
+from fit_zscan_fuzz_worker import replay, worker_pool
 
 EXAMPLES = int(os.environ.get("TARVO_FUZZ_EXAMPLES", "500"))
 TIMEOUT = float(os.environ.get("TARVO_FUZZ_TIMEOUT", "120"))
@@ -259,12 +259,7 @@ def fuzz_calls(draw):
     if function == "ExactModel":
         args["focus"] = Arg("plain", draw(st.floats(-5.0, 5.0)))
     call = Call(args, curves, points, function)
-    changes, may_raise, must_raise = [], set(), False
-    for _ in range(draw(st.sampled_from([0, 0, 1, 1, 2]))):
-        description, errors, must = draw(st.sampled_from(CHANGES))(draw, call)
-        changes.append(description)
-        may_raise |= set(errors)
-        must_raise |= must
+    changes, may_raise, must_raise = draw_changes(draw, CHANGES, call)
     names = list(args)
     binding = draw(st.sampled_from(["fine"] * 10 + ["missing", "unknown"]))
     if binding == "missing":
@@ -287,10 +282,7 @@ def fuzz_calls(draw):
 
 @pytest.fixture(scope="module")
 def workers():
-    pool = {threads: FuzzWorker(threads, TIMEOUT) for threads in (1, 2)}
-    yield pool
-    for worker in pool.values():
-        worker.close()
+    yield from worker_pool(TIMEOUT)
 
 
 def as_exact_model(call, shift):

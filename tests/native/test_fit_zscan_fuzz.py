@@ -29,8 +29,8 @@ from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
 from fit_zscan_fuzz_calls import (ARRAY_PARAMETERS, INTEGER_PARAMETERS, PARAMETERS,
-                                  REAL_PARAMETERS, Arg, FuzzCall, Mutator)
-from fit_zscan_fuzz_worker import FuzzWorker, replay, sanitized
+                                  REAL_PARAMETERS, Arg, FuzzCall, Mutator, draw_changes)
+from fit_zscan_fuzz_worker import FuzzWorker, replay, sanitized, worker_pool
 
 EXAMPLES = int(os.environ.get("TARVO_FUZZ_EXAMPLES", "500"))
 TIMEOUT = float(os.environ.get("TARVO_FUZZ_TIMEOUT", "120"))
@@ -446,13 +446,8 @@ CHANGES = [refused_dtype, refused_dimensions, refused_layout, other_containers, 
 @st.composite
 def fuzz_calls(draw):
     call = CallUnderConstruction(draw(valid_arguments()))
-    changes, may_raise, must_raise = [], set(), False
     # Mostly valid or singly broken calls; Hypothesis shrinks towards no change.
-    for _ in range(draw(st.sampled_from([0, 0, 1, 1, 2]))):
-        description, errors, must = draw(st.sampled_from(CHANGES))(draw, call)
-        changes.append(description)
-        may_raise |= set(errors)
-        must_raise |= must
+    changes, may_raise, must_raise = draw_changes(draw, CHANGES, call)
     args = call.args
 
     binding = draw(st.sampled_from(["fine"] * 16 + ["missing", "unknown", "duplicate",
@@ -497,10 +492,7 @@ def fuzz_calls(draw):
 
 @pytest.fixture(scope="module")
 def workers():
-    pool = {threads: FuzzWorker(threads, TIMEOUT) for threads in (1, 2)}
-    yield pool
-    for worker in pool.values():
-        worker.close()
+    yield from worker_pool(TIMEOUT)
 
 
 def effective_inputs(call):

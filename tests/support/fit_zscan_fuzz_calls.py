@@ -332,6 +332,23 @@ def numpy_scalar(dtype, value):
 
 # --- calls ------------------------------------------------------------------------
 
+def draw_changes(draw, changes, call):
+    """Apply none, one or two changes drawn from `changes` (each change(draw,
+    call) alters `call` and returns its description, the exception type names
+    it may cause and whether it must raise one): mostly valid or singly
+    broken calls, and Hypothesis shrinks towards no change. Returns the
+    descriptions (a list), the type names (a set) and whether a change must raise."""
+    from hypothesis import strategies as st
+
+    descriptions, may_raise, must_raise = [], set(), False
+    for _ in range(draw(st.sampled_from([0, 0, 1, 1, 2]))):
+        description, errors, must = draw(st.sampled_from(changes))(draw, call)
+        descriptions.append(description)
+        may_raise |= set(errors)
+        must_raise |= must
+    return descriptions, may_raise, must_raise
+
+
 @dataclass
 class FuzzCall:
     """One fit_zscan call: positional arguments, keyword arguments (name, Arg),

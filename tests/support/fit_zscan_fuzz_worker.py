@@ -114,8 +114,10 @@ def read_exactly(stream, count):
     return data if len(data) == count else None
 
 
-def serve():
-    """Worker main loop: answer calls until stdin closes."""
+def start_worker():
+    """A worker process's set-up: tracebacks of fatal signals on stderr, the
+    original stdout kept for the answers (returned) and fd 1 sent to
+    /dev/null, and (without sanitizers) the address-space limit."""
     faulthandler.enable(file=sys.stderr)
     answers = os.fdopen(os.dup(1), "wb")
     quiet = os.open(os.devnull, os.O_WRONLY)
@@ -124,9 +126,12 @@ def serve():
         soft, hard = resource.getrlimit(resource.RLIMIT_AS)
         limit = ADDRESS_SPACE_LIMIT if hard == resource.RLIM_INFINITY else min(hard, ADDRESS_SPACE_LIMIT)
         resource.setrlimit(resource.RLIMIT_AS, (limit, hard))
-    import tarvo_wrapper  # noqa: F401  (imported once, before the first call)
-    from tarvo import _native  # noqa: F401
+    return answers
 
+
+def answer_calls(answers, answer):
+    """Say the worker is ready, then send answer(call) for every call on
+    stdin until it closes."""
     send(answers, {"kind": "ready", "pid": os.getpid()})
     requests = sys.stdin.buffer
     while True:
@@ -134,7 +139,16 @@ def serve():
         if header is None:
             return
         call = pickle.loads(read_exactly(requests, HEADER.unpack(header)[0]))
-        send(answers, run_call(call))
+        send(answers, answer(call))
+
+
+def serve():
+    """Worker main loop: answer calls until stdin closes."""
+    answers = start_worker()
+    import tarvo_wrapper  # noqa: F401  (imported once, before the first call)
+    from tarvo import _native  # noqa: F401
+
+    answer_calls(answers, run_call)
 
 
 # --- test side --------------------------------------------------------------------
@@ -276,6 +290,15 @@ class FuzzWorker:
             except subprocess.TimeoutExpired:
                 pass
         self._discard()
+
+
+def worker_pool(timeout, threads=(1, 2)):
+    """Workers by OMP_NUM_THREADS, closed when the generator is (the body of
+    a module-scoped fixture)."""
+    pool = {count: FuzzWorker(count, timeout) for count in threads}
+    yield pool
+    for worker in pool.values():
+        worker.close()
 
 
 # A failing call and the code that replays it, for assertion messages.

@@ -15,7 +15,11 @@ POSITIONS = np.linspace(-25.0, 25.0, NUM_X_PTS)
 # The cheap grids of these tests.
 GRIDS = dict(t_slices=2, z_slices=2)
 
-SETUP_TOML = """\
+# setup.toml of a measurement directory: the beam and sample of these tests,
+# two curves at 5 and 20 µJ, one start; the file names, grids, start values
+# of sigma_1, sigma_2, sigma_4 and the fitted parameters are filled in
+# (bench/batch_benchmark.py writes its directories with it too).
+SETUP_TEMPLATE = """\
 [beam]
 wavelength = 532e-9
 w0 = 20e-6
@@ -27,21 +31,21 @@ sample_width = 0.1
 populations = [6e17, 0, 0, 0, 0]
 
 [model]
-t_slices = 2
-z_slices = 2
+t_slices = {t_slices}
+z_slices = {z_slices}
 
 [[curve]]
-file = "low.csv"
+file = "{low}"
 pulse_energy = 5e-6
 
 [[curve]]
-file = "high.csv"
+file = "{high}"
 pulse_energy = 2e-5
 
 [start]
-sigma_1 = 6e-18
-sigma_2 = 2e-17
-sigma_4 = 6e-17
+sigma_1 = {sigma_1}
+sigma_2 = {sigma_2}
+sigma_4 = {sigma_4}
 tau_21 = 2e-9
 tau_24 = 1.5e-9
 tau_32 = 1e-12
@@ -49,9 +53,13 @@ tau_41 = 1e-6
 tau_54 = 1e-12
 
 [fit]
-parameters = ["sigma_1"]
+parameters = [{parameters}]
 n_starts = 1
 """
+
+SETUP_TOML = SETUP_TEMPLATE.format(t_slices=2, z_slices=2, low="low.csv", high="high.csv",
+                                   sigma_1="6e-18", sigma_2="2e-17", sigma_4="6e-17",
+                                   parameters='"sigma_1"')
 
 
 # A CSV file of one curve with the header line naming its columns (and a

@@ -7,16 +7,10 @@ written as a curve file (read by read_curve_file) or as setup.toml beside two
 valid curve files (read by read_measurement and checked by prepare_fit, as
 `tarvo fit` does before it fits)."""
 
-import faulthandler
-import os
-import pickle
-import resource
-import sys
 import tempfile
 from pathlib import Path
 
-from fit_zscan_fuzz_worker import (ADDRESS_SPACE_LIMIT, HEADER, FuzzWorker, read_exactly,
-                                   sanitized, send)
+from fit_zscan_fuzz_worker import FuzzWorker, answer_calls, start_worker
 
 # Prefix of the directory the worker writes its files into.
 DIRECTORY_PREFIX = "tarvo-reader-fuzz-"
@@ -64,28 +58,13 @@ def run_reader_call(call, directory, curves):
 
 def serve():
     """Worker main loop: answer reader calls until stdin closes."""
-    faulthandler.enable(file=sys.stderr)
-    answers = os.fdopen(os.dup(1), "wb")
-    quiet = os.open(os.devnull, os.O_WRONLY)
-    os.dup2(quiet, 1)
-    if not sanitized():
-        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
-        limit = ADDRESS_SPACE_LIMIT if hard == resource.RLIM_INFINITY else min(hard,
-                                                                                 ADDRESS_SPACE_LIMIT)
-        resource.setrlimit(resource.RLIMIT_AS, (limit, hard))
+    answers = start_worker()
     import tarvo.cli  # noqa: F401  (imported once, before the first call)
 
     directory = Path(tempfile.mkdtemp(prefix=DIRECTORY_PREFIX))
     curves = valid_curves()
-    send(answers, {"kind": "ready", "pid": os.getpid()})
-    requests = sys.stdin.buffer
     try:
-        while True:
-            header = read_exactly(requests, HEADER.size)
-            if header is None:
-                return
-            call = pickle.loads(read_exactly(requests, HEADER.unpack(header)[0]))
-            send(answers, run_reader_call(call, directory, curves))
+        answer_calls(answers, lambda call: run_reader_call(call, directory, curves))
     finally:
         for entry in directory.iterdir():
             entry.unlink()
