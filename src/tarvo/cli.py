@@ -278,7 +278,7 @@ def _print_result(done):
           f"{focus_line(result)}")
     print(f"grid: {grid}\n")
     print(format_table(done.rows))
-    print(f"\nfit error (norm of weighted residuals): {math.sqrt(result.chisqr):.6g}; reduced "
+    print(f"\nfit error (norm of weighted residuals): {result.fit_error:.6g}; reduced "
           f"chi^2: {result.redchi:.4g} ({result.nfree} degrees of freedom); weights "
           f"{result.weighting}")
     print(f"residual RMS: {result.rms:.3g} (transmittance); curves normalised "

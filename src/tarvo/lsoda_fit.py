@@ -76,12 +76,12 @@ class LsodaHandle:
 
     def curves(self, spec_pars, focus=0.0, derivatives=()):
         """Model curves (num_datasets, num_x_pts) and their derivatives
-        (num_datasets, num_x_pts, len(derivatives)) by central differences, or None."""
+        (num_datasets, num_x_pts, len(derivatives)) by central differences."""
         p = check_spec_pars(spec_pars)
         focus = float(focus)
         curves = self._march(p, focus)
         if not derivatives:
-            return curves, None
+            return curves, np.zeros(self.shape + (0,))
         columns = []
         for index in derivatives:
             if index == FOCUS_SHIFT:
@@ -100,15 +100,15 @@ class LsodaHandle:
 
 # The solver's account of one start, in the form the FitResult reads
 # (scipy.optimize.least_squares' names).
-def _start_solution(summary, u):
+def _start_solution(summary, u, start_values):
     info = int(summary["info"])
     error = float(summary["error"])
     converged = summary["status"] == "ok" and 1 <= info <= 4
     return SimpleNamespace(
-        x=u, status=info if converged else 0, nfev=int(summary["evaluations"]),
+        x=u, status=info if converged else 0, nfev=int(summary["evaluations"]), error=error,
         cost=0.5 * error * error if math.isfinite(error) else math.inf,
         message=LMDIF_INFO.get(info, f"lmdif info {info}"), info=info,
-        active_mask=np.zeros(u.size, dtype=int))
+        active_mask=np.zeros(u.size, dtype=int), start_values=start_values)
 
 
 # Run fit_zscan's multi-start fit on a prepared problem on the lsoda engine
@@ -127,21 +127,23 @@ def run_multi_start(problem, n_starts):
         problem.x.shape[1], problem.x.shape[0], bool(problem.is_sa), int(n_starts),
         diagnostics=problem.handle.diagnostics)
     factors = start_multipliers(n_starts)
+    start = problem.reference.copy()
     best_values = np.array(fitted, dtype=np.float64)[indices]
+    _centre_variables(problem, best_values)
     best_error = min(float(s["error"]) for s in summaries)
     starts = []
     best = None
     for factor, summary in zip(factors, summaries):
-        # Only the best start's values come back; the others count by their error.
+        # Only the best start's values come back (u = 0: exactly fit_zscan's
+        # values); the others count by their error.
         chosen = best is None and float(summary["error"]) == best_error
-        u = problem.internal(best_values) if chosen else \
-            np.full(len(indices), math.log(factor))
-        start = (factor, u, _start_solution(summary, u))
-        starts.append(start)
+        u = np.zeros(len(indices)) if chosen else problem.internal(start * factor)
+        entry = (factor, u, _start_solution(summary, u, start * factor))
+        starts.append(entry)
         if chosen:
-            best = start
+            best = entry
     if best is None:   # every error is NaN: the first start stands for the fit
-        best = starts[0] = (factors[0], problem.internal(best_values), starts[0][2])
+        best = starts[0] = (factors[0], np.zeros(len(indices)), starts[0][2])
     evaluations = sum(int(s["evaluations"]) for s in summaries)
     return best, starts, evaluations
 
@@ -161,6 +163,9 @@ def check_lsoda_problem(problem):
         raise ValueError("the lsoda engine (fit_zscan) weights the points as fit_zscan does "
                          "(weights=\"established\", no sigma); use the exact engine for other "
                          "weights")
+    if problem.resolved.focus is not None:
+        raise ValueError("the lsoda engine (fit_zscan) puts the focus at the extreme of the "
+                         "data; a focus given (or fitted) needs the exact engine")
     if any(index is None for index in problem.indices) or problem.constraints is not None:
         raise ValueError("the lsoda engine (fit_zscan) fits the eight model parameters only: "
                          "expressions, parameters outside the model and a fitted focus need "
@@ -185,17 +190,23 @@ def messages_line(messages, log_path):
             "messages\")")
 
 
-# Put a prepared problem on the lsoda engine: the LSODA march as its handle,
-# and linear solver variables (each parameter relative to its start value),
-# since fit_zscan's values may end at or below zero, where the exact
-# engine's logarithmic variables do not reach.
+# Put a prepared problem on the lsoda engine: the LSODA march as its handle.
+# Its solver variables become linear (see _centre_variables): fit_zscan's
+# values may end at or below zero, where the exact engine's logarithmic
+# variables do not reach.
 def use_lsoda_engine(problem, rel_step=None):
     check_lsoda_problem(problem)
     problem.handle = LsodaHandle(problem.x, problem.energies, problem.setup, problem.grid,
                                  REL_STEP_DEFAULT if rel_step is None else rel_step)
+    problem.rel_step = problem.handle.rel_step
+
+
+# Linear solver variables centred on fit_zscan's values: u = 0 gives them to
+# the bit, and each parameter moves relative to its size.
+def _centre_variables(problem, values):
     problem.is_log = np.zeros(len(problem.names), dtype=bool)
+    problem.reference = np.array(values, dtype=np.float64)
     problem.scale = np.where(problem.reference != 0.0, np.abs(problem.reference), 1.0)
     bounds = [problem.resolved.bounds[name] for name in problem.names]
     problem.lower = np.array([problem._to_internal(k, low) for k, (low, _) in enumerate(bounds)])
     problem.upper = np.array([problem._to_internal(k, high) for k, (_, high) in enumerate(bounds)])
-    problem.rel_step = problem.handle.rel_step

@@ -240,7 +240,7 @@ def write_text(path, text):
 # and uncertainty, parameters in the order of [fit] parameters.
 def report_view(measurement, result):
     order = [result.var_names.index(name) for name in measurement.fit_names]
-    outcome = FitOutcome(fitted=np.array(result.spec_pars), error=math.sqrt(result.chisqr),
+    outcome = FitOutcome(fitted=np.array(result.spec_pars), error=result.fit_error,
                          residuals=result.residuals, centre=result.focus,
                          n_starts=result.n_starts, seconds=result.seconds)
     errors = np.array([result.params[name].stderr for name in measurement.fit_names])

@@ -157,6 +157,7 @@ def load_result(path):
         focus=float(focus.value), centre=centre, expressions=expressions,
         init_values={name: params[name].init_value for name in var_names},
         covar=covar, correlation=correlation, chisqr=chisqr,
+        fit_error=_float(document["fit_error"]),
         redchi=_float(document["reduced_chi2"]), aic=_float(document["aic"]),
         bic=_float(document["bic"]), ndata=ndata, nvarys=nvarys, nfree=ndata - nvarys,
         residual=(root_weights * residuals).ravel(), residuals=residuals, best_fit=best_fit,

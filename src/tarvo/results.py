@@ -547,8 +547,9 @@ def build_result(problem, resolved, params_in, best, starts, *, sigma, is_sa, sc
     message = _convergence_message(solution, tolerances, engine)
     notes = _notes(problem.names, values, solution.active_mask, errors, correlation, resolved)
     # chi^2 at the best start's values: a solver that ends above it lost its way.
-    start_values = problem.reference * factor if engine == "lsoda" else \
-        problem.values(np.where(problem.is_log, math.log(factor), 0.0))
+    start_values = getattr(solution, "start_values", None)
+    if start_values is None:
+        start_values = problem.values(np.where(problem.is_log, math.log(factor), 0.0))
     start_residuals = problem.evaluate(problem.internal(start_values),
                                        np.ones(len(problem.names), dtype=bool), jacobian=False)[1]
     return FitResult(
@@ -562,6 +563,8 @@ def build_result(problem, resolved, params_in, best, starts, *, sigma, is_sa, sc
         rel_step=getattr(problem, "rel_step", None),
         covar=uncertainty.covariance, correlation=correlation,
         chisqr=chisqr, redchi=chisqr / nfree if nfree > 0 else math.nan,
+        # The norm of the weighted residuals as the solver reports it.
+        fit_error=float(getattr(solution, "error", math.sqrt(chisqr))),
         aic=neg2_log_likelihood + 2.0 * nvarys,
         bic=neg2_log_likelihood + math.log(ndata) * nvarys,
         ndata=ndata, nvarys=nvarys, nfree=nfree,

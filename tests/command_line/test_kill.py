@@ -96,7 +96,8 @@ def assert_complete_results(directory, where):
 # written yet.
 def interpreter_start(status, stderr):
     return status == 1 and "tarvo: error" not in stderr and (
-        "init_import_site" in stderr or "KeyboardInterrupt" in stderr)
+        "init_import_site" in stderr or "KeyboardInterrupt" in stderr
+        or "Error importing numpy" in stderr)
 
 
 def temporaries(*directories):

@@ -249,3 +249,59 @@ def test_energy_model_fit_recovers_the_truth_from_its_own_data(exact_engine):
     established = tarvo.fit(POSITIONS, y, ENERGIES, start_params(["sigma_2", "sigma_4"]),
                             checks="off", **SETUP)
     assert abs(established.values["sigma_4"] / RSA_PARS[2] - 1.0) > 0.05
+
+
+# The lsoda engine is fit_zscan: what it cannot fit is refused with the reason.
+@pytest.mark.parametrize("engine, change, message", [
+    ("lsoda", dict(model="energy"), "the energy model runs on the exact engine only"),
+    ("lsoda", dict(normalisation="far-field"), "normalisation 'far-field' needs the exact "
+                                               "engine"),
+    ("lsoda", dict(weights="equal"), "weights the points as fit_zscan does"),
+    ("lsoda", dict(sigma=0.01), "weights the points by position and ignores sigma"),
+    ("lsoda", dict(max=1e-16), "the lsoda engine (fit_zscan) has no bounds (sigma_2)"),
+    ("lsoda", dict(focus=0.5), "puts the focus at the extreme of the data"),
+    ("lsoda", dict(expr="2 * sigma_1"), "fits the eight model parameters only"),
+    ("exact", dict(rel_step=1e-4), "rel_step applies to the lsoda engine"),
+    ("odeint", {}, "engine must be one of 'exact', 'lsoda', got 'odeint'"),
+])
+def test_engine_options_that_do_not_apply_are_refused(engine, change, message):
+    y = tarvo.simulate(POSITIONS, ENERGIES, RSA_PARS, engine="lsoda", **SETUP)
+    params = start_params(["sigma_2"])
+    if "max" in change:
+        params["sigma_2"].set(max=change["max"])
+    if "focus" in change:
+        params.add("focus", change["focus"], vary=False)
+    if "expr" in change:
+        params["sigma_4"].set(expr=change["expr"])
+    kwargs = {k: v for k, v in change.items() if k in ("model", "normalisation", "weights",
+                                                        "rel_step")}
+    sigma = np.full_like(y, change["sigma"]) if "sigma" in change else None
+    setup = {k: v for k, v in SETUP.items() if k not in ("model", "normalisation")}
+    with pytest.raises(ValueError) as error:
+        tarvo.fit(POSITIONS, y, ENERGIES, params, engine=engine, sigma=sigma, checks="off",
+                  **setup, **kwargs)
+    assert message in str(error.value)
+
+
+# On fit_zscan's own curves the lsoda engine's result is complete: the truth
+# within its standard errors, LMDIF's convergence, a profile interval and a
+# bootstrap that refits on the same engine, and a saved file that loads.
+def test_lsoda_fit_result_is_a_full_fit_result(tmp_path):
+    y = noisy(tarvo.simulate(POSITIONS, ENERGIES, RSA_PARS, engine="lsoda", **SETUP))
+    setup = {k: v for k, v in SETUP.items() if k not in ("model", "normalisation")}
+    result = tarvo.fit(POSITIONS, y, ENERGIES, start_params(["sigma_4"]), engine="lsoda",
+                       n_starts=2, checks="off", **setup)
+    sigma_4 = result.params["sigma_4"]
+    assert result.success and result.message.startswith("converged: ")
+    assert abs(sigma_4.value - RSA_PARS[2]) < 3.0 * sigma_4.stderr < 0.1 * RSA_PARS[2]
+    assert result.solver_messages == {} and result.n_starts == 2
+    low, high = result.conf_interval(["sigma_4"], sigmas=[1])["sigma_4"][::2]
+    assert low[1] < sigma_4.value < high[1]
+    assert high[1] - low[1] == pytest.approx(2.0 * sigma_4.stderr, rel=0.2)
+    spread = result.bootstrap(8, seed=3)
+    assert spread.engine == "lsoda" and spread.failures == ()
+    assert np.std(spread.values[:, 0]) < 3.0 * sigma_4.stderr
+    result.save(tmp_path / "fit.json")
+    loaded = tarvo.FitResult.load(tmp_path / "fit.json")
+    assert (loaded.engine, loaded.fit_error) == ("lsoda", result.fit_error)
+    assert np.array_equal(loaded.eval(POSITIONS, ENERGIES), result.best_fit)
