@@ -12,7 +12,7 @@ transmittance; itself accurate to ~1e-7 of the nonlinear change, see the
 over all positions and energies of the case: a fraction of the nonlinear
 change of the curves. One count is varied at a time, the others held at
 FINE; then the defaults (_native.ENERGY_DEFAULTS) and the choice of
-tarvo.resolution.energy_resolution, with the evaluation time of both measured
+tarvo.engine.energy_resolution, with the evaluation time of both measured
 side by side (best of REPEATS, interleaved).
 
     python bench/resolution_study.py            # the three main cases
@@ -31,7 +31,7 @@ sys.path.insert(0, str(ROOT / "tests" / "references"))
 
 from first_principles import energy_transmittance, photon_energy  # noqa: E402
 from tarvo import _native  # noqa: E402
-from tarvo.resolution import energy_resolution  # noqa: E402
+from tarvo.engine import energy_resolution  # noqa: E402
 
 BEAM = dict(sample_width=0.1, tau=4e-9, wavelength=532e-9, w0=20e-6, M2=1.2)
 # Reverse saturable absorber (the benchmark's molecule): excited absorption

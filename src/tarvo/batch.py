@@ -19,14 +19,13 @@ from datetime import datetime, timezone
 from pathlib import Path
 
 from .bootstrap import add_bootstrap_arguments, bootstrap_options
-from .cli_global import global_fit_and_write
 from .cluster import dask_client, local_layout, progress_bar
-from .counts import check_count
-from .directory_fit import RESULT_FILE, FitFailed, fit_and_write, prepare_fit
-from .errors import InputError
-from .files import BATCH_LOCK, directory_lock, read_input_bytes, write_json, write_text
-from .freshness import outdated_reason
-from .fit_parameters import FIT_NAMES
+from .directory_fit import FitFailed, RESULT_FILE, fit_and_write, global_fit_and_write, prepare_fit
+from .engine import check_count
+from .files import (BATCH_LOCK, InputError, directory_lock, outdated_reason, read_input_bytes,
+                    write_json, write_text)
+from .parameters import FIT_NAMES
+
 
 # Files of the summary, written into --out.
 SUMMARY_CSV = "batch-summary.csv"
@@ -161,7 +160,7 @@ def _listed_directories(path):
 
 
 # The result document of `directory` if it is an up-to-date result of the
-# fit this batch would run (tarvo.freshness: the digests of its inputs, of the
+# fit this batch would run (tarvo.files: the digests of its inputs, of the
 # settings and of its figure all match, and it is not stale) and holds what
 # this run asks for; else None.
 def up_to_date_result(directory, bootstrap=None, argv=("batch",)):

@@ -17,10 +17,13 @@ process.
 """
 
 import atexit
+import itertools
 import math
 import numbers
+import queue
 import secrets
 import sys
+import threading
 import time
 from dataclasses import dataclass, replace
 
@@ -28,15 +31,16 @@ import numpy as np
 
 from . import _native
 from .cluster import available_cores, dask_client, inside_worker
-from .counts import COUNTS, check_count
-from .errors import InputError
-from .fit_parameters import FOCUS, Parameters
+from .engine import COUNTS, check_count
+from .files import InputError
+from .parameters import FOCUS, Parameters
+
 
 # Percentile intervals reported: the 68.3 % interval compares with one
 # standard error, the 95 % interval is the usual one to quote.
 INTERVAL_LEVELS = (0.6827, 0.95)
 
-# Fewest and most replicates accepted (tarvo.counts); a few hundred are
+# Fewest and most replicates accepted (tarvo.engine); a few hundred are
 # needed for 95 % intervals.
 MIN_REPLICATES = COUNTS["bootstrap replicates"].least
 MAX_REPLICATES = COUNTS["bootstrap replicates"].most
@@ -142,12 +146,12 @@ class Refit:
     params: object
     names: tuple
     n_starts: int
+    # tarvo.fit, as the result names it.
+    fit: object
 
     # The refit of one resampled data set: the varied parameters' values.
     def __call__(self, transmittance):
-        from .fitting import fit
-
-        result = fit(self.arguments["positions"], transmittance, params=self.params,
+        result = self.fit(self.arguments["positions"], transmittance, params=self.params,
                      n_starts=self.n_starts,
                      **{k: v for k, v in self.arguments.items() if k != "positions"})
         if not result.success:
@@ -180,7 +184,7 @@ def refit_of(result):
         params.add(name, value, vary=parameter.vary, min=parameter.min, max=parameter.max,
                    expr=getattr(parameter, "expr", None))
     return Refit(arguments, params, tuple(result.var_names),
-                 1 if from_fitted else result.n_starts)
+                 1 if from_fitted else result.n_starts, result.fit_function)
 
 
 # Everything a replicate needs; sent to the workers once.
@@ -436,8 +440,6 @@ THREAD_NAME = "tarvo-bootstrap"
 # shuts down, so the process waits for them at exit (tarvo's command line
 # ends without waiting, see tarvo.cli.console_main).
 def replicate_threads():
-    import threading
-
     return [thread for thread in threading.enumerate()
             if thread.name.startswith(THREAD_NAME) and thread.is_alive()]
 
@@ -465,10 +467,6 @@ POLL_SECONDS = 0.1
 # at once and passes on without waiting: the replicates under way finish in
 # their (daemon) threads, which then end.
 def run_replicates_in_threads(problem, replicates, progress=None, workers=None):
-    import itertools
-    import queue
-    import threading
-
 
     began = time.monotonic()
     workers = available_cores() if workers is None else max(1, int(workers))

@@ -11,13 +11,15 @@ in the result, and refuses to go on with --strict.
 """
 
 import math
+import warnings
 from dataclasses import dataclass
+from types import SimpleNamespace
 
 import numpy as np
 
 from . import _native
-from .centring import scan_centre
-from .parameters import NAMES, PARAMETERS
+from .parameters import NAMES, PARAMETERS, scan_centre
+
 
 # The model normalises each curve by its first five and last five points.
 BASELINE_POINTS = _native.MIN_POINTS_PER_CURVE
@@ -91,8 +93,6 @@ CHECK_MODES = ("warn", "error", "off")
 
 # Issue findings as PlausibilityWarning ("warn") or raise the first as ValueError ("error").
 def raise_or_warn(findings, mode):
-    import warnings
-
     if mode == "error" and findings:
         raise ValueError("; ".join(finding.message for finding in findings))
     if mode == "warn":
@@ -375,8 +375,6 @@ def check_data(data, start=None):
 
 # Findings on the data of tarvo.fit (arrays and a set-up dict).
 def data_findings(x, y, energies, setup, start, is_sa, normalisation, focus=None):
-    from types import SimpleNamespace
-
     names = tuple(f"curve {k + 1}" for k in range(len(energies)))
     setup = SimpleNamespace(**{key: setup[key] for key in
                                ("wavelength", "w0", "M2", "tau", "sample_width")},

@@ -1,29 +1,29 @@
-"""The command-line tool: tarvo fit DIR, tarvo batch DIR... and tarvo simulate DIR."""
+"""The command-line tool: tarvo fit, batch, plan, simulate and init."""
 
 import argparse
 import math
 import os
 import signal
 import sys
+from pathlib import Path
 
-from . import __version__
 from .batch import add_batch_parser, run_batch_command
 from .bootstrap import add_bootstrap_arguments, bootstrap_options, format_bootstrap
 from .checks import LSODA_ENGINE
-from .cli_global import run_global_fit
-from .cli_plan import add_plan_parser, run_plan_command
-from .confidence import format_interval_document
 from .directory_fit import (EXIT_FIT_FAILED, EXIT_INTERRUPTED, EXIT_NOT_CONVERGED, EXIT_USAGE,
-                            FIGURE_FORMATS, FIGURE_STEM, MESSAGES_FILE, RESULT_FILE, FitFailed,
-                            StrictFindings, _fail, fit_and_write, prepare_fit, report_findings)
+                            FIGURE_FORMATS, FIGURE_STEM, FitFailed, MESSAGES_FILE, RESULT_FILE,
+                            StrictFindings, _fail, fit_and_write, prepare_fit, report_findings,
+                            run_global_fit)
 from .engine import ENGINES, MODELS
-from .errors import InputError
-from .fit_options import WEIGHTS
+from .files import InputError, provenance, tarvo_version
+from .global_fit import member_of, plan, read_candidates
 from .lsoda_fit import messages_line, start_multipliers
+from .measurement import WEIGHTS
 from .normalisation import NORMALISATIONS
-from .planning import run_simulate_command
-from .report import focus_line, format_table
-from .starter import write_starter
+from .planning import run_simulate_command, write_starter
+from .report import focus_line, format_table, write_result
+from .uncertainty import format_interval_document
+
 
 # Largest level of --sigmas: beyond 5 standard deviations the profile's
 # threshold lies in tails no Z-scan resolves.
@@ -86,7 +86,7 @@ def build_parser():
         description="Fit Z-scan curves with a five-level rate-equation model.",
         epilog=EXIT_STATUS_TEXT + "\n\nStart with: tarvo init DIR",
         formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--version", action="version", version=f"tarvo {__version__}")
+    parser.add_argument("--version", action="version", version=f"tarvo {tarvo_version()}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True,
                                      parser_class=OneLineParser)
     fit = commands.add_parser(
@@ -374,3 +374,59 @@ def main(argv=None):
     except KeyboardInterrupt:
         return _fail("interrupted", EXIT_INTERRUPTED)
     return _fail(f"unknown command {args.command!r}")
+
+
+# The plan file written into --out (default: the first directory).
+PLAN_FILE = "plan.json"
+
+
+# The parser of tarvo plan.
+def add_plan_parser(commands):
+    parser = commands.add_parser(
+        "plan", help="rank candidate measurements by how much they would add",
+        description="For the measurements of DIR... (at the [start] values, or the fitted ones "
+                    "of a fit-result.json with --from-fit) compute the expected standard errors "
+                    "of the fitted parameters after adding each candidate measurement (Fisher "
+                    "information of the exact Jacobian, the noise of the existing data) and rank "
+                    f"the candidates by their D-optimal gain; write {PLAN_FILE}.")
+    parser.add_argument("directory", metavar="DIR", nargs="+", help="measurement directory")
+    parser.add_argument("--candidates", metavar="FILE",
+                        help="TOML file of [[candidate]] tables (name, and any of tau, "
+                             "pulse_energy, populations, wavelength, sample_width, w0); "
+                             "default: other pulse energies, pulse durations 100 times shorter "
+                             "and longer, twice the concentration")
+    parser.add_argument("--out", metavar="OUTDIR",
+                        help=f"where {PLAN_FILE} goes (default: the first DIR)")
+    return parser
+
+
+# A relative error as text.
+def _percent(error):
+    return "inf" if not math.isfinite(error) or error > 1e6 else f"{100 * error:.3g}%"
+
+
+# tarvo plan DIR...: read, plan, print the table, write plan.json.
+def run_plan_command(args, argv):
+
+    requests = [prepare_fit(directory, argv=argv) for directory in args.directory]
+    members = [member_of(request.measurement, request.model) for request in requests]
+    params = requests[0].measurement.parameters()
+    candidates = read_candidates(args.candidates, members[0]) if args.candidates else None
+    result = plan(members, params, candidates)
+    names = result["parameters"]
+    print("expected relative standard errors of " + ", ".join(names))
+    print("  now: " + ", ".join(f"{n} {_percent(result['present'][n])}" for n in names))
+    for rank, entry in enumerate(result["candidates"], start=1):
+        errors = entry["expected_relative_errors"]
+        print(f"{rank:3d}. {entry['description']} (gain {entry['gain']:.3g}): "
+              + ", ".join(f"{n} {_percent(errors[n])}" for n in names))
+    out = Path(args.out) if args.out else requests[0].measurement.directory
+    out.mkdir(parents=True, exist_ok=True)
+    inputs = tuple(file for request in requests for file in request.measurement.input_files)
+    document = dict(result, provenance=provenance(argv, inputs),
+                    directories=[str(r.measurement.directory) for r in requests],
+                    method="Fisher information of the exact Jacobian in log-parameters, the "
+                           "noise of the existing data; D-optimal gain = log det ratio")
+    write_result(out / PLAN_FILE, document)
+    print(f"plan: {out / PLAN_FILE}")
+    return 0

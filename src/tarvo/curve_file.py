@@ -38,7 +38,8 @@ from pathlib import Path
 import numpy as np
 
 from . import _native
-from .errors import InputError, read_input_bytes
+from .files import InputError, read_input_bytes
+
 
 # The model shifts each curve by the mean of its first five and last five points.
 MIN_POINTS = _native.MIN_POINTS_PER_CURVE

@@ -1,29 +1,18 @@
-"""The exact engine: model curves and their derivatives without an ODE solver.
-
-Within one time slice the intensity acting on a depth slice is constant, so the
-five rate equations are linear with constant coefficients and the populations
-after the step are exactly exp(A dt) N; within one depth slice the populations
-are held, so the intensity step is exactly I exp(-alpha dz). The compiled
-companion module computes the discretised model that way, to rounding error,
-together with the exact derivatives of the curves. Everything in the toolkit
-that needs the exact model calls `model_and_jacobian` here, so that the
-engine is reached in one place.
-
-Two models share the engine:
-- "established": the pulse, grids, on-axis ratio and baseline shift of
-  fit_zscan's model, so that results stay comparable with it;
-- "energy": a pulse normalised to its energy, a time window that holds the
-  whole pulse, a sample of exactly its thickness, and the ratio of transmitted
-  to incident pulse energy over the beam cross-section (what an open-aperture
-  detector measures).
-"""
+"""The engines behind one handle: the exact engine (tarvo._native.ExactModel,
+built once per fit, evaluated for new parameters) and its model settings and
+grid defaults (the energy model's chosen by the resolution rule), and the
+one range of every count the toolkit accepts."""
 
 import math
+import numbers
+from dataclasses import dataclass
 
 import numpy as np
 
 from . import _native
-from .parameters import NAMES
+from .files import InputError
+from .parameters import FOCUS_SHIFT, NAMES
+
 
 # The model variants, the default first.
 MODELS = ("energy", "established")
@@ -31,8 +20,6 @@ MODELS = ("energy", "established")
 # The engines: the exact propagator, or fit_zscan's LSODA model.
 ENGINES = ("exact", "lsoda")
 
-# Derivative index of a shift of the focus (model(x - dz0), dz0 in mm).
-FOCUS_SHIFT = 8
 
 # Levels of the model, hence entries of `populations`.
 LEVELS = _native.LEVELS
@@ -41,9 +28,7 @@ LEVELS = _native.LEVELS
 PARAMETER_COUNT = _native.PARAMETER_COUNT
 CROSS_SECTIONS = _native.CROSS_SECTIONS
 
-# The largest slice counts and radial nodes the exact engine takes (its one
-# set of limits, exported by the native core).
-MAX_SLICES = _native.MAX_SLICES
+# The most radial nodes the exact engine takes (exported by the native core).
 MAX_RADIAL_POINTS = _native.MAX_RADIAL_POINTS
 
 # Grid of the established model where the caller sets none (the toolkit's defaults).
@@ -89,7 +74,7 @@ def check_engine(engine):
 
 
 # Default grid settings of a model (the energy model's are raised for thick
-# or strongly saturated samples by tarvo.resolution).
+# or strongly saturated samples by tarvo.engine).
 def model_defaults(model):
     check_model(model)
     if model == "established":
@@ -104,7 +89,6 @@ def model_defaults(model):
 def grid_defaults(model, spec_pars, setup, energies):
     if model != "energy":
         return model_defaults(model)
-    from .resolution import energy_resolution
 
     try:
         return energy_resolution(spec_pars, setup["populations"], setup["sample_width"],
@@ -138,8 +122,7 @@ def grid_settings(model, t_slices=None, z_slices=None, radial_points=None,
         raise ValueError(f"t_slices must be at least 2 and z_slices at least {least_z}, got "
                          f"{settings['t_slices']} and {settings['z_slices']}")
     for key in ("t_slices", "z_slices"):
-        if settings[key] > MAX_SLICES:
-            raise ValueError(f"{key} must be at most {MAX_SLICES}, got {settings[key]}")
+        check_count(key, settings[key])
     if model == "energy":
         for key in ("radial_points", "intensity_points"):
             if not 1 <= settings[key] <= MAX_NODES:
@@ -337,3 +320,182 @@ def model_and_jacobian(positions_mm, pulse_energy, populations, spec_pars, *, sa
                          intensity_points=intensity_points, model=model,
                          normalisation=normalisation)
     return handle.curves(spec_pars, derivatives=derivatives)
+
+
+# Planck's constant (J s) and the speed of light (m/s).
+PLANCK = 6.62607015e-34
+SPEED_OF_LIGHT = 299792458.0
+
+# Time slices of the pulse: 32 keep the error below 3e-6 of the nonlinear change
+# (4 ns pulses; 7.3e-6 at 30 ps).
+T_SLICES = 32
+# Depth slices per unit of optical depth: reverse saturable absorbers and
+# saturable ones; never fewer than MIN_Z_SLICES.
+Z_SLICES_PER_DEPTH_REVERSE = 4.0
+Z_SLICES_PER_DEPTH_SATURABLE = 1.5
+MIN_Z_SLICES = 2
+# Radial nodes: RADIAL_BASE + RADIAL_PER_DECADE log10(S), at least MIN_RADIAL.
+RADIAL_BASE, RADIAL_PER_DECADE, MIN_RADIAL = 10.0, 5.0, 12
+# Peak-intensity nodes: base + 6 log10(S) + 2 alpha_0 L max(0, log10(S) - 1),
+# at least MIN_INTENSITY. The base is larger for a saturable absorber, whose local
+# transmittance turns more sharply; the last term follows the saturation into
+# a thick sample (its rear saturates at e^(alpha_0 L) times the front's
+# intensity, where the nodes are sparser).
+INTENSITY_BASE_REVERSE, INTENSITY_BASE_SATURABLE = 6.0, 14.0
+INTENSITY_PER_DECADE, INTENSITY_DEPTH = 6.0, 2.0
+MIN_INTENSITY = 12
+
+def _finite_array(name, values, size):
+    try:
+        array = np.array(values, dtype=np.float64).ravel()
+    except (TypeError, ValueError):
+        raise ValueError(f"{name} must be {size} numbers, got {values!r}") from None
+    if array.size != size or not np.all(np.isfinite(array)):
+        raise ValueError(f"{name} must be {size} finite numbers, got {values!r}")
+    return array
+
+
+def _positive_number(name, value):
+    try:
+        value = float(value)
+    except (TypeError, ValueError):
+        raise ValueError(f"{name} must be a positive number, got {value!r}") from None
+    if not (math.isfinite(value) and value > 0.0):
+        raise ValueError(f"{name} must be a positive finite number, got {value!r}")
+    return value
+
+
+def optical_depth(spec_pars, populations, sample_width):
+    """alpha_0 L = (sigma_1 N1 + sigma_2 N2 + sigma_4 N4) L of the sample before the pulse."""
+    p = _finite_array("spec_pars", spec_pars, 8)
+    n = _finite_array("populations", populations, 5)
+    if np.any(p[:3] < 0.0):
+        raise ValueError(f"the cross-sections must be at least 0, got {list(p[:3])}")
+    if np.any(n < 0.0):
+        raise ValueError(f"populations must be at least 0, got {list(n)}")
+    width = float(sample_width)
+    if not (math.isfinite(width) and width >= 0.0):
+        raise ValueError(f"sample_width must be a finite number of at least 0, got "
+                         f"{sample_width!r}")
+    return float((p[0] * n[0] + p[1] * n[1] + p[2] * n[3]) * width)
+
+
+def saturation(spec_pars, pulse_energies, w0, wavelength):
+    """Peak fluence at the focus of the strongest pulse over h nu / sigma_1
+    (sigma_1 = 0: the largest cross-section)."""
+    p = _finite_array("spec_pars", spec_pars, 8)
+    energies = np.array(pulse_energies, dtype=np.float64).ravel()
+    if energies.size == 0 or not np.all(np.isfinite(energies)) or np.any(energies <= 0.0):
+        raise ValueError(f"pulse_energies must be one or more positive finite numbers, got "
+                         f"{pulse_energies!r}")
+    w0_cm = 100.0 * _positive_number("w0", w0)
+    photon = PLANCK * SPEED_OF_LIGHT / _positive_number("wavelength", wavelength)
+    sigma = p[0] if p[0] > 0.0 else float(np.max(p[:3]))
+    fluence = 2.0 * float(energies.max()) / (math.pi * w0_cm * w0_cm)
+    return fluence * float(sigma) / photon
+
+
+def energy_resolution(spec_pars, populations, sample_width, pulse_energies, w0, M2, wavelength,
+                      tau):
+    """Time slices, depth slices, radial and peak-intensity nodes of the energy
+    model that keep its error below 1e-4 of the curves' nonlinear change (the
+    study: at most 1.9e-5) for this sample and these pulses, at the least cost.
+
+    spec_pars       the eight parameters (sigma_1, sigma_2, sigma_4 in cm^2, then
+                    the five time constants in s)
+    populations     the five populations before the pulse (cm^-3)
+    sample_width    thickness (cm); pulse_energies (J); w0 beam waist (m); M2;
+                    wavelength (m); tau pulse duration parameter (s)
+
+    Rule (alpha_0 L the optical depth, S the saturation, see the module):
+    - t_slices 32;
+    - z_slices ceil(4 alpha_0 L) when the excited absorption (the larger of
+      sigma_2, sigma_4) is at least sigma_1, else ceil(1.5 alpha_0 L); at least 2;
+    - radial_points ceil(10 + 5 log10 S), at least 12;
+    - intensity_points ceil(b + 6 log10 S + 2 alpha_0 L max(0, log10 S - 1)),
+      b = 14 for a saturable absorber, 6 otherwise; at least 12;
+    node counts at most 64 (the engine's limit).
+
+    Returns dict(t_slices=..., z_slices=..., radial_points=..., intensity_points=...).
+    """
+    depth = optical_depth(spec_pars, populations, sample_width)
+    S = saturation(spec_pars, pulse_energies, w0, wavelength)
+    _positive_number("M2", M2)
+    _positive_number("tau", tau)
+    p = np.array(spec_pars, dtype=np.float64).ravel()
+    saturable = max(p[1], p[2]) < p[0]
+    per_depth = Z_SLICES_PER_DEPTH_SATURABLE if saturable else Z_SLICES_PER_DEPTH_REVERSE
+    decades = math.log10(max(S, 1.0))
+    base = INTENSITY_BASE_SATURABLE if saturable else INTENSITY_BASE_REVERSE
+    intensity = (base + INTENSITY_PER_DECADE * decades
+                 + INTENSITY_DEPTH * depth * max(0.0, decades - 1.0))
+    # The small offsets keep exact products (4 x 0.25 = 1) from rounding up a slice.
+    return dict(
+        t_slices=T_SLICES,
+        z_slices=max(MIN_Z_SLICES, math.ceil(per_depth * depth - 1e-9)),
+        radial_points=min(MAX_NODES, max(MIN_RADIAL,
+                                         math.ceil(RADIAL_BASE + RADIAL_PER_DECADE * decades))),
+        intensity_points=min(MAX_NODES, max(MIN_INTENSITY, math.ceil(intensity - 1e-9))),
+    )
+
+
+# The accepted values of a count and why it has an upper limit.
+@dataclass(frozen=True)
+class CountRange:
+    least: int
+    most: int
+    why: str
+
+
+# Most time or depth slices: every residual evaluation integrates
+# 2 * z_slices * t_slices steps per point and keeps a points x t_slices table
+# per curve; 10 x 5 resolve a nanosecond pulse in a thin sample.
+MAX_SLICES = 1000
+
+# Most starts: each one is a complete fit, so a hundred already take a hundred
+# times as long as one.
+MAX_STARTS = 100
+
+# Most points per curve (as the curve reader reads them).
+MAX_POINTS = 100_000
+
+# Most bootstrap replicates: a few thousand give 95 % intervals to their
+# second digit; every replicate is a complete fit.
+MAX_REPLICATES = 100_000
+
+# Most worker processes of a local cluster.
+MAX_WORKERS = 1024
+
+COUNTS = {
+    "t_slices": CountRange(_native.MIN_SLICES, MAX_SLICES,
+                           "every residual evaluation integrates 2 * z_slices * t_slices steps "
+                           "per point (10 and 5 resolve a nanosecond pulse in a thin sample)"),
+    "z_slices": CountRange(_native.MIN_SLICES, MAX_SLICES,
+                           "every residual evaluation integrates 2 * z_slices * t_slices steps "
+                           "per point (10 and 5 resolve a nanosecond pulse in a thin sample)"),
+    "radial_points": CountRange(1, MAX_RADIAL_POINTS,
+                                "the energy model's radial quadrature has at most "
+                                f"{MAX_RADIAL_POINTS} nodes (8 are plenty)"),
+    "n_starts": CountRange(1, MAX_STARTS, "every start is a complete fit (3 to 10 starts are "
+                                          "usual)"),
+    "points": CountRange(2 * _native.MIN_POINTS_PER_CURVE, MAX_POINTS,
+                         "a Z-scan curve has tens to thousands of points"),
+    "bootstrap replicates": CountRange(2, MAX_REPLICATES,
+                                       "every replicate is a complete fit; a few thousand give "
+                                       "95 % intervals to their second digit"),
+    "workers": CountRange(1, MAX_WORKERS, "one worker process per core is the useful most"),
+}
+
+
+# `value` checked against the range of count `name`; InputError (a
+# ValueError) whose message starts with `label` (default: the name) otherwise.
+def check_count(name, value, label=None):
+    bounds = COUNTS[name]
+    label = label or name
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral) \
+            or value < bounds.least:
+        raise InputError(f"{label} must be an integer of at least {bounds.least}, got {value!r}")
+    value = int(value)
+    if value > bounds.most:
+        raise InputError(f"{label} = {value} is more than {bounds.most}: {bounds.why}")
+    return value

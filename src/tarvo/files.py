@@ -1,20 +1,6 @@
-"""The one way the toolkit reads an input file and the one way it writes a file.
-
-Reading: only regular files (a FIFO, directory or device is refused with its
-kind named, before anything blocks on it), and never more than the caller's
-limit plus one byte, whatever the file's size claims (/dev/zero behind a
-symbolic link, a file that grows while it is read).
-
-Writing: every result, figure, table and summary goes to a temporary file in
-the same directory, is flushed to the disk and then renamed over the target
-with os.replace, so that an interruption (Ctrl-C, a kill, a full disk) leaves
-either the earlier complete file or the new complete file, never a part of
-one, and two writers of the same file leave one whole document.
-
-A fit's result directory and a batch's summary directory are locked while a
-run writes into them (advisory flock locks, released by the system when the
-process ends, however it ends).
-"""
+"""Input and output files: the one reader of input files (a regular file, a byte
+cap), the error of bad input, atomic writes and directory locks, the digests
+that tell a stale result, and the provenance record of a run."""
 
 import errno
 import fcntl
@@ -22,13 +8,24 @@ import hashlib
 import io
 import json
 import os
+import platform
 import secrets
+import shlex
 import socket
 import stat
+import sys
 from contextlib import contextmanager
+from datetime import datetime, timezone
+from importlib.metadata import PackageNotFoundError, version
 from pathlib import Path
 
-from .errors import InputError
+import numpy as np
+
+
+# Bad input from the user: the message is one line that names the file and the problem.
+class InputError(ValueError):
+    pass
+
 
 # Bytes read per system call.
 CHUNK_BYTES = 1 << 20
@@ -270,3 +267,111 @@ def result_directory_lock(directory):
         yield directory
     finally:
         os.close(fd)
+
+
+# Key of the digests in the result document, and of the stale mark.
+DIGESTS_KEY = "digests"
+STALE_KEY = "stale"
+
+# Largest input file re-read to check its digest (the largest curve file).
+MAX_INPUT_BYTES = 32 * 1024 * 1024
+
+# Largest output file re-read to check its digest (a figure).
+MAX_OUTPUT_BYTES = 256 * 1024 * 1024
+
+
+# The settings of a fit that change its result, besides its input files
+# (`more`: further options of the run by name, JSON values).
+def fit_settings(engine, model, n_starts, rel_step, figure_format, version, **more):
+    return {"engine": engine, "model": model, "n_starts": n_starts,
+            "standard_error_step": rel_step if engine == "lsoda" else None,
+            "figure_format": figure_format, "tarvo_version": version, **more}
+
+
+# SHA-256 of a settings dict (canonical JSON).
+def settings_digest(settings):
+    text = json.dumps(settings, sort_keys=True, separators=(",", ":"))
+    return hashlib.sha256(text.encode("utf-8")).hexdigest()
+
+
+# The recorded form of input files (tarvo.measurement.InputFile): files of the
+# measurement directory by their name in it, others by their absolute path.
+def input_entries(directory, input_files):
+    directory = Path(directory).resolve()
+    entries = []
+    for item in input_files:
+        path = Path(item.path).resolve()
+        name = str(path.relative_to(directory)) if path.is_relative_to(directory) else str(path)
+        entries.append({"role": item.role, "file": name, "sha256": item.sha256})
+    return entries
+
+
+# The "digests" section of a result document.
+def digests_section(inputs, settings, outputs):
+    return {"inputs": inputs, "settings": settings_digest(settings), "outputs": outputs}
+
+
+# SHA-256 of a file's current bytes, or None when it cannot be read.
+def current_digest(path, limit=MAX_INPUT_BYTES):
+    try:
+        return sha256(read_input_bytes(path, limit, "larger than any input of a fit"))
+    except InputError:
+        return None
+
+
+# The recorded inputs whose files now hold other bytes (or are gone).
+def changed_inputs(directory, entries):
+    directory = Path(directory)
+    return [entry["file"] for entry in entries
+            if current_digest(directory / entry["file"]) != entry["sha256"]]
+
+
+# Why `document` (read from `directory`) is not an up-to-date result of a
+# fit with `inputs` (entries as input_entries makes them, digests of the
+# files now) and `settings`; None when it is.
+def outdated_reason(document, directory, inputs, settings):
+    recorded = document.get(DIGESTS_KEY)
+    if not isinstance(recorded, dict):
+        return "the result records no digests of its inputs"
+    if document.get(STALE_KEY):
+        return "the inputs changed while it was fitted"
+    if recorded.get("inputs") != inputs:
+        return "an input file changed"
+    if recorded.get("settings") != settings_digest(settings):
+        return "the settings changed"
+    outputs = recorded.get("outputs")
+    if not isinstance(outputs, dict):
+        return "the result records no digests of its outputs"
+    for name, digest in outputs.items():
+        if current_digest(Path(directory) / name, MAX_OUTPUT_BYTES) != digest:
+            return f"{name} is missing or not the one the result wrote"
+    return None
+
+
+# The installed tarvo version (from the package metadata).
+def tarvo_version():
+    try:
+        return version("tarvo")
+    except PackageNotFoundError:
+        return "0+unknown"
+
+
+# The record of one run: what ran, how it was called, when, on which inputs.
+def provenance(argv, input_files, engine=None, model=None):
+    """argv: the tool's arguments (without the program name); input_files:
+    InputFile records (role, path, SHA-256 of the bytes read)."""
+    record = {
+        "tarvo_version": tarvo_version(),
+        "command_line": shlex.join(["tarvo", *argv]),
+        "created_utc": datetime.now(timezone.utc).isoformat(timespec="seconds"),
+        "python": platform.python_version(),
+        "numpy": np.__version__,
+        "platform": platform.platform(),
+        "executable": sys.executable,
+        "inputs": [f.as_dict() for f in input_files],
+    }
+    if engine is not None:
+        record["engine"] = engine
+    if model is not None:
+        record["model"] = model
+    return record

@@ -1,33 +1,31 @@
-"""tarvo.fit: least-squares fits of Z-scan curves on the exact engine.
+"""tarvo.fit: least-squares fits of Z-scan curves, on either engine.
 
 The exact engine computes the model to rounding error together with its exact
 derivatives, so SciPy's trust-region least squares can run to tight
 tolerances and end at the optimum, and the standard errors come from the
-exact Jacobian. Positive parameters are fitted through their logarithms
-(relative to their start values), which keeps them positive and makes
-parameters of 1e-17 cm^2 and 1e-9 s equally well scaled; the focus position
-is fitted in mm.
+exact Jacobian. The lsoda engine is fit_zscan's own multi-start fit (see
+lsoda_fit). Both return the same FitResult; several measurements go to the
+global fit.
 """
 
 import math
 import time
 from types import SimpleNamespace
-from collections import OrderedDict
 
 import numpy as np
 
 from . import _native
-from .centring import scan_centre
-from .counts import check_count
-from .engine import (FOCUS_SHIFT, ModelHandle, check_engine, check_model, grid_defaults,
-                     grid_settings)
-from .fit_options import WEIGHTS
-from .fit_parameters import FIT_NAMES, FOCUS, resolve_parameters
-from .normalisation import normalisation_of
-from .parameters import NAMES
+from .checks import CHECK_MODES, data_findings, fit_findings, raise_or_warn, rayleigh_range_mm
+from .engine import check_count, check_engine
+from .global_fit import fit_global, member_of
 from .lsoda_fit import (LMDIF_EVALUATIONS_PER_PARAMETER, LMDIF_TOLERANCE, run_multi_start,
                         start_multipliers, use_lsoda_engine)
-from .uncertainty import covariance_from_jacobian, point_weights
+from .measurement import Measurement
+from .parameters import FOCUS
+from .problem import check_focus_in_scan, prepare_problem
+from .results import build_result
+from .uncertainty import from_jacobian
+
 
 # Default tolerances of the least-squares solver: tight enough that the fit
 # ends at the optimum (relative changes of 1e-12 in the parameters and the
@@ -37,10 +35,6 @@ TOLERANCE = 1.0e-12
 # Default limit of model evaluations per start and fitted parameter (as MINPACK's 200 (n + 1)).
 EVALUATIONS_PER_PARAMETER = 200
 
-# Evaluations a problem keeps: the solver asks for residuals and Jacobian
-# separately, and the result needs the model at the solution once more.
-CACHED_EVALUATIONS = 4
-
 # What each engine takes when the caller leaves model, normalisation or
 # weights out: the lsoda engine is fit_zscan, with its conventions.
 ENGINE_DEFAULTS = {
@@ -49,295 +43,9 @@ ENGINE_DEFAULTS = {
 }
 
 
-# The least-squares problem of a fit: data, weights, set-up and the mapping
-# between the fitted parameters and the solver's variables u (log(p / p_start)
-# for positive parameters, focus - focus_start in mm for the focus).
-class ZscanProblem:
-    # Data (num_datasets, num_x_pts), checked set-up and parameters, weights' roots.
-    def __init__(self, x, y, energies, setup, model, grid, root_weights, resolved, centre,
-                 normalisation):
-        self.x, self.y, self.energies = x, y, energies
-        self.setup, self.model, self.grid = setup, model, grid
-        self.normalisation = normalisation
-        self.root_weights = root_weights
-        self.centre = centre
-        self.base = resolved.spec_pars.copy()
-        self.focus_start = centre if resolved.focus is None else resolved.focus
-        self.names = list(resolved.varied)
-        self.indices = resolved.indices
-        # Parameters outside the model (used by expressions), by name.
-        self.extras = dict(resolved.extras)
-        self.is_log = np.array([name in NAMES for name in self.names])
-        self.reference = np.array([self.focus_start if name == FOCUS else
-                                   self.extras[name] if index is None else self.base[index]
-                                   for name, index in zip(self.names, self.indices)])
-        # Linear variables: the focus in mm, other parameters relative to their start.
-        self.scale = np.array([1.0 if name == FOCUS or name in NAMES
-                               else abs(self.extras[name]) or 1.0 for name in self.names])
-        self.engine_columns = [k for k, index in enumerate(self.indices) if index is not None]
-        bounds = [resolved.bounds[name] for name in self.names]
-        self.lower = np.array([self._to_internal(k, low) for k, (low, _) in enumerate(bounds)])
-        self.upper = np.array([self._to_internal(k, high) for k, (_, high) in enumerate(bounds)])
-        # Constrained model parameters (and the focus) follow their expressions.
-        self.constraints = resolved.constraints
-        order = [] if self.constraints is None else self.constraints.names
-        self.constrained = [(k, name) for k, name in enumerate(order) if name in FIT_NAMES]
-        self.constrained_indices = [FOCUS_SHIFT if name == FOCUS else NAMES.index(name)
-                                    for _, name in self.constrained]
-        self.evaluations = 0
-        self._cache = OrderedDict()
-        # The engine's model of this measurement, built once for the whole fit.
-        self.handle = ModelHandle(x, energies, setup["populations"],
-                                  sample_width=setup["sample_width"], tau=setup["tau"],
-                                  wavelength=setup["wavelength"], w0=setup["w0"], M2=setup["M2"],
-                                  model=model, normalisation=normalisation, **grid)
-
-    # Solver variable of parameter k at a physical value.
-    def _to_internal(self, k, value):
-        if not self.is_log[k]:
-            return (value - self.reference[k]) / self.scale[k]
-        if value <= 0.0:
-            return -math.inf
-        return math.log(value / self.reference[k])
-
-    # Solver variables of the varied parameters at physical values.
-    def internal(self, values):
-        return np.array([self._to_internal(k, v) for k, v in enumerate(values)])
-
-    # Physical values of the varied parameters.
-    def values(self, u):
-        return np.where(self.is_log, self.reference * np.exp(np.where(self.is_log, u, 0.0)),
-                        self.reference + u * self.scale)
-
-    # d(physical value)/du of the varied parameters at u.
-    def chain(self, u):
-        return np.where(self.is_log, self.values(u), self.scale)
-
-    # The eight parameters and the focus at solver variables u.
-    def parameters(self, u):
-        spec_pars, focus, _ = self._state(u)
-        return spec_pars, focus
-
-    # The eight parameters, the focus and the parameters outside the model at u.
-    def _state(self, u):
-        values = self.values(u)
-        spec_pars = self.base.copy()
-        focus = self.focus_start
-        extras = dict(self.extras)
-        for name, index, value in zip(self.names, self.indices, values):
-            if name == FOCUS:
-                focus = float(value)
-            elif index is None:
-                extras[name] = float(value)
-            else:
-                spec_pars[index] = value
-        if self.constraints is not None:
-            evaluated = self.constraints.evaluate(self._symbols(spec_pars, focus, extras))
-            for _, name in self.constrained:
-                if name == FOCUS:
-                    focus = evaluated[name]
-                else:
-                    spec_pars[NAMES.index(name)] = evaluated[name]
-        return spec_pars, focus, extras
-
-    # Values of the parameters that expressions may use, by name.
-    @staticmethod
-    def _symbols(spec_pars, focus, extras):
-        symbols = {name: float(v) for name, v in zip(NAMES, spec_pars) if math.isfinite(v)}
-        symbols[FOCUS] = focus
-        symbols.update(extras)
-        return symbols
-
-    # Every parameter's value at u by name, the expressions' included
-    # (derived parameters too).
-    def all_values(self, u):
-        symbols = self._symbols(*self._state(u))
-        return symbols if self.constraints is None else self.constraints.evaluate(symbols)
-
-    # Derivatives of the expressions' values (rows in evaluation order) with
-    # respect to the physical values of the varied parameters, at u.
-    def constraint_gradient(self, u):
-        if self.constraints is None:
-            return np.zeros((0, len(self.names)))
-        symbols = self._symbols(*self._state(u))
-        for _, name in self.constrained:
-            symbols.pop(name, None)
-        return self.constraints.gradient(symbols, self.names)
-
-    # Model curves and their derivatives with respect to the given engine indices:
-    # the one place a fit calls the engine (its handle, focus moved in place).
-    def curves(self, spec_pars, focus, derivatives=()):
-        self.evaluations += 1
-        return self.handle.curves(spec_pars, focus, derivatives)
-
-    # Model curves, weighted residuals (m,) and their Jacobian (m, free) with
-    # respect to the free variables at u; one engine call gives all three.
-    # Without `jacobian` the engine computes the curves only (the same values:
-    # the derivatives are carried beside them) and the Jacobian is None.
-    def evaluate(self, u, free, jacobian=True):
-        u = np.asarray(u, dtype=np.float64)
-        free = np.asarray(free, dtype=bool)
-        key = (u.tobytes(), free.tobytes())
-        cached = self._cache.get(key)
-        if cached is not None and (cached[2] is not None or not jacobian):
-            self._cache.move_to_end(key)
-            return cached
-        spec_pars, focus = self.parameters(u)
-        # Engine derivatives of the free model parameters (not of those outside the model).
-        direct = [k for k in np.flatnonzero(free) if self.indices[k] is not None]
-        indices = [self.indices[k] for k in direct] if jacobian else []
-        extra = self.constrained_indices if jacobian else []
-        model, derivative = self.curves(spec_pars, focus, indices + extra)
-        residuals = (self.root_weights * (self.y - model)).ravel()
-        result = None
-        if jacobian:
-            # d(weighted residual)/du = -root_weight * dmodel/dp * dp/du, dp/du = p for log
-            # variables, the scale for linear ones.
-            chain = self.chain(u)[free]
-            weighted = -(self.root_weights[..., None] * derivative).reshape(residuals.size, -1)
-            if len(direct) == int(np.count_nonzero(free)):
-                result = weighted[:, :len(indices)] * chain
-            else:
-                # Parameters outside the model act through the expressions only.
-                columns = np.zeros((residuals.size, int(np.count_nonzero(free))))
-                positions = [list(np.flatnonzero(free)).index(k) for k in direct]
-                columns[:, positions] = weighted[:, :len(indices)]
-                result = columns * chain
-            if extra:
-                # Constrained parameters move with the free ones through their expressions.
-                rows = [k for k, _ in self.constrained]
-                gradient = self.constraint_gradient(u)[rows][:, free]
-                result = result + (weighted[:, len(indices):] @ gradient) * chain
-        self._cache[key] = (model, residuals, result)
-        self._cache.move_to_end(key)
-        if len(self._cache) > CACHED_EVALUATIONS:
-            self._cache.popitem(last=False)
-        return model, residuals, result
-
-    # Weighted residuals and their Jacobian with respect to the free variables at u.
-    def residuals_and_jacobian(self, u, free):
-        _, residuals, jacobian = self.evaluate(u, free)
-        return residuals, jacobian
-
-    # Model curves at u.
-    def model_curves(self, u):
-        return self.evaluate(u, np.ones(len(self.names), dtype=bool))[0]
-
-    # Jacobian of the weighted residuals with respect to the physical values, at u.
-    def physical_jacobian(self, u):
-        _, jacobian = self.residuals_and_jacobian(u, np.ones(len(self.names), dtype=bool))
-        return jacobian / self.chain(u)
-
-    # Least squares over the free variables, the others held at u_start.
-    def solve(self, u_start, free, ftol, xtol, gtol, max_nfev):
-        # Imported here: SciPy takes a while to load, and `import tarvo` should not wait for it.
-        from scipy.optimize import least_squares
-
-        u_start = np.asarray(u_start, dtype=np.float64)
-        free = np.asarray(free, dtype=bool)
-
-        # Solver variables of all parameters at the free ones v.
-        def full(v):
-            u = u_start.copy()
-            u[free] = v
-            return u
-
-        # The solver asks for the Jacobian only where it accepts a step. While
-        # it accepts them, the residuals come with the Jacobian from the same
-        # engine call; after a step it rejected, the residuals alone (a
-        # quarter of the cost), and the Jacobian when asked for.
-        accepting = [True]
-
-        # Residuals at v.
-        def residuals_at(v):
-            speculate = accepting[0]
-            accepting[0] = False
-            return self.evaluate(full(v), free, jacobian=speculate)[1]
-
-        # Jacobian at v.
-        def jacobian_at(v):
-            accepting[0] = True
-            return self.evaluate(full(v), free)[2]
-
-        start = np.clip(u_start[free], self.lower[free], self.upper[free])
-        residuals = self.evaluate(full(start), free)[1]
-        if not np.all(np.isfinite(residuals)):
-            raise ValueError("the model is not finite at the start values; check the set-up and "
-                             "the start values")
-        solution = least_squares(residuals_at, start, jac=jacobian_at,
-                                 bounds=(self.lower[free], self.upper[free]), method="trf",
-                                 ftol=ftol, xtol=xtol, gtol=gtol, max_nfev=max_nfev,
-                                 x_scale=1.0)
-        u = u_start.copy()
-        u[free] = solution.x
-        return u, solution
-
-
-# A (num_datasets, num_x_pts) float array of finite values, or ValueError naming the bad entry.
-def _curves_array(name, values, shape):
-    array = np.array(values, dtype=np.float64)
-    if array.ndim == 1 and shape[0] == 1 and array.size == shape[1]:
-        array = array[None, :]
-    if array.shape != shape:
-        raise ValueError(f"{name} must have shape {shape} (one row per curve), got {array.shape}")
-    bad = np.argwhere(~np.isfinite(array))
-    if bad.size:
-        k, i = bad[0]
-        raise ValueError(f"{name} must be finite: curve {k} point {i} is {float(array[k, i])!r}")
-    return array
-
-
-# Data of a fit as arrays: positions (mm) and transmittance (D, n), energies (D,).
-def _data(positions, transmittance, pulse_energy, sigma):
-    energies = np.array(pulse_energy, dtype=np.float64).ravel()
-    if energies.size == 0:
-        raise ValueError("pulse_energy needs at least one value (one per curve)")
-    y = np.array(transmittance, dtype=np.float64)
-    y = y[None, :] if y.ndim == 1 else y
-    if y.ndim != 2 or y.shape[0] != energies.size:
-        raise ValueError(f"transmittance must have one row per pulse energy ({energies.size}), "
-                         f"got shape {np.shape(transmittance)}")
-    shape = y.shape
-    y = _curves_array("transmittance", y, shape)
-    x = np.array(positions, dtype=np.float64)
-    if x.ndim == 1 and x.size == shape[1]:
-        x = np.tile(x, (shape[0], 1))
-    x = _curves_array("positions", x, shape)
-    for k, energy in enumerate(energies):
-        if not (math.isfinite(energy) and energy > 0.0):
-            raise ValueError(f"pulse_energy of curve {k} must be positive (J), got {float(energy)!r}")
-    if sigma is not None:
-        sigma = _curves_array("sigma", sigma, shape)
-        if np.any(sigma <= 0.0):
-            k, i = np.argwhere(sigma <= 0.0)[0]
-            raise ValueError(f"sigma must be positive: curve {k} point {i} is {float(sigma[k, i])!r}")
-    return x, y, energies, sigma
-
-
-# The square roots of the point weights and the name of the weighting.
-def _root_weights(weights, sigma, x, centre):
-    if weights not in (None,) + WEIGHTS:
-        raise ValueError(f"weights must be one of {', '.join(map(repr, WEIGHTS))} or None (1/sigma^2 "
-                         f"where sigma is given, else equal), got {weights!r}")
-    if weights == "established":
-        if sigma is not None:
-            raise ValueError("weights=\"established\" weights the points by position and ignores "
-                             "sigma: give one or the other")
-        return np.sqrt(point_weights(x - centre)), "established"
-    if sigma is not None:
-        if weights == "equal":
-            raise ValueError("weights=\"equal\" and sigma exclude each other: with sigma the "
-                             "points are weighted 1/sigma^2")
-        return 1.0 / sigma, "sigma"
-    return np.ones_like(x), "equal"
-
-
 # What the data determine at the fit's solution (the focus judged against the
 # Rayleigh range).
 def _identifiability(problem, result):
-    from .checks import rayleigh_range_mm
-    from .identifiability import from_jacobian
-
     setup = problem.setup
     z_r = rayleigh_range_mm(SimpleNamespace(w0=setup["w0"], M2=setup["M2"],
                                             wavelength=setup["wavelength"]))
@@ -346,55 +54,11 @@ def _identifiability(problem, result):
                          problem.physical_jacobian(result._u), variance, {FOCUS: z_r})
 
 
-# The least-squares problem of a fit from its data and settings (the
-# arguments of fit, checked), carrying the resolved parameters, the
-# normalisation, sigma and the name of the weighting. `focus` replaces the
-# focus start of `params` (mm; None: keep it).
-def prepare_problem(positions, transmittance, pulse_energy, params, *, populations, sample_width,
-                    tau, wavelength, w0, M2, model="energy", normalisation="far-field",
-                    far_field_points=None, t_slices=None, z_slices=None, radial_points=None,
-                    intensity_points=None, sigma=None, weights=None, is_sa=False, vary=None,
-                    focus=None):
-    check_model(model)
-    norm = normalisation_of(normalisation, far_field_points)
-    x, y, energies, sigma = _data(positions, transmittance, pulse_energy, sigma)
-    norm.check_points(x.shape[1])
-    resolved = resolve_parameters(params, vary)
-    if focus is not None:
-        resolved.focus = float(focus)
-    if x.size <= len(resolved.varied):
-        raise ValueError(f"{x.size} data points for {len(resolved.varied)} fitted parameters; a "
-                         "fit needs more points than parameters")
-    setup = dict(populations=np.array(populations, dtype=np.float64).ravel(),
-                 sample_width=sample_width, tau=tau, wavelength=wavelength, w0=w0, M2=M2)
-    grid = grid_settings(model, t_slices, z_slices, radial_points, intensity_points,
-                         defaults=grid_defaults(model, resolved.spec_pars, setup, energies))
-    centre = scan_centre(x, y, is_sa)
-    root_weights, weighting = _root_weights(weights, sigma, x, centre)
-    problem = ZscanProblem(x, y, energies, setup, model, grid, root_weights, resolved, centre,
-                           norm)
-    problem.resolved, problem.sigma, problem.weighting = resolved, sigma, weighting
-    problem.is_sa = bool(is_sa)
-    return problem
-
-
-# A focus given by the caller must lie within the scanned positions: outside
-# them the model hardly changes with the parameters, and a fit "converges" to
-# meaningless values (a focus typed in µm instead of mm, say).
-def check_focus_in_scan(focus, x, given):
-    low, high = float(np.min(x)), float(np.max(x))
-    if given and not low <= focus <= high:
-        raise ValueError(f"focus: start value {focus:g} mm lies outside the scanned range "
-                         f"{low:g} to {high:g} mm (positions and focus are in mm)")
-
-
 # tarvo.fit(measurements, params): one measurement read by
 # tarvo.read_measurement is fitted as `tarvo fit DIR` fits it on the exact
 # engine; several are fitted together (tarvo.global_fit). params None: the
 # start values and fitted parameters of the first measurement's set-up file.
 def _fit_measurements(measurements, params, model, checks):
-    from .global_fit import fit_global, member_of
-
     members = [measurements] if not isinstance(measurements, (list, tuple)) else measurements
     params = members[0].parameters() if params is None else params
     model = ENGINE_DEFAULTS["exact"]["model"] if model is None else model
@@ -512,18 +176,11 @@ def fit(positions, transmittance=None, pulse_energy=None, params=None, *, popula
     ValueError
         On inconsistent or invalid input, with a message naming it.
     """
-    from scipy.optimize import least_squares  # noqa: F401  (loaded before the clock starts)
-
-    from .checks import CHECK_MODES, data_findings, fit_findings, raise_or_warn
-    from .measurement import Measurement
-
     if isinstance(positions, Measurement) or (
             isinstance(positions, (list, tuple)) and positions
             and all(isinstance(m, Measurement) for m in positions)):
         return _fit_measurements(positions, transmittance if params is None else params,
                                  model=model, checks=checks)
-    from .results import build_result
-
     began = time.perf_counter()
     engine = check_engine(engine)
     # Each engine's own defaults (the lsoda engine: fit_zscan's conventions).
@@ -600,6 +257,8 @@ def fit(positions, transmittance=None, pulse_energy=None, params=None, *, popula
         problem.handle.diagnostics = _native.Diagnostics(None)
     # What a refit of the same kind passes to this engine.
     result.solver_messages, result.engine_options = messages, engine_options
+    # Bootstrap replicates refit with this function.
+    result.fit_function = fit
     if evaluations is not None:
         result.nfev = evaluations
     if "sigma_1" in problem.names and norm.mode != "absolute":

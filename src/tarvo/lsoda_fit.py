@@ -20,6 +20,7 @@ from . import _native
 from .engine import FOCUS_SHIFT, check_spec_pars
 from .uncertainty import REL_STEP_DEFAULT
 
+
 # MINPACK lmdif1's tolerance as fit_zscan sets it (ftol = xtol), and its
 # budget of residual evaluations per start: 200 (n + 1).
 LMDIF_TOLERANCE = 1.0e-3

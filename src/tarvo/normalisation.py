@@ -24,6 +24,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
+
 # The normalisations, the default first.
 NORMALISATIONS = ("far-field", "linear", "absolute", "shift")
 

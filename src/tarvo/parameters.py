@@ -1,8 +1,20 @@
-"""The eight model parameters: names, units and meanings, in `spec_pars` order."""
+"""The model's parameters and the fit's: the eight parameters (names, units,
+meanings), tarvo.Parameters (lmfit's habits: value, vary, min, max, expr),
+their resolution for a fit, the expressions of constrained parameters, and
+where the fit puts the focus."""
 
+import math
+from collections.abc import Mapping
 from dataclasses import dataclass
 
+import numpy as np
+from asteval import Interpreter, get_ast_names
+
 from . import _native
+
+
+# Derivative index of a shift of the focus (model(x - dz0), dz0 in mm).
+FOCUS_SHIFT = 8
 
 
 # One entry of the parameter vector.
@@ -44,3 +56,532 @@ def index_of(name):
     except ValueError:
         raise ValueError(f"unknown parameter {name!r}; the parameters are "
                          + ", ".join(NAMES)) from None
+
+
+# Name of the optional focus-position parameter (mm, stage coordinate).
+FOCUS = "focus"
+
+# Every name a fit knows: the eight model parameters, then the focus.
+FIT_NAMES = NAMES + (FOCUS,)
+
+# Cross-sections come first in the parameter vector; the rest are time constants.
+CROSS_SECTIONS = 3
+
+
+# One fit parameter, with lmfit's attribute names.
+class FitParameter:
+    """A fit parameter with lmfit's attribute names.
+
+    Parameters
+    ----------
+    name : str
+        One of the eight model parameters (sigma_1, sigma_2, sigma_4,
+        tau_21, tau_24, tau_32, tau_41, tau_54), "focus", or the name of a
+        derived parameter (which needs `expr`).
+    value : float, optional
+        Value (start value when varied); for the focus, None stands for the
+        extreme of the data.
+    vary : bool
+        Whether the fit varies the parameter.
+    min, max : float, optional
+        Bounds; default 0 (model parameters) or -inf, and inf.
+    expr : str, optional
+        Expression of the other parameters (lmfit's meaning): the parameter
+        follows it and is not varied.
+
+    Attributes
+    ----------
+    stderr : float or None
+        Standard error after a fit.
+    correl : dict or None
+        Correlations with the other varied parameters after a fit.
+    init_value : float or None
+        The value the fit started from.
+    """
+
+    # A parameter; min/max None mean the defaults (0 for model parameters, -inf for the focus; inf).
+    def __init__(self, name, value=None, vary=True, min=None, max=None, expr=None):
+        if name not in FIT_NAMES and (not isinstance(name, str) or not name.isidentifier()):
+            raise ValueError(f"{name!r} cannot name a parameter: the model's parameters are "
+                             + ", ".join(FIT_NAMES) + "; others (used in or given by an expr) "
+                             "need names of letters, digits and underscores")
+        self.name = name
+        self.value = None if value is None else float(value)
+        self.expr = expr or None
+        # As in lmfit, a parameter given by an expression is not varied.
+        self.vary = bool(vary) and self.expr is None
+        default_min = 0.0 if name in NAMES else -math.inf
+        self.min = default_min if min is None else float(min)
+        self.max = math.inf if max is None else float(max)
+        self.stderr = None
+        self.correl = None
+        self.init_value = self.value
+
+    def set(self, value=None, vary=None, min=None, max=None, expr=None):
+        """Change any of value, vary, min, max and expr, as lmfit's ``set`` does.
+
+        Parameters
+        ----------
+        value, vary, min, max : optional
+            New settings; None leaves a setting as it is.
+        expr : str, optional
+            Constraint expression; it stops the parameter varying. An empty
+            text removes the constraint.
+
+        Returns
+        -------
+        FitParameter
+            The parameter itself.
+        """
+        if value is not None:
+            self.value = float(value)
+        if vary is not None:
+            self.vary = bool(vary)
+        if min is not None:
+            self.min = float(min)
+        if max is not None:
+            self.max = float(max)
+        if expr is not None:
+            self.expr = expr or None
+            if self.expr is not None:
+                self.vary = False
+        return self
+
+    @property
+    def unit(self):
+        """Unit of the parameter: "cm^2", "s", "mm", or "" for derived parameters."""
+        if self.name == FOCUS:
+            return "mm"
+        return PARAMETERS[NAMES.index(self.name)].unit if self.name in NAMES else ""
+
+    @property
+    def index(self):
+        """Index of the engine derivative: 0-7 for spec_pars, 8 for the focus."""
+        return FOCUS_SHIFT if self.name == FOCUS else NAMES.index(self.name)
+
+    # lmfit-like one-line description.
+    def __repr__(self):
+        value = "None" if self.value is None else f"{self.value:.6g}"
+        error = "" if self.stderr is None else f" +/- {self.stderr:.3g}"
+        state = f" == {self.expr!r}" if self.expr else "" if self.vary else " (fixed)"
+        return (f"<Parameter {self.name!r}, value={value}{error}{state}, "
+                f"bounds=[{self.min:g}:{self.max:g}]>")
+
+
+# An ordered collection of fit parameters by name, as lmfit.Parameters.
+class Parameters(dict):
+    """Ordered mapping name -> FitParameter, with lmfit's ``add`` and ``valuesdict``.
+
+    Examples
+    --------
+    >>> params = Parameters.from_spec_pars(start, vary=["sigma_1"])  # doctest: +SKIP
+    >>> params["sigma_4"].set(expr="20*sigma_1")                      # doctest: +SKIP
+    >>> params.add("focus", vary=True)                                # doctest: +SKIP
+    """
+
+    def add(self, name, value=None, vary=True, min=None, max=None, expr=None):
+        """Add (or replace) a parameter; the arguments are those of `FitParameter`.
+
+        Returns
+        -------
+        FitParameter
+            The new parameter.
+        """
+        self[name] = FitParameter(name, value, vary, min, max, expr)
+        return self[name]
+
+    def valuesdict(self):
+        """Values by name.
+
+        Returns
+        -------
+        dict
+            name -> value of every parameter.
+        """
+        return {name: p.value for name, p in self.items()}
+
+    @classmethod
+    def from_spec_pars(cls, spec_pars, vary=()):
+        """The eight model parameters from a vector or a name -> value mapping.
+
+        Parameters
+        ----------
+        spec_pars : sequence of float or mapping
+            The eight values (cm^2 and s), in the order sigma_1, sigma_2,
+            sigma_4, tau_21, tau_24, tau_32, tau_41, tau_54, or by name.
+        vary : str or sequence of str
+            Names of the fitted parameters; "focus" adds a fitted focus.
+
+        Returns
+        -------
+        Parameters
+        """
+
+        values = parameter_vector(spec_pars)
+        vary = _names(vary)
+        params = cls()
+        for name, value in zip(NAMES, values):
+            params.add(name, value, vary=name in vary)
+        if FOCUS in vary:
+            params.add(FOCUS, None, vary=True)
+        return params
+
+    def copy(self):
+        """A deep copy (FitParameter objects are mutable).
+
+        Returns
+        -------
+        Parameters
+        """
+        copied = Parameters()
+        for name, p in self.items():
+            q = copied.add(name, p.value, p.vary, p.min, p.max, p.expr)
+            q.stderr, q.correl, q.init_value = p.stderr, p.correl, p.init_value
+        return copied
+
+    # One line per parameter.
+    def __repr__(self):
+        return "Parameters(\n" + "".join(f"  {p!r},\n" for p in self.values()) + ")"
+
+
+# A list of parameter names from a name or a sequence of names, each known.
+def _names(vary):
+    names = [vary] if isinstance(vary, str) else list(vary or ())
+    for name in names:
+        if name not in FIT_NAMES:
+            raise ValueError(f"unknown parameter {name!r}; the parameters are "
+                             + ", ".join(FIT_NAMES))
+    return names
+
+
+# The checked parameters of a fit.
+class ResolvedParameters:
+    """Values of the eight parameters and the focus, and which of them vary."""
+
+    # From checked values, bounds, the list of varied names and the
+    # constraint expressions (a tarvo.parameters.Constraints or None).
+    def __init__(self, spec_pars, focus, bounds, varied, constraints=None, extras=None):
+        self.spec_pars = spec_pars
+        self.focus = focus
+        self.bounds = bounds
+        self.varied = varied
+        self.constraints = constraints
+        # Values of the parameters outside the model that expressions use.
+        self.extras = extras or {}
+
+    # Engine derivative index of every varied parameter.
+    @property
+    def indices(self):
+        return [FOCUS_SHIFT if name == FOCUS else NAMES.index(name) if name in NAMES else None
+                for name in self.varied]
+
+
+# One attribute of an lmfit-like parameter, or the given default.
+def _attribute(parameter, key, default):
+    value = getattr(parameter, key, default)
+    return default if value is None else value
+
+
+# Check the fit's parameters and bring them into one form. `params` is a
+# Parameters object (or any mapping name -> object with value, vary, min, max,
+# as lmfit's), a mapping name -> value, or a sequence of the eight values; with
+# the last two, `vary` names the fitted parameters.
+def resolve_parameters(params, vary=None):
+    if isinstance(params, dict) and params and all(hasattr(p, "value") for p in params.values()):
+        if vary is not None:
+            raise ValueError("give vary= only with plain values; a Parameters object says "
+                             "which parameters vary itself")
+        entries = {name: p for name, p in params.items()}
+    else:
+        entries = Parameters.from_spec_pars(params, vary=vary or ())
+    expressions = {name: _attribute(p, "expr", None) for name, p in entries.items()}
+    expressions = {name: text for name, text in expressions.items() if text}
+    missing = [name for name in NAMES if name not in entries]
+    if missing:
+        raise ValueError("the fit needs the parameters " + ", ".join(NAMES)
+                         + " (and optionally focus)" + f"; missing {', '.join(missing)}")
+    spec_pars = np.empty(COUNT)
+    bounds, varied = {}, []
+    for name in FIT_NAMES:
+        if name not in entries:
+            continue
+        p = entries[name]
+        value = _attribute(p, "value", None)
+        is_focus = name == FOCUS
+        if name in expressions:
+            # Computed from the others below; its bounds are kept for the report.
+            bounds[name] = (float(_attribute(p, "min", -math.inf)),
+                            float(_attribute(p, "max", math.inf)))
+            if not is_focus:
+                spec_pars[NAMES.index(name)] = math.nan
+            continue
+        low = float(_attribute(p, "min", -math.inf if is_focus else 0.0))
+        if low == -math.inf and not is_focus:
+            # lmfit's default lower bound: here the positivity bound.
+            low = 0.0
+        high = float(_attribute(p, "max", math.inf))
+        fitted = bool(_attribute(p, "vary", False))
+        if value is None and not is_focus:
+            raise ValueError(f"{name} has no value")
+        if value is not None and not math.isfinite(float(value)):
+            raise ValueError(f"{name} must be finite, got {value!r}")
+        if math.isnan(low) or math.isnan(high) or low > high:
+            raise ValueError(f"{name}: min ({low!r}) must not exceed max ({high!r})")
+        if not is_focus:
+            value = float(value)
+            what = "cross-section in cm^2" if NAMES.index(name) < CROSS_SECTIONS \
+                else "time constant in s"
+            if low < 0.0:
+                raise ValueError(f"{name}: min must be at least 0 (a {what} is positive), "
+                                 f"got {low!r}")
+            if NAMES.index(name) >= CROSS_SECTIONS and value <= 0.0:
+                raise ValueError(f"{name} must be positive (a {what}), got {value!r}")
+            if value < 0.0:
+                raise ValueError(f"{name} must be at least 0 (a {what}), got {value!r}")
+            if fitted and value == 0.0:
+                raise ValueError(f"{name} is fitted and must start above 0 (the fit varies its "
+                                 "logarithm)")
+            spec_pars[NAMES.index(name)] = value
+        if fitted and value is not None and not low <= float(value) <= high:
+            raise ValueError(f"{name}: start value {float(value)!r} lies outside its bounds "
+                             f"[{low!r}, {high!r}]")
+        if fitted and low == high:
+            raise ValueError(f"{name}: min and max are equal; fix the parameter instead "
+                             "(vary=False)")
+        bounds[name] = (low, high)
+        if fitted:
+            varied.append(name)
+    extras = _extra_parameters(entries, expressions, bounds, varied)
+    focus = None
+    if FOCUS in entries and FOCUS not in expressions:
+        value = _attribute(entries[FOCUS], "value", None)
+        focus = None if value is None else float(value)
+    if not varied:
+        raise ValueError("no parameter varies: set vary=True for at least one")
+    constraints = None
+    if expressions:
+        constraints = _check_constraints(expressions, entries, spec_pars, focus, extras)
+    return ResolvedParameters(spec_pars, focus, bounds, varied, constraints, extras)
+
+
+# Parameters outside the model without an expr (lmfit's free or fixed
+# helper parameters, e.g. a ratio that a constrained cross-section uses):
+# their values, with bounds and the varied ones added. Each must be used by
+# an expression, else the data cannot tell anything about it (and a typing
+# error in a model parameter's name would pass unnoticed).
+def _extra_parameters(entries, expressions, bounds, varied):
+    used = set()
+    for text in expressions.values():
+        try:
+            used.update(get_ast_names(Interpreter(minimal=True).parse(text)))
+        except SyntaxError:
+            pass   # reported with the reason when the expressions are checked
+    extras = {}
+    for name, p in entries.items():
+        if name in FIT_NAMES or name in expressions:
+            continue
+        if name not in used:
+            raise ValueError(f"unknown parameter {name!r}: the model's parameters are "
+                             + ", ".join(FIT_NAMES) + "; other parameters must be used by an "
+                             "expr or be given by one")
+        value = _attribute(p, "value", None)
+        if value is None or not math.isfinite(float(value)):
+            raise ValueError(f"{name} needs a finite value, got {value!r}")
+        value = float(value)
+        low = float(_attribute(p, "min", -math.inf))
+        high = float(_attribute(p, "max", math.inf))
+        fitted = bool(_attribute(p, "vary", False))
+        if math.isnan(low) or math.isnan(high) or low > high:
+            raise ValueError(f"{name}: min ({low!r}) must not exceed max ({high!r})")
+        if fitted and not low <= value <= high:
+            raise ValueError(f"{name}: start value {value!r} lies outside its bounds "
+                             f"[{low!r}, {high!r}]")
+        if fitted and low == high:
+            raise ValueError(f"{name}: min and max are equal; fix the parameter instead "
+                             "(vary=False)")
+        bounds[name] = (low, high)
+        extras[name] = value
+        if fitted:
+            varied.append(name)
+    return extras
+
+
+# The constraint expressions, checked: they parse, use known parameters, and
+# give model parameters valid values at the start. A constrained focus needs
+# a focus value to start from in every parameter it uses.
+def _check_constraints(expressions, entries, spec_pars, focus, extras):
+
+    names = list(entries)
+    constraints = Constraints(expressions, names)
+    start = {name: spec_pars[NAMES.index(name)] for name in NAMES if name not in expressions}
+    start.update(extras)
+    if FOCUS in entries and FOCUS not in expressions:
+        start[FOCUS] = focus
+    needs_focus = [name for name in constraints.names
+                   if FOCUS in _uses(constraints, name)] if start.get(FOCUS, 0.0) is None else []
+    if needs_focus:
+        raise ValueError(f"{needs_focus[0]}: expr uses focus, which has no value (give the focus "
+                         "a value in mm)")
+    values = constraints.evaluate({k: v for k, v in start.items() if v is not None})
+    for name in constraints.names:
+        if name in NAMES:
+            value = values[name]
+            what = "a cross-section" if NAMES.index(name) < CROSS_SECTIONS else "a time constant"
+            if not value > 0.0:
+                raise ValueError(f"{name}: expr {expressions[name]!r} gives {value:g} at the "
+                                 f"start values; {what} must be positive")
+    return constraints
+
+
+# The parameters an expression uses (directly).
+def _uses(constraints, name):
+    return get_ast_names(constraints._trees[name])
+
+
+# Relative step of the central differences of the expressions (they are
+# cheap and smooth: the derivatives come out to about 1e-10 relative).
+DERIVATIVE_STEP = 1.0e-5
+
+
+# A new asteval interpreter with the mathematical functions only.
+def _interpreter():
+    return Interpreter(minimal=True, use_numpy=True)
+
+
+# The constraint expressions of a set of parameters, checked and ordered so
+# that every expression comes after those it uses.
+class Constraints:
+    """Expressions name -> text over the parameters `names` (all parameter names)."""
+
+    # Parse every expression and order them; ValueError on a syntax error,
+    # an unknown name or a circular definition.
+    def __init__(self, expressions, names):
+        self.expressions = dict(expressions)
+        self._interpreter = _interpreter()
+        builtins = set(self._interpreter.symtable)
+        self._trees, uses = {}, {}
+        for name, text in self.expressions.items():
+            if not isinstance(text, str) or not text.strip():
+                raise ValueError(f"{name}: expr must be a non-empty text, got {text!r}")
+            try:
+                tree = self._interpreter.parse(text)
+            except SyntaxError as error:
+                self._interpreter.error = []
+                raise ValueError(f"{name}: cannot read expr {text!r}: not a valid expression"
+                                 + (f" ({error.msg})" if getattr(error, "msg", "") else "")) \
+                    from None
+            if tree is None or self._interpreter.error:
+                detail = self._errors()
+                raise ValueError(f"{name}: cannot read expr {text!r}{detail}")
+            used = [n for n in get_ast_names(tree) if n not in builtins or n in names]
+            unknown = [n for n in used if n not in names]
+            if unknown:
+                raise ValueError(f"{name}: expr {text!r} uses {', '.join(map(repr, unknown))}, "
+                                 "which is no parameter; the parameters are "
+                                 + ", ".join(names))
+            if name in used:
+                raise ValueError(f"{name}: expr {text!r} uses the parameter itself")
+            self._trees[name] = tree
+            uses[name] = [n for n in used if n in self.expressions]
+        self.order = _dependency_order(uses)
+
+    # asteval's error messages, as one text after a colon (or nothing).
+    def _errors(self):
+        messages = [e.get_error()[1] for e in self._interpreter.error]
+        self._interpreter.error = []
+        return f": {'; '.join(m.strip() for m in messages)}" if messages else ""
+
+    # Names of the constrained and derived parameters, in evaluation order.
+    @property
+    def names(self):
+        return list(self.order)
+
+    # Values of every expression given the values of the other parameters
+    # (name -> value); returns all values, the expressions' included.
+    def evaluate(self, values):
+        values = dict(values)
+        symbols = self._interpreter.symtable
+        for name in self.order:
+            for other, value in values.items():
+                symbols[other] = value
+            try:
+                result = self._interpreter.run(self._trees[name], with_raise=True)
+            except Exception as error:
+                self._interpreter.error = []
+                raise ValueError(f"{name}: expr {self.expressions[name]!r} failed: "
+                                 f"{error}") from None
+            if self._interpreter.error:
+                raise ValueError(f"{name}: expr {self.expressions[name]!r} failed"
+                                 + self._errors())
+            try:
+                value = float(result)
+            except (TypeError, ValueError):
+                raise ValueError(f"{name}: expr {self.expressions[name]!r} gives "
+                                 f"{result!r}, not a number") from None
+            if not math.isfinite(value):
+                raise ValueError(f"{name}: expr {self.expressions[name]!r} gives {value!r}")
+            values[name] = value
+        return values
+
+    # Derivatives of the expressions' values with respect to the parameters
+    # `free` (names) at `values`: an array (len(names), len(free)), rows in
+    # evaluation order; central differences.
+    def gradient(self, values, free):
+        gradient = np.zeros((len(self.order), len(free)))
+        for j, name in enumerate(free):
+            step = DERIVATIVE_STEP * (abs(values[name]) or 1.0)
+            up, down = dict(values), dict(values)
+            up[name] += step
+            down[name] -= step
+            high, low = self.evaluate(up), self.evaluate(down)
+            for i, constrained in enumerate(self.order):
+                gradient[i, j] = (high[constrained] - low[constrained]) / (2.0 * step)
+        return gradient
+
+
+# Names in an order where each comes after the names it uses; ValueError on a cycle.
+def _dependency_order(uses):
+    order, state = [], {}
+
+    # Depth-first visit: 1 while on the path, 2 when placed.
+    def visit(name, path):
+        if state.get(name) == 2:
+            return
+        if state.get(name) == 1:
+            cycle = path[path.index(name):] + [name]
+            raise ValueError("circular expr definitions: " + " -> ".join(cycle))
+        state[name] = 1
+        for other in uses[name]:
+            visit(other, path + [name])
+        state[name] = 2
+        order.append(name)
+
+    for name in uses:
+        visit(name, [])
+    return order
+
+
+# Position (mm) that fit_zscan subtracts from every scan position: the position
+# of the first minimum of all measured values together (first maximum for a
+# saturable absorber), searched over all curves at once as the module does.
+def scan_centre(x_mm, y, is_sa=False):
+    y = np.ravel(np.asarray(y, dtype=np.float64))
+    index = int(np.argmax(y) if is_sa else np.argmin(y))
+    return float(np.ravel(np.asarray(x_mm, dtype=np.float64))[index])
+
+
+# The eight parameters as a list of floats, from a sequence or a name -> value mapping.
+def parameter_vector(spec_pars):
+    if isinstance(spec_pars, Mapping):
+        missing = [name for name in NAMES if name not in spec_pars]
+        unknown = [name for name in spec_pars if name not in NAMES]
+        if missing or unknown:
+            raise ValueError("spec_pars needs exactly the parameters " + ", ".join(NAMES)
+                             + (f"; missing {', '.join(missing)}" if missing else "")
+                             + (f"; unknown {', '.join(map(str, unknown))}" if unknown else ""))
+        return [float(spec_pars[name]) for name in NAMES]
+    values = np.asarray(spec_pars, dtype=np.float64)
+    if values.shape != (COUNT,):
+        raise ValueError(f"spec_pars needs {COUNT} values ({', '.join(NAMES)}), got shape "
+                         f"{values.shape}")
+    return [float(v) for v in values]

@@ -1,4 +1,5 @@
-"""tarvo simulate DIR: model curves for a set-up, for planning a measurement."""
+"""Planning a measurement: tarvo simulate (model curves with noise as a lab
+would record them) and tarvo init (a set-up template with example curves)."""
 
 import math
 import secrets
@@ -9,17 +10,16 @@ import numpy as np
 
 from .checks import check_setup, rayleigh_range_mm
 from .curve_file import MAX_ABS_VALUE, MAX_POINTS
-from .errors import InputError
-from .fit_options import read_fit_options, resolve_model
 from .directory_fit import output_directory, report_findings
+from .files import InputError, provenance, read_input_bytes
+from .measurement import (MAX_TOML_BYTES, SETUP_FILE, read_fit_options, read_parameter_file,
+                          read_setup_file, read_start, resolve_model)
 from .normalisation import FAR_FIELD_POINTS, Normalisation
-from .files import read_input_bytes
-from .measurement import MAX_TOML_BYTES, read_parameter_file, read_setup_file, read_start
 from .parameters import NAMES
 from .plot import energy_label, plot_simulation, setup_title
-from .provenance import provenance
 from .report import write_text
 from .simulation import simulate
+
 
 # Files written into the output directory.
 CSV_FILE = "simulation.csv"
@@ -320,3 +320,135 @@ def _print_summary(model, positions, curves, energies, setup, normalisation):
         k_low, k_high = int(np.argmin(row)), int(np.argmax(row))
         print(f"  {energy_label(energy):>8}: transmittance {row[k_low]:.4g} to {row[k_high]:.4g} "
               f"(extremes at {positions[k_low]:g} and {positions[k_high]:g} mm)")
+
+
+# Pulse energies (J) of the example curves and the names of their files.
+EXAMPLE_CURVES = ((5e-6, "curve-5uJ.csv"), (1e-5, "curve-10uJ.csv"), (2e-5, "curve-20uJ.csv"))
+
+# Noise of the example curves (standard deviation of the transmittance) and its seed.
+EXAMPLE_NOISE = 0.005
+EXAMPLE_SEED = 20
+
+# Positions of the example curves: mm, -30 to 30 in steps of 1.5.
+EXAMPLE_POSITIONS = np.linspace(-30.0, 30.0, 41)
+
+# The set-up template. Every key has its unit and a typical value.
+TEMPLATE = """\
+# Set-up of a Z-scan measurement for tarvo (written by tarvo init).
+# Edit the values, replace the curve files with your own, then run
+#     tarvo fit {directory}
+# Units: SI, except the sample width (cm), populations (cm^-3) and
+# cross-sections (cm^2). Lines starting with # are comments.
+
+[beam]
+wavelength = 5.32e-7          # m, laser wavelength (532 nm)
+w0 = 2e-5                     # m, beam waist radius at the focus (1/e^2 intensity), 20 um
+M2 = 1.2                      # beam quality factor (1 for a perfect Gaussian beam)
+pulse_fwhm = 6.66e-9          # s, pulse duration: full width at half maximum of the intensity
+# tau = 4e-9                  # s, instead of pulse_fwhm: time profile exp(-(t/tau)^2),
+                              #    tau = pulse_fwhm / (2 sqrt(ln 2)) (give one of the two)
+
+[sample]
+sample_width = 0.1            # cm, thickness of the sample (cuvette path length)
+concentration = 1e-3          # mol/L, concentration of the absorber (all molecules in level 1)
+# populations = [6.02e17, 0, 0, 0, 0]   # cm^-3, instead of concentration: levels 1 to 5
+                              #    before the pulse (c mol/L gives c * 6.022e23 / 1000 in level 1)
+is_sa = false                 # true for a saturable absorber (transmittance peak at the focus)
+
+[data]
+# columns = ["position", "transmittance"]   # what each column of the curve files holds, in
+                              #    order: position, transmittance, sigma, signal, reference,
+                              #    skip (default: the names of the header line)
+position_unit = "mm"          # unit of the positions: "mm", "um" or "m"
+transmittance_unit = "fraction"   # "fraction" or "percent"
+normalisation = "far-field"   # how the curves were normalised: "far-field" (divided by the
+                              #    mean of the outermost points), "linear" (by the linear
+                              #    transmittance), "absolute" (not at all) or "shift"
+far_field_points = 5          # points at each end of a curve in its far field
+
+[model]
+# variant = "established"     # "energy" (default: pulse-energy ratio over the beam
+                              #    cross-section) or "established" (on-axis ratio, as fit_zscan)
+# t_slices = 32               # time slices of the pulse (default: the model's own)
+# z_slices = 2                # depth slices of the sample (default: the model's own)
+# radial_points = 12          # radial quadrature nodes (energy model; default: its own)
+# intensity_points = 20       # peak intensities the energy model marches (default: its own)
+
+# One [[curve]] table per measured curve: its file (in this directory) and
+# pulse energy. A curve file has a header line naming its columns, e.g.
+#     position (mm),transmittance[,sigma]
+# position of the sample, transmittance divided by its far field, and
+# optionally the standard deviation of each transmittance value.
+[[curve]]
+file = "curve-5uJ.csv"
+pulse_energy = 5e-6           # J, energy of one pulse (5 uJ)
+
+[[curve]]
+file = "curve-10uJ.csv"
+pulse_energy = 1e-5           # J
+
+[[curve]]
+file = "curve-20uJ.csv"
+pulse_energy = 2e-5           # J
+
+# Start values of the eight parameters (fixed ones keep these values).
+[start]
+sigma_1 = 4e-18               # cm^2, absorption cross-section of level 1 (ground level)
+sigma_2 = 2e-17               # cm^2, absorption cross-section of level 2
+sigma_4 = 6e-17               # cm^2, absorption cross-section of level 4
+tau_21 = 2e-9                 # s, time constant of the 2->1 decay
+tau_24 = 1.5e-9               # s, time constant of the 2->4 transfer
+tau_32 = 1e-12                # s, time constant of the 3->2 relaxation
+tau_41 = 1e-6                 # s, time constant of the 4->1 decay
+tau_54 = 1e-12                # s, time constant of the 5->4 relaxation
+
+[fit]
+parameters = ["sigma_1", "sigma_4"]
+                              # the fitted parameters (two or three the data determine)
+n_starts = 3                  # starts at the start values x 0.302, 1 and 3.31 (1 to 10)
+# engine = "exact"            # "exact" (default) or "lsoda" (fit_zscan)
+fit_focus = true              # fit the focus position too (exact engine; false: fixed at
+                              #    focus_mm, else at the extreme of the data)
+# focus_mm = 0.0              # mm, focus position (start value if fitted; default: the
+                              #    extreme of the data)
+
+# [bounds]                    # optional bounds of fitted parameters (exact engine): [min, max]
+# sigma_4 = [0.0, 1e-15]      # cm^2
+# focus = [-2.0, 2.0]         # mm
+"""
+
+# The comment lines above the example curves' header.
+EXAMPLE_NOTE = ("# Example curve written by tarvo init: model curve at the [start] values of "
+                "setup.toml\n# with noise of standard deviation {noise:g}. Replace it with your "
+                "measurement.\n")
+
+
+# Write the template and the example curves into `directory` (created when
+# missing); refuses to overwrite an existing set-up. Returns the paths written.
+def write_starter(directory):
+    directory = Path(directory)
+    setup_path = directory / SETUP_FILE
+    if setup_path.exists():
+        raise InputError(f"{setup_path} exists already; tarvo init starts a new directory "
+                         "(remove the file or choose another directory)")
+    if directory.exists() and not directory.is_dir():
+        raise InputError(f"{directory}: exists and is not a directory")
+    directory.mkdir(parents=True, exist_ok=True)
+    clashes = [name for _, name in EXAMPLE_CURVES if (directory / name).exists()]
+    if clashes:
+        raise InputError(f"{directory / clashes[0]} exists already; tarvo init does not "
+                         "overwrite curve files")
+    write_text(setup_path, TEMPLATE.format(directory=directory))
+    setup_file = read_setup_file(directory)
+    spec_pars = read_start(setup_file.document, str(setup_path))
+    energies = [energy for energy, _ in EXAMPLE_CURVES]
+    curves = simulate(EXAMPLE_POSITIONS, energies, spec_pars,
+                      **setup_file.setup.model_kwargs())
+    noisy = noisy_curves(curves, EXAMPLE_NOISE, EXAMPLE_SEED)
+    written = [setup_path]
+    for (_, name), row in zip(EXAMPLE_CURVES, noisy):
+        path = directory / name
+        write_curve_file(path, EXAMPLE_POSITIONS, row, None,
+                         EXAMPLE_NOTE.format(noise=EXAMPLE_NOISE))
+        written.append(path)
+    return written

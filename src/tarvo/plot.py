@@ -3,8 +3,8 @@
 from matplotlib.backends.backend_agg import FigureCanvasAgg
 from matplotlib.figure import Figure
 
-from .files import write_from
-from .provenance import tarvo_version
+from .files import tarvo_version, write_from
+
 
 # Figure file formats offered; matplotlib writes each from the same figure.
 FIGURE_FORMATS = ("png", "svg", "pdf")

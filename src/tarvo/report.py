@@ -6,10 +6,8 @@ from dataclasses import dataclass
 import numpy as np
 
 from .engine import model_defaults
-from .files import write_json
-from .files import write_text as write_file_text
-from .fit_parameters import FIT_NAMES, FOCUS
-from .parameters import PARAMETERS
+from .files import write_json, write_text as write_file_text
+from .parameters import FIT_NAMES, FOCUS, PARAMETERS
 from .uncertainty import Uncertainty
 
 
@@ -175,7 +173,7 @@ def lab_quantities(setup):
 
 # The whole result of a fit as a JSON-ready dict. engine and model name the
 # fitting engine and model variant; provenance is the record of
-# tarvo.provenance.provenance; findings are the plausibility warnings;
+# tarvo.files.provenance; findings are the plausibility warnings;
 # curves (FitCurves) adds the model at the data and the
 # drawn model curves to every curve's entry.
 def result_document(measurement, outcome, uncertainty, rows, figure_name, rel_step, *,

@@ -1,14 +1,14 @@
 """Model Z-scan curves for given parameters and measurement set-up."""
 
-from collections.abc import Mapping
 
 import numpy as np
 
 from . import _native
-from .engine import (ESTABLISHED_DEFAULTS, check_engine, check_model, grid_defaults, grid_settings,
-                     model_and_jacobian)
+from .engine import (ESTABLISHED_DEFAULTS, check_count, check_engine, check_model, grid_defaults,
+                     grid_settings, model_and_jacobian)
 from .normalisation import FAR_FIELD_POINTS, normalisation_of
-from .parameters import COUNT, NAMES
+from .parameters import parameter_vector
+
 
 # Grid sizes that resolve a nanosecond pulse in a thin sample well enough for planning.
 T_SLICES_DEFAULT = ESTABLISHED_DEFAULTS["t_slices"]
@@ -17,23 +17,6 @@ Z_SLICES_DEFAULT = ESTABLISHED_DEFAULTS["z_slices"]
 
 # The model of fit_zscan, for simulate: its curves bit for bit.
 FIT_ZSCAN_MODEL = dict(model="established", normalisation="shift", engine="lsoda")
-
-
-# The eight parameters as a list of floats, from a sequence or a name -> value mapping.
-def parameter_vector(spec_pars):
-    if isinstance(spec_pars, Mapping):
-        missing = [name for name in NAMES if name not in spec_pars]
-        unknown = [name for name in spec_pars if name not in NAMES]
-        if missing or unknown:
-            raise ValueError("spec_pars needs exactly the parameters " + ", ".join(NAMES)
-                             + (f"; missing {', '.join(missing)}" if missing else "")
-                             + (f"; unknown {', '.join(map(str, unknown))}" if unknown else ""))
-        return [float(spec_pars[name]) for name in NAMES]
-    values = np.asarray(spec_pars, dtype=np.float64)
-    if values.shape != (COUNT,):
-        raise ValueError(f"spec_pars needs {COUNT} values ({', '.join(NAMES)}), got shape "
-                         f"{values.shape}")
-    return [float(v) for v in values]
 
 
 # Model transmittance of every curve.
@@ -125,8 +108,8 @@ def simulate(positions, pulse_energy, spec_pars, *, populations, sample_width, t
         return curves
     if radial_points is not None or intensity_points is not None:
         raise ValueError("radial_points and intensity_points apply to the energy model only")
-    t_slices = T_SLICES_DEFAULT if t_slices is None else t_slices
-    z_slices = Z_SLICES_DEFAULT if z_slices is None else z_slices
+    t_slices = check_count("t_slices", T_SLICES_DEFAULT if t_slices is None else t_slices)
+    z_slices = check_count("z_slices", Z_SLICES_DEFAULT if z_slices is None else z_slices)
     values = _native.model_curves(
         [float(v) for v in x.ravel()], [float(v) for v in pops], int(t_slices), int(z_slices),
         float(sample_width), float(tau), float(wavelength), float(w0), float(M2),

@@ -21,7 +21,7 @@ from tarvo.batch import (CANCELLED, FAILED, FITTED, FITTED_WITH_WARNINGS, NOT_CO
 from tarvo.bootstrap import fit_problem, replicate_rng, resample, run_replicate
 from tarvo.directory_fit import prepare_fit
 from tarvo.cluster import local_layout, start_local_cluster
-from tarvo.errors import InputError
+from tarvo.files import InputError
 
 from measurement_cases import ENERGIES, NUM_X_PTS, SETUP_TOML, run, write_curve
 from model_cases import BEAM, POPULATIONS, RSA_PARS

@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 from tarvo.cli import main
-from tarvo.progress import ElapsedTicker
+from tarvo.cluster import ElapsedTicker
 
 from measurement_cases import NUM_X_PTS, make_measurement, run
 

@@ -10,7 +10,7 @@ import tarvo_wrapper
 
 import tarvo.engine
 import tarvo.fitting
-import tarvo.resolution
+import tarvo.engine
 from tarvo import simulate
 
 from model_cases import BEAM, POPULATIONS, RSA_PARS
@@ -96,7 +96,7 @@ def test_energy_model_uses_its_own_grid_defaults(measurement_dir, capsys, monkey
                                                  exact_engine):
     monkeypatch.setattr(tarvo.engine, "backend", types.SimpleNamespace(
         exact_model=exact_engine.exact_model, ENERGY_DEFAULTS=SMALL_ENERGY_DEFAULTS))
-    monkeypatch.setattr(tarvo.resolution, "energy_resolution",
+    monkeypatch.setattr(tarvo.engine, "energy_resolution",
                         lambda *args: dict(SMALL_ENERGY_DEFAULTS))
     edit_setup(measurement_dir, "[model]\nt_slices = 2\nz_slices = 2\n", "")
     # Without [model] the established model has no grid ...

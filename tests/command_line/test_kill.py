@@ -23,7 +23,7 @@ from pathlib import Path
 
 import pytest
 
-from tarvo.freshness import DIGESTS_KEY, outdated_reason
+from tarvo.files import DIGESTS_KEY, outdated_reason
 
 from measurement_cases import make_measurement
 

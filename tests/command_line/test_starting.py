@@ -196,7 +196,7 @@ class Terminal(io.StringIO):
     (Terminal, True, True), (io.StringIO, True, False), (Terminal, False, False),
 ], ids=["terminal", "pipe", "disabled"])
 def test_progress_bar_shows_the_time_left_on_a_terminal_only(stream, enabled, shown):
-    from tarvo.progress import ProgressBar
+    from tarvo.cluster import ProgressBar
 
     output = stream()
     with ProgressBar(4, "bootstrap", "replicate", enabled=enabled, delay=0.0,

@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 from tarvo.curve_file import read_curve_file
-from tarvo.errors import InputError
+from tarvo.files import InputError
 
 # Positions and transmittance with digits that survive every layout below.
 X = np.array([-30.0, -22.5, -15.0, -7.5, -1.25, 0.0, 1.25, 7.5, 15.0, 22.5, 30.0])

@@ -12,7 +12,7 @@ import warnings
 import pytest
 
 from tarvo import cli, directory_fit
-from tarvo.freshness import DIGESTS_KEY, STALE_KEY
+from tarvo.files import DIGESTS_KEY, STALE_KEY
 
 from measurement_cases import make_measurement, run
 

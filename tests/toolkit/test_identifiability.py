@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import tarvo
-from tarvo.identifiability import from_jacobian
+from tarvo.uncertainty import from_jacobian
 
 from model_cases import BEAM, POPULATIONS, RSA_PARS
 

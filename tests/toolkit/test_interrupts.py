@@ -118,7 +118,7 @@ def test_a_cluster_run_keeps_a_bounded_number_of_futures(client):
 # Profile intervals: Ctrl-C between two model evaluations ends the walk.
 def test_ctrl_c_stops_profile_intervals(monkeypatch):
     import tarvo
-    from tarvo import fitting
+    from tarvo import problem
     from measurement_cases import ENERGIES, POSITIONS, noisy_curves
     from model_cases import BEAM, POPULATIONS, RSA_PARS
 
@@ -126,7 +126,7 @@ def test_ctrl_c_stops_profile_intervals(monkeypatch):
                        vary=["sigma_1", "tau_21"], populations=POPULATIONS, t_slices=2,
                        z_slices=2, **BEAM)
     evaluations = []
-    curves = fitting.ZscanProblem.curves
+    curves = problem.ZscanProblem.curves
 
     def counted(self, *args, **kwargs):
         evaluations.append(True)
@@ -134,7 +134,7 @@ def test_ctrl_c_stops_profile_intervals(monkeypatch):
             _thread.interrupt_main()
         return curves(self, *args, **kwargs)
 
-    monkeypatch.setattr(fitting.ZscanProblem, "curves", counted)
+    monkeypatch.setattr(problem.ZscanProblem, "curves", counted)
     with pytest.raises(KeyboardInterrupt):
         result.conf_interval()
     assert len(evaluations) <= 6

@@ -1,4 +1,4 @@
-"""The resolution rule of the energy model (tarvo.resolution) against the
+"""The resolution rule of the energy model (tarvo.engine) against the
 first-principles reference: its choice keeps the model within 1e-4 of the
 nonlinear change of the curves on thick and strongly saturated samples, where
 a thin-sample grid does not."""
@@ -10,7 +10,7 @@ import pytest
 
 from first_principles import energy_transmittance
 from tarvo import _native
-from tarvo.resolution import energy_resolution, optical_depth, saturation
+from tarvo.engine import energy_resolution, optical_depth, saturation
 
 BEAM = dict(sample_width=0.1, tau=4e-9, wavelength=532e-9, w0=20e-6, M2=1.2)
 RSA = [4e-18, 2e-17, 6e-17, 2e-9, 1.5e-9, 1e-12, 1e-6, 1e-12]

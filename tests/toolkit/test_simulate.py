@@ -7,7 +7,7 @@ import tarvo_wrapper
 
 import tarvo
 from tarvo import _native, simulate
-from tarvo.centring import scan_centre
+from tarvo.parameters import scan_centre
 from tarvo.parameters import NAMES
 from tarvo.simulation import FIT_ZSCAN_MODEL
 

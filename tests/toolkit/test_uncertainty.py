@@ -7,7 +7,7 @@ from scipy.optimize import curve_fit
 
 import tarvo
 from tarvo import simulate
-from tarvo.centring import scan_centre
+from tarvo.parameters import scan_centre
 from tarvo.simulation import FIT_ZSCAN_MODEL
 from tarvo.report import correlation_notes
 from tarvo.parameters import NAMES
