@@ -339,15 +339,60 @@ void polynomial_tangent(const Polynomial& poly, const Matrix& db1, Matrix& dz) {
 // its remainder 1/20! is far below the unit roundoff.
 constexpr int AVERAGE_DEGREE = 18;
 
-// y = a v for a 5-vector v.
-inline void apply(const Matrix& a, const double* v, double* y) {
+// Vectors per column of a matrix, and per 5-vector.
+constexpr int COLUMN_LANES = (N + WIDTH - 1) / WIDTH;
+
+// A 5-vector on whole vectors (padding zero).
+struct Vector {
+  Pair lane[COLUMN_LANES];
+  double get(int i) const { return lane[i / WIDTH][i % WIDTH]; }
+};
+
+// A 5x5 matrix held by columns (padded with zero rows to whole vectors): the
+// products with a 5-vector run on the lanes of its columns.
+struct Columns {
+  Pair column[N][COLUMN_LANES];
+};
+
+inline Columns transpose(const Matrix& a) {
+  Columns t;
   TARVO_UNROLL
-  for (int i = 0; i < N; ++i) {
-    double sum = 0.0;
+  for (int j = 0; j < N; ++j) {
     TARVO_UNROLL
-    for (int j = 0; j < N; ++j) sum += a.get(i, j) * v[j];
-    y[i] = sum;
+    for (int l = 0; l < COLUMN_LANES; ++l) t.column[j][l] = splat(0.0);
+    TARVO_UNROLL
+    for (int i = 0; i < N; ++i) t.column[j][i / WIDTH][i % WIDTH] = a.get(i, j);
   }
+  return t;
+}
+
+inline Vector load_vector(const double* v) {
+  Vector x;
+  TARVO_UNROLL
+  for (int l = 0; l < COLUMN_LANES; ++l) x.lane[l] = splat(0.0);
+  TARVO_UNROLL
+  for (int i = 0; i < N; ++i) x.lane[i / WIDTH][i % WIDTH] = v[i];
+  return x;
+}
+
+inline void store_vector(const Vector& x, double* v) {
+  TARVO_UNROLL
+  for (int i = 0; i < N; ++i) v[i] = x.get(i);
+}
+
+// y = a v for a 5-vector v: every entry the sum over j in order, from 0,
+// of a_ij v_j (the lanes of a column at once).
+inline Vector apply(const Columns& a, const Vector& v) {
+  Vector y;
+  TARVO_UNROLL
+  for (int l = 0; l < COLUMN_LANES; ++l) y.lane[l] = splat(0.0);
+  TARVO_UNROLL
+  for (int j = 0; j < N; ++j) {
+    const Pair vj = splat(v.get(j));
+    TARVO_UNROLL
+    for (int l = 0; l < COLUMN_LANES; ++l) y.lane[l] += a.column[j][l] * vj;
+  }
+  return y;
 }
 
 // The unshifted scaled matrix C = B 2^-s - mu 2^-s I.
@@ -357,38 +402,71 @@ Matrix unshifted(const Matrix& b, const Scaling& scaling) {
   return c;
 }
 
+// The step average and its tangents while they are computed.
+struct Average {
+  Vector w;
+  Vector dw[MAX_DIRECTIONS];
+};
+
 // w = phi_1(c) v by Horner's rule; dw[p] its tangent along dc[p] and dv[p].
-void average_series(const Matrix& c, const Matrix* dc, int directions, const double* v,
-                    const double* dv, double* w, double* dw) {
-  double next[N];
-  for (int i = 0; i < N; ++i) w[i] = v[i] * TAYLOR_TAIL[AVERAGE_DEGREE];
+void average_series(const Matrix& c_rows, const Matrix* dc_rows, int directions, const double* v_in,
+                    const double* dv_in, Average& out) {
+  const Columns c = transpose(c_rows);
+  Columns dc[MAX_DIRECTIONS];
+  Vector dv[MAX_DIRECTIONS];
+  const Vector v = load_vector(v_in);
+  Vector& w = out.w;
+  const Pair top = splat(TAYLOR_TAIL[AVERAGE_DEGREE]);
+  TARVO_UNROLL
+  for (int l = 0; l < COLUMN_LANES; ++l) w.lane[l] = v.lane[l] * top;
   for (int p = 0; p < directions; ++p) {
-    for (int i = 0; i < N; ++i) dw[p * N + i] = dv[p * N + i] * TAYLOR_TAIL[AVERAGE_DEGREE];
+    dc[p] = transpose(dc_rows[p]);
+    dv[p] = load_vector(dv_in + p * N);
+    TARVO_UNROLL
+    for (int l = 0; l < COLUMN_LANES; ++l) out.dw[p].lane[l] = dv[p].lane[l] * top;
   }
   for (int k = AVERAGE_DEGREE - 1; k >= 0; --k) {
+    const Pair coefficient = splat(TAYLOR_TAIL[k]);
     // Tangents first: they need the previous w.
     for (int p = 0; p < directions; ++p) {
-      double a[N], b[N];
-      apply(dc[p], w, a);
-      apply(c, dw + p * N, b);
-      for (int i = 0; i < N; ++i) dw[p * N + i] = (a[i] + b[i]) + dv[p * N + i] * TAYLOR_TAIL[k];
+      const Vector a = apply(dc[p], w);
+      const Vector b = apply(c, out.dw[p]);
+      TARVO_UNROLL
+      for (int l = 0; l < COLUMN_LANES; ++l) {
+        out.dw[p].lane[l] = (a.lane[l] + b.lane[l]) + dv[p].lane[l] * coefficient;
+      }
     }
-    apply(c, w, next);
-    for (int i = 0; i < N; ++i) w[i] = next[i] + v[i] * TAYLOR_TAIL[k];
+    const Vector next = apply(c, w);
+    TARVO_UNROLL
+    for (int l = 0; l < COLUMN_LANES; ++l) w.lane[l] = next.lane[l] + v.lane[l] * coefficient;
   }
 }
 
 // One doubling of the average: phi_1(2X) v = (exp(X) w + w) / 2 with w = phi_1(X) v,
 // e = exp(X) and de its tangents.
-void double_average(const Matrix& e, const Matrix* de, int directions, double* w, double* dw) {
-  double a[N], b[N];
+void double_average(const Matrix& e_rows, const Matrix* de_rows, int directions, Average& avg) {
+  const Columns e = transpose(e_rows);
+  const Pair half = splat(0.5);
   for (int p = 0; p < directions; ++p) {
-    apply(de[p], w, a);
-    apply(e, dw + p * N, b);
-    for (int i = 0; i < N; ++i) dw[p * N + i] = 0.5 * ((a[i] + b[i]) + dw[p * N + i]);
+    const Vector a = apply(transpose(de_rows[p]), avg.w);
+    const Vector b = apply(e, avg.dw[p]);
+    TARVO_UNROLL
+    for (int l = 0; l < COLUMN_LANES; ++l) {
+      avg.dw[p].lane[l] = half * ((a.lane[l] + b.lane[l]) + avg.dw[p].lane[l]);
+    }
   }
-  apply(e, w, a);
-  for (int i = 0; i < N; ++i) w[i] = 0.5 * (a[i] + w[i]);
+  const Vector a = apply(e, avg.w);
+  TARVO_UNROLL
+  for (int l = 0; l < COLUMN_LANES; ++l) avg.w.lane[l] = half * (a.lane[l] + avg.w.lane[l]);
+}
+
+// Write the average (and its tangents) where the caller asked for it. Inlined:
+// an out-of-line call here let the AVX copy return without clearing the upper
+// halves of its registers, which slows every SSE instruction after it.
+__attribute__((always_inline)) inline void store_average(const Average& avg, int directions,
+                                                         StepAverage* average) {
+  store_vector(avg.w, average->avg);
+  for (int p = 0; p < directions; ++p) store_vector(avg.dw[p], average->davg + p * N);
 }
 
 void fill_nan(double* x, int count) {
@@ -403,9 +481,9 @@ void exponential(const double* m, double* x, StepAverage* average) {
     if (average != nullptr) fill_nan(average->avg, N);
     return;
   }
+  Average avg;
   if (average != nullptr) {
-    average_series(unshifted(poly.b1, scaling), nullptr, 0, average->v, nullptr, average->avg,
-                   nullptr);
+    average_series(unshifted(poly.b1, scaling), nullptr, 0, average->v, nullptr, avg);
   }
   evaluate_polynomial(poly);
   Matrix y = poly.z[0];
@@ -416,7 +494,7 @@ void exponential(const double* m, double* x, StepAverage* average) {
   Matrix* now = &y;
   Matrix* next = &other;
   for (int i = 0; i < scaling.squarings; ++i) {
-    if (average != nullptr) double_average(*now, nullptr, 0, average->avg, nullptr);
+    if (average != nullptr) double_average(*now, nullptr, 0, avg);
     multiply(*now, *now, *next);
     normalise_columns(*next);
     Matrix* done = now;
@@ -425,6 +503,7 @@ void exponential(const double* m, double* x, StepAverage* average) {
   }
   restore_column_sums(*now, 1.0);
   store(*now, x);
+  if (average != nullptr) store_average(avg, 0, average);
 }
 
 void exponential_derivatives(const double* m, const double* dm, int directions, double* x,
@@ -460,14 +539,14 @@ void exponential_derivatives(const double* m, const double* dm, int directions, 
     scale_by(dys[0][p], scaling.shift_factor);
     normalise_columns_tangent(ys[0], column_scale, dys[0][p]);
   }
+  Average avg;
   if (average != nullptr) {
-    average_series(unshifted(poly.b1, scaling), dc, directions, average->v, average->dv,
-                   average->avg, average->davg);
+    average_series(unshifted(poly.b1, scaling), dc, directions, average->v, average->dv, avg);
   }
   for (int i = 0; i < scaling.squarings; ++i) {
     const Matrix& y = ys[now];
     Matrix& next = ys[1 - now];
-    if (average != nullptr) double_average(y, dys[now], directions, average->avg, average->davg);
+    if (average != nullptr) double_average(y, dys[now], directions, avg);
     for (int p = 0; p < directions; ++p) {
       multiply_tangent(y, dys[now][p], y, dys[now][p], dys[1 - now][p]);
     }
@@ -483,4 +562,5 @@ void exponential_derivatives(const double* m, const double* dm, int directions, 
     store(dys[now][p], dx + p * NN);
   }
   store(y, x);
+  if (average != nullptr) store_average(avg, directions, average);
 }
