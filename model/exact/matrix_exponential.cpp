@@ -1,8 +1,9 @@
 // Scaling and squaring for the 5x5 rate matrices of the population step: the
-// kernel (matrix_exponential_kernel.hpp) on two-wide SSE2 vectors, and on
-// four-wide AVX vectors (matrix_exponential_avx.cpp) where the processor has
-// them. Both do the same operations lane by lane, so the results are the
-// same bits either way.
+// kernel (matrix_exponential_kernel.hpp) on two-wide SSE2 vectors, on
+// four-wide AVX vectors (matrix_exponential_avx.cpp) and on eight-wide
+// AVX-512F vectors (matrix_exponential_avx512.cpp), the widest the processor
+// has. All do the same operations lane by lane, so the results are the same
+// bits either way.
 #include "matrix_exponential.hpp"
 
 #include <cmath>
@@ -15,6 +16,20 @@ namespace sse2 {
 #include "matrix_exponential_kernel.hpp"
 #undef TARVO_KERNEL_WIDTH
 }  // namespace sse2
+
+#if TARVO_AVX512_KERNEL
+namespace avx512 {
+void exponential(const double* m, double* x, StepAverage* average);
+void exponential_derivatives(const double* m, const double* dm, int directions, double* x,
+                             double* dx, StepAverage* average);
+}  // namespace avx512
+
+// Whether this processor (and its operating system) runs AVX-512F instructions.
+static bool avx512_usable() {
+  static const bool usable = __builtin_cpu_supports("avx512f");
+  return usable;
+}
+#endif
 
 #if TARVO_AVX_KERNEL
 namespace avx {
@@ -32,6 +47,9 @@ static bool avx_usable() {
 #endif
 
 void rate_matrix_exponential(const double* m, double* x, StepAverage* average) {
+#if TARVO_AVX512_KERNEL
+  if (avx512_usable()) return avx512::exponential(m, x, average);
+#endif
 #if TARVO_AVX_KERNEL
   if (avx_usable()) return avx::exponential(m, x, average);
 #endif
@@ -40,6 +58,11 @@ void rate_matrix_exponential(const double* m, double* x, StepAverage* average) {
 
 void rate_matrix_exponential_derivatives(const double* m, const double* dm, int directions,
                                          double* x, double* dx, StepAverage* average) {
+#if TARVO_AVX512_KERNEL
+  if (avx512_usable()) {
+    return avx512::exponential_derivatives(m, dm, directions, x, dx, average);
+  }
+#endif
 #if TARVO_AVX_KERNEL
   if (avx_usable()) return avx::exponential_derivatives(m, dm, directions, x, dx, average);
 #endif
@@ -67,6 +90,14 @@ bool exact_exponential(ExponentialKernel kernel, const double* m, const double* 
 #if TARVO_AVX_KERNEL
       if (!exact::avx_usable()) return false;
       exact::avx::exponential_derivatives(m, dm, directions, x, dx, &average);
+      return true;
+#else
+      return false;
+#endif
+    case ExponentialKernel::avx512:
+#if TARVO_AVX512_KERNEL
+      if (!exact::avx512_usable()) return false;
+      exact::avx512::exponential_derivatives(m, dm, directions, x, dx, &average);
       return true;
 #else
       return false;
