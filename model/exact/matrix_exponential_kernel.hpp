@@ -91,8 +91,9 @@ inline void multiply(const Matrix& a, const Matrix& b, Matrix& c) {
 }
 
 // c = a db + da b: the tangent of the product a b.
-inline void multiply_tangent(const Matrix& a, const Matrix& da, const Matrix& b,
-                             const Matrix& db, Matrix& c) {
+__attribute__((always_inline)) inline void multiply_tangent(const Matrix& a, const Matrix& da,
+                                                            const Matrix& b, const Matrix& db,
+                                                            Matrix& c) {
   TARVO_UNROLL
   for (int i = 0; i < N; ++i) {
     Pair r[LANES];
@@ -196,7 +197,7 @@ struct ColumnScale {
 // Divide every column of x by its sum, so that it sums to 1 to rounding:
 // the squarings would otherwise double a column sum's rounding error each
 // time. Returns the reciprocal sums for the tangents.
-ColumnScale normalise_columns(Matrix& x) {
+__attribute__((always_inline)) inline ColumnScale normalise_columns(Matrix& x) {
   ColumnScale scale;
   TARVO_UNROLL
   for (int l = 0; l < LANES; ++l) {
@@ -213,7 +214,9 @@ ColumnScale normalise_columns(Matrix& x) {
 
 // Tangent of normalise_columns, with the normalised value x: for x' = x / s,
 // dx' = (dx - x' ds) / s with ds the column sums of dx.
-void normalise_columns_tangent(const Matrix& x, const ColumnScale& scale, Matrix& dx) {
+__attribute__((always_inline)) inline void normalise_columns_tangent(const Matrix& x,
+                                                                     const ColumnScale& scale,
+                                                                     Matrix& dx) {
   TARVO_UNROLL
   for (int l = 0; l < LANES; ++l) {
     Pair sum = dx.row[0][l];
@@ -320,18 +323,24 @@ void evaluate_polynomial(Polynomial& poly) {
   }
 }
 
-// Tangent of evaluate_polynomial along db1: dz = dT.
-void polynomial_tangent(const Polynomial& poly, const Matrix& db1, Matrix& dz) {
-  Matrix db2, db3, db4, block, product;
-  multiply_tangent(poly.b1, db1, poly.b1, db1, db2);
-  multiply_tangent(poly.b2, db2, poly.b1, db1, db3);
-  multiply_tangent(poly.b2, db2, poly.b2, db2, db4);
-  taylor_block(3, db1, db2, db3, false, dz);
+// Tangents of evaluate_polynomial along db1[p]: dz[p] = dT, p < directions.
+// The directions advance together, stage by stage: their products are
+// independent, so the processor overlaps them (each entry's operations are
+// those of one direction alone).
+void polynomial_tangents(const Polynomial& poly, const Matrix* db1, int directions, Matrix* dz) {
+  Matrix db2[MAX_DIRECTIONS], db3[MAX_DIRECTIONS], db4[MAX_DIRECTIONS];
+  for (int p = 0; p < directions; ++p) multiply_tangent(poly.b1, db1[p], poly.b1, db1[p], db2[p]);
+  for (int p = 0; p < directions; ++p) multiply_tangent(poly.b2, db2[p], poly.b1, db1[p], db3[p]);
+  for (int p = 0; p < directions; ++p) multiply_tangent(poly.b2, db2[p], poly.b2, db2[p], db4[p]);
+  for (int p = 0; p < directions; ++p) taylor_block(3, db1[p], db2[p], db3[p], false, dz[p]);
   for (int k = 2; k >= 0; --k) {
-    multiply_tangent(poly.b4, db4, poly.z[k + 1], dz, product);
-    taylor_block(k, db1, db2, db3, false, block);
-    add(product, block);
-    dz = product;
+    for (int p = 0; p < directions; ++p) {
+      Matrix block, product;
+      multiply_tangent(poly.b4, db4[p], poly.z[k + 1], dz[p], product);
+      taylor_block(k, db1[p], db2[p], db3[p], false, block);
+      add(product, block);
+      dz[p] = product;
+    }
   }
 }
 
@@ -532,10 +541,11 @@ void exponential_derivatives(const double* m, const double* dm, int directions, 
   // so the tangent of B is the tangent of M, scaled.
   Matrix dc[MAX_DIRECTIONS];
   for (int p = 0; p < directions; ++p) {
-    Matrix db1 = load(dm + p * NN);
-    scale_by(db1, scaling.factor);
-    dc[p] = db1;
-    polynomial_tangent(poly, db1, dys[0][p]);
+    dc[p] = load(dm + p * NN);
+    scale_by(dc[p], scaling.factor);
+  }
+  polynomial_tangents(poly, dc, directions, dys[0]);
+  for (int p = 0; p < directions; ++p) {
     scale_by(dys[0][p], scaling.shift_factor);
     normalise_columns_tangent(ys[0], column_scale, dys[0][p]);
   }
@@ -547,11 +557,13 @@ void exponential_derivatives(const double* m, const double* dm, int directions, 
     const Matrix& y = ys[now];
     Matrix& next = ys[1 - now];
     if (average != nullptr) double_average(y, dys[now], directions, avg);
+    // The value first: its column sums and their division then overlap
+    // with the tangents' products, which do not need them.
+    multiply(y, y, next);
+    column_scale = normalise_columns(next);
     for (int p = 0; p < directions; ++p) {
       multiply_tangent(y, dys[now][p], y, dys[now][p], dys[1 - now][p]);
     }
-    multiply(y, y, next);
-    column_scale = normalise_columns(next);
     for (int p = 0; p < directions; ++p) normalise_columns_tangent(next, column_scale, dys[1 - now][p]);
     now = 1 - now;
   }
