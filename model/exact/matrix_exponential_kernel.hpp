@@ -24,11 +24,30 @@ constexpr int LANES = (N + 1 + WIDTH - 1) / WIDTH;
 // WIDTH doubles, added and multiplied lane by lane.
 typedef double Pair __attribute__((vector_size(8 * WIDTH)));
 
+// Lane numbers 0 .. WIDTH - 1, as integers of the width of a double.
+typedef long long LaneIndex __attribute__((vector_size(8 * WIDTH)));
+inline LaneIndex lane_numbers() {
+  LaneIndex n;
+  for (int w = 0; w < WIDTH; ++w) n[w] = w;
+  return n;
+}
+
+// v with lane w replaced by x. Written as a blend of whole vectors: a store
+// of one lane followed by a load of the whole vector would stall the load
+// (the processor cannot forward a narrow store to a wide load).
+inline Pair with_lane(const Pair& v, int w, double x) {
+  Pair others;
+  for (int u = 0; u < WIDTH; ++u) others[u] = x;
+  return lane_numbers() == static_cast<long long>(w) ? others : v;
+}
+
 // A 5x5 matrix, rows padded with zero columns to whole vectors.
 struct Matrix {
   Pair row[N][LANES];
   double get(int i, int j) const { return row[i][j / WIDTH][j % WIDTH]; }
-  void set(int i, int j, double v) { row[i][j / WIDTH][j % WIDTH] = v; }
+  void set(int i, int j, double v) {
+    row[i][j / WIDTH] = with_lane(row[i][j / WIDTH], j % WIDTH, v);
+  }
 };
 
 // Largest ||B 2^-s||_1 for the degree-15 polynomial: its relative backward
@@ -309,17 +328,23 @@ struct Polynomial {
   Matrix z[4];
 };
 
-// Paterson-Stockmeyer: six products for degree 15.
-void evaluate_polynomial(Polynomial& poly) {
+// Paterson-Stockmeyer: six products for degree 15; `series` advances by
+// two steps after each product (see AverageSeries).
+template <class Series>
+void evaluate_polynomial(Polynomial& poly, Series& series) {
   multiply(poly.b1, poly.b1, poly.b2);
+  series.advance(2);
   multiply(poly.b2, poly.b1, poly.b3);
+  series.advance(2);
   multiply(poly.b2, poly.b2, poly.b4);
+  series.advance(2);
   taylor_block(3, poly.b1, poly.b2, poly.b3, true, poly.z[3]);
   Matrix block;
   for (int k = 2; k >= 0; --k) {
     multiply(poly.b4, poly.z[k + 1], poly.z[k]);
     taylor_block(k, poly.b1, poly.b2, poly.b3, true, block);
     add(poly.z[k], block);
+    series.advance(2);
   }
 }
 
@@ -327,11 +352,16 @@ void evaluate_polynomial(Polynomial& poly) {
 // The directions advance together, stage by stage: their products are
 // independent, so the processor overlaps them (each entry's operations are
 // those of one direction alone).
-void polynomial_tangents(const Polynomial& poly, const Matrix* db1, int directions, Matrix* dz) {
+template <class Series>
+void polynomial_tangents(const Polynomial& poly, const Matrix* db1, int directions, Matrix* dz,
+                         Series& series) {
   Matrix db2[MAX_DIRECTIONS], db3[MAX_DIRECTIONS], db4[MAX_DIRECTIONS];
   for (int p = 0; p < directions; ++p) multiply_tangent(poly.b1, db1[p], poly.b1, db1[p], db2[p]);
+  series.advance(1);
   for (int p = 0; p < directions; ++p) multiply_tangent(poly.b2, db2[p], poly.b1, db1[p], db3[p]);
+  series.advance(1);
   for (int p = 0; p < directions; ++p) multiply_tangent(poly.b2, db2[p], poly.b2, db2[p], db4[p]);
+  series.advance(1);
   for (int p = 0; p < directions; ++p) taylor_block(3, db1[p], db2[p], db3[p], false, dz[p]);
   for (int k = 2; k >= 0; --k) {
     for (int p = 0; p < directions; ++p) {
@@ -341,6 +371,7 @@ void polynomial_tangents(const Polynomial& poly, const Matrix* db1, int directio
       add(product, block);
       dz[p] = product;
     }
+    series.advance(1);
   }
 }
 
@@ -370,7 +401,9 @@ inline Columns transpose(const Matrix& a) {
     TARVO_UNROLL
     for (int l = 0; l < COLUMN_LANES; ++l) t.column[j][l] = splat(0.0);
     TARVO_UNROLL
-    for (int i = 0; i < N; ++i) t.column[j][i / WIDTH][i % WIDTH] = a.get(i, j);
+    for (int i = 0; i < N; ++i) {
+      t.column[j][i / WIDTH] = with_lane(t.column[j][i / WIDTH], i % WIDTH, a.get(i, j));
+    }
   }
   return t;
 }
@@ -380,7 +413,7 @@ inline Vector load_vector(const double* v) {
   TARVO_UNROLL
   for (int l = 0; l < COLUMN_LANES; ++l) x.lane[l] = splat(0.0);
   TARVO_UNROLL
-  for (int i = 0; i < N; ++i) x.lane[i / WIDTH][i % WIDTH] = v[i];
+  for (int i = 0; i < N; ++i) x.lane[i / WIDTH] = with_lane(x.lane[i / WIDTH], i % WIDTH, v[i]);
   return x;
 }
 
@@ -418,38 +451,60 @@ struct Average {
 };
 
 // w = phi_1(c) v by Horner's rule; dw[p] its tangent along dc[p] and dv[p].
-void average_series(const Matrix& c_rows, const Matrix* dc_rows, int directions, const double* v_in,
-                    const double* dv_in, Average& out) {
-  const Columns c = transpose(c_rows);
+// One Horner step at a time: each step waits for the one before, so the
+// exponential runs the steps between the stages of its polynomials, whose
+// independent products keep the processor busy meanwhile.
+struct AverageSeries {
+  Columns c;
   Columns dc[MAX_DIRECTIONS];
+  Vector v;
   Vector dv[MAX_DIRECTIONS];
-  const Vector v = load_vector(v_in);
-  Vector& w = out.w;
-  const Pair top = splat(TAYLOR_TAIL[AVERAGE_DEGREE]);
-  TARVO_UNROLL
-  for (int l = 0; l < COLUMN_LANES; ++l) w.lane[l] = v.lane[l] * top;
-  for (int p = 0; p < directions; ++p) {
-    dc[p] = transpose(dc_rows[p]);
-    dv[p] = load_vector(dv_in + p * N);
+  int directions = 0;
+  // The next Horner step (-1: done; the series is not wanted at all when
+  // started with no average).
+  int k = -1;
+  Average* out = nullptr;
+
+  void start(const Matrix& c_rows, const Matrix* dc_rows, int directions_in, const double* v_in,
+             const double* dv_in, Average& average) {
+    out = &average;
+    directions = directions_in;
+    c = transpose(c_rows);
+    v = load_vector(v_in);
+    const Pair top = splat(TAYLOR_TAIL[AVERAGE_DEGREE]);
     TARVO_UNROLL
-    for (int l = 0; l < COLUMN_LANES; ++l) out.dw[p].lane[l] = dv[p].lane[l] * top;
-  }
-  for (int k = AVERAGE_DEGREE - 1; k >= 0; --k) {
-    const Pair coefficient = splat(TAYLOR_TAIL[k]);
-    // Tangents first: they need the previous w.
+    for (int l = 0; l < COLUMN_LANES; ++l) out->w.lane[l] = v.lane[l] * top;
     for (int p = 0; p < directions; ++p) {
-      const Vector a = apply(dc[p], w);
-      const Vector b = apply(c, out.dw[p]);
+      dc[p] = transpose(dc_rows[p]);
+      dv[p] = load_vector(dv_in + p * N);
       TARVO_UNROLL
-      for (int l = 0; l < COLUMN_LANES; ++l) {
-        out.dw[p].lane[l] = (a.lane[l] + b.lane[l]) + dv[p].lane[l] * coefficient;
-      }
+      for (int l = 0; l < COLUMN_LANES; ++l) out->dw[p].lane[l] = dv[p].lane[l] * top;
     }
-    const Vector next = apply(c, w);
-    TARVO_UNROLL
-    for (int l = 0; l < COLUMN_LANES; ++l) w.lane[l] = next.lane[l] + v.lane[l] * coefficient;
+    k = AVERAGE_DEGREE - 1;
   }
-}
+
+  // Up to `steps` more Horner steps.
+  void advance(int steps) {
+    for (; steps > 0 && k >= 0; --steps, --k) {
+      Vector& w = out->w;
+      const Pair coefficient = splat(TAYLOR_TAIL[k]);
+      // Tangents first: they need the previous w.
+      for (int p = 0; p < directions; ++p) {
+        const Vector a = apply(dc[p], w);
+        const Vector b = apply(c, out->dw[p]);
+        TARVO_UNROLL
+        for (int l = 0; l < COLUMN_LANES; ++l) {
+          out->dw[p].lane[l] = (a.lane[l] + b.lane[l]) + dv[p].lane[l] * coefficient;
+        }
+      }
+      const Vector next = apply(c, w);
+      TARVO_UNROLL
+      for (int l = 0; l < COLUMN_LANES; ++l) w.lane[l] = next.lane[l] + v.lane[l] * coefficient;
+    }
+  }
+
+  void finish() { advance(AVERAGE_DEGREE); }
+};
 
 // One doubling of the average: phi_1(2X) v = (exp(X) w + w) / 2 with w = phi_1(X) v,
 // e = exp(X) and de its tangents.
@@ -491,10 +546,12 @@ void exponential(const double* m, double* x, StepAverage* average) {
     return;
   }
   Average avg;
+  AverageSeries series;
   if (average != nullptr) {
-    average_series(unshifted(poly.b1, scaling), nullptr, 0, average->v, nullptr, avg);
+    series.start(unshifted(poly.b1, scaling), nullptr, 0, average->v, nullptr, avg);
   }
-  evaluate_polynomial(poly);
+  evaluate_polynomial(poly, series);
+  series.finish();
   Matrix y = poly.z[0];
   scale_by(y, scaling.shift_factor);
   normalise_columns(y);
@@ -528,7 +585,19 @@ void exponential_derivatives(const double* m, const double* dm, int directions, 
     }
     return;
   }
-  evaluate_polynomial(poly);
+  // The shift mu is a constant of the identity exp(M) = exp(-mu) exp(M + mu I),
+  // so the tangent of B is the tangent of M, scaled.
+  Matrix dc[MAX_DIRECTIONS];
+  for (int p = 0; p < directions; ++p) {
+    dc[p] = load(dm + p * NN);
+    scale_by(dc[p], scaling.factor);
+  }
+  Average avg;
+  AverageSeries series;
+  if (average != nullptr) {
+    series.start(unshifted(poly.b1, scaling), dc, directions, average->v, average->dv, avg);
+  }
+  evaluate_polynomial(poly, series);
   // Each squaring reads one of two buffers of the value and of every
   // tangent and writes the other (a product cannot overwrite its factors).
   Matrix ys[2];
@@ -537,22 +606,12 @@ void exponential_derivatives(const double* m, const double* dm, int directions, 
   ys[0] = poly.z[0];
   scale_by(ys[0], scaling.shift_factor);
   ColumnScale column_scale = normalise_columns(ys[0]);
-  // The shift mu is a constant of the identity exp(M) = exp(-mu) exp(M + mu I),
-  // so the tangent of B is the tangent of M, scaled.
-  Matrix dc[MAX_DIRECTIONS];
-  for (int p = 0; p < directions; ++p) {
-    dc[p] = load(dm + p * NN);
-    scale_by(dc[p], scaling.factor);
-  }
-  polynomial_tangents(poly, dc, directions, dys[0]);
+  polynomial_tangents(poly, dc, directions, dys[0], series);
   for (int p = 0; p < directions; ++p) {
     scale_by(dys[0][p], scaling.shift_factor);
     normalise_columns_tangent(ys[0], column_scale, dys[0][p]);
   }
-  Average avg;
-  if (average != nullptr) {
-    average_series(unshifted(poly.b1, scaling), dc, directions, average->v, average->dv, avg);
-  }
+  series.finish();
   for (int i = 0; i < scaling.squarings; ++i) {
     const Matrix& y = ys[now];
     Matrix& next = ys[1 - now];
