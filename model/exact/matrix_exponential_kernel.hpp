@@ -396,6 +396,27 @@ struct Columns {
 
 inline Columns transpose(const Matrix& a) {
   Columns t;
+#if TARVO_KERNEL_WIDTH == 8
+  // A padded row is one vector: shuffles of whole rows, lanes 5 to 7 taken
+  // from the zero padding of row 4 (what they hold is never read).
+  typedef long long Mask __attribute__((vector_size(64)));
+  const Pair r0 = a.row[0][0], r1 = a.row[1][0], r2 = a.row[2][0], r3 = a.row[3][0];
+  const Pair r4 = a.row[4][0];
+  const Pair low01 = __builtin_shuffle(r0, r1, Mask{0, 8, 1, 9, 2, 10, 3, 11});
+  const Pair low23 = __builtin_shuffle(r2, r3, Mask{0, 8, 1, 9, 2, 10, 3, 11});
+  const Pair high01 = __builtin_shuffle(r0, r1, Mask{4, 12, 5, 13, 6, 14, 7, 15});
+  const Pair high23 = __builtin_shuffle(r2, r3, Mask{4, 12, 5, 13, 6, 14, 7, 15});
+  const Pair first4[2] = {__builtin_shuffle(low01, low23, Mask{0, 1, 8, 9, 2, 3, 10, 11}),
+                          __builtin_shuffle(low01, low23, Mask{4, 5, 12, 13, 6, 7, 14, 15})};
+  const Pair last = __builtin_shuffle(high01, high23, Mask{0, 1, 8, 9, 2, 3, 10, 11});
+  // first4[h] holds columns 2h and 2h + 1 (rows 0-3 each); last column 4 (and 5).
+  t.column[0][0] = __builtin_shuffle(first4[0], r4, Mask{0, 1, 2, 3, 8, 13, 14, 15});
+  t.column[1][0] = __builtin_shuffle(first4[0], r4, Mask{4, 5, 6, 7, 9, 13, 14, 15});
+  t.column[2][0] = __builtin_shuffle(first4[1], r4, Mask{0, 1, 2, 3, 10, 13, 14, 15});
+  t.column[3][0] = __builtin_shuffle(first4[1], r4, Mask{4, 5, 6, 7, 11, 13, 14, 15});
+  t.column[4][0] = __builtin_shuffle(last, r4, Mask{0, 1, 2, 3, 12, 13, 14, 15});
+  return t;
+#endif
   TARVO_UNROLL
   for (int j = 0; j < N; ++j) {
     TARVO_UNROLL
