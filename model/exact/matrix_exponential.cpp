@@ -22,6 +22,8 @@ namespace avx512 {
 void exponential(const double* m, double* x, StepAverage* average);
 void exponential_derivatives(const double* m, const double* dm, int directions, double* x,
                              double* dx, StepAverage* average);
+void step(const double* m, const double* dm, int directions, double* n, double* dn,
+          StepAverage* average);
 }  // namespace avx512
 
 // Whether this processor (and its operating system) runs AVX-512F instructions.
@@ -36,6 +38,8 @@ namespace avx {
 void exponential(const double* m, double* x, StepAverage* average);
 void exponential_derivatives(const double* m, const double* dm, int directions, double* x,
                              double* dx, StepAverage* average);
+void step(const double* m, const double* dm, int directions, double* n, double* dn,
+          StepAverage* average);
 }  // namespace avx
 
 // Whether this processor (and its operating system) runs AVX instructions;
@@ -67,6 +71,17 @@ void rate_matrix_exponential_derivatives(const double* m, const double* dm, int 
   if (avx_usable()) return avx::exponential_derivatives(m, dm, directions, x, dx, average);
 #endif
   sse2::exponential_derivatives(m, dm, directions, x, dx, average);
+}
+
+void rate_matrix_step(const double* m, const double* dm, int directions, double* n, double* dn,
+                      StepAverage* average) {
+#if TARVO_AVX512_KERNEL
+  if (avx512_usable()) return avx512::step(m, dm, directions, n, dn, average);
+#endif
+#if TARVO_AVX_KERNEL
+  if (avx_usable()) return avx::step(m, dm, directions, n, dn, average);
+#endif
+  sse2::step(m, dm, directions, n, dn, average);
 }
 
 }  // namespace tarvo::exact

@@ -558,11 +558,58 @@ void fill_nan(double* x, int count) {
   for (int e = 0; e < count; ++e) x[e] = std::numeric_limits<double>::quiet_NaN();
 }
 
-void exponential(const double* m, double* x, StepAverage* average) {
+// What an exponential does with its result: keep the matrices (x and its
+// tangents dx, row-major), or step populations n and their tangents dn with
+// them (n <- x n, dn_p <- dx_p n + x dn_p with the old n, each entry summed
+// over j in order from 0 on the lanes of the columns).
+struct KeepMatrices {
+  double* x;
+  double* dx;
+  void failed(int directions) {
+    fill_nan(x, NN);
+    fill_nan(dx, NN * directions);
+  }
+  void operator()(const Matrix& y, const Matrix* dy, int directions) {
+    for (int p = 0; p < directions; ++p) store(dy[p], dx + p * NN);
+    store(y, x);
+  }
+};
+
+struct StepPopulations {
+  double* n;
+  double* dn;
+  void failed(int directions) {
+    fill_nan(n, N);
+    fill_nan(dn, N * directions);
+  }
+  void operator()(const Matrix& y, const Matrix* dy, int directions) {
+    const Columns x = transpose(y);
+    for (int p = 0; p < directions; ++p) {
+      const Columns dx = transpose(dy[p]);
+      Vector sum;
+      TARVO_UNROLL
+      for (int l = 0; l < COLUMN_LANES; ++l) sum.lane[l] = splat(0.0);
+      TARVO_UNROLL
+      for (int j = 0; j < N; ++j) {
+        const Pair nj = splat(n[j]);
+        const Pair dnj = splat(dn[p * N + j]);
+        TARVO_UNROLL
+        for (int l = 0; l < COLUMN_LANES; ++l) {
+          sum.lane[l] += dx.column[j][l] * nj + x.column[j][l] * dnj;
+        }
+      }
+      store_vector(sum, dn + p * N);
+    }
+    store_vector(apply(x, load_vector(n)), n);
+  }
+};
+
+template <class Output>
+void exponential_into(const double* m, StepAverage* average, Output& out) {
   Polynomial poly;
   const Scaling scaling = shift_and_scale(m, poly.b1);
   if (!scaling.finite) {
-    fill_nan(x, NN);
+    out.failed(0);
     if (average != nullptr) fill_nan(average->avg, N);
     return;
   }
@@ -589,17 +636,17 @@ void exponential(const double* m, double* x, StepAverage* average) {
     next = done;
   }
   restore_column_sums(*now, 1.0);
-  store(*now, x);
+  out(*now, nullptr, 0);
   if (average != nullptr) store_average(avg, 0, average);
 }
 
-void exponential_derivatives(const double* m, const double* dm, int directions, double* x,
-                             double* dx, StepAverage* average) {
+template <class Output>
+void exponential_derivatives_into(const double* m, const double* dm, int directions,
+                                  StepAverage* average, Output& out) {
   Polynomial poly;
   const Scaling scaling = shift_and_scale(m, poly.b1);
   if (!scaling.finite) {
-    fill_nan(x, NN);
-    fill_nan(dx, NN * directions);
+    out.failed(directions);
     if (average != nullptr) {
       fill_nan(average->avg, N);
       fill_nan(average->davg, N * directions);
@@ -649,10 +696,28 @@ void exponential_derivatives(const double* m, const double* dm, int directions, 
   }
   Matrix& y = ys[now];
   const Pivots pivots = restore_column_sums(y, 1.0);
-  for (int p = 0; p < directions; ++p) {
-    restore_column_sums_tangent(dys[now][p], pivots);
-    store(dys[now][p], dx + p * NN);
-  }
-  store(y, x);
+  for (int p = 0; p < directions; ++p) restore_column_sums_tangent(dys[now][p], pivots);
+  out(y, dys[now], directions);
   if (average != nullptr) store_average(avg, directions, average);
+}
+
+void exponential(const double* m, double* x, StepAverage* average) {
+  KeepMatrices out{x, nullptr};
+  exponential_into(m, average, out);
+}
+
+void exponential_derivatives(const double* m, const double* dm, int directions, double* x,
+                             double* dx, StepAverage* average) {
+  KeepMatrices out{x, dx};
+  exponential_derivatives_into(m, dm, directions, average, out);
+}
+
+void step(const double* m, const double* dm, int directions, double* n, double* dn,
+          StepAverage* average) {
+  StepPopulations out{n, dn};
+  if (directions == 0) {
+    exponential_into(m, average, out);
+  } else {
+    exponential_derivatives_into(m, dm, directions, average, out);
+  }
 }
