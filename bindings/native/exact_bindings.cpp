@@ -596,7 +596,7 @@ PyObject* exact_population_step(PyObject*, PyObject* args, PyObject* kwargs) {
 // exponential_kernel(name, m, dm, v) -> (x, dx, avg, davg) or None: the
 // exponential of the rate matrix m (25 values), its derivatives along the
 // rows of dm (directions x 25) and the step average of v (5 values), by the
-// kernel copy `name` ("best", "sse2" or "avx"); None when this build or
+// kernel copy `name` ("best", "sse2", "avx" or "avx512"); None when this build or
 // processor has no such copy. For tests that the copies agree to the bit.
 PyObject* exponential_kernel(PyObject*, PyObject* args) {
   const char* name = nullptr;
@@ -613,8 +613,11 @@ PyObject* exponential_kernel(PyObject*, PyObject* args) {
     kernel = ExponentialKernel::sse2;
   } else if (kernel_name == "avx") {
     kernel = ExponentialKernel::avx;
+  } else if (kernel_name == "avx512") {
+    kernel = ExponentialKernel::avx512;
   } else {
-    PyErr_Format(PyExc_ValueError, "kernel must be \"best\", \"sse2\" or \"avx\", not %R",
+    PyErr_Format(PyExc_ValueError,
+                 "kernel must be \"best\", \"sse2\", \"avx\" or \"avx512\", not %R",
                  PyTuple_GET_ITEM(args, 0));
     return nullptr;
   }
@@ -776,7 +779,8 @@ const PyMethodDef* exact_methods() {
       {"exponential_kernel", exponential_kernel, METH_VARARGS,
        "exponential_kernel(name, m, dm, v)\n--\n\n"
        "exp(m), its derivatives along dm and the step average of v by one compiled copy of\n"
-       "the kernel (\"best\", \"sse2\", \"avx\"); None where that copy is not available."},
+       "the kernel (\"best\", \"sse2\", \"avx\", \"avx512\"); None where that copy is not\n"
+       "available."},
       {"rate_scheme_terms", rate_scheme_terms, METH_VARARGS,
        "rate_scheme_terms(params, optical_frequency, state)\n--\n\n"
        "The LSODA engine's population rates dN/dt at state = (N1..N5, I) and the exact\n"

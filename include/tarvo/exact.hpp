@@ -195,7 +195,7 @@ TARVO_API void exact_population_step(const double* p, double optical_frequency,
 
 // The compiled copies of the exponential kernel: the processor's best (what
 // the engine uses), or one named, for tests that every copy gives the same bits.
-enum class ExponentialKernel { best, sse2, avx };
+enum class ExponentialKernel { best, sse2, avx, avx512 };
 
 // exp(m) of a row-major 5x5 rate matrix into x (25 values), its Frechet
 // derivatives along dm (directions x 25) into dx, and the step average of the

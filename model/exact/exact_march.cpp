@@ -104,41 +104,22 @@ void population_step(const StepConstants& c, double phi, const double* dphi, dou
                      double* n, double* dn, double* mean, double* dmean) {
   double m[NN];
   for (int e = 0; e < NN; ++e) m[e] = (c.decay[e] + phi * c.flux[e]) * dt;
-  double x[NN];
   const int directions = c.directions;
   StepAverage average{n, dn, mean, dmean};
   StepAverage* wanted = mean != nullptr ? &average : nullptr;
   if (directions == 0) {
-    rate_matrix_exponential(m, x, wanted);
-  } else {
-    double dm[MAX_DIRECTIONS * NN];
-    double dx[MAX_DIRECTIONS * NN];
-    for (int p = 0; p < directions; ++p) {
-      for (int e = 0; e < NN; ++e) {
-        dm[p * NN + e] =
-            ((c.decay_derivative[p][e] + phi * c.flux_derivative[p][e]) + dphi[p] * c.flux[e]) *
-            dt;
-      }
-    }
-    rate_matrix_exponential_derivatives(m, dm, directions, x, dx, wanted);
-    // dn <- dX n + X dn, with the old n.
-    for (int p = 0; p < directions; ++p) {
-      double next[LEVELS];
-      for (int i = 0; i < LEVELS; ++i) {
-        double s = 0.0;
-        for (int j = 0; j < LEVELS; ++j) s += dx[p * NN + at(i, j)] * n[j] + x[at(i, j)] * dn[p * LEVELS + j];
-        next[i] = s;
-      }
-      for (int i = 0; i < LEVELS; ++i) dn[p * LEVELS + i] = next[i];
+    rate_matrix_step(m, nullptr, 0, n, dn, wanted);
+    return;
+  }
+  double dm[MAX_DIRECTIONS * NN];
+  for (int p = 0; p < directions; ++p) {
+    for (int e = 0; e < NN; ++e) {
+      dm[p * NN + e] =
+          ((c.decay_derivative[p][e] + phi * c.flux_derivative[p][e]) + dphi[p] * c.flux[e]) * dt;
     }
   }
-  double next[LEVELS];
-  for (int i = 0; i < LEVELS; ++i) {
-    double s = 0.0;
-    for (int j = 0; j < LEVELS; ++j) s += x[at(i, j)] * n[j];
-    next[i] = s;
-  }
-  for (int i = 0; i < LEVELS; ++i) n[i] = next[i];
+  // n <- X n and dn <- dX n + X dn (with the old n), in the kernel.
+  rate_matrix_step(m, dm, directions, n, dn, wanted);
 }
 
 MarchSums march_established(const StepConstants& c, const ExactProblem& problem,

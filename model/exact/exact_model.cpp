@@ -4,7 +4,10 @@
 // are combined into transmittance curves, their derivatives and the baseline
 // shift afterwards, in a fixed order, so the result does not depend on the
 // number of threads.
+#include <algorithm>
 #include <atomic>
+#include <bit>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <new>
@@ -95,12 +98,65 @@ struct Marches {
   }
 };
 
-// Curves (raw) of the established variant: one march per position.
+// For every position of the established variant, the first position whose
+// march is the same: the same incident intensity (to the bit) in every time
+// slice and, when the focus shift is differentiated, the same focus rate.
+// (The positions of a scan symmetric about the focus pair up.) Positions are
+// sorted by those values, so the search takes n log n comparisons.
+std::vector<int> same_marches(const ExactProblem& problem, bool focus) {
+  const Problem& base = *problem.established;
+  const int points = problem.points();
+  const int nt = problem.t_slices;
+  const std::ptrdiff_t stride = base.incident_stride();
+  auto row = [&](int n) {
+    const int curve = n / problem.num_x_pts;
+    return base.incident_row(curve, n - curve * problem.num_x_pts);
+  };
+  auto bits = [](double v) { return std::bit_cast<std::uint64_t>(v); };
+  // Lexicographic order of the values' bits; ties by index.
+  auto before = [&](int a, int b) {
+    const double* ra = row(a);
+    const double* rb = row(b);
+    for (int j = 0; j < nt; ++j) {
+      const std::uint64_t x = bits(ra[j * stride]), y = bits(rb[j * stride]);
+      if (x != y) return x < y;
+    }
+    if (focus) {
+      const std::uint64_t x = bits(problem.focus_rate[a]), y = bits(problem.focus_rate[b]);
+      if (x != y) return x < y;
+    }
+    return a < b;
+  };
+  auto same = [&](int a, int b) {
+    const double* ra = row(a);
+    const double* rb = row(b);
+    for (int j = 0; j < nt; ++j) {
+      if (bits(ra[j * stride]) != bits(rb[j * stride])) return false;
+    }
+    return !focus || bits(problem.focus_rate[a]) == bits(problem.focus_rate[b]);
+  };
+  std::vector<int> order(static_cast<std::size_t>(points));
+  for (int n = 0; n < points; ++n) order[n] = n;
+  std::sort(order.begin(), order.end(), before);
+  std::vector<int> first(static_cast<std::size_t>(points));
+  for (int k = 0; k < points; ++k) {
+    // Runs of equal positions are in index order: the run's first is the smallest.
+    first[order[k]] = k > 0 && same(order[k - 1], order[k]) ? first[order[k - 1]] : order[k];
+  }
+  return first;
+}
+
+// Curves (raw) of the established variant: one march per position, made
+// once for positions with the same march.
 ModelStatus established_curves(const ExactProblem& problem, const exact::StepConstants& constants,
                                int nd, double* curves, double* jacobian, FitControl* control) {
   const Problem& base = *problem.established;
+  bool focus = false;
+  for (int d = 0; d < nd; ++d) focus = focus || constants.index[d] == FOCUS_SHIFT;
+  const std::vector<int> first = same_marches(problem, focus);
   Marches marches(problem.points(), problem.z_slices, nd);
   auto march = [&](int n, int thread) {
+    if (first[n] != n) return;
     const int curve = n / problem.num_x_pts;
     const int point = n - curve * problem.num_x_pts;
     marches.keep(n, exact::march_established(constants, problem, base.incident_row(curve, point),
@@ -113,7 +169,7 @@ ModelStatus established_curves(const ExactProblem& problem, const exact::StepCon
   if (marches.stopped.load()) return ModelStatus::stopped;
   // Transmittance: the ratio of the summed exit and incident intensities.
   for (int n = 0; n < problem.points(); ++n) {
-    const exact::MarchSums& s = marches.sums[n];
+    const exact::MarchSums& s = marches.sums[first[n]];
     const double t = s.exit / s.incident;
     curves[n] = t;
     for (int d = 0; d < nd; ++d) {

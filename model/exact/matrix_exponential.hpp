@@ -44,4 +44,11 @@ void rate_matrix_exponential(const double* m, double* x, StepAverage* average = 
 void rate_matrix_exponential_derivatives(const double* m, const double* dm, int directions,
                                          double* x, double* dx, StepAverage* average = nullptr);
 
+// The population step with these exponentials: n <- exp(m) n (LEVELS values)
+// and, for p < directions, dn_p <- L(m, dm_p) n + exp(m) dn_p with the old n
+// (dn: directions x LEVELS; may be null with no directions), the same values
+// as applying the matrices of rate_matrix_exponential(_derivatives) to them.
+void rate_matrix_step(const double* m, const double* dm, int directions, double* n, double* dn,
+                      StepAverage* average = nullptr);
+
 }  // namespace tarvo::exact

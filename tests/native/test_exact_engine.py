@@ -188,6 +188,25 @@ def test_derivatives_in_any_order_and_subset_agree():
     assert (curves == _native.exact_model(x, [2e-5], POPULATIONS, RSA_PARS, **kw)[0]).all()
 
 
+@pytest.mark.parametrize("derivatives", [[], [1, 2], [8, 2, 1]])
+def test_positions_of_a_symmetric_scan_share_marches_without_mixing_them_up(derivatives):
+    # Positions at +z and -z from the focus see the same incident intensity, so
+    # the engine marches once for both; the values and derivatives of each
+    # (the focus derivative changes sign) must be those of scans that hold one
+    # side only, where nothing is shared.
+    half = np.linspace(0.0, 12.0, 6)
+    kw = dict(t_slices=4, z_slices=3, normalise=False, derivatives=derivatives, **BEAM)
+    both = np.vstack([np.concatenate([-half[::-1], half[1:]])] * 2)
+    sides = [np.vstack([-half[::-1]] * 2), np.vstack([half] * 2)]
+    curves, jacobian = _native.exact_model(both, [5e-6, 2e-5], POPULATIONS, RSA_PARS, **kw)
+    alone = [_native.exact_model(x, [5e-6, 2e-5], POPULATIONS, RSA_PARS, **kw) for x in sides]
+    assert (curves[:, :6] == alone[0][0]).all() and (curves[:, 5:] == alone[1][0]).all()
+    if derivatives:
+        assert (jacobian[:, :6] == alone[0][1]).all() and (jacobian[:, 5:] == alone[1][1]).all()
+        if 8 in derivatives:
+            assert (jacobian[:, 4, 0] == -jacobian[:, 6, 0]).all()
+
+
 # --- threads --------------------------------------------------------------
 
 THREAD_SCRIPT = """
