@@ -22,6 +22,7 @@ from .measurement import WEIGHTS
 from .normalisation import NORMALISATIONS
 from .planning import run_simulate_command, write_starter
 from .report import focus_line, format_table, write_result
+from .results import FitResult
 from .uncertainty import format_interval_document
 
 
@@ -395,6 +396,9 @@ def add_plan_parser(commands):
                              "pulse_energy, populations, wavelength, sample_width, w0); "
                              "default: other pulse energies, pulse durations 100 times shorter "
                              "and longer, twice the concentration")
+    parser.add_argument("--from-fit", metavar="FILE",
+                        help="a fit-result.json whose fitted values replace the [start] values "
+                             "(the parameters it does not hold keep them)")
     parser.add_argument("--out", metavar="OUTDIR",
                         help=f"where {PLAN_FILE} goes (default: the first DIR)")
     return parser
@@ -411,6 +415,14 @@ def run_plan_command(args, argv):
     requests = [prepare_fit(directory, argv=argv) for directory in args.directory]
     members = [member_of(request.measurement, request.model) for request in requests]
     params = requests[0].measurement.parameters()
+    if args.from_fit:
+        try:
+            fitted = FitResult.load(args.from_fit).values
+        except (OSError, ValueError) as error:
+            raise InputError(f"--from-fit: {error}") from None
+        for name, parameter in params.items():
+            if name in fitted and fitted[name] is not None:
+                parameter.set(value=fitted[name])
     candidates = read_candidates(args.candidates, members[0]) if args.candidates else None
     result = plan(members, params, candidates)
     names = result["parameters"]

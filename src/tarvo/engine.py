@@ -11,7 +11,7 @@ import numpy as np
 
 from . import _native
 from .files import InputError
-from .parameters import FOCUS_SHIFT, NAMES
+from .parameters import COUNT as PARAMETER_COUNT, CROSS_SECTIONS, FOCUS_SHIFT, NAMES
 
 
 # The model variants, the default first.
@@ -24,9 +24,6 @@ ENGINES = ("exact", "lsoda")
 # Levels of the model, hence entries of `populations`.
 LEVELS = _native.LEVELS
 
-# Entries of `spec_pars`; the first three are cross-sections, the rest time constants.
-PARAMETER_COUNT = _native.PARAMETER_COUNT
-CROSS_SECTIONS = _native.CROSS_SECTIONS
 
 # The most radial nodes the exact engine takes (exported by the native core).
 MAX_RADIAL_POINTS = _native.MAX_RADIAL_POINTS

@@ -21,7 +21,7 @@ from .global_fit import fit_global, member_of
 from .lsoda_fit import (LMDIF_EVALUATIONS_PER_PARAMETER, LMDIF_TOLERANCE, run_multi_start,
                         start_multipliers, use_lsoda_engine)
 from .measurement import Measurement
-from .parameters import FOCUS
+from .parameters import FOCUS, NAMES
 from .problem import check_focus_in_scan, prepare_problem
 from .results import build_result
 from .uncertainty import from_jacobian
@@ -37,6 +37,12 @@ EVALUATIONS_PER_PARAMETER = 200
 
 # What each engine takes when the caller leaves model, normalisation or
 # weights out: the lsoda engine is fit_zscan, with its conventions.
+# How each engine's identifiability report comes about.
+IDENTIFIABILITY_METHODS = {
+    "exact": "linearised errors from the exact Jacobian in log-parameters",
+    "lsoda": "linearised errors from the Jacobian by central differences, in log-parameters",
+}
+
 ENGINE_DEFAULTS = {
     "exact": dict(model="energy", normalisation="far-field", weights=None),
     "lsoda": dict(model="established", normalisation="shift", weights="established"),
@@ -50,8 +56,13 @@ def _identifiability(problem, result):
     z_r = rayleigh_range_mm(SimpleNamespace(w0=setup["w0"], M2=setup["M2"],
                                             wavelength=setup["wavelength"]))
     variance = result.redchi if result.scale_covar and math.isfinite(result.redchi) else 1.0
-    return from_jacobian(problem.names, problem.values(result._u), problem.is_log,
-                         problem.physical_jacobian(result._u), variance, {FOCUS: z_r})
+    # Model parameters in relative (log) terms, whatever the solver's variables.
+    relative = np.array([name in NAMES for name in problem.names])
+    identifiability = from_jacobian(problem.names, problem.values(result._u), relative,
+                                    problem.physical_jacobian(result._u), variance,
+                                    {FOCUS: z_r})
+    identifiability.method = IDENTIFIABILITY_METHODS[result.engine]
+    return identifiability
 
 
 # tarvo.fit(measurements, params): one measurement read by

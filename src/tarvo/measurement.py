@@ -17,7 +17,7 @@ from .curve_file import (POSITION_UNITS, TRANSMITTANCE_UNITS, UNIT_NAMES, check_
 from .engine import ENGINES, MAX_NODES, MAX_SLICES, MAX_STARTS, MODELS
 from .files import InputError, read_input_bytes
 from .normalisation import FAR_FIELD_POINTS, NORMALISATIONS, Normalisation
-from .parameters import COUNT, FIT_NAMES, FOCUS, NAMES, Parameters
+from .parameters import COUNT, CROSS_SECTIONS, FIT_NAMES, FOCUS, NAMES, Parameters
 
 
 # Keys these settings add to the tables of setup.toml (the [bounds] table is new).
@@ -151,9 +151,6 @@ LEVELS = _native.LEVELS
 
 # Time and depth slices the model needs at least.
 MIN_SLICES = _native.MIN_SLICES
-
-# Cross-sections come first in the parameter vector; the rest are time constants.
-CROSS_SECTIONS = 3
 
 # Tables and keys of setup.toml; a key outside these is almost always a typo.
 KNOWN_KEYS = {

@@ -65,7 +65,7 @@ FOCUS = "focus"
 FIT_NAMES = NAMES + (FOCUS,)
 
 # Cross-sections come first in the parameter vector; the rest are time constants.
-CROSS_SECTIONS = 3
+CROSS_SECTIONS = _native.CROSS_SECTIONS
 
 
 # One fit parameter, with lmfit's attribute names.

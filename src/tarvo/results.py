@@ -14,8 +14,6 @@ from .files import provenance, read_input_bytes
 from .measurement import Curve, DataFormat, FitOptions, Measurement, Setup
 from .normalisation import Normalisation
 from .parameters import FIT_NAMES, FOCUS, NAMES, Parameters, scan_centre
-from .plot import (add_values_box, draw_curves, fit_curve_row, fit_figure, position_label,
-                   save_figure, setup_title, values_box_text)
 from .report import (FitCurves, fit_document, parameter_rows, report_view, strong_correlation_notes,
                      write_result)
 from .simulation import simulate
@@ -222,6 +220,10 @@ class FitResult:
         matplotlib.figure.Figure or matplotlib.axes.Axes
             The new figure, or `ax` when one was given.
         """
+
+        # matplotlib loads here, on the first figure, not with `import tarvo`.
+        from .plot import (add_values_box, draw_curves, fit_curve_row, fit_figure,
+                           position_label, save_figure, setup_title, values_box_text)
 
         if isinstance(ax, (str, os.PathLike)):
             path, ax = ax, None

@@ -42,7 +42,7 @@ Gauss-Legendre sum of the interpolant in the same map (200 nodes).
 
 The result is the ABSOLUTE energy transmittance E_out / E_in, not normalised.
 
-Accuracy (tests/test_first_principles.py and bench/resolution_study.py):
+Accuracy (tests/references/test_first_principles.py and bench/resolution_study.py):
 - Frantz-Nodvik energy transmission of a two-level absorber (optical depth 1
   and 3, up to 200 saturation fluences), locally and over the beam: within
   1.2e-10 of the transmittance; Beer-Lambert at low energy: within 1e-8

@@ -1,6 +1,6 @@
 """The oracle: SciPy 1.14.1's odeint, which runs the Fortran LSODA, on the
 model's right-hand sides written in Python with the same groupings as
-model/rate_equations.cpp (plain float arithmetic, no NumPy ufuncs).
+model/lsoda/rate_equations.cpp (plain float arithmetic, no NumPy ufuncs).
 
 odeint's LSODA factors its iteration matrix with LAPACK from SciPy's bundled
 OpenBLAS; for stiff steps to agree to the bit, that OpenBLAS must run

@@ -1,4 +1,4 @@
-"""The compiled exact engine against its NumPy reference (tests/exact_reference.py):
+"""The compiled exact engine against its NumPy reference (tests/references/exact_reference.py):
 curves to rounding error, derivatives against the reference's central differences,
 both variants."""
 

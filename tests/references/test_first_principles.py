@@ -1,4 +1,4 @@
-"""The first-principles reference (tests/first_principles.py) against closed forms:
+"""The first-principles reference (tests/references/first_principles.py) against closed forms:
 Beer-Lambert at low energy, and the Frantz-Nodvik energy transmission of a
 two-level absorber whose excited state outlives the pulse, locally and
 integrated over the Gaussian beam. These fix its accuracy (about 1e-10 of the

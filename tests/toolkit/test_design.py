@@ -1,6 +1,7 @@
 """Which measurement next: Fisher errors against Monte-Carlo refits, and the
 ranking of candidates."""
 
+import json
 from pathlib import Path
 
 import numpy as np
@@ -52,3 +53,17 @@ def test_a_picosecond_candidate_ranks_first_for_a_nanosecond_measurement(tmp_pat
     status, out, err = run(capsys, "plan", EXAMPLES / "ns", "--out", tmp_path)
     assert (status, err) == (0, "") and "1. ns: pulse duration x0.01" in out
     assert (tmp_path / "plan.json").exists()
+    # --from-fit plans at a fit's values: what plan() gives with those values.
+    fitted = dict(result["present"])
+    saved = tarvo.fit(measurement, checks="off")
+    saved.save(tmp_path / "fit.json")
+    at_fit = measurement.parameters()
+    for name in saved.var_names:
+        at_fit[name].set(value=saved.values[name])
+    expected = plan([member_of(measurement, "energy")], at_fit)["present"]
+    status, out, err = run(capsys, "plan", EXAMPLES / "ns", "--out", tmp_path / "again",
+                           "--from-fit", tmp_path / "fit.json")
+    again = json.loads((tmp_path / "again" / "plan.json").read_text())["present"]
+    assert (status, err) == (0, "") and again == pytest.approx(expected, rel=1e-9)
+    assert again != pytest.approx(fitted, rel=1e-3)
+    assert run(capsys, "plan", EXAMPLES / "ns", "--from-fit", tmp_path / "none.json")[0] == 2
