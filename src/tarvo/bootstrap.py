@@ -163,6 +163,12 @@ class Refit:
 # False, as the original fit (see Refit).
 REFIT_FROM_FITTED = {"exact": True, "lsoda": False}
 
+# Whether each engine's replicates may run in threads of this process
+# without a cluster: the lsoda engine's fits queue for the process's one
+# OpenMP team (fit_zscan's fit queue) and run one at a time, so its
+# replicates go to worker processes instead.
+REPLICATES_IN_THREADS = {"exact": True, "lsoda": False}
+
 
 # The refit of a tarvo.FitResult.
 def refit_of(result):
@@ -531,7 +537,7 @@ def run_problem(problem, options, progress=None):
 
     # A Dask worker has imported distributed; elsewhere it need not be loaded.
     in_task = "distributed" in sys.modules and inside_worker()
-    if options.scheduler is None and problem.engine == "exact" and not in_task:
+    if options.scheduler is None and REPLICATES_IN_THREADS[problem.engine] and not in_task:
         return run_replicates_in_threads(problem, options.replicates, progress)
     with dask_client(options.scheduler) as client:
         return run_replicates(client, problem, options.replicates, progress)

@@ -9,15 +9,14 @@ from pathlib import Path
 
 from .batch import add_batch_parser, run_batch_command
 from .bootstrap import add_bootstrap_arguments, bootstrap_options, format_bootstrap
-from .checks import LSODA_ENGINE
 from .directory_fit import (EXIT_FIT_FAILED, EXIT_INTERRUPTED, EXIT_NOT_CONVERGED, EXIT_USAGE,
                             FIGURE_FORMATS, FIGURE_STEM, FitFailed, MESSAGES_FILE, RESULT_FILE,
-                            StrictFindings, _fail, fit_and_write, prepare_fit, report_findings,
-                            run_global_fit)
+                            StrictFindings, _fail, engine_description, fit_and_write, prepare_fit,
+                            report_findings, run_global_fit, starts_text)
 from .engine import ENGINES, MODELS
 from .files import InputError, provenance, tarvo_version
 from .global_fit import member_of, plan, read_candidates
-from .lsoda_fit import messages_line, start_multipliers
+from .lsoda_fit import messages_line
 from .measurement import WEIGHTS
 from .normalisation import NORMALISATIONS
 from .planning import run_simulate_command, write_starter
@@ -29,9 +28,6 @@ from .uncertainty import format_interval_document
 # Largest level of --sigmas: beyond 5 standard deviations the profile's
 # threshold lies in tails no Z-scan resolves.
 MAX_SIGMAS = 5.0
-
-# Starts listed one by one in the banner; more are shown as first, second, ..., last.
-BANNER_FACTORS = 5
 
 
 # argparse reports usage errors in one line, like the tool's other input errors.
@@ -169,19 +165,6 @@ def build_parser():
     return parser
 
 
-# The start factors for the banner, long lists shortened.
-def _factor_text(factors):
-    factors = [f"{m:.3g}" for m in factors]
-    if len(factors) > BANNER_FACTORS:
-        factors = factors[:2] + ["...", factors[-1]]
-    return ", ".join(factors)
-
-
-# "N start(s)".
-def _starts_text(n_starts):
-    return f"{n_starts} start{'s' if n_starts != 1 else ''}"
-
-
 # The --sigmas list: positive numbers separated by commas (default 1, 2).
 def parse_sigmas(text, conf_interval):
     if text is None:
@@ -220,7 +203,7 @@ def run_fit_command(args, argv):
         and request.params["focus"].vary else ""
     print(f"Fitting {', '.join(measurement.fit_names)}{focus} to {len(measurement.curves)} "
           f"curves x {measurement.num_x_pts} points of {measurement.directory}")
-    for line in engine_lines(request, args.step is not None):
+    for line in engine_description(request, args.step is not None):
         print(line)
     if measurement.sigma_1_from is not None:
         source = measurement.sigma_1_from
@@ -228,7 +211,7 @@ def run_fit_command(args, argv):
               f"{source['value']:g} (held)")
     sys.stdout.flush()
     try:
-        done = fit_and_write(request, f"fitting, {_starts_text(n_starts)}")
+        done = fit_and_write(request, f"fitting, {starts_text(n_starts)}")
     except FitFailed as error:
         return _fail(str(error), EXIT_FIT_FAILED)
     except StrictFindings as stop:
@@ -243,31 +226,6 @@ def run_fit_command(args, argv):
     print(f"results: {done.result_path}")
     print(f"figure:  {done.figure_path}")
     return done.status
-
-
-# What runs the fit of `request`, and the engine's notes on the options
-# (`step_given`: --step was on the command line), as printed before it.
-def engine_lines(request, step_given):
-    measurement, n_starts = request.measurement, request.n_starts
-    threads = os.environ.get('OMP_NUM_THREADS', 'all cores')
-    if request.engine != LSODA_ENGINE:
-        lines = [f"exact engine, {request.model} model; {_starts_text(n_starts)} (start values x "
-                 f"{_factor_text([1.0] if n_starts == 1 else start_multipliers(n_starts))}), "
-                 f"threads: {threads}"]
-        if step_given:
-            lines.append("note: --step applies to the lsoda engine; the exact engine's standard "
-                         "errors come from its exact Jacobian")
-        return lines
-    lines = [f"lsoda engine (fit_zscan), established model; {_starts_text(n_starts)} (start "
-             f"values x {_factor_text(start_multipliers(n_starts))}), threads: {threads}"]
-    if measurement.options.exact_only:
-        lines.append("note: [bounds], fit_focus and focus_mm apply to the exact engine only; "
-                     "fit_zscan ignores them")
-    if measurement.sigma is not None:
-        lines.append(f"note: the curve files give standard deviations (third column); the "
-                     f"{LSODA_ENGINE} engine weights the points by position only and does not "
-                     "use them")
-    return lines
 
 
 # The report of a fit on stdout.

@@ -20,7 +20,7 @@ from .files import (DIGESTS_KEY, InputError, STALE_KEY, changed_inputs, digests_
                     fit_settings, input_entries, provenance, result_directory_lock, tarvo_version)
 from .fitting import fit
 from .global_fit import _undetermined_finding, fit_global, member_of
-from .lsoda_fit import REL_STEP_DEFAULT
+from .lsoda_fit import REL_STEP_DEFAULT, start_multipliers
 from .measurement import (SETUP_FILE, check_starts, read_measurement, read_parameter_file,
                           resolve_model)
 from .normalisation import Normalisation
@@ -50,6 +50,9 @@ FIGURE_FORMATS = ("png", "svg", "pdf")
 
 # The engine of `tarvo fit` where neither --engine nor [fit] engine chooses one.
 DEFAULT_ENGINE = "exact"
+
+# Starts listed one by one in the banner; more are shown as first, second, ..., last.
+BANNER_FACTORS = 5
 
 # Print a one-line error and return the status for it.
 def _fail(message, status=EXIT_USAGE):
@@ -179,7 +182,8 @@ def prepare_fit(directory, *, starts=None, step=None, truth_file=None, engine=No
         # the standard deviations; its errors come from central differences.
         engine_options.update(rel_step=rel_step, sigma=None)
     norm = measurement.normalisation
-    settings = fit_settings(engine, model, n_starts, rel_step, figure_format, tarvo_version(),
+    settings = fit_settings(engine, model, n_starts, engine_options.get("rel_step"),
+                            figure_format, tarvo_version(),
                             weights=weights, normalisation=[norm.mode, norm.far_field_points],
                             conf_sigmas=list(conf_sigmas) if conf_sigmas else None,
                             relative_to_focus=bool(relative_to_focus))
@@ -190,6 +194,44 @@ def prepare_fit(directory, *, starts=None, step=None, truth_file=None, engine=No
                       None if not conf_sigmas else tuple(conf_sigmas), bool(relative_to_focus),
                       settings, input_entries(measurement.directory, input_files),
                       measurement.parameters(focus=not lsoda), engine_options)
+
+
+# The start factors for the banner, long lists shortened.
+def _factor_text(factors):
+    factors = [f"{m:.3g}" for m in factors]
+    if len(factors) > BANNER_FACTORS:
+        factors = factors[:2] + ["...", factors[-1]]
+    return ", ".join(factors)
+
+
+# "N start(s)".
+def starts_text(n_starts):
+    return f"{n_starts} start{'s' if n_starts != 1 else ''}"
+
+
+# What runs the fit of `request`, and the engine's notes on the options
+# (`step_given`: --step was on the command line), as printed before it.
+def engine_description(request, step_given):
+    measurement, n_starts = request.measurement, request.n_starts
+    threads = os.environ.get('OMP_NUM_THREADS', 'all cores')
+    if request.engine != LSODA_ENGINE:
+        lines = [f"exact engine, {request.model} model; {starts_text(n_starts)} (start values x "
+                 f"{_factor_text([1.0] if n_starts == 1 else start_multipliers(n_starts))}), "
+                 f"threads: {threads}"]
+        if step_given:
+            lines.append("note: --step applies to the lsoda engine; the exact engine's standard "
+                         "errors come from its exact Jacobian")
+        return lines
+    lines = [f"lsoda engine (fit_zscan), established model; {starts_text(n_starts)} (start "
+             f"values x {_factor_text(start_multipliers(n_starts))}), threads: {threads}"]
+    if measurement.options.exact_only:
+        lines.append("note: [bounds], fit_focus and focus_mm apply to the exact engine only; "
+                     "fit_zscan ignores them")
+    if measurement.sigma is not None:
+        lines.append(f"note: the curve files give standard deviations (third column); the "
+                     f"{LSODA_ENGINE} engine weights the points by position only and does not "
+                     "use them")
+    return lines
 
 
 # The measurement with the normalisation the fit uses: the command line's,

@@ -282,9 +282,10 @@ MAX_OUTPUT_BYTES = 256 * 1024 * 1024
 
 # The settings of a fit that change its result, besides its input files
 # (`more`: further options of the run by name, JSON values).
+# `rel_step`: the step of central-difference errors (None where the errors are exact).
 def fit_settings(engine, model, n_starts, rel_step, figure_format, version, **more):
     return {"engine": engine, "model": model, "n_starts": n_starts,
-            "standard_error_step": rel_step if engine == "lsoda" else None,
+            "standard_error_step": rel_step,
             "figure_format": figure_format, "tarvo_version": version, **more}
 
 

@@ -109,6 +109,9 @@ def _start_solution(summary, u, start_values):
         x=u, status=info if converged else 0, nfev=int(summary["evaluations"]), error=error,
         cost=0.5 * error * error if math.isfinite(error) else math.inf,
         message=LMDIF_INFO.get(info, f"lmdif info {info}"), info=info,
+        stopped_because=None if converged else (
+            f"{summary['status']}" if summary["status"] != "ok"
+            else LMDIF_INFO.get(info, f"lmdif info {info}")),
         active_mask=np.zeros(u.size, dtype=int), start_values=start_values)
 
 

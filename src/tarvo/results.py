@@ -480,12 +480,13 @@ FIT_METHODS = {
 
 
 # Whether and why the solver stopped, as the result states it.
-def _convergence_message(solution, tolerances, engine):
+def _convergence_message(solution, tolerances):
     if solution.status > 0:
         return f"converged: {solution.message}"
-    if engine == "lsoda":
-        return (f"not converged: lmdif stopped after {solution.nfev} evaluations of the best "
-                f"start because {solution.message}; the values are the last ones it tried")
+    if getattr(solution, "stopped_because", None):
+        return (f"not converged: the solver stopped after {solution.nfev} evaluations of the "
+                f"best start because {solution.stopped_because}; the values are the last ones "
+                "it tried")
     return (f"not converged: the solver stopped after {solution.nfev} evaluations "
             f"(max_nfev = {tolerances[3]}) before its tolerances were met; the values are "
             "the last ones it tried")
@@ -546,7 +547,7 @@ def build_result(problem, resolved, params_in, best, starts, *, sigma, is_sa, sc
     if constraints is not None:
         _add_constrained(params, problem, u, uncertainty.covariance, resolved, params_in)
     success = solution.status > 0
-    message = _convergence_message(solution, tolerances, engine)
+    message = _convergence_message(solution, tolerances)
     notes = _notes(problem.names, values, solution.active_mask, errors, correlation, resolved)
     # chi^2 at the best start's values: a solver that ends above it lost its way.
     start_values = getattr(solution, "start_values", None)
