@@ -282,6 +282,17 @@ def _attribute(parameter, key, default):
     return default if value is None else value
 
 
+# A fitted parameter's start value inside its bounds, which must differ (a
+# focus without a value is taken from the data later); ValueError otherwise.
+def _check_start(name, value, low, high):
+    if value is not None and not low <= float(value) <= high:
+        raise ValueError(f"{name}: start value {float(value)!r} lies outside its bounds "
+                         f"[{low!r}, {high!r}]")
+    if low == high:
+        raise ValueError(f"{name}: min and max are equal; fix the parameter instead "
+                         "(vary=False)")
+
+
 # Check the fit's parameters and bring them into one form. `params` is a
 # Parameters object (or any mapping name -> object with value, vary, min, max,
 # as lmfit's), a mapping name -> value, or a sequence of the eight values; with
@@ -342,12 +353,8 @@ def resolve_parameters(params, vary=None):
                 raise ValueError(f"{name} is fitted and must start above 0 (the fit varies its "
                                  "logarithm)")
             spec_pars[NAMES.index(name)] = value
-        if fitted and value is not None and not low <= float(value) <= high:
-            raise ValueError(f"{name}: start value {float(value)!r} lies outside its bounds "
-                             f"[{low!r}, {high!r}]")
-        if fitted and low == high:
-            raise ValueError(f"{name}: min and max are equal; fix the parameter instead "
-                             "(vary=False)")
+        if fitted:
+            _check_start(name, value, low, high)
         bounds[name] = (low, high)
         if fitted:
             varied.append(name)
@@ -393,12 +400,8 @@ def _extra_parameters(entries, expressions, bounds, varied):
         fitted = bool(_attribute(p, "vary", False))
         if math.isnan(low) or math.isnan(high) or low > high:
             raise ValueError(f"{name}: min ({low!r}) must not exceed max ({high!r})")
-        if fitted and not low <= value <= high:
-            raise ValueError(f"{name}: start value {value!r} lies outside its bounds "
-                             f"[{low!r}, {high!r}]")
-        if fitted and low == high:
-            raise ValueError(f"{name}: min and max are equal; fix the parameter instead "
-                             "(vary=False)")
+        if fitted:
+            _check_start(name, value, low, high)
         bounds[name] = (low, high)
         extras[name] = value
         if fitted:
