@@ -18,7 +18,6 @@ process.
 
 import atexit
 import itertools
-import math
 import numbers
 import queue
 import secrets
@@ -32,7 +31,7 @@ import numpy as np
 from . import _native
 from .cluster import available_cores, dask_client, inside_worker
 from .engine import COUNTS, check_count
-from .files import InputError
+from .files import InputError, json_number, number_cell
 from .parameters import FOCUS, Parameters
 
 
@@ -346,11 +345,11 @@ class BootstrapResult:
                   else np.full(len(self.names), np.nan))
         parameters = []
         for j, name in enumerate(self.names):
-            entry = {"name": name, "value": _number(self.fitted[j]),
-                     "median": _number(median[j]),
-                     "standard_deviation": _number(self.standard_deviation[j])}
+            entry = {"name": name, "value": json_number(self.fitted[j]),
+                     "median": json_number(median[j]),
+                     "standard_deviation": json_number(self.standard_deviation[j])}
             for level, bounds in intervals.items():
-                entry[_interval_key(level)] = [_number(bounds[0, j]), _number(bounds[1, j])]
+                entry[_interval_key(level)] = [json_number(bounds[0, j]), json_number(bounds[1, j])]
             parameters.append(entry)
         return {
             "method": f"{METHOD}; {REFIT[self.engine]}",
@@ -363,20 +362,14 @@ class BootstrapResult:
             "seconds": round(self.seconds, 3),
             "parameters": parameters,
             "correlation": {"parameters": list(self.names),
-                            "matrix": [[_number(v) for v in row] for row in self.correlation]},
-            "values": [[_number(v) for v in row] for row in self.values],
+                            "matrix": [[json_number(v) for v in row] for row in self.correlation]},
+            "values": [[json_number(v) for v in row] for row in self.values],
         }
 
 
 # Key of a percentile interval in the document, e.g. "interval_95".
 def _interval_key(level):
     return f"interval_{100.0 * level:.3g}".replace(".", "_")
-
-
-# A number for JSON: non-finite values become null.
-def _number(value):
-    value = float(value)
-    return value if math.isfinite(value) else None
 
 
 # The result of a run from `found` (index -> (values or None, failure
@@ -566,9 +559,9 @@ def format_bootstrap(document, errors):
               "95% interval"]
     lines = [header]
     for entry in document["parameters"]:
-        lines.append([entry["name"], _cell(entry["value"], ".4e"),
-                      _cell(errors.get(entry["name"]), ".2e"),
-                      _cell(entry["standard_deviation"], ".2e"),
+        lines.append([entry["name"], number_cell(entry["value"], ".4e"),
+                      number_cell(errors.get(entry["name"]), ".2e"),
+                      number_cell(entry["standard_deviation"], ".2e"),
                       _pair(entry[_interval_key(INTERVAL_LEVELS[0])]),
                       _pair(entry[_interval_key(INTERVAL_LEVELS[1])])])
     widths = [max(len(line[i]) for line in lines) for i in range(len(header))]
@@ -588,11 +581,6 @@ def format_bootstrap(document, errors):
         text.append(f"note: {document['failed']} replicates failed, e.g. "
                     f"{document['failures'][0]['message']}")
     return "\n".join(text)
-
-
-# Text cell of a number, or "-".
-def _cell(value, number_format):
-    return "-" if value is None else format(value, number_format)
 
 
 # Text cell of an interval.

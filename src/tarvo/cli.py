@@ -10,9 +10,9 @@ from pathlib import Path
 from .batch import add_batch_parser, run_batch_command
 from .bootstrap import add_bootstrap_arguments, bootstrap_options, format_bootstrap
 from .directory_fit import (EXIT_FIT_FAILED, EXIT_INTERRUPTED, EXIT_NOT_CONVERGED, EXIT_USAGE,
-                            FIGURE_FORMATS, FIGURE_STEM, FitFailed, MESSAGES_FILE, RESULT_FILE,
-                            StrictFindings, _fail, engine_description, fit_and_write, prepare_fit,
-                            report_findings, run_global_fit, starts_text)
+                            FIGURE_STEM, FitFailed, MESSAGES_FILE, RESULT_FILE, StrictFindings,
+                            _fail, engine_description, fit_and_write, prepare_fit, report_findings,
+                            run_global_fit, starts_text)
 from .engine import ENGINES, MODELS
 from .files import InputError, provenance, tarvo_version
 from .global_fit import member_of, plan, read_candidates
@@ -20,6 +20,7 @@ from .lsoda_fit import messages_line
 from .measurement import WEIGHTS
 from .normalisation import NORMALISATIONS
 from .planning import run_simulate_command, write_starter
+from .plot import FIGURE_FORMATS
 from .report import focus_line, format_table, write_result
 from .results import FitResult
 from .uncertainty import format_interval_document

@@ -17,7 +17,8 @@ from .checks import Finding, LSODA_ENGINE, check_measurement, fit_findings
 from .cluster import ProgressBar, progress_bar
 from .engine import EngineUnavailable
 from .files import (DIGESTS_KEY, InputError, STALE_KEY, changed_inputs, digests_section,
-                    fit_settings, input_entries, provenance, result_directory_lock, tarvo_version)
+                    fit_settings, input_entries, json_number, provenance, result_directory_lock,
+                    tarvo_version)
 from .fitting import fit
 from .global_fit import _undetermined_finding, fit_global, member_of
 from .lsoda_fit import REL_STEP_DEFAULT, start_multipliers
@@ -46,7 +47,6 @@ MESSAGES_FILE = "fit-solver-messages.log"
 FIGURE_STEM = "fit"
 
 # The figure formats (the figure file is fit.FORMAT).
-FIGURE_FORMATS = ("png", "svg", "pdf")
 
 # The engine of `tarvo fit` where neither --engine nor [fit] engine chooses one.
 DEFAULT_ENGINE = "exact"
@@ -382,12 +382,6 @@ RESULT_FILE = "fit-result.json"
 FIGURE_STEM = "fit"
 
 
-# A float for JSON (None for non-finite values).
-def _finite(value):
-    value = float(value)
-    return value if math.isfinite(value) else None
-
-
 # The fitted parameters and the focus settings of the first measurement: the
 # other measurements must fit the same parameters.
 def _shared_parameters(requests):
@@ -413,13 +407,13 @@ def global_document(result, requests, model, record, findings, figure_name):
         "directories": [str(request.measurement.directory) for request in requests],
         "warnings": [dict(finding.as_dict(), directory=label) for label, finding in findings],
         "weights": result.weighting,
-        "parameters": [{"name": name, "value": _finite(result.values[name]),
-                        "standard_error": _finite(result.stderr[name]), "fitted": True,
+        "parameters": [{"name": name, "value": json_number(result.values[name]),
+                        "standard_error": json_number(result.stderr[name]), "fitted": True,
                         "determined": status[name] != "not determined"} for name in names],
         "covariance": {"parameters": names,
-                       "matrix": [[_finite(v) for v in row] for row in result.covar]},
-        "correlation": [[_finite(v) for v in row] for row in result.correlation],
-        "chi2": _finite(result.chisqr), "reduced_chi2": _finite(result.redchi),
+                       "matrix": [[json_number(v) for v in row] for row in result.covar]},
+        "correlation": [[json_number(v) for v in row] for row in result.correlation],
+        "chi2": json_number(result.chisqr), "reduced_chi2": json_number(result.redchi),
         "degrees_of_freedom": int(result.nfree), "converged": bool(result.success),
         "message": result.message, "nfev": result.nfev,
         "fit_seconds": round(result.seconds, 3),

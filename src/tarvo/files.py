@@ -7,6 +7,7 @@ import fcntl
 import hashlib
 import io
 import json
+import math
 import os
 import platform
 import secrets
@@ -376,3 +377,27 @@ def provenance(argv, input_files, engine=None, model=None):
     if model is not None:
         record["model"] = model
     return record
+
+
+# A number for JSON: None, infinities and NaN become null (JSON has none of them).
+def json_number(value):
+    if value is None:
+        return None
+    value = float(value)
+    return value if math.isfinite(value) else None
+
+
+# A number as a table cell in `number_format`, `missing` where there is none.
+def number_cell(value, number_format, missing="-"):
+    return missing if value is None else format(value, number_format)
+
+
+# A standard error relative to its value as a percentage cell: "-" without
+# an error, "inf" for an infinite error or a value of 0.
+def relative_cell(error, value):
+    if error is None or value is None:
+        return "-"
+    if not math.isfinite(error) or value == 0.0:
+        return "inf"
+    percent = 100.0 * error / abs(value)
+    return f"{percent:.0f}%" if percent >= 10.0 else f"{percent:.2g}%"

@@ -6,18 +6,10 @@ from dataclasses import dataclass
 import numpy as np
 
 from .engine import model_defaults
-from .files import write_json, write_text as write_file_text
+from .files import (json_number, number_cell, relative_cell, write_json,
+                    write_text as write_file_text)
 from .parameters import FIT_NAMES, FOCUS, PARAMETERS
 from .uncertainty import Uncertainty
-
-
-# A number for JSON: non-finite values and None become null (JSON has no NaN
-# or infinity).
-def _json_number(value):
-    if value is None:
-        return None
-    value = float(value)
-    return value if math.isfinite(value) else None
 
 
 # What a fit found, arranged per curve, as the table, figure and document read it.
@@ -60,19 +52,6 @@ def parameter_rows(measurement, outcome, uncertainty, truth=None):
     return rows
 
 
-# Text cell of a number, or "-" when there is none.
-def _cell(value, number_format):
-    return "-" if value is None else format(value, number_format)
-
-
-# Standard error relative to the value, as a percentage cell.
-def _relative(error, value):
-    if error is None or value == 0.0 or not math.isfinite(error):
-        return "-" if error is None else "inf"
-    percent = 100.0 * error / abs(value)
-    return f"{percent:.0f}%" if percent >= 10.0 else f"{percent:.2g}%"
-
-
 # Deviation of the fitted value from the known one, in per cent and in standard errors.
 def _deviation(row):
     true, value, error = row["true"], row["fitted_value"], row["standard_error"]
@@ -92,12 +71,12 @@ def format_table(rows):
         header += ["true", "fitted - true"]
     lines = [header]
     for row in rows:
-        cells = [row["name"], row["unit"], _cell(row["start"], ".4e"),
-                 _cell(row["fitted_value"], ".4e"), _cell(row["standard_error"], ".2e"),
-                 _relative(row["standard_error"], row["fitted_value"]),
+        cells = [row["name"], row["unit"], number_cell(row["start"], ".4e"),
+                 number_cell(row["fitted_value"], ".4e"), number_cell(row["standard_error"], ".2e"),
+                 relative_cell(row["standard_error"], row["fitted_value"]),
                  "fitted" if row["fitted"] else "fixed"]
         if with_truth:
-            cells += [_cell(row["true"], ".4e"), _deviation(row)]
+            cells += [number_cell(row["true"], ".4e"), _deviation(row)]
         lines.append(cells)
     widths = [max(len(line[i]) for line in lines) for i in range(len(header))]
     text = ["  ".join(cell.ljust(width) for cell, width in zip(line, widths)).rstrip()
@@ -130,7 +109,7 @@ def strong_correlation_notes(names, correlation, threshold=STRONG_CORRELATION):
 
 # Numbers of an array as JSON lists (nested like the array).
 def _json_list(values):
-    return [_json_list(v) if getattr(v, "ndim", 0) else _json_number(v) for v in values]
+    return [_json_list(v) if getattr(v, "ndim", 0) else json_number(v) for v in values]
 
 
 # The data and model of each curve for the result document.
@@ -199,21 +178,21 @@ def result_document(measurement, outcome, uncertainty, rows, figure_name, rel_st
         },
         "parameters": [
             {"name": row["name"], "unit": row["unit"], "meaning": row["meaning"],
-             "start": row["start"], "value": _json_number(row["fitted_value"]),
+             "start": row["start"], "value": json_number(row["fitted_value"]),
              "standard_error": None if row["standard_error"] is None
-             else _json_number(row["standard_error"]),
+             else json_number(row["standard_error"]),
              "fitted": row["fitted"], "true": row["true"]}
             for row in rows
         ],
-        "fit_error": _json_number(outcome.error),
-        "chi2": _json_number(uncertainty.chi2),
+        "fit_error": json_number(outcome.error),
+        "chi2": json_number(uncertainty.chi2),
         "degrees_of_freedom": uncertainty.degrees_of_freedom,
-        "reduced_chi2": _json_number(uncertainty.reduced_chi2),
+        "reduced_chi2": json_number(uncertainty.reduced_chi2),
         "covariance": {
             "parameters": list(measurement.fit_names),
-            "matrix": [[_json_number(v) for v in line] for line in uncertainty.covariance],
+            "matrix": [[json_number(v) for v in line] for line in uncertainty.covariance],
         },
-        "correlation": [[_json_number(v) for v in line] for line in uncertainty.correlation],
+        "correlation": [[json_number(v) for v in line] for line in uncertainty.correlation],
         "standard_error_relative_step": rel_step,
         "centre_mm": outcome.centre,
         "n_starts": outcome.n_starts,
@@ -255,24 +234,24 @@ def _result_keys(result):
         "converged": bool(result.success),
         "message": result.message,
         "nfev": result.nfev,
-        "aic": _json_number(result.aic),
-        "bic": _json_number(result.bic),
+        "aic": json_number(result.aic),
+        "bic": json_number(result.bic),
         "weights": result.weighting,
-        "residual_rms": _json_number(result.rms),
+        "residual_rms": json_number(result.rms),
         "fitting_method": result.method,
         "standard_errors_from": "exact Jacobian" if result.rel_step is None
         else f"central differences (relative step {result.rel_step:g})",
         "focus_mm": {"value": focus.value, "fitted": focus.vary,
-                     "standard_error": _json_number(focus.stderr) if focus.vary else None,
+                     "standard_error": json_number(focus.stderr) if focus.vary else None,
                      "start": focus.init_value},
-        "bounds": {name: [_json_number(p.min), _json_number(p.max)] for name, p in result.params.items()
+        "bounds": {name: [json_number(p.min), json_number(p.max)] for name, p in result.params.items()
                    if p.vary},
-        "constraints": [{"name": name, "expr": p.expr, "value": _json_number(p.value),
-                         "standard_error": _json_number(p.stderr)}
+        "constraints": [{"name": name, "expr": p.expr, "value": json_number(p.value),
+                         "standard_error": json_number(p.stderr)}
                         for name, p in result.params.items() if p.expr],
-        "extra_parameters": [{"name": name, "value": _json_number(p.value), "fitted": p.vary,
-                              "standard_error": _json_number(p.stderr) if p.vary else None,
-                              "start": _json_number(p.init_value)}
+        "extra_parameters": [{"name": name, "value": json_number(p.value), "fitted": p.vary,
+                              "standard_error": json_number(p.stderr) if p.vary else None,
+                              "start": json_number(p.init_value)}
                              for name, p in result.params.items()
                              if name not in FIT_NAMES and not p.expr],
         "scale_covar": bool(result.scale_covar),
@@ -345,8 +324,8 @@ def full_covariance(result, order):
     index = [result.var_names.index(name) for name in names]
     covariance = np.asarray(result.covar)[np.ix_(index, index)]
     correlation = np.asarray(result.correlation)[np.ix_(index, index)]
-    return ({"parameters": names, "matrix": [[_json_number(v) for v in row] for row in covariance]},
-            [[_json_number(v) for v in row] for row in correlation])
+    return ({"parameters": names, "matrix": [[json_number(v) for v in row] for row in covariance]},
+            [[json_number(v) for v in row] for row in correlation])
 
 
 # The result document of a fit: `tarvo fit` and FitResult.save both write it.

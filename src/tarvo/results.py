@@ -10,7 +10,7 @@ from pathlib import Path
 import numpy as np
 
 from .bootstrap import bootstrap_result
-from .files import provenance, read_input_bytes
+from .files import number_cell, provenance, read_input_bytes, relative_cell
 from .measurement import Curve, DataFormat, FitOptions, Measurement, Setup
 from .normalisation import Normalisation
 from .parameters import FIT_NAMES, FOCUS, NAMES, Parameters, scan_centre
@@ -175,9 +175,9 @@ class FitResult:
                  "<tr><th>name</th><th>value</th><th>standard error</th><th>relative</th>"
                  "<th>initial</th><th>min</th><th>max</th><th>vary</th><th>unit</th></tr>"]
         for name, p in self.params.items():
-            cells = [name, _number(p.value, ".6g"), _number(p.stderr, ".3g"),
-                     _relative(p.stderr, p.value), _number(p.init_value, ".4g"),
-                     _number(p.min, "g"), _number(p.max, "g"), str(p.vary), p.unit]
+            cells = [name, number_cell(p.value, ".6g"), number_cell(p.stderr, ".3g"),
+                     relative_cell(p.stderr, p.value), number_cell(p.init_value, ".4g"),
+                     number_cell(p.min, "g"), number_cell(p.max, "g"), str(p.vary), p.unit]
             parts.append("<tr>" + "".join(f"<td>{html.escape(c)}</td>" for c in cells) + "</tr>")
         parts.append("</table>")
         pairs = self._correlation_pairs(REPORTED_CORRELATION)
@@ -387,12 +387,12 @@ class FitResult:
     def _value_text(p):
         if p.expr:
             error = "" if p.stderr is None or not math.isfinite(p.stderr) \
-                else f" +/- {p.stderr:.3g} ({_relative(p.stderr, p.value)})"
+                else f" +/- {p.stderr:.3g} ({relative_cell(p.stderr, p.value)})"
             return f"{p.value:.6g}{error} == {p.expr!r} [{p.unit}]"
         if not p.vary:
             return f"{p.value:.6g} (fixed) [{p.unit}]"
         error = "+/- inf" if p.stderr is None or not math.isfinite(p.stderr) \
-            else f"+/- {p.stderr:.3g} ({_relative(p.stderr, p.value)})"
+            else f"+/- {p.stderr:.3g} ({relative_cell(p.stderr, p.value)})"
         return f"{p.value:.6g} {error} (init = {p.init_value:.6g}) [{p.unit}]"
 
     # Pairs of fitted parameters with |correlation| of at least min_correl, strongest first.
@@ -410,23 +410,6 @@ class FitResult:
         values = ", ".join(f"{name}={self.values[name]:.5g}" for name in self.var_names)
         return (f"<FitResult {self.model}/{self.engine}: {values}; chisqr={self.chisqr:.4g}, "
                 f"success={self.success}>")
-
-
-# A number as text, "-" for None, "inf" for infinities.
-def _number(value, number_format):
-    if value is None:
-        return "-"
-    return format(value, number_format)
-
-
-# Error relative to the value as a percentage.
-def _relative(error, value):
-    if error is None or value is None:
-        return "-"
-    if not math.isfinite(error) or value == 0.0:
-        return "inf"
-    percent = 100.0 * error / abs(value)
-    return f"{percent:.0f}%" if percent >= 10.0 else f"{percent:.2g}%"
 
 
 # Remarks on a fit: values at their bounds, undetermined and strongly correlated parameters.

@@ -11,6 +11,7 @@ from scipy.optimize import brentq
 from scipy.stats import chi2 as chi2_distribution, f as f_distribution
 
 from . import _native
+from .files import json_number, number_cell
 
 
 # Relative step of the central differences (see the module note).
@@ -275,10 +276,10 @@ def interval_document(result, sigmas, progress=None):
     count = len(sigmas)
     parameters = {}
     for name, entries in intervals.items():
-        entry = {"value": _finite(entries[count][1])}
+        entry = {"value": json_number(entries[count][1])}
         for i, sigma in enumerate(sigmas):
             lower, upper = entries[count - 1 - i][1], entries[count + 1 + i][1]
-            entry[f"{sigma:g}"] = [_finite(lower), _finite(upper)]
+            entry[f"{sigma:g}"] = [json_number(lower), json_number(upper)]
         parameters[name] = entry
     threshold = ("F-test of chi^2_best (1 + F^-1(P; 1, nfree) / nfree), the uncertainties "
                  "scaled by the scatter" if result.scale_covar
@@ -290,12 +291,6 @@ def interval_document(result, sigmas, progress=None):
             "parameters": parameters}
 
 
-# A float for JSON: None for infinities and NaN.
-def _finite(value):
-    value = float(value)
-    return value if math.isfinite(value) else None
-
-
 # The document of interval_document as text lines for the terminal.
 def format_interval_document(document):
     sigmas = document["sigmas"]
@@ -303,10 +298,11 @@ def format_interval_document(document):
                                         for s, p in zip(sigmas, document["probabilities"])]
     lines = [header]
     for name, entry in document["parameters"].items():
-        cells = [name, _cell(entry["value"])]
+        cells = [name, number_cell(entry["value"], ".5g", "open")]
         for sigma in sigmas:
             low, high = entry[f"{sigma:g}"]
-            cells.append(f"[{_cell(low)}, {_cell(high)}]")
+            cells.append(f"[{number_cell(low, '.5g', 'open')}, "
+                         f"{number_cell(high, '.5g', 'open')}]")
         lines.append(cells)
     widths = [max(len(line[i]) for line in lines) for i in range(len(header))]
     text = [f"profile-likelihood intervals ({document['seconds']:.1f} s; an open end means "
@@ -315,11 +311,6 @@ def format_interval_document(document):
              for line in lines]
     text.insert(2, "  ".join("-" * width for width in widths))
     return "\n".join(text)
-
-
-# A number cell of the interval table ("open" for a missing end).
-def _cell(value):
-    return "open" if value is None else f"{value:.5g}"
 
 
 # Relative error (or, for the focus, mm) up to which a parameter counts as
