@@ -233,7 +233,7 @@ def fit(positions, transmittance=None, pulse_energy=None, params=None, *, popula
             progress(len(starts))
         tolerances = (LMDIF_TOLERANCE, LMDIF_TOLERANCE, 0.0,
                       LMDIF_EVALUATIONS_PER_PARAMETER * (n + 1))
-        engine_options = dict(rel_step=problem.rel_step)
+        engine_options = dict(rel_step=problem.handle.rel_step)
     else:
         if rel_step is not None:
             raise ValueError("rel_step applies to the lsoda engine; the exact engine's "

@@ -5,8 +5,7 @@ the result's standard errors, curves and refits.
 
 The engine handle of the exact engine evaluates curves with exact
 derivatives; the LSODA march has none, so its handle differentiates by
-central differences with steps `rel_step` times each value (the focus: times
-the Rayleigh range). Everything above the handle (the FitResult, its
+central differences with steps `rel_step` times each value. Everything above the handle (the FitResult, its
 covariance, identifiability, profile intervals, bootstrap) is the same for
 both engines.
 """
@@ -17,7 +16,7 @@ from types import SimpleNamespace
 import numpy as np
 
 from . import _native
-from .engine import FOCUS_SHIFT, check_spec_pars
+from .engine import check_spec_pars
 from .uncertainty import REL_STEP_DEFAULT
 
 
@@ -51,15 +50,14 @@ def start_multipliers(n_starts):
 class LsodaHandle:
     # Positions (num_datasets, num_x_pts) in mm, energies, set-up and grid as
     # ZscanProblem keeps them.
-    def __init__(self, x, energies, setup, grid, rel_step=REL_STEP_DEFAULT, focus_step_mm=None):
+    def __init__(self, x, energies, setup, grid, rel_step=REL_STEP_DEFAULT):
         if not 0.0 < rel_step < 1.0:
             raise ValueError(f"rel_step must lie between 0 and 1, got {rel_step!r}")
         self.x = np.ascontiguousarray(x, dtype=np.float64)
-        self.energies = [float(e) for e in energies]
+        self.energies = np.ascontiguousarray(energies, dtype=np.float64)
         self.shape = self.x.shape
         self.rel_step = float(rel_step)
-        self.focus_step = rel_step if focus_step_mm is None else float(focus_step_mm)
-        self.populations = [float(v) for v in setup["populations"]]
+        self.populations = np.ascontiguousarray(setup["populations"], dtype=np.float64)
         # Where the solver's messages go (a _native.Diagnostics; None: stdout).
         self.diagnostics = None
         self.beam = (int(grid["t_slices"]), int(grid["z_slices"]), float(setup["sample_width"]),
@@ -69,15 +67,16 @@ class LsodaHandle:
     # The shifted curves at spec_pars with the focus at `focus` (mm).
     def _march(self, spec_pars, focus):
         t_slices, z_slices, *beam = self.beam
-        values = _native.model_curves((self.x - focus).ravel().tolist(), self.populations,
-                                      t_slices, z_slices, *beam, self.energies,
-                                      [float(v) for v in spec_pars], self.shape[1],
-                                      self.shape[0], diagnostics=self.diagnostics)
+        values = _native.model_curves((self.x - focus).ravel(), self.populations, t_slices,
+                                      z_slices, *beam, self.energies, spec_pars,
+                                      self.shape[1], self.shape[0],
+                                      diagnostics=self.diagnostics)
         return np.array(values, dtype=np.float64).reshape(self.shape)
 
     def curves(self, spec_pars, focus=0.0, derivatives=()):
         """Model curves (num_datasets, num_x_pts) and their derivatives
-        (num_datasets, num_x_pts, len(derivatives)) by central differences."""
+        (num_datasets, num_x_pts, len(derivatives)) with respect to entries of
+        spec_pars, by central differences (the lsoda engine fits no focus)."""
         p = check_spec_pars(spec_pars)
         focus = float(focus)
         curves = self._march(p, focus)
@@ -85,12 +84,6 @@ class LsodaHandle:
             return curves, np.zeros(self.shape + (0,))
         columns = []
         for index in derivatives:
-            if index == FOCUS_SHIFT:
-                # The curves move with the focus: d/d(focus) = -d/dx.
-                step = self.focus_step
-                columns.append((self._march(p, focus + step) - self._march(p, focus - step))
-                               / (2.0 * step))
-                continue
             step = self.rel_step * abs(p[index]) if p[index] != 0.0 else self.rel_step
             up, down = p.copy(), p.copy()
             up[index] += step
@@ -123,11 +116,10 @@ def run_multi_start(problem, n_starts):
     indices = [int(i) for i in problem.indices]
     setup = problem.setup
     _, _, fitted, summaries = _native.fit(
-        problem.x.ravel().tolist(), problem.y.ravel().tolist(),
-        [float(v) for v in setup["populations"]], int(problem.grid["t_slices"]),
-        int(problem.grid["z_slices"]), float(setup["sample_width"]), float(setup["tau"]),
-        float(setup["wavelength"]), float(setup["w0"]), float(setup["M2"]),
-        problem.energies.tolist(), [float(v) for v in problem.base], indices,
+        problem.x.ravel(), problem.y.ravel(), setup["populations"],
+        int(problem.grid["t_slices"]), int(problem.grid["z_slices"]),
+        float(setup["sample_width"]), float(setup["tau"]), float(setup["wavelength"]),
+        float(setup["w0"]), float(setup["M2"]), problem.energies, problem.base, indices,
         problem.x.shape[1], problem.x.shape[0], bool(problem.is_sa), int(n_starts),
         diagnostics=problem.handle.diagnostics)
     factors = start_multipliers(n_starts)
@@ -174,9 +166,9 @@ def check_lsoda_problem(problem):
         raise ValueError("the lsoda engine (fit_zscan) fits the eight model parameters only: "
                          "expressions, parameters outside the model and a fitted focus need "
                          "the exact engine")
+    # A model parameter's default bounds are its positivity bound.
     bounded = [name for name in problem.names
-               if problem.resolved.bounds.get(name, (-math.inf, math.inf)) != (-math.inf, math.inf)
-               and problem.resolved.bounds[name] != (0.0, math.inf)]
+               if problem.resolved.bounds[name] != (0.0, math.inf)]
     if bounded:
         raise ValueError(f"the lsoda engine (fit_zscan) has no bounds ({', '.join(bounded)}); "
                          "use the exact engine for bounded parameters")
@@ -202,7 +194,6 @@ def use_lsoda_engine(problem, rel_step=None):
     check_lsoda_problem(problem)
     problem.handle = LsodaHandle(problem.x, problem.energies, problem.setup, problem.grid,
                                  REL_STEP_DEFAULT if rel_step is None else rel_step)
-    problem.rel_step = problem.handle.rel_step
 
 
 # Linear solver variables centred on fit_zscan's values: u = 0 gives them to

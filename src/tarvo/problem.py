@@ -62,11 +62,25 @@ class ZscanProblem:
                                     for _, name in self.constrained]
         self.evaluations = 0
         self._cache = OrderedDict()
-        # The engine's model of this measurement, built once for the whole fit.
-        self.handle = ModelHandle(x, energies, setup["populations"],
-                                  sample_width=setup["sample_width"], tau=setup["tau"],
-                                  wavelength=setup["wavelength"], w0=setup["w0"], M2=setup["M2"],
-                                  model=model, normalisation=normalisation, **grid)
+        # The engine's model of this measurement, built once for the whole fit
+        # on its first use (another engine puts its own handle in first).
+        self._handle = None
+
+    # The handle that evaluates the model: the exact engine's unless another was set.
+    @property
+    def handle(self):
+        if self._handle is None:
+            setup = self.setup
+            self._handle = ModelHandle(self.x, self.energies, setup["populations"],
+                                       sample_width=setup["sample_width"], tau=setup["tau"],
+                                       wavelength=setup["wavelength"], w0=setup["w0"],
+                                       M2=setup["M2"], model=self.model,
+                                       normalisation=self.normalisation, **self.grid)
+        return self._handle
+
+    @handle.setter
+    def handle(self, handle):
+        self._handle = handle
 
     # Solver variable of parameter k at a physical value.
     def _to_internal(self, k, value):

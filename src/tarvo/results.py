@@ -546,7 +546,7 @@ def build_result(problem, resolved, params_in, best, starts, *, sigma, is_sa, sc
         init_values={name: params[name].init_value for name in problem.names},
         start_values=dict(zip(problem.names, start_values.tolist())),
         start_chisqr=float(start_residuals @ start_residuals),
-        rel_step=getattr(problem, "rel_step", None),
+        rel_step=getattr(problem.handle, "rel_step", None),
         covar=uncertainty.covariance, correlation=correlation,
         chisqr=chisqr, redchi=chisqr / nfree if nfree > 0 else math.nan,
         # The norm of the weighted residuals as the solver reports it.
@@ -564,7 +564,7 @@ def build_result(problem, resolved, params_in, best, starts, *, sigma, is_sa, sc
         message=message, notes=notes, n_starts=len(starts),
         start_costs=[2.0 * float(s[2].cost) for s in starts], start_factor=factor,
         engine=engine, model=problem.model, seconds=seconds, tolerances=tolerances,
-        method=FIT_METHODS[engine].format(rel_step=getattr(problem, "rel_step", None)),
+        method=FIT_METHODS[engine].format(rel_step=getattr(problem.handle, "rel_step", None)),
         _problem=problem, _u=u)
 
 
