@@ -24,6 +24,8 @@ struct TaskRun {
   Task& task;
   // ok until a task stops or fails; later tasks then return at once.
   std::atomic<int> outcome{static_cast<int>(ModelStatus::ok)};
+  // The next task index not yet taken by a thread.
+  std::atomic<int> next{0};
 
   void end(ModelStatus status) {
     int expected = static_cast<int>(ModelStatus::ok);
@@ -50,13 +52,13 @@ void run_task(TaskRun<Task>& run, int n, int thread) {
   }
 }
 
-// One task per index (their costs differ a lot near and far from the focus)
-// on the current team; the calling thread waits for them, and works on
-// them, before it returns.
+// Take task indices from the shared counter, one at a time (their costs
+// differ a lot near and far from the focus), until none is left.
 template <class Task>
-void spread_tasks(TaskRun<Task>& run, int count) {
-#pragma omp taskloop grainsize(1) shared(run)
-  for (int n = 0; n < count; ++n) run_task(run, n, omp_get_thread_num());
+void pull_tasks(TaskRun<Task>& run, int count, int thread) {
+  for (int n = run.next.fetch_add(1); n < count; n = run.next.fetch_add(1)) {
+    run_task(run, n, thread);
+  }
 }
 
 // True when the tasks of an evaluation started here run one after another on
@@ -67,21 +69,34 @@ inline bool positions_in_order() {
 }
 
 // Run task(n, thread) for n = 0 .. count - 1: in order on the calling thread
-// (thread 0) when positions_in_order(), else as tasks of the current team,
-// or of a new team when called outside one. `thread` is the number of the
-// thread in its team. Polls `control` (may be null) between tasks.
+// (thread 0) when positions_in_order(), else on the threads of the current
+// team, or of a new team when called outside one. `thread` is the number of
+// the thread in its team. Polls `control` (may be null) between tasks.
+//
+// The calling thread always takes tasks itself until none is left: a control
+// polls only on the thread that made it, so that thread must keep running
+// tasks for a Ctrl-C to be seen. (An OpenMP taskloop does not promise this:
+// with more tasks than its runtime queues, one thread of the team, not always
+// the calling one, runs them all.)
 template <class Task>
 ModelStatus run_tasks(int count, FitControl* control, Task& task) {
   TaskRun<Task> run{control, task};
   if (positions_in_order()) {
     for (int n = 0; n < count; ++n) run_task(run, n, 0);
   } else if (omp_in_parallel()) {
-    // Inside a team already (concurrent starts): share its threads.
-    spread_tasks(run, count);
+    // Inside a team already (concurrent starts): the other threads join as
+    // tasks when they are free; this one pulls at once.
+    const int helpers = omp_get_num_threads() - 1;
+    for (int k = 0; k < helpers; ++k) {
+#pragma omp task shared(run)
+      pull_tasks(run, count, omp_get_thread_num());
+    }
+    pull_tasks(run, count, omp_get_thread_num());
+#pragma omp taskwait
   } else {
-#pragma omp parallel
-#pragma omp single
-    spread_tasks(run, count);
+    // A new team: its first thread is the calling one.
+#pragma omp parallel shared(run)
+    pull_tasks(run, count, omp_get_thread_num());
   }
   return static_cast<ModelStatus>(run.outcome.load());
 }
