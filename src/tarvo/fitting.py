@@ -213,7 +213,7 @@ def fit(positions, transmittance=None, pulse_energy=None, params=None, *, popula
     check_focus_in_scan(problem.focus_start, problem.x, resolved.focus is not None)
     findings = []
     if checks != "off":
-        findings = data_findings(problem.x, problem.y, problem.energies, problem.setup,
+        findings = data_findings(problem.x, problem.given, problem.energies, problem.setup,
                                  resolved.spec_pars, is_sa, norm, focus=resolved.focus)
         raise_or_warn(findings, checks)
     focus_low, focus_high = resolved.bounds.get(FOCUS, (-math.inf, math.inf))
@@ -226,6 +226,10 @@ def fit(positions, transmittance=None, pulse_energy=None, params=None, *, popula
     # (refits of profiles and bootstraps) are counted and dropped.
     diagnostics = _native.Diagnostics(None if solver_log is None else str(solver_log))
     if engine == "lsoda":
+        if problem.counts is not None:
+            raise ValueError("the lsoda engine (fit_zscan) fits curves of equal length; curves "
+                             "of different lengths (or with points left out) need the exact "
+                             "engine")
         use_lsoda_engine(problem, rel_step)
         problem.handle.diagnostics = diagnostics
         best, starts, evaluations = run_multi_start(problem, n_starts)
