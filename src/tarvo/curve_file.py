@@ -129,7 +129,7 @@ LAYOUTS = (
 # (a fraction) or, for raw detector files (`raw` true), signal / reference
 # still to be normalised; the units read, the columns' roles and the leading
 # lines skipped (line number, text).
-@dataclass(frozen=True)
+@dataclass(frozen=True, repr=False)
 class CurveData:
     positions: np.ndarray
     transmittance: np.ndarray
@@ -146,6 +146,12 @@ class CurveData:
     missing: tuple = ()
     # The line number of each point read.
     lines: tuple = ()
+
+    def __repr__(self):
+        left = f", {len(self.missing)} left out" if self.missing else ""
+        kind = "signal ratio" if self.raw else "transmittance"
+        return (f"CurveData({self.positions.size} points of {kind}{left}, "
+                f"columns {', '.join(self.columns)}, {self.layout.describe()})")
 
 
 # Why a line did not read under a layout: a message without file and line.

@@ -153,6 +153,45 @@ def check_spec_pars(spec_pars):
     return p
 
 
+# Whether each point of rows padded to `points` is one of its curve's own (curves, points).
+def point_mask(counts, points):
+    return np.arange(points)[None, :] < np.asarray(counts)[:, None]
+
+
+# Curves of different lengths given as one sequence of rows per curve: the
+# rows as float arrays, or None when `values` is rectangular (an array).
+def ragged_rows(name, values):
+    try:
+        np.array(values, dtype=np.float64)
+        return None
+    except (TypeError, ValueError):
+        pass
+    try:
+        rows = [np.array(row, dtype=np.float64) for row in values]
+    except (TypeError, ValueError):
+        raise ValueError(f"{name} must be numbers, one row (sequence) per curve") from None
+    if any(row.ndim != 1 for row in rows):
+        raise ValueError(f"{name}: each curve must be a sequence of numbers")
+    return rows
+
+
+# Curves of different lengths in rows padded to the longest: each row ends
+# with copies of its curve's last value (the model is evaluated there and
+# weighted 0), its points in `counts`.
+def padded_rows(name, rows, counts):
+    if any(row.size == 0 for row in rows):
+        raise ValueError(f"{name}: curve {[row.size for row in rows].index(0)} has no points")
+    if [row.size for row in rows] != list(counts):
+        raise ValueError(f"{name} must have the points of each curve of transmittance "
+                         f"({', '.join(map(str, counts))}), got "
+                         f"{', '.join(str(row.size) for row in rows)}")
+    padded = np.empty((len(rows), max(counts)))
+    for k, row in enumerate(rows):
+        padded[k, :row.size] = row
+        padded[k, row.size:] = row[-1]
+    return padded
+
+
 class ModelHandle:
     """The exact engine's model of one measurement, built once.
 
@@ -321,12 +360,12 @@ class _CallPerEvaluation:
 def model_and_jacobian(positions_mm, pulse_energy, populations, spec_pars, *, sample_width, tau,
                        wavelength, w0, M2, t_slices=None, z_slices=None, radial_points=None,
                        intensity_points=None, derivatives=(), model="established",
-                       normalisation=None):
+                       normalisation=None, counts=None):
     handle = ModelHandle(positions_mm, pulse_energy, populations, sample_width=sample_width,
                          tau=tau, wavelength=wavelength, w0=w0, M2=M2, t_slices=t_slices,
                          z_slices=z_slices, radial_points=radial_points,
                          intensity_points=intensity_points, model=model,
-                         normalisation=normalisation)
+                         normalisation=normalisation, counts=counts)
     return handle.curves(spec_pars, derivatives=derivatives)
 
 

@@ -71,6 +71,12 @@ class GlobalFitResult:
     def __init__(self, **fields):
         self.__dict__.update(fields)
 
+    # Short summary.
+    def __repr__(self):
+        values = ", ".join(f"{name}={self.values[name]:.5g}" for name in self.var_names)
+        return (f"<GlobalFitResult of {len(self.members)} measurements: {values}; "
+                f"chisqr={self.chisqr:.4g}, success={self.success}>")
+
     def fit_report(self):
         """A text report: statistics, parameters, measurements, identifiability."""
         lines = ["[[Global fit]]",

@@ -13,7 +13,8 @@ from collections import OrderedDict
 import numpy as np
 from scipy.optimize import least_squares
 
-from .engine import FOCUS_SHIFT, ModelHandle, check_model, grid_defaults, grid_settings
+from .engine import (FOCUS_SHIFT, ModelHandle, check_model, grid_defaults, grid_settings,
+                     padded_rows, point_mask, ragged_rows)
 from .measurement import WEIGHTS
 from .normalisation import normalisation_of
 from .parameters import FIT_NAMES, FOCUS, NAMES, resolve_parameters, scan_centre
@@ -286,50 +287,13 @@ def _curves_array(name, values, shape):
     return array
 
 
-# Whether each point of rows padded to `points` is one of its curve's own (curves, points).
-def point_mask(counts, points):
-    return np.arange(points)[None, :] < np.asarray(counts)[:, None]
-
-
-# Curves of different lengths given as one sequence of rows per curve: the
-# rows as float arrays, or None when `values` is rectangular (an array).
-def _ragged_rows(name, values):
-    try:
-        np.array(values, dtype=np.float64)
-        return None
-    except (TypeError, ValueError):
-        pass
-    try:
-        rows = [np.array(row, dtype=np.float64) for row in values]
-    except (TypeError, ValueError):
-        raise ValueError(f"{name} must be numbers, one row (sequence) per curve") from None
-    if any(row.ndim != 1 for row in rows):
-        raise ValueError(f"{name}: each curve must be a sequence of numbers")
-    return rows
-
-
-# Curves of different lengths in rows padded to the longest: each row ends
-# with copies of its curve's last value (the model is evaluated there and
-# weighted 0), its points in `counts`.
-def _padded(name, rows, counts):
-    if [row.size for row in rows] != list(counts):
-        raise ValueError(f"{name} must have the points of each curve of transmittance "
-                         f"({', '.join(map(str, counts))}), got "
-                         f"{', '.join(str(row.size) for row in rows)}")
-    padded = np.empty((len(rows), max(counts)))
-    for k, row in enumerate(rows):
-        padded[k, :row.size] = row
-        padded[k, row.size:] = row[-1]
-    return _curves_array(name, padded, padded.shape)
-
-
 # Data of a fit as arrays: positions (mm) and transmittance (D, n), energies
 # (D,), sigma, and the points of each curve where their lengths differ (else None).
 def _data(positions, transmittance, pulse_energy, sigma):
     energies = np.array(pulse_energy, dtype=np.float64).ravel()
     if energies.size == 0:
         raise ValueError("pulse_energy needs at least one value (one per curve)")
-    rows = _ragged_rows("transmittance", transmittance)
+    rows = ragged_rows("transmittance", transmittance)
     if rows is not None and len({row.size for row in rows}) > 1:
         return _ragged_data(positions, rows, energies, sigma)
     y = np.array(transmittance if rows is None else np.stack(rows), dtype=np.float64)
@@ -356,16 +320,19 @@ def _ragged_data(positions, rows, energies, sigma):
         raise ValueError(f"transmittance must have one row per pulse energy ({energies.size}), "
                          f"got {len(rows)} rows")
     counts = np.array([row.size for row in rows])
-    y = _padded("transmittance", rows, counts)
-    x_rows = _ragged_rows("positions", positions)
-    if x_rows is None:
-        x_rows = list(np.array(positions, dtype=np.float64))
-    x = _padded("positions", x_rows, counts)
+
+    # The rows of `values` (one per curve, or an array), padded and checked.
+    def padded(name, values):
+        given = ragged_rows(name, values)
+        given = list(np.array(values, dtype=np.float64)) if given is None else given
+        array = padded_rows(name, given, counts)
+        return _curves_array(name, array, array.shape)
+
+    y = padded("transmittance", rows)
+    x = padded("positions", positions)
     _check_energies(energies)
     if sigma is not None:
-        sigma_rows = _ragged_rows("sigma", sigma)
-        sigma = _padded("sigma", list(np.array(sigma, dtype=np.float64)) if sigma_rows is None
-                        else sigma_rows, counts)
+        sigma = padded("sigma", sigma)
         _check_sigma(sigma)
     return x, y, energies, sigma, counts
 

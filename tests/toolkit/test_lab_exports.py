@@ -220,3 +220,17 @@ def test_linear_and_absolute_stop_on_data_they_cannot_be(normalisation, message)
         tarvo.fit(list(SCANS), closed_form(RATIO_GAIN / linear), ENERGIES, sigma_1_start(),
                   normalisation=normalisation, checks="off", **SETUP_ARGUMENTS)
     assert str(stopped.value).startswith(message)
+
+
+@pytest.mark.parametrize("normalisation", ["far-field", "shift", "absolute"])
+def test_simulated_curves_of_different_lengths_are_each_curve_alone(normalisation):
+    # The established model marches every position on its own: a curve's
+    # values and its far field come from its own positions alone.
+    setup = dict(SETUP_ARGUMENTS, t_slices=6, z_slices=2, model="established",
+                 normalisation=normalisation)
+    setup.pop("is_sa")
+    pars = [1e-16, 0.0, 0.0, 1.0, 1.0, 1e-12, 1.0, 1e-12]
+    together = tarvo.simulate(list(SCANS), ENERGIES, pars, **setup)
+    alone = [tarvo.simulate(x, [e], pars, **setup)[0] for x, e in zip(SCANS, ENERGIES)]
+    assert [curve.size for curve in together] == [41, 37]
+    assert all(np.array_equal(a, b) for a, b in zip(together, alone))
