@@ -196,7 +196,8 @@ def refit_of(result):
                      engine=result.engine, model=result.model,
                      normalisation=result.normalisation,
                      weights=None if result.weights == "sigma" else result.weights,
-                     sigma=curve_rows(result.sigma), is_sa=result.is_sa, scale_covar=result.scale_covar,
+                     sigma=curve_rows(result.sigma), is_sa=result.is_sa,
+                     scale_covar=result.scale_covar,
                      checks="off", **setup, **result.grid, **result.engine_options)
     params = Parameters()
     for name, parameter in result.params.items():

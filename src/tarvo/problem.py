@@ -337,16 +337,20 @@ def _ragged_data(positions, rows, energies, sigma):
     return x, y, energies, sigma, counts
 
 
+# ValueError unless every pulse energy is positive.
 def _check_energies(energies):
     for k, energy in enumerate(energies):
         if not (math.isfinite(energy) and energy > 0.0):
-            raise ValueError(f"pulse_energy of curve {k} must be positive (J), got {float(energy)!r}")
+            raise ValueError(f"pulse_energy of curve {k} must be positive (J), got "
+                             f"{float(energy)!r}")
 
 
+# ValueError unless every standard deviation is positive.
 def _check_sigma(sigma):
     if np.any(sigma <= 0.0):
         k, i = np.argwhere(sigma <= 0.0)[0]
-        raise ValueError(f"sigma must be positive: curve {k} point {i} is {float(sigma[k, i])!r}")
+        raise ValueError(f"sigma must be positive: curve {k} point {i} is "
+                         f"{float(sigma[k, i])!r}")
 
 
 # The square roots of the point weights and the name of the weighting.

@@ -63,6 +63,10 @@ class FitResult:
         vector the solver minimised.
     best_fit : numpy.ndarray
         Model curves at the fitted values, one row per curve.
+    positions, data, sigma : numpy.ndarray
+        The data as fitted (normalised as the model is), one row per curve.
+        Rows of curves of different lengths are padded with NaN; `curve(k)`
+        gives curve k's own points.
     nfev : int
         Model evaluations (each with its exact Jacobian).
     success, message
@@ -721,9 +725,10 @@ def load_result(path):
     residuals = data - best_fit
     is_sa = bool(setup_doc["is_sa"])
     centre = scan_centre(positions, data, is_sa)
+    # (NaN pads the rows of curves of different lengths: weighted at the centre, left out.)
     root_weights = 1.0 / sigma if sigma is not None else \
-        np.sqrt(point_weights(positions - centre)) if weights == "established" else \
-        np.ones_like(positions)
+        np.sqrt(point_weights(np.nan_to_num(positions - centre))) if weights == "established" \
+        else np.ones_like(positions)
     tolerances = document.get("tolerances", {})
     ndata = int(np.count_nonzero(~np.isnan(data)))
     nvarys = len(var_names)
