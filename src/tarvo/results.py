@@ -342,6 +342,11 @@ class FitResult:
         """The measured points of curve `k` (rows of curves of different
         lengths are padded with NaN).
 
+        Parameters
+        ----------
+        k : int
+            Index of the curve.
+
         Returns
         -------
         positions, data, sigma, best_fit, residuals : numpy.ndarray
