@@ -735,8 +735,9 @@ def _read_data_format(doc, where):
 
 
 # The curves listed in [[curve]], read (readings that are not a number and
-# excluded points left out), normalised where they are raw signals, and
-# checked for columns and the points each keeps.
+# excluded points left out), checked for the points each keeps (the far
+# field at each end and one between) and their columns, and normalised
+# where they are raw signals.
 def _read_curves(entries, directory, data_format):
     curves, files = [], []
     normalisation = data_format.normalisation
@@ -749,7 +750,7 @@ def _read_curves(entries, directory, data_format):
         data = _exclude_positions(data, common.positions, exclude.positions, path)
         values = data.transmittance
         least = 2 * normalisation.far_field_points + 1
-        if normalisation.mode == "far-field" and values.size < least:
+        if values.size < least:
             left = f" after {len(data.missing)} left out" if data.missing else ""
             raise InputError(f"{path}: {values.size} points{left}; a curve needs at least "
                              f"{least} (far_field_points = {normalisation.far_field_points} at "
@@ -770,12 +771,6 @@ def _read_curves(entries, directory, data_format):
             raise InputError(f"{directory}: {with_sigma.file} has a sigma column (standard "
                              f"deviation), {without.file} has none: give it for every curve "
                              "or for none")
-    shortest = min(curves, key=lambda curve: curve.positions.size)
-    if shortest.positions.size <= 2 * normalisation.far_field_points:
-        raise InputError(f"{directory}: far_field_points = {normalisation.far_field_points} "
-                         f"takes {2 * normalisation.far_field_points} of the "
-                         f"{shortest.positions.size} points of {shortest.file}; a curve needs "
-                         "more")
     return tuple(curves), tuple(files)
 
 
