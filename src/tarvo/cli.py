@@ -210,8 +210,9 @@ def run_fit_command(args, argv):
     for curve in measurement.curves:
         if curve.missing:
             lines = ", ".join(str(number) for number, _, _ in curve.missing)
-            print(f"{curve.file}: {len(curve.missing)} points left out (lines {lines}; listed "
-                  "in the result file)")
+            count = len(curve.missing)
+            print(f"{curve.file}: {count} point{'s' if count > 1 else ''} left out (line"
+                  f"{'s' if count > 1 else ''} {lines}; listed in the result file)")
     for line in engine_description(request, args.step is not None):
         print(line)
     if measurement.sigma_1_from is not None:

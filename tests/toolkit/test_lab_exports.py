@@ -92,7 +92,8 @@ def write_exports(directory, scans=SCANS, overloaded=None, commented=None):
     (directory / "setup.toml").write_text(SETUP.replace("COLUMNS", TWO_CHANNELS))
 
 
-# Fit the directory with the columns named; the fitted sigma_1 and the document.
+# Fit the directory with the columns named; the fitted sigma_1, the document
+# and what the fit printed.
 def fit_with(capsys, directory, columns, fit_focus=False):
     setup = directory / "setup.toml"
     text = SETUP.replace("COLUMNS", columns)
@@ -100,13 +101,13 @@ def fit_with(capsys, directory, columns, fit_focus=False):
     status, out, err = run(capsys, "fit", directory)
     assert (status, err) == (0, "")
     document = json.loads((directory / "fit-result.json").read_text())
-    return document["parameters"][0]["value"], document
+    return document["parameters"][0]["value"], document, out
 
 
 def test_ratio_column_of_any_scale_fits_as_the_two_channels_do(tmp_path, capsys):
     write_exports(tmp_path)
-    two_channels, _ = fit_with(capsys, tmp_path, TWO_CHANNELS)
-    ratio, document = fit_with(capsys, tmp_path, RATIO)
+    two_channels, _, _ = fit_with(capsys, tmp_path, TWO_CHANNELS)
+    ratio, document, _ = fit_with(capsys, tmp_path, RATIO)
     assert abs(ratio / two_channels - 1.0) < 1e-3
     assert abs(two_channels / SA["sigma_1"] - 1.0) < 5e-3
     # The data are fitted as the model is: divided by their far field.
@@ -120,8 +121,13 @@ def test_overloaded_readings_and_curves_of_different_lengths_fit_without_editing
                                                                                 capsys):
     # The detector overloads at the peak: the focus is fitted, not taken from the data.
     write_exports(tmp_path, overloaded={1: (1.0, 0.0)}, commented={0: (-7.0,)})
-    ratio, document = fit_with(capsys, tmp_path, RATIO, fit_focus=True)
-    two_channels, _ = fit_with(capsys, tmp_path, TWO_CHANNELS, fit_focus=True)
+    ratio, document, out = fit_with(capsys, tmp_path, RATIO, fit_focus=True)
+    assert ("Fitting sigma_1 and the focus to 2 curves of 40, 35 points of "
+            f"{tmp_path}\n") in out
+    assert ("scan-1.txt: 1 point left out (line 34; listed in the result file)\n"
+            "scan-2.txt: 2 points left out (lines 24, 25; listed in the result file)\n"
+            ) in out
+    two_channels, _, _ = fit_with(capsys, tmp_path, TWO_CHANNELS, fit_focus=True)
     assert abs(ratio / two_channels - 1.0) < 1e-3
     assert abs(ratio / SA["sigma_1"] - 1.0) < 5e-3
     first, second = document["curves"]
