@@ -233,8 +233,8 @@ def fit(positions, transmittance=None, pulse_energy=None, params=None, *, popula
     if engine == "lsoda":
         if problem.counts is not None:
             raise ValueError("the lsoda engine (fit_zscan) fits curves of equal length; curves "
-                             "of different lengths (or with points left out) need the exact "
-                             "engine")
+                             "of different lengths (points left out can make them so) need "
+                             "the exact engine")
         use_lsoda_engine(problem, rel_step)
         problem.handle.diagnostics = diagnostics
         best, starts, evaluations = run_multi_start(problem, n_starts)

@@ -240,3 +240,11 @@ def test_simulated_curves_of_different_lengths_are_each_curve_alone(normalisatio
     alone = [tarvo.simulate(x, [e], pars, **setup)[0] for x, e in zip(SCANS, ENERGIES)]
     assert [curve.size for curve in together] == [41, 37]
     assert all(np.array_equal(a, b) for a, b in zip(together, alone))
+
+
+def test_the_lsoda_engine_refuses_curves_of_different_lengths():
+    with pytest.raises(ValueError, match="^the lsoda engine \\(fit_zscan\\) fits curves of equal "
+                                         "length; curves of different lengths"):
+        tarvo.fit(list(SCANS), closed_form(), ENERGIES, [1e-16, 0, 0, 1, 1, 1e-12, 1, 1e-12],
+                  vary=["sigma_1"], engine="lsoda", t_slices=6, z_slices=2, checks="off",
+                  **SETUP_ARGUMENTS)
