@@ -169,7 +169,7 @@ def test_excluded_points_and_too_short_curves(tmp_path, capsys):
                                 "one between)")
 
 
-# The closed-form curves of both scans divided by their far field, and in lists.
+# The closed-form absolute transmittance of both scans times `scale`, one array per curve.
 def closed_form(scale=1.0):
     return [scale * energy_transmittance(x, [e], **SA)[0] for x, e in zip(SCANS, ENERGIES)]
 
