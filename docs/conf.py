@@ -31,6 +31,11 @@ napoleon_use_rtype = False
 autodoc_member_order = "bysource"
 autodoc_typehints = "none"
 
+# Options are typed as written: "--force" must not become an en dash
+# (Sphinx's smart quotes turn "--" into one), or copied commands fail.
+# Quotes and ellipses are still typeset.
+smartquotes_action = "qe"
+
 source_suffix = {".rst": "restructuredtext", ".md": "markdown"}
 exclude_patterns = ["_build", "_generated"]
 # The README is written for GitHub-style readers: its links to source files

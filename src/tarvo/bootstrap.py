@@ -116,10 +116,17 @@ def replicate_rng(seed, index):
 # Model curves plus residuals drawn with replacement within each curve. With
 # the data's own standard deviations `sigma` the residuals are drawn in units
 # of sigma and scaled back by the sigma of the point they go to.
+# Rows of curves of different lengths are padded with NaN, which stays in place.
 def resample(model, residuals, rng, sigma=None):
     model = np.asarray(model, dtype=np.float64)
     residuals = np.asarray(residuals, dtype=np.float64)
-    picks = rng.integers(0, residuals.shape[1], size=residuals.shape)
+    own = ~np.isnan(residuals)
+    if not own.all():
+        counts = own.sum(axis=1)
+        picks = np.minimum((rng.random(residuals.shape) * counts[:, None]).astype(np.intp),
+                           counts[:, None] - 1)
+    else:
+        picks = rng.integers(0, residuals.shape[1], size=residuals.shape)
     if sigma is None:
         return model + np.take_along_axis(residuals, picks, axis=1)
     sigma = np.asarray(sigma, dtype=np.float64)
@@ -150,9 +157,9 @@ class Refit:
 
     # The refit of one resampled data set: the varied parameters' values.
     def __call__(self, transmittance):
-        result = self.fit(self.arguments["positions"], transmittance, params=self.params,
-                     n_starts=self.n_starts,
-                     **{k: v for k, v in self.arguments.items() if k != "positions"})
+        result = self.fit(self.arguments["positions"], curve_rows(transmittance),
+                          params=self.params, n_starts=self.n_starts,
+                          **{k: v for k, v in self.arguments.items() if k != "positions"})
         if not result.success:
             raise ReplicateFailed(result.message)
         return np.array([result.values[name] for name in self.names], dtype=np.float64)
@@ -169,17 +176,28 @@ REFIT_FROM_FITTED = {"exact": True, "lsoda": False}
 REPLICATES_IN_THREADS = {"exact": True, "lsoda": False}
 
 
+# Rows padded with NaN (curves of different lengths) as one array per curve;
+# rows without padding (and None) as they are.
+def curve_rows(values):
+    if values is None:
+        return None
+    values = np.asarray(values, dtype=np.float64)
+    own = ~np.isnan(values)
+    return values if own.all() else tuple(row[keep] for row, keep in zip(values, own))
+
+
 # The refit of a tarvo.FitResult.
 def refit_of(result):
     setup = dict(result.setup)
     from_fitted = REFIT_FROM_FITTED[result.engine]
     # The fit's own engine, normalisation and weights; no plausibility checks
     # (the fit ran them).
-    arguments = dict(positions=result.positions, pulse_energy=result.pulse_energy,
+    arguments = dict(positions=curve_rows(result.positions), pulse_energy=result.pulse_energy,
                      engine=result.engine, model=result.model,
                      normalisation=result.normalisation,
                      weights=None if result.weights == "sigma" else result.weights,
-                     sigma=result.sigma, is_sa=result.is_sa, scale_covar=result.scale_covar,
+                     sigma=curve_rows(result.sigma), is_sa=result.is_sa,
+                     scale_covar=result.scale_covar,
                      checks="off", **setup, **result.grid, **result.engine_options)
     params = Parameters()
     for name, parameter in result.params.items():

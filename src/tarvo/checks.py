@@ -18,6 +18,7 @@ from types import SimpleNamespace
 import numpy as np
 
 from . import _native
+from .normalisation import FAR_FIELD_TOLERANCE
 from .parameters import NAMES, PARAMETERS, scan_centre
 
 
@@ -33,9 +34,6 @@ MIN_REACH_RAYLEIGH = 3.0
 # MAX_REACH_RAYLEIGH Rayleigh ranges, is longer than any translation stage.
 MAX_REACH_MM = 1000.0
 MAX_REACH_RAYLEIGH = 100.0
-
-# The mean of the far-field points of a normalised curve lies this close to 1.
-FAR_FIELD_TOLERANCE = 0.05
 
 # Far-field means in this range are transmittances in per cent.
 PERCENT_RANGE = (50.0, 150.0)
@@ -302,23 +300,19 @@ def _normalisation(data):
                         f"the far-field points average {', '.join(f'{m:.4g}' for m in means)}: "
                         "the transmittance looks like per cent; set [data] transmittance_unit = "
                         "\"percent\"", stops=True)]
+    # "far-field" divides the data by their far field as it does the model;
+    # "absolute" and (far off) "linear" data that cannot be so normalised
+    # stop the fit (Normalisation.measured).
     mode = data.normalisation.mode
-    if mode == "absolute":
-        off = [(name, mean) for name, mean in zip(data.names, means)
-               if not 0.0 < mean <= 1.0 + FAR_FIELD_TOLERANCE]
-        if not off:
-            return []
-        listing = ", ".join(f"{name} {mean:.4g}" for name, mean in off)
-        return [Finding("far-field",
-                        f"the far-field points average {listing}: an absolute transmittance "
-                        "lies between 0 and 1; check the normalisation ([data] normalisation)")]
+    if mode not in ("linear", "shift"):
+        return []
     off = [(name, mean) for name, mean in zip(data.names, means)
            if not abs(mean - 1.0) <= FAR_FIELD_TOLERANCE]
     if not off:
         return []
     listing = ", ".join(f"{name} {mean:.4g}" for name, mean in off)
-    fix = ("if the curves are not normalised, set [data] normalisation = \"absolute\" (or divide "
-           "each by its far-field transmittance)")
+    fix = ("if the curves are on an arbitrary scale or not divided as declared, set [data] "
+           "normalisation = \"far-field\" (each curve is divided by its own far-field mean)")
     return [Finding("far-field",
                     f"the far-field points ({ends} at each end) average {listing} instead of 1 "
                     f"(within {FAR_FIELD_TOLERANCE:g}) for {mode} normalised curves: {fix}")]
@@ -383,10 +377,19 @@ def data_findings(x, y, energies, setup, start, is_sa, normalisation, focus=None
                                   normalisation), start)
 
 
+# Rows of curves of different lengths padded to the longest with copies of
+# their last value (the checks look at extremes and ends); an array as it is.
+def _padded(rows):
+    if isinstance(rows, np.ndarray):
+        return rows
+    width = max(len(row) for row in rows)
+    return np.stack([np.concatenate([row, np.full(width - len(row), row[-1])]) for row in rows])
+
+
 # Findings on a measurement before it is fitted.
 def check_measurement(measurement):
     """Plausibility findings on a read measurement (set-up, start values, data)."""
-    data = CheckedData(measurement.positions, measurement.transmittance,
+    data = CheckedData(_padded(measurement.positions), _padded(measurement.transmittance),
                        measurement.pulse_energy, measurement.setup, measurement.is_sa,
                        tuple(curve.file for curve in measurement.curves),
                        measurement.normalisation)

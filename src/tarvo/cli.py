@@ -202,8 +202,17 @@ def run_fit_command(args, argv):
     measurement, n_starts = request.measurement, request.n_starts
     focus = " and the focus" if request.params.get("focus") is not None \
         and request.params["focus"].vary else ""
+    sizes = [curve.positions.size for curve in measurement.curves]
+    points = (f"curves x {sizes[0]} points" if not measurement.ragged else
+              f"curves of {', '.join(map(str, sizes))} points")
     print(f"Fitting {', '.join(measurement.fit_names)}{focus} to {len(measurement.curves)} "
-          f"curves x {measurement.num_x_pts} points of {measurement.directory}")
+          f"{points} of {measurement.directory}")
+    for curve in measurement.curves:
+        if curve.missing:
+            lines = ", ".join(str(number) for number, _, _ in curve.missing)
+            count = len(curve.missing)
+            print(f"{curve.file}: {count} point{'s' if count > 1 else ''} left out (line"
+                  f"{'s' if count > 1 else ''} {lines}; listed in the result file)")
     for line in engine_description(request, args.step is not None):
         print(line)
     if measurement.sigma_1_from is not None:

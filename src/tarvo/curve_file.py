@@ -129,7 +129,7 @@ LAYOUTS = (
 # (a fraction) or, for raw detector files (`raw` true), signal / reference
 # still to be normalised; the units read, the columns' roles and the leading
 # lines skipped (line number, text).
-@dataclass(frozen=True)
+@dataclass(frozen=True, repr=False)
 class CurveData:
     positions: np.ndarray
     transmittance: np.ndarray
@@ -141,6 +141,17 @@ class CurveData:
     columns: tuple = ("position", "transmittance")
     units: dict = None
     skipped: tuple = ()
+    # Points left out, as (line number, text, why): readings that are not a
+    # number ("OVL", "NaN", "---", an empty field) and data lines commented out.
+    missing: tuple = ()
+    # The line number of each point read.
+    lines: tuple = ()
+
+    def __repr__(self):
+        left = f", {len(self.missing)} left out" if self.missing else ""
+        kind = "signal ratio" if self.raw else "transmittance"
+        return (f"CurveData({self.positions.size} points of {kind}{left}, "
+                f"columns {', '.join(self.columns)}, {self.layout.describe()})")
 
 
 # Why a line did not read under a layout: a message without file and line.
@@ -189,10 +200,14 @@ def _number(field, decimal):
     return None
 
 
-# The numbers of one line under a layout; _LineProblem when it does not read.
-def _read_line(line, layout):
+# The numbers of one line under a layout, None for a field that is no
+# number (a reading marked missing: "OVL", "---", an empty field), and
+# `width` the columns of the data lines (None before the first: then every
+# field must be a number); _LineProblem when it does not read.
+def _read_line(line, layout, width=None):
     values = []
-    for field in _fields(line, layout):
+    fields = _fields(line, layout)
+    for field in fields:
         value = _number(field, layout.decimal)
         if value is None:
             other = "," if layout.decimal == "." else "."
@@ -200,12 +215,18 @@ def _read_line(line, layout):
                 mark = "a decimal comma" if other == "," else "a decimal point"
                 raise _LineProblem(f"{field!r} has {mark} where the file uses "
                                    f"{'decimal points' if other == ',' else 'decimal commas'}")
-            raise _LineProblem(f"not a number in {line.strip()!r}" if field else
-                               f"empty column in {line.strip()!r}")
+            if width is None:
+                raise _LineProblem(f"not a number in {line.strip()!r}" if field else
+                                   f"empty column in {line.strip()!r}")
         values.append(value)
+    if width is not None and 0 < len(values) < width:
+        # Empty fields at the end of a data line: readings missing.
+        values += [None] * (width - len(values))
     if not 2 <= len(values) <= MAX_COLUMNS:
         raise _LineProblem(f"expected 2 to {MAX_COLUMNS} columns (position and transmittance, "
                            f"or as [data] columns names them), found {len(values)}")
+    if all(value is None for value in values):
+        raise _LineProblem(f"not a number in {line.strip()!r}")
     return values
 
 
@@ -240,6 +261,7 @@ def _parse_rows(text, path, expected=None):
     rows = {layout: [] for layout in LAYOUTS}
     widths = {}                    # columns of each layout on the first data line
     line_numbers, first_line, skipped = [], None, []
+    commented = []                 # comment lines after the first data line
     for number, line in _numbered_lines(text):
         if len(line) > MAX_LINE_CHARS:
             raise InputError(f"{path} line {number}: {len(line)} characters; a line of a curve "
@@ -247,13 +269,15 @@ def _parse_rows(text, path, expected=None):
                              "the right file?")
         stripped = line.strip()
         if not stripped or stripped.startswith("#"):
+            if first_line is not None and stripped.lstrip("#").strip():
+                commented.append((number, stripped))
             continue
         results = {}
         problems = {}
         other_count = False        # reads as numbers, but not in the columns named
         for layout in candidates:
             try:
-                values = _read_line(stripped, layout)
+                values = _read_line(stripped, layout, widths.get(layout))
             except _LineProblem as problem:
                 problems[layout] = str(problem)
                 continue
@@ -261,6 +285,11 @@ def _parse_rows(text, path, expected=None):
                 problems[layout] = (f"found {len(values)} columns where [data] columns names "
                                     f"{expected}")
                 other_count = True
+                continue
+            if first_line is not None and len(values) != widths[layout] and None in values:
+                field = _fields(stripped, layout)[values.index(None)]
+                problems[layout] = (f"not a number in {stripped!r}" if field else
+                                    f"empty column in {stripped!r}")
                 continue
             if first_line is not None and len(values) != widths[layout]:
                 problems[layout] = (f"found {len(values)} columns where line {first_line} has "
@@ -290,9 +319,25 @@ def _parse_rows(text, path, expected=None):
             raise InputError(f"{path}: more than {MAX_POINTS} data rows; a Z-scan curve has "
                              "tens to thousands of points")
     if first_line is None:
-        return candidates[0], [], [], skipped
+        return candidates[0], [], [], skipped, ()
     _refuse_ambiguity(candidates, rows, line_numbers, path)
-    return candidates[0], rows[candidates[0]], line_numbers, skipped
+    layout = candidates[0]
+    return layout, rows[layout], line_numbers, skipped, _commented_rows(commented, layout,
+                                                                          widths[layout])
+
+
+# Data lines commented out ("# 12.5, 0.97"): the lines after the first data
+# line that, without their "#", read as a data line; (line number, text).
+def _commented_rows(commented, layout, width):
+    found = []
+    for number, text in commented:
+        try:
+            values = _read_line(text.lstrip("#").strip(), layout, width)
+        except _LineProblem:
+            continue
+        if len(values) == width:
+            found.append((number, text))
+    return tuple(found)
 
 
 # Two layouts that read every line but give different numbers leave the data
@@ -397,9 +442,6 @@ def _check_values(data, line_numbers, roles, path):
     names = {"position": "position", "transmittance": "transmittance",
              "sigma": "standard deviation", "signal": "signal", "reference": "reference"}
     for row, number in zip(data, line_numbers):
-        if not all(math.isfinite(v) for v in row):
-            raise InputError(f"{path} line {number}: values must be finite numbers, got "
-                             + ", ".join(repr(float(v)) for v in row))
         for role, value in zip(roles, row):
             if role == "skip":
                 continue
@@ -416,8 +458,32 @@ def _check_values(data, line_numbers, roles, path):
                                  f"to divide by it, got {value!r}")
 
 
+# The rows that hold every reading their columns need, their line numbers,
+# and the points left out as (line number, text, why): readings that are not
+# a number or not finite, data lines commented out, lines excluded on purpose.
+def _drop_missing(rows, line_numbers, roles, text, commented, exclude_lines, path):
+    texts = dict(_numbered_lines(text))
+    unknown = sorted(set(exclude_lines) - set(line_numbers))
+    if unknown:
+        raise InputError(f"{path}: exclude names line {unknown[0]}, which is no data line of "
+                         "the file")
+    kept, numbers, missing = [], [], []
+    for row, number in zip(rows, line_numbers):
+        used = [value for role, value in zip(roles, row) if role != "skip"]
+        if number in exclude_lines:
+            missing.append((number, texts[number].strip(), "excluded"))
+        elif any(value is None or not math.isfinite(value) for value in used):
+            missing.append((number, texts[number].strip(), "not a number"))
+        else:
+            kept.append(row)
+            numbers.append(number)
+    missing += [(number, line, "commented out") for number, line in commented]
+    return kept, numbers, tuple(sorted(missing))
+
+
 # Positions, transmittance (or raw signal ratio) and standard deviations (or None) of a curve file.
-def read_curve_file(path, columns=None, position_unit=None, transmittance_unit=None):
+def read_curve_file(path, columns=None, position_unit=None, transmittance_unit=None,
+                    exclude_lines=()):
     """Read one curve file; InputError naming the file and line when it cannot.
 
     Parameters
@@ -430,6 +496,8 @@ def read_curve_file(path, columns=None, position_unit=None, transmittance_unit=N
     position_unit, transmittance_unit : str, optional
         Units of positions ("m", "mm", "um") and transmittance ("fraction",
         "percent"); None: from the header, else mm and fraction.
+    exclude_lines : sequence of int
+        Line numbers of data lines to leave out (recorded as missing).
 
     Returns
     -------
@@ -445,13 +513,17 @@ def read_curve_file(path, columns=None, position_unit=None, transmittance_unit=N
     if "\0" in text:
         raise InputError(f"{path}: contains NUL bytes: not a text file, or UTF-16 without a "
                          "byte-order mark; save it as UTF-8 text")
-    layout, rows, line_numbers, skipped = _parse_rows(
+    layout, rows, line_numbers, skipped, commented = _parse_rows(
         text, path, None if columns is None else len(columns))
-    if len(rows) < MIN_POINTS:
-        raise InputError(f"{path}: {len(rows)} data rows; a curve needs at least {MIN_POINTS}")
-    count = len(rows[0])
+    count = len(rows[0]) if rows else 0
     header = _header_columns(skipped, layout, count)
-    roles = check_roles(_column_roles(columns, header, count, path), str(path))
+    roles = check_roles(_column_roles(columns, header, count, path), str(path)) if rows else ()
+    rows, line_numbers, missing = _drop_missing(rows, line_numbers, roles, text, commented,
+                                                exclude_lines, path)
+    if len(rows) < MIN_POINTS:
+        left = f" ({len(missing)} left out)" if missing else ""
+        raise InputError(f"{path}: {len(rows)} data rows{left}; a curve needs at least "
+                         f"{MIN_POINTS}")
     header_units = {} if header is None else {role: unit for role, unit in header if unit}
     if columns is not None and header is not None:
         named = tuple(role for role, _ in header)
@@ -465,7 +537,9 @@ def read_curve_file(path, columns=None, position_unit=None, transmittance_unit=N
         units["transmittance"] = _resolve_unit(
             transmittance_unit, header_units.get("transmittance"), TRANSMITTANCE_UNITS,
             "fraction", "transmittance", "transmittance_unit", path)
-    data = np.array(rows, dtype=np.float64)
+    # A skipped column may hold anything.
+    data = np.array([[math.nan if v is None else v for v in row] for row in rows],
+                    dtype=np.float64)
     column = {role: data[:, k].copy() for k, role in enumerate(roles) if role != "skip"}
     steps = np.diff(column["position"])
     if not (np.all(steps > 0) or np.all(steps < 0)):
@@ -484,4 +558,5 @@ def read_curve_file(path, columns=None, position_unit=None, transmittance_unit=N
         sigma = None
     return CurveData(positions=positions, transmittance=values, sigma=sigma,
                      sha256=hashlib.sha256(raw).hexdigest(), encoding=encoding, layout=layout,
-                     raw="signal" in roles, columns=roles, units=units, skipped=tuple(skipped))
+                     raw="signal" in roles, columns=roles, units=units, skipped=tuple(skipped),
+                     missing=missing, lines=tuple(line_numbers))

@@ -153,6 +153,45 @@ def check_spec_pars(spec_pars):
     return p
 
 
+# Whether each point of rows padded to `points` is one of its curve's own (curves, points).
+def point_mask(counts, points):
+    return np.arange(points)[None, :] < np.asarray(counts)[:, None]
+
+
+# Curves of different lengths given as one sequence of rows per curve: the
+# rows as float arrays, or None when `values` is rectangular (an array).
+def ragged_rows(name, values):
+    try:
+        np.array(values, dtype=np.float64)
+        return None
+    except (TypeError, ValueError):
+        pass
+    try:
+        rows = [np.array(row, dtype=np.float64) for row in values]
+    except (TypeError, ValueError):
+        raise ValueError(f"{name} must be numbers, one row (sequence) per curve") from None
+    if any(row.ndim != 1 for row in rows):
+        raise ValueError(f"{name}: each curve must be a sequence of numbers")
+    return rows
+
+
+# Curves of different lengths in rows padded to the longest: each row ends
+# with copies of its curve's last value (the model is evaluated there and
+# weighted 0), its points in `counts`.
+def padded_rows(name, rows, counts):
+    if any(row.size == 0 for row in rows):
+        raise ValueError(f"{name}: curve {[row.size for row in rows].index(0)} has no points")
+    if [row.size for row in rows] != list(counts):
+        raise ValueError(f"{name} must have the points of each curve of transmittance "
+                         f"({', '.join(map(str, counts))}), got "
+                         f"{', '.join(str(row.size) for row in rows)}")
+    padded = np.empty((len(rows), max(counts)))
+    for k, row in enumerate(rows):
+        padded[k, :row.size] = row
+        padded[k, row.size:] = row[-1]
+    return padded
+
+
 class ModelHandle:
     """The exact engine's model of one measurement, built once.
 
@@ -185,11 +224,15 @@ class ModelHandle:
     normalisation : tarvo.Normalisation, optional
         Normalise the raw curves as the data were (the quotient rule for the
         derivatives); overrides `normalise`.
+    counts : array_like of int, optional
+        With a normalisation: the points of each curve where curves differ
+        in length (each row padded at its end); the far field of a curve is
+        taken from its own points. None: every row is a whole curve.
     """
 
     def __init__(self, positions_mm, pulse_energy, populations, *, sample_width, tau, wavelength,
                  w0, M2, t_slices=None, z_slices=None, radial_points=None, intensity_points=None,
-                 model="established", normalise=True, normalisation=None):
+                 model="established", normalise=True, normalisation=None, counts=None):
         engine = _require_backend()
         check_model(model)
         settings = grid_settings(model, t_slices, z_slices, radial_points, intensity_points)
@@ -200,14 +243,21 @@ class ModelHandle:
             populations=np.array(populations, dtype=np.float64), sample_width=sample_width,
             tau=tau, wavelength=wavelength, w0=w0, M2=M2, t_slices=t_slices, z_slices=z_slices,
             radial_points=radial_points, intensity_points=intensity_points, model=model,
-            normalise=normalise, normalisation=normalisation)
+            normalise=normalise, normalisation=normalisation, counts=counts)
         x = np.ascontiguousarray(positions_mm, dtype=np.float64)
         energies = np.ascontiguousarray(pulse_energy, dtype=np.float64).ravel()
         if x.ndim != 2 or x.shape[0] != energies.size:
             raise ValueError(f"positions_mm must have shape ({energies.size}, num_x_pts), got "
                              f"{x.shape}")
+        if counts is not None:
+            counts = np.array(counts, dtype=np.intp).ravel()
+            if (normalisation is None or counts.size != energies.size
+                    or np.any(counts < 1) or np.any(counts > x.shape[1])):
+                raise ValueError(f"counts must give the points of each of the {energies.size} "
+                                 f"curves (1 to {x.shape[1]}) and come with a normalisation")
+        self.counts = counts
         if normalisation is not None:
-            normalisation.check_points(x.shape[1])
+            normalisation.check_points(x.shape[1] if counts is None else int(counts.min()))
             normalise = False
         least = 5 if normalise or model == "established" else 1
         if x.shape[1] < least:
@@ -281,7 +331,7 @@ class ModelHandle:
         if normalise is None and self.normalisation is not None:
             curves, jacobian = self._native.evaluate(p, focus, derivatives, False)
             return self.normalisation.apply(curves, jacobian, derivatives, p, self._populations,
-                                            self._sample_width)
+                                            self._sample_width, self.counts)
         normalise = self.normalise if normalise is None else bool(normalise)
         return self._native.evaluate(p, focus, derivatives, normalise)
 
@@ -310,12 +360,12 @@ class _CallPerEvaluation:
 def model_and_jacobian(positions_mm, pulse_energy, populations, spec_pars, *, sample_width, tau,
                        wavelength, w0, M2, t_slices=None, z_slices=None, radial_points=None,
                        intensity_points=None, derivatives=(), model="established",
-                       normalisation=None):
+                       normalisation=None, counts=None):
     handle = ModelHandle(positions_mm, pulse_energy, populations, sample_width=sample_width,
                          tau=tau, wavelength=wavelength, w0=w0, M2=M2, t_slices=t_slices,
                          z_slices=z_slices, radial_points=radial_points,
                          intensity_points=intensity_points, model=model,
-                         normalisation=normalisation)
+                         normalisation=normalisation, counts=counts)
     return handle.curves(spec_pars, derivatives=derivatives)
 
 

@@ -101,10 +101,15 @@ def fit(positions, transmittance=None, pulse_energy=None, params=None, *, popula
     ----------
     positions : array_like
         Scan positions in mm (stage coordinates as measured): one row per
-        curve, or one row for all.
+        curve, or one row for all. Curves of different lengths: one
+        sequence per curve (as for transmittance and sigma).
     transmittance : array_like
-        Measured transmittance, one row per curve, normalised as
-        `normalisation` says.
+        Measured transmittance, one row per curve (or one sequence per
+        curve where they differ in length). With "far-field" each curve
+        (and its sigma) is divided by the mean of its own far-field points,
+        as the model is, so any scale is right; "linear" and "absolute"
+        take it as it is and raise ValueError where its far field cannot
+        be so normalised.
     pulse_energy : sequence of float
         Pulse energy of each curve in J.
     params : tarvo.Parameters, mapping or sequence
@@ -121,7 +126,7 @@ def fit(positions, transmittance=None, pulse_energy=None, params=None, *, popula
         beam cross-section, the physically consistent model) or
         "established" (fit_zscan's on-axis model; the lsoda engine's).
     normalisation : str or tarvo.Normalisation, optional
-        How the data were normalised, and so the model curves are:
+        How data and model curves are normalised:
         "far-field" (default on the exact engine: divided by the mean of the
         first and last `far_field_points` positions), "linear" (divided by
         the linear transmittance), "absolute" (not normalised) or "shift"
@@ -213,7 +218,7 @@ def fit(positions, transmittance=None, pulse_energy=None, params=None, *, popula
     check_focus_in_scan(problem.focus_start, problem.x, resolved.focus is not None)
     findings = []
     if checks != "off":
-        findings = data_findings(problem.x, problem.y, problem.energies, problem.setup,
+        findings = data_findings(problem.x, problem.given, problem.energies, problem.setup,
                                  resolved.spec_pars, is_sa, norm, focus=resolved.focus)
         raise_or_warn(findings, checks)
     focus_low, focus_high = resolved.bounds.get(FOCUS, (-math.inf, math.inf))
@@ -226,6 +231,10 @@ def fit(positions, transmittance=None, pulse_energy=None, params=None, *, popula
     # (refits of profiles and bootstraps) are counted and dropped.
     diagnostics = _native.Diagnostics(None if solver_log is None else str(solver_log))
     if engine == "lsoda":
+        if problem.counts is not None:
+            raise ValueError("the lsoda engine (fit_zscan) fits curves of equal length; curves "
+                             "of different lengths (points left out can make them so) need "
+                             "the exact engine")
         use_lsoda_engine(problem, rel_step)
         problem.handle.diagnostics = diagnostics
         best, starts, evaluations = run_multi_start(problem, n_starts)

@@ -71,6 +71,12 @@ class GlobalFitResult:
     def __init__(self, **fields):
         self.__dict__.update(fields)
 
+    # Short summary.
+    def __repr__(self):
+        values = ", ".join(f"{name}={self.values[name]:.5g}" for name in self.var_names)
+        return (f"<GlobalFitResult of {len(self.members)} measurements: {values}; "
+                f"chisqr={self.chisqr:.4g}, success={self.success}>")
+
     def fit_report(self):
         """A text report: statistics, parameters, measurements, identifiability."""
         lines = ["[[Global fit]]",
@@ -150,7 +156,7 @@ def fit_global(members, params, *, checks="warn", ftol=1e-12, xtol=1e-12, gtol=1
     findings = []
     if checks != "off":
         for member, problem in zip(members, problems):
-            found = data_findings(problem.x, problem.y, problem.energies, problem.setup,
+            found = data_findings(problem.x, problem.given, problem.energies, problem.setup,
                                   problem.base, member.arguments.get("is_sa", False),
                                   problem.normalisation)
             findings += [(member.label, finding) for finding in found]
@@ -230,13 +236,19 @@ def fit_global(members, params, *, checks="warn", ftol=1e-12, xtol=1e-12, gtol=1
     for k, (member, problem, local) in enumerate(zip(members, problems, maps)):
         model = problem.model_curves(u[local])
         raw = problem.y - model
+        x, data = problem.x, problem.y
+        if problem.keep is not None:
+            # Curves of different lengths: rows padded with NaN beyond each curve's points.
+            missing = ~problem.keep.reshape(raw.shape)
+            raw = raw[~missing]
+            x, data, model = (np.where(missing, np.nan, a) for a in (x, data, model))
         weighted = problem.evaluate(u[local], np.ones(len(local), dtype=bool), False)[1]
         member_records.append({"label": member.label, "points": int(raw.size),
                                "chisqr": float(scales[k] ** 2 * weighted @ weighted),
                                "rms": float(np.sqrt(np.mean(raw ** 2))),
                                "noise": float(1.0 / scales[k]) if not has_sigma[k] else None})
         spec_pars, focus = problem.parameters(u[local])
-        views.append({"label": member.label, "positions": problem.x, "data": problem.y,
+        views.append({"label": member.label, "positions": x, "data": data,
                       "model": model, "focus": focus, "spec_pars": spec_pars,
                       "pulse_energy": problem.energies})
     chisqr = float(residuals @ residuals)
@@ -290,8 +302,13 @@ class Candidate:
 def noise_level(arguments):
     sigma = arguments.get("sigma")
     if sigma is not None:
-        return float(np.mean(sigma))
-    y = np.atleast_2d(np.asarray(arguments["transmittance"], dtype=np.float64))
+        return float(np.mean(np.concatenate(sigma) if isinstance(sigma, tuple) else sigma))
+    y = arguments["transmittance"]
+    if isinstance(y, tuple):
+        # Curves of different lengths.
+        ends = [np.concatenate([row[:5], row[-5:]]) for row in y]
+        return float(np.sqrt(np.mean([np.var(end, ddof=1) for end in ends])))
+    y = np.atleast_2d(np.asarray(y, dtype=np.float64))
     ends = np.concatenate([y[:, :5], y[:, -5:]], axis=1)
     return float(np.sqrt(np.mean(np.var(ends, axis=1, ddof=1))))
 

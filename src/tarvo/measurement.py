@@ -5,7 +5,7 @@ import codecs
 import hashlib
 import math
 import tomllib
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from pathlib import Path
 
 import numpy as np
@@ -158,9 +158,9 @@ KNOWN_KEYS = {
     "sample": ("sample_width", "populations", "concentration", "is_sa", "absorbance",
                "linear_transmittance"),
     "model": ("t_slices", "z_slices") + MODEL_KEYS,
-    "curve": ("file", "pulse_energy", "columns"),
+    "curve": ("file", "pulse_energy", "columns", "exclude"),
     "data": ("columns", "position_unit", "transmittance_unit", "normalisation",
-             "far_field_points"),
+             "far_field_points", "exclude"),
     "start": NAMES,
     "fit": ("parameters", "n_starts") + FIT_KEYS,
     BOUNDS_TABLE: FIT_NAMES,
@@ -192,10 +192,11 @@ class Setup:
 
 
 # One measured curve; sigma holds the standard deviation of each
-# transmittance value when the file gives it, else None. `columns`, `units`
-# and `skipped` say how the file was read (roles of its columns, units, the
-# leading lines skipped as (line number, text)).
-@dataclass(frozen=True)
+# transmittance value when the file gives it, else None. `columns`, `units`,
+# `skipped` and `missing` say how the file was read (roles of its columns,
+# units, the leading lines skipped as (line number, text), the points left
+# out as (line number, text, why)).
+@dataclass(frozen=True, repr=False)
 class Curve:
     file: str
     pulse_energy: float
@@ -205,6 +206,12 @@ class Curve:
     columns: tuple = ("position", "transmittance")
     units: dict = None
     skipped: tuple = ()
+    missing: tuple = ()
+
+    def __repr__(self):
+        left = f", {len(self.missing)} left out" if self.missing else ""
+        return (f"Curve({self.file!r}, pulse_energy={self.pulse_energy:g} J, "
+                f"{self.positions.size} points{left})")
 
 
 # How the curve files are read and normalised: [data] of setup.toml.
@@ -216,12 +223,53 @@ class DataFormat:
     normalisation: Normalisation = Normalisation()
     # Whether [data] chose the normalisation (else the default applies).
     normalisation_given: bool = False
+    # Points every curve leaves out: positions (mm) and line numbers.
+    exclude: "Exclusions" = None
 
     # The record of the result file.
     def as_dict(self):
-        return {**self.normalisation.as_dict(), "position_unit": self.position_unit,
-                "transmittance_unit": self.transmittance_unit,
-                "columns": None if self.columns is None else list(self.columns)}
+        record = {**self.normalisation.as_dict(), "position_unit": self.position_unit,
+                  "transmittance_unit": self.transmittance_unit,
+                  "columns": None if self.columns is None else list(self.columns)}
+        if self.exclude and (self.exclude.positions or self.exclude.lines):
+            record["exclude"] = {"positions_mm": list(self.exclude.positions),
+                                 "lines": list(self.exclude.lines)}
+        return record
+
+
+# Points left out of a curve on purpose ([data] or [[curve]] exclude):
+# positions (mm, as read) and line numbers of its file.
+@dataclass(frozen=True)
+class Exclusions:
+    positions: tuple = ()
+    lines: tuple = ()
+
+    def __add__(self, other):
+        return Exclusions(self.positions + other.positions, self.lines + other.lines)
+
+
+# Positions closer than this (mm) to an excluded one are it.
+EXCLUDE_TOLERANCE_MM = 1e-9
+
+
+# The exclude setting of a table: numbers are positions (in mm, as the
+# positions are read), "line N" a line of the curve file.
+def _exclusions(table, where):
+    value = table.get("exclude", [])
+    if not isinstance(value, list):
+        value = [value]
+    positions, lines = [], []
+    for entry in value:
+        if _is_number(entry):
+            positions.append(float(entry))
+            continue
+        words = entry.split() if isinstance(entry, str) else []
+        if len(words) == 2 and words[0] == "line" and words[1].isdigit() and int(words[1]) > 0:
+            lines.append(int(words[1]))
+            continue
+        raise InputError(f"{where}: exclude takes positions (numbers, mm) and line numbers "
+                         f"(\"line 12\"), got {entry!r}")
+    return Exclusions(tuple(positions), tuple(lines))
 
 
 # A file the result depends on, with the SHA-256 of the bytes that were read.
@@ -249,7 +297,7 @@ class SetupFile:
 
 
 # A complete measurement directory, checked.
-@dataclass(frozen=True)
+@dataclass(frozen=True, repr=False)
 class Measurement:
     """A measurement directory as read by tarvo.read_measurement: set-up,
     curves, start values, fitted parameters, settings and input digests."""
@@ -268,6 +316,15 @@ class Measurement:
     # record of the result file, else None.
     sigma_1_from: dict = None
 
+    def __repr__(self):
+        sizes = sorted({c.positions.size for c in self.curves})
+        points = (f"{sizes[0]}" if len(sizes) == 1 else f"{sizes[0]} to {sizes[-1]}")
+        left = sum(len(c.missing) for c in self.curves)
+        left = f", {left} left out" if left else ""
+        return (f"Measurement({str(self.directory)!r}: {len(self.curves)} curves of {points} "
+                f"points{left}, fitting {', '.join(self.fit_names)}, normalisation "
+                f"{self.normalisation.mode!r})")
+
     # How the measured curves were normalised, and so the model's are.
     @property
     def normalisation(self):
@@ -280,23 +337,36 @@ class Measurement:
         """0-based indices of the fitted parameters, in the order given."""
         return [NAMES.index(name) for name in self.fit_names]
 
-    # Points per curve.
+    # Points per curve (the longest curve's where they differ).
     @property
     def num_x_pts(self):
-        """Points per curve."""
-        return self.curves[0].positions.size
+        """Points per curve (the longest curve's where curves differ in length)."""
+        return max(c.positions.size for c in self.curves)
+
+    # Whether the curves differ in their number of points.
+    @property
+    def ragged(self):
+        """Whether the curves differ in their number of points."""
+        return len({c.positions.size for c in self.curves}) > 1
+
+    # One row per curve: an array, or a tuple of arrays where the curves
+    # differ in length (tarvo.fit takes either).
+    def _rows(self, rows):
+        return tuple(rows) if self.ragged else np.stack(rows)
 
     # Positions of all curves, one row per curve (mm).
     @property
     def positions(self):
-        """Positions of all curves in mm, one row per curve."""
-        return np.stack([c.positions for c in self.curves])
+        """Positions of all curves in mm, one row per curve (a tuple of
+        arrays where the curves differ in length)."""
+        return self._rows([c.positions for c in self.curves])
 
     # Measured transmittance of all curves, one row per curve.
     @property
     def transmittance(self):
-        """Measured transmittance of all curves, one row per curve."""
-        return np.stack([c.transmittance for c in self.curves])
+        """Measured transmittance of all curves, one row per curve (a tuple
+        of arrays where the curves differ in length)."""
+        return self._rows([c.transmittance for c in self.curves])
 
     # Pulse energy of each curve (J).
     @property
@@ -311,7 +381,7 @@ class Measurement:
         """Standard deviations of all curves, one row per curve, or None."""
         if self.curves[0].sigma is None:
             return None
-        return np.stack([c.sigma for c in self.curves])
+        return self._rows([c.sigma for c in self.curves])
 
     def parameters(self, focus=True):
         """The parameters of the fit as the set-up file gives them.
@@ -617,7 +687,7 @@ def _curve_entries(doc, where):
             raise InputError(f"{where}: a [[curve]] needs file = \"NAME.csv\"")
         energy = _number(entry, "pulse_energy", f"{where} [[curve]] {name}", "J")
         columns = _columns(entry, f"{where} [[curve]] {name}")
-        result.append((name, energy, columns))
+        result.append((name, energy, columns, _exclusions(entry, f"{where} [[curve]] {name}")))
     return tuple(result)
 
 
@@ -660,19 +730,31 @@ def _read_data_format(doc, where):
         transmittance_unit=_unit_setting(table, "transmittance_unit", TRANSMITTANCE_UNITS,
                                          where),
         normalisation=Normalisation(mode, points),
-        normalisation_given="normalisation" in table)
+        normalisation_given="normalisation" in table,
+        exclude=_exclusions(table, where))
 
 
-# The curves listed in [[curve]], read, normalised where they are raw
-# signals, and checked for equal sizes and columns.
+# The curves listed in [[curve]], read (readings that are not a number and
+# excluded points left out), checked for the points each keeps (the far
+# field at each end and one between) and their columns, and normalised
+# where they are raw signals.
 def _read_curves(entries, directory, data_format):
     curves, files = [], []
     normalisation = data_format.normalisation
-    for name, energy, columns in entries:
+    common = data_format.exclude or Exclusions()
+    for name, energy, columns, exclude in entries:
         path = directory / name
         data = read_curve_file(path, columns or data_format.columns, data_format.position_unit,
-                               data_format.transmittance_unit)
+                               data_format.transmittance_unit,
+                               exclude_lines=(common + exclude).lines)
+        data = _exclude_positions(data, common.positions, exclude.positions, path)
         values = data.transmittance
+        least = 2 * normalisation.far_field_points + 1
+        if values.size < least:
+            left = f" after {len(data.missing)} left out" if data.missing else ""
+            raise InputError(f"{path}: {values.size} points{left}; a curve needs at least "
+                             f"{least} (far_field_points = {normalisation.far_field_points} at "
+                             "each end and one between)")
         if data.raw:
             try:
                 normalisation.check_points(values.size)
@@ -680,24 +762,40 @@ def _read_curves(entries, directory, data_format):
             except ValueError as error:
                 raise InputError(f"{path}: {error}") from None
         curves.append(Curve(name, energy, data.positions, values, data.sigma, data.columns,
-                            data.units, data.skipped))
+                            data.units, data.skipped, data.missing))
         files.append(InputFile("curve", path, data.sha256))
     first = curves[0]
     for curve in curves[1:]:
-        if curve.positions.size != first.positions.size:
-            raise InputError(f"{directory}: {curve.file} has {curve.positions.size} points, "
-                             f"{first.file} has {first.positions.size}: all curves need the "
-                             "same number of points")
         if (curve.sigma is None) != (first.sigma is None):
             with_sigma, without = (curve, first) if first.sigma is None else (first, curve)
             raise InputError(f"{directory}: {with_sigma.file} has a sigma column (standard "
                              f"deviation), {without.file} has none: give it for every curve "
                              "or for none")
-    if first.positions.size <= 2 * normalisation.far_field_points:
-        raise InputError(f"{directory}: far_field_points = {normalisation.far_field_points} "
-                         f"takes {2 * normalisation.far_field_points} of the "
-                         f"{first.positions.size} points of a curve; a curve needs more")
     return tuple(curves), tuple(files)
+
+
+# The curve without the points at excluded positions: `common` ([data]
+# exclude) where the curve has them, `own` ([[curve]] exclude) each of
+# which it must have.
+def _exclude_positions(data, common, own, path):
+    if not common and not own:
+        return data
+    drop = np.zeros(data.positions.size, dtype=bool)
+    for position in common + own:
+        hit = np.abs(data.positions - position) <= EXCLUDE_TOLERANCE_MM
+        if position in own and not hit.any():
+            raise InputError(f"{path}: exclude names position {position:g} mm, which the curve "
+                             "does not have")
+        drop |= hit
+    if not drop.any():
+        return data
+    keep = ~drop
+    missing = tuple(sorted(data.missing + tuple(
+        (int(number), f"position {float(position)!r} mm", "excluded")
+        for number, position in zip(np.array(data.lines)[drop], data.positions[drop]))))
+    return replace(data, positions=data.positions[keep], transmittance=data.transmittance[keep],
+                   sigma=None if data.sigma is None else data.sigma[keep],
+                   lines=tuple(np.array(data.lines)[keep].tolist()), missing=missing)
 
 
 # A TOML file as a dict and the SHA-256 of its bytes; InputError with a
@@ -775,7 +873,7 @@ def read_measurement(directory):
     options = read_fit_options(setup_file.document, where)
     curves, curve_files = _read_curves(setup_file.curve_entries, directory,
                                        setup_file.data_format)
-    points = len(curves) * curves[0].positions.size
+    points = sum(curve.positions.size for curve in curves)
     if points <= len(fit_names):
         raise InputError(f"{where}: {points} data points for {len(fit_names)} fitted parameters; "
                          "a fit needs more points than parameters")

@@ -31,6 +31,13 @@ NORMALISATIONS = ("far-field", "linear", "absolute", "shift")
 # Positions at each end of a curve that the far-field mean takes by default.
 FAR_FIELD_POINTS = 5
 
+# The far field of curves divided by the linear transmittance lies this close
+# to 1 (further off, the plausibility checks warn); outside this range no
+# such curve lies (the fit stops): the scan would have to end where the
+# nonlinear change is larger than the linear absorption.
+FAR_FIELD_TOLERANCE = 0.05
+LINEAR_FAR_FIELD_RANGE = (0.5, 2.0)
+
 # Entries of the parameter vector that are the absorbing levels' cross-sections,
 # with the level (0-based) each one absorbs from.
 ABSORBING_LEVELS = ((0, 0), (1, 1), (2, 3))
@@ -86,14 +93,19 @@ class Normalisation:
                              f"{2 * self.far_field_points} of the {points} points of a curve "
                              "for its far field; a curve needs more points than that")
 
-    # The mean of the far-field points of each row of `curves` (..., points).
-    def far_field(self, curves):
+    # The mean of the far-field points of each curve: along the last axis of
+    # `curves` (curve, ..., points). `counts` (one per curve) says how many
+    # points of each row are the curve's own; the rest pads a shorter curve.
+    def far_field(self, curves, counts=None):
         """The far-field mean of each curve.
 
         Parameters
         ----------
         curves : numpy.ndarray
-            Curves along the last axis.
+            Curves along the last axis, one curve per entry of the first.
+        counts : array_like of int, optional
+            Points of each curve (a shorter curve's row is padded at its
+            end); None: every row is a whole curve.
 
         Returns
         -------
@@ -101,7 +113,11 @@ class Normalisation:
             The mean of the first and last `far_field_points` values of each.
         """
         p = self.far_field_points
-        return 0.5 * (np.mean(curves[..., :p], axis=-1) + np.mean(curves[..., -p:], axis=-1))
+        if counts is None:
+            return 0.5 * (np.mean(curves[..., :p], axis=-1) + np.mean(curves[..., -p:], axis=-1))
+        return np.stack([0.5 * (np.mean(row[..., :p], axis=-1)
+                                + np.mean(row[..., count - p:count], axis=-1))
+                         for row, count in zip(curves, counts)])
 
     # Measured ratios (signal / reference, one row per curve) normalised as
     # this normalisation says; "linear" and "shift" need a calibration that
@@ -129,6 +145,64 @@ class Normalisation:
                          f"far-field mean) or taken as \"absolute\" (calibrated detectors), not "
                          f"{self.mode!r}")
 
+    # The measured curves (curves, points) and their standard deviations (or
+    # None) as the fit compares them with the model: "far-field" divides
+    # each curve and its sigma by the curve's own far-field mean, as it
+    # divides the model (idempotent for curves already divided; a ratio
+    # column of any scale comes out right); "linear" and "absolute" take the
+    # data as they are and raise ValueError, naming the fix, where their far
+    # field cannot be so normalised; "shift" (fit_zscan's) takes them as
+    # they are. `counts` as for far_field; `names` name the curves.
+    def measured(self, y, sigma, counts=None, names=None):
+        """The measured curves and sigma normalised as the model is.
+
+        Parameters
+        ----------
+        y : numpy.ndarray
+            Measured curves, one row per curve.
+        sigma : numpy.ndarray or None
+            Their standard deviations.
+        counts : array_like of int, optional
+            Points of each curve (rows padded at their end); None: all.
+        names : sequence of str, optional
+            Curve names for messages (default "curve 1", ...).
+
+        Returns
+        -------
+        y, sigma : numpy.ndarray
+            Curves and sigma to fit.
+        """
+        if self.mode == "shift":
+            return y, sigma
+        means = self.far_field(y, counts)
+        names = [f"curve {k + 1}" for k in range(len(means))] if names is None else names
+        if self.mode == "far-field":
+            if np.any(~(means > 0.0)):
+                k = int(np.argmax(~(means > 0.0)))
+                raise ValueError(f"the far-field points of {names[k]} average {means[k]:.4g}: "
+                                 "a transmittance far from the focus is positive")
+            scale = means[:, None]
+            return y / scale, None if sigma is None else sigma / scale
+        if self.mode == "linear":
+            low, high = LINEAR_FAR_FIELD_RANGE
+            off = [(name, mean) for name, mean in zip(names, means) if not low <= mean <= high]
+            what = (f"outside {low:g} to {high:g}: curves divided by the linear transmittance "
+                    "are near 1 far from the focus")
+        else:
+            off = [(name, mean) for name, mean in zip(names, means)
+                   if not 0.0 < mean <= 1.0 + FAR_FIELD_TOLERANCE]
+            what = ("outside 0 to 1: an absolute transmittance (transmitted over incident "
+                    "pulse energy) lies between 0 and 1")
+        if off:
+            listing = ", ".join(f"{name} {mean:.4g}" for name, mean in off)
+            raise ValueError(f"normalisation {self.mode!r}: the far-field points "
+                             f"({self.far_field_points} at each end) average {listing} {what}; "
+                             "for curves on an arbitrary scale (a signal/reference ratio) or "
+                             "already divided by their far field, use normalisation "
+                             "\"far-field\" ([data] normalisation), which divides each curve "
+                             "by its own far-field mean")
+        return y, sigma
+
     # Linear transmittance exp(-alpha_0 L) and its derivative with respect to
     # each parameter index in `derivatives` (indices beyond the cross-sections: 0).
     @staticmethod
@@ -145,7 +219,8 @@ class Normalisation:
     # Normalised curves (D, n) and their derivatives (D, n, len(derivatives))
     # from the absolute model T and its derivatives; `derivatives` names the
     # parameter index (0-7) or focus shift (8) of each derivative column.
-    def apply(self, raw, jacobian, derivatives, spec_pars, populations, sample_width):
+    def apply(self, raw, jacobian, derivatives, spec_pars, populations, sample_width,
+              counts=None):
         """Normalise absolute model curves and their derivatives.
 
         Parameters
@@ -162,6 +237,8 @@ class Normalisation:
             Populations of the five levels before the pulse (cm^-3).
         sample_width : float
             Sample thickness (cm).
+        counts : array_like of int, optional
+            Points of each curve (rows padded at their end); None: all.
 
         Returns
         -------
@@ -177,9 +254,9 @@ class Normalisation:
             if jacobian is None:
                 return curves, None
             return curves, (jacobian - curves[..., None] * slopes) / linear
-        far = self.far_field(raw)[..., None]
+        far = self.far_field(raw, counts)[..., None]
         far_derivative = None if jacobian is None else self.far_field(
-            np.moveaxis(jacobian, -1, -2))[..., None, :]
+            np.moveaxis(jacobian, -1, -2), counts)[..., None, :]
         if self.mode == "shift":
             curves = raw + (1.0 - far)
             return curves, None if jacobian is None else jacobian - far_derivative

@@ -569,7 +569,8 @@ def _dependency_order(uses):
 # saturable absorber), searched over all curves at once as the module does.
 def scan_centre(x_mm, y, is_sa=False):
     y = np.ravel(np.asarray(y, dtype=np.float64))
-    index = int(np.argmax(y) if is_sa else np.argmin(y))
+    # NaN pads the rows of curves of different lengths.
+    index = int(np.nanargmax(y) if is_sa else np.nanargmin(y))
     return float(np.ravel(np.asarray(x_mm, dtype=np.float64))[index])
 
 

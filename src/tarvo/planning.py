@@ -354,6 +354,9 @@ concentration = 1e-3          # mol/L, concentration of the absorber (all molecu
 # populations = [6.02e17, 0, 0, 0, 0]   # cm^-3, instead of concentration: levels 1 to 5
                               #    before the pulse (c mol/L gives c * 6.022e23 / 1000 in level 1)
 is_sa = false                 # true for a saturable absorber (transmittance peak at the focus)
+# absorbance = 0.25           # decadic absorbance over sample_width: sets sigma_1 and holds it
+                              #    (remove sigma_1 from [fit] parameters then)
+# linear_transmittance = 0.56 # instead of absorbance: the sample's linear transmittance
 
 [data]
 # columns = ["position", "transmittance"]   # what each column of the curve files holds, in
@@ -361,10 +364,14 @@ is_sa = false                 # true for a saturable absorber (transmittance pea
                               #    skip (default: the names of the header line)
 position_unit = "mm"          # unit of the positions: "mm", "um" or "m"
 transmittance_unit = "fraction"   # "fraction" or "percent"
-normalisation = "far-field"   # how the curves were normalised: "far-field" (divided by the
-                              #    mean of the outermost points), "linear" (by the linear
+normalisation = "far-field"   # how data and model are normalised: "far-field" (each curve
+                              #    divided by the mean of its outermost points; any scale, such
+                              #    as a signal/reference ratio, is right), "linear" (by the linear
                               #    transmittance), "absolute" (not at all) or "shift"
 far_field_points = 5          # points at each end of a curve in its far field
+# exclude = [12.5, "line 40"] # points to leave out: positions (mm) and lines of the curve
+                              #    files (readings that are no number, such as OVL, and lines
+                              #    commented out with # are left out by themselves)
 
 [model]
 # variant = "established"     # "energy" (default: pulse-energy ratio over the beam

@@ -168,7 +168,10 @@ def plot_fit(path, measurement, outcome, curves, title=None, values=None, relati
     rows = []
     for k, curve in enumerate(measurement.curves):
         line, model = curves.lines[k]
-        rows.append(fit_curve_row(curve.positions, curve.transmittance, curve.sigma, line, model,
+        # The data as fitted (divided by their far field where the model is).
+        data = curve.transmittance if curves.data is None else curves.data[k]
+        sigma = curve.sigma if curves.sigma is None else curves.sigma[k]
+        rows.append(fit_curve_row(curve.positions, data, sigma, line, model,
                                   outcome.residuals[k], curve.pulse_energy))
     return _save(fit_figure(rows, title, values=values, shift=relative_to or 0.0,
                             relative=relative_to is not None), path)

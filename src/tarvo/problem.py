@@ -13,7 +13,8 @@ from collections import OrderedDict
 import numpy as np
 from scipy.optimize import least_squares
 
-from .engine import FOCUS_SHIFT, ModelHandle, check_model, grid_defaults, grid_settings
+from .engine import (FOCUS_SHIFT, ModelHandle, check_model, grid_defaults, grid_settings,
+                     padded_rows, point_mask, ragged_rows)
 from .measurement import WEIGHTS
 from .normalisation import normalisation_of
 from .parameters import FIT_NAMES, FOCUS, NAMES, resolve_parameters, scan_centre
@@ -31,8 +32,13 @@ CACHED_EVALUATIONS = 4
 class ZscanProblem:
     # Data (num_datasets, num_x_pts), checked set-up and parameters, weights' roots.
     def __init__(self, x, y, energies, setup, model, grid, root_weights, resolved, centre,
-                 normalisation):
+                 normalisation, counts=None):
         self.x, self.y, self.energies = x, y, energies
+        # Curves of different lengths: the points of each (rows padded at
+        # their end with copies of their last point) and which entries of
+        # the flattened rows are measured; None when every row is a curve.
+        self.counts = counts
+        self.keep = None if counts is None else point_mask(counts, x.shape[1]).ravel()
         self.setup, self.model, self.grid = setup, model, grid
         self.normalisation = normalisation
         self.root_weights = root_weights
@@ -75,7 +81,8 @@ class ZscanProblem:
                                        sample_width=setup["sample_width"], tau=setup["tau"],
                                        wavelength=setup["wavelength"], w0=setup["w0"],
                                        M2=setup["M2"], model=self.model,
-                                       normalisation=self.normalisation, **self.grid)
+                                       normalisation=self.normalisation, counts=self.counts,
+                                       **self.grid)
         return self._handle
 
     @handle.setter
@@ -179,12 +186,16 @@ class ZscanProblem:
         extra = self.constrained_indices if jacobian else []
         model, derivative = self.curves(spec_pars, focus, indices + extra)
         residuals = (self.root_weights * (self.y - model)).ravel()
+        if self.keep is not None:
+            residuals = residuals[self.keep]
         result = None
         if jacobian:
             # d(weighted residual)/du = -root_weight * dmodel/dp * dp/du, dp/du = p for log
             # variables, the scale for linear ones.
             chain = self.chain(u)[free]
-            weighted = -(self.root_weights[..., None] * derivative).reshape(residuals.size, -1)
+            weighted = -(self.root_weights[..., None] * derivative).reshape(self.y.size, -1)
+            if self.keep is not None:
+                weighted = weighted[self.keep]
             if len(direct) == int(np.count_nonzero(free)):
                 result = weighted[:, :len(indices)] * chain
             else:
@@ -276,12 +287,16 @@ def _curves_array(name, values, shape):
     return array
 
 
-# Data of a fit as arrays: positions (mm) and transmittance (D, n), energies (D,).
+# Data of a fit as arrays: positions (mm) and transmittance (D, n), energies
+# (D,), sigma, and the points of each curve where their lengths differ (else None).
 def _data(positions, transmittance, pulse_energy, sigma):
     energies = np.array(pulse_energy, dtype=np.float64).ravel()
     if energies.size == 0:
         raise ValueError("pulse_energy needs at least one value (one per curve)")
-    y = np.array(transmittance, dtype=np.float64)
+    rows = ragged_rows("transmittance", transmittance)
+    if rows is not None and len({row.size for row in rows}) > 1:
+        return _ragged_data(positions, rows, energies, sigma)
+    y = np.array(transmittance if rows is None else np.stack(rows), dtype=np.float64)
     y = y[None, :] if y.ndim == 1 else y
     if y.ndim != 2 or y.shape[0] != energies.size:
         raise ValueError(f"transmittance must have one row per pulse energy ({energies.size}), "
@@ -292,15 +307,50 @@ def _data(positions, transmittance, pulse_energy, sigma):
     if x.ndim == 1 and x.size == shape[1]:
         x = np.tile(x, (shape[0], 1))
     x = _curves_array("positions", x, shape)
-    for k, energy in enumerate(energies):
-        if not (math.isfinite(energy) and energy > 0.0):
-            raise ValueError(f"pulse_energy of curve {k} must be positive (J), got {float(energy)!r}")
+    _check_energies(energies)
     if sigma is not None:
         sigma = _curves_array("sigma", sigma, shape)
-        if np.any(sigma <= 0.0):
-            k, i = np.argwhere(sigma <= 0.0)[0]
-            raise ValueError(f"sigma must be positive: curve {k} point {i} is {float(sigma[k, i])!r}")
-    return x, y, energies, sigma
+        _check_sigma(sigma)
+    return x, y, energies, sigma, None
+
+
+# The data of curves of different lengths (rows of transmittance), padded.
+def _ragged_data(positions, rows, energies, sigma):
+    if len(rows) != energies.size:
+        raise ValueError(f"transmittance must have one row per pulse energy ({energies.size}), "
+                         f"got {len(rows)} rows")
+    counts = np.array([row.size for row in rows])
+
+    # The rows of `values` (one per curve, or an array), padded and checked.
+    def padded(name, values):
+        given = ragged_rows(name, values)
+        given = list(np.array(values, dtype=np.float64)) if given is None else given
+        array = padded_rows(name, given, counts)
+        return _curves_array(name, array, array.shape)
+
+    y = padded("transmittance", rows)
+    x = padded("positions", positions)
+    _check_energies(energies)
+    if sigma is not None:
+        sigma = padded("sigma", sigma)
+        _check_sigma(sigma)
+    return x, y, energies, sigma, counts
+
+
+# ValueError unless every pulse energy is positive.
+def _check_energies(energies):
+    for k, energy in enumerate(energies):
+        if not (math.isfinite(energy) and energy > 0.0):
+            raise ValueError(f"pulse_energy of curve {k} must be positive (J), got "
+                             f"{float(energy)!r}")
+
+
+# ValueError unless every standard deviation is positive.
+def _check_sigma(sigma):
+    if np.any(sigma <= 0.0):
+        k, i = np.argwhere(sigma <= 0.0)[0]
+        raise ValueError(f"sigma must be positive: curve {k} point {i} is "
+                         f"{float(sigma[k, i])!r}")
 
 
 # The square roots of the point weights and the name of the weighting.
@@ -332,13 +382,17 @@ def prepare_problem(positions, transmittance, pulse_energy, params, *, populatio
                     focus=None):
     check_model(model)
     norm = normalisation_of(normalisation, far_field_points)
-    x, y, energies, sigma = _data(positions, transmittance, pulse_energy, sigma)
-    norm.check_points(x.shape[1])
+    x, y, energies, sigma, counts = _data(positions, transmittance, pulse_energy, sigma)
+    norm.check_points(x.shape[1] if counts is None else int(np.min(counts)))
+    # The data as given, for the plausibility checks; fitted as the model is normalised.
+    given = y
+    y, sigma = norm.measured(y, sigma, counts)
     resolved = resolve_parameters(params, vary)
     if focus is not None:
         resolved.focus = float(focus)
-    if x.size <= len(resolved.varied):
-        raise ValueError(f"{x.size} data points for {len(resolved.varied)} fitted parameters; a "
+    points = x.size if counts is None else int(np.sum(counts))
+    if points <= len(resolved.varied):
+        raise ValueError(f"{points} data points for {len(resolved.varied)} fitted parameters; a "
                          "fit needs more points than parameters")
     setup = dict(populations=np.array(populations, dtype=np.float64).ravel(),
                  sample_width=sample_width, tau=tau, wavelength=wavelength, w0=w0, M2=M2)
@@ -346,9 +400,13 @@ def prepare_problem(positions, transmittance, pulse_energy, params, *, populatio
                          defaults=grid_defaults(model, resolved.spec_pars, setup, energies))
     centre = scan_centre(x, y, is_sa)
     root_weights, weighting = _root_weights(weights, sigma, x, centre)
+    if counts is not None:
+        # The padding of shorter curves is no data.
+        root_weights = np.where(point_mask(counts, x.shape[1]), root_weights, 0.0)
     problem = ZscanProblem(x, y, energies, setup, model, grid, root_weights, resolved, centre,
-                           norm)
+                           norm, counts)
     problem.resolved, problem.sigma, problem.weighting = resolved, sigma, weighting
+    problem.given = given
     problem.is_sa = bool(is_sa)
     return problem
 
@@ -357,7 +415,9 @@ def prepare_problem(positions, transmittance, pulse_energy, params, *, populatio
 # them the model hardly changes with the parameters, and a fit "converges" to
 # meaningless values (a focus typed in µm instead of mm, say).
 def check_focus_in_scan(focus, x, given):
-    low, high = float(np.min(x)), float(np.max(x))
+    # NaN pads the rows of curves of different lengths in a result.
+    low = min(float(np.nanmin(row)) for row in x)
+    high = max(float(np.nanmax(row)) for row in x)
     if given and not low <= focus <= high:
         raise ValueError(f"focus: start value {focus:g} mm lies outside the scanned range "
                          f"{low:g} to {high:g} mm (positions and focus are in mm)")

@@ -17,24 +17,30 @@ from .uncertainty import Uncertainty
 class FitOutcome:
     fitted: np.ndarray      # the eight parameters
     error: float            # norm of the weighted residuals
-    residuals: np.ndarray   # data - model, one row per curve
+    residuals: tuple        # data - model, one array per curve
     centre: float           # focus position (mm) of the model curves
     n_starts: int
     seconds: float
 
 
-# The fitted model of every curve, at the data and on the drawing grid.
+# The fitted model of every curve, at the data and on the drawing grid, and
+# the data as fitted (normalised as the model is); one array per curve.
 @dataclass(frozen=True)
 class FitCurves:
-    centred_positions: np.ndarray   # (curves, points), mm relative to the focus
-    at_data: np.ndarray             # model at the data positions, as the fit computed it
-    lines: tuple                    # per curve: (positions in mm, model values), ascending
+    centred_positions: tuple   # mm relative to the focus
+    at_data: tuple             # model at the data positions, as the fit computed it
+    lines: tuple               # (positions in mm, model values), ascending
+    data: tuple = None         # the measured transmittance as fitted
+    sigma: tuple = None        # its standard deviations as fitted, or None
 
     @classmethod
     def of(cls, result):
         """The curves of a tarvo.FitResult."""
-        return cls(result.positions - result.focus, result.best_fit,
-                   tuple(result.model_line(k) for k in range(len(result.pulse_energy))))
+        own = [result.curve(k) for k in range(len(result.pulse_energy))]
+        return cls(tuple(x - result.focus for x, *_ in own), tuple(c[3] for c in own),
+                   tuple(result.model_line(k) for k in range(len(result.pulse_energy))),
+                   tuple(c[1] for c in own),
+                   None if result.sigma is None else tuple(c[2] for c in own))
 
 
 # One row per parameter: start, fitted value, standard error, status, known value.
@@ -120,9 +126,16 @@ def _curve_entries(measurement, outcome, curves):
                  "columns": list(curve.columns), "units": curve.units,
                  "skipped_lines": [{"line": number, "text": text}
                                    for number, text in curve.skipped],
+                 "missing_points": [{"line": number, "text": text, "why": why}
+                                    for number, text, why in curve.missing],
                  "positions_mm": _json_list(curve.positions),
                  "transmittance": _json_list(curve.transmittance),
                  "standard_deviation": None if curve.sigma is None else _json_list(curve.sigma)}
+        if curves is not None and curves.data is not None:
+            # The data as fitted: divided by their far field where the model is.
+            entry["transmittance"] = _json_list(curves.data[k])
+            if curves.sigma is not None:
+                entry["standard_deviation"] = _json_list(curves.sigma[k])
         if curves is not None:
             line_positions, line_values = curves.lines[k]
             entry.update({
@@ -218,7 +231,9 @@ def write_text(path, text):
 def report_view(measurement, result):
     order = [result.var_names.index(name) for name in measurement.fit_names]
     outcome = FitOutcome(fitted=np.array(result.spec_pars), error=result.fit_error,
-                         residuals=result.residuals, centre=result.focus,
+                         residuals=tuple(result.curve(k)[4]
+                                         for k in range(len(result.pulse_energy))),
+                         centre=result.focus,
                          n_starts=result.n_starts, seconds=result.seconds)
     errors = np.array([result.params[name].stderr for name in measurement.fit_names])
     uncertainty = Uncertainty(errors, result.covar[np.ix_(order, order)], result.chisqr,

@@ -63,6 +63,10 @@ class FitResult:
         vector the solver minimised.
     best_fit : numpy.ndarray
         Model curves at the fitted values, one row per curve.
+    positions, data, sigma : numpy.ndarray
+        The data as fitted (normalised as the model is), one row per curve.
+        Rows of curves of different lengths are padded with NaN; `curve(k)`
+        gives curve k's own points.
     nfev : int
         Model evaluations (each with its exact Jacobian).
     success, message
@@ -228,9 +232,7 @@ class FitResult:
         if isinstance(ax, (str, os.PathLike)):
             path, ax = ax, None
         errorbars = self.sigma is not None if errorbars is None else bool(errorbars)
-        rows = [fit_curve_row(self.positions[k], self.data[k],
-                              None if self.sigma is None else self.sigma[k], *self.model_line(k),
-                              self.residuals[k], energy)
+        rows = [fit_curve_row(*self.curve(k)[:3], *self.model_line(k), self.curve(k)[4], energy)
                 for k, energy in enumerate(self.pulse_energy)]
         shift = self.focus if relative_to_focus else 0.0
         title = title or setup_title(self.setup, self.model, self.var_names)
@@ -336,6 +338,25 @@ class FitResult:
                              "tarvo.fit")
         return self._problem
 
+    def curve(self, k):
+        """The measured points of curve `k` (rows of curves of different
+        lengths are padded with NaN).
+
+        Parameters
+        ----------
+        k : int
+            Index of the curve.
+
+        Returns
+        -------
+        positions, data, sigma, best_fit, residuals : numpy.ndarray
+            Of curve k's own points (sigma None without it).
+        """
+        own = ~np.isnan(self.positions[k])
+        return (self.positions[k][own], self.data[k][own],
+                None if self.sigma is None else self.sigma[k][own], self.best_fit[k][own],
+                self.residuals[k][own])
+
     def model_line(self, k, count=DENSE_POINTS):
         """The drawn model curve of curve `k`.
 
@@ -356,12 +377,12 @@ class FitResult:
         positions, values : numpy.ndarray
             Ascending positions (mm) and model values.
         """
-        positions = self.positions[k]
+        positions, _, _, best_fit, _ = self.curve(k)
         ends = self.normalisation.far_field_points
         if positions.size < 2 * ends:
             # The two ends overlap: the data positions are all the curve can have.
             order = np.argsort(positions)
-            return positions[order], self.best_fit[k][order]
+            return positions[order], best_fit[order]
         line = np.union1d(np.linspace(positions.min(), positions.max(), count), positions)
         grid = np.concatenate([positions[:ends], line, positions[-ends:]])
         return line, self._model(grid[None, :] - self.focus, [self.pulse_energy[k]])[0][ends:-ends]
@@ -482,6 +503,8 @@ def build_result(problem, resolved, params_in, best, starts, *, sigma, is_sa, sc
     spec_pars, focus = problem.parameters(u)
     model = problem.model_curves(u)
     weighted = (problem.root_weights * (problem.y - model)).ravel()
+    if problem.keep is not None:
+        weighted = weighted[problem.keep]
     jacobian = problem.physical_jacobian(u)
     uncertainty = covariance_from_jacobian(jacobian, weighted, scale_covar)
     errors = uncertainty.standard_errors
@@ -538,6 +561,13 @@ def build_result(problem, resolved, params_in, best, starts, *, sigma, is_sa, sc
         start_values = problem.values(np.where(problem.is_log, math.log(factor), 0.0))
     start_residuals = problem.evaluate(problem.internal(start_values),
                                        np.ones(len(problem.names), dtype=bool), jacobian=False)[1]
+    # Curves of different lengths: rows padded with NaN beyond each curve's points.
+    x, data, sigma = problem.x, problem.y, sigma
+    if problem.keep is not None:
+        missing = ~problem.keep.reshape(problem.y.shape)
+        x, data, model = (np.where(missing, np.nan, a) for a in (x, data, model))
+        sigma = None if sigma is None else np.where(missing, np.nan, sigma)
+    residuals = data - model
     return FitResult(
         params=params, var_names=list(problem.names),
         values={name: p.value for name, p in params.items()},
@@ -554,10 +584,10 @@ def build_result(problem, resolved, params_in, best, starts, *, sigma, is_sa, sc
         aic=neg2_log_likelihood + 2.0 * nvarys,
         bic=neg2_log_likelihood + math.log(ndata) * nvarys,
         ndata=ndata, nvarys=nvarys, nfree=nfree,
-        residual=weighted, residuals=problem.y - model, best_fit=model,
-        data=problem.y, positions=problem.x, pulse_energy=problem.energies, sigma=sigma,
+        residual=weighted, residuals=residuals, best_fit=model,
+        data=data, positions=x, pulse_energy=problem.energies, sigma=sigma,
         weights=weighting, weighting=WEIGHTING_TEXT[weighting],
-        rms=float(np.sqrt(np.mean((problem.y - model) ** 2))),
+        rms=float(np.sqrt(np.nanmean(residuals ** 2))),
         normalisation=problem.normalisation, findings=[],
         setup=problem.setup, grid=dict(problem.grid), is_sa=is_sa, scale_covar=scale_covar,
         nfev=problem.evaluations, success=success, status=int(solution.status),
@@ -581,9 +611,7 @@ def _measurement(result):
                         sample_width=float(setup["sample_width"]),
                         populations=tuple(float(v) for v in setup["populations"]),
                         t_slices=result.grid["t_slices"], z_slices=result.grid["z_slices"])
-    curves = tuple(Curve(f"curve {k + 1}", float(energy), np.asarray(result.positions[k]),
-                         np.asarray(result.data[k]),
-                         None if result.sigma is None else np.asarray(result.sigma[k]))
+    curves = tuple(Curve(f"curve {k + 1}", float(energy), *result.curve(k)[:3])
                    for k, energy in enumerate(result.pulse_energy))
     start = np.array([result.params[name].init_value if result.params[name].vary
                       else result.params[name].value for name in NAMES], dtype=np.float64)
@@ -609,6 +637,15 @@ def result_document_of(result):
 # Write a FitResult as the JSON result file of `tarvo fit`.
 def save_result(result, path):
     write_result(Path(path), result_document_of(result))
+
+
+# One row per curve, curves of different lengths padded with NaN.
+def nan_padded(rows):
+    rows = [np.asarray(row, dtype=np.float64) for row in rows]
+    padded = np.full((len(rows), max(row.size for row in rows)), np.nan)
+    for k, row in enumerate(rows):
+        padded[k, :row.size] = row
+    return padded
 
 
 # A float from a JSON number (None: NaN).
@@ -685,19 +722,20 @@ def load_result(path):
         params[name].correl = {other: float(correlation[k, j])
                                for j, other in enumerate(var_names) if j != k}
     curves = document["curves"]
-    positions = np.array([c["positions_mm"] for c in curves], dtype=np.float64)
-    data = np.array([c["transmittance"] for c in curves], dtype=np.float64)
-    best_fit = np.array([c["model"] for c in curves], dtype=np.float64)
+    positions = nan_padded([c["positions_mm"] for c in curves])
+    data = nan_padded([c["transmittance"] for c in curves])
+    best_fit = nan_padded([c["model"] for c in curves])
     sigma = None if curves[0]["standard_deviation"] is None else \
-        np.array([c["standard_deviation"] for c in curves], dtype=np.float64)
+        nan_padded([c["standard_deviation"] for c in curves])
     residuals = data - best_fit
     is_sa = bool(setup_doc["is_sa"])
     centre = scan_centre(positions, data, is_sa)
+    # (NaN pads the rows of curves of different lengths: weighted at the centre, left out.)
     root_weights = 1.0 / sigma if sigma is not None else \
-        np.sqrt(point_weights(positions - centre)) if weights == "established" else \
-        np.ones_like(positions)
+        np.sqrt(point_weights(np.nan_to_num(positions - centre))) if weights == "established" \
+        else np.ones_like(positions)
     tolerances = document.get("tolerances", {})
-    ndata = data.size
+    ndata = int(np.count_nonzero(~np.isnan(data)))
     nvarys = len(var_names)
     chisqr = _float(document["chi2"])
     return FitResult(
@@ -710,11 +748,11 @@ def load_result(path):
         fit_error=_float(document["fit_error"]),
         redchi=_float(document["reduced_chi2"]), aic=_float(document["aic"]),
         bic=_float(document["bic"]), ndata=ndata, nvarys=nvarys, nfree=ndata - nvarys,
-        residual=(root_weights * residuals).ravel(), residuals=residuals, best_fit=best_fit,
-        data=data, positions=positions,
+        residual=(root_weights * residuals)[~np.isnan(data)], residuals=residuals,
+        best_fit=best_fit, data=data, positions=positions,
         pulse_energy=np.array([c["pulse_energy_J"] for c in curves], dtype=np.float64),
         sigma=sigma, weighting=document["weights"], weights=weights, setup=setup,
-        normalisation=normalisation, rms=float(np.sqrt(np.mean(residuals ** 2))),
+        normalisation=normalisation, rms=float(np.sqrt(np.nanmean(residuals ** 2))),
         findings=[], identifiability=None, start_values={},
         grid=grid if model == "energy" else {k: grid[k] for k in ("t_slices", "z_slices")},
         is_sa=is_sa, scale_covar=document.get("scale_covar", sigma is None),

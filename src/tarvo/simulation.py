@@ -5,7 +5,7 @@ import numpy as np
 
 from . import _native
 from .engine import (ESTABLISHED_DEFAULTS, check_count, check_engine, check_model, grid_defaults,
-                     grid_settings, model_and_jacobian)
+                     grid_settings, model_and_jacobian, padded_rows, ragged_rows)
 from .normalisation import FAR_FIELD_POINTS, normalisation_of
 from .parameters import parameter_vector
 
@@ -30,7 +30,8 @@ def simulate(positions, pulse_energy, spec_pars, *, populations, sample_width, t
     positions : array_like
         Scan positions in mm relative to the focus: one 1-D array used for
         every curve, or a 2-D array (num_datasets, num_x_pts), one row per
-        curve; at least 5 per curve.
+        curve; at least 5 per curve. Curves of different lengths (exact
+        engine): one sequence of positions per curve.
     pulse_energy : array_like
         Pulse energy of each curve in J (one curve per entry).
     spec_pars : sequence or mapping
@@ -72,13 +73,24 @@ def simulate(positions, pulse_energy, spec_pars, *, populations, sample_width, t
 
     Returns
     -------
-    numpy.ndarray
-        float64 array of shape (num_datasets, num_x_pts).
+    numpy.ndarray or list of numpy.ndarray
+        float64 array of shape (num_datasets, num_x_pts); for curves of
+        different lengths a list of one array per curve.
     """
     energies = np.asarray(pulse_energy, dtype=np.float64).ravel()
     num_datasets = energies.size
     if num_datasets == 0:
         raise ValueError("pulse_energy needs at least one value")
+    rows = ragged_rows("positions", positions)
+    counts = None
+    if rows is not None and len({row.size for row in rows}) > 1:
+        if len(rows) != num_datasets:
+            raise ValueError(f"positions needs one row per pulse energy ({num_datasets}), got "
+                             f"{len(rows)}")
+        counts = np.array([row.size for row in rows])
+        if engine not in (None, "exact"):
+            raise ValueError("curves of different lengths need the exact engine")
+        positions = padded_rows("positions", rows, counts)
     x = np.asarray(positions, dtype=np.float64)
     if x.ndim == 1:
         x = np.tile(x, (num_datasets, 1))
@@ -104,8 +116,9 @@ def simulate(positions, pulse_energy, spec_pars, *, populations, sample_width, t
                                                     energies))
         curves, _ = model_and_jacobian(
             x, energies, pops, parameter_vector(spec_pars), sample_width=sample_width, tau=tau,
-            wavelength=wavelength, w0=w0, M2=M2, model=model, normalisation=norm, **grid)
-        return curves
+            wavelength=wavelength, w0=w0, M2=M2, model=model, normalisation=norm,
+            counts=counts, **grid)
+        return curves if counts is None else [row[:count] for row, count in zip(curves, counts)]
     if radial_points is not None or intensity_points is not None:
         raise ValueError("radial_points and intensity_points apply to the energy model only")
     t_slices = check_count("t_slices", T_SLICES_DEFAULT if t_slices is None else t_slices)

@@ -115,15 +115,18 @@ BROKEN = {
     "three-columns": (lambda d: edit_row(d / "low.csv", 4, lambda r: r + ",0.5"),
                       "low.csv line 5: found 3 columns where line 2 has 2: every data line "
                       "needs the same columns"),
+    # A reading that is not a number leaves its point out; too few left is an error.
     "nan": (lambda d: edit_row(d / "high.csv", 3, lambda r: r.split(",")[0] + ",nan"),
-            "high.csv line 4: values must be finite"),
+            "high.csv: 10 points after 1 left out; a curve needs at least 11 (far_field_points "
+            "= 5 at each end and one between)"),
     "text-in-data": (lambda d: edit_row(d / "high.csv", 6, lambda r: r.split(",")[0] + ",n/a"),
-                     "high.csv line 7: not a number"),
+                     "high.csv: 10 points after 1 left out; a curve needs at least 11"),
     "not-monotonic": (lambda d: swap_rows(d / "low.csv", 3, 4),
                       "low.csv line 5: position -15.0 mm breaks the order"),
-    "sizes-differ": (lambda d: write_rows(d / "high.csv", csv_rows(d / "high.csv")[:-1]),
-                     "high.csv has 10 points, low.csv has 11: all curves need the same number "
-                     "of points"),
+    "too-short-for-the-far-field": (
+        lambda d: write_rows(d / "high.csv", csv_rows(d / "high.csv")[:-1]),
+        "high.csv: 10 points; a curve needs at least 11 (far_field_points = 5 at each end and "
+        "one between)"),
     "too-few-points": (lambda d: write_rows(d / "low.csv", csv_rows(d / "low.csv")[:5]),
                        "low.csv: 4 data rows; a curve needs at least 5"),
     "bad-toml": (lambda d: replace_line(d / "setup.toml", "M2 = 1.2", "M2 = "),

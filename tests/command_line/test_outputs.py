@@ -94,9 +94,14 @@ def test_standard_deviations_and_a_bom_setup_file_are_read(tmp_path, capsys):
     document = json.loads((tmp_path / "fit-result.json").read_text())
     assert document["weights"] == "1/sigma^2 (data uncertainties)"
     assert "weights 1/sigma^2 (data uncertainties)" in out
-    assert all(c["standard_deviation"] == [0.004] * POSITIONS.size for c in document["curves"])
     from tarvo.measurement import read_measurement
-    assert np.array_equal(read_measurement(tmp_path).sigma, np.full((2, POSITIONS.size), 0.004))
+    measurement = read_measurement(tmp_path)
+    assert np.array_equal(measurement.sigma, np.full((2, POSITIONS.size), 0.004))
+    # Fitted as the model is: each curve and its sigma divided by the curve's far field.
+    for curve, read in zip(document["curves"], measurement.curves):
+        far = 0.5 * (read.transmittance[:5].mean() + read.transmittance[-5:].mean())
+        assert np.allclose(curve["transmittance"], read.transmittance / far, rtol=1e-15, atol=0)
+        assert np.allclose(curve["standard_deviation"], 0.004 / far, rtol=1e-15, atol=0)
 
 
 # The columns of simulation.csv: positions and one row of transmittance per energy.

@@ -49,12 +49,15 @@ MISTAKES = {
         ("scan-range", "the scan reaches only 2.5 mm (1.27 Rayleigh ranges) before the focus at "
                        "0 mm; z_R = pi w0^2/(M2 wavelength) = 1.97 mm: scan beyond 3 z_R on "
                        "both sides", False)),
+    # Curves divided by their far field are divided by it again (harmless);
+    # those shifted to it are compared with a model whose far field is 1.
     "far-field-not-normalised": (
-        dict(transform=lambda x, y: (x, 0.82 * y)),
+        dict(transform=lambda x, y: (x, 0.82 * y),
+             edit=("[[curve]]", "[data]\nnormalisation = \"shift\"\n\n[[curve]]")),
         ("far-field", "the far-field points (5 at each end) average low.csv 0.82, high.csv "
-                      "0.8199 instead of 1 (within 0.05) for far-field normalised curves: if the "
-                      "curves are not normalised, set [data] normalisation = \"absolute\"",
-         False)),
+                      "0.8199 instead of 1 (within 0.05) for shift normalised curves: if the "
+                      "curves are on an arbitrary scale or not divided as declared, set [data] "
+                      "normalisation = \"far-field\"", False)),
     "per-cent": (
         dict(transform=lambda x, y: (x, 100.0 * y)),
         ("percent", "the far-field points average 100, 99.99: the transmittance looks like per "

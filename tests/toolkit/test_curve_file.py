@@ -106,8 +106,6 @@ REFUSED = {
     "huge-transmittance": (table()[:3] + ["-7.5,1e300"] + table()[4:],
                            " line 4: transmittance 1e+300 is out of range"),
     "huge-position": (["-1e7,1.0"] + table()[1:], " line 1: position -1e+07 is out of range"),
-    "infinite": (table()[:1] + ["-22.5,inf"] + table()[2:],
-                 " line 2: values must be finite numbers, got -22.5, inf"),
     "zero-sigma": (["z,T,sigma"] + [r + ",0.004" for r in table()[:3]] + [table()[3] + ",0"]
                    + [r + ",0.004" for r in table()[4:]],
                    " line 5: the standard deviation (sigma column) must be positive, got 0.0"),
@@ -120,6 +118,51 @@ REFUSED = {
                      "decimal commas; write the file with decimal points and commas between the "
                      "columns"),
 }
+
+
+# name: (lines of the file, the 1-based rows of table() left out and why).
+MISSING = {
+    "overload": (table()[:3] + ["-7.5,OVL"] + table()[4:], [(4, "not a number")]),
+    "nan-and-inf": (table()[:1] + ["-22.5,NaN", "-15.0,inf"] + table()[3:],
+                    [(2, "not a number"), (3, "not a number")]),
+    "dashes-tab-separated": ([r.replace(",", "\t") for r in table()[:6]] + ["1.25\t---"]
+                             + [r.replace(",", "\t") for r in table()[7:]],
+                             [(7, "not a number")]),
+    "empty-last-field": (["z,T,sigma"] + [r + ",0.004" for r in table()[:8]] + ["15.0,0.9948,"]
+                         + [r + ",0.004" for r in table()[9:]], [(9, "not a number")]),
+    "commented-out": (table()[:5] + ["# " + table()[5]] + table()[6:],
+                      [(6, "commented out")]),
+}
+
+
+@pytest.mark.parametrize("lines, left_out", MISSING.values(), ids=MISSING.keys())
+def test_readings_that_are_not_numbers_are_left_out_with_their_line(tmp_path, lines, left_out):
+    path = tmp_path / "curve.txt"
+    path.write_text("\n".join(lines) + "\n", encoding="utf-8")
+    data = read_curve_file(path)
+    header = 1 if lines[0].startswith("z") else 0
+    rows = [k for k, _ in left_out]
+    keep = np.array([k + 1 not in rows for k in range(X.size)])
+    assert np.array_equal(data.positions, X[keep]) and np.array_equal(data.transmittance, Y[keep])
+    assert [(number, why) for number, _, why in data.missing] == [
+        (k + header, why) for k, why in left_out]
+    assert [text for _, text, _ in data.missing] == [lines[k + header - 1].strip()
+                                                      for k, _ in left_out]
+    # Excluded on purpose by line number, a point is left out the same way.
+    number = 10 + header
+    excluded = read_curve_file(path, exclude_lines=(number,))
+    assert excluded.positions.size == data.positions.size - 1
+    assert (number, lines[number - 1].strip(), "excluded") in excluded.missing
+    with pytest.raises(InputError, match=f"{path}: exclude names line 99, which is no data line"):
+        read_curve_file(path, exclude_lines=(99,))
+
+
+def test_too_few_readings_left_is_refused_naming_the_file(tmp_path):
+    path = tmp_path / "curve.csv"
+    path.write_text("\n".join(table()[:2] + [f"{x},OVL" for x in X[2:9]] + table()[9:]) + "\n")
+    with pytest.raises(InputError) as refused:
+        read_curve_file(path)
+    assert str(refused.value) == f"{path}: 4 data rows (7 left out); a curve needs at least 5"
 
 
 @pytest.mark.parametrize("lines, message", REFUSED.values(), ids=REFUSED.keys())

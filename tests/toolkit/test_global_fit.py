@@ -2,6 +2,7 @@
 what neither fixes alone."""
 
 import json
+import shutil
 import warnings
 from pathlib import Path
 
@@ -99,3 +100,29 @@ def test_measurements_read_from_directories_fit_alone_or_together():
     assert alone.identifiability.status["sigma_2"] == "not determined"
     assert together.var_names[:3] == ["sigma_2", "sigma_4", "tau_24"]
     assert set(together.identifiability.status.values()) == {"determined"}
+
+
+def test_global_fit_of_directories_with_curves_of_different_lengths(tmp_path, capsys):
+    # The ns scan at 5 µJ starts 4 mm later; one ps reading overloaded.
+    directories = []
+    for name in ("ns", "ps"):
+        directory = tmp_path / name
+        shutil.copytree(EXAMPLES / name, directory)
+        directories.append(directory)
+    shorter = directories[0] / "curve-5uJ.csv"
+    lines = shorter.read_text().splitlines()
+    shorter.write_text("\n".join(lines[:1] + lines[5:]) + "\n")
+    overloaded = sorted(directories[1].glob("*.csv"))[0]
+    lines = overloaded.read_text().splitlines()
+    lines[20] = lines[20].split(",")[0] + ",OVL"
+    overloaded.write_text("\n".join(lines) + "\n")
+    measurements = [tarvo.read_measurement(d) for d in directories]
+    points = [sum(c.positions.size for c in m.curves) for m in measurements]
+    assert points == [3 * 61 - 4, 3 * 61 - 1]
+    out = tmp_path / "result"
+    status, _, err = run(capsys, "fit", *directories, "--out", out)
+    assert (status, err) == (0, "")
+    document = json.loads((out / "fit-result.json").read_text())
+    assert [m["points"] for m in document["measurements"]] == points
+    assert all(p["determined"] for p in document["parameters"])
+    assert (out / "fit.png").read_bytes()[:4] == b"\x89PNG"
