@@ -252,6 +252,8 @@ def _print_result(done):
     for note in result.notes:
         print(f"note: {note}")
     print("\n".join(result.identifiability.report()))
+    if result.budget is not None:
+        print("\n".join(result.budget.report()))
     if result.solver_messages is not None:
         print(messages_line(result.solver_messages, done.request.out / MESSAGES_FILE))
     for finding in done.findings:

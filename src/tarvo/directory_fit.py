@@ -344,7 +344,8 @@ def _fit(request, progress=None):
     written = request.out / f".{MESSAGES_FILE}.{os.getpid()}.tmp"
     try:
         result = fit(params=request.params, n_starts=request.n_starts, checks="off",
-                     progress=progress, solver_log=written, **arguments)
+                     progress=progress, solver_log=written,
+                     uncertainties=measurement.uncertainties, **arguments)
         if written.exists():
             os.replace(written, messages_path)
         else:
