@@ -10,7 +10,8 @@ from pathlib import Path
 from .batch import add_batch_parser, run_batch_command
 from .bootstrap import add_bootstrap_arguments, bootstrap_options, format_bootstrap
 from .directory_fit import (EXIT_FIT_FAILED, EXIT_INTERRUPTED, EXIT_NOT_CONVERGED, EXIT_USAGE,
-                            FIGURE_STEM, FitFailed, MESSAGES_FILE, RESULT_FILE, StrictFindings,
+                            EXTRA_RESULTS, FIGURE_STEM, FitFailed, InterruptedAfterFit,
+                            MESSAGES_FILE, PENDING_KEY, RESULT_FILE, StrictFindings,
                             _fail, engine_description, fit_and_write, prepare_fit, report_findings,
                             run_global_fit, starts_text)
 from .engine import ENGINES, MODELS
@@ -211,14 +212,26 @@ def run_fit_command(args, argv):
         print(f"sigma_1 = {source['sigma_1']:.4g} cm^2 from [sample] {source['from']} = "
               f"{source['value']:g} (held)")
     sys.stdout.flush()
+
+    # The fit's report as soon as it is written, before intervals or a bootstrap.
+    def on_fit(done):
+        report_findings(done.findings[len(request.findings):], False)
+        _print_result(done)
+        if PENDING_KEY in done.document:
+            coming = " and ".join(EXTRA_RESULTS[key] for key in done.document[PENDING_KEY])
+            print(f"fit written to {done.result_path}; {coming} follow")
+        sys.stdout.flush()
+
     try:
-        done = fit_and_write(request, f"fitting, {starts_text(n_starts)}")
+        done = fit_and_write(request, f"fitting, {starts_text(n_starts)}", on_fit)
     except FitFailed as error:
         return _fail(str(error), EXIT_FIT_FAILED)
     except StrictFindings as stop:
         return report_findings(stop.findings, True)
-    report_findings(done.findings[len(request.findings):], False)
-    _print_result(done)
+    except InterruptedAfterFit as stop:
+        missing = " and ".join(EXTRA_RESULTS[key] for key in stop.missing)
+        return _fail(f"interrupted: the fit is written to {stop.done.result_path}; not computed: "
+                     f"{missing}", EXIT_INTERRUPTED)
     if "bootstrap" in done.document:
         errors = {name: done.result.params[name].stderr for name in done.result.var_names}
         print("\n" + format_bootstrap(done.document["bootstrap"], errors))

@@ -88,6 +88,27 @@ class FitFailed(RuntimeError):
     pass
 
 
+# Ctrl-C after the fit was written, while its profile intervals or bootstrap
+# ran: `done` is the DirectoryFit as written (the fit and whatever finished),
+# `missing` the keys of the result document that were not computed.
+class InterruptedAfterFit(KeyboardInterrupt):
+    def __init__(self, done, missing):
+        super().__init__(", ".join(missing))
+        self.done, self.missing = done, missing
+
+
+# Key of the result document that lists what is still being computed (the
+# profile intervals, the bootstrap) while a fit's result is written before
+# them, and of what an interruption left out; a result with either is never
+# up to date.
+PENDING_KEY = "pending"
+NOT_COMPUTED_KEY = "not_computed"
+
+# What each of those keys holds, for messages.
+EXTRA_RESULTS = {"bootstrap": "bootstrap (--bootstrap)",
+                 "profile_intervals": "profile-likelihood intervals (--conf-interval)"}
+
+
 # Plausibility findings after the fit under --strict (exit status EXIT_USAGE).
 class StrictFindings(RuntimeError):
     # The findings that stopped the run.
@@ -272,15 +293,18 @@ def _check_focus_mm(measurement):
 # them if asked), draw and write the result files; prints nothing. `tarvo fit`
 # and `tarvo batch` both run exactly this. FitFailed when the fit gives no
 # usable result, StrictFindings when --strict stops it. `ticker_message`
-# shows an elapsed-time line on a terminal while the fit runs.
-def fit_and_write(request, ticker_message=None):
+# shows an elapsed-time line on a terminal while the fit runs. The fit's
+# result is written before profile intervals or a bootstrap start (marked
+# "pending"), and `on_fit(done)` is called with it; Ctrl-C during them
+# rewrites it with what finished and raises InterruptedAfterFit.
+def fit_and_write(request, ticker_message=None, on_fit=None):
     request.out.mkdir(parents=True, exist_ok=True)
     with result_directory_lock(request.out):
-        return _fit_and_write(request, ticker_message)
+        return _fit_and_write(request, ticker_message, on_fit)
 
 
 # fit_and_write with the output directory locked.
-def _fit_and_write(request, ticker_message):
+def _fit_and_write(request, ticker_message, on_fit):
     measurement = request.measurement
     show = ticker_message is not None
     with ProgressBar(request.n_starts, "fitting", "start", enabled=show) as advance:
@@ -307,27 +331,55 @@ def _fit_and_write(request, ticker_message):
                              relative_to=result.focus if request.relative_to_focus else None)
     document = fit_document(measurement, result, outcome, uncertainty, rows, curves,
                               figure_name, request.record, findings)
-    if request.bootstrap is not None:
-        document["bootstrap"] = _bootstrap(request, result, show)
-    if request.conf_sigmas:
-        document["profile_intervals"] = profile_interval_document(result, request.conf_sigmas,
-                                                                  show)
     document[DIGESTS_KEY] = digests_section(request.inputs, request.settings,
                                             {figure_name: figure_digest})
-    # Inputs that changed while they were fitted make the result stale.
+    # The JSON file comes after the figure: its presence marks a complete fit;
+    # what is still to come is listed under "pending".
+    pending = [key for key, asked in (("bootstrap", request.bootstrap is not None),
+                                      ("profile_intervals", bool(request.conf_sigmas))) if asked]
+    if pending:
+        document[PENDING_KEY] = pending
+    findings = _write_checked(out, measurement, request, document, findings)
+    status = 0 if result.success else EXIT_NOT_CONVERGED
+    done = DirectoryFit(request, rows, document, out / RESULT_FILE, figure_path, findings,
+                        result, status)
+    if not pending:
+        if on_fit is not None:
+            on_fit(done)
+        return done
+    try:
+        if on_fit is not None:
+            on_fit(done)
+        if request.bootstrap is not None:
+            document["bootstrap"] = _bootstrap(request, result, show)
+        if request.conf_sigmas:
+            document["profile_intervals"] = profile_interval_document(
+                result, request.conf_sigmas, show)
+    except KeyboardInterrupt:
+        missing = [key for key in pending if key not in document]
+        del document[PENDING_KEY]
+        document[NOT_COMPUTED_KEY] = {key: "interrupted (Ctrl-C) before it finished"
+                                      for key in missing}
+        findings = _write_checked(out, measurement, request, document, findings)
+        raise InterruptedAfterFit(replace(done, document=document, findings=findings),
+                                  missing) from None
+    del document[PENDING_KEY]
+    findings = _write_checked(out, measurement, request, document, findings)
+    return replace(done, document=document, findings=findings)
+
+
+# Write the result document, marked stale (with a finding added to
+# `findings`, which are returned) when its inputs changed since they were read.
+def _write_checked(out, measurement, request, document, findings):
     changed = changed_inputs(measurement.directory, request.inputs)
-    if changed:
+    if changed and STALE_KEY not in document:
         document[STALE_KEY] = {"changed_inputs": changed}
         stale = Finding("stale", f"{', '.join(changed)} changed while the fit ran: this result "
                                  "belongs to the earlier contents and is marked stale; fit again")
         findings = findings + [stale]
         document["warnings"].append(stale.as_dict())
-    # The JSON file comes last: its presence marks a complete result.
-    result_path = out / RESULT_FILE
-    write_result(result_path, document)
-    status = 0 if result.success else EXIT_NOT_CONVERGED
-    return DirectoryFit(request, rows, document, result_path, figure_path, findings, result,
-                        status)
+    write_result(out / RESULT_FILE, document)
+    return findings
 
 
 # The fit of a prepared directory: tarvo.fit on the request's engine. The

@@ -337,6 +337,8 @@ def outdated_reason(document, directory, inputs, settings):
         return "the result records no digests of its inputs"
     if document.get(STALE_KEY):
         return "the inputs changed while it was fitted"
+    if document.get("pending") or document.get("not_computed"):
+        return "it lacks what its fit was asked for (an interrupted run)"
     if recorded.get("inputs") != inputs:
         return "an input file changed"
     if recorded.get("settings") != settings_digest(settings):
