@@ -12,6 +12,7 @@ from .bootstrap import add_bootstrap_arguments, bootstrap_options, format_bootst
 from .directory_fit import (EXIT_FIT_FAILED, EXIT_INTERRUPTED, EXIT_NOT_CONVERGED, EXIT_USAGE,
                             EXTRA_RESULTS, FIGURE_STEM, FitFailed, InterruptedAfterFit,
                             MESSAGES_FILE, PENDING_KEY, RESULT_FILE, StrictFindings,
+                            add_interval_arguments, parse_sigmas,
                             _fail, engine_description, fit_and_write, prepare_fit, report_findings,
                             run_global_fit, starts_text)
 from .engine import ENGINES, MODELS
@@ -25,11 +26,6 @@ from .plot import FIGURE_FORMATS
 from .report import focus_line, format_table, write_result
 from .results import FitResult
 from .uncertainty import format_interval_document
-
-
-# Largest level of --sigmas: beyond 5 standard deviations the profile's
-# threshold lies in tails no Z-scan resolves.
-MAX_SIGMAS = 5.0
 
 
 # argparse reports usage errors in one line, like the tool's other input errors.
@@ -119,11 +115,7 @@ def build_parser():
     fit.add_argument("--relative-to-focus", action="store_true",
                      help="draw the figure over the position relative to the focus (fitted, or "
                           "the extreme of the data) instead of the stage position")
-    fit.add_argument("--conf-interval", action="store_true",
-                     help="also compute profile-likelihood confidence intervals of the fitted "
-                          "parameters (exact engine; each point of a profile is a refit)")
-    fit.add_argument("--sigmas", metavar="N[,N...]", default=None,
-                     help="levels of --conf-interval in standard deviations (default 1,2)")
+    add_interval_arguments(fit)
     add_bootstrap_arguments(fit)
     add_batch_parser(commands)
     add_plan_parser(commands)
@@ -165,23 +157,6 @@ def build_parser():
                     "own, then run tarvo fit DIR.")
     init.add_argument("directory", metavar="DIR", help="directory to create (or an empty one)")
     return parser
-
-
-# The --sigmas list: positive numbers separated by commas (default 1, 2).
-def parse_sigmas(text, conf_interval):
-    if text is None:
-        return (1.0, 2.0) if conf_interval else None
-    if not conf_interval:
-        raise InputError("--sigmas needs --conf-interval")
-    try:
-        sigmas = tuple(float(part) for part in text.split(","))
-    except ValueError:
-        raise InputError(f"--sigmas must be numbers separated by commas, e.g. 1,2; got "
-                         f"{text!r}") from None
-    if not all(math.isfinite(s) and 0.0 < s <= MAX_SIGMAS for s in sigmas):
-        raise InputError(f"--sigmas must lie above 0 and at most {MAX_SIGMAS:g} (standard "
-                         f"deviations), got {text!r}")
-    return tuple(sorted(set(sigmas)))
 
 
 # tarvo fit DIR: read, check, fit, estimate errors, draw, write, report.

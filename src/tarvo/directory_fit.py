@@ -217,6 +217,37 @@ def prepare_fit(directory, *, starts=None, step=None, truth_file=None, engine=No
                       measurement.parameters(focus=not lsoda), engine_options)
 
 
+# Largest level of --sigmas: beyond 5 standard deviations the profile's
+# threshold lies in tails no Z-scan resolves.
+MAX_SIGMAS = 5.0
+
+
+# The --sigmas list: positive numbers separated by commas (default 1, 2).
+def parse_sigmas(text, conf_interval):
+    if text is None:
+        return (1.0, 2.0) if conf_interval else None
+    if not conf_interval:
+        raise InputError("--sigmas needs --conf-interval")
+    try:
+        sigmas = tuple(float(part) for part in text.split(","))
+    except ValueError:
+        raise InputError(f"--sigmas must be numbers separated by commas, e.g. 1,2; got "
+                         f"{text!r}") from None
+    if not all(math.isfinite(s) and 0.0 < s <= MAX_SIGMAS for s in sigmas):
+        raise InputError(f"--sigmas must lie above 0 and at most {MAX_SIGMAS:g} (standard "
+                         f"deviations), got {text!r}")
+    return tuple(sorted(set(sigmas)))
+
+
+# The options of profile intervals, of `tarvo fit` and `tarvo batch`.
+def add_interval_arguments(parser):
+    parser.add_argument("--conf-interval", action="store_true",
+                        help="also compute profile-likelihood confidence intervals of the fitted "
+                             "parameters (exact engine; each point of a profile is a refit)")
+    parser.add_argument("--sigmas", metavar="N[,N...]", default=None,
+                        help="levels of --conf-interval in standard deviations (default 1,2)")
+
+
 # The start factors for the banner, long lists shortened.
 def _factor_text(factors):
     factors = [f"{m:.3g}" for m in factors]
