@@ -358,6 +358,15 @@ def _percent(error):
     return "inf" if not math.isfinite(error) or error > 1e6 else f"{100 * error:.3g}%"
 
 
+# The line that says what tarvo plan's numbers are.
+def plan_legend(names):
+    return (f"expected relative standard errors of {', '.join(names)} now and after adding each "
+            "candidate (1 sigma, from the Fisher information at these values and the noise of "
+            "the existing data); gain = ln det(F_after) - ln det(F_now): the joint confidence "
+            f"region of the {len(names)} parameters shrinks e^(gain/2)-fold, each error about "
+            f"e^(gain/{2 * len(names)})-fold")
+
+
 # tarvo plan DIR...: read, plan, print the table, write plan.json.
 def run_plan_command(args, argv):
 
@@ -375,7 +384,7 @@ def run_plan_command(args, argv):
     candidates = read_candidates(args.candidates, members[0]) if args.candidates else None
     result = plan(members, params, candidates)
     names = result["parameters"]
-    print("expected relative standard errors of " + ", ".join(names))
+    print(plan_legend(names))
     print("  now: " + ", ".join(f"{n} {_percent(result['present'][n])}" for n in names))
     for rank, entry in enumerate(result["candidates"], start=1):
         errors = entry["expected_relative_errors"]

@@ -25,7 +25,9 @@ from .lsoda_fit import REL_STEP_DEFAULT, start_multipliers
 from .measurement import (SETUP_FILE, check_starts, read_measurement, read_parameter_file,
                           resolve_model)
 from .normalisation import Normalisation
-from .plot import plot_fit, save_figure, setup_title, values_box_text
+from .plot import (fit_curve_row, global_fit_figure, plot_fit, save_figure, setup_title,
+                   values_box_text)
+from .parameters import unit_of
 from .problem import check_focus_in_scan
 from .report import FitCurves, fit_document, parameter_rows, report_view, write_result
 from .uncertainty import interval_document
@@ -509,28 +511,23 @@ def global_document(result, requests, model, record, findings, figure_name):
     }
 
 
-# One panel per measurement: data and model over the position relative to its focus.
+# One column per measurement: data and model over the position relative to
+# its focus, the residuals below; the fitted values with their standard
+# errors in a box.
 def global_figure(result, title):
-    import matplotlib
-
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
-    count = len(result.results)
-    figure, axes = plt.subplots(1, count, figsize=(5.0 * count, 4.0), squeeze=False)
-    for ax, view in zip(axes[0], result.results):
+    panels = []
+    for view in result.results:
+        rows = []
         for k, energy in enumerate(view["pulse_energy"]):
             x = view["positions"][k] - view["focus"]
             order = np.argsort(x)
-            ax.plot(x, view["data"][k], "o", markersize=3, label=f"{energy * 1e6:g} µJ")
-            ax.plot(x[order], view["model"][k][order], "-", color=ax.lines[-1].get_color())
-        ax.set_title(view["label"])
-        ax.set_xlabel("position relative to the focus (mm)")
-        ax.set_ylabel("normalised transmittance")
-        ax.legend(fontsize="small")
-    figure.suptitle(title)
-    figure.tight_layout()
-    return figure
+            rows.append(fit_curve_row(x, view["data"][k], None, x[order],
+                                      view["model"][k][order],
+                                      view["data"][k] - view["model"][k], energy))
+        panels.append((view["label"], rows))
+    entries = [(name, result.values[name], result.stderr[name],
+                unit_of(name.split("@")[0])) for name in result.var_names]
+    return global_fit_figure(panels, title, values_box_text(entries, result.redchi))
 
 
 # A global fit that stopped on findings (exit status EXIT_USAGE with them).

@@ -142,6 +142,40 @@ def fit_figure(rows, title=None, errorbars=True, values=None, shift=0.0, relativ
     return figure
 
 
+# The figure of a global fit: one column per measurement (`panels`: its
+# label and its rows as fit_curve_row makes them, positions relative to its
+# focus), the curves above and the residuals below; `values` the text of the
+# fitted-values box, in a column of its own (shared parameters and every
+# measurement's focus would cover the curves of any one panel).
+def global_fit_figure(panels, title=None, values=None):
+    count = len(panels)
+    figure = Figure(figsize=(5.0 * count + (3.2 if values else 0.0), 6.0), layout="constrained")
+    FigureCanvasAgg(figure)
+    grid = figure.add_gridspec(2, count + bool(values), height_ratios=(3, 1),
+                               width_ratios=[5.0] * count + ([3.2] if values else []))
+    for column, (label, rows) in enumerate(panels):
+        curves_axes = figure.add_subplot(grid[0, column])
+        residual_axes = figure.add_subplot(grid[1, column], sharex=curves_axes)
+        draw_curves(curves_axes, rows, errorbars=True)
+        curves_axes.set_title(label, fontsize="medium")
+        curves_axes.tick_params(labelbottom=False)
+        for k, row in enumerate(rows):
+            residual_axes.plot(row["positions"], row["residuals"], "o", ms=3, color=f"C{k}")
+        residual_axes.axhline(0.0, color="0.4", lw=0.8)
+        residual_axes.set_xlabel("position relative to the focus (mm)")
+        residual_axes.set_ylabel("residual\n(data \u2212 model)")
+        residual_axes.grid(alpha=0.3)
+    if values:
+        box_axes = figure.add_subplot(grid[:, count])
+        box_axes.set_axis_off()
+        box_axes.text(0.0, 1.0, "fitted values\n\n" + values, va="top", ha="left",
+                      fontsize="small", transform=box_axes.transAxes,
+                      bbox=dict(boxstyle="round,pad=0.4", facecolor="white", edgecolor="0.6"))
+    if title:
+        figure.suptitle(title, fontsize="medium")
+    return figure
+
+
 # The fitted values in a small box in the lower right corner of `axes`.
 def add_values_box(axes, text):
     from matplotlib.offsetbox import AnchoredText

@@ -10,6 +10,7 @@ import pytest
 
 import tarvo
 from tarvo.global_fit import GlobalMember, fit_global, global_name
+from tarvo.measurement import read_measurement
 
 from measurement_cases import run
 
@@ -99,3 +100,27 @@ def test_measurements_read_from_directories_fit_alone_or_together():
     assert alone.identifiability.status["sigma_2"] == "not determined"
     assert together.var_names[:3] == ["sigma_2", "sigma_4", "tau_24"]
     assert set(together.identifiability.status.values()) == {"determined"}
+
+
+# The global figure: per measurement the curves over the position relative
+# to its focus and the residuals (data - model) below, and the fitted values
+# with their standard errors in a box of their own.
+def test_global_figure_has_residual_panels_and_the_values_box():
+    from tarvo.directory_fit import global_figure
+
+    result = tarvo.fit([read_measurement(EXAMPLES / "ns"), read_measurement(EXAMPLES / "ps")],
+                       checks="off")
+    figure = global_figure(result, "global")
+    axes = figure.get_axes()
+    assert len(axes) == 2 * len(result.results) + 1
+    for k, view in enumerate(result.results):
+        curves_axes, residual_axes = axes[2 * k], axes[2 * k + 1]
+        assert curves_axes.get_title() == view["label"]
+        for curve in range(len(view["pulse_energy"])):
+            x, y = residual_axes.lines[curve].get_data()
+            assert np.array_equal(x, view["positions"][curve] - view["focus"])
+            assert np.array_equal(y, view["data"][curve] - view["model"][curve])
+    box = axes[-1].texts[0].get_text()
+    for name in result.var_names:
+        assert f"{name} = " in box
+    assert f"χ²/dof = {result.redchi:.3g}" in box
