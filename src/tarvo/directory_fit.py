@@ -10,8 +10,6 @@ import sys
 from dataclasses import dataclass, replace
 from pathlib import Path
 
-import numpy as np
-
 from .bootstrap import bootstrap_fit
 from .checks import Finding, LSODA_ENGINE, check_measurement, fit_findings
 from .cluster import ProgressBar, progress_bar
@@ -25,9 +23,7 @@ from .lsoda_fit import REL_STEP_DEFAULT, start_multipliers
 from .measurement import (SETUP_FILE, check_starts, read_measurement, read_parameter_file,
                           resolve_model)
 from .normalisation import Normalisation
-from .plot import (fit_curve_row, global_fit_figure, plot_fit, save_figure, setup_title,
-                   values_box_text)
-from .parameters import unit_of
+from .plot import global_figure, plot_fit, save_figure, setup_title, values_box_text
 from .problem import check_focus_in_scan
 from .report import FitCurves, fit_document, parameter_rows, report_view, write_result
 from .uncertainty import interval_document
@@ -509,25 +505,6 @@ def global_document(result, requests, model, record, findings, figure_name):
         "identifiability": result.identifiability.as_dict(),
         "figure": figure_name,
     }
-
-
-# One column per measurement: data and model over the position relative to
-# its focus, the residuals below; the fitted values with their standard
-# errors in a box.
-def global_figure(result, title):
-    panels = []
-    for view in result.results:
-        rows = []
-        for k, energy in enumerate(view["pulse_energy"]):
-            x = view["positions"][k] - view["focus"]
-            order = np.argsort(x)
-            rows.append(fit_curve_row(x, view["data"][k], None, x[order],
-                                      view["model"][k][order],
-                                      view["data"][k] - view["model"][k], energy))
-        panels.append((view["label"], rows))
-    entries = [(name, result.values[name], result.stderr[name],
-                unit_of(name.split("@")[0])) for name in result.var_names]
-    return global_fit_figure(panels, title, values_box_text(entries, result.redchi))
 
 
 # A global fit that stopped on findings (exit status EXIT_USAGE with them).

@@ -87,15 +87,24 @@ LSODA_BUDGET_STEP = 1.0e-3
 # tarvo.read_measurement is fitted as `tarvo fit DIR` fits it on the exact
 # engine; several are fitted together (tarvo.global_fit). params None: the
 # start values and fitted parameters of the first measurement's set-up file.
-def _fit_measurements(measurements, params, model, checks):
+def _fit_measurements(measurements, params, model, checks, uncertainties=None):
     members = [measurements] if not isinstance(measurements, (list, tuple)) else measurements
     params = members[0].parameters() if params is None else params
     model = ENGINE_DEFAULTS["exact"]["model"] if model is None else model
     if len(members) == 1:
         arguments = member_of(members[0], model).arguments
         arguments.pop("focus")
+        if uncertainties is None:
+            uncertainties = members[0].uncertainties
+        elif members[0].sigma_1_from is not None:
+            # The held sigma_1 follows the absorption it was computed from.
+            uncertainties = SetupUncertainties.of(
+                uncertainties, "uncertainties: ", members[0].sigma_1_from["alpha_cm-1"])
         return fit(params=params, checks=checks, n_starts=members[0].n_starts,
-                   uncertainties=members[0].uncertainties, **arguments)
+                   uncertainties=uncertainties, **arguments)
+    if uncertainties is not None:
+        raise ValueError("uncertainties: the error budget is computed for the fit of one "
+                         "measurement; fit each with its uncertainties")
     return fit_global([member_of(m, model) for m in members], params, checks=checks)
 
 
@@ -222,7 +231,7 @@ def fit(positions, transmittance=None, pulse_energy=None, params=None, *, popula
             isinstance(positions, (list, tuple)) and positions
             and all(isinstance(m, Measurement) for m in positions)):
         return _fit_measurements(positions, transmittance if params is None else params,
-                                 model=model, checks=checks)
+                                 model=model, checks=checks, uncertainties=uncertainties)
     began = time.perf_counter()
     engine = check_engine(engine)
     # Each engine's own defaults (the lsoda engine: fit_zscan's conventions).

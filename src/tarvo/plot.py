@@ -4,6 +4,7 @@ from matplotlib.backends.backend_agg import FigureCanvasAgg
 from matplotlib.figure import Figure
 
 from .files import tarvo_version, write_from
+from .parameters import unit_of
 
 
 # Figure file formats offered; matplotlib writes each from the same figure.
@@ -174,6 +175,25 @@ def global_fit_figure(panels, title=None, values=None):
     if title:
         figure.suptitle(title, fontsize="medium")
     return figure
+
+
+# One column per measurement: data and model over the position relative to
+# its focus, the residuals below; the fitted values with their standard
+# errors in a box.
+def global_figure(result, title=None):
+    panels = []
+    for view in result.results:
+        rows = []
+        for k, energy in enumerate(view["pulse_energy"]):
+            x = view["positions"][k] - view["focus"]
+            order = x.argsort()
+            rows.append(fit_curve_row(x, view["data"][k], None, x[order],
+                                      view["model"][k][order],
+                                      view["data"][k] - view["model"][k], energy))
+        panels.append((view["label"], rows))
+    entries = [(name, result.values[name], result.stderr[name],
+                unit_of(name.split("@")[0])) for name in result.var_names]
+    return global_fit_figure(panels, title, values_box_text(entries, result.redchi))
 
 
 # The fitted values in a small box in the lower right corner of `axes`.

@@ -106,11 +106,9 @@ def test_measurements_read_from_directories_fit_alone_or_together():
 # to its focus and the residuals (data - model) below, and the fitted values
 # with their standard errors in a box of their own.
 def test_global_figure_has_residual_panels_and_the_values_box():
-    from tarvo.directory_fit import global_figure
-
     result = tarvo.fit([read_measurement(EXAMPLES / "ns"), read_measurement(EXAMPLES / "ps")],
                        checks="off")
-    figure = global_figure(result, "global")
+    figure = result.plot("global")
     axes = figure.get_axes()
     assert len(axes) == 2 * len(result.results) + 1
     for k, view in enumerate(result.results):
