@@ -72,6 +72,9 @@ class FitResult:
         Remarks on the result (parameters at a bound, strong correlations).
     engine, model, seconds
         What ran and how long the fit took.
+    budget : tarvo.budget.ErrorBudget or None
+        The error budget of the set-up's uncertainties (``uncertainties=``
+        of `tarvo.fit`, ``[uncertainty]`` of setup.toml), else None.
     """
 
     # Filled by build_result.
