@@ -70,8 +70,13 @@ def _identifiability(problem, result):
 # on the fit's engine and grid (the error budget's shifted set-ups).
 def _handle_maker(problem, engine):
     if engine == "lsoda":
-        return lambda setup, energies: LsodaHandle(problem.x, energies, setup, problem.grid,
-                                                   problem.handle.rel_step)
+        # The solver's messages at the shifted set-ups go where the fit's go.
+        def lsoda_handle(setup, energies):
+            handle = LsodaHandle(problem.x, energies, setup, problem.grid,
+                                 problem.handle.rel_step)
+            handle.diagnostics = problem.handle.diagnostics
+            return handle
+        return lsoda_handle
     return lambda setup, energies: ModelHandle(
         problem.x, energies, setup["populations"], sample_width=setup["sample_width"],
         tau=setup["tau"], wavelength=setup["wavelength"], w0=setup["w0"], M2=setup["M2"],

@@ -170,3 +170,21 @@ def test_the_setup_table_reads_into_the_same_uncertainties():
     assert given.entries["w0"].value == 0.05 and given.entries["w0"].unit is None
     assert [e.text() for e in given.entries["pulse_energy"]] == ["1 uJ", "2 %"]
 
+
+
+# The lsoda engine's budget (its own march at the shifted set-ups) agrees with
+# the exact engine's on the same established model: the two models agree to
+# the LSODA tolerance, so the derivatives do to a few per cent.
+def test_lsoda_engine_budget_agrees_with_the_exact_engine():
+    setup = dict(BEAM, populations=POPULATIONS, t_slices=4, z_slices=3)
+    x = np.linspace(-30.0, 30.0, 25)
+    data = tarvo.simulate(x, ENERGIES, RSA_PARS, **setup, model="established",
+                          normalisation="shift")
+    data = data * (1.0 + 0.003 * np.random.default_rng(1).standard_normal(data.shape))
+    budgets = [tarvo.fit(x, data, ENERGIES, RSA_PARS, vary=["sigma_4"], **setup, engine=engine,
+                         model="established", normalisation="shift", weights="established",
+                         checks="off", uncertainties={"w0": 0.05, "tau": 0.05}).budget
+               for engine in ("exact", "lsoda")]
+    for key in ("w0", "tau"):
+        exact, lsoda = (b.contributions[key]["sigma_4"] / b.values["sigma_4"] for b in budgets)
+        assert lsoda / exact == pytest.approx(1.0, abs=0.05), key
