@@ -14,9 +14,9 @@ from .bootstrap import bootstrap_fit
 from .checks import Finding, LSODA_ENGINE, check_measurement, fit_findings
 from .cluster import ProgressBar, progress_bar
 from .engine import EngineUnavailable
-from .files import (DIGESTS_KEY, InputError, STALE_KEY, changed_inputs, digests_section,
-                    fit_settings, input_entries, json_number, provenance, result_directory_lock,
-                    tarvo_version)
+from .files import (DIGESTS_KEY, InputError, NOT_COMPUTED_KEY, PENDING_KEY, STALE_KEY,
+                    changed_inputs, digests_section, fit_settings, input_entries, json_number,
+                    provenance, result_directory_lock, tarvo_version)
 from .fitting import fit
 from .global_fit import _undetermined_finding, fit_global, member_of
 from .lsoda_fit import REL_STEP_DEFAULT, start_multipliers
@@ -95,14 +95,9 @@ class InterruptedAfterFit(KeyboardInterrupt):
         self.done, self.missing = done, missing
 
 
-# Key of the result document that lists what is still being computed (the
-# profile intervals, the bootstrap) while a fit's result is written before
-# them, and of what an interruption left out; a result with either is never
-# up to date.
-PENDING_KEY = "pending"
-NOT_COMPUTED_KEY = "not_computed"
-
-# What each of those keys holds, for messages.
+# What the result document holds beyond the fit (listed under PENDING_KEY
+# while it is computed, under NOT_COMPUTED_KEY when Ctrl-C stopped it), for
+# messages.
 EXTRA_RESULTS = {"bootstrap": "bootstrap (--bootstrap)",
                  "profile_intervals": "profile-likelihood intervals (--conf-interval)"}
 
