@@ -512,9 +512,10 @@ class GlobalFindings(Exception):
 
 # What a global fit wrote: the result, its document and where the files are.
 class GlobalDone:
-    def __init__(self, result, document, result_path, figure_path, findings):
+    def __init__(self, result, document, result_path, figure_path, findings, notes=()):
         self.result, self.document = result, document
         self.result_path, self.figure_path, self.findings = result_path, figure_path, findings
+        self.notes = list(notes)
 
 
 # Read and check the directories, fit them together and write the result and
@@ -560,7 +561,12 @@ def global_fit_and_write(directories, out, *, model=None, normalisation=None, we
     save_figure(global_figure(result, f"global fit, {model} model"), out / figure_name)
     document = global_document(result, requests, model, record, findings + after, figure_name)
     write_result(out / RESULT_FILE, document)
-    return GlobalDone(result, document, out / RESULT_FILE, out / figure_name, findings + after)
+    # The error budget belongs to the fit of one measurement.
+    notes = [f"{request.measurement.directory}: [uncertainty] applies to the fit of this "
+             "directory alone (tarvo fit DIR); a global fit computes no error budget"
+             for request in requests if request.measurement.uncertainties is not None]
+    return GlobalDone(result, document, out / RESULT_FILE, out / figure_name, findings + after,
+                      notes)
 
 
 # tarvo fit DIR1 DIR2 ...: read and check every directory, fit them together, write, report.
@@ -582,6 +588,8 @@ def run_global_fit(args, argv):
                                force=False)
     report_findings([finding for _, finding in done.findings], False)
     print(done.result.fit_report())
+    for note in done.notes:
+        print(f"note: {note}")
     print(f"results: {done.result_path}")
     print(f"figure:  {done.figure_path}")
     sys.stdout.flush()

@@ -122,3 +122,17 @@ def test_global_figure_has_residual_panels_and_the_values_box():
     for name in result.var_names:
         assert f"{name} = " in box
     assert f"χ²/dof = {result.redchi:.3g}" in box
+
+
+# A global fit computes no error budget, and says so of a directory that asks for one.
+def test_a_global_fit_says_it_computes_no_error_budget(tmp_path, capsys):
+    import shutil
+
+    directories = [shutil.copytree(EXAMPLES / name, tmp_path / name) for name in ("ns", "ps")]
+    with open(directories[0] / "setup.toml", "a") as stream:
+        stream.write("\n[uncertainty]\nw0 = 0.05\n")
+    status, out, err = run(capsys, "fit", *directories, "--out", tmp_path / "both")
+    assert (status, err) == (0, "")
+    assert (f"note: {directories[0]}: [uncertainty] applies to the fit of this directory alone "
+            "(tarvo fit DIR); a global fit computes no error budget") in out.splitlines()
+    assert f"note: {directories[1]}" not in out
