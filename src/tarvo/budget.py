@@ -15,11 +15,16 @@ differentiate with respect to the fitted parameters only). A quantity's
 contribution to a parameter is d p_hat/d q times the quantity's uncertainty:
 the shift of the fitted value that a one-standard-deviation error of the
 set-up causes. The quantities are taken as independent; the total adds the
-statistical error and every contribution in quadrature.
+statistical error and every contribution in quadrature. Refits at the set-up
+shifted by +/- the uncertainty (a few Gauss-Newton steps from the linear
+prediction) check each contribution; where the fitted values follow the
+quantity nonlinearly over that range, a note says what the refits show.
 """
 
+import copy
 import math
-from dataclasses import dataclass
+from collections import OrderedDict
+from dataclasses import dataclass, field
 
 import numpy as np
 
@@ -61,7 +66,8 @@ FWHM_PER_TAU = 2.0 * math.sqrt(math.log(2.0))
 METHOD = ("implicit-function theorem at the optimum: d p/d q = -(J^T J)^-1 J^T dr/dq (J the "
           "exact Jacobian of the weighted residuals, dr/dq by central differences of the model "
           "at a relative step of {step:g}); contribution = d p/d q x the uncertainty of q; "
-          "total = statistical error and contributions added in quadrature")
+          "total = statistical error and contributions added in quadrature; each contribution "
+          "checked against refits at the set-up shifted by +/- the uncertainty")
 
 
 # One uncertainty as given: relative (unit None) or absolute in `unit`.
@@ -250,6 +256,10 @@ class ErrorBudget:
         curve: the curves' shifts added in quadrature, unsigned).
     method : str
         How the contributions are computed.
+    notes : list of str
+        Contributions that refits at the set-up shifted by +/- the
+        uncertainty do not confirm (the fitted values follow the quantity
+        nonlinearly there), with what the refits show.
     """
 
     parameters: list
@@ -258,6 +268,7 @@ class ErrorBudget:
     quantities: dict
     contributions: dict
     method: str
+    notes: list = field(default_factory=list)
 
     @property
     def total(self):
@@ -306,7 +317,7 @@ class ErrorBudget:
         text += ["  " + "  ".join(cell.ljust(width) for cell, width in zip(line, widths)).rstrip()
                  for line in lines]
         text.insert(2, "  " + "  ".join("-" * width for width in widths))
-        return text
+        return text + [f"  note: {note}" for note in self.notes]
 
     def as_dict(self):
         """The record of the result file (key "error_budget")."""
@@ -319,7 +330,8 @@ class ErrorBudget:
                     "statistical": json_number(self.statistical[name]),
                     "contributions": {key: json_number(shifts[name])
                                       for key, shifts in self.contributions.items()},
-                    "total": json_number(total[name])} for name in self.parameters}}
+                    "total": json_number(total[name])} for name in self.parameters},
+                "notes": list(self.notes)}
 
     @classmethod
     def from_dict(cls, document):
@@ -333,7 +345,7 @@ class ErrorBudget:
                     for key, q in document["quantities"].items()},
                    {key: {n: number(entries[n]["contributions"][key]) for n in parameters}
                     for key in document["quantities"]},
-                   document["method"])
+                   document["method"], list(document.get("notes", [])))
 
 
 # d r / d(relative shift of quantity `key`) at the fit's solution, by central
@@ -347,6 +359,64 @@ def _residual_derivative(problem, u, key, uncertainties, make_handle, step, curv
         model, _ = make_handle(setup, energies).curves(pars, focus, ())
         columns.append(np.asarray(model, dtype=np.float64))
     return -(problem.root_weights * (columns[0] - columns[1]) / (2.0 * step)).ravel()
+
+
+# A contribution this far from what refits show is reported as nonlinear.
+NONLINEAR = 0.1
+
+
+# Gauss-Newton steps of the refits that check the linearisation.
+CHECK_STEPS = 4
+
+
+# The fitted values of a refit at the set-up with quantity `key` shifted by
+# `size` (relative): a few Gauss-Newton steps from the linear prediction
+# values + `change`. None where a step leaves a positive parameter's range.
+def _refit_at(problem, u, key, size, change, uncertainties, make_handle):
+    spec_pars, _ = problem.parameters(u)
+    setup, energies, pars = shifted(key, size, problem.setup, problem.energies, spec_pars,
+                                    uncertainties)
+    moved = copy.copy(problem)
+    moved.setup, moved.energies = setup, energies
+    moved.base = problem.base.copy()
+    moved.base[0] = pars[0]     # a held sigma_1 that follows the absorption
+    moved._handle, moved._cache = make_handle(setup, energies), OrderedDict()
+    free = np.ones(len(problem.names), dtype=bool)
+    values = problem.values(u) + change
+    for _ in range(CHECK_STEPS):
+        if np.any(problem.is_log & (values <= 0.0)):
+            return None
+        at = moved.internal(values)
+        residuals = moved.evaluate(at, free, jacobian=False)[1]
+        jacobian = moved.physical_jacobian(at)
+        norms = np.linalg.norm(jacobian, axis=0)
+        norms = np.where(norms > 0.0, norms, 1.0)
+        step, *_ = np.linalg.lstsq(jacobian / norms, -residuals, rcond=None)
+        values = values + step / norms
+    return values
+
+
+# Notes on the contributions of `key` that refits at the set-ups shifted by
+# +/- the uncertainty do not confirm to NONLINEAR: the fitted values follow
+# the quantity nonlinearly over that range.
+def _linearity_notes(problem, u, key, size, shifts, statistical, uncertainties, make_handle):
+    ends = [_refit_at(problem, u, key, sign * size, sign * shifts, uncertainties,
+                            make_handle) for sign in (1.0, -1.0)]
+    if any(end is None for end in ends):
+        return [f"{key}: a change by its uncertainty takes a fitted value out of its range; the "
+                "linearised contributions understate it"]
+    secant = 0.5 * (ends[0] - ends[1])
+    notes = []
+    for name, value, linear, refit, error in zip(problem.names, problem.values(u), shifts,
+                                                 secant, statistical):
+        if abs(linear) > error and abs(refit - linear) > NONLINEAR * abs(linear):
+            scale, unit = (abs(value) / 100.0, " %") if name in NAMES else \
+                (1.0, " mm" if name == FOCUS else "")
+            notes.append(f"{key}: {name} follows it nonlinearly over +/- its uncertainty: "
+                         f"refits there move it by {refit / scale:+.2g}{unit} (half the "
+                         f"difference), the linearised contribution says {linear / scale:+.2g}"
+                         f"{unit}")
+    return notes
 
 
 # The budget of a finished fit (tarvo.FitResult with its problem) for the
@@ -372,7 +442,8 @@ def error_budget(problem, result, uncertainties, make_handle, step=REL_STEP):
         return -solution / norms
 
     names = list(problem.names)
-    contributions, quantities = {}, {}
+    statistical = {name: float(result.params[name].stderr) for name in names}
+    contributions, quantities, notes = {}, {}, []
     for key, size in relative.items():
         entry = uncertainties.entries[key]
         given = ", ".join(e.text() for e in entry) if isinstance(entry, tuple) else entry.text()
@@ -391,7 +462,10 @@ def error_budget(problem, result, uncertainties, make_handle, step=REL_STEP):
             derivative = _residual_derivative(problem, u, key, uncertainties, make_handle, step)
             shifts = sensitivity(derivative) * size
         contributions[key] = {name: float(v) for name, v in zip(names, shifts)}
+        if not np.ndim(size):
+            notes += _linearity_notes(problem, u, key, size, shifts,
+                                      [statistical[name] for name in names], uncertainties,
+                                      make_handle)
     values = {name: float(v) for name, v in zip(names, problem.values(u))}
-    statistical = {name: float(result.params[name].stderr) for name in names}
     return ErrorBudget(names, values, statistical, quantities, contributions,
-                       METHOD.format(step=step))
+                       METHOD.format(step=step), notes)

@@ -188,3 +188,26 @@ def test_lsoda_engine_budget_agrees_with_the_exact_engine():
     for key in ("w0", "tau"):
         exact, lsoda = (b.contributions[key]["sigma_4"] / b.values["sigma_4"] for b in budgets)
         assert lsoda / exact == pytest.approx(1.0, abs=0.05), key
+
+
+# With sigma_1 fitted too (from far-field normalised curves), w0 moves sigma_4
+# by 18 % per 5 % and the fitted values follow it nonlinearly: the budget
+# says so, with the shift that refits at w0 +/- 5 % give. Where they follow
+# it linearly, it says nothing.
+def test_a_nonlinear_dependence_is_noted_with_what_refits_show(budgeted):
+    data = measured()
+    fitted = ["sigma_1", "sigma_4"]
+    result = fit(data, fitted=fitted, uncertainties={"w0": 0.05})
+    refits = []
+    for sign in (1.0, -1.0):
+        setup = dict(SETUP, w0=SETUP["w0"] * (1.0 + sign * 0.05))
+        refits.append(fit(data, setup, fitted=fitted).values["sigma_4"])
+    half = 0.5 * (refits[0] - refits[1]) / result.values["sigma_4"]
+    linear = result.budget.contributions["w0"]["sigma_4"] / result.values["sigma_4"]
+    assert abs(half - linear) > 0.1 * abs(linear)
+    assert result.budget.notes == [
+        f"w0: sigma_4 follows it nonlinearly over +/- its uncertainty: refits there move it by "
+        f"{100 * half:+.2g} % (half the difference), the linearised contribution says "
+        f"{100 * linear:+.2g} %"]
+    assert result.budget.report()[-1] == "  note: " + result.budget.notes[0]
+    assert budgeted[1].budget.notes == []
