@@ -200,6 +200,9 @@ class FitResult:
                 parts.append("<tr>" + "".join(f"<{tag}>{html.escape(c)}</{tag}>"
                                               for c in line) + "</tr>")
             parts.append("</table>")
+            if budget.notes:
+                parts.append("<ul>" + "".join(f"<li>{html.escape(n)}</li>"
+                                              for n in budget.notes) + "</ul>")
         if self.notes:
             parts.append("<h4>Notes</h4><ul>"
                          + "".join(f"<li>{html.escape(n)}</li>" for n in self.notes) + "</ul>")

@@ -210,4 +210,5 @@ def test_a_nonlinear_dependence_is_noted_with_what_refits_show(budgeted):
         f"{100 * half:+.2g} % (half the difference), the linearised contribution says "
         f"{100 * linear:+.2g} %"]
     assert result.budget.report()[-1] == "  note: " + result.budget.notes[0]
+    assert f"<li>{result.budget.notes[0]}</li>" in result._repr_html_()
     assert budgeted[1].budget.notes == []
