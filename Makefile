@@ -24,7 +24,7 @@ BUILD_INPUTS := CMakeLists.txt pyproject.toml README.md LICENSE \
 # What the build itself needs (the same as pyproject.toml's [build-system]).
 BUILD_REQUIREMENTS := 'scikit-build-core>=0.11' 'numpy>=2.1'
 # What the documentation build needs (the same as pyproject.toml's docs extra).
-DOCS_REQUIREMENTS := 'sphinx>=8' 'sphinx-argparse>=0.5' 'myst-parser>=4'
+DOCS_REQUIREMENTS := 'sphinx>=8' 'sphinx-argparse>=0.5' 'myst-parser>=4' 'myst-nb>=1.1'
 DOCS_INSTALLED := $(VENV)/.tarvo-docs-installed
 
 # Tools that make a wheel self-contained.
@@ -85,7 +85,8 @@ docs: install $(DOCS_INSTALLED)
 	$(VENV)/bin/sphinx-build -E -W --keep-going -q -b html docs docs/_build/html
 	@echo "documentation: docs/_build/html/index.html"
 
-$(DOCS_INSTALLED): | venv
+# Installed again when this file changes (the requirements above, say).
+$(DOCS_INSTALLED): Makefile | venv
 	$(PY) -m pip install --quiet $(DOCS_REQUIREMENTS)
 	@touch $@
 

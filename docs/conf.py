@@ -1,5 +1,6 @@
 """Sphinx configuration of tarvo's documentation (make docs)."""
 
+import shutil
 import sys
 from pathlib import Path
 
@@ -20,7 +21,8 @@ extensions = [
     "sphinx.ext.autodoc",
     "sphinx.ext.napoleon",
     "sphinxarg.ext",
-    "myst_parser",
+    # MyST Markdown (the README) and Jupyter notebooks, executed while the docs build.
+    "myst_nb",
     "tarvo_run",
 ]
 
@@ -36,8 +38,17 @@ autodoc_typehints = "none"
 # Quotes and ellipses are still typeset.
 smartquotes_action = "qe"
 
-source_suffix = {".rst": "restructuredtext", ".md": "markdown"}
+source_suffix = {".rst": "restructuredtext", ".md": "myst-nb", ".ipynb": "myst-nb"}
 exclude_patterns = ["_build", "_generated"]
+
+# The notebook of examples/ is part of the documentation: copied beside the
+# pages (docs/notebook.ipynb, ignored by git) and run afresh at every build, so
+# that what it shows is what this version computes; an error fails the build.
+shutil.copyfile(DOCS.parent / "examples" / "notebook.ipynb", DOCS / "notebook.ipynb")
+nb_execution_mode = "force"
+nb_execution_raise_on_error = True
+nb_execution_timeout = 600
+nb_execution_show_tb = True
 # The README is written for GitHub-style readers: its links to source files
 # are not documents of this site, and its headings start at level 1.
 suppress_warnings = ["myst.xref_missing", "myst.header"]

@@ -20,7 +20,8 @@ from pathlib import Path
 
 from .bootstrap import add_bootstrap_arguments, bootstrap_options
 from .cluster import dask_client, local_layout, progress_bar
-from .directory_fit import FitFailed, RESULT_FILE, fit_and_write, global_fit_and_write, prepare_fit
+from .directory_fit import (FitFailed, RESULT_FILE, add_interval_arguments, fit_and_write,
+                            global_fit_and_write, parse_sigmas, prepare_fit)
 from .engine import check_count
 from .files import (BATCH_LOCK, InputError, directory_lock, outdated_reason, read_input_bytes,
                     write_json, write_text)
@@ -44,6 +45,8 @@ FITTED = "fitted"
 FITTED_WITH_WARNINGS = "fitted with warnings"
 NOT_CONVERGED = "not converged"
 UP_TO_DATE = "up to date"
+# Not fitted: its result carries intervals or bootstrap draws this run would not compute.
+KEPT = "kept"
 FAILED = "error"
 CANCELLED = "cancelled"
 
@@ -87,6 +90,7 @@ def add_batch_parser(commands):
     batch.add_argument("--dashboard", nargs="?", const=DASHBOARD_ADDRESS, metavar="ADDRESS",
                        help="serve Dask's dashboard of the local cluster (default address "
                             f"{DASHBOARD_ADDRESS}); without it no dashboard is started")
+    add_interval_arguments(batch)
     add_bootstrap_arguments(batch)
 
 
@@ -163,10 +167,10 @@ def _listed_directories(path):
 # fit this batch would run (tarvo.files: the digests of its inputs, of the
 # settings and of its figure all match, and it is not stale) and holds what
 # this run asks for; else None.
-def up_to_date_result(directory, bootstrap=None, argv=("batch",)):
+def up_to_date_result(directory, bootstrap=None, argv=("batch",), conf_sigmas=None):
 
     try:
-        request = prepare_fit(directory, bootstrap=bootstrap, argv=argv)
+        request = prepare_fit(directory, bootstrap=bootstrap, conf_sigmas=conf_sigmas, argv=argv)
         raw = read_input_bytes(request.out / RESULT_FILE, MAX_RESULT_BYTES,
                                "a result document is at most a few megabytes")
         document = json.loads(raw.decode("utf-8"))
@@ -185,6 +189,37 @@ def up_to_date_result(directory, bootstrap=None, argv=("batch",)):
     except (KeyError, TypeError, AttributeError, ValueError):
         return None
     return document
+
+
+# The result document of `directory` and the message of its row when it
+# carries profile intervals or bootstrap draws that a fit with `bootstrap`
+# and `conf_sigmas` would not compute (levels it lacks, fewer replicates);
+# None otherwise.
+def richer_result(directory, bootstrap=None, conf_sigmas=None, argv=("batch",)):
+    try:
+        request = prepare_fit(directory, bootstrap=bootstrap, conf_sigmas=conf_sigmas, argv=argv)
+        raw = read_input_bytes(request.out / RESULT_FILE, MAX_RESULT_BYTES,
+                               "a result document is at most a few megabytes")
+        document = json.loads(raw.decode("utf-8"))
+        carried = []
+        intervals = document.get("profile_intervals") or {}
+        lacking = sorted(set(intervals.get("sigmas") or ()) - set(conf_sigmas or ()))
+        if lacking:
+            carried.append(f"profile intervals at {', '.join(f'{s:g}' for s in lacking)} "
+                           "sigma")
+        replicates = (document.get("bootstrap") or {}).get("replicates") or 0
+        if replicates > (0 if bootstrap is None else bootstrap.replicates):
+            carried.append(f"{replicates} bootstrap replicates")
+        if carried:
+            row_from_document(directory, document, KEPT, 0.0)
+    except (InputError, ValueError, KeyError, TypeError, AttributeError):
+        return None
+    if not carried:
+        return None
+    reason = outdated_reason(document, request.out, list(request.inputs), request.settings) \
+        or "the bootstrap asked for differs"
+    return document, (f"kept {RESULT_FILE}: it has {' and '.join(carried)} that this run would "
+                      f"not compute (not up to date: {reason}); --force replaces it")
 
 
 # A summary row from a result document. Its message tells why a fit did
@@ -243,14 +278,15 @@ def one_line(error):
 # The task of one directory, run on a worker: what `tarvo fit DIR` runs, with the
 # outcome as a summary row; `argv` is the batch's command line, recorded in the
 # result. Never raises: a failure is the row's message.
-def fit_directory_task(directory, bootstrap=None, argv=("batch",)):
+def fit_directory_task(directory, bootstrap=None, argv=("batch",), conf_sigmas=None):
 
     began = time.monotonic()
     try:
         if isinstance(directory, DirectoryGroup):
             done = global_fit_and_write(directory.paths, directory.out, argv=argv)
         else:
-            done = fit_and_write(prepare_fit(directory, bootstrap=bootstrap, argv=argv))
+            done = fit_and_write(prepare_fit(directory, bootstrap=bootstrap,
+                                             conf_sigmas=conf_sigmas, argv=argv))
     except Exception as error:   # reported in the row; the other directories go on
         return error_row(directory, FAILED, one_line(error), time.monotonic() - began)
     return row_from_document(directory, done.document, FITTED, time.monotonic() - began)
@@ -263,9 +299,10 @@ class BatchOutcome:
     interrupted: bool
 
 
-# The rows of the directories whose results are up to date (None for the
+# The rows of the directories whose results are up to date, or that are kept
+# because their results carry more than this run would compute (None for the
 # others, and for all with `force`), found without a cluster.
-def plan_batch(directories, bootstrap=None, force=False, argv=("batch",)):
+def plan_batch(directories, bootstrap=None, force=False, argv=("batch",), conf_sigmas=None):
     rows = [None] * len(directories)
     if force:
         return rows
@@ -273,9 +310,14 @@ def plan_batch(directories, bootstrap=None, force=False, argv=("batch",)):
         # A group is fitted every time.
         if isinstance(directory, DirectoryGroup):
             continue
-        document = up_to_date_result(directory, bootstrap, argv)
+        document = up_to_date_result(directory, bootstrap, argv, conf_sigmas)
         if document is not None:
             rows[index] = row_from_document(directory, document, UP_TO_DATE, 0.0)
+            continue
+        kept = richer_result(directory, bootstrap, conf_sigmas, argv)
+        if kept is not None:
+            rows[index] = dict(row_from_document(directory, kept[0], KEPT, 0.0),
+                               message=kept[1])
     return rows
 
 
@@ -286,11 +328,12 @@ def plan_batch(directories, bootstrap=None, force=False, argv=("batch",)):
 # waiting) cancels the outstanding fits; the rows of finished ones are kept and
 # the others are marked cancelled.
 def run_batch(client, directories, bootstrap=None, force=False, on_row=None, argv=("batch",),
-              rows=None):
+              rows=None, conf_sigmas=None):
     from distributed import as_completed
 
     on_row = on_row or (lambda row: None)
-    rows = list(plan_batch(directories, bootstrap, force, argv) if rows is None else rows)
+    rows = list(plan_batch(directories, bootstrap, force, argv, conf_sigmas) if rows is None
+                else rows)
     futures = {}
     run_id = uuid.uuid4().hex[:8]
     for index, directory in enumerate(directories):
@@ -298,7 +341,7 @@ def run_batch(client, directories, bootstrap=None, force=False, on_row=None, arg
             on_row(rows[index])
             continue
         task = directory if isinstance(directory, DirectoryGroup) else str(directory)
-        future = client.submit(fit_directory_task, task, bootstrap, tuple(argv),
+        future = client.submit(fit_directory_task, task, bootstrap, tuple(argv), conf_sigmas,
                                pure=False, key=f"tarvo-fit-{run_id}-{index}")
         futures[future] = index
     interrupted = False
@@ -372,7 +415,7 @@ def summary_csv(rows):
 # Number of rows with each status.
 def status_counts(rows):
     counts = {status: 0 for status in (FITTED, FITTED_WITH_WARNINGS, NOT_CONVERGED, UP_TO_DATE,
-                                       FAILED, CANCELLED)}
+                                       KEPT, FAILED, CANCELLED)}
     for row in rows:
         counts[row["status"]] += 1
     return counts
@@ -420,14 +463,15 @@ def describe_cluster(client, scheduler):
 # Findings that stop a fit (a near-certain unit mistake) in the directories
 # that are to be fitted, as "DIR: message" lines; directories that cannot be
 # read are left to their fit, which reports them in its row.
-def stopping_findings(directories, bootstrap=None):
+def stopping_findings(directories, bootstrap=None, conf_sigmas=None):
 
     lines = []
     for directory in directories:
         if isinstance(directory, DirectoryGroup):
             lines += stopping_findings(directory.paths)
             continue
-        if up_to_date_result(directory, bootstrap) is not None:
+        if (up_to_date_result(directory, bootstrap, conf_sigmas=conf_sigmas) is not None
+                or richer_result(directory, bootstrap, conf_sigmas) is not None):
             continue
         try:
             request = prepare_fit(directory)
@@ -444,6 +488,7 @@ def run_batch_command(args, argv=("batch",)):
 
     directories = collect_directories(args.inputs)
     bootstrap = bootstrap_options(args)
+    conf_sigmas = parse_sigmas(args.sigmas, args.conf_interval)
     if bootstrap is not None:
         # One seed for every directory, recorded in the summary; the fits run
         # their bootstrap on the cluster they run on.
@@ -459,7 +504,7 @@ def run_batch_command(args, argv=("batch",)):
     if out.exists() and not out.is_dir():
         raise InputError(f"--out {out}: not a directory")
     # Unit mistakes stop the batch before any cluster starts.
-    stops = [] if args.force else stopping_findings(directories, bootstrap)
+    stops = [] if args.force else stopping_findings(directories, bootstrap, conf_sigmas)
     if stops:
         for line in stops:
             print(f"tarvo: error: {line}", file=sys.stderr)
@@ -468,15 +513,15 @@ def run_batch_command(args, argv=("batch",)):
         return EXIT_USAGE
     out.mkdir(parents=True, exist_ok=True)
     with directory_lock(out, BATCH_LOCK, "tarvo batch"):
-        return _run_batch_locked(args, argv, directories, bootstrap, out)
+        return _run_batch_locked(args, argv, directories, bootstrap, out, conf_sigmas)
 
 
 # tarvo batch with its summary directory locked: directories whose results
 # are up to date are found first, and a cluster is started only when some
 # directory needs a fit.
-def _run_batch_locked(args, argv, directories, bootstrap, out):
+def _run_batch_locked(args, argv, directories, bootstrap, out, conf_sigmas):
 
-    rows = plan_batch(directories, bootstrap, args.force, argv)
+    rows = plan_batch(directories, bootstrap, args.force, argv, conf_sigmas)
     pending = sum(row is None for row in rows)
     if pending == 0:
         for row in rows:
@@ -503,7 +548,7 @@ def _run_batch_locked(args, argv, directories, bootstrap, out):
                         note(row_line(row))
 
                     outcome = run_batch(client, directories, bootstrap, args.force, on_row,
-                                        argv, rows)
+                                        argv, rows, conf_sigmas)
                 if outcome.interrupted:
                     # Leave the cluster as after Ctrl-C: without waiting for
                     # the fits its workers are running.
@@ -517,6 +562,8 @@ def _run_batch_locked(args, argv, directories, bootstrap, out):
           + (f" ({counts[FITTED_WITH_WARNINGS]} with warnings)" if counts[FITTED_WITH_WARNINGS]
              else "")
           + f", {counts[UP_TO_DATE]} up to date, {counts[FAILED]} failed"
+          + (f", {counts[KEPT]} kept (richer results; --force replaces them)" if counts[KEPT]
+             else "")
           + (f", {counts[NOT_CONVERGED]} not converged" if counts[NOT_CONVERGED] else "")
           + (f", {counts[CANCELLED]} cancelled" if counts[CANCELLED] else ""))
     print(f"summary: {csv_path}\n         {json_path}")

@@ -10,7 +10,9 @@ from pathlib import Path
 from .batch import add_batch_parser, run_batch_command
 from .bootstrap import add_bootstrap_arguments, bootstrap_options, format_bootstrap
 from .directory_fit import (EXIT_FIT_FAILED, EXIT_INTERRUPTED, EXIT_NOT_CONVERGED, EXIT_USAGE,
-                            FIGURE_STEM, FitFailed, MESSAGES_FILE, RESULT_FILE, StrictFindings,
+                            EXTRA_RESULTS, FIGURE_STEM, FitFailed, InterruptedAfterFit,
+                            MESSAGES_FILE, PENDING_KEY, RESULT_FILE, StrictFindings,
+                            add_interval_arguments, parse_sigmas,
                             _fail, engine_description, fit_and_write, prepare_fit, report_findings,
                             run_global_fit, starts_text)
 from .engine import ENGINES, MODELS
@@ -24,11 +26,6 @@ from .plot import FIGURE_FORMATS
 from .report import focus_line, format_table, write_result
 from .results import FitResult
 from .uncertainty import format_interval_document
-
-
-# Largest level of --sigmas: beyond 5 standard deviations the profile's
-# threshold lies in tails no Z-scan resolves.
-MAX_SIGMAS = 5.0
 
 
 # argparse reports usage errors in one line, like the tool's other input errors.
@@ -118,11 +115,7 @@ def build_parser():
     fit.add_argument("--relative-to-focus", action="store_true",
                      help="draw the figure over the position relative to the focus (fitted, or "
                           "the extreme of the data) instead of the stage position")
-    fit.add_argument("--conf-interval", action="store_true",
-                     help="also compute profile-likelihood confidence intervals of the fitted "
-                          "parameters (exact engine; each point of a profile is a refit)")
-    fit.add_argument("--sigmas", metavar="N[,N...]", default=None,
-                     help="levels of --conf-interval in standard deviations (default 1,2)")
+    add_interval_arguments(fit)
     add_bootstrap_arguments(fit)
     add_batch_parser(commands)
     add_plan_parser(commands)
@@ -166,23 +159,6 @@ def build_parser():
     return parser
 
 
-# The --sigmas list: positive numbers separated by commas (default 1, 2).
-def parse_sigmas(text, conf_interval):
-    if text is None:
-        return (1.0, 2.0) if conf_interval else None
-    if not conf_interval:
-        raise InputError("--sigmas needs --conf-interval")
-    try:
-        sigmas = tuple(float(part) for part in text.split(","))
-    except ValueError:
-        raise InputError(f"--sigmas must be numbers separated by commas, e.g. 1,2; got "
-                         f"{text!r}") from None
-    if not all(math.isfinite(s) and 0.0 < s <= MAX_SIGMAS for s in sigmas):
-        raise InputError(f"--sigmas must lie above 0 and at most {MAX_SIGMAS:g} (standard "
-                         f"deviations), got {text!r}")
-    return tuple(sorted(set(sigmas)))
-
-
 # tarvo fit DIR: read, check, fit, estimate errors, draw, write, report.
 def run_fit_command(args, argv):
     if len(args.directory) > 1:
@@ -220,14 +196,26 @@ def run_fit_command(args, argv):
         print(f"sigma_1 = {source['sigma_1']:.4g} cm^2 from [sample] {source['from']} = "
               f"{source['value']:g} (held)")
     sys.stdout.flush()
+
+    # The fit's report as soon as it is written, before intervals or a bootstrap.
+    def on_fit(done):
+        report_findings(done.findings[len(request.findings):], False)
+        _print_result(done)
+        if PENDING_KEY in done.document:
+            coming = " and ".join(EXTRA_RESULTS[key] for key in done.document[PENDING_KEY])
+            print(f"fit written to {done.result_path}; {coming} follow")
+        sys.stdout.flush()
+
     try:
-        done = fit_and_write(request, f"fitting, {starts_text(n_starts)}")
+        done = fit_and_write(request, f"fitting, {starts_text(n_starts)}", on_fit)
     except FitFailed as error:
         return _fail(str(error), EXIT_FIT_FAILED)
     except StrictFindings as stop:
         return report_findings(stop.findings, True)
-    report_findings(done.findings[len(request.findings):], False)
-    _print_result(done)
+    except InterruptedAfterFit as stop:
+        missing = " and ".join(EXTRA_RESULTS[key] for key in stop.missing)
+        return _fail(f"interrupted: the fit is written to {stop.done.result_path}; not computed: "
+                     f"{missing}", EXIT_INTERRUPTED)
     if "bootstrap" in done.document:
         errors = {name: done.result.params[name].stderr for name in done.result.var_names}
         print("\n" + format_bootstrap(done.document["bootstrap"], errors))
@@ -261,6 +249,8 @@ def _print_result(done):
     for note in result.notes:
         print(f"note: {note}")
     print("\n".join(result.identifiability.report()))
+    if result.budget is not None:
+        print("\n".join(result.budget.report()))
     if result.solver_messages is not None:
         print(messages_line(result.solver_messages, done.request.out / MESSAGES_FILE))
     for finding in done.findings:
@@ -377,6 +367,15 @@ def _percent(error):
     return "inf" if not math.isfinite(error) or error > 1e6 else f"{100 * error:.3g}%"
 
 
+# The line that says what tarvo plan's numbers are.
+def plan_legend(names):
+    return (f"expected relative standard errors of {', '.join(names)} now and after adding each "
+            "candidate (1 sigma, from the Fisher information at these values and the noise of "
+            "the existing data); gain = ln det(F_after) - ln det(F_now): the joint confidence "
+            f"region of the {len(names)} parameters shrinks e^(gain/2)-fold, each error about "
+            f"e^(gain/{2 * len(names)})-fold")
+
+
 # tarvo plan DIR...: read, plan, print the table, write plan.json.
 def run_plan_command(args, argv):
 
@@ -394,7 +393,7 @@ def run_plan_command(args, argv):
     candidates = read_candidates(args.candidates, members[0]) if args.candidates else None
     result = plan(members, params, candidates)
     names = result["parameters"]
-    print("expected relative standard errors of " + ", ".join(names))
+    print(plan_legend(names))
     print("  now: " + ", ".join(f"{n} {_percent(result['present'][n])}" for n in names))
     for rank, entry in enumerate(result["candidates"], start=1):
         errors = entry["expected_relative_errors"]

@@ -10,22 +10,20 @@ import sys
 from dataclasses import dataclass, replace
 from pathlib import Path
 
-import numpy as np
-
 from .bootstrap import bootstrap_fit
 from .checks import Finding, LSODA_ENGINE, check_measurement, fit_findings
 from .cluster import ProgressBar, progress_bar
 from .engine import EngineUnavailable
-from .files import (DIGESTS_KEY, InputError, STALE_KEY, changed_inputs, digests_section,
-                    fit_settings, input_entries, json_number, provenance, result_directory_lock,
-                    tarvo_version)
+from .files import (DIGESTS_KEY, InputError, NOT_COMPUTED_KEY, PENDING_KEY, STALE_KEY,
+                    changed_inputs, digests_section, fit_settings, input_entries, json_number,
+                    provenance, result_directory_lock, tarvo_version)
 from .fitting import fit
 from .global_fit import _undetermined_finding, fit_global, member_of
 from .lsoda_fit import REL_STEP_DEFAULT, start_multipliers
 from .measurement import (SETUP_FILE, check_starts, read_measurement, read_parameter_file,
                           resolve_model)
 from .normalisation import Normalisation
-from .plot import plot_fit, save_figure, setup_title, values_box_text
+from .plot import global_figure, plot_fit, save_figure, setup_title, values_box_text
 from .problem import check_focus_in_scan
 from .report import FitCurves, fit_document, parameter_rows, report_view, write_result
 from .uncertainty import interval_document
@@ -86,6 +84,22 @@ def output_directory(args, default):
 # A fit that ran but produced no usable result (exit status EXIT_FIT_FAILED).
 class FitFailed(RuntimeError):
     pass
+
+
+# Ctrl-C after the fit was written, while its profile intervals or bootstrap
+# ran: `done` is the DirectoryFit as written (the fit and whatever finished),
+# `missing` the keys of the result document that were not computed.
+class InterruptedAfterFit(KeyboardInterrupt):
+    def __init__(self, done, missing):
+        super().__init__(", ".join(missing))
+        self.done, self.missing = done, missing
+
+
+# What the result document holds beyond the fit (listed under PENDING_KEY
+# while it is computed, under NOT_COMPUTED_KEY when Ctrl-C stopped it), for
+# messages.
+EXTRA_RESULTS = {"bootstrap": "bootstrap (--bootstrap)",
+                 "profile_intervals": "profile-likelihood intervals (--conf-interval)"}
 
 
 # Plausibility findings after the fit under --strict (exit status EXIT_USAGE).
@@ -196,6 +210,37 @@ def prepare_fit(directory, *, starts=None, step=None, truth_file=None, engine=No
                       measurement.parameters(focus=not lsoda), engine_options)
 
 
+# Largest level of --sigmas: beyond 5 standard deviations the profile's
+# threshold lies in tails no Z-scan resolves.
+MAX_SIGMAS = 5.0
+
+
+# The --sigmas list: positive numbers separated by commas (default 1, 2).
+def parse_sigmas(text, conf_interval):
+    if text is None:
+        return (1.0, 2.0) if conf_interval else None
+    if not conf_interval:
+        raise InputError("--sigmas needs --conf-interval")
+    try:
+        sigmas = tuple(float(part) for part in text.split(","))
+    except ValueError:
+        raise InputError(f"--sigmas must be numbers separated by commas, e.g. 1,2; got "
+                         f"{text!r}") from None
+    if not all(math.isfinite(s) and 0.0 < s <= MAX_SIGMAS for s in sigmas):
+        raise InputError(f"--sigmas must lie above 0 and at most {MAX_SIGMAS:g} (standard "
+                         f"deviations), got {text!r}")
+    return tuple(sorted(set(sigmas)))
+
+
+# The options of profile intervals, of `tarvo fit` and `tarvo batch`.
+def add_interval_arguments(parser):
+    parser.add_argument("--conf-interval", action="store_true",
+                        help="also compute profile-likelihood confidence intervals of the fitted "
+                             "parameters (exact engine; each point of a profile is a refit)")
+    parser.add_argument("--sigmas", metavar="N[,N...]", default=None,
+                        help="levels of --conf-interval in standard deviations (default 1,2)")
+
+
 # The start factors for the banner, long lists shortened.
 def _factor_text(factors):
     factors = [f"{m:.3g}" for m in factors]
@@ -272,15 +317,18 @@ def _check_focus_mm(measurement):
 # them if asked), draw and write the result files; prints nothing. `tarvo fit`
 # and `tarvo batch` both run exactly this. FitFailed when the fit gives no
 # usable result, StrictFindings when --strict stops it. `ticker_message`
-# shows an elapsed-time line on a terminal while the fit runs.
-def fit_and_write(request, ticker_message=None):
+# shows an elapsed-time line on a terminal while the fit runs. The fit's
+# result is written before profile intervals or a bootstrap start (marked
+# "pending"), and `on_fit(done)` is called with it; Ctrl-C during them
+# rewrites it with what finished and raises InterruptedAfterFit.
+def fit_and_write(request, ticker_message=None, on_fit=None):
     request.out.mkdir(parents=True, exist_ok=True)
     with result_directory_lock(request.out):
-        return _fit_and_write(request, ticker_message)
+        return _fit_and_write(request, ticker_message, on_fit)
 
 
 # fit_and_write with the output directory locked.
-def _fit_and_write(request, ticker_message):
+def _fit_and_write(request, ticker_message, on_fit):
     measurement = request.measurement
     show = ticker_message is not None
     with ProgressBar(request.n_starts, "fitting", "start", enabled=show) as advance:
@@ -307,27 +355,55 @@ def _fit_and_write(request, ticker_message):
                              relative_to=result.focus if request.relative_to_focus else None)
     document = fit_document(measurement, result, outcome, uncertainty, rows, curves,
                               figure_name, request.record, findings)
-    if request.bootstrap is not None:
-        document["bootstrap"] = _bootstrap(request, result, show)
-    if request.conf_sigmas:
-        document["profile_intervals"] = profile_interval_document(result, request.conf_sigmas,
-                                                                  show)
     document[DIGESTS_KEY] = digests_section(request.inputs, request.settings,
                                             {figure_name: figure_digest})
-    # Inputs that changed while they were fitted make the result stale.
+    # The JSON file comes after the figure: its presence marks a complete fit;
+    # what is still to come is listed under "pending".
+    pending = [key for key, asked in (("bootstrap", request.bootstrap is not None),
+                                      ("profile_intervals", bool(request.conf_sigmas))) if asked]
+    if pending:
+        document[PENDING_KEY] = pending
+    findings = _write_checked(out, measurement, request, document, findings)
+    status = 0 if result.success else EXIT_NOT_CONVERGED
+    done = DirectoryFit(request, rows, document, out / RESULT_FILE, figure_path, findings,
+                        result, status)
+    if not pending:
+        if on_fit is not None:
+            on_fit(done)
+        return done
+    try:
+        if on_fit is not None:
+            on_fit(done)
+        if request.bootstrap is not None:
+            document["bootstrap"] = _bootstrap(request, result, show)
+        if request.conf_sigmas:
+            document["profile_intervals"] = profile_interval_document(
+                result, request.conf_sigmas, show)
+    except KeyboardInterrupt:
+        missing = [key for key in pending if key not in document]
+        del document[PENDING_KEY]
+        document[NOT_COMPUTED_KEY] = {key: "interrupted (Ctrl-C) before it finished"
+                                      for key in missing}
+        findings = _write_checked(out, measurement, request, document, findings)
+        raise InterruptedAfterFit(replace(done, document=document, findings=findings),
+                                  missing) from None
+    del document[PENDING_KEY]
+    findings = _write_checked(out, measurement, request, document, findings)
+    return replace(done, document=document, findings=findings)
+
+
+# Write the result document, marked stale (with a finding added to
+# `findings`, which are returned) when its inputs changed since they were read.
+def _write_checked(out, measurement, request, document, findings):
     changed = changed_inputs(measurement.directory, request.inputs)
-    if changed:
+    if changed and STALE_KEY not in document:
         document[STALE_KEY] = {"changed_inputs": changed}
         stale = Finding("stale", f"{', '.join(changed)} changed while the fit ran: this result "
                                  "belongs to the earlier contents and is marked stale; fit again")
         findings = findings + [stale]
         document["warnings"].append(stale.as_dict())
-    # The JSON file comes last: its presence marks a complete result.
-    result_path = out / RESULT_FILE
-    write_result(result_path, document)
-    status = 0 if result.success else EXIT_NOT_CONVERGED
-    return DirectoryFit(request, rows, document, result_path, figure_path, findings, result,
-                        status)
+    write_result(out / RESULT_FILE, document)
+    return findings
 
 
 # The fit of a prepared directory: tarvo.fit on the request's engine. The
@@ -344,7 +420,8 @@ def _fit(request, progress=None):
     written = request.out / f".{MESSAGES_FILE}.{os.getpid()}.tmp"
     try:
         result = fit(params=request.params, n_starts=request.n_starts, checks="off",
-                     progress=progress, solver_log=written, **arguments)
+                     progress=progress, solver_log=written,
+                     uncertainties=measurement.uncertainties, **arguments)
         if written.exists():
             os.replace(written, messages_path)
         else:
@@ -425,30 +502,6 @@ def global_document(result, requests, model, record, findings, figure_name):
     }
 
 
-# One panel per measurement: data and model over the position relative to its focus.
-def global_figure(result, title):
-    import matplotlib
-
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
-    count = len(result.results)
-    figure, axes = plt.subplots(1, count, figsize=(5.0 * count, 4.0), squeeze=False)
-    for ax, view in zip(axes[0], result.results):
-        for k, energy in enumerate(view["pulse_energy"]):
-            x = view["positions"][k] - view["focus"]
-            order = np.argsort(x)
-            ax.plot(x, view["data"][k], "o", markersize=3, label=f"{energy * 1e6:g} µJ")
-            ax.plot(x[order], view["model"][k][order], "-", color=ax.lines[-1].get_color())
-        ax.set_title(view["label"])
-        ax.set_xlabel("position relative to the focus (mm)")
-        ax.set_ylabel("normalised transmittance")
-        ax.legend(fontsize="small")
-    figure.suptitle(title)
-    figure.tight_layout()
-    return figure
-
-
 # A global fit that stopped on findings (exit status EXIT_USAGE with them).
 class GlobalFindings(Exception):
     # The findings that stopped it, as (directory or "global", Finding).
@@ -459,9 +512,10 @@ class GlobalFindings(Exception):
 
 # What a global fit wrote: the result, its document and where the files are.
 class GlobalDone:
-    def __init__(self, result, document, result_path, figure_path, findings):
+    def __init__(self, result, document, result_path, figure_path, findings, notes=()):
         self.result, self.document = result, document
         self.result_path, self.figure_path, self.findings = result_path, figure_path, findings
+        self.notes = list(notes)
 
 
 # Read and check the directories, fit them together and write the result and
@@ -507,7 +561,12 @@ def global_fit_and_write(directories, out, *, model=None, normalisation=None, we
     save_figure(global_figure(result, f"global fit, {model} model"), out / figure_name)
     document = global_document(result, requests, model, record, findings + after, figure_name)
     write_result(out / RESULT_FILE, document)
-    return GlobalDone(result, document, out / RESULT_FILE, out / figure_name, findings + after)
+    # The error budget belongs to the fit of one measurement.
+    notes = [f"{request.measurement.directory}: [uncertainty] applies to the fit of this "
+             "directory alone (tarvo fit DIR); a global fit computes no error budget"
+             for request in requests if request.measurement.uncertainties is not None]
+    return GlobalDone(result, document, out / RESULT_FILE, out / figure_name, findings + after,
+                      notes)
 
 
 # tarvo fit DIR1 DIR2 ...: read and check every directory, fit them together, write, report.
@@ -529,6 +588,8 @@ def run_global_fit(args, argv):
                                force=False)
     report_findings([finding for _, finding in done.findings], False)
     print(done.result.fit_report())
+    for note in done.notes:
+        print(f"note: {note}")
     print(f"results: {done.result_path}")
     print(f"figure:  {done.figure_path}")
     sys.stdout.flush()

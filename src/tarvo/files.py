@@ -273,6 +273,10 @@ def result_directory_lock(directory):
 # Key of the digests in the result document, and of the stale mark.
 DIGESTS_KEY = "digests"
 STALE_KEY = "stale"
+# Keys of a fit's result written before its profile intervals or bootstrap:
+# what is still being computed, and what an interruption left out.
+PENDING_KEY = "pending"
+NOT_COMPUTED_KEY = "not_computed"
 
 # Largest input file re-read to check its digest (the largest curve file).
 MAX_INPUT_BYTES = 32 * 1024 * 1024
@@ -337,6 +341,8 @@ def outdated_reason(document, directory, inputs, settings):
         return "the result records no digests of its inputs"
     if document.get(STALE_KEY):
         return "the inputs changed while it was fitted"
+    if document.get(PENDING_KEY) or document.get(NOT_COMPUTED_KEY):
+        return "it lacks what its fit was asked for (an interrupted run)"
     if recorded.get("inputs") != inputs:
         return "an input file changed"
     if recorded.get("settings") != settings_digest(settings):

@@ -15,11 +15,12 @@ from types import SimpleNamespace
 import numpy as np
 
 from . import _native
+from .budget import SetupUncertainties, error_budget
 from .checks import CHECK_MODES, data_findings, fit_findings, raise_or_warn, rayleigh_range_mm
-from .engine import check_count, check_engine
+from .engine import ModelHandle, check_count, check_engine
 from .global_fit import fit_global, member_of
-from .lsoda_fit import (LMDIF_EVALUATIONS_PER_PARAMETER, LMDIF_TOLERANCE, run_multi_start,
-                        start_multipliers, use_lsoda_engine)
+from .lsoda_fit import (LMDIF_EVALUATIONS_PER_PARAMETER, LMDIF_TOLERANCE, LsodaHandle,
+                        run_multi_start, start_multipliers, use_lsoda_engine)
 from .measurement import Measurement
 from .parameters import FOCUS, NAMES
 from .problem import check_focus_in_scan, prepare_problem
@@ -65,18 +66,50 @@ def _identifiability(problem, result):
     return identifiability
 
 
+# The model of a fit's measurement at another set-up and other pulse energies,
+# on the fit's engine and grid (the error budget's shifted set-ups).
+def _handle_maker(problem, engine):
+    if engine == "lsoda":
+        # The solver's messages at the shifted set-ups go where the fit's go.
+        def lsoda_handle(setup, energies):
+            handle = LsodaHandle(problem.x, energies, setup, problem.grid,
+                                 problem.handle.rel_step)
+            handle.diagnostics = problem.handle.diagnostics
+            return handle
+        return lsoda_handle
+    return lambda setup, energies: ModelHandle(
+        problem.x, energies, setup["populations"], sample_width=setup["sample_width"],
+        tau=setup["tau"], wavelength=setup["wavelength"], w0=setup["w0"], M2=setup["M2"],
+        model=problem.model, normalisation=problem.normalisation, **problem.grid)
+
+
+# Relative step of the budget's differences on the lsoda engine, whose model
+# is not smooth to rounding (its steps adapt within the slices).
+LSODA_BUDGET_STEP = 1.0e-3
+
+
 # tarvo.fit(measurements, params): one measurement read by
 # tarvo.read_measurement is fitted as `tarvo fit DIR` fits it on the exact
 # engine; several are fitted together (tarvo.global_fit). params None: the
 # start values and fitted parameters of the first measurement's set-up file.
-def _fit_measurements(measurements, params, model, checks):
+def _fit_measurements(measurements, params, model, checks, uncertainties=None):
     members = [measurements] if not isinstance(measurements, (list, tuple)) else measurements
     params = members[0].parameters() if params is None else params
     model = ENGINE_DEFAULTS["exact"]["model"] if model is None else model
     if len(members) == 1:
         arguments = member_of(members[0], model).arguments
         arguments.pop("focus")
-        return fit(params=params, checks=checks, n_starts=members[0].n_starts, **arguments)
+        if uncertainties is None:
+            uncertainties = members[0].uncertainties
+        elif members[0].sigma_1_from is not None:
+            # The held sigma_1 follows the absorption it was computed from.
+            uncertainties = SetupUncertainties.of(
+                uncertainties, "uncertainties: ", members[0].sigma_1_from["alpha_cm-1"])
+        return fit(params=params, checks=checks, n_starts=members[0].n_starts,
+                   uncertainties=uncertainties, **arguments)
+    if uncertainties is not None:
+        raise ValueError("uncertainties: the error budget is computed for the fit of one "
+                         "measurement; fit each with its uncertainties")
     return fit_global([member_of(m, model) for m in members], params, checks=checks)
 
 
@@ -87,7 +120,7 @@ def fit(positions, transmittance=None, pulse_energy=None, params=None, *, popula
         t_slices=None, z_slices=None, radial_points=None, intensity_points=None, sigma=None,
         weights=None, is_sa=False, vary=None, n_starts=1, scale_covar=None, checks="warn",
         ftol=TOLERANCE, xtol=TOLERANCE, gtol=TOLERANCE, max_nfev=None, progress=None,
-        engine="exact", rel_step=None, solver_log=None):
+        engine="exact", rel_step=None, solver_log=None, uncertainties=None):
     """Least-squares fit of Z-scan curves on the exact or the lsoda engine.
 
     ``tarvo.fit(measurement, params=None)`` fits a tarvo.Measurement (from
@@ -181,6 +214,18 @@ def fit(positions, transmittance=None, pulse_energy=None, params=None, *, popula
         when there are any; default: discarded, counted in
         ``solver_messages``).
 
+    uncertainties : mapping, optional
+        Uncertainties of the set-up, for the error budget (``budget`` of the
+        result): quantity -> relative uncertainty (0.05 for 5 %) or an
+        absolute one as ``"VALUE UNIT"``. Quantities: ``w0`` (m, mm, um,
+        nm), ``M2``, ``pulse_energy`` (J, mJ, uJ, nJ; one value common to
+        all curves, or a list of one per curve, independent),
+        ``concentration`` (mol/L, M, mM, uM) or ``populations`` (cm^-3: of
+        their sum), ``sample_width`` (cm, mm, um), ``tau`` or
+        ``pulse_fwhm`` (s, ns, ps, fs), ``absorbance`` (of the held
+        sigma_1's linear absorption). Dimensionless quantities take
+        ``"0.1 absolute"`` for an absolute uncertainty.
+
     Returns
     -------
     FitResult
@@ -196,7 +241,7 @@ def fit(positions, transmittance=None, pulse_energy=None, params=None, *, popula
             isinstance(positions, (list, tuple)) and positions
             and all(isinstance(m, Measurement) for m in positions)):
         return _fit_measurements(positions, transmittance if params is None else params,
-                                 model=model, checks=checks)
+                                 model=model, checks=checks, uncertainties=uncertainties)
     began = time.perf_counter()
     engine = check_engine(engine)
     # Each engine's own defaults (the lsoda engine: fit_zscan's conventions).
@@ -208,6 +253,8 @@ def fit(positions, transmittance=None, pulse_energy=None, params=None, *, popula
         raise ValueError(f"checks must be one of {', '.join(map(repr, CHECK_MODES))}, got "
                          f"{checks!r}")
     n_starts = check_count("n_starts", n_starts)
+    if uncertainties is not None:
+        uncertainties = SetupUncertainties.of(uncertainties, "uncertainties: ")
     problem = prepare_problem(
         positions, transmittance, pulse_energy, params, populations=populations,
         sample_width=sample_width, tau=tau, wavelength=wavelength, w0=w0, M2=M2, model=model,
@@ -268,6 +315,9 @@ def fit(positions, transmittance=None, pulse_energy=None, params=None, *, popula
                               weighting=problem.weighting, tolerances=tolerances,
                               seconds=time.perf_counter() - began, engine=engine)
         result.identifiability = _identifiability(problem, result)
+        result.budget = None if not uncertainties else error_budget(
+            problem, result, uncertainties, _handle_maker(problem, engine),
+            **({"step": LSODA_BUDGET_STEP} if engine == "lsoda" else {}))
     finally:
         diagnostics.close()
     # The exact engine has no solver that reports messages (None).

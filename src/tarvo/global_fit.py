@@ -76,6 +76,28 @@ class GlobalFitResult:
         values = ", ".join(f"{name}={self.values[name]:.5g}" for name in self.var_names)
         return (f"<GlobalFitResult of {len(self.members)} measurements: {values}; "
                 f"chisqr={self.chisqr:.4g}, success={self.success}>")
+    def plot(self, title=None, path=None):
+        """The figure of the fit: per measurement its curves over the position
+        relative to its focus and its residuals below, and the fitted values.
+
+        Parameters
+        ----------
+        title : str, optional
+            Title of the figure.
+        path : str or path-like, optional
+            Also save the figure there (PNG, SVG or PDF by the suffix).
+
+        Returns
+        -------
+        matplotlib.figure.Figure
+        """
+        # matplotlib loads here, on the first figure, not with `import tarvo`.
+        from .plot import global_figure, save_figure
+
+        figure = global_figure(self, title)
+        if path is not None:
+            save_figure(figure, path)
+        return figure
 
     def fit_report(self):
         """A text report: statistics, parameters, measurements, identifiability."""

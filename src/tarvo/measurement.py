@@ -11,6 +11,7 @@ from pathlib import Path
 import numpy as np
 
 from . import _native
+from .budget import QUANTITIES, SetupUncertainties
 from .checks import PER_CM3_PER_MOL_L
 from .curve_file import (POSITION_UNITS, TRANSMITTANCE_UNITS, UNIT_NAMES, check_roles,
                          read_curve_file)
@@ -27,6 +28,8 @@ FIT_KEYS = ("engine", "fit_focus", "focus_mm", "weights", "force")
 # The weights a fit may choose besides the default (1/sigma^2 with a sigma column, else equal).
 WEIGHTS = ("equal", "established")
 BOUNDS_TABLE = "bounds"
+# The set-up's uncertainties, for the error budget.
+UNCERTAINTY_TABLE = "uncertainty"
 
 
 # Engine, model, bounds and focus settings of a measurement directory.
@@ -164,6 +167,7 @@ KNOWN_KEYS = {
     "start": NAMES,
     "fit": ("parameters", "n_starts") + FIT_KEYS,
     BOUNDS_TABLE: FIT_NAMES,
+    UNCERTAINTY_TABLE: tuple(QUANTITIES),
 }
 
 
@@ -315,6 +319,8 @@ class Measurement:
     # Where sigma_1 comes from when [sample] gives the linear absorption: the
     # record of the result file, else None.
     sigma_1_from: dict = None
+    # The [uncertainty] table (tarvo.budget.SetupUncertainties), or None.
+    uncertainties: object = None
 
     def __repr__(self):
         sizes = sorted({c.positions.size for c in self.curves})
@@ -877,9 +883,34 @@ def read_measurement(directory):
     if points <= len(fit_names):
         raise InputError(f"{where}: {points} data points for {len(fit_names)} fitted parameters; "
                          "a fit needs more points than parameters")
+    uncertainties = _read_uncertainties(setup_file.document, where, len(curves), sigma_1_from,
+                                        fit_names)
     return Measurement(directory, setup_file.setup, setup_file.is_sa, curves, start, fit_names,
                        n_starts, (setup_file.source,) + curve_files, options,
-                       setup_file.data_format, sigma_1_from)
+                       setup_file.data_format, sigma_1_from, uncertainties)
+
+
+# The [uncertainty] table, checked (None when absent): the set-up quantities'
+# uncertainties of the error budget; a held sigma_1 from [sample] absorbance
+# or linear_transmittance follows the quantities it was computed from.
+def _read_uncertainties(doc, where, curves, sigma_1_from, fit_names):
+    table = _table(doc, UNCERTAINTY_TABLE, where, required=False)
+    if not table:
+        return None
+    label = f"{where} [{UNCERTAINTY_TABLE}] "
+    absorption = None if sigma_1_from is None else sigma_1_from["alpha_cm-1"]
+    try:
+        uncertainties = SetupUncertainties.of(dict(table), label, absorption)
+    except ValueError as error:
+        raise InputError(str(error)) from None
+    energies = uncertainties.entries.get("pulse_energy")
+    if isinstance(energies, tuple) and len(energies) != curves:
+        raise InputError(f"{label}pulse_energy lists {len(energies)} uncertainties for {curves} "
+                         "curves: give one per [[curve]], or one number for all")
+    if "absorbance" in uncertainties.entries and sigma_1_from is None:
+        raise InputError(f"{label}absorbance: [sample] gives no absorbance or "
+                         "linear_transmittance, so the absorbance does not enter the fit")
+    return uncertainties
 
 
 # Parameter values from a small TOML file (name = value) and the file's record.

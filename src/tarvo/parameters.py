@@ -61,6 +61,14 @@ def index_of(name):
 # Name of the optional focus-position parameter (mm, stage coordinate).
 FOCUS = "focus"
 
+
+# Unit of a parameter by name: "cm^2", "s", "mm" (the focus), or "" for derived parameters.
+def unit_of(name):
+    if name == FOCUS:
+        return "mm"
+    return PARAMETERS[NAMES.index(name)].unit if name in NAMES else ""
+
+
 # Every name a fit knows: the eight model parameters, then the focus.
 FIT_NAMES = NAMES + (FOCUS,)
 
@@ -150,9 +158,7 @@ class FitParameter:
     @property
     def unit(self):
         """Unit of the parameter: "cm^2", "s", "mm", or "" for derived parameters."""
-        if self.name == FOCUS:
-            return "mm"
-        return PARAMETERS[NAMES.index(self.name)].unit if self.name in NAMES else ""
+        return unit_of(self.name)
 
     @property
     def index(self):

@@ -422,6 +422,17 @@ fit_focus = true              # fit the focus position too (exact engine; false:
 # [bounds]                    # optional bounds of fitted parameters (exact engine): [min, max]
 # sigma_4 = [0.0, 1e-15]      # cm^2
 # focus = [-2.0, 2.0]         # mm
+
+# [uncertainty]               # optional: the set-up's uncertainties, for the error budget of
+                              #    every fitted parameter (relative: 0.05 is 5 %; absolute:
+                              #    "VALUE UNIT")
+# w0 = 0.05                   # or "1 um" (m, mm, um, nm)
+# M2 = 0.05                   # or "0.1 absolute"
+# pulse_energy = 0.03         # common to all curves (J, mJ, uJ, nJ), or a list of one per curve
+# concentration = 0.01        # or populations = 0.01 (mol/L, M, mM, uM; cm^-3)
+# sample_width = 0.01         # or "10 um" (cm, mm, um)
+# tau = 0.05                  # or pulse_fwhm = "0.3 ns" (s, ns, ps, fs)
+# absorbance = 0.02           # with [sample] absorbance or linear_transmittance; or "0.005 absolute"
 """
 
 # The comment lines above the example curves' header.

@@ -4,6 +4,7 @@ from matplotlib.backends.backend_agg import FigureCanvasAgg
 from matplotlib.figure import Figure
 
 from .files import tarvo_version, write_from
+from .parameters import unit_of
 
 
 # Figure file formats offered; matplotlib writes each from the same figure.
@@ -140,6 +141,59 @@ def fit_figure(rows, title=None, errorbars=True, values=None, shift=0.0, relativ
     if title:
         curves_axes.set_title(title, fontsize="medium")
     return figure
+
+
+# The figure of a global fit: one column per measurement (`panels`: its
+# label and its rows as fit_curve_row makes them, positions relative to its
+# focus), the curves above and the residuals below; `values` the text of the
+# fitted-values box, in a column of its own (shared parameters and every
+# measurement's focus would cover the curves of any one panel).
+def global_fit_figure(panels, title=None, values=None):
+    count = len(panels)
+    figure = Figure(figsize=(5.0 * count + (3.2 if values else 0.0), 6.0), layout="constrained")
+    FigureCanvasAgg(figure)
+    grid = figure.add_gridspec(2, count + bool(values), height_ratios=(3, 1),
+                               width_ratios=[5.0] * count + ([3.2] if values else []))
+    for column, (label, rows) in enumerate(panels):
+        curves_axes = figure.add_subplot(grid[0, column])
+        residual_axes = figure.add_subplot(grid[1, column], sharex=curves_axes)
+        draw_curves(curves_axes, rows, errorbars=True)
+        curves_axes.set_title(label, fontsize="medium")
+        curves_axes.tick_params(labelbottom=False)
+        for k, row in enumerate(rows):
+            residual_axes.plot(row["positions"], row["residuals"], "o", ms=3, color=f"C{k}")
+        residual_axes.axhline(0.0, color="0.4", lw=0.8)
+        residual_axes.set_xlabel("position relative to the focus (mm)")
+        residual_axes.set_ylabel("residual\n(data \u2212 model)")
+        residual_axes.grid(alpha=0.3)
+    if values:
+        box_axes = figure.add_subplot(grid[:, count])
+        box_axes.set_axis_off()
+        box_axes.text(0.0, 1.0, "fitted values\n\n" + values, va="top", ha="left",
+                      fontsize="small", transform=box_axes.transAxes,
+                      bbox=dict(boxstyle="round,pad=0.4", facecolor="white", edgecolor="0.6"))
+    if title:
+        figure.suptitle(title, fontsize="medium")
+    return figure
+
+
+# One column per measurement: data and model over the position relative to
+# its focus, the residuals below; the fitted values with their standard
+# errors in a box.
+def global_figure(result, title=None):
+    panels = []
+    for view in result.results:
+        rows = []
+        for k, energy in enumerate(view["pulse_energy"]):
+            x = view["positions"][k] - view["focus"]
+            order = x.argsort()
+            rows.append(fit_curve_row(x, view["data"][k], None, x[order],
+                                      view["model"][k][order],
+                                      view["data"][k] - view["model"][k], energy))
+        panels.append((view["label"], rows))
+    entries = [(name, result.values[name], result.stderr[name],
+                unit_of(name.split("@")[0])) for name in result.var_names]
+    return global_fit_figure(panels, title, values_box_text(entries, result.redchi))
 
 
 # The fitted values in a small box in the lower right corner of `axes`.

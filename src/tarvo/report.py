@@ -275,6 +275,8 @@ def _result_keys(result):
         "notes": list(result.notes),
         "identifiability": None if result.identifiability is None
         else result.identifiability.as_dict(),
+        "error_budget": None if getattr(result, "budget", None) is None
+        else result.budget.as_dict(),
     }
 
 

@@ -10,6 +10,7 @@ from pathlib import Path
 import numpy as np
 
 from .bootstrap import bootstrap_result
+from .budget import ErrorBudget
 from .files import number_cell, provenance, read_input_bytes, relative_cell
 from .measurement import Curve, DataFormat, FitOptions, Measurement, Setup
 from .normalisation import Normalisation
@@ -75,6 +76,9 @@ class FitResult:
         Remarks on the result (parameters at a bound, strong correlations).
     engine, model, seconds
         What ran and how long the fit took.
+    budget : tarvo.budget.ErrorBudget or None
+        The error budget of the set-up's uncertainties (``uncertainties=``
+        of `tarvo.fit`, ``[uncertainty]`` of setup.toml), else None.
     """
 
     # Filled by build_result.
@@ -169,6 +173,9 @@ class FitResult:
         if self.notes:
             lines.append("[[Notes]]")
             lines += [f"    {note}" for note in self.notes]
+        if getattr(self, "budget", None) is not None:
+            lines.append("[[Error budget]]")
+            lines += [f"  {line}" for line in self.budget.report()]
         return "\n".join(lines)
 
     # Notebook view: the statistics, the parameters and the correlations as tables.
@@ -189,6 +196,17 @@ class FitResult:
             parts.append("<h4>Correlations</h4><table>")
             parts += [f"<tr><td>{a}</td><td>{b}</td><td>{r:+.4f}</td></tr>" for a, b, r in pairs]
             parts.append("</table>")
+        budget = getattr(self, "budget", None)
+        if budget is not None:
+            parts.append(f"<h4>Error budget</h4><p>{html.escape(budget.TITLE)}</p><table>")
+            for k, line in enumerate(budget.table()):
+                tag = "th" if k == 0 else "td"
+                parts.append("<tr>" + "".join(f"<{tag}>{html.escape(c)}</{tag}>"
+                                              for c in line) + "</tr>")
+            parts.append("</table>")
+            if budget.notes:
+                parts.append("<ul>" + "".join(f"<li>{html.escape(n)}</li>"
+                                              for n in budget.notes) + "</ul>")
         if self.notes:
             parts.append("<h4>Notes</h4><ul>"
                          + "".join(f"<li>{html.escape(n)}</li>" for n in self.notes) + "</ul>")
@@ -593,7 +611,7 @@ def build_result(problem, resolved, params_in, best, starts, *, sigma, is_sa, sc
         nfev=problem.evaluations, success=success, status=int(solution.status),
         message=message, notes=notes, n_starts=len(starts),
         start_costs=[2.0 * float(s[2].cost) for s in starts], start_factor=factor,
-        engine=engine, model=problem.model, seconds=seconds, tolerances=tolerances,
+        engine=engine, model=problem.model, seconds=seconds, tolerances=tolerances, budget=None,
         method=FIT_METHODS[engine].format(rel_step=getattr(problem.handle, "rel_step", None)),
         _problem=problem, _u=u)
 
@@ -754,6 +772,8 @@ def load_result(path):
         sigma=sigma, weighting=document["weights"], weights=weights, setup=setup,
         normalisation=normalisation, rms=float(np.sqrt(np.nanmean(residuals ** 2))),
         findings=[], identifiability=None, start_values={},
+        budget=None if document.get("error_budget") is None
+        else ErrorBudget.from_dict(document["error_budget"]),
         grid=grid if model == "energy" else {k: grid[k] for k in ("t_slices", "z_slices")},
         is_sa=is_sa, scale_covar=document.get("scale_covar", sigma is None),
         nfev=document["nfev"], success=bool(document["converged"]),

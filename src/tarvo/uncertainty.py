@@ -142,7 +142,8 @@ class _Profile:
         u = np.array(warm, dtype=np.float64)
         u[self.k] = t
         if not self.free.any():
-            residuals, _ = self.problem.residuals_and_jacobian(u, self.free)
+            # One fitted parameter: nothing to refit, the residuals alone.
+            residuals = self.problem.evaluate(u, self.free, jacobian=False)[1]
             return float(residuals @ residuals), u
         u, solution = self.problem.solve(u, self.free, *self.settings)
         return 2.0 * float(solution.cost), u

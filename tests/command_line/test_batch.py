@@ -15,7 +15,7 @@ import tarvo
 pytest.importorskip("distributed")
 
 from tarvo import simulate
-from tarvo.batch import (CANCELLED, FAILED, FITTED, FITTED_WITH_WARNINGS, NOT_CONVERGED,
+from tarvo.batch import (CANCELLED, FAILED, FITTED, FITTED_WITH_WARNINGS, KEPT, NOT_CONVERGED,
                          UP_TO_DATE, row_from_document,
                          collect_directories, run_batch, write_summary)
 from tarvo.bootstrap import fit_problem, replicate_rng, resample, run_replicate
@@ -104,7 +104,7 @@ def test_batch_results_equal_tarvo_fit_and_a_broken_directory_gets_an_error_row(
     rows = summary["directories"]
     assert [row["status"] for row in rows] == [FITTED, FITTED, FAILED]
     assert summary["counts"] == {FITTED: 2, FITTED_WITH_WARNINGS: 0, NOT_CONVERGED: 0,
-                                 UP_TO_DATE: 0, FAILED: 1, CANCELLED: 0}
+                                 UP_TO_DATE: 0, KEPT: 0, FAILED: 1, CANCELLED: 0}
     assert rows[2]["message"] == f"{broken / 'high.csv'}: file not found"
     for row, directory in zip(rows, good):
         fitted = json.loads((directory / "fit-result.json").read_text())["parameters"][0]
@@ -158,6 +158,41 @@ def test_rerun_skips_up_to_date_directories_and_refits_changed_or_forced_ones(
     _, stdout, _ = run(capsys, "batch", *good, "--out", out, "--scheduler", address,
                        "--bootstrap", "4", "--seed", "1")
     assert "0 fitted, 2 up to date" in stdout
+
+
+# A result with profile intervals or bootstrap draws is never replaced by one
+# with fewer unless --force asks: the batch keeps it and says so (without
+# starting a cluster); asking for the same intervals finds it up to date.
+def test_batch_keeps_richer_results_unless_forced(cluster, tmp_path, capsys):
+    directory = make_directory(tmp_path / "day1", 3)
+    out = tmp_path / "summary"
+    assert run(capsys, "fit", directory, "--conf-interval", "--bootstrap", "6",
+               "--seed", "1")[0] == 0
+    written = (directory / "fit-result.json").read_bytes()
+    for arguments, kept, reason in (
+            (["--bootstrap", "3", "--seed", "1", "--conf-interval"], "6 bootstrap replicates",
+             "the bootstrap asked for differs"),
+            (["--bootstrap", "6", "--seed", "2", "--sigmas", "1", "--conf-interval"],
+             "profile intervals at 2 sigma", "the settings changed"),
+            ([], "profile intervals at 1, 2 sigma and 6 bootstrap replicates",
+             "the settings changed")):
+        status, stdout, _ = run(capsys, "batch", directory, "--out", out, *arguments)
+        assert status == 0 and "0 fitted, 0 up to date, 0 failed, 1 kept" in stdout
+        row = json.loads((out / "batch-summary.json").read_text())["directories"][0]
+        assert row["status"] == KEPT
+        assert row["message"] == (f"kept fit-result.json: it has {kept} that this run would not "
+                                  f"compute (not up to date: {reason}); --force replaces it")
+        assert (directory / "fit-result.json").read_bytes() == written
+    # A bootstrap the batch does not ask for stays: the result is up to date.
+    for arguments in (["--conf-interval", "--bootstrap", "6", "--seed", "1"],
+                      ["--conf-interval"]):
+        status, stdout, _ = run(capsys, "batch", directory, "--out", out, *arguments)
+        assert "0 fitted, 1 up to date" in stdout
+    status, stdout, _ = run(capsys, "batch", directory, "--out", out, "--force",
+                            "--scheduler", cluster.scheduler_address)
+    assert "1 fitted" in stdout
+    document = json.loads((directory / "fit-result.json").read_text())
+    assert "profile_intervals" not in document and "bootstrap" not in document
 
 
 def test_interruption_cancels_outstanding_fits_and_keeps_the_finished_ones(client, tmp_path):

@@ -4,6 +4,7 @@ import io
 import json
 import math
 import tomllib
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -223,3 +224,45 @@ def test_raw_simulated_readings_fit_to_the_truth(tmp_path, capsys):
     for p in document["parameters"]:
         if p["fitted"]:
             assert abs(p["value"] - truth[p["name"]]) < 4 * p["standard_error"]
+
+
+# [uncertainty]: the report prints the budget, the result file records it and
+# FitResult.load reads it back; the keys of the template and the README are
+# the keys the reader knows.
+def test_setup_uncertainties_give_the_error_budget(measurement_dir, capsys):
+    from tarvo import FitResult
+    from tarvo.measurement import KNOWN_KEYS, UNCERTAINTY_TABLE
+    from tarvo.planning import TEMPLATE
+
+    edited_setup(measurement_dir, "n_starts = 1", "n_starts = 1\n\n[uncertainty]\nw0 = 0.05\n"
+                 "pulse_energy = [\"0.1 uJ\", 0.01]\nconcentration = \"0.01 mM\"\n")
+    status, out, _ = run(capsys, "fit", measurement_dir)
+    assert status == 0
+    assert "sigma_1    " in out.split("error budget")[1]
+    assert "w0 (5 %)  pulse_energy (0.1 uJ, 1 %)  concentration (0.01 mM)" in out
+    document = json.loads((measurement_dir / "fit-result.json").read_text())
+    budget = document["error_budget"]
+    assert list(budget["quantities"]) == ["w0", "pulse_energy", "concentration"]
+    entry = budget["parameters"]["sigma_1"]
+    assert entry["total"] == pytest.approx(math.sqrt(entry["statistical"] ** 2 + sum(
+        v ** 2 for v in entry["contributions"].values())), rel=1e-12, abs=0.0)
+    loaded = FitResult.load(measurement_dir / "fit-result.json")
+    assert loaded.budget.as_dict() == budget
+    readme = (Path(__file__).resolve().parents[2] / "README.md").read_text()
+    for key in KNOWN_KEYS[UNCERTAINTY_TABLE]:
+        assert f"# {key} = " in TEMPLATE or f"or {key} = " in TEMPLATE, key
+        assert f"    {key} = " in readme or f"or {key} = " in readme, key
+
+
+@pytest.mark.parametrize("table, message", [
+    ("waist = 0.05", "unknown key 'waist' in [uncertainty]"),
+    ("w0 = \"5 percent\"", "[uncertainty] w0: an absolute uncertainty is \"VALUE UNIT\" with "
+                           "the unit one of m, mm, um, µm, nm, got '5 percent'"),
+    ("pulse_energy = [0.01, 0.01, 0.01]", "[uncertainty] pulse_energy lists 3 uncertainties "
+                                          "for 2 curves"),
+    ("absorbance = 0.02", "[uncertainty] absorbance: [sample] gives no absorbance"),
+])
+def test_uncertainty_mistakes_are_one_line_errors(measurement_dir, capsys, table, message):
+    edited_setup(measurement_dir, "n_starts = 1", f"n_starts = 1\n\n[uncertainty]\n{table}\n")
+    status, out, err = run(capsys, "fit", measurement_dir)
+    assert status == 2 and message in err and err.count("\n") == 1

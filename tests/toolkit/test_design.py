@@ -52,6 +52,12 @@ def test_a_picosecond_candidate_ranks_first_for_a_nanosecond_measurement(tmp_pat
     assert gains == sorted(gains, reverse=True)
     status, out, err = run(capsys, "plan", EXAMPLES / "ns", "--out", tmp_path)
     assert (status, err) == (0, "") and "1. ns: pulse duration x0.01" in out
+    # The first line says what the numbers are.
+    assert out.splitlines()[0] == (
+        "expected relative standard errors of sigma_2, sigma_4, tau_24 now and after adding "
+        "each candidate (1 sigma, from the Fisher information at these values and the noise of "
+        "the existing data); gain = ln det(F_after) - ln det(F_now): the joint confidence "
+        "region of the 3 parameters shrinks e^(gain/2)-fold, each error about e^(gain/6)-fold")
     assert (tmp_path / "plan.json").exists()
     # --from-fit plans at a fit's values: what plan() gives with those values.
     fitted = dict(result["present"])

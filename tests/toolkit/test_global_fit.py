@@ -11,6 +11,7 @@ import pytest
 
 import tarvo
 from tarvo.global_fit import GlobalMember, fit_global, global_name
+from tarvo.measurement import read_measurement
 
 from measurement_cases import run
 
@@ -126,3 +127,37 @@ def test_global_fit_of_directories_with_curves_of_different_lengths(tmp_path, ca
     assert [m["points"] for m in document["measurements"]] == points
     assert all(p["determined"] for p in document["parameters"])
     assert (out / "fit.png").read_bytes()[:4] == b"\x89PNG"
+# The global figure: per measurement the curves over the position relative
+# to its focus and the residuals (data - model) below, and the fitted values
+# with their standard errors in a box of their own.
+def test_global_figure_has_residual_panels_and_the_values_box():
+    result = tarvo.fit([read_measurement(EXAMPLES / "ns"), read_measurement(EXAMPLES / "ps")],
+                       checks="off")
+    figure = result.plot("global")
+    axes = figure.get_axes()
+    assert len(axes) == 2 * len(result.results) + 1
+    for k, view in enumerate(result.results):
+        curves_axes, residual_axes = axes[2 * k], axes[2 * k + 1]
+        assert curves_axes.get_title() == view["label"]
+        for curve in range(len(view["pulse_energy"])):
+            x, y = residual_axes.lines[curve].get_data()
+            assert np.array_equal(x, view["positions"][curve] - view["focus"])
+            assert np.array_equal(y, view["data"][curve] - view["model"][curve])
+    box = axes[-1].texts[0].get_text()
+    for name in result.var_names:
+        assert f"{name} = " in box
+    assert f"χ²/dof = {result.redchi:.3g}" in box
+
+
+# A global fit computes no error budget, and says so of a directory that asks for one.
+def test_a_global_fit_says_it_computes_no_error_budget(tmp_path, capsys):
+    import shutil
+
+    directories = [shutil.copytree(EXAMPLES / name, tmp_path / name) for name in ("ns", "ps")]
+    with open(directories[0] / "setup.toml", "a") as stream:
+        stream.write("\n[uncertainty]\nw0 = 0.05\n")
+    status, out, err = run(capsys, "fit", *directories, "--out", tmp_path / "both")
+    assert (status, err) == (0, "")
+    assert (f"note: {directories[0]}: [uncertainty] applies to the fit of this directory alone "
+            "(tarvo fit DIR); a global fit computes no error budget") in out.splitlines()
+    assert f"note: {directories[1]}" not in out

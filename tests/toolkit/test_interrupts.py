@@ -3,6 +3,7 @@ and bounded bootstrap runs: replicates are handed out a few at a time, and an
 interruption returns at once instead of waiting for the replicates under way."""
 
 import _thread
+import json
 import signal
 import subprocess
 import sys
@@ -140,21 +141,63 @@ def test_ctrl_c_stops_profile_intervals(monkeypatch):
     assert len(evaluations) <= 6
 
 
-# The command line: Ctrl-C during a bootstrap ends with status 130 and
-# writes no result (the result file is written after the bootstrap).
-def test_ctrl_c_during_a_bootstrap_exits_130_without_a_result(tmp_path):
+# The command line: Ctrl-C during a bootstrap ends with status 130 and keeps
+# the fit, written before the bootstrap started, with the bootstrap listed as
+# not computed.
+def test_ctrl_c_during_a_bootstrap_exits_130_and_keeps_the_fit(tmp_path):
     directory = make_measurement(tmp_path)
     process = subprocess.Popen([sys.executable, "-m", "tarvo", "fit", str(directory),
                                 "--bootstrap", "20000", "--seed", "1"], stdout=subprocess.PIPE,
                                stderr=subprocess.PIPE, text=True)
-    # The banner is printed before the fit; the fit takes a tenth of a
-    # second, the bootstrap minutes.
-    assert process.stdout.readline().startswith("Fitting sigma_1")
-    assert process.stdout.readline().startswith("exact engine")
-    time.sleep(1.0)
+    # The fit takes a tenth of a second, the bootstrap minutes: the signal
+    # goes once the fit is written.
+    for line in process.stdout:
+        if line.startswith("fit written to"):
+            break
     process.send_signal(signal.SIGINT)
     stdout, stderr = process.communicate(timeout=60)
     assert process.returncode == 130, stderr
-    assert stderr.splitlines()[-1] == "tarvo: error: interrupted"
-    assert not (directory / "fit-result.json").exists()
+    assert stderr.splitlines()[-1] == (
+        f"tarvo: error: interrupted: the fit is written to {directory / 'fit-result.json'}; "
+        "not computed: bootstrap (--bootstrap)")
+    document = json.loads((directory / "fit-result.json").read_text())
+    assert document["not_computed"] == {"bootstrap": "interrupted (Ctrl-C) before it finished"}
+    assert "bootstrap" not in document and "pending" not in document
     assert not [p for p in directory.iterdir() if p.name.endswith(".tmp")]
+
+
+# Ctrl-C during the profile intervals or the bootstrap of `tarvo fit`: the
+# fit's report is printed and its result written before they start; the
+# interruption keeps the fit and what finished, lists what did not, and a
+# later run never takes the result as up to date.
+@pytest.mark.parametrize("interrupted, missing", [
+    ("profile_interval_document", ["profile_intervals"]),
+    ("_bootstrap", ["bootstrap", "profile_intervals"]),
+])
+def test_ctrl_c_after_the_fit_keeps_what_finished(tmp_path, capsys, monkeypatch, interrupted,
+                                                   missing):
+    from tarvo import FitResult, directory_fit
+    from tarvo.files import outdated_reason
+    from measurement_cases import run
+
+    directory = make_measurement(tmp_path)
+
+    def interrupt(*args, **kwargs):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(directory_fit, interrupted, interrupt)
+    status, out, err = run(capsys, "fit", directory, "--bootstrap", "8", "--seed", "1",
+                           "--conf-interval")
+    assert status == 130
+    assert "std. error" in out and f"fit written to {directory / 'fit-result.json'}" in out
+    texts = {"bootstrap": "bootstrap (--bootstrap)",
+             "profile_intervals": "profile-likelihood intervals (--conf-interval)"}
+    assert err.strip().endswith("not computed: " + " and ".join(texts[k] for k in missing))
+    document = json.loads((directory / "fit-result.json").read_text())
+    assert list(document["not_computed"]) == missing
+    assert ("bootstrap" in document) == ("bootstrap" not in missing)
+    assert "pending" not in document and "profile_intervals" not in document
+    loaded = FitResult.load(directory / "fit-result.json")
+    assert loaded.values["sigma_1"] == document["parameters"][0]["value"]
+    assert outdated_reason(document, directory, document["digests"]["inputs"], {}) == (
+        "it lacks what its fit was asked for (an interrupted run)")
