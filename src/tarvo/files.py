@@ -249,12 +249,19 @@ def directory_lock(directory, name, what):
         os.close(fd)   # releases the lock
 
 
-# Hold a lock on the directory `directory` itself (no file) for the block,
-# so that two fits never write one result directory at the same time;
-# DirectoryBusy when another run holds it.
+# The note that names the run holding a result directory's lock.
+RESULT_LOCK_NOTE = ".tarvo-fit.lock"
+
+
+# Hold a lock on the directory `directory` itself for the block, so that two
+# fits never write one result directory at the same time; DirectoryBusy,
+# naming the other run, when another run holds it. The lock is the
+# directory's (released when its holder ends, however it ends); the note
+# beside it only names the holder (`what`, its process and host).
 @contextmanager
-def result_directory_lock(directory):
+def result_directory_lock(directory, what="tarvo fit"):
     directory = Path(directory)
+    note = directory / RESULT_LOCK_NOTE
     try:
         fd = os.open(directory, os.O_RDONLY | getattr(os, "O_DIRECTORY", 0)
                      | getattr(os, "O_CLOEXEC", 0))
@@ -263,9 +270,21 @@ def result_directory_lock(directory):
                          f"{error.strerror or error}") from None
     try:
         if not _try_lock(fd):
-            raise DirectoryBusy(f"{directory}: another tarvo fit is writing its results into "
-                                "this directory; wait for it to finish or give another --out")
-        yield directory
+            try:
+                holder = note.read_bytes()[:200].decode("utf-8", "replace").strip()
+            except OSError:
+                holder = ""
+            raise DirectoryBusy(f"{directory}: another tarvo fit ({holder or 'another process'})"
+                                " is writing its results into this directory; wait for it to "
+                                "finish or give another --out")
+        try:
+            note.write_text(f"{what}, pid {os.getpid()} on {socket.gethostname()}\n")
+        except OSError:
+            pass    # the lock holds without its note
+        try:
+            yield directory
+        finally:
+            note.unlink(missing_ok=True)
     finally:
         os.close(fd)
 

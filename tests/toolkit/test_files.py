@@ -141,9 +141,10 @@ def test_a_second_batch_into_a_busy_summary_directory_is_refused(tmp_path, capsy
 # Two fits writing one result directory: the second stops at once.
 def test_a_second_fit_into_a_busy_result_directory_is_refused(tmp_path, capsys):
     directory = make_measurement(tmp_path)
-    with result_directory_lock(directory):
+    with result_directory_lock(directory, "tarvo fit A"):
         status, _, stderr = run(capsys, "fit", directory)
-    assert (status, stderr) == (2, f"tarvo: error: {directory}: another tarvo fit is writing its "
+    assert (status, stderr) == (2, f"tarvo: error: {directory}: another tarvo fit (tarvo fit A, "
+                                   f"pid {os.getpid()} on {os.uname().nodename}) is writing its "
                                    "results into this directory; wait for it to finish or give "
                                    "another --out\n")
     assert not (directory / "fit-result.json").exists()
