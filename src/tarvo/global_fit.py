@@ -27,11 +27,15 @@ REWEIGHT_ROUNDS = 6
 REWEIGHT_TOLERANCE = 0.01
 
 
-# One measurement of a global fit: its name and the arguments of tarvo.fit.
+# One measurement of a global fit: its name, the arguments of tarvo.fit and
+# its own parameters (None: those given to fit_global). A measurement's own
+# parameters set its held values and its focus; the shared fitted
+# parameters start at one value within one set of bounds in every one.
 @dataclass(frozen=True)
 class GlobalMember:
     label: str
     arguments: dict
+    params: object = None
 
 
 # The label of a wavelength in parameter names ("532nm").
@@ -100,20 +104,33 @@ class GlobalFitResult:
 def _problems(members, params):
     wavelengths = [member.arguments["wavelength"] for member in members]
     several_wavelengths = len(set(wavelengths)) > 1
-    problems, maps, names, starts = [], [], [], {}
+    problems, maps, names, starts, bounds, origins = [], [], [], {}, {}, {}
+    first_fitted = None
     for member, wavelength in zip(members, wavelengths):
-        problem = prepare_problem(params=params, **member.arguments)
+        problem = prepare_problem(params=params if member.params is None else member.params,
+                                  **member.arguments)
+        fitted = [name for name in problem.names if name != FOCUS]
+        first_fitted = fitted if first_fitted is None else first_fitted
+        if fitted != first_fitted:
+            raise ValueError(f"{member.label} fits {', '.join(fitted) or 'nothing'}, "
+                             f"{members[0].label} fits {', '.join(first_fitted) or 'nothing'}: "
+                             "the measurements of a global fit fit the same parameters")
         local = []
-        for name, value in zip(problem.names, problem.reference):
+        for name, value, low, high in zip(problem.names, problem.reference, problem.lower,
+                                          problem.upper):
             full = global_name(name, member.label, wavelength, several_wavelengths,
                                len(members) > 1)
             if full not in names:
                 names.append(full)
-                starts[full] = value
+                starts[full], bounds[full] = value, (float(low), float(high))
+                origins[full] = member.label
             elif name != FOCUS and not math.isclose(starts[full], value, rel_tol=1e-12):
-                raise ValueError(f"{full} starts at {starts[full]!r} in one measurement and at "
-                                 f"{value!r} in {member.label}: a shared parameter has one "
-                                 "start value")
+                raise ValueError(f"{full} starts at {float(starts[full]):g} in {origins[full]} "
+                                 f"and at {float(value):g} in {member.label}: a shared "
+                                 "parameter has one start value")
+            elif name != FOCUS and bounds[full] != (float(low), float(high)):
+                raise ValueError(f"{full} has other bounds in {member.label} than in "
+                                 f"{origins[full]}: a shared parameter has one set of bounds")
             local.append(names.index(full))
         problems.append(problem)
         maps.append(np.array(local, dtype=int))
@@ -260,11 +277,12 @@ def _undetermined_finding(identifiability):
                    + ", ".join(identifiability.undetermined))
 
 
-# Keyword arguments of tarvo.fit for a read measurement directory.
+# A read measurement directory as a member of a global fit: the keyword
+# arguments of tarvo.fit and its own parameters ([start], [fit], [bounds]).
 def member_of(measurement, model):
     arguments = measurement.fit_arguments(model)
     label = measurement.directory.resolve().name if measurement.directory else "measurement"
-    return GlobalMember(label, arguments)
+    return GlobalMember(label, arguments, measurement.parameters())
 
 
 # Other pulse energies of a candidate, as factors of the measured ones.
