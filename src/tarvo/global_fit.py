@@ -10,7 +10,7 @@ from types import SimpleNamespace
 import numpy as np
 from scipy.optimize import least_squares
 
-from .checks import Finding, data_findings, raise_or_warn, rayleigh_range_mm
+from .checks import Finding, check_setup, data_findings, raise_or_warn, rayleigh_range_mm
 from .files import InputError
 from .measurement import load_toml
 from .parameters import FOCUS, NAMES, Parameters
@@ -398,11 +398,28 @@ def plan(members, params, candidates=None):
         rows = _information_rows(member.arguments, params, member.label, names, noise, several)
         present += rows.T @ rows
     errors_now, logdet_now = _expected(present)
-    candidates = candidates if candidates is not None else \
-        [c for m in members for c in default_candidates(m)]
+    skipped = []
+    if candidates is None:
+        # A default candidate beyond the plausible range of its quantity (a
+        # pulse 100 times shorter than a femtosecond one) is left out, saying so.
+        candidates = []
+        for candidate in (c for m in members for c in default_candidates(m)):
+            problem = candidate_problem(candidate)
+            if problem is None:
+                candidates.append(candidate)
+            else:
+                skipped.append({"description": candidate.description, "reason": problem})
+    if len(candidates) > MAX_CANDIDATES:
+        raise ValueError(f"{len(candidates)} candidates; a plan ranks at most {MAX_CANDIDATES}")
     entries = []
     for candidate, noise in zip(candidates, _candidate_noises(candidates, members, noises)):
-        rows = _information_rows(candidate.arguments, params, "candidate", names, noise, several)
+        try:
+            rows = _information_rows(candidate.arguments, params, "candidate", names, noise,
+                                     several)
+            if not np.all(np.isfinite(rows)):
+                raise ValueError("the model's derivatives are not finite there")
+        except (ValueError, ArithmeticError) as error:
+            raise ValueError(f"candidate {candidate.description}: {error}") from None
         errors, logdet = _expected(present + rows.T @ rows)
         entries.append({
             "description": candidate.description,
@@ -417,7 +434,7 @@ def plan(members, params, candidates=None):
         })
     entries.sort(key=lambda entry: -entry["gain"])
     return {"parameters": names, "present": dict(zip(names, errors_now.tolist())),
-            "noise": noises, "candidates": entries}
+            "noise": noises, "candidates": entries, "skipped": skipped}
 
 
 # The noise of each candidate: that of the measurement it varies (by its label).
@@ -440,36 +457,86 @@ def _without_focus(params):
 CANDIDATE_KEYS = {"tau": "s", "pulse_energy": "J, a list", "populations": "cm^-3, five",
                   "wavelength": "m", "sample_width": "cm", "w0": "m"}
 
+# Most candidates a plan ranks: each costs a model Jacobian (a second or so).
+MAX_CANDIDATES = 1000
+
 
 # Candidates from a TOML file of [[candidate]] tables (name and the keys that
-# change from the first measurement's set-up).
+# change from the first measurement's set-up), each checked as a set-up is;
+# InputError naming the file and the candidate otherwise.
 def read_candidates(path, member):
     document, _ = load_toml(path)
     tables = document.get("candidate")
     if not isinstance(tables, list) or not tables:
         raise InputError(f"{path}: no [[candidate]] tables (name and the set-up keys that "
                          f"change: {', '.join(CANDIDATE_KEYS)})")
+    if len(tables) > MAX_CANDIDATES:
+        raise InputError(f"{path}: {len(tables)} [[candidate]] tables; a plan ranks at most "
+                         f"{MAX_CANDIDATES} (each costs a model evaluation of its own)")
     candidates = []
     for table in tables:
+        if not isinstance(table, dict):
+            raise InputError(f"{path}: every [[candidate]] must be a table")
         name = table.get("name")
         if not isinstance(name, str) or not name:
             raise InputError(f"{path}: every [[candidate]] needs name = \"...\"")
+        where = f"{path} [[candidate]] {name}"
         arguments = dict(member.arguments)
         for key, value in table.items():
             if key == "name":
                 continue
             if key not in CANDIDATE_KEYS:
-                raise InputError(f"{path} [[candidate]] {name}: unknown key {key!r}; known: "
+                raise InputError(f"{where}: unknown key {key!r}; known: "
                                  + ", ".join(CANDIDATE_KEYS))
-            numbers = value if isinstance(value, list) else [value]
-            if not numbers or not all(isinstance(v, (int, float)) and not isinstance(v, bool)
-                                      and math.isfinite(v) and v >= 0 for v in numbers):
-                raise InputError(f"{path} [[candidate]] {name}: {key} must be numbers of at "
-                                 f"least 0 ({CANDIDATE_KEYS[key]}), got {value!r}")
-            arguments[key] = numbers if isinstance(value, list) else float(value)
+            arguments[key] = _candidate_value(key, value, where)
         if len(arguments["pulse_energy"]) != len(member.arguments["pulse_energy"]):
             y = np.asarray(member.arguments["transmittance"])
             arguments["transmittance"] = np.resize(y, (len(arguments["pulse_energy"]),
                                                        y.shape[-1]))
-        candidates.append(Candidate(f"{member.label}: {name}", arguments))
+        candidate = Candidate(f"{member.label}: {name}", arguments)
+        problem = candidate_problem(candidate)
+        if problem is not None:
+            raise InputError(f"{where}: {problem}")
+        candidates.append(candidate)
     return candidates
+
+
+# A value of a candidate's key, checked as setup.toml's are: pulse energies a
+# list of positive numbers, populations five of at least 0, the others one
+# positive number.
+def _candidate_value(key, value, where):
+    listed = key in ("pulse_energy", "populations")
+    numbers = value if isinstance(value, list) else [value]
+    if listed != isinstance(value, list) or not numbers or not all(
+            isinstance(v, (int, float)) and not isinstance(v, bool) and math.isfinite(v)
+            for v in numbers):
+        kind = "a list of numbers" if listed else "one number"
+        raise InputError(f"{where}: {key} must be {kind} ({CANDIDATE_KEYS[key]}), got {value!r}")
+    if key == "populations":
+        if len(numbers) != 5 or min(numbers) < 0 or sum(numbers) <= 0:
+            raise InputError(f"{where}: populations must be five numbers of at least 0, not all "
+                             f"0 (cm^-3), got {value!r}")
+        return [float(v) for v in numbers]
+    if min(numbers) <= 0:
+        raise InputError(f"{where}: {key} must be positive ({CANDIDATE_KEYS[key]}), got "
+                         f"{value!r}")
+    return [float(v) for v in numbers] if listed else float(value)
+
+
+# Why a candidate's set-up cannot be planned (a value outside the plausible
+# range of its quantity, as the set-up checks judge it), or None.
+def candidate_problem(candidate):
+    arguments = candidate.arguments
+    values = [arguments[key] for key in ("tau", "wavelength", "w0", "sample_width", "M2")]
+    energies = list(np.ravel(arguments["pulse_energy"]))
+    populations = list(np.ravel(arguments["populations"]))
+    if not all(isinstance(v, (int, float)) and math.isfinite(v) and v > 0
+               for v in values + energies) or len(populations) != 5 \
+            or not all(math.isfinite(v) and v >= 0 for v in populations):
+        return "the set-up values must be finite and positive"
+    setup = SimpleNamespace(**{key: arguments[key] for key in
+                               ("tau", "wavelength", "w0", "sample_width", "M2")},
+                            populations=tuple(populations))
+    findings = [finding for finding in check_setup(setup, energies)
+                if finding.check == "setup-range"]
+    return findings[0].message if findings else None
