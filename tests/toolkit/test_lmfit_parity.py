@@ -277,3 +277,24 @@ def test_public_api_has_docstrings_for_help(name, obj):
         section = doc.split("Parameters\n----------")[1]
         missing = [a for a in arguments if a not in section]
         assert not missing, f"{name}: {missing} not described"
+
+
+# S1: expressions are read by asteval, whose releases before 1.0.6 let an
+# expression out of its sandbox: the package and the lowest versions the
+# wheel check installs both require a later one.
+def test_asteval_releases_with_the_sandbox_escape_are_excluded():
+    import importlib.metadata
+    from pathlib import Path
+
+    from packaging.requirements import Requirement
+    from packaging.version import Version
+
+    requirement = next(Requirement(text) for text in importlib.metadata.requires("tarvo")
+                       if text.startswith("asteval"))
+    assert not requirement.specifier.contains(Version("1.0.5"))
+    assert requirement.specifier.contains(Version("1.0.6"))
+    assert Version(importlib.metadata.version("asteval")) >= Version("1.0.6")
+    lowest = Path(__file__).resolve().parents[2] / "scripts" / "lowest-dependencies.txt"
+    pinned = next(line for line in lowest.read_text().splitlines()
+                  if line.startswith("asteval=="))
+    assert requirement.specifier.contains(Version(pinned.split("==")[1]))
