@@ -17,8 +17,8 @@ from .checks import Finding, LSODA_ENGINE, check_measurement, fit_findings
 from .cluster import ProgressBar, progress_bar
 from .engine import EngineUnavailable
 from .files import (DIGESTS_KEY, InputError, STALE_KEY, changed_inputs, digests_section,
-                    fit_settings, input_entries, json_number, provenance, result_directory_lock,
-                    tarvo_version)
+                    fit_settings, input_entries, json_number, provenance,
+                    remove_files_of_killed_writers, result_directory_lock, tarvo_version)
 from .fitting import fit
 from .global_fit import _undetermined_finding, fit_global, member_of
 from .lsoda_fit import REL_STEP_DEFAULT, start_multipliers
@@ -342,6 +342,7 @@ def _fit(request, progress=None):
     request.out.mkdir(parents=True, exist_ok=True)
     messages_path = request.out / MESSAGES_FILE
     written = request.out / f".{MESSAGES_FILE}.{os.getpid()}.tmp"
+    remove_files_of_killed_writers(request.out, MESSAGES_FILE)
     try:
         result = fit(params=request.params, n_starts=request.n_starts, checks="off",
                      progress=progress, solver_log=written, **arguments)

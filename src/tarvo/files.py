@@ -135,6 +135,25 @@ def _remove_orphans(path):
             pass
 
 
+# Remove the files `.NAME.PID.tmp` in `directory` that writers of NAME on
+# this host left when they were killed (their process no longer exists).
+def remove_files_of_killed_writers(directory, name):
+    prefix, suffix = f".{name}.", ".tmp"
+    try:
+        entries = [entry for entry in os.scandir(directory)
+                   if entry.name.startswith(prefix) and entry.name.endswith(suffix)]
+    except OSError:
+        return
+    for entry in entries:
+        pid = entry.name[len(prefix):-len(suffix)]
+        if not pid.isdigit() or int(pid) == os.getpid() or _alive(int(pid)):
+            continue
+        try:
+            os.unlink(entry.path)
+        except OSError:
+            pass
+
+
 # Whether process `pid` exists (on this host).
 def _alive(pid):
     try:
@@ -166,7 +185,11 @@ def _sync_directory(directory):
 # of the bytes written.
 def write_bytes(path, data):
     path = Path(path)
-    temporary, fd = _create_temporary(path)
+    try:
+        temporary, fd = _create_temporary(path)
+    except OSError as error:
+        # Named by the file asked for, not the temporary one beside it.
+        raise type(error)(error.errno, error.strerror, str(path)) from None
     try:
         with os.fdopen(fd, "wb") as stream:
             stream.write(data)
