@@ -20,7 +20,7 @@ from .files import (DIGESTS_KEY, InputError, STALE_KEY, changed_inputs, digests_
                     fit_settings, input_entries, json_number, provenance,
                     remove_files_of_killed_writers, result_directory_lock, tarvo_version)
 from .fitting import fit
-from .global_fit import _undetermined_finding, fit_global, member_of
+from .global_fit import _undetermined_finding, check_members, fit_global, member_of
 from .lsoda_fit import REL_STEP_DEFAULT, start_multipliers
 from .measurement import (SETUP_FILE, check_starts, read_measurement, read_parameter_file,
                           resolve_model)
@@ -471,7 +471,33 @@ class GlobalDone:
 # and `tarvo batch` groups both run exactly this.
 def global_fit_and_write(directories, out, *, model=None, normalisation=None, weights=None,
                          force=False, strict=False, figure_format="png", argv=()):
+    prepared = prepare_global_fit(directories, out, model=model, normalisation=normalisation,
+                                  weights=weights, force=force, strict=strict, argv=argv)
+    out = prepared.out
+    out.mkdir(parents=True, exist_ok=True)
+    with result_directory_lock(out, "tarvo fit " + " ".join(map(str, directories))):
+        return _global_fit_and_write_locked(prepared.requests, prepared.members, prepared.params,
+                                            out, prepared.model, prepared.findings, strict,
+                                            figure_format, argv)
 
+
+# What a global fit needs before it fits: the prepared directories, their
+# members (each with its own parameters), the shared parameters, the model,
+# the findings so far and the output directory.
+@dataclass(frozen=True)
+class GlobalRequest:
+    requests: list
+    members: list
+    params: object
+    model: str
+    findings: list
+    out: Path
+
+
+# Read and check the directories of a global fit (each once, none of them
+# OUT) and their options; InputError, or GlobalFindings when findings stop it.
+def prepare_global_fit(directories, out, *, model=None, normalisation=None, weights=None,
+                       force=False, strict=False, argv=()):
     out = Path(out)
     _check_global_directories(directories, out)
     requests = [prepare_fit(directory, model=model, normalisation=normalisation,
@@ -494,10 +520,11 @@ def global_fit_and_write(directories, out, *, model=None, normalisation=None, we
     if len(set(labels)) != len(labels):
         members = [replace(member, label=f"{k + 1}-{member.label}")
                    for k, member in enumerate(members)]
-    out.mkdir(parents=True, exist_ok=True)
-    with result_directory_lock(out, "tarvo fit " + " ".join(map(str, directories))):
-        return _global_fit_and_write_locked(requests, members, params, out, model, findings,
-                                            strict, figure_format, argv)
+    try:
+        check_members(members, params)
+    except ValueError as error:
+        raise InputError(str(error)) from None
+    return GlobalRequest(requests, members, params, model, findings, out)
 
 
 # The directories of a global fit, each once, and an output directory that

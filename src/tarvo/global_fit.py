@@ -137,6 +137,12 @@ def _problems(members, params):
     return problems, maps, names
 
 
+# ValueError when the measurements cannot be fitted together: other fitted
+# parameters, or shared ones that start elsewhere or have other bounds.
+def check_members(members, params):
+    _problems(members, params)
+
+
 # Fit several measurements at once with shared molecular parameters.
 def fit_global(members, params, *, checks="warn", ftol=1e-12, xtol=1e-12, gtol=1e-12,
                max_nfev=None):
@@ -510,7 +516,7 @@ def _candidate_value(key, value, where):
     if listed != isinstance(value, list) or not numbers or not all(
             isinstance(v, (int, float)) and not isinstance(v, bool) and math.isfinite(v)
             for v in numbers):
-        kind = "a list of numbers" if listed else "one number"
+        kind = "a list of finite numbers" if listed else "one finite number"
         raise InputError(f"{where}: {key} must be {kind} ({CANDIDATE_KEYS[key]}), got {value!r}")
     if key == "populations":
         if len(numbers) != 5 or min(numbers) < 0 or sum(numbers) <= 0:

@@ -733,9 +733,9 @@ def result_from_document(document, path):
         raise ValueError(f"{path}: not a tarvo fit result (no \"parameters\")")
     doc = DocumentFields(document, path)
     engine = document.get("engine")
-    if engine not in FIT_METHODS or "focus_mm" not in document:
-        raise ValueError(f"{path}: a result of the {engine} engine written by an earlier "
-                         "version; FitResult.load reads results of tarvo.fit and tarvo fit "
+    if not isinstance(engine, str) or engine not in FIT_METHODS or "focus_mm" not in document:
+        raise ValueError(f"{path}: a result of the {str(engine)[:20]!r} engine written by an "
+                         "earlier version; FitResult.load reads results of tarvo.fit and tarvo fit "
                          "that record the focus (focus_mm): fit again")
     setup_doc = doc.table("setup")
     setup = {"populations": np.array(setup_doc.numbers("populations_cm-3", size=5),
@@ -777,6 +777,9 @@ def result_from_document(document, path):
 
     for entry in doc.entries("parameters"):
         add(entry, entry.text("name", choices=NAMES), entry.boolean("fitted"))
+    missing = [name for name in NAMES if name not in params]
+    if missing:
+        raise ValueError(f"{path}: parameters has no entry of {', '.join(missing)}")
     focus_doc = doc.table("focus_mm")
     focus = add(focus_doc, FOCUS, focus_doc.boolean("fitted"))
     for entry in doc.entries("extra_parameters", []):

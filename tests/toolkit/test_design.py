@@ -78,8 +78,9 @@ BAD_CANDIDATES = {
     "zero-tau": ('tau = 0', " [[candidate]] x: tau must be positive (s), got 0"),
     "zero-w0": ('w0 = 0', " [[candidate]] x: w0 must be positive (m), got 0"),
     "scalar-energy": ('pulse_energy = 5e-6', " [[candidate]] x: pulse_energy must be a list of "
-                      "numbers (J, a list), got 5e-06"),
-    "list-tau": ('tau = [1e-9]', " [[candidate]] x: tau must be one number (s), got [1e-09]"),
+                      "finite numbers (J, a list), got 5e-06"),
+    "list-tau": ('tau = [1e-9]', " [[candidate]] x: tau must be one finite number (s), got "
+                 "[1e-09]"),
     "three-populations": ('populations = [1e17, 0, 0]', " [[candidate]] x: populations must be "
                           "five numbers of at least 0, not all 0 (cm^-3), got [1e+17, 0, 0]"),
     "huge-tau": ('tau = 1e308', " [[candidate]] x: [beam] tau = 1e+308 is outside the plausible "
@@ -109,7 +110,7 @@ def test_plan_refuses_a_bad_candidate_in_one_line(tmp_path, capsys, lines, messa
 
 @pytest.mark.parametrize("text, message", [
     ('[1', "cannot read a fit result: "),
-    ('{"parameters": 3}', "a result of the None engine written by an earlier version"),
+    ('{"parameters": 3}', "a result of the 'None' engine written by an earlier version"),
 ], ids=["not-json", "not-a-result"])
 def test_plan_refuses_a_bad_fit_result_in_one_line(tmp_path, capsys, text, message):
     (tmp_path / "fit.json").write_text(text)
