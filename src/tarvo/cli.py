@@ -50,7 +50,10 @@ def _add_output_options(parser, what):
     parser.add_argument("--force", action="store_true",
                         help="fit even when the input looks like a unit mistake (positions in "
                              "µm or m, per cent, raw counts, set-up values 1000x off), with "
-                             "warnings instead of exit status 2 (as [fit] force = true)")
+                             "warnings instead of exit status 2 (as [fit] force = true)"
+                             + ("; with --measurement: replace the files of an earlier "
+                                "simulation in OUT, keeping every other file"
+                                if what == "the curves" else ""))
 
 
 # The model option that both commands take.

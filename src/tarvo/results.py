@@ -323,7 +323,10 @@ class FitResult:
         Raises
         ------
         ValueError
-            If the file holds no result of the exact engine.
+            If the file holds no result of tarvo.fit or tarvo fit, or a
+            malformed one (a key missing, a value of the wrong type, a
+            number that is not finite, lists of the wrong length); the
+            message names the file and the key.
         """
 
         return load_result(path)
