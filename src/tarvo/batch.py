@@ -26,6 +26,7 @@ from .engine import check_count
 from .files import (BATCH_LOCK, InputError, directory_lock, outdated_reason, read_input_bytes,
                     write_json, write_text)
 from .parameters import FIT_NAMES
+from .results import DocumentFields, result_from_document
 
 
 # Files of the summary, written into --out.
@@ -179,6 +180,13 @@ def up_to_date_result(directory, bootstrap=None, argv=("batch",), conf_sigmas=No
     if not isinstance(document, dict) or outdated_reason(document, request.out, list(request.inputs),
                                                          request.settings) is not None:
         return None
+    # A result edited since it was written (digests intact, a value not a
+    # number) is out of date, not a crash of the summary.
+    try:
+        result_from_document(document, request.out / RESULT_FILE)
+        _check_bootstrap_document(document.get("bootstrap"), request.out / RESULT_FILE)
+    except ValueError:
+        return None
     if bootstrap is not None:
         done = document.get("bootstrap") or {}
         if done.get("replicates") != bootstrap.replicates or (
@@ -220,6 +228,20 @@ def richer_result(directory, bootstrap=None, conf_sigmas=None, argv=("batch",)):
         or "the bootstrap asked for differs"
     return document, (f"kept {RESULT_FILE}: it has {' and '.join(carried)} that this run would "
                       f"not compute (not up to date: {reason}); --force replaces it")
+
+
+# ValueError unless the bootstrap section of a result (or None) holds finite
+# numbers where the summary reads them.
+def _check_bootstrap_document(section, path):
+    if section is None:
+        return
+    fields = DocumentFields(section, path, "bootstrap")
+    for entry in fields.entries("parameters", []):
+        entry.text("name")
+        entry.number("standard_deviation", None, null=True)
+        if entry.get("interval_95", None) is not None:
+            entry.numbers("interval_95", size=2, null=True)
+    fields.integer("replicates", 0)
 
 
 # A summary row from a result document. Its message tells why a fit did

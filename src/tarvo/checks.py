@@ -109,6 +109,8 @@ class CheckedData:
     is_sa: bool
     names: tuple
     normalisation: object
+    # The transmittance was declared in per cent ([data] or a header) and scaled to a fraction.
+    percent_declared: bool = False
 
 
 # A plausible range of a set-up value in its unit, with the other units that
@@ -300,6 +302,14 @@ def _normalisation(data):
                         f"the far-field points average {', '.join(f'{m:.4g}' for m in means)}: "
                         "the transmittance looks like per cent; set [data] transmittance_unit = "
                         "\"percent\"", stops=True)]
+    # The reverse mistake: fractions declared in per cent, now a hundred times too small.
+    if data.percent_declared and np.all((means >= low / 1e4) & (means <= high / 1e4)):
+        return [Finding("percent",
+                        f"the far-field points average {', '.join(f'{m:.4g}' for m in means)} "
+                        f"after the division by 100 of per cent (as written: "
+                        f"{', '.join(f'{100 * m:.4g}' for m in means)}): the transmittance "
+                        "looks like a fraction, not per cent; set [data] transmittance_unit = "
+                        "\"fraction\" (or drop the % from the header)", stops=True)]
     # "far-field" divides the data by their far field as it does the model;
     # "absolute" and (far off) "linear" data that cannot be so normalised
     # stop the fit (Normalisation.measured).
@@ -392,7 +402,9 @@ def check_measurement(measurement):
     data = CheckedData(_padded(measurement.positions), _padded(measurement.transmittance),
                        measurement.pulse_energy, measurement.setup, measurement.is_sa,
                        tuple(curve.file for curve in measurement.curves),
-                       measurement.normalisation)
+                       measurement.normalisation,
+                       any((curve.units or {}).get("transmittance") == "percent"
+                           for curve in measurement.curves))
     return check_data(data, measurement.start)
 
 

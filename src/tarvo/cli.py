@@ -16,8 +16,8 @@ from .directory_fit import (EXIT_FIT_FAILED, EXIT_INTERRUPTED, EXIT_NOT_CONVERGE
                             _fail, engine_description, fit_and_write, prepare_fit, report_findings,
                             run_global_fit, starts_text)
 from .engine import ENGINES, MODELS
-from .files import InputError, provenance, tarvo_version
-from .global_fit import member_of, plan, read_candidates
+from .files import InputError, json_number, provenance, tarvo_version
+from .global_fit import Candidate, candidate_problem, member_of, plan, read_candidates
 from .lsoda_fit import messages_line
 from .measurement import WEIGHTS
 from .normalisation import NORMALISATIONS
@@ -47,7 +47,10 @@ def _add_output_options(parser, what):
     parser.add_argument("--force", action="store_true",
                         help="fit even when the input looks like a unit mistake (positions in "
                              "µm or m, per cent, raw counts, set-up values 1000x off), with "
-                             "warnings instead of exit status 2 (as [fit] force = true)")
+                             "warnings instead of exit status 2 (as [fit] force = true)"
+                             + ("; with --measurement: replace the files of an earlier "
+                                "simulation in OUT, keeping every other file"
+                                if what == "the curves" else ""))
 
 
 # The model option that both commands take.
@@ -362,6 +365,17 @@ def add_plan_parser(commands):
     return parser
 
 
+# A document with every non-finite number as null (JSON has none).
+def _json_ready(value):
+    if isinstance(value, dict):
+        return {key: _json_ready(item) for key, item in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_json_ready(item) for item in value]
+    if isinstance(value, float):
+        return json_number(value)
+    return value
+
+
 # A relative error as text.
 def _percent(error):
     return "inf" if not math.isfinite(error) or error > 1e6 else f"{100 * error:.3g}%"
@@ -381,6 +395,10 @@ def run_plan_command(args, argv):
 
     requests = [prepare_fit(directory, argv=argv) for directory in args.directory]
     members = [member_of(request.measurement, request.model) for request in requests]
+    for request, member in zip(requests, members):
+        problem = candidate_problem(Candidate(member.label, member.arguments))
+        if problem is not None:
+            raise InputError(f"{request.measurement.directory / 'setup.toml'}: {problem}")
     params = requests[0].measurement.parameters()
     if args.from_fit:
         try:
@@ -391,8 +409,13 @@ def run_plan_command(args, argv):
             if name in fitted and fitted[name] is not None:
                 parameter.set(value=fitted[name])
     candidates = read_candidates(args.candidates, members[0]) if args.candidates else None
-    result = plan(members, params, candidates)
+    try:
+        result = plan(members, params, candidates)
+    except (ValueError, ArithmeticError) as error:
+        raise InputError(f"plan: {error}") from None
     names = result["parameters"]
+    for entry in result["skipped"]:
+        print(f"skipped {entry['description']}: {entry['reason']}")
     print(plan_legend(names))
     print("  now: " + ", ".join(f"{n} {_percent(result['present'][n])}" for n in names))
     for rank, entry in enumerate(result["candidates"], start=1):
@@ -406,6 +429,6 @@ def run_plan_command(args, argv):
                     directories=[str(r.measurement.directory) for r in requests],
                     method="Fisher information of the exact Jacobian in log-parameters, the "
                            "noise of the existing data; D-optimal gain = log det ratio")
-    write_result(out / PLAN_FILE, document)
+    write_result(out / PLAN_FILE, _json_ready(document))
     print(f"plan: {out / PLAN_FILE}")
     return 0

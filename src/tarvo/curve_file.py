@@ -6,8 +6,9 @@ A curve file has a column of positions and either a column of transmittance
 by `columns` ([data] columns in setup.toml), or by a header line whose
 fields name the columns ("position (mm), transmittance, sigma"); a file of
 two unnamed columns is position and transmittance. Units come from the
-settings or from the header ("z (µm)", "Position [mm]", "T (%)"); a header
-unit that contradicts the setting is an error. The reader accepts what
+settings or from the header ("z (µm)", "Position [cm]", "position_in", "T (%)"),
+by the place of the column; a header unit that contradicts the setting, or
+that names no unit of the quantity, is an error: no unit is guessed. The reader accepts what
 spreadsheets and acquisition programs write:
 
 - UTF-8 with or without a byte-order mark, UTF-16 with a byte-order mark, and
@@ -80,19 +81,24 @@ HEADER_NAMES = {
 }
 
 # Units of positions (to mm) and of transmittance (to a fraction), as written.
-POSITION_UNITS = {"m": 1000.0, "mm": 1.0, "um": 1e-3, "µm": 1e-3, "μm": 1e-3}
+POSITION_UNITS = {"m": 1000.0, "cm": 10.0, "mm": 1.0, "um": 1e-3, "µm": 1e-3, "μm": 1e-3,
+                  "nm": 1e-6, "in": 25.4}
 TRANSMITTANCE_UNITS = {"fraction": 1.0, "percent": 0.01, "%": 0.01}
 # Other ways of writing them in a header.
 UNIT_ALIASES = {"micron": "um", "microns": "um", "micrometre": "um", "micrometer": "um",
                 "micrometres": "um", "micrometers": "um", "millimetre": "mm",
                 "millimeter": "mm", "millimetres": "mm", "millimeters": "mm", "metre": "m",
-                "meter": "m", "metres": "m", "meters": "m", "per cent": "percent"}
+                "meter": "m", "metres": "m", "meters": "m", "centimetre": "cm",
+                "centimeter": "cm", "centimetres": "cm", "centimeters": "cm",
+                "nanometre": "nm", "nanometer": "nm", "nanometres": "nm", "nanometers": "nm",
+                "inch": "in", "inches": "in", '"': "in", "per cent": "percent",
+                "pct": "percent"}
 # The canonical name of each unit, for records and messages.
 UNIT_NAMES = {"µm": "um", "μm": "um", "%": "percent"}
 
 # A header field "name (unit)", "name [unit]" or "name_unit".
 _UNIT_FIELD = re.compile(r"^(?P<name>.*?)\s*[\(\[]\s*(?P<unit>[^\)\]]*?)\s*[\)\]]\s*$")
-_UNIT_SUFFIX = re.compile(r"^(?P<name>.+?)_(?P<unit>mm|um|m|percent)$")
+_UNIT_SUFFIX = re.compile(r"^(?P<name>.+?)_(?P<unit>[a-zµμ%]+)$")
 
 # A number with a decimal point or a decimal comma (no thousands separators).
 _NUMBER = {
@@ -362,38 +368,43 @@ def _header_field(field):
         text, unit = match["name"], match["unit"]
     else:
         match = _UNIT_SUFFIX.match(text.lower())
-        if match and match["name"] in sum(HEADER_NAMES.values(), ()):
+        known = sum(HEADER_NAMES.values(), ())
+        if match and match["name"] in known and " ".join(text.lower().split()) not in known:
             text, unit = match["name"], match["unit"]
     name = " ".join(text.lower().split())
     role = next((role for role, names in HEADER_NAMES.items() if name in names), None)
     return role, unit
 
 
-# Roles and units of the columns from the last skipped line that names
-# `count` columns, each with a known name; None when no line does.
+# The header line: the last leading line skipped that has `count` fields,
+# none of them a number ("Pulse energy (uJ)	2" is metadata), split into
+# (role or None, unit or None) per column; None when no line is one.
 def _header_columns(skipped, layout, count):
     for _, text in reversed(skipped):
         fields = _fields(text, layout)
-        if len(fields) != count:
-            continue
-        parsed = [_header_field(field) for field in fields]
-        if all(role is not None for role, _ in parsed):
-            return parsed
+        if len(fields) == count and not any(_number(field.strip('"'), layout.decimal)
+                                            is not None for field in fields):
+            return [_header_field(field) for field in fields]
     return None
 
 
-# A unit as a header writes it, by its canonical name; None for text that
-# names none of `units` ("a.u.", "µm/1000"): the setting or default applies.
-def _unit(unit, units):
-    key = unit.strip()
-    key = key if key in units else UNIT_ALIASES.get(key.lower(), key.lower())
-    return UNIT_NAMES.get(key, key) if key in units else None
+# A unit as a header writes it, by its canonical name; InputError for text
+# that names none of `units` ("a.u.", "cm/10"): a unit is never guessed.
+def _unit(unit, units, what, key, path):
+    key_text = unit.strip()
+    name = key_text if key_text in units else UNIT_ALIASES.get(key_text.lower(), key_text.lower())
+    if name not in units:
+        known = ", ".join(dict.fromkeys(UNIT_NAMES.get(u, u) for u in units))
+        raise InputError(f"{path}: the header gives the {what} in {unit!r}, not a unit tarvo "
+                         f"knows ({known}); write one of them in the header, or drop the unit "
+                         f"there and set [data] {key}")
+    return UNIT_NAMES.get(name, name)
 
 
 # The unit of a quantity: the setting, the header's, or the default; a header
 # unit that contradicts the setting is an error.
 def _resolve_unit(setting, header, units, default, what, key, path):
-    header = None if header is None else _unit(header, units)
+    header = None if header is None else _unit(header, units, what, key, path)
     if setting is not None and header is not None and setting != header:
         raise InputError(f"{path}: the header gives the {what} in {header}, [data] {key} says "
                          f"{setting}: correct one of them")
@@ -494,7 +505,7 @@ def read_curve_file(path, columns=None, position_unit=None, transmittance_unit=N
         The role of each column in order (see COLUMN_ROLES); None: from the
         header line, else position and transmittance.
     position_unit, transmittance_unit : str, optional
-        Units of positions ("m", "mm", "um") and transmittance ("fraction",
+        Units of positions ("nm", "um", "mm", "cm", "m", "in") and transmittance ("fraction",
         "percent"); None: from the header, else mm and fraction.
     exclude_lines : sequence of int
         Line numbers of data lines to leave out (recorded as missing).
@@ -516,7 +527,9 @@ def read_curve_file(path, columns=None, position_unit=None, transmittance_unit=N
     layout, rows, line_numbers, skipped, commented = _parse_rows(
         text, path, None if columns is None else len(columns))
     count = len(rows[0]) if rows else 0
-    header = _header_columns(skipped, layout, count)
+    fields = _header_columns(skipped, layout, count)
+    # The header names the columns when it names every one of them.
+    header = fields if fields and all(role is not None for role, _ in fields) else None
     roles = check_roles(_column_roles(columns, header, count, path), str(path)) if rows else ()
     rows, line_numbers, missing = _drop_missing(rows, line_numbers, roles, text, commented,
                                                 exclude_lines, path)
@@ -524,7 +537,9 @@ def read_curve_file(path, columns=None, position_unit=None, transmittance_unit=N
         left = f" ({len(missing)} left out)" if missing else ""
         raise InputError(f"{path}: {len(rows)} data rows{left}; a curve needs at least "
                          f"{MIN_POINTS}")
-    header_units = {} if header is None else {role: unit for role, unit in header if unit}
+    # Its units belong to the columns by place, whatever names the roles.
+    header_units = {} if fields is None else {role: unit for role, (_, unit)
+                                              in zip(roles, fields) if unit}
     if columns is not None and header is not None:
         named = tuple(role for role, _ in header)
         if named != roles:

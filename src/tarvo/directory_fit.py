@@ -16,9 +16,10 @@ from .cluster import ProgressBar, progress_bar
 from .engine import EngineUnavailable
 from .files import (DIGESTS_KEY, InputError, NOT_COMPUTED_KEY, PENDING_KEY, STALE_KEY,
                     changed_inputs, digests_section, fit_settings, input_entries, json_number,
-                    provenance, result_directory_lock, tarvo_version)
+                    provenance, remove_files_of_killed_writers, result_directory_lock,
+                    tarvo_version)
 from .fitting import fit
-from .global_fit import _undetermined_finding, fit_global, member_of
+from .global_fit import _undetermined_finding, check_members, fit_global, member_of
 from .lsoda_fit import REL_STEP_DEFAULT, start_multipliers
 from .measurement import (SETUP_FILE, check_starts, read_measurement, read_parameter_file,
                           resolve_model)
@@ -323,7 +324,7 @@ def _check_focus_mm(measurement):
 # rewrites it with what finished and raises InterruptedAfterFit.
 def fit_and_write(request, ticker_message=None, on_fit=None):
     request.out.mkdir(parents=True, exist_ok=True)
-    with result_directory_lock(request.out):
+    with result_directory_lock(request.out, f"tarvo fit {request.measurement.directory}"):
         return _fit_and_write(request, ticker_message, on_fit)
 
 
@@ -418,6 +419,7 @@ def _fit(request, progress=None):
     request.out.mkdir(parents=True, exist_ok=True)
     messages_path = request.out / MESSAGES_FILE
     written = request.out / f".{MESSAGES_FILE}.{os.getpid()}.tmp"
+    remove_files_of_killed_writers(request.out, MESSAGES_FILE)
     try:
         result = fit(params=request.params, n_starts=request.n_starts, checks="off",
                      progress=progress, solver_log=written,
@@ -524,7 +526,35 @@ class GlobalDone:
 # and `tarvo batch` groups both run exactly this.
 def global_fit_and_write(directories, out, *, model=None, normalisation=None, weights=None,
                          force=False, strict=False, figure_format="png", argv=()):
+    prepared = prepare_global_fit(directories, out, model=model, normalisation=normalisation,
+                                  weights=weights, force=force, strict=strict, argv=argv)
+    out = prepared.out
+    out.mkdir(parents=True, exist_ok=True)
+    with result_directory_lock(out, "tarvo fit " + " ".join(map(str, directories))):
+        return _global_fit_and_write_locked(prepared.requests, prepared.members, prepared.params,
+                                            out, prepared.model, prepared.findings, strict,
+                                            figure_format, argv)
 
+
+# What a global fit needs before it fits: the prepared directories, their
+# members (each with its own parameters), the shared parameters, the model,
+# the findings so far and the output directory.
+@dataclass(frozen=True)
+class GlobalRequest:
+    requests: list
+    members: list
+    params: object
+    model: str
+    findings: list
+    out: Path
+
+
+# Read and check the directories of a global fit (each once, none of them
+# OUT) and their options; InputError, or GlobalFindings when findings stop it.
+def prepare_global_fit(directories, out, *, model=None, normalisation=None, weights=None,
+                       force=False, strict=False, argv=()):
+    out = Path(out)
+    _check_global_directories(directories, out)
     requests = [prepare_fit(directory, model=model, normalisation=normalisation,
                             weights=weights, force=force, argv=argv)
                 for directory in directories]
@@ -539,11 +569,38 @@ def global_fit_and_write(directories, out, *, model=None, normalisation=None, we
                          "fit runs one model")
     model = models.pop()
     params = _shared_parameters(requests)
+    # Each measurement with its own start values, held values and bounds.
     members = [member_of(request.measurement, model) for request in requests]
     labels = [member.label for member in members]
     if len(set(labels)) != len(labels):
-        members = [type(member)(f"{k + 1}-{member.label}", member.arguments)
+        members = [replace(member, label=f"{k + 1}-{member.label}")
                    for k, member in enumerate(members)]
+    try:
+        check_members(members, params)
+    except ValueError as error:
+        raise InputError(str(error)) from None
+    return GlobalRequest(requests, members, params, model, findings, out)
+
+
+# The directories of a global fit, each once, and an output directory that
+# is none of them (a global result there would replace its own fit's).
+def _check_global_directories(directories, out):
+    seen = {}
+    for directory in directories:
+        key = Path(directory).resolve()
+        if key in seen:
+            raise InputError(f"{directory} is given twice (also as {seen[key]}): a global fit "
+                             "takes each measurement once")
+        seen[key] = directory
+    if out.resolve() in seen:
+        raise InputError(f"--out {out} is the measurement directory {seen[out.resolve()]}: the "
+                         f"global result would replace its own {RESULT_FILE}; give another "
+                         "directory")
+
+
+# The global fit of prepared directories with `out` locked: fit, write.
+def _global_fit_and_write_locked(requests, members, params, out, model, findings, strict,
+                                 figure_format, argv):
     try:
         result = fit_global(members, params, checks="off")
     except ValueError as error:
@@ -553,8 +610,6 @@ def global_fit_and_write(directories, out, *, model=None, normalisation=None, we
         after.append(("global", _undetermined_finding(result.identifiability)))
     if strict and after:
         raise GlobalFindings(after)
-    out = Path(out)
-    out.mkdir(parents=True, exist_ok=True)
     figure_name = f"{FIGURE_STEM}.{figure_format}"
     inputs = tuple(file for request in requests for file in request.measurement.input_files)
     record = provenance(argv, inputs)
@@ -569,6 +624,23 @@ def global_fit_and_write(directories, out, *, model=None, normalisation=None, we
                       notes)
 
 
+# The options of `tarvo fit` that a global fit does not take: (option,
+# whether given, what the global fit does instead).
+def _single_fit_options(args):
+    return (
+        ("--starts", args.starts is not None, "starts once, from the start values"),
+        ("--step", args.step is not None, "runs on the exact engine, whose Jacobian is exact"),
+        ("--truth", args.truth is not None, "reports no known values"),
+        ("--conf-interval", args.conf_interval or args.sigmas is not None,
+         "reports standard errors, not profile intervals"),
+        ("--bootstrap", getattr(args, "bootstrap", None) is not None
+         or getattr(args, "seed", None) is not None
+         or getattr(args, "scheduler", None) is not None, "reports no bootstrap"),
+        ("--relative-to-focus", args.relative_to_focus,
+         "draws every panel relative to its focus already"),
+    )
+
+
 # tarvo fit DIR1 DIR2 ...: read and check every directory, fit them together, write, report.
 def run_global_fit(args, argv):
 
@@ -576,6 +648,11 @@ def run_global_fit(args, argv):
         raise InputError("a global fit of several directories needs --out OUTDIR for its result")
     if args.engine == "lsoda":
         raise InputError("a global fit runs on the exact engine; drop --engine lsoda")
+    for option, given, why in _single_fit_options(args):
+        if given:
+            raise InputError(f"{option} applies to the fit of one directory; a global fit of "
+                             f"several {why}: drop it (or fit each directory alone)")
+    _check_global_directories(args.directory, Path(args.out))
     print(f"Global fit of {len(args.directory)} measurements "
           f"({', '.join(str(d) for d in args.directory)}); exact engine", flush=True)
     try:

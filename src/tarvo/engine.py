@@ -424,7 +424,13 @@ def optical_depth(spec_pars, populations, sample_width):
     if not (math.isfinite(width) and width >= 0.0):
         raise ValueError(f"sample_width must be a finite number of at least 0, got "
                          f"{sample_width!r}")
-    return float((p[0] * n[0] + p[1] * n[1] + p[2] * n[3]) * width)
+    with np.errstate(over="ignore", invalid="ignore"):
+        depth = float((p[0] * n[0] + p[1] * n[1] + p[2] * n[3]) * width)
+    if not math.isfinite(depth):
+        raise ValueError("the optical depth alpha_0 L of the sample overflows; check "
+                         "sample_width (cm), the populations (cm^-3) and the cross-sections "
+                         "(cm^2)")
+    return depth
 
 
 def saturation(spec_pars, pulse_energies, w0, wavelength):
@@ -438,8 +444,16 @@ def saturation(spec_pars, pulse_energies, w0, wavelength):
     w0_cm = 100.0 * _positive_number("w0", w0)
     photon = PLANCK * SPEED_OF_LIGHT / _positive_number("wavelength", wavelength)
     sigma = p[0] if p[0] > 0.0 else float(np.max(p[:3]))
-    fluence = 2.0 * float(energies.max()) / (math.pi * w0_cm * w0_cm)
-    return fluence * float(sigma) / photon
+    area = math.pi * w0_cm * w0_cm
+    if not (area > 0.0 and math.isfinite(area)):
+        raise ValueError(f"w0 = {w0!r} m gives a beam area of {area:g} cm^2, which no model "
+                         "resolves; check w0 (m)")
+    fluence = 2.0 * float(energies.max()) / area
+    saturation_value = fluence * float(sigma) / photon if photon > 0.0 else math.inf
+    if not math.isfinite(saturation_value):
+        raise ValueError("the peak fluence over h nu / sigma_1 overflows; check w0 (m), the "
+                         "wavelength (m), the pulse energies (J) and the cross-sections (cm^2)")
+    return saturation_value
 
 
 def energy_resolution(spec_pars, populations, sample_width, pulse_energies, w0, M2, wavelength,

@@ -135,6 +135,25 @@ def _remove_orphans(path):
             pass
 
 
+# Remove the files `.NAME.PID.tmp` in `directory` that writers of NAME on
+# this host left when they were killed (their process no longer exists).
+def remove_files_of_killed_writers(directory, name):
+    prefix, suffix = f".{name}.", ".tmp"
+    try:
+        entries = [entry for entry in os.scandir(directory)
+                   if entry.name.startswith(prefix) and entry.name.endswith(suffix)]
+    except OSError:
+        return
+    for entry in entries:
+        pid = entry.name[len(prefix):-len(suffix)]
+        if not pid.isdigit() or int(pid) == os.getpid() or _alive(int(pid)):
+            continue
+        try:
+            os.unlink(entry.path)
+        except OSError:
+            pass
+
+
 # Whether process `pid` exists (on this host).
 def _alive(pid):
     try:
@@ -166,7 +185,11 @@ def _sync_directory(directory):
 # of the bytes written.
 def write_bytes(path, data):
     path = Path(path)
-    temporary, fd = _create_temporary(path)
+    try:
+        temporary, fd = _create_temporary(path)
+    except OSError as error:
+        # Named by the file asked for, not the temporary one beside it.
+        raise type(error)(error.errno, error.strerror, str(path)) from None
     try:
         with os.fdopen(fd, "wb") as stream:
             stream.write(data)
@@ -249,12 +272,19 @@ def directory_lock(directory, name, what):
         os.close(fd)   # releases the lock
 
 
-# Hold a lock on the directory `directory` itself (no file) for the block,
-# so that two fits never write one result directory at the same time;
-# DirectoryBusy when another run holds it.
+# The note that names the run holding a result directory's lock.
+RESULT_LOCK_NOTE = ".tarvo-fit.lock"
+
+
+# Hold a lock on the directory `directory` itself for the block, so that two
+# fits never write one result directory at the same time; DirectoryBusy,
+# naming the other run, when another run holds it. The lock is the
+# directory's (released when its holder ends, however it ends); the note
+# beside it only names the holder (`what`, its process and host).
 @contextmanager
-def result_directory_lock(directory):
+def result_directory_lock(directory, what="tarvo fit"):
     directory = Path(directory)
+    note = directory / RESULT_LOCK_NOTE
     try:
         fd = os.open(directory, os.O_RDONLY | getattr(os, "O_DIRECTORY", 0)
                      | getattr(os, "O_CLOEXEC", 0))
@@ -263,9 +293,21 @@ def result_directory_lock(directory):
                          f"{error.strerror or error}") from None
     try:
         if not _try_lock(fd):
-            raise DirectoryBusy(f"{directory}: another tarvo fit is writing its results into "
-                                "this directory; wait for it to finish or give another --out")
-        yield directory
+            try:
+                holder = note.read_bytes()[:200].decode("utf-8", "replace").strip()
+            except OSError:
+                holder = ""
+            raise DirectoryBusy(f"{directory}: another tarvo fit ({holder or 'another process'})"
+                                " is writing its results into this directory; wait for it to "
+                                "finish or give another --out")
+        try:
+            note.write_text(f"{what}, pid {os.getpid()} on {socket.gethostname()}\n")
+        except OSError:
+            pass    # the lock holds without its note
+        try:
+            yield directory
+        finally:
+            note.unlink(missing_ok=True)
     finally:
         os.close(fd)
 

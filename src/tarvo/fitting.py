@@ -10,6 +10,7 @@ global fit.
 
 import math
 import time
+from dataclasses import replace
 from types import SimpleNamespace
 
 import numpy as np
@@ -94,6 +95,7 @@ LSODA_BUDGET_STEP = 1.0e-3
 # start values and fitted parameters of the first measurement's set-up file.
 def _fit_measurements(measurements, params, model, checks, uncertainties=None):
     members = [measurements] if not isinstance(measurements, (list, tuple)) else measurements
+    given = params is not None
     params = members[0].parameters() if params is None else params
     model = ENGINE_DEFAULTS["exact"]["model"] if model is None else model
     if len(members) == 1:
@@ -110,7 +112,11 @@ def _fit_measurements(measurements, params, model, checks, uncertainties=None):
     if uncertainties is not None:
         raise ValueError("uncertainties: the error budget is computed for the fit of one "
                          "measurement; fit each with its uncertainties")
-    return fit_global([member_of(m, model) for m in members], params, checks=checks)
+    # Parameters given apply to every measurement; else each its own set-up's.
+    global_members = [member_of(m, model) for m in members]
+    if given:
+        global_members = [replace(member, params=None) for member in global_members]
+    return fit_global(global_members, params, checks=checks)
 
 
 # Fit Z-scan curves on the exact engine.

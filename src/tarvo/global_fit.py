@@ -10,7 +10,7 @@ from types import SimpleNamespace
 import numpy as np
 from scipy.optimize import least_squares
 
-from .checks import Finding, data_findings, raise_or_warn, rayleigh_range_mm
+from .checks import Finding, check_setup, data_findings, raise_or_warn, rayleigh_range_mm
 from .files import InputError
 from .measurement import load_toml
 from .parameters import FOCUS, NAMES, Parameters
@@ -27,11 +27,15 @@ REWEIGHT_ROUNDS = 6
 REWEIGHT_TOLERANCE = 0.01
 
 
-# One measurement of a global fit: its name and the arguments of tarvo.fit.
+# One measurement of a global fit: its name, the arguments of tarvo.fit and
+# its own parameters (None: those given to fit_global). A measurement's own
+# parameters set its held values and its focus; the shared fitted
+# parameters start at one value within one set of bounds in every one.
 @dataclass(frozen=True)
 class GlobalMember:
     label: str
     arguments: dict
+    params: object = None
 
 
 # The label of a wavelength in parameter names ("532nm").
@@ -128,24 +132,43 @@ class GlobalFitResult:
 def _problems(members, params):
     wavelengths = [member.arguments["wavelength"] for member in members]
     several_wavelengths = len(set(wavelengths)) > 1
-    problems, maps, names, starts = [], [], [], {}
+    problems, maps, names, starts, bounds, origins = [], [], [], {}, {}, {}
+    first_fitted = None
     for member, wavelength in zip(members, wavelengths):
-        problem = prepare_problem(params=params, **member.arguments)
+        problem = prepare_problem(params=params if member.params is None else member.params,
+                                  **member.arguments)
+        fitted = [name for name in problem.names if name != FOCUS]
+        first_fitted = fitted if first_fitted is None else first_fitted
+        if fitted != first_fitted:
+            raise ValueError(f"{member.label} fits {', '.join(fitted) or 'nothing'}, "
+                             f"{members[0].label} fits {', '.join(first_fitted) or 'nothing'}: "
+                             "the measurements of a global fit fit the same parameters")
         local = []
-        for name, value in zip(problem.names, problem.reference):
+        for name, value, low, high in zip(problem.names, problem.reference, problem.lower,
+                                          problem.upper):
             full = global_name(name, member.label, wavelength, several_wavelengths,
                                len(members) > 1)
             if full not in names:
                 names.append(full)
-                starts[full] = value
+                starts[full], bounds[full] = value, (float(low), float(high))
+                origins[full] = member.label
             elif name != FOCUS and not math.isclose(starts[full], value, rel_tol=1e-12):
-                raise ValueError(f"{full} starts at {starts[full]!r} in one measurement and at "
-                                 f"{value!r} in {member.label}: a shared parameter has one "
-                                 "start value")
+                raise ValueError(f"{full} starts at {float(starts[full]):g} in {origins[full]} "
+                                 f"and at {float(value):g} in {member.label}: a shared "
+                                 "parameter has one start value")
+            elif name != FOCUS and bounds[full] != (float(low), float(high)):
+                raise ValueError(f"{full} has other bounds in {member.label} than in "
+                                 f"{origins[full]}: a shared parameter has one set of bounds")
             local.append(names.index(full))
         problems.append(problem)
         maps.append(np.array(local, dtype=int))
     return problems, maps, names
+
+
+# ValueError when the measurements cannot be fitted together: other fitted
+# parameters, or shared ones that start elsewhere or have other bounds.
+def check_members(members, params):
+    _problems(members, params)
 
 
 # Fit several measurements at once with shared molecular parameters.
@@ -294,11 +317,12 @@ def _undetermined_finding(identifiability):
                    + ", ".join(identifiability.undetermined))
 
 
-# Keyword arguments of tarvo.fit for a read measurement directory.
+# A read measurement directory as a member of a global fit: the keyword
+# arguments of tarvo.fit and its own parameters ([start], [fit], [bounds]).
 def member_of(measurement, model):
     arguments = measurement.fit_arguments(model)
     label = measurement.directory.resolve().name if measurement.directory else "measurement"
-    return GlobalMember(label, arguments)
+    return GlobalMember(label, arguments, measurement.parameters())
 
 
 # Other pulse energies of a candidate, as factors of the measured ones.
@@ -419,11 +443,28 @@ def plan(members, params, candidates=None):
         rows = _information_rows(member.arguments, params, member.label, names, noise, several)
         present += rows.T @ rows
     errors_now, logdet_now = _expected(present)
-    candidates = candidates if candidates is not None else \
-        [c for m in members for c in default_candidates(m)]
+    skipped = []
+    if candidates is None:
+        # A default candidate beyond the plausible range of its quantity (a
+        # pulse 100 times shorter than a femtosecond one) is left out, saying so.
+        candidates = []
+        for candidate in (c for m in members for c in default_candidates(m)):
+            problem = candidate_problem(candidate)
+            if problem is None:
+                candidates.append(candidate)
+            else:
+                skipped.append({"description": candidate.description, "reason": problem})
+    if len(candidates) > MAX_CANDIDATES:
+        raise ValueError(f"{len(candidates)} candidates; a plan ranks at most {MAX_CANDIDATES}")
     entries = []
     for candidate, noise in zip(candidates, _candidate_noises(candidates, members, noises)):
-        rows = _information_rows(candidate.arguments, params, "candidate", names, noise, several)
+        try:
+            rows = _information_rows(candidate.arguments, params, "candidate", names, noise,
+                                     several)
+            if not np.all(np.isfinite(rows)):
+                raise ValueError("the model's derivatives are not finite there")
+        except (ValueError, ArithmeticError) as error:
+            raise ValueError(f"candidate {candidate.description}: {error}") from None
         errors, logdet = _expected(present + rows.T @ rows)
         entries.append({
             "description": candidate.description,
@@ -438,7 +479,7 @@ def plan(members, params, candidates=None):
         })
     entries.sort(key=lambda entry: -entry["gain"])
     return {"parameters": names, "present": dict(zip(names, errors_now.tolist())),
-            "noise": noises, "candidates": entries}
+            "noise": noises, "candidates": entries, "skipped": skipped}
 
 
 # The noise of each candidate: that of the measurement it varies (by its label).
@@ -461,36 +502,86 @@ def _without_focus(params):
 CANDIDATE_KEYS = {"tau": "s", "pulse_energy": "J, a list", "populations": "cm^-3, five",
                   "wavelength": "m", "sample_width": "cm", "w0": "m"}
 
+# Most candidates a plan ranks: each costs a model Jacobian (a second or so).
+MAX_CANDIDATES = 1000
+
 
 # Candidates from a TOML file of [[candidate]] tables (name and the keys that
-# change from the first measurement's set-up).
+# change from the first measurement's set-up), each checked as a set-up is;
+# InputError naming the file and the candidate otherwise.
 def read_candidates(path, member):
     document, _ = load_toml(path)
     tables = document.get("candidate")
     if not isinstance(tables, list) or not tables:
         raise InputError(f"{path}: no [[candidate]] tables (name and the set-up keys that "
                          f"change: {', '.join(CANDIDATE_KEYS)})")
+    if len(tables) > MAX_CANDIDATES:
+        raise InputError(f"{path}: {len(tables)} [[candidate]] tables; a plan ranks at most "
+                         f"{MAX_CANDIDATES} (each costs a model evaluation of its own)")
     candidates = []
     for table in tables:
+        if not isinstance(table, dict):
+            raise InputError(f"{path}: every [[candidate]] must be a table")
         name = table.get("name")
         if not isinstance(name, str) or not name:
             raise InputError(f"{path}: every [[candidate]] needs name = \"...\"")
+        where = f"{path} [[candidate]] {name}"
         arguments = dict(member.arguments)
         for key, value in table.items():
             if key == "name":
                 continue
             if key not in CANDIDATE_KEYS:
-                raise InputError(f"{path} [[candidate]] {name}: unknown key {key!r}; known: "
+                raise InputError(f"{where}: unknown key {key!r}; known: "
                                  + ", ".join(CANDIDATE_KEYS))
-            numbers = value if isinstance(value, list) else [value]
-            if not numbers or not all(isinstance(v, (int, float)) and not isinstance(v, bool)
-                                      and math.isfinite(v) and v >= 0 for v in numbers):
-                raise InputError(f"{path} [[candidate]] {name}: {key} must be numbers of at "
-                                 f"least 0 ({CANDIDATE_KEYS[key]}), got {value!r}")
-            arguments[key] = numbers if isinstance(value, list) else float(value)
+            arguments[key] = _candidate_value(key, value, where)
         if len(arguments["pulse_energy"]) != len(member.arguments["pulse_energy"]):
             y = np.asarray(member.arguments["transmittance"])
             arguments["transmittance"] = np.resize(y, (len(arguments["pulse_energy"]),
                                                        y.shape[-1]))
-        candidates.append(Candidate(f"{member.label}: {name}", arguments))
+        candidate = Candidate(f"{member.label}: {name}", arguments)
+        problem = candidate_problem(candidate)
+        if problem is not None:
+            raise InputError(f"{where}: {problem}")
+        candidates.append(candidate)
     return candidates
+
+
+# A value of a candidate's key, checked as setup.toml's are: pulse energies a
+# list of positive numbers, populations five of at least 0, the others one
+# positive number.
+def _candidate_value(key, value, where):
+    listed = key in ("pulse_energy", "populations")
+    numbers = value if isinstance(value, list) else [value]
+    if listed != isinstance(value, list) or not numbers or not all(
+            isinstance(v, (int, float)) and not isinstance(v, bool) and math.isfinite(v)
+            for v in numbers):
+        kind = "a list of finite numbers" if listed else "one finite number"
+        raise InputError(f"{where}: {key} must be {kind} ({CANDIDATE_KEYS[key]}), got {value!r}")
+    if key == "populations":
+        if len(numbers) != 5 or min(numbers) < 0 or sum(numbers) <= 0:
+            raise InputError(f"{where}: populations must be five numbers of at least 0, not all "
+                             f"0 (cm^-3), got {value!r}")
+        return [float(v) for v in numbers]
+    if min(numbers) <= 0:
+        raise InputError(f"{where}: {key} must be positive ({CANDIDATE_KEYS[key]}), got "
+                         f"{value!r}")
+    return [float(v) for v in numbers] if listed else float(value)
+
+
+# Why a candidate's set-up cannot be planned (a value outside the plausible
+# range of its quantity, as the set-up checks judge it), or None.
+def candidate_problem(candidate):
+    arguments = candidate.arguments
+    values = [arguments[key] for key in ("tau", "wavelength", "w0", "sample_width", "M2")]
+    energies = list(np.ravel(arguments["pulse_energy"]))
+    populations = list(np.ravel(arguments["populations"]))
+    if not all(isinstance(v, (int, float)) and math.isfinite(v) and v > 0
+               for v in values + energies) or len(populations) != 5 \
+            or not all(math.isfinite(v) and v >= 0 for v in populations):
+        return "the set-up values must be finite and positive"
+    setup = SimpleNamespace(**{key: arguments[key] for key in
+                               ("tau", "wavelength", "w0", "sample_width", "M2")},
+                            populations=tuple(populations))
+    findings = [finding for finding in check_setup(setup, energies)
+                if finding.check == "setup-range"]
+    return findings[0].message if findings else None

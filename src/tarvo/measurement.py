@@ -740,6 +740,16 @@ def _read_data_format(doc, where):
         exclude=_exclusions(table, where))
 
 
+# Raw signals are divided by their far field, which must be a positive
+# number (a signal detector that read 0 there has nothing to divide by).
+def _check_far_field(far_field, normalisation):
+    if not (math.isfinite(far_field) and far_field > 0.0):
+        raise ValueError(f"the far field of the signal (the mean of its "
+                         f"{normalisation.far_field_points} points at each end, divided by the "
+                         f"reference) is {float(far_field):g}; raw signals are divided by it and "
+                         "it must be positive: check the signal column")
+
+
 # The curves listed in [[curve]], read (readings that are not a number and
 # excluded points left out), checked for the points each keeps (the far
 # field at each end and one between) and their columns, and normalised
@@ -764,6 +774,8 @@ def _read_curves(entries, directory, data_format):
         if data.raw:
             try:
                 normalisation.check_points(values.size)
+                if normalisation.mode == "far-field":
+                    _check_far_field(normalisation.far_field(values), normalisation)
                 values = normalisation.normalise_data(values)
             except ValueError as error:
                 raise InputError(f"{path}: {error}") from None

@@ -260,10 +260,13 @@ class Normalisation:
         if self.mode == "shift":
             curves = raw + (1.0 - far)
             return curves, None if jacobian is None else jacobian - far_derivative
-        curves = raw / far
-        if jacobian is None:
-            return curves, None
-        return curves, (jacobian - curves[..., None] * far_derivative) / far[..., None]
+        # A far field of 0 (a set-up that absorbs everything) gives non-finite
+        # curves, which the fit and simulate refuse, rather than a warning.
+        with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
+            curves = raw / far
+            if jacobian is None:
+                return curves, None
+            return curves, (jacobian - curves[..., None] * far_derivative) / far[..., None]
 
     # The record of the result file.
     def as_dict(self):

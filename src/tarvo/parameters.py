@@ -4,6 +4,7 @@ their resolution for a fit, the expressions of constrained parameters, and
 where the fit puts the focus."""
 
 import math
+import reprlib
 from collections.abc import Mapping
 from dataclasses import dataclass
 
@@ -387,7 +388,7 @@ def _extra_parameters(entries, expressions, bounds, varied):
     for text in expressions.values():
         try:
             used.update(get_ast_names(Interpreter(minimal=True).parse(text)))
-        except SyntaxError:
+        except (SyntaxError, RecursionError, RuntimeError, MemoryError):
             pass   # reported with the reason when the expressions are checked
     extras = {}
     for name, p in entries.items():
@@ -452,6 +453,13 @@ def _uses(constraints, name):
 DERIVATIVE_STEP = 1.0e-5
 
 
+# The repr of an expression or its value for a message, cut to a line.
+def _shown(value, limit=80):
+    # reprlib shows the first items of a large list without building its repr.
+    text = repr(value) if isinstance(value, str) else reprlib.repr(value)
+    return text if len(text) <= limit else text[:limit - 3] + "..."
+
+
 # A new asteval interpreter with the mathematical functions only.
 def _interpreter():
     return Interpreter(minimal=True, use_numpy=True)
@@ -474,6 +482,10 @@ class Constraints:
                 raise ValueError(f"{name}: expr must be a non-empty text, got {text!r}")
             try:
                 tree = self._interpreter.parse(text)
+            except (RecursionError, RuntimeError, MemoryError):
+                self._interpreter.error = []
+                raise ValueError(f"{name}: cannot read expr {_shown(text)}: nested too deeply "
+                                 f"or too long (an expr is a formula of a few terms)") from None
             except SyntaxError as error:
                 self._interpreter.error = []
                 raise ValueError(f"{name}: cannot read expr {text!r}: not a valid expression"
@@ -496,9 +508,11 @@ class Constraints:
 
     # asteval's error messages, as one text after a colon (or nothing).
     def _errors(self):
-        messages = [e.get_error()[1] for e in self._interpreter.error]
+        # Each message repeats the expression before its last line, the reason.
+        messages = [e.get_error()[1].strip().splitlines() for e in self._interpreter.error]
         self._interpreter.error = []
-        return f": {'; '.join(m.strip() for m in messages)}" if messages else ""
+        reasons = [lines[-1] for lines in messages if lines]
+        return f": {'; '.join(reasons)}" if reasons else ""
 
     # Names of the constrained and derived parameters, in evaluation order.
     @property
@@ -513,22 +527,29 @@ class Constraints:
         for name in self.order:
             for other, value in values.items():
                 symbols[other] = value
+            text = _shown(self.expressions[name])
             try:
-                result = self._interpreter.run(self._trees[name], with_raise=True)
-            except Exception as error:
+                # Overflow gives inf, refused below, rather than a warning.
+                with np.errstate(all="ignore"):
+                    result = self._interpreter.run(self._trees[name], with_raise=True)
+            except RecursionError:
                 self._interpreter.error = []
-                raise ValueError(f"{name}: expr {self.expressions[name]!r} failed: "
-                                 f"{error}") from None
+                raise ValueError(f"{name}: expr {text} is nested too deeply to evaluate") \
+                    from None
+            except Exception as error:
+                # asteval's limits raise with an empty text and say why in its errors.
+                reason = self._errors() or (f": {type(error).__name__}: {error}"
+                                            if str(error) else f": {type(error).__name__}")
+                raise ValueError(f"{name}: expr {text} failed{reason}") from None
             if self._interpreter.error:
-                raise ValueError(f"{name}: expr {self.expressions[name]!r} failed"
-                                 + self._errors())
+                raise ValueError(f"{name}: expr {text} failed" + self._errors())
             try:
                 value = float(result)
-            except (TypeError, ValueError):
-                raise ValueError(f"{name}: expr {self.expressions[name]!r} gives "
-                                 f"{result!r}, not a number") from None
+            except (TypeError, ValueError, OverflowError):
+                raise ValueError(f"{name}: expr {text} gives {_shown(result)}, not a number") \
+                    from None
             if not math.isfinite(value):
-                raise ValueError(f"{name}: expr {self.expressions[name]!r} gives {value!r}")
+                raise ValueError(f"{name}: expr {text} gives {value!r}")
             values[name] = value
         return values
 

@@ -1,6 +1,7 @@
 """Planning a measurement: tarvo simulate (model curves with noise as a lab
 would record them) and tarvo init (a set-up template with example curves)."""
 
+import json
 import math
 import secrets
 import sys
@@ -11,13 +12,13 @@ import numpy as np
 from .checks import check_setup, rayleigh_range_mm
 from .curve_file import MAX_ABS_VALUE, MAX_POINTS
 from .directory_fit import output_directory, report_findings
-from .files import InputError, provenance, read_input_bytes
+from .files import (InputError, current_digest, provenance, read_input_bytes, write_json,
+                    write_text)
 from .measurement import (MAX_TOML_BYTES, SETUP_FILE, read_fit_options, read_parameter_file,
                           read_setup_file, read_start, resolve_model)
 from .normalisation import FAR_FIELD_POINTS, Normalisation
 from .parameters import NAMES
 from .plot import energy_label, plot_simulation, setup_title
-from .report import write_text
 from .simulation import simulate
 
 
@@ -79,6 +80,11 @@ def curve_header(with_sigma):
 # starting with "# "), the header line, one row per position. `sigma` is a
 # number (the same for every point), an array, or None for two columns.
 def write_curve_file(path, positions, transmittance, sigma=None, comment=""):
+    write_text(path, curve_text(positions, transmittance, sigma, comment))
+
+
+# The text of such a curve file.
+def curve_text(positions, transmittance, sigma=None, comment=""):
     lines = [comment.rstrip("\n")] if comment else []
     lines.append(curve_header(sigma is not None))
     sigma_column = None if sigma is None else np.broadcast_to(sigma, np.shape(positions))
@@ -87,7 +93,7 @@ def write_curve_file(path, positions, transmittance, sigma=None, comment=""):
         if sigma_column is not None:
             fields.append(repr(float(sigma_column[i])))
         lines.append(",".join(fields))
-    write_text(path, "\n".join(lines) + "\n")
+    return "\n".join(lines) + "\n"
 
 
 # Model curves with Gaussian noise of standard deviation `noise`, drawn from `seed`.
@@ -127,19 +133,65 @@ def _measurement_paths(out, entries, setup_path):
     return paths
 
 
+# The files a simulated measurement wrote, with their SHA-256: what a later
+# --measurement --force may replace (a file edited since is no longer its).
+SIMULATED_FILE = ".tarvo-simulated.json"
+
+
 # The output directory of --measurement, checked: not the set-up's own
-# directory, and not a directory that holds a measurement of its own.
-def measurement_directory(out, source_directory):
+# directory, and empty or new unless `force`.
+def measurement_directory(out, source_directory, force=False):
     out = Path(out)
     if out.exists() and not out.is_dir():
         raise InputError(f"--measurement {out}: exists and is not a directory")
     if out.exists() and out.resolve() == Path(source_directory).resolve():
         raise InputError("--measurement must name another directory than DIR: the simulated "
                          "curves would overwrite its curve files")
-    if (out / "setup.toml").exists() and not (out / TRUTH_FILE).exists():
-        raise InputError(f"--measurement {out}: holds a setup.toml but no {TRUTH_FILE}, so it "
-                         "is not a simulated measurement; choose an empty or new directory")
+    if out.exists() and not force and any(out.iterdir()):
+        raise InputError(f"--measurement {out}: the directory is not empty; a simulated "
+                         "measurement goes into an empty or new directory (--force replaces "
+                         "the files of an earlier simulation there and keeps every other file)")
     return out
+
+
+# The digests of the files an earlier simulation wrote into `out` ({} when none).
+def _simulated_files(out):
+    try:
+        document = json.loads(read_input_bytes(out / SIMULATED_FILE, MAX_TOML_BYTES,
+                                               "a list of simulated files").decode("utf-8"))
+    except (InputError, UnicodeDecodeError, ValueError):
+        return {}
+    files = document.get("files") if isinstance(document, dict) else None
+    return files if isinstance(files, dict) else {}
+
+
+# Refuse to write `paths` (inside `out`) where one exists that no earlier
+# simulation wrote, or that was changed since: it is kept.
+def _check_owned(out, paths):
+    owned = _simulated_files(out)
+    for path in paths:
+        if not path.exists() and not path.is_symlink():
+            continue
+        name = path.relative_to(out).as_posix()
+        if not path.is_file() or path.is_symlink() or owned.get(name) != current_digest(path):
+            raise InputError(f"--measurement {out}: {name} was not written by tarvo simulate "
+                             "(or was changed since) and is kept; remove it yourself or choose "
+                             "another directory")
+
+
+# Write the files of a simulated measurement (relative name: text) into
+# `out`, after checking that none replaces a file it does not own, and the
+# record of what it wrote.
+def _write_owned(out, texts):
+    paths = [out / name for name in texts]
+    out.mkdir(parents=True, exist_ok=True)
+    _check_owned(out, paths)
+    owned = _simulated_files(out)
+    for path, text in zip(paths, texts.values()):
+        path.parent.mkdir(parents=True, exist_ok=True)
+        owned[path.relative_to(out).as_posix()] = write_text(path, text)
+    write_json(out / SIMULATED_FILE, {"written_by": "tarvo simulate --measurement",
+                                      "files": owned})
 
 
 # The known parameters of a simulated measurement as a TOML file that
@@ -159,16 +211,16 @@ def truth_text(spec_pars, noise, seed, record):
 # known parameters. Returns the paths of the curve files.
 def write_measurement(out, setup_file, positions, curves, spec_pars, noise, seed, record):
     paths = _measurement_paths(out, setup_file.curve_entries, setup_file.path)
-    out.mkdir(parents=True, exist_ok=True)
     data = noisy_curves(curves, noise, seed) if noise else curves
     comment = (f"# simulated by {record['command_line']} (tarvo {record['tarvo_version']}); "
                f"noise {noise:g}" + (f", seed {seed}" if noise else ""))
-    for path, entry, row in zip(paths, setup_file.curve_entries, data):
-        path.parent.mkdir(parents=True, exist_ok=True)
-        write_curve_file(path, positions, row, noise if noise else None,
-                         f"{comment}\n# pulse energy {entry[1]!r} J")
-    write_text(out / "setup.toml", _setup_text(setup_file.path))
-    write_text(out / TRUTH_FILE, truth_text(spec_pars, noise, seed, record))
+    texts = {path.relative_to(out).as_posix():
+             curve_text(positions, row, noise if noise else None,
+                        f"{comment}\n# pulse energy {entry[1]!r} J")
+             for path, entry, row in zip(paths, setup_file.curve_entries, data)}
+    texts[SETUP_FILE] = _setup_text(setup_file.path)
+    texts[TRUTH_FILE] = truth_text(spec_pars, noise, seed, record)
+    _write_owned(out, texts)
     return paths
 
 
@@ -186,21 +238,21 @@ REFERENCE_GAIN = 1.6e5
 def write_raw_measurement(out, setup_file, positions, absolute, energies, spec_pars, noise,
                           seed, record):
     paths = _measurement_paths(out, setup_file.curve_entries, setup_file.path)
-    out.mkdir(parents=True, exist_ok=True)
     rng = np.random.default_rng(seed)
     comment = (f"# raw readings simulated by {record['command_line']} (tarvo "
                f"{record['tarvo_version']}); relative noise {noise:g}"
                + (f", seed {seed}" if noise else ""))
+    texts = {}
     for path, energy, row in zip(paths, energies, absolute):
         reference = np.full(positions.shape, REFERENCE_GAIN * energy)
         signal = SIGNAL_GAIN * energy * row * (1.0 + noise * rng.standard_normal(row.shape))
         lines = [comment, f"# pulse energy {energy!r} J", "position (mm),signal,reference"]
         lines += [f"{float(z)!r},{float(a)!r},{float(b)!r}"
                   for z, a, b in zip(positions, signal, reference)]
-        path.parent.mkdir(parents=True, exist_ok=True)
-        write_text(path, "\n".join(lines) + "\n")
-    write_text(out / "setup.toml", _setup_text(setup_file.path))
-    write_text(out / TRUTH_FILE, truth_text(spec_pars, noise, seed, record))
+        texts[path.relative_to(out).as_posix()] = "\n".join(lines) + "\n"
+    texts[SETUP_FILE] = _setup_text(setup_file.path)
+    texts[TRUTH_FILE] = truth_text(spec_pars, noise, seed, record)
+    _write_owned(out, texts)
     return paths
 
 
@@ -259,7 +311,7 @@ def run_simulate_command(args, argv):
         if args.out is not None:
             raise InputError("--out applies to simulation.csv; --measurement OUT names the "
                              "directory of the simulated measurement itself")
-        target = measurement_directory(target, setup_file.path.parent)
+        target = measurement_directory(target, setup_file.path.parent, args.force)
 
     energy = model == "energy"
     normalisation = setup_file.data_format.normalisation
@@ -362,7 +414,7 @@ is_sa = false                 # true for a saturable absorber (transmittance pea
 # columns = ["position", "transmittance"]   # what each column of the curve files holds, in
                               #    order: position, transmittance, sigma, signal, reference,
                               #    skip (default: the names of the header line)
-position_unit = "mm"          # unit of the positions: "mm", "um" or "m"
+position_unit = "mm"          # unit of the positions: "nm", "um", "mm", "cm", "m" or "in"
 transmittance_unit = "fraction"   # "fraction" or "percent"
 normalisation = "far-field"   # how data and model are normalised: "far-field" (each curve
                               #    divided by the mean of its outermost points; any scale, such

@@ -1,5 +1,7 @@
 """Figures: data and model curves of a fit (residuals below), and simulated curves."""
 
+import math
+
 from matplotlib.backends.backend_agg import FigureCanvasAgg
 from matplotlib.figure import Figure
 
@@ -52,14 +54,25 @@ _SUPERSCRIPT = str.maketrans("-0123456789", "\u207b\u2070\u00b9\u00b2\u00b3\u207
 _UNITS = {"cm^2": "cm\u00b2", "s": "s", "mm": "mm", "": ""}
 
 
+# The smallest power of ten a value box scales by (10^-307 is a normal double).
+SMALLEST_EXPONENT = -307
+# An error beyond this many units of the value's power of ten is shown on its own.
+MAX_ERROR_RATIO = 1e15
+
+
 # "value ± error unit" with one shared power of ten, e.g. "(4.007 ± 0.010)×10⁻¹⁸ cm²".
 def value_text(value, error, unit):
     unit = _UNITS.get(unit, unit)
-    if error is None or not (error == error) or error == float("inf"):
+    if error is None or not (math.isfinite(error) and math.isfinite(value)):
         return f"{value:.4g} {unit}".rstrip()
     exponent = 0 if value == 0 or 1e-3 <= abs(value) < 1e4 else int(f"{value:e}".split("e")[1])
-    scale = 10.0 ** exponent
-    digits = max(0, min(6, -int(f"{error / scale:e}".split("e")[1]) + 1))
+    scale = 10.0 ** max(exponent, SMALLEST_EXPONENT)
+    ratio = error / scale
+    if exponent < SMALLEST_EXPONENT or not ratio < MAX_ERROR_RATIO:
+        # A subnormal value (its power of ten underflows to 0), or an error
+        # that dwarfs the value: each in its own power of ten.
+        return f"{value:.4g} \u00b1 {error:.2g} {unit}".rstrip()
+    digits = 0 if ratio == 0 else max(0, min(6, -int(f"{ratio:e}".split("e")[1]) + 1))
     body = f"{value / scale:.{digits}f} \u00b1 {error / scale:.{digits}f}"
     if exponent:
         body = f"({body})\u00d710{str(exponent).translate(_SUPERSCRIPT)}"

@@ -371,6 +371,20 @@ def _root_weights(weights, sigma, x, centre):
     return np.ones_like(x), "equal"
 
 
+# The set-up values of a fit as setup.toml's are checked: positive finite
+# numbers, five populations of at least 0 (not all 0).
+def _check_setup_values(populations, **values):
+    for name, value in values.items():
+        if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.number)) \
+                or not (math.isfinite(value) and value > 0):
+            raise ValueError(f"{name} must be a positive finite number, got {value!r}")
+    levels = np.ravel(np.asarray(populations, dtype=np.float64))
+    if levels.size != 5 or not np.all(np.isfinite(levels)) or np.any(levels < 0) \
+            or not np.any(levels > 0):
+        raise ValueError(f"populations must be five finite numbers of at least 0, not all 0 "
+                         f"(cm^-3), got {populations!r}")
+
+
 # The least-squares problem of a fit from its data and settings (the
 # arguments of fit, checked), carrying the resolved parameters, the
 # normalisation, sigma and the name of the weighting. `focus` replaces the
@@ -384,6 +398,10 @@ def prepare_problem(positions, transmittance, pulse_energy, params, *, populatio
     norm = normalisation_of(normalisation, far_field_points)
     x, y, energies, sigma, counts = _data(positions, transmittance, pulse_energy, sigma)
     norm.check_points(x.shape[1] if counts is None else int(np.min(counts)))
+    _check_setup_values(populations, sample_width=sample_width, tau=tau,
+                        wavelength=wavelength, w0=w0, M2=M2)
+    if not isinstance(is_sa, (bool, np.bool_)):
+        raise ValueError(f"is_sa must be True or False, got {is_sa!r}")
     # The data as given, for the plausibility checks; fitted as the model is normalised.
     given = y
     y, sigma = norm.measured(y, sigma, counts)

@@ -343,7 +343,10 @@ class FitResult:
         Raises
         ------
         ValueError
-            If the file holds no result of the exact engine.
+            If the file holds no result of tarvo.fit or tarvo fit, or a
+            malformed one (a key missing, a value of the wrong type, a
+            number that is not finite, lists of the wrong length); the
+            message names the file and the key.
         """
 
         return load_result(path)
@@ -666,123 +669,274 @@ def nan_padded(rows):
     return padded
 
 
-# A float from a JSON number (None: NaN).
-def _float(value):
-    return math.nan if value is None else float(value)
-
-
 # Largest result file read (a bootstrap of many replicates lists them all).
 MAX_RESULT_BYTES = 512 * 1024 * 1024
 
+# A key that must be present.
+_REQUIRED = object()
+
+
+# A part of a result document read for FitResult.load: every access checks
+# the value's type (and that numbers are finite) and names the key, such as
+# setup.tau_s or curves[1].model, in its ValueError.
+class DocumentFields:
+    def __init__(self, data, path, where=""):
+        self.data, self.path, self.where = data, path, where
+
+    def _name(self, key):
+        if isinstance(key, int):
+            return f"{self.where}[{key}]"
+        return f"{self.where}.{key}" if self.where else key
+
+    # ValueError naming the key, what it must be and what it is.
+    def fail(self, key, expected, value):
+        shown = repr(value)
+        shown = shown if len(shown) <= 40 else shown[:37] + "..."
+        raise ValueError(f"{self.path}: {self._name(key)} must be {expected}, got {shown}")
+
+    def get(self, key, default=_REQUIRED):
+        if isinstance(self.data, dict) and key in self.data:
+            return self.data[key]
+        if isinstance(self.data, list) and isinstance(key, int) and 0 <= key < len(self.data):
+            return self.data[key]
+        if default is _REQUIRED:
+            raise ValueError(f"{self.path}: {self._name(key)} is missing")
+        return default
+
+    def table(self, key, default=_REQUIRED):
+        value = self.get(key, default)
+        if not isinstance(value, dict):
+            self.fail(key, "a table", value)
+        return DocumentFields(value, self.path, self._name(key))
+
+    # The entries of a list (tables where `tables`).
+    def entries(self, key, default=_REQUIRED, tables=True):
+        value = self.get(key, default)
+        if not isinstance(value, list):
+            self.fail(key, "a list", value)
+        inner = DocumentFields(value, self.path, self._name(key))
+        for k, item in enumerate(value):
+            if tables and not isinstance(item, dict):
+                inner.fail(k, "a table", item)
+        return [DocumentFields(item, self.path, inner._name(k)) for k, item in enumerate(value)]
+
+    # A finite number; None (JSON null) as NaN where `null` allows it.
+    def number(self, key, default=_REQUIRED, null=False):
+        value = self.get(key, default)
+        return _finite(self, key, value, null)
+
+    def integer(self, key, default=_REQUIRED, low=0):
+        value = self.get(key, default)
+        if isinstance(value, bool) or not isinstance(value, int) or value < low:
+            self.fail(key, f"an integer of at least {low}", value)
+        return value
+
+    def boolean(self, key, default=_REQUIRED):
+        value = self.get(key, default)
+        if not isinstance(value, bool):
+            self.fail(key, "true or false", value)
+        return value
+
+    def text(self, key, default=_REQUIRED, choices=None):
+        value = self.get(key, default)
+        if not isinstance(value, str) or (choices is not None and value not in choices):
+            self.fail(key, "a string" if choices is None else
+                      "one of " + ", ".join(map(repr, choices)), value)
+        return value
+
+    # A list of numbers (None as NaN where `null` allows it), of `size` if given.
+    def numbers(self, key, default=_REQUIRED, null=False, size=None):
+        value = self.get(key, default)
+        if not isinstance(value, list) or (size is not None and len(value) != size):
+            self.fail(key, "a list of numbers" if size is None else
+                      f"a list of {size} numbers", value)
+        inner = DocumentFields(value, self.path, self._name(key))
+        return [_finite(inner, k, item, null) for k, item in enumerate(value)]
+
+    # A square matrix of numbers (None as NaN) of `size` rows.
+    def matrix(self, key, size):
+        value = self.get(key)
+        if not isinstance(value, list) or len(value) != size:
+            self.fail(key, f"a list of {size} rows", value)
+        inner = DocumentFields(value, self.path, self._name(key))
+        return [inner.numbers(k, null=True, size=size) for k in range(size)]
+
+
+# A JSON value as a finite float (None as NaN where `null` allows it).
+def _finite(fields, key, value, null):
+    if value is None and null:
+        return math.nan
+    if isinstance(value, bool) or not isinstance(value, (int, float)) or \
+            not math.isfinite(value) or abs(value) > 1e308:
+        fields.fail(key, "a finite number" + (" or null" if null else ""), value)
+    return float(value)
+
 
 # A FitResult from a result file written by `tarvo fit` (exact engine) or
-# FitResult.save; ValueError when the file holds no such result.
+# FitResult.save; ValueError, naming the key, when the file holds no such
+# result or a malformed one.
 def load_result(path):
     path = Path(path)
     raw = read_input_bytes(path, MAX_RESULT_BYTES, "a fit result is at most a few megabytes")
     try:
         document = json.loads(raw.decode("utf-8"))
-    except (UnicodeDecodeError, json.JSONDecodeError) as error:
+    except (UnicodeDecodeError, ValueError, RecursionError) as error:
         raise ValueError(f"{path}: cannot read a fit result: {error}") from None
+    return result_from_document(document, path)
+
+
+# A FitResult from a parsed result document (see load_result).
+def result_from_document(document, path):
     if not isinstance(document, dict) or "parameters" not in document:
         raise ValueError(f"{path}: not a tarvo fit result (no \"parameters\")")
+    doc = DocumentFields(document, path)
     engine = document.get("engine")
-    if engine not in FIT_METHODS or "focus_mm" not in document:
-        raise ValueError(f"{path}: a result of the {engine} engine written by an earlier "
-                         "version; FitResult.load reads results of tarvo.fit and tarvo fit "
+    if not isinstance(engine, str) or engine not in FIT_METHODS or "focus_mm" not in document:
+        raise ValueError(f"{path}: a result of the {str(engine)[:20]!r} engine written by an "
+                         "earlier version; FitResult.load reads results of tarvo.fit and tarvo fit "
                          "that record the focus (focus_mm): fit again")
-    setup_doc = document["setup"]
-    setup = {"populations": np.array(setup_doc["populations_cm-3"], dtype=np.float64),
-             "sample_width": setup_doc["sample_width_cm"], "tau": setup_doc["tau_s"],
-             "wavelength": setup_doc["wavelength_m"], "w0": setup_doc["w0_m"],
-             "M2": setup_doc["M2"]}
-    model = document["model"]
-    grid = {"t_slices": setup_doc["t_slices"], "z_slices": setup_doc["z_slices"],
-            "radial_points": setup_doc.get("radial_points", 0),
-            "intensity_points": setup_doc.get("intensity_points", 0)}
+    setup_doc = doc.table("setup")
+    setup = {"populations": np.array(setup_doc.numbers("populations_cm-3", size=5),
+                                     dtype=np.float64),
+             "sample_width": setup_doc.number("sample_width_cm"), "tau": setup_doc.number("tau_s"),
+             "wavelength": setup_doc.number("wavelength_m"), "w0": setup_doc.number("w0_m"),
+             "M2": setup_doc.number("M2")}
+    model = doc.text("model", choices=("energy", "established"))
+    grid = {"t_slices": setup_doc.integer("t_slices", low=1),
+            "z_slices": setup_doc.integer("z_slices", low=1),
+            "radial_points": setup_doc.integer("radial_points", 0),
+            "intensity_points": setup_doc.integer("intensity_points", 0)}
     # Results written before the normalisations were named were shifted.
-    normalisation = Normalisation(document.get("normalisation", "shift"),
-                                  document.get("far_field_points", 5))
-    weights = next((mode for mode, text in WEIGHTING_TEXT.items()
-                    if text == document["weights"]), "established")
-    bounds = document.get("bounds", {})
+    try:
+        normalisation = Normalisation(doc.text("normalisation", "shift"),
+                                      doc.integer("far_field_points", 5, low=1))
+    except (TypeError, ValueError) as error:
+        raise ValueError(f"{path}: normalisation: {error}") from None
+    weighting = doc.text("weights")
+    weights = next((mode for mode, text in WEIGHTING_TEXT.items() if text == weighting),
+                   "established")
+    bounds_doc = doc.table("bounds", {})
+    bounds = {name: bounds_doc.numbers(name, null=True, size=2) for name in bounds_doc.data}
     params = Parameters()
-    for entry in document["parameters"]:
-        low, high = bounds.get(entry["name"], [None, None])
-        p = params.add(entry["name"], entry["value"], vary=entry["fitted"],
-                       min=None if low is None else low, max=None if high is None else high)
-        p.init_value = entry["start"]
-        p.stderr = None if not entry["fitted"] else _float(entry["standard_error"])
-    focus_doc = document["focus_mm"]
-    low, high = bounds.get(FOCUS, [None, None])
-    focus = params.add(FOCUS, focus_doc["value"], vary=focus_doc["fitted"], min=low, max=high)
-    focus.init_value = focus_doc["start"]
-    focus.stderr = _float(focus_doc["standard_error"]) if focus_doc["fitted"] else None
-    for entry in document.get("extra_parameters", []):
-        low, high = bounds.get(entry["name"], [None, None])
-        p = params.add(entry["name"], entry["value"], vary=entry["fitted"], min=low, max=high)
-        p.init_value = entry["start"]
-        p.stderr = _float(entry["standard_error"]) if entry["fitted"] else None
+
+    # Add a parameter of the document (an entry of `what`) to params.
+    def add(entry, name, fitted):
+        low, high = bounds.get(name, [math.nan, math.nan])
+        value = entry.number("value")
+        try:
+            p = params.add(name, value, vary=fitted,
+                           min=None if math.isnan(low) else low,
+                           max=None if math.isnan(high) else high)
+        except (TypeError, ValueError, KeyError) as error:
+            raise ValueError(f"{path}: {entry.where}: {error}") from None
+        p.init_value = entry.number("start", null=True)
+        p.stderr = entry.number("standard_error", None, null=True) if fitted else None
+        return p
+
+    for entry in doc.entries("parameters"):
+        add(entry, entry.text("name", choices=NAMES), entry.boolean("fitted"))
+    missing = [name for name in NAMES if name not in params]
+    if missing:
+        raise ValueError(f"{path}: parameters has no entry of {', '.join(missing)}")
+    focus_doc = doc.table("focus_mm")
+    focus = add(focus_doc, FOCUS, focus_doc.boolean("fitted"))
+    for entry in doc.entries("extra_parameters", []):
+        add(entry, entry.text("name"), entry.boolean("fitted"))
     expressions = {}
-    for entry in document.get("constraints", []):
-        if entry["name"] in params:
-            params[entry["name"]].set(expr=entry["expr"])
-        else:
-            params.add(entry["name"], entry["value"], vary=False, expr=entry["expr"])
-        params[entry["name"]].stderr = _float(entry["standard_error"])
-        expressions[entry["name"]] = entry["expr"]
-    var_names = list(document["covariance"]["parameters"])
-    covar = np.array([[_float(v) for v in row] for row in document["covariance"]["matrix"]],
+    for entry in doc.entries("constraints", []):
+        name, expr = entry.text("name"), entry.text("expr")
+        value = entry.number("value", null=True)
+        try:
+            if name in params:
+                params[name].set(expr=expr)
+            else:
+                params.add(name, value, vary=False, expr=expr)
+        except (TypeError, ValueError, KeyError, SyntaxError) as error:
+            raise ValueError(f"{path}: {entry.where}: {error}") from None
+        params[name].stderr = entry.number("standard_error", None, null=True)
+        expressions[name] = expr
+    covariance_doc = doc.table("covariance")
+    var_names = [entry for entry in covariance_doc.get("parameters")
+                 if isinstance(entry, str) and entry in params] \
+        if isinstance(covariance_doc.get("parameters"), list) else None
+    if var_names is None or len(var_names) != len(covariance_doc.get("parameters")):
+        covariance_doc.fail("parameters", "a list of the parameters' names",
+                            covariance_doc.get("parameters"))
+    covar = np.array(covariance_doc.matrix("matrix", len(var_names)),
                      dtype=np.float64).reshape(len(var_names), len(var_names))
-    correlation = np.array([[_float(v) for v in row] for row in document["correlation"]],
+    correlation = np.array(doc.matrix("correlation", len(var_names)),
                            dtype=np.float64).reshape(covar.shape)
     for k, name in enumerate(var_names):
         params[name].correl = {other: float(correlation[k, j])
                                for j, other in enumerate(var_names) if j != k}
-    curves = document["curves"]
-    positions = nan_padded([c["positions_mm"] for c in curves])
-    data = nan_padded([c["transmittance"] for c in curves])
-    best_fit = nan_padded([c["model"] for c in curves])
-    sigma = None if curves[0]["standard_deviation"] is None else \
-        nan_padded([c["standard_deviation"] for c in curves])
+    curves = doc.entries("curves")
+    if not curves:
+        doc.fail("curves", "a list of curves", [])
+    # Curves of different lengths are padded with NaN to rows of one length.
+    rows = [c.numbers("positions_mm") for c in curves]
+    sizes = [len(row) for row in rows]
+    if min(sizes) < 1:
+        doc.fail("curves", "curves of at least one point", [])
+    positions = nan_padded(rows)
+    data = nan_padded([c.numbers("transmittance", size=n) for c, n in zip(curves, sizes)])
+    best_fit = nan_padded([c.numbers("model", size=n) for c, n in zip(curves, sizes)])
+    with_sigma = curves[0].get("standard_deviation") is not None
+    sigma = None if not with_sigma else \
+        nan_padded([c.numbers("standard_deviation", size=n) for c, n in zip(curves, sizes)])
+    if sigma is not None and not np.all(sigma[~np.isnan(sigma)] > 0.0):
+        doc.fail("curves", "standard deviations above 0", "a standard deviation of 0 or less")
+    energies = np.array([c.number("pulse_energy_J") for c in curves], dtype=np.float64)
     residuals = data - best_fit
-    is_sa = bool(setup_doc["is_sa"])
+    is_sa = setup_doc.boolean("is_sa")
     centre = scan_centre(positions, data, is_sa)
     # (NaN pads the rows of curves of different lengths: weighted at the centre, left out.)
     root_weights = 1.0 / sigma if sigma is not None else \
         np.sqrt(point_weights(np.nan_to_num(positions - centre))) if weights == "established" \
         else np.ones_like(positions)
-    tolerances = document.get("tolerances", {})
+    tolerances = doc.table("tolerances", {})
+    tolerances = tuple(None if tolerances.get(k, None) is None else tolerances.number(k)
+                       for k in ("ftol", "xtol", "gtol", "max_nfev"))
+    rel_step = doc.get("standard_error_relative_step", None)
+    rel_step = None if rel_step is None else doc.number("standard_error_relative_step")
     ndata = int(np.count_nonzero(~np.isnan(data)))
     nvarys = len(var_names)
-    chisqr = _float(document["chi2"])
+    converged = doc.boolean("converged")
     return FitResult(
         params=params, var_names=var_names,
         values={name: p.value for name, p in params.items()},
         spec_pars=np.array([params[name].value for name in NAMES], dtype=np.float64),
         focus=float(focus.value), centre=centre, expressions=expressions,
         init_values={name: params[name].init_value for name in var_names},
-        covar=covar, correlation=correlation, chisqr=chisqr,
-        fit_error=_float(document["fit_error"]),
-        redchi=_float(document["reduced_chi2"]), aic=_float(document["aic"]),
-        bic=_float(document["bic"]), ndata=ndata, nvarys=nvarys, nfree=ndata - nvarys,
+        covar=covar, correlation=correlation, chisqr=doc.number("chi2", null=True),
+        fit_error=doc.number("fit_error", null=True),
+        redchi=doc.number("reduced_chi2", null=True), aic=doc.number("aic", None, null=True),
+        bic=doc.number("bic", None, null=True), ndata=ndata, nvarys=nvarys,
+        nfree=ndata - nvarys,
         residual=(root_weights * residuals)[~np.isnan(data)], residuals=residuals,
-        best_fit=best_fit, data=data, positions=positions,
-        pulse_energy=np.array([c["pulse_energy_J"] for c in curves], dtype=np.float64),
-        sigma=sigma, weighting=document["weights"], weights=weights, setup=setup,
+        best_fit=best_fit, data=data, positions=positions, pulse_energy=energies,
+        sigma=sigma, weighting=weighting, weights=weights, setup=setup,
         normalisation=normalisation, rms=float(np.sqrt(np.nanmean(residuals ** 2))),
         findings=[], identifiability=None, start_values={},
         budget=None if document.get("error_budget") is None
         else ErrorBudget.from_dict(document["error_budget"]),
         grid=grid if model == "energy" else {k: grid[k] for k in ("t_slices", "z_slices")},
-        is_sa=is_sa, scale_covar=document.get("scale_covar", sigma is None),
-        nfev=document["nfev"], success=bool(document["converged"]),
-        status=1 if document["converged"] else 0, message=document["message"],
-        notes=list(document.get("notes", [])), n_starts=document["n_starts"],
+        is_sa=is_sa, scale_covar=doc.boolean("scale_covar", sigma is None),
+        nfev=doc.integer("nfev"), success=converged,
+        status=1 if converged else 0, message=doc.text("message"),
+        notes=[note.data for note in _texts(doc, "notes")], n_starts=doc.integer("n_starts", low=1),
         start_costs=[], start_factor=None, engine=engine, model=model,
-        method=document.get("fitting_method", FIT_METHODS["exact"]),
-        rel_step=document.get("standard_error_relative_step"), solver_messages=None,
-        engine_options={},
-        seconds=_float(document["fit_seconds"]),
-        tolerances=tuple(tolerances.get(k) for k in ("ftol", "xtol", "gtol", "max_nfev")),
+        method=doc.text("fitting_method", FIT_METHODS["exact"]),
+        rel_step=rel_step, solver_messages=None, engine_options={},
+        seconds=doc.number("fit_seconds", None, null=True),
+        tolerances=tolerances,
         _problem=None, _u=None, source=str(path))
+
+
+# The strings of a list.
+def _texts(doc, key):
+    entries = doc.entries(key, [], tables=False)
+    for entry in entries:
+        if not isinstance(entry.data, str):
+            doc.fail(key, "a list of strings", entry.data)
+    return entries
+

@@ -421,7 +421,8 @@ def _inverse_singular(matrix):
         return np.full(matrix.shape[1], np.inf), np.eye(matrix.shape[1])
     _, singular, vt = np.linalg.svd(matrix, full_matrices=False)
     floor = singular[0] * max(matrix.shape) * np.finfo(float).eps
-    with np.errstate(divide="ignore"):
+    # A tiny floor (a Jacobian of subnormal entries) overflows to an infinite inverse.
+    with np.errstate(divide="ignore", over="ignore"):
         inverse = np.where(singular > floor, 1.0 / np.maximum(singular, floor), np.inf)
     return inverse, vt
 
@@ -443,7 +444,8 @@ def from_jacobian(names, values, is_log, jacobian, variance_scale, scales=None):
     # do not constrain.
     inverse, vt = _inverse_singular(scaled)
     finite = np.isfinite(inverse)
-    variance = (vt[finite].T ** 2) @ (inverse[finite] ** 2)
+    with np.errstate(over="ignore", invalid="ignore"):
+        variance = (vt[finite].T ** 2) @ (inverse[finite] ** 2)
     free = np.any(np.abs(vt[~finite]) > NULL_COMPONENT, axis=0)
     errors = {name: math.inf if open_ else float(math.sqrt(v))
               for name, v, open_ in zip(names, variance, free)}

@@ -5,6 +5,7 @@ import json
 import os
 import subprocess
 import sys
+import warnings
 
 import numpy as np
 import pytest
@@ -249,3 +250,27 @@ def test_elapsed_time_shows_on_a_terminal_only(stream, shows):
         assert text.endswith("\r") and text.rsplit("\r", 2)[-2].strip() == ""
     else:
         assert text == ""
+
+
+# Set-up values at the ends of the doubles, fitted with --force and
+# simulated: one-line errors (or a result), never a traceback or a
+# RuntimeWarning with its source line (on main both leaked).
+@pytest.mark.parametrize("old, new", [
+    ("sample_width = 0.1", "sample_width = 1e300"),
+    ("sample_width = 0.1", "sample_width = 1e-300"),
+    ("populations = [6e17", "populations = [1e300"),
+    ("populations = [6e17", "populations = [1e-300"),
+    ("w0 = 20e-6", "w0 = 1e-300"),
+    ("w0 = 20e-6", "w0 = 1e-160"),
+    ("wavelength = 532e-9", "wavelength = 1e300"),
+    ("sigma_1 = 6e-18", "sigma_1 = 1e300"),
+    ("tau = 4e-9", "tau = 1e-300"),
+], ids=lambda text: text.split(" = ")[-1] if " = " in text else text)
+def test_extreme_set_up_values_end_in_one_line(measurement_dir, capsys, old, new):
+    replace_line(measurement_dir / "setup.toml", old, new)
+    for arguments in (["fit", measurement_dir, "--force"], ["simulate", measurement_dir]):
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            status, _, err = run(capsys, *arguments)
+        assert status in (0, 1, 2, 3)
+        assert all(line.startswith("tarvo: ") for line in err.splitlines()), err

@@ -173,3 +173,20 @@ def test_simulate_refuses_bad_options(measurement_dir, tmp_path_factory, capsys,
     status, out, err = run(capsys, "simulate", measurement_dir, *args)
     assert (status, out) == (2, "")
     assert err.startswith("tarvo: error: ") and message.format(params=params) in err
+
+
+# The figure's value box for values at the ends of the doubles (T3: on main a
+# value below 1e-323 divided by zero).
+@pytest.mark.parametrize("value, error, text", [
+    (4.007e-18, 1.0e-20, "(4.007 \u00b1 0.010)\u00d710\u207b\u00b9\u2078 cm\u00b2"),
+    (5e-324, 1e-20, "4.941e-324 \u00b1 1e-20 cm\u00b2"),
+    (5e-324, 5e-324, "4.941e-324 \u00b1 4.9e-324 cm\u00b2"),
+    (1e-320, 0.0, "1e-320 \u00b1 0 cm\u00b2"),
+    (2e-9, float("nan"), "2e-09 s"),
+    (1e300, 1e308, "(1 \u00b1 100000000)\u00d710\u00b3\u2070\u2070 s"),
+], ids=["ordinary", "subnormal", "subnormal-error", "zero-error", "no-error", "huge-error"])
+def test_the_value_box_writes_every_value(value, error, text):
+    from tarvo.plot import value_text
+
+    unit = "cm^2" if text.endswith("cm\u00b2") else "s"
+    assert value_text(value, error, unit) == text

@@ -140,7 +140,8 @@ def test_noise_is_reproducible_from_the_seed(tmp_path, capsys):
     (["--measurement", "{start}"], "--measurement must name another directory than DIR"),
     (["--measurement", "{measured}", "--noise", "-1"], "--noise must be a standard deviation"),
     (["--measurement", "{measured}", "--seed", "3"], "--seed needs --noise"),
-    (["--measurement", "{other}"], "holds a setup.toml but no truth.toml"),
+    (["--measurement", "{other}"], "the directory is not empty; a simulated measurement goes "
+     "into an empty or new directory"),
     (["--measurement", "{measured}", "--out", "{other}"], "--out applies to simulation.csv"),
 ], ids=["noise-alone", "onto-itself", "negative-noise", "seed-alone", "real-measurement",
         "out-too"])
@@ -153,6 +154,56 @@ def test_simulated_measurement_refusals(tmp_path, capsys, arguments, message):
     status, _, err = run(capsys, "simulate", start, *[a.format(**names) for a in arguments])
     assert status == 2 and message in err
     assert (other / "setup.toml").read_text() == SETUP_TOML
+
+
+# What OUT holds before `tarvo simulate start --measurement OUT [--force]`:
+# files by name, and whether an earlier simulation wrote OUT first.
+FOREIGN = {
+    # Curves exported by lab software, no setup.toml.
+    "exported-curves": ({"curve-5uJ.csv": "z,T\n1,1\n"}, False, False),
+    # A real measurement with a truth.toml of its own.
+    "measurement-with-truth": ({"setup.toml": "[beam]\n", "truth.toml": "sigma_1 = 1e-18\n",
+                                "curve-10uJ.csv": "z,T\n"}, False, False),
+    # --force replaces only what a simulation wrote: a lab file of a curve's name stays.
+    "forced-over-a-lab-file": ({"curve-20uJ.csv": "z,T\n2,1\n"}, False, True),
+    # ... and a simulated file edited since.
+    "forced-over-an-edited-file": ({}, True, True),
+}
+
+
+@pytest.mark.parametrize("files, simulated_first, force", FOREIGN.values(), ids=FOREIGN.keys())
+def test_simulated_measurements_never_replace_files_they_did_not_write(
+        tmp_path, capsys, files, simulated_first, force):
+    start, out = tmp_path / "start", tmp_path / "out"
+    run(capsys, "init", start)
+    out.mkdir()
+    if simulated_first:
+        assert run(capsys, "simulate", start, "--measurement", out)[0] == 0
+        (out / "truth.toml").write_text("sigma_1 = 1.0  # edited\n")
+        files = {"truth.toml": "sigma_1 = 1.0  # edited\n"}
+    for name, text in files.items():
+        (out / name).write_text(text)
+    before = {path.name: path.read_bytes() for path in out.iterdir()}
+    status, _, err = run(capsys, "simulate", start, "--measurement", out,
+                         *(["--force"] if force else []))
+    assert status == 2
+    assert err.startswith(f"tarvo: error: --measurement {out}: ") and err.count("\n") == 1
+    assert {path.name: path.read_bytes() for path in out.iterdir()} == before
+
+
+def test_forced_simulation_replaces_its_own_files_and_keeps_the_others(tmp_path, capsys):
+    start, out = tmp_path / "start", tmp_path / "out"
+    run(capsys, "init", start)
+    assert run(capsys, "simulate", start, "--measurement", out, "--noise", "0.01", "--seed",
+               "1")[0] == 0
+    (out / "notes.txt").write_text("mine\n")
+    (out / "fit-result.json").write_text("{}\n")
+    status, _, err = run(capsys, "simulate", start, "--measurement", out, "--force")
+    assert (status, err) == (0, "")
+    assert (out / "notes.txt").read_text() == "mine\n"
+    assert (out / "fit-result.json").read_text() == "{}\n"
+    # The curves are the new (noise-free: two columns) ones.
+    assert (out / "curve-5uJ.csv").read_text().splitlines()[2] == "position (mm),transmittance"
 
 
 def test_init_does_not_overwrite(tmp_path, capsys):

@@ -62,6 +62,12 @@ MISTAKES = {
         dict(transform=lambda x, y: (x, 100.0 * y)),
         ("percent", "the far-field points average 100, 99.99: the transmittance looks like per "
                     "cent; set [data] transmittance_unit = \"percent\"", True)),
+    # The reverse mistake: fractions declared per cent are a hundred times too small.
+    "fraction-declared-per-cent": (
+        dict(edit=("[model]", "[data]\ntransmittance_unit = \"percent\"\n\n[model]")),
+        ("percent", "the far-field points average 0.01, 0.009999 after the division by 100 of "
+                    "per cent (as written: 1, 0.9999): the transmittance looks like a fraction, "
+                    "not per cent; set [data] transmittance_unit = \"fraction\"", True)),
     "raw-counts": (
         dict(transform=lambda x, y: (x, 40000.0 * y)),
         ("raw-signal", "the transmittance column holds values up to 4.855e+04: raw detector "

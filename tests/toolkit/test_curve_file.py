@@ -42,7 +42,7 @@ SAME_DATA = {
     "spaces": "\n".join(["  z    T"] + ["   " + r for r in table("    ")]).encode(),
     "spaces-decimal-comma": "\n".join(table(" ", ",")).encode(),
     "quoted-decimal-comma": "\n".join(['"z","T"'] + table(",", ",", quote=True)).encode(),
-    "latin1-micro": "\n".join(["Position (\u00b5m/1000);Transmission"]
+    "latin1-micro": "\n".join(["Sample: 5 \u00b5M dye", "Position (mm);Transmission"]
                               + table(";", ",")).encode("latin-1"),
     "utf16-bom": ("\ufeff" + "\r\n".join(["z\tT"] + table("\t", ","))).encode("utf-16-le"),
     "crlf-trailing-separator": "\r\n".join(["z;T;"] + [r + ";" for r in table(";")]).encode(),
@@ -205,6 +205,18 @@ COLUMNS_AND_UNITS = {
     "skip-ratio-column": ("z,signal,reference,ratio",
                           dict(columns=("position", "skip", "skip", "transmittance")),
                           (X, SIGNAL, SIGMA, Y), X, Y, None),
+    # Every length unit a header writes, by its factor to mm.
+    "cm-parentheses": ("z (cm),T", {}, (X, Y), X * 10.0, Y, None),
+    "cm-brackets": ("Position [cm],transmittance", {}, (X, Y), X * 10.0, Y, None),
+    "cm-suffix": ("position_cm,transmittance", {}, (X, Y), X * 10.0, Y, None),
+    "inch": ("z (in),T", {}, (X, Y), X * 25.4, Y, None),
+    "nanometre": ("z (nm),T", {}, (X, Y), X * 1e-6, Y, None),
+    "cm-beside-its-setting": ("z (cm),T", dict(position_unit="cm"), (X, Y), X * 10.0, Y, None),
+    # A header unit belongs to its column whatever [data] columns calls the
+    # others (an unnamed index column, a ratio column).
+    "unit-beside-unnamed-columns": ("index,z (um),ratio (%)",
+                                    dict(columns=("skip", "position", "transmittance")),
+                                    (X, X, Y), X * 1e-3, Y * 0.01, None),
 }
 
 
@@ -242,7 +254,20 @@ def test_metadata_lines_before_the_data_are_skipped_and_listed(tmp_path):
      "a signal column (signal and reference: raw detector readings the tool normalises)"),
     ("", dict(columns=("position", "signal", "sigma")), ": a sigma column belongs to a "
      "transmittance column"),
-], ids=["unit-contradiction", "columns-contradiction", "no-transmittance", "sigma-of-signal"])
+    ("z (cm),T", dict(position_unit="mm"), ": the header gives the position in cm, [data] "
+     "position_unit says mm: correct one of them"),
+    ("z (furlong),T", {}, ": the header gives the position in 'furlong', not a unit tarvo knows "
+     "(m, cm, mm, um, nm, in); write one of them in the header, or drop the unit there and set "
+     "[data] position_unit"),
+    ("z (mm),T (a.u.)", {}, ": the header gives the transmittance in 'a.u.', not a unit tarvo "
+     "knows (fraction, percent); write one of them in the header, or drop the unit there and "
+     "set [data] transmittance_unit"),
+    ("n,position_ft,T", dict(columns=("skip", "position", "transmittance")), ": the header gives "
+     "the position in 'ft', not a unit tarvo knows (m, cm, mm, um, nm, in); write one of them "
+     "in the header, or drop the unit there and set [data] position_unit"),
+], ids=["unit-contradiction", "columns-contradiction", "no-transmittance", "sigma-of-signal",
+        "cm-against-its-setting", "unknown-length", "unknown-transmittance",
+        "unknown-beside-columns"])
 def test_contradicting_or_incomplete_columns_are_refused(tmp_path, header, settings, message):
     path = tmp_path / "curve.csv"
     width = len(settings.get("columns", header.split(",")))

@@ -2,6 +2,8 @@
 ranking of candidates."""
 
 import json
+import re
+import shutil
 from pathlib import Path
 
 import numpy as np
@@ -73,3 +75,65 @@ def test_a_picosecond_candidate_ranks_first_for_a_nanosecond_measurement(tmp_pat
     assert (status, err) == (0, "") and again == pytest.approx(expected, rel=1e-9)
     assert again != pytest.approx(fitted, rel=1e-3)
     assert run(capsys, "plan", EXAMPLES / "ns", "--from-fit", tmp_path / "none.json")[0] == 2
+
+
+# Bad inputs of `tarvo plan ns`: a [[candidate]] table's lines (or a file's
+# text), and the message after the path of the candidate file. Each is
+# refused in one line before any model is evaluated.
+BAD_CANDIDATES = {
+    "zero-tau": ('tau = 0', " [[candidate]] x: tau must be positive (s), got 0"),
+    "zero-w0": ('w0 = 0', " [[candidate]] x: w0 must be positive (m), got 0"),
+    "scalar-energy": ('pulse_energy = 5e-6', " [[candidate]] x: pulse_energy must be a list of "
+                      "finite numbers (J, a list), got 5e-06"),
+    "list-tau": ('tau = [1e-9]', " [[candidate]] x: tau must be one finite number (s), got "
+                 "[1e-09]"),
+    "three-populations": ('populations = [1e17, 0, 0]', " [[candidate]] x: populations must be "
+                          "five numbers of at least 0, not all 0 (cm^-3), got [1e+17, 0, 0]"),
+    "huge-tau": ('tau = 1e308', " [[candidate]] x: [beam] tau = 1e+308 is outside the plausible "
+                 "range of a pulse duration (5e-15 s to 0.0001 s): check the value and its unit "
+                 "(s)"),
+    "energy-in-uj": ('pulse_energy = [5, 10]', " [[candidate]] x: [[curve]] curve 1: "
+                     "pulse_energy = 5 is outside the plausible range of a pulse energy"),
+    "unknown-key": ('colour = 1', " [[candidate]] x: unknown key 'colour'"),
+    "too-many": (None, ": 1001 [[candidate]] tables; a plan ranks at most 1000 (each costs a "
+                 "model evaluation of its own)"),
+}
+
+
+@pytest.mark.parametrize("lines, message", BAD_CANDIDATES.values(), ids=BAD_CANDIDATES.keys())
+def test_plan_refuses_a_bad_candidate_in_one_line(tmp_path, capsys, lines, message):
+    path = tmp_path / "candidates.toml"
+    if lines is None:
+        path.write_text('[[candidate]]\nname = "x"\ntau = 1e-9\n' * 1001)
+    else:
+        path.write_text(f'[[candidate]]\nname = "x"\n{lines}\n')
+    status, out, err = run(capsys, "plan", EXAMPLES / "ns", "--candidates", path, "--out",
+                           tmp_path)
+    assert (status, out) == (2, "")
+    assert err.startswith(f"tarvo: error: {path}{message}") and err.count("\n") == 1
+    assert not (tmp_path / "plan.json").exists()
+
+
+@pytest.mark.parametrize("text, message", [
+    ('[1', "cannot read a fit result: "),
+    ('{"parameters": 3}', "a result of the 'None' engine written by an earlier version"),
+], ids=["not-json", "not-a-result"])
+def test_plan_refuses_a_bad_fit_result_in_one_line(tmp_path, capsys, text, message):
+    (tmp_path / "fit.json").write_text(text)
+    status, out, err = run(capsys, "plan", EXAMPLES / "ns", "--from-fit", tmp_path / "fit.json",
+                           "--out", tmp_path)
+    assert (status, out) == (2, "")
+    assert err.startswith(f"tarvo: error: --from-fit: {tmp_path / 'fit.json'}: {message}")
+    assert err.count("\n") == 1
+
+
+def test_plan_refuses_an_implausible_measurement_in_one_line(tmp_path, capsys):
+    directory = tmp_path / "ns"
+    shutil.copytree(EXAMPLES / "ns", directory)
+    text = (directory / "setup.toml").read_text()
+    (directory / "setup.toml").write_text(re.sub(r"(?m)^tau = .*$", "tau = 1e308", text))
+    status, out, err = run(capsys, "plan", directory)
+    assert (status, out) == (2, "")
+    assert err == (f"tarvo: error: {directory / 'setup.toml'}: [beam] tau = 1e+308 is outside "
+                   "the plausible range of a pulse duration (5e-15 s to 0.0001 s): check the "
+                   "value and its unit (s)\n")

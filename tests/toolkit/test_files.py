@@ -13,7 +13,7 @@ from matplotlib.figure import Figure
 
 from tarvo import files
 from tarvo.files import (BATCH_LOCK, DirectoryBusy, directory_lock, result_directory_lock,
-                         write_json)
+                         write_json, write_text)
 from tarvo.plot import save_figure
 from tarvo.report import write_result
 
@@ -141,9 +141,10 @@ def test_a_second_batch_into_a_busy_summary_directory_is_refused(tmp_path, capsy
 # Two fits writing one result directory: the second stops at once.
 def test_a_second_fit_into_a_busy_result_directory_is_refused(tmp_path, capsys):
     directory = make_measurement(tmp_path)
-    with result_directory_lock(directory):
+    with result_directory_lock(directory, "tarvo fit A"):
         status, _, stderr = run(capsys, "fit", directory)
-    assert (status, stderr) == (2, f"tarvo: error: {directory}: another tarvo fit is writing its "
+    assert (status, stderr) == (2, f"tarvo: error: {directory}: another tarvo fit (tarvo fit A, "
+                                   f"pid {os.getpid()} on {os.uname().nodename}) is writing its "
                                    "results into this directory; wait for it to finish or give "
                                    "another --out\n")
     assert not (directory / "fit-result.json").exists()
@@ -182,3 +183,26 @@ def test_threads_of_one_process_share_no_lock(tmp_path):
         thread.start()
         thread.join()
     assert entered == [False]
+
+
+# A write into a missing directory names the file asked for, not its temporary twin.
+def test_a_write_into_a_missing_directory_names_the_file(tmp_path):
+    target = tmp_path / "missing" / "fit-result.json"
+    with pytest.raises(FileNotFoundError) as refused:
+        write_text(target, "{}\n")
+    assert refused.value.filename == str(target)
+    assert str(refused.value) == f"[Errno 2] No such file or directory: '{target}'"
+
+
+# A killed lsoda fit leaves its solver log's temporary file; the next fit
+# into the directory removes it, and keeps one of a writer still running.
+def test_a_fit_removes_the_solver_log_of_a_killed_fit(tmp_path, capsys):
+    directory = make_measurement(tmp_path, model="established")
+    dead = subprocess.Popen([sys.executable, "-c", "pass"])
+    dead.wait()
+    killed = directory / f".fit-solver-messages.log.{dead.pid}.tmp"
+    running = directory / f".fit-solver-messages.log.{os.getppid()}.tmp"
+    for path in (killed, running):
+        path.write_text(" DLSODA-  partial message\n")
+    assert run(capsys, "fit", directory, "--engine", "lsoda")[0] == 0
+    assert not killed.exists() and running.exists()

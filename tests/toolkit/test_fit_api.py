@@ -205,6 +205,13 @@ def test_the_figure_draws_the_fitted_curves(exact_engine, tmp_path):
     (dict(no_vary=True), "no parameter varies"),
     (dict(model="onaxis"), "model must be one of 'energy', 'established', got 'onaxis'"),
     (dict(n_starts=0), "n_starts must be an integer of at least 1, got 0"),
+    # Set-up values checked as setup.toml's are (on main both were accepted).
+    (dict(setup=dict(sample_width=0.0)), "sample_width must be a positive finite number, got "
+                                         "0.0"),
+    (dict(setup=dict(tau=float("inf"))), "tau must be a positive finite number, got inf"),
+    (dict(setup=dict(populations=[1e17, 0, 0])), "populations must be five finite numbers of "
+                                                 "at least 0, not all 0"),
+    (dict(setup=dict(is_sa="yes")), "is_sa must be True or False, got 'yes'"),
 ])
 def test_bad_input_gives_a_clear_error(exact_engine, change, message):
     y = exact_curves(RSA_PARS)
@@ -227,6 +234,7 @@ def test_bad_input_gives_a_clear_error(exact_engine, change, message):
         params["sigma_2"].set(vary=False)
     if "model" in change:
         kwargs["model"] = change["model"]
+    kwargs.update(change.get("setup", {}))
     n_starts = change.get("n_starts", 1)
     with pytest.raises(ValueError) as error:
         tarvo.fit(POSITIONS, y, energies, params, sigma=sigma, n_starts=n_starts, **kwargs)

@@ -75,8 +75,40 @@ def _refitted_with_other_starts(directory):
     assert cli.main(["fit", str(directory), "--starts", "2"]) == 0
 
 
+# C2: a result edited by hand, its digests intact: a value that is no
+# number, NaN, a converged flag that is a string. On main each counted as up
+# to date and then crashed the batch summary.
+def _edited(path_in_document, value):
+    def edit(directory):
+        document = _document(directory)
+        target = document
+        for key in path_in_document[:-1]:
+            target = target[key]
+        target[path_in_document[-1]] = value
+        (directory / "fit-result.json").write_text(json.dumps(document))
+    edit.__name__ = f"_edited_{'_'.join(map(str, path_in_document))}_{value!r}"
+    return edit
+
+
 OUTDATED = [_rewrite_curve_keeping_its_time, _empty_figure, _other_figure,
-            _setup_changed_and_set_back_in_time, _refitted_with_other_starts]
+            _setup_changed_and_set_back_in_time, _refitted_with_other_starts,
+            _edited(("parameters", 0, "value"), "abc"),
+            _edited(("parameters", 0, "value"), float("nan")),
+            _edited(("parameters", 0, "standard_error"), float("inf")),
+            _edited(("focus_mm", "value"), "x"),
+            _edited(("converged",), "false"),
+            _edited(("reduced_chi2",), [1]),
+            _edited(("curves", 0, "model"), [1.0])]
+
+
+def test_an_edited_result_is_refitted_by_a_batch_with_a_summary(fitted, tmp_path, capsys):
+    _edited(("parameters", 0, "value"), "abc")(fitted)
+    status, out, err = run(capsys, "batch", fitted, "--out", tmp_path / "summary",
+                           "--workers", "1")
+    assert status == 0, err
+    assert "1 measurement directory (1 to fit)" in out
+    summary = json.loads((tmp_path / "summary" / "batch-summary.json").read_text())
+    assert [row["status"] for row in summary["directories"]] == ["fitted"]
 
 
 @pytest.mark.parametrize("change", OUTDATED, ids=[change.__name__ for change in OUTDATED])

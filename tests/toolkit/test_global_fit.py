@@ -10,10 +10,11 @@ import numpy as np
 import pytest
 
 import tarvo
+from tarvo.files import result_directory_lock
 from tarvo.global_fit import GlobalMember, fit_global, global_name
 from tarvo.measurement import read_measurement
 
-from measurement_cases import run
+from measurement_cases import make_measurement, run
 
 TRUE = [4e-18, 2e-17, 6e-17, 2e-9, 1.5e-9, 1e-12, 1e-6, 1e-12]
 BEAM = dict(populations=[6e17, 0, 0, 0, 0], sample_width=0.1, wavelength=532e-9, w0=20e-6,
@@ -161,3 +162,88 @@ def test_a_global_fit_says_it_computes_no_error_budget(tmp_path, capsys):
     assert (f"note: {directories[0]}: [uncertainty] applies to the fit of this directory alone "
             "(tarvo fit DIR); a global fit computes no error budget") in out.splitlines()
     assert f"note: {directories[1]}" not in out
+# Two small measurement directories a and b (tests/support/measurement_cases).
+@pytest.fixture
+def pair(tmp_path):
+    directories = []
+    for name in ("a", "b"):
+        (tmp_path / name).mkdir()
+        directories.append(make_measurement(tmp_path / name))
+    return directories
+
+
+# Arguments of `tarvo fit` after the directories a and b, and the message of its refusal.
+REFUSED_GLOBAL = {
+    "same-directory-twice": (["{b}", "--out", "{out}"], "{b} is given twice (also as {b}): a "
+                             "global fit takes each measurement once"),
+    "same-directory-spelt-twice": (["{b}/.", "--out", "{out}"], "{b}/. is given twice (also as "
+                                   "{b}): a global fit takes each measurement once"),
+    "out-is-an-input": (["--out", "{a}"], "--out {a} is the measurement directory {a}: the "
+                        "global result would replace its own fit-result.json; give another "
+                        "directory"),
+    "starts": (["--out", "{out}", "--starts", "3"], "--starts applies to the fit of one "
+               "directory; a global fit of several starts once, from the start values"),
+    "step": (["--out", "{out}", "--step", "1e-4"], "--step applies"),
+    "truth": (["--out", "{out}", "--truth", "{a}/setup.toml"], "--truth applies"),
+    "conf-interval": (["--out", "{out}", "--conf-interval"], "--conf-interval applies"),
+    "bootstrap": (["--out", "{out}", "--bootstrap", "10"], "--bootstrap applies"),
+    "relative-to-focus": (["--out", "{out}", "--relative-to-focus"],
+                          "--relative-to-focus applies"),
+}
+
+
+@pytest.mark.parametrize("arguments, message", REFUSED_GLOBAL.values(),
+                         ids=REFUSED_GLOBAL.keys())
+def test_global_fits_refuse_what_they_cannot_do(pair, tmp_path, capsys, arguments, message):
+    names = dict(a=pair[0], b=pair[1], out=tmp_path / "out")
+    status, out, err = run(capsys, "fit", *pair, *[a.format(**names) for a in arguments])
+    assert status == 2 and out == ""
+    assert err.startswith(f"tarvo: error: {message.format(**names)}") and err.count("\n") == 1
+    assert not (tmp_path / "out" / "fit-result.json").exists()
+    assert not (pair[0] / "fit-result.json").exists()
+
+
+def test_a_global_fit_into_a_busy_directory_is_refused(pair, tmp_path, capsys):
+    out = tmp_path / "out"
+    out.mkdir()
+    with result_directory_lock(out, "tarvo fit X"):
+        status, _, err = run(capsys, "fit", *pair, "--out", out)
+    assert status == 2
+    assert err.startswith(f"tarvo: error: {out}: another tarvo fit (tarvo fit X, pid ")
+    assert not (out / "fit-result.json").exists()
+
+
+# Replace text in a directory's setup.toml.
+def edit_setup(directory, old, new):
+    path = directory / "setup.toml"
+    text = path.read_text()
+    assert old in text
+    path.write_text(text.replace(old, new, 1))
+
+
+# Each directory's held values are its own; shared fitted parameters start
+# at one value within one set of bounds, or the fit is refused naming them.
+def test_each_directory_keeps_its_own_held_values(pair, tmp_path, capsys):
+    documents = []
+    for k, held in enumerate(("2e-9", "8e-9")):
+        edit_setup(pair[1], f"tau_21 = {'2e-9' if k == 0 else '2e-9'}", f"tau_21 = {held}")
+        status, _, err = run(capsys, "fit", *pair, "--out", tmp_path / f"out{k}")
+        assert status == 0, err
+        documents.append(json.loads((tmp_path / f"out{k}" / "fit-result.json").read_text()))
+        edit_setup(pair[1], f"tau_21 = {held}", "tau_21 = 2e-9")
+    values = [document["parameters"][0]["value"] for document in documents]
+    assert values[0] != values[1]
+    assert documents[0]["chi2"] != documents[1]["chi2"]
+
+
+@pytest.mark.parametrize("old, new, message", [
+    ("sigma_1 = 6e-18", "sigma_1 = 7e-18", "sigma_1 starts at 6e-18 in a and at 7e-18 in b: a "
+     "shared parameter has one start value"),
+    ("n_starts = 1", "n_starts = 1\n\n[bounds]\nsigma_1 = [1e-19, 1e-16]",
+     "sigma_1 has other bounds in b than in a: a shared parameter has one set of bounds"),
+], ids=["start-value", "bounds"])
+def test_a_mismatch_of_shared_parameters_is_refused_naming_it(pair, tmp_path, capsys, old,
+                                                              new, message):
+    edit_setup(pair[1], old, new)
+    status, _, err = run(capsys, "fit", *pair, "--out", tmp_path / "out")
+    assert (status, err) == (2, f"tarvo: error: {message}\n")

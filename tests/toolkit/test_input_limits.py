@@ -3,6 +3,7 @@ cap, every count has one range checked before any work, a focus start outside
 the scan and an absurd bootstrap are refused up front, each with one line and
 exit status 2 (ValueError from the Python API)."""
 
+import json
 import os
 import resource
 import socket
@@ -14,6 +15,7 @@ import pytest
 
 import tarvo
 from tarvo.bootstrap import MAX_REPLICATES
+from tarvo.cli import main
 from tarvo.engine import COUNTS, MAX_RADIAL_POINTS, check_count
 from tarvo.files import InputError
 from tarvo.files import read_input_bytes
@@ -239,3 +241,72 @@ def test_loading_a_result_from_a_fifo_is_refused(tmp_path):
     os.mkfifo(tmp_path / "fit-result.json")
     with pytest.raises(ValueError, match="is a FIFO \\(named pipe\\), not a regular file"):
         tarvo.FitResult.load(tmp_path / "fit-result.json")
+
+
+# A document of `tarvo fit`, saved once for the malformed copies below.
+@pytest.fixture(scope="module")
+def result_document(tmp_path_factory):
+    directory = make_measurement(tmp_path_factory.mktemp("result"))
+    assert main(["fit", str(directory)]) == 0
+    return json.loads((directory / "fit-result.json").read_text())
+
+
+# Malformed result documents: (key path, new value or DELETE) and the start
+# of the message. On main 9 such documents raised KeyError, TypeError or
+# IndexError, and "false" read as converged.
+DELETE = object()
+MALFORMED = {
+    "no-setup": (("setup",), DELETE, "setup is missing"),
+    "tau-text": (("setup", "tau_s"), "4e-9", "setup.tau_s must be a finite number, got '4e-9'"),
+    "populations-short": (("setup", "populations_cm-3"), [1.0], "setup.populations_cm-3 must be "
+                          "a list of 5 numbers"),
+    "t-slices-float": (("setup", "t_slices"), 2.5, "setup.t_slices must be an integer of at "
+                       "least 1"),
+    "model-unknown": (("model",), "other", "model must be one of 'energy', 'established'"),
+    "parameters-not-list": (("parameters",), {"a": 1}, "parameters must be a list"),
+    "parameter-not-table": (("parameters", 0), 3, "parameters[0] must be a table"),
+    "parameter-unknown": (("parameters", 0, "name"), "sigma_9", "parameters[0].name must be one "
+                          "of"),
+    "value-nan": (("parameters", 0, "value"), float("nan"), "parameters[0].value must be a "
+                  "finite number"),
+    "value-text": (("parameters", 0, "value"), "abc", "parameters[0].value must be a finite "
+                   "number, got 'abc'"),
+    "fitted-text": (("parameters", 0, "fitted"), "yes", "parameters[0].fitted must be true or "
+                    "false"),
+    "converged-text": (("converged",), "false", "converged must be true or false, got 'false'"),
+    "focus-missing-value": (("focus_mm", "value"), DELETE, "focus_mm.value is missing"),
+    "covariance-ragged": (("covariance", "matrix"), [[1.0, 2.0]], "covariance.matrix[0] must be "
+                          "a list of 1 numbers"),
+    "covariance-unknown-name": (("covariance", "parameters"), ["nope"], "covariance.parameters "
+                                "must be a list of the parameters' names"),
+    "correlation-missing": (("correlation",), DELETE, "correlation is missing"),
+    "curves-empty": (("curves",), [], "curves must be a list of curves"),
+    "curve-short-model": (("curves", 1, "model"), [1.0], "curves[1].model must be a list of 11 "
+                          "numbers"),
+    "curve-energy-text": (("curves", 0, "pulse_energy_J"), "5 uJ", "curves[0].pulse_energy_J "
+                          "must be a finite number"),
+    "bounds-scalar": (("bounds", "sigma_1"), 1.0, "bounds.sigma_1 must be a list of 2 numbers"),
+    "nfev-negative": (("nfev",), -1, "nfev must be an integer of at least 0"),
+    "notes-numbers": (("notes",), [1], "notes must be a list of strings"),
+}
+
+
+@pytest.mark.parametrize("keys, value, message", MALFORMED.values(), ids=MALFORMED.keys())
+def test_loading_a_malformed_result_names_the_key(result_document, tmp_path, keys, value,
+                                                  message):
+    document = json.loads(json.dumps(result_document))
+    target = document
+    for key in keys[:-1]:
+        target = target[key]
+    if value is DELETE:
+        del target[keys[-1]]
+    else:
+        target[keys[-1]] = value
+    path = tmp_path / "fit-result.json"
+    path.write_text(json.dumps(document))
+    with pytest.raises(ValueError) as refused:
+        tarvo.FitResult.load(path)
+    assert str(refused.value).startswith(f"{path}: {message}")
+    # The document as written loads.
+    path.write_text(json.dumps(result_document))
+    assert tarvo.FitResult.load(path).success is True

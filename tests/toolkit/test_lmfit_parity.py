@@ -98,7 +98,18 @@ def test_lmfit_like_parameters_keep_their_expr():
     ("sigma_4", "-20*sigma_1", "sigma_4: expr '-20*sigma_1' gives -1e-16 at the start values; "
                                "a cross-section must be positive"),
     ("cycle", None, "circular expr definitions"),
-], ids=["unknown-name", "syntax", "self", "negative", "cycle"])
+    # T4: on main a RecursionError, an OverflowError and a ValueError without its reason.
+    ("sigma_4", "-" * 5000 + "sigma_1", "nested too deeply or too long (an expr is a formula "
+     "of a few terms)"),
+    ("sigma_4", "sigma_1 * 10.0**400", "sigma_4: expr 'sigma_1 * 10.0**400' failed: "
+     "OverflowError: (34, 'Numerical result out of range')"),
+    ("sigma_4", "sigma_1 * 2**100000", "sigma_4: expr 'sigma_1 * 2**100000' failed: "
+     "RuntimeError: Invalid exponent, max exponent is 10000"),
+    ("sigma_4", "sigma_1 * exp(1000)", "sigma_4: expr 'sigma_1 * exp(1000)' gives inf"),
+    ("sigma_4", "[1.0] * 10**5", "sigma_4: expr '[1.0] * 10**5' gives [1.0, 1.0, 1.0, 1.0, 1.0, "
+     "1.0, ...], not a number"),
+], ids=["unknown-name", "syntax", "self", "negative", "cycle", "deep", "overflow",
+        "asteval-limit", "infinite", "list"])
 def test_bad_expressions_are_refused_with_the_reason(name, expr, message):
     params = Parameters.from_spec_pars(dict(TRUTH, sigma_1=5e-18), vary=["sigma_1"])
     if expr is None:
@@ -266,3 +277,24 @@ def test_public_api_has_docstrings_for_help(name, obj):
         section = doc.split("Parameters\n----------")[1]
         missing = [a for a in arguments if a not in section]
         assert not missing, f"{name}: {missing} not described"
+
+
+# S1: expressions are read by asteval, whose releases before 1.0.6 let an
+# expression out of its sandbox: the package and the lowest versions the
+# wheel check installs both require a later one.
+def test_asteval_releases_with_the_sandbox_escape_are_excluded():
+    import importlib.metadata
+    from pathlib import Path
+
+    from packaging.requirements import Requirement
+    from packaging.version import Version
+
+    requirement = next(Requirement(text) for text in importlib.metadata.requires("tarvo")
+                       if text.startswith("asteval"))
+    assert not requirement.specifier.contains(Version("1.0.5"))
+    assert requirement.specifier.contains(Version("1.0.6"))
+    assert Version(importlib.metadata.version("asteval")) >= Version("1.0.6")
+    lowest = Path(__file__).resolve().parents[2] / "scripts" / "lowest-dependencies.txt"
+    pinned = next(line for line in lowest.read_text().splitlines()
+                  if line.startswith("asteval=="))
+    assert requirement.specifier.contains(Version(pinned.split("==")[1]))

@@ -3,6 +3,7 @@ against closed forms: Beer-Lambert, Frantz-Nodvik, central differences."""
 
 import json
 import math
+import warnings
 
 import numpy as np
 import pytest
@@ -167,6 +168,26 @@ def test_raw_detector_files_with_shot_to_shot_energy_give_sigma_1(tmp_path, caps
     assert document["curves"][0]["skipped_lines"][0]["text"].startswith("Pulse energy")
     sigma_1 = document["parameters"][0]
     assert abs(sigma_1["value"] / SA["sigma_1"] - 1.0) < 3e-3
+
+
+# M1: a signal that reads 0 in its far field names the curve file in one
+# line, without RuntimeWarnings (on main: warnings, then an error naming setup.toml).
+@pytest.mark.parametrize("far_signal", [0.0, -1.0], ids=["zero", "negative"])
+def test_raw_signals_without_a_far_field_are_refused_naming_the_file(tmp_path, capsys,
+                                                                      far_signal):
+    for name in ("low.txt", "high.txt"):
+        signal = np.where(np.abs(SA_X) > 0.5 * np.abs(SA_X).max(), far_signal, 1.0)
+        rows = [f"{z:.4f}\t{s:.6f}\t1.0" for z, s in zip(SA_X, signal)]
+        (tmp_path / name).write_text("\n".join(rows) + "\n")
+    (tmp_path / "setup.toml").write_text(RAW_SETUP)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        status, out, err = run(capsys, "fit", tmp_path)
+    assert (status, out) == (2, "")
+    assert err == (f"tarvo: error: {tmp_path / 'low.txt'}: the far field of the signal (the mean "
+                   f"of its 5 points at each end, divided by the reference) is {far_signal:g}; "
+                   "raw signals are divided by it and it must be positive: check the signal "
+                   "column\n")
 
 
 def test_per_cent_stops_unless_declared_and_then_fits_as_fractions(measurement_dir, capsys):
