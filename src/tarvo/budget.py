@@ -18,7 +18,9 @@ set-up causes. The quantities are taken as independent; the total adds the
 statistical error and every contribution in quadrature. Refits at the set-up
 shifted by +/- the uncertainty (a few Gauss-Newton steps from the linear
 prediction) check each contribution; where the fitted values follow the
-quantity nonlinearly over that range, a note says what the refits show.
+quantity nonlinearly over that range, the contribution is what the refits
+show (half the difference of the two), since that is what an error of one
+uncertainty does, and a note gives both.
 """
 
 import copy
@@ -67,7 +69,8 @@ METHOD = ("implicit-function theorem at the optimum: d p/d q = -(J^T J)^-1 J^T d
           "exact Jacobian of the weighted residuals, dr/dq by central differences of the model "
           "at a relative step of {step:g}); contribution = d p/d q x the uncertainty of q; "
           "total = statistical error and contributions added in quadrature; each contribution "
-          "checked against refits at the set-up shifted by +/- the uncertainty")
+          "checked against refits at the set-up shifted by +/- the uncertainty, whose half "
+          "difference replaces it where the two differ by more than 10 %")
 
 
 # One uncertainty as given: relative (unit None) or absolute in `unit`.
@@ -396,27 +399,30 @@ def _refit_at(problem, u, key, size, change, uncertainties, make_handle):
     return values
 
 
-# Notes on the contributions of `key` that refits at the set-ups shifted by
-# +/- the uncertainty do not confirm to NONLINEAR: the fitted values follow
-# the quantity nonlinearly over that range.
-def _linearity_notes(problem, u, key, size, shifts, statistical, uncertainties, make_handle):
+# The contributions of `key` checked by refits at the set-ups shifted by
+# +/- the uncertainty: where the two differ by more than NONLINEAR (the fitted
+# values follow the quantity nonlinearly over that range) the refits' half
+# difference replaces the linearised shift, with a note. Returns the shifts
+# and the notes.
+def _checked_by_refits(problem, u, key, size, shifts, statistical, uncertainties, make_handle):
     ends = [_refit_at(problem, u, key, sign * size, sign * shifts, uncertainties,
                             make_handle) for sign in (1.0, -1.0)]
     if any(end is None for end in ends):
-        return [f"{key}: a change by its uncertainty takes a fitted value out of its range; the "
-                "linearised contributions understate it"]
+        return shifts, [f"{key}: a change by its uncertainty takes a fitted value out of its "
+                        "range; the linearised contributions understate it"]
     secant = 0.5 * (ends[0] - ends[1])
-    notes = []
-    for name, value, linear, refit, error in zip(problem.names, problem.values(u), shifts,
-                                                 secant, statistical):
+    checked, notes = np.array(shifts, dtype=np.float64), []
+    for k, (name, value, linear, refit, error) in enumerate(zip(
+            problem.names, problem.values(u), shifts, secant, statistical)):
         if abs(linear) > error and abs(refit - linear) > NONLINEAR * abs(linear):
+            checked[k] = refit
             scale, unit = (abs(value) / 100.0, " %") if name in NAMES else \
                 (1.0, " mm" if name == FOCUS else "")
             notes.append(f"{key}: {name} follows it nonlinearly over +/- its uncertainty: "
                          f"refits there move it by {refit / scale:+.2g}{unit} (half the "
-                         f"difference), the linearised contribution says {linear / scale:+.2g}"
-                         f"{unit}")
-    return notes
+                         f"difference), the budget's value; the linearised contribution says "
+                         f"{linear / scale:+.2g}{unit}")
+    return checked, notes
 
 
 # The budget of a finished fit (tarvo.FitResult with its problem) for the
@@ -461,11 +467,12 @@ def error_budget(problem, result, uncertainties, make_handle, step=REL_STEP):
         else:
             derivative = _residual_derivative(problem, u, key, uncertainties, make_handle, step)
             shifts = sensitivity(derivative) * size
-        contributions[key] = {name: float(v) for name, v in zip(names, shifts)}
         if not np.ndim(size):
-            notes += _linearity_notes(problem, u, key, size, shifts,
-                                      [statistical[name] for name in names], uncertainties,
-                                      make_handle)
+            shifts, found = _checked_by_refits(problem, u, key, size, shifts,
+                                               [statistical[name] for name in names],
+                                               uncertainties, make_handle)
+            notes += found
+        contributions[key] = {name: float(v) for name, v in zip(names, shifts)}
     values = {name: float(v) for name, v in zip(names, problem.values(u))}
     return ErrorBudget(names, values, statistical, quantities, contributions,
                        METHOD.format(step=step), notes)
