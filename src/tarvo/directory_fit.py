@@ -298,7 +298,8 @@ def _fit_and_write(request, ticker_message):
     title = setup_title({"wavelength": setup.wavelength, "tau": setup.tau,
                          "pulse_fwhm": setup.pulse_fwhm}, request.model, result.var_names)
     outcome, uncertainty = report_view(measurement, result)
-    rows = parameter_rows(measurement, outcome, uncertainty, request.truth)
+    rows = parameter_rows(measurement, outcome, uncertainty, request.truth,
+                          result.identifiability)
     entries = [(name, result.params[name].value, result.params[name].stderr,
                 result.params[name].unit) for name in result.var_names]
     curves = FitCurves.of(result)
@@ -409,7 +410,11 @@ def global_document(result, requests, model, record, findings, figure_name):
         "weights": result.weighting,
         "parameters": [{"name": name, "value": json_number(result.values[name]),
                         "standard_error": json_number(result.stderr[name]), "fitted": True,
-                        "determined": status[name] != "not determined"} for name in names],
+                        "relative_error": json_number(result.identifiability.errors[name]),
+                        "status": status[name],
+                        "status_from": result.identifiability.method_of(name),
+                        "determined": name not in result.identifiability.undetermined}
+                       for name in names],
         "covariance": {"parameters": names,
                        "matrix": [[json_number(v) for v in row] for row in result.covar]},
         "correlation": [[json_number(v) for v in row] for row in result.correlation],

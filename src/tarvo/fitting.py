@@ -24,7 +24,7 @@ from .measurement import Measurement
 from .parameters import FOCUS, NAMES
 from .problem import check_focus_in_scan, prepare_problem
 from .results import build_result
-from .uncertainty import from_jacobian
+from .uncertainty import LINEARISED, PROFILE, from_jacobian, judge_by_profiles
 
 
 # Default tolerances of the least-squares solver: tight enough that the fit
@@ -49,19 +49,29 @@ ENGINE_DEFAULTS = {
 }
 
 
+# How the parameters' errors and statuses may be found: linearised errors
+# only, or those that they leave weakly or not determined by their profiles.
+IDENTIFIABILITY_CHOICES = (PROFILE, LINEARISED)
+
+
 # What the data determine at the fit's solution (the focus judged against the
-# Rayleigh range).
-def _identifiability(problem, result):
+# Rayleigh range), from the fit's own standard errors; with `profiles`, the
+# parameters these leave weakly or not determined are judged by their
+# likelihood profiles.
+def _identifiability(problem, result, profiles):
     setup = problem.setup
     z_r = rayleigh_range_mm(SimpleNamespace(w0=setup["w0"], M2=setup["M2"],
                                             wavelength=setup["wavelength"]))
     variance = result.redchi if result.scale_covar and math.isfinite(result.redchi) else 1.0
     # Model parameters in relative (log) terms, whatever the solver's variables.
     relative = np.array([name in NAMES for name in problem.names])
+    errors = [result.params[name].stderr for name in problem.names]
     identifiability = from_jacobian(problem.names, problem.values(result._u), relative,
                                     problem.physical_jacobian(result._u), variance,
-                                    {FOCUS: z_r})
+                                    {FOCUS: z_r}, standard_errors=errors)
     identifiability.method = IDENTIFIABILITY_METHODS[result.engine]
+    if profiles and math.isfinite(result.chisqr):
+        judge_by_profiles(result, identifiability, {FOCUS: z_r})
     return identifiability
 
 
@@ -87,7 +97,7 @@ def fit(positions, transmittance=None, pulse_energy=None, params=None, *, popula
         t_slices=None, z_slices=None, radial_points=None, intensity_points=None, sigma=None,
         weights=None, is_sa=False, vary=None, n_starts=1, scale_covar=None, checks="warn",
         ftol=TOLERANCE, xtol=TOLERANCE, gtol=TOLERANCE, max_nfev=None, progress=None,
-        engine="exact", rel_step=None, solver_log=None):
+        engine="exact", rel_step=None, solver_log=None, identifiability=PROFILE):
     """Least-squares fit of Z-scan curves on the exact or the lsoda engine.
 
     ``tarvo.fit(measurement, params=None)`` fits a tarvo.Measurement (from
@@ -175,6 +185,11 @@ def fit(positions, transmittance=None, pulse_energy=None, params=None, *, popula
         lsoda engine: file for the LSODA solver's messages (written only
         when there are any; default: discarded, counted in
         ``solver_messages``).
+    identifiability : {"profile", "linearised"}
+        "profile" (default): a parameter that the linearised errors leave
+        weakly or not determined is judged by its likelihood profile (exact
+        engine; a few refits each); "linearised": by the linearised errors
+        alone.
 
     Returns
     -------
@@ -203,6 +218,10 @@ def fit(positions, transmittance=None, pulse_energy=None, params=None, *, popula
         raise ValueError(f"checks must be one of {', '.join(map(repr, CHECK_MODES))}, got "
                          f"{checks!r}")
     n_starts = check_count("n_starts", n_starts)
+    if identifiability not in IDENTIFIABILITY_CHOICES:
+        raise ValueError(f"identifiability must be one of "
+                         f"{', '.join(map(repr, IDENTIFIABILITY_CHOICES))}, got "
+                         f"{identifiability!r}")
     problem = prepare_problem(
         positions, transmittance, pulse_energy, params, populations=populations,
         sample_width=sample_width, tau=tau, wavelength=wavelength, w0=w0, M2=M2, model=model,
@@ -258,7 +277,8 @@ def fit(positions, transmittance=None, pulse_energy=None, params=None, *, popula
                               is_sa=is_sa, scale_covar=scale_covar,
                               weighting=problem.weighting, tolerances=tolerances,
                               seconds=time.perf_counter() - began, engine=engine)
-        result.identifiability = _identifiability(problem, result)
+        result.identifiability = _identifiability(
+            problem, result, identifiability == PROFILE and engine == "exact")
     finally:
         diagnostics.close()
     # The exact engine has no solver that reports messages (None).

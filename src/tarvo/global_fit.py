@@ -81,16 +81,18 @@ class GlobalFitResult:
                  f"    converged          = {self.success} ({self.message})",
                  "[[Variables]]"]
         width = max(len(name) for name in self.var_names)
+        found = self.identifiability
         for name in self.var_names:
             value, error = self.values[name], self.stderr[name]
-            relative = f" ({100 * error / abs(value):.2g}%)" if value and math.isfinite(
-                error) and name.split("@")[0] != FOCUS else ""
-            lines.append(f"    {name + ':':<{width + 1}}  {value:.6g} +/- {error:.3g}{relative}")
+            # The relative error and status the identifiability reports (one source).
+            relative = "" if name.split("@")[0] == FOCUS else f" ({found.error_text(name)})"
+            lines.append(f"    {name + ':':<{width + 1}}  {value:.6g} +/- {error:.3g}{relative}"
+                         f" {found.status[name]}")
         lines.append("[[Measurements]]")
         for member in self.members:
             lines.append(f"    {member['label']}: {member['points']} points, chi-square "
                          f"{member['chisqr']:.4g}, residual RMS {member['rms']:.3g}")
-        lines.append("[[Identifiability]]")
+        lines.append(f"[[Identifiability]] ({self.identifiability.source()})")
         lines += [f"    {line}" for line in self.identifiability.report()[1:]]
         return "\n".join(lines)
 
@@ -225,7 +227,7 @@ def fit_global(members, params, *, checks="warn", ftol=1e-12, xtol=1e-12, gtol=1
             if name == FOCUS:
                 focus_scales[names[index]] = rayleigh_range_mm(SimpleNamespace(**problem.setup))
     identifiability = from_jacobian(names, values, is_log, jacobian_u / chain, variance,
-                                    focus_scales)
+                                    focus_scales, standard_errors=errors)
     member_records, views = [], []
     for k, (member, problem, local) in enumerate(zip(members, problems, maps)):
         model = problem.model_curves(u[local])

@@ -121,16 +121,10 @@ def read_fit_options(doc, where):
 
 
 # The model a fit or simulation runs: the command line's choice, else [model]
-# variant, else the energy model; the established model needs the slice
-# counts in [model].
+# variant, else the energy model. Slice counts [model] leaves out take the
+# model's defaults (the established model's: 10 time and 5 depth slices).
 def resolve_model(chosen, options, setup, directory):
-    model = chosen or options.model or MODELS[0]
-    if model == "established":
-        for key in ("t_slices", "z_slices"):
-            if getattr(setup, key) is None:
-                raise InputError(f"{directory / 'setup.toml'} [model]: missing {key} (the "
-                                 "established model needs it; the energy model has defaults)")
-    return model
+    return chosen or options.model or MODELS[0]
 
 
 # Name of the set-up file inside a measurement directory.

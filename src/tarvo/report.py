@@ -6,7 +6,7 @@ from dataclasses import dataclass
 import numpy as np
 
 from .engine import model_defaults
-from .files import (json_number, number_cell, relative_cell, write_json,
+from .files import (json_number, number_cell, percent_text, write_json,
                     write_text as write_file_text)
 from .parameters import FIT_NAMES, FOCUS, PARAMETERS
 from .uncertainty import Uncertainty
@@ -37,18 +37,32 @@ class FitCurves:
                    tuple(result.model_line(k) for k in range(len(result.pulse_energy))))
 
 
-# One row per parameter: start, fitted value, standard error, status, known value.
-def parameter_rows(measurement, outcome, uncertainty, truth=None):
+# One row per parameter: start, fitted value, standard error, known value, and
+# for a fitted one its relative error and status as the identifiability found
+# them (`identifiability`; without it, the standard error over the value, and
+# "fitted").
+def parameter_rows(measurement, outcome, uncertainty, truth=None, identifiability=None):
     truth = truth or {}
     errors = dict(zip(measurement.fit_names, uncertainty.standard_errors))
     rows = []
     for index, parameter in enumerate(PARAMETERS):
-        fitted = parameter.name in errors
+        name = parameter.name
+        fitted = name in errors
+        value = float(outcome.fitted[index])
+        error = float(errors[name]) if fitted else None
+        judged = fitted and identifiability is not None and name in identifiability.status
+        if judged:
+            relative = identifiability.errors[name]
+        elif fitted:
+            relative = error / abs(value) if value != 0.0 and math.isfinite(error) else math.inf
+        else:
+            relative = None
         rows.append(dict(
-            name=parameter.name, unit=parameter.unit, meaning=parameter.meaning,
-            start=float(measurement.start[index]), fitted_value=float(outcome.fitted[index]),
-            standard_error=float(errors[parameter.name]) if fitted else None,
-            fitted=fitted, true=truth.get(parameter.name)))
+            name=name, unit=parameter.unit, meaning=parameter.meaning,
+            start=float(measurement.start[index]), fitted_value=value, standard_error=error,
+            fitted=fitted, true=truth.get(name), relative_error=relative,
+            status=identifiability.status[name] if judged else "fitted" if fitted else "fixed",
+            status_from=identifiability.method_of(name) if judged else None))
     return rows
 
 
@@ -63,18 +77,22 @@ def _deviation(row):
     return percent
 
 
-# The table as aligned text lines.
+# The table as aligned text lines: the relative error and the status of each
+# fitted parameter are the identifiability's (one source for both).
 def format_table(rows):
     with_truth = any(row["true"] is not None for row in rows)
-    header = ["parameter", "unit", "start", "fitted", "std. error", "rel.", "status"]
+    header = ["parameter", "unit", "start", "fitted", "std. error", "rel. error", "status"]
     if with_truth:
         header += ["true", "fitted - true"]
     lines = [header]
     for row in rows:
+        relative = row.get("relative_error")
+        status = row.get("status", "fitted" if row["fitted"] else "fixed")
+        if row.get("status_from") == "profile":
+            status += " (profile)"
         cells = [row["name"], row["unit"], number_cell(row["start"], ".4e"),
                  number_cell(row["fitted_value"], ".4e"), number_cell(row["standard_error"], ".2e"),
-                 relative_cell(row["standard_error"], row["fitted_value"]),
-                 "fitted" if row["fitted"] else "fixed"]
+                 "-" if relative is None else percent_text(relative), status]
         if with_truth:
             cells += [number_cell(row["true"], ".4e"), _deviation(row)]
         lines.append(cells)
@@ -181,7 +199,10 @@ def result_document(measurement, outcome, uncertainty, rows, figure_name, rel_st
              "start": row["start"], "value": json_number(row["fitted_value"]),
              "standard_error": None if row["standard_error"] is None
              else json_number(row["standard_error"]),
-             "fitted": row["fitted"], "true": row["true"]}
+             "fitted": row["fitted"], "true": row["true"],
+             "relative_error": None if row.get("relative_error") is None
+             else json_number(row["relative_error"]),
+             "status": row.get("status"), "status_from": row.get("status_from")}
             for row in rows
         ],
         "fit_error": json_number(outcome.error),
@@ -339,9 +360,10 @@ def fit_document(measurement, result, outcome, uncertainty, rows, curves, figure
                              else {k: result.grid[k] for k in ("t_slices", "z_slices")})
     document["covariance"], document["correlation"] = full_covariance(
         result, measurement.fit_names)
-    status = result.identifiability.status if result.identifiability is not None else {}
+    identifiability = result.identifiability
+    status = identifiability.status if identifiability is not None else {}
     for entry in document["parameters"]:
-        entry["determined"] = (status[entry["name"]] != "not determined"
+        entry["determined"] = (entry["name"] not in identifiability.undetermined
                                if entry["name"] in status else None)
     return insert_after(document, "fit_seconds", _result_keys(result))
 

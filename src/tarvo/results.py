@@ -597,7 +597,8 @@ def _measurement(result):
 def result_document_of(result):
     measurement = _measurement(result)
     outcome, uncertainty = report_view(measurement, result)
-    rows = parameter_rows(measurement, outcome, uncertainty)
+    rows = parameter_rows(measurement, outcome, uncertainty,
+                          identifiability=result.identifiability)
     record = provenance([], ())
     record["command_line"] = SAVED_FROM
     document = fit_document(measurement, result, outcome, uncertainty, rows,
