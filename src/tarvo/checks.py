@@ -19,6 +19,7 @@ import numpy as np
 
 from . import _native
 from .parameters import NAMES, PARAMETERS, scan_centre
+from .misfit import misfit_message, residual_structure
 
 
 # The model normalises each curve by its first five and last five points.
@@ -446,6 +447,11 @@ def fit_findings(result):
     for note in result.notes:
         if "bound (" in note:
             findings.append(Finding("at-bound", note))
+    structure = residual_structure(result.positions, result.residuals, result.chisqr,
+                                   result.nfree, with_sigma=result.sigma is not None
+                                   and not result.scale_covar)
+    if structure.misfit:
+        findings.append(Finding("misfit", misfit_message(structure)))
     identifiability = getattr(result, "identifiability", None)
     if identifiability is not None and identifiability.undetermined:
         detail = "; ".join(identifiability.notes)

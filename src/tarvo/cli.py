@@ -235,7 +235,7 @@ def _print_result(done):
     grid = ", ".join(f"{k} {v}" for k, v in result.grid.items()
                      if model == "energy" or k not in ("radial_points", "intensity_points"))
     print(f"Fit finished in {result.seconds:.2f} s ({result.nfev} model evaluations); "
-          f"{focus_line(result)}")
+          f"{focus_line(result, done.request.truth)}")
     print(f"grid: {grid}\n")
     print(format_table(done.rows))
     print(f"\nfit error (norm of weighted residuals): {result.fit_error:.6g}; reduced "

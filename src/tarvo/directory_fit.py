@@ -22,7 +22,7 @@ from .files import (DIGESTS_KEY, InputError, STALE_KEY, changed_inputs, digests_
 from .fitting import fit
 from .global_fit import _undetermined_finding, fit_global, member_of
 from .lsoda_fit import REL_STEP_DEFAULT, start_multipliers
-from .measurement import (SETUP_FILE, check_starts, read_measurement, read_parameter_file,
+from .measurement import (SETUP_FILE, TRUTH_FOCUS, check_starts, read_measurement, read_parameter_file,
                           resolve_model)
 from .normalisation import Normalisation
 from .plot import plot_fit, save_figure, setup_title, values_box_text
@@ -148,7 +148,8 @@ def prepare_fit(directory, *, starts=None, step=None, truth_file=None, engine=No
                 out=None, figure_format="png", strict=False, bootstrap=None, conf_sigmas=None,
                 relative_to_focus=False, argv=(), normalisation=None, weights=None, force=False):
     measurement = read_measurement(directory)
-    truth, truth_path = read_parameter_file(truth_file, "truth") if truth_file else (None, None)
+    truth, truth_path = (read_parameter_file(truth_file, "truth", (TRUTH_FOCUS,)) if truth_file
+                         else (None, None))
     n_starts = check_starts(measurement.n_starts if starts is None else starts)
     rel_step = REL_STEP_DEFAULT if step is None else step
     if not (0.0 < rel_step < 1.0):
@@ -308,6 +309,8 @@ def _fit_and_write(request, ticker_message):
                              relative_to=result.focus if request.relative_to_focus else None)
     document = fit_document(measurement, result, outcome, uncertainty, rows, curves,
                               figure_name, request.record, findings)
+    if request.truth and TRUTH_FOCUS in request.truth:
+        document["focus_mm"]["true"] = request.truth[TRUTH_FOCUS]
     if request.bootstrap is not None:
         document["bootstrap"] = _bootstrap(request, result, show)
     if request.conf_sigmas:

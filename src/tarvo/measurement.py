@@ -778,15 +778,20 @@ def read_measurement(directory):
                        setup_file.data_format, sigma_1_from)
 
 
-# Parameter values from a small TOML file (name = value) and the file's record.
-def read_parameter_file(path, role):
+# The key of a known focus position (mm, stage coordinates) in a truth file.
+TRUTH_FOCUS = "focus_mm"
+
+
+# Parameter values from a small TOML file (name = value) and the file's record;
+# `extra` names keys beyond the eight parameters that the file may hold.
+def read_parameter_file(path, role, extra=()):
     path = Path(path)
     doc, sha256 = load_toml(path)
     values = {}
     for name, value in doc.items():
-        if name not in NAMES:
+        if name not in NAMES and name not in extra:
             raise InputError(f"{path}: unknown parameter {name!r}; the parameters are "
-                             + ", ".join(NAMES))
+                             + ", ".join(NAMES + tuple(extra)))
         if (isinstance(value, bool) or not isinstance(value, (int, float))
                 or not math.isfinite(value)):
             raise InputError(f"{path}: {name} must be a finite number, got {value!r}")
@@ -796,4 +801,4 @@ def read_parameter_file(path, role):
 
 # Known parameter values from a small TOML file (name = value), for comparison.
 def read_truth(path):
-    return read_parameter_file(path, "truth")[0]
+    return read_parameter_file(path, "truth", (TRUTH_FOCUS,))[0]

@@ -381,10 +381,20 @@ def insert_after(document, key, extra):
 
 
 # The line that says where the focus is and where that comes from.
-def focus_line(result):
+# `truth` (the known values, focus_mm among them) adds the known focus.
+def focus_line(result, truth=None):
     focus = result.params[FOCUS]
+    true = (truth or {}).get("focus_mm")
     if focus.vary:
-        return f"focus fitted at {focus.value:g} +/- {focus.stderr:.2g} mm"
+        known = ""
+        if true is not None:
+            known = f" (true {true:g} mm"
+            if focus.stderr and math.isfinite(focus.stderr):
+                known += f", {(focus.value - true) / focus.stderr:+.1f} se"
+            known += ")"
+        return f"focus fitted at {focus.value:g} +/- {focus.stderr:.2g} mm{known}"
+    if true is not None:
+        return f"focus held at {focus.value:g} mm (true {true:g} mm)"
     if focus.value != result.centre:
         return f"focus (set in setup.toml) at {focus.value:g} mm"
     return f"focus (extreme of the data) at {focus.value:g} mm"
