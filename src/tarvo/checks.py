@@ -447,11 +447,12 @@ def fit_findings(result):
     for note in result.notes:
         if "bound (" in note:
             findings.append(Finding("at-bound", note))
-    structure = residual_structure(result.positions, result.residuals, result.chisqr,
-                                   result.nfree, with_sigma=result.sigma is not None
-                                   and not result.scale_covar)
-    if structure.misfit:
-        findings.append(Finding("misfit", misfit_message(structure)))
+    if getattr(result, "residuals", None) is not None:
+        structure = residual_structure(result.positions, result.residuals, result.chisqr,
+                                       result.nfree, with_sigma=result.sigma is not None
+                                       and not result.scale_covar, data=result.data)
+        if structure.misfit:
+            findings.append(Finding("misfit", misfit_message(structure)))
     identifiability = getattr(result, "identifiability", None)
     if identifiability is not None and identifiability.undetermined:
         detail = "; ".join(identifiability.notes)

@@ -199,7 +199,7 @@ def _rise(chi2, chi2_best):
 # Returns the ends per threshold (None: not reached before `limit`) and the
 # lowest point found, (chi^2, u).
 def _side(profile, u_best, chi2_best, direction, step, limit, thresholds, slope, tolerance,
-          largest):
+          largest, refinements):
     k = profile.k
     t_best = u_best[k]
     points = [(t_best, chi2_best, u_best)]
@@ -222,7 +222,8 @@ def _side(profile, u_best, chi2_best, direction, step, limit, thresholds, slope,
         distance = min(reach, d1 + increment)
     ends = []
     for threshold in thresholds:
-        ends.append(_crossing(profile, points, threshold, chi2_best, tolerance, largest))
+        ends.append(_crossing(profile, points, threshold, chi2_best, tolerance, largest,
+                              refinements))
     lowest = min(points, key=lambda point: point[1])
     return ends, (lowest[1], lowest[2])
 
@@ -232,8 +233,8 @@ def _side(profile, u_best, chi2_best, direction, step, limit, thresholds, slope,
 # spans at most `largest`, then secant steps in sqrt(chi^2 - chi^2_best)
 # (the Illinois variant of regula falsi) until the rise is within `tolerance`
 # of the target (relative) or the bracket is negligible. Each step is a warm
-# refit, added to `points` for the next threshold.
-def _crossing(profile, points, threshold, chi2_best, tolerance, largest):
+# refit (at most `refinements`), added to `points` for the next threshold.
+def _crossing(profile, points, threshold, chi2_best, tolerance, largest, refinements):
     index = next((i for i in range(1, len(points))
                   if points[i - 1][1] < threshold <= points[i][1]), None)
     if index is None:
@@ -243,7 +244,7 @@ def _crossing(profile, points, threshold, chi2_best, tolerance, largest):
     r_low, r_high = _rise(low[1], chi2_best) - target, _rise(high[1], chi2_best) - target
     kept = 0
     t = low[0]
-    for _ in range(MAX_REFINEMENTS):
+    for _ in range(refinements):
         (t0, _, u0), (t1, _, u1) = low, high
         if abs(t1 - t0) > largest:
             t = 0.5 * (t0 + t1)
@@ -312,7 +313,8 @@ class ProfileEnds:
 # The profile of fitted parameter `name` at the chi^2 `thresholds`, its ends
 # located to `tolerance` (relative): a ProfileEnds. `progress()` is called
 # after each side.
-def profile_ends(result, name, thresholds, tolerance=LIMIT_TOLERANCE, progress=None):
+def profile_ends(result, name, thresholds, tolerance=LIMIT_TOLERANCE, progress=None,
+                 refinements=MAX_REFINEMENTS):
     problem = result._problem
     k = problem.names.index(name)
     u_best = np.asarray(result._u, dtype=np.float64)
@@ -338,7 +340,8 @@ def profile_ends(result, name, thresholds, tolerance=LIMIT_TOLERANCE, progress=N
     ends = {}
     for direction in (-1, 1):
         ends[direction], low = _side(profile, u_best, result.chisqr, direction, step,
-                                     limits[direction], thresholds, slope, tolerance, largest)
+                                     limits[direction], thresholds, slope, tolerance, largest,
+                                     refinements)
         lowest = min(lowest, low, key=lambda point: point[0])
         # A profile with local minima of its own may cross a lower level
         # farther out than a higher one: each end lies at least as far out as
@@ -500,8 +503,11 @@ LINEARISED, PROFILE = "linearised", "profile"
 # one or none); its error is the half-width of its 68 % (one sigma) interval.
 VERDICT_PROBABILITY = 0.95
 
-# A profile that judges a parameter locates its ends to this relative accuracy.
+# A profile that judges a parameter locates its ends to this relative accuracy,
+# with at most this many refits per end (the verdict needs the ends' existence;
+# the error, their rough place).
 VERDICT_TOLERANCE = 1.0e-2
+VERDICT_REFINEMENTS = 3
 
 # A profile point with a chi^2 below the fit's by more than this fraction
 # shows that the fit ended in a local minimum.
@@ -737,7 +743,8 @@ def judge_by_profiles(result, identifiability, scales=None):
               if status != STATUSES[0] and name in problem.names]
     for name in judged:
         k = problem.names.index(name)
-        profiled = profile_ends(result, name, thresholds, VERDICT_TOLERANCE)
+        profiled = profile_ends(result, name, thresholds, VERDICT_TOLERANCE,
+                                refinements=VERDICT_REFINEMENTS)
         identifiability.profile_refits += profiled.refits
         ends = profiled.ends
         chi2_low, u_low = profiled.lowest

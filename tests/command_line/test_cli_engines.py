@@ -99,9 +99,11 @@ def test_energy_model_uses_its_own_grid_defaults(measurement_dir, capsys, monkey
     monkeypatch.setattr(tarvo.engine, "energy_resolution",
                         lambda *args: dict(SMALL_ENERGY_DEFAULTS))
     edit_setup(measurement_dir, "[model]\nt_slices = 2\nz_slices = 2\n", "")
-    # Without [model] the established model has no grid ...
-    status, _, err = run(capsys, "fit", measurement_dir, "--model", "established")
-    assert status == 2 and "[model]: missing t_slices (the established model needs it" in err
+    # Without [model] the established model takes its own defaults ...
+    status, out, _ = run(capsys, "fit", measurement_dir, "--model", "established")
+    assert status == 0 and "grid: t_slices 10, z_slices 5" in out
+    assert {k: document(measurement_dir)["setup"][k] for k in ("t_slices", "z_slices")} == \
+        {"t_slices": 10, "z_slices": 5}
     # ... and the energy model, the default, takes its defaults.
     status, out, err = run(capsys, "fit", measurement_dir)
     assert (status, err) == (0, "")
