@@ -21,6 +21,7 @@ from .global_fit import fit_global, member_of
 from .lsoda_fit import (LMDIF_EVALUATIONS_PER_PARAMETER, LMDIF_TOLERANCE, run_multi_start,
                         start_multipliers, use_lsoda_engine)
 from .measurement import Measurement
+from .model_error import control_model_error, include_model_error
 from .parameters import FOCUS, NAMES
 from .problem import check_focus_in_scan, prepare_problem
 from .results import build_result
@@ -97,7 +98,8 @@ def fit(positions, transmittance=None, pulse_energy=None, params=None, *, popula
         t_slices=None, z_slices=None, radial_points=None, intensity_points=None, sigma=None,
         weights=None, is_sa=False, vary=None, n_starts=1, scale_covar=None, checks="warn",
         ftol=TOLERANCE, xtol=TOLERANCE, gtol=TOLERANCE, max_nfev=None, progress=None,
-        engine="exact", rel_step=None, solver_log=None, identifiability=PROFILE):
+        engine="exact", rel_step=None, solver_log=None, identifiability=PROFILE,
+        model_error=True):
     """Least-squares fit of Z-scan curves on the exact or the lsoda engine.
 
     ``tarvo.fit(measurement, params=None)`` fits a tarvo.Measurement (from
@@ -190,6 +192,11 @@ def fit(positions, transmittance=None, pulse_energy=None, params=None, *, popula
         weakly or not determined is judged by its likelihood profile (exact
         engine; a few refits each); "linearised": by the linearised errors
         alone.
+    model_error : bool
+        Exact engine: check the grid at the solution (one evaluation on a
+        grid twice as fine) and, for a default grid, refine it while the
+        fitted values would move by more than 0.2 standard errors
+        (``model_error`` of the result records the grid and the shifts).
 
     Returns
     -------
@@ -240,6 +247,7 @@ def fit(positions, transmittance=None, pulse_energy=None, params=None, *, popula
         raise ValueError(f"focus: start value {problem.focus_start!r} mm lies outside its bounds "
                          f"[{focus_low!r}, {focus_high!r}]")
     n = len(problem.names)
+    grid_check = None
     # The solver's messages of the fit and of its standard errors go to the
     # log (written only when there are any) and are counted; later ones
     # (refits of profiles and bootstraps) are counted and dropped.
@@ -268,6 +276,12 @@ def fit(positions, transmittance=None, pulse_energy=None, params=None, *, popula
             if progress is not None:
                 progress(len(starts))
         best = min(starts, key=lambda s: (not np.isfinite(s[2].cost), s[2].cost))
+        if model_error and np.isfinite(best[2].cost):
+            grid_check, latest = control_model_error(
+                problem, best[1], sigma is None if scale_covar is None else bool(scale_covar),
+                lambda u: problem.solve(u, free, ftol, xtol, gtol, max_nfev), problem.grid_given)
+            if latest is not None:
+                best = (best[0], *latest)
         tolerances = (ftol, xtol, gtol, max_nfev)
         engine_options = dict(ftol=ftol, xtol=xtol, gtol=gtol, max_nfev=max_nfev)
         evaluations = None
@@ -277,6 +291,9 @@ def fit(positions, transmittance=None, pulse_energy=None, params=None, *, popula
                               is_sa=is_sa, scale_covar=scale_covar,
                               weighting=problem.weighting, tolerances=tolerances,
                               seconds=time.perf_counter() - began, engine=engine)
+        result.model_error = grid_check
+        if grid_check is not None and not grid_check.within_limit:
+            include_model_error(result, grid_check)
         result.identifiability = _identifiability(
             problem, result, identifiability == PROFILE and engine == "exact")
     finally:

@@ -281,6 +281,8 @@ def _result_keys(result):
         "notes": list(result.notes),
         "identifiability": None if result.identifiability is None
         else result.identifiability.as_dict(),
+        "model_error": None if getattr(result, "model_error", None) is None
+        else result.model_error.as_dict(),
     }
 
 
