@@ -22,8 +22,23 @@ SHIFT_LIMIT = 0.2
 # Refinements of the default grid at most.
 MAX_REFINEMENTS = 3
 
-# Each grid count is multiplied by this in a finer grid.
+# Each grid count is multiplied by this in the finer grid of the check.
 REFINE_FACTOR = 2
+
+# A count the model error comes from is multiplied by this in a refinement.
+REFINE_STEP = 4
+
+# A refined grid costs at most this many times the first one per evaluation
+# (the product of its counts); beyond, the model error enters the errors.
+MAX_WORK = 32
+
+# A count whose doubling moves the values by at least this share of the
+# largest such move is refined.
+RELEVANT_SHARE = 0.25
+
+# The grid's own error, in units of its change on doubling (first-order
+# convergence: the error of n slices is twice the change from n to 2n).
+ERROR_PER_SHIFT = 2.0
 
 # Relative shifts below this are rounding, whatever the standard errors.
 NEGLIGIBLE_SHIFT = 1.0e-9
@@ -110,20 +125,42 @@ def _within(shifts, errors, values):
     return bool(np.all(small | ~np.isfinite(errors)))
 
 
+# The work of one evaluation on a grid, up to a constant: its counts' product.
+def _work(grid):
+    return math.prod(max(1, int(value)) for value in grid.values())
+
+
+# The shifts (in standard errors) of each grid count doubled alone: which
+# counts the model error comes from.
+def _shifts_per_count(problem, u, errors):
+    found = {}
+    for key, value in problem.grid.items():
+        grid = dict(problem.grid)
+        grid[key] = finer_grid(problem.model, {key: value})[key] if (
+            problem.model == "energy" or key in ("t_slices", "z_slices")) else value
+        if grid[key] == value:
+            continue
+        shifts = grid_shift(problem, u, handle_on(problem, grid))
+        with np.errstate(invalid="ignore", divide="ignore"):
+            found[key] = float(np.nanmax(np.abs(shifts) / errors))
+    return found
+
+
 # The check at the fit's solution u and, for a default grid, the refinements:
 # `refit(u)` continues the fit from u on the problem's current grid and
-# returns (u, solution). Returns the ModelErrorCheck and the last (u,
-# solution), or None for the solution when the grid was kept.
+# returns (u, solution). One evaluation on the grid twice as fine in every
+# count; where a shift exceeds the limit, each count is doubled alone to find
+# the counts the error comes from, and those are refined (REFINE_STEP times).
+# Returns the ModelErrorCheck and the last (u, solution), or None for the
+# solution when the grid was kept.
 def control_model_error(problem, u, scale_covar, refit, grid_given):
-    grid = dict(problem.grid)
-    check = ModelErrorCheck(grid, {}, grid_given=grid_given)
+    check = ModelErrorCheck(dict(problem.grid), {}, grid_given=grid_given)
     latest = None
     for round_ in range(MAX_REFINEMENTS + 1):
         fine = finer_grid(problem.model, problem.grid)
         if fine == problem.grid:
             break
-        fine_handle = handle_on(problem, fine)
-        shifts = grid_shift(problem, u, fine_handle)
+        shifts = grid_shift(problem, u, handle_on(problem, fine))
         errors = standard_errors_at(problem, u, scale_covar)
         values = problem.values(u)
         check.shifts = dict(zip(problem.names, np.abs(shifts).tolist()))
@@ -134,8 +171,18 @@ def control_model_error(problem, u, scale_covar, refit, grid_given):
             for name, s, e in zip(problem.names, shifts, errors)}})
         if check.within_limit or grid_given or round_ == MAX_REFINEMENTS:
             break
-        # Refine: the finer grid becomes the fit's, and the fit goes on from u.
-        problem.use_grid(fine, fine_handle)
+        per_count = _shifts_per_count(problem, u, errors)
+        check.history[-1]["shift_per_count"] = per_count
+        largest = max(per_count.values(), default=0.0)
+        grid = dict(problem.grid)
+        for key, shift in per_count.items():
+            if shift >= RELEVANT_SHARE * largest:
+                grid[key] = min(GRID_LIMITS[key], REFINE_STEP * grid[key])
+        if grid == problem.grid or _work(grid) > MAX_WORK * _work(check.history[0]["grid"]):
+            check.history[-1]["next_grid_too_costly"] = grid != problem.grid
+            break
+        # The refined grid becomes the fit's, and the fit goes on from u.
+        problem.use_grid(grid, handle_on(problem, grid))
         u, solution = refit(u)
         latest = (u, solution)
         check.refinements += 1
@@ -146,7 +193,8 @@ def control_model_error(problem, u, scale_covar, refit, grid_given):
 # covariance (added in quadrature to the variances), so that the standard
 # errors include the model error, and a note says so.
 def include_model_error(result, check):
-    shifts = np.array([check.shifts.get(name, 0.0) for name in result.var_names])
+    shifts = ERROR_PER_SHIFT * np.array([check.shifts.get(name, 0.0)
+                                         for name in result.var_names])
     covariance = np.array(result.covar, dtype=np.float64) + np.diag(shifts ** 2)
     errors = np.sqrt(np.diag(covariance))
     with np.errstate(invalid="ignore", divide="ignore"):
@@ -164,5 +212,5 @@ def include_model_error(result, check):
            f"after {check.refinements} refinements")
     result.notes.append(f"the grid ({grid}) is too coarse for these data ({why}): a grid twice "
                         f"as fine would move {largest[0]} by {largest[1]:.2g} standard errors; "
-                        "the standard errors include this model error; give finer [model] "
-                        "counts")
+                        f"the standard errors include the model error ({ERROR_PER_SHIFT:g} "
+                        "times that shift); give finer [model] counts")
