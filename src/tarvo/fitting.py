@@ -21,7 +21,7 @@ from .global_fit import fit_global, member_of
 from .lsoda_fit import (LMDIF_EVALUATIONS_PER_PARAMETER, LMDIF_TOLERANCE, run_multi_start,
                         start_multipliers, use_lsoda_engine)
 from .measurement import Measurement
-from .model_error import control_model_error, include_model_error
+from .model_error import coarse_grid_note, control_model_error, include_model_error
 from .parameters import FOCUS, NAMES
 from .problem import check_focus_in_scan, prepare_problem
 from .results import build_result
@@ -293,7 +293,9 @@ def fit(positions, transmittance=None, pulse_energy=None, params=None, *, popula
                               seconds=time.perf_counter() - began, engine=engine)
         result.model_error = grid_check
         if grid_check is not None and not grid_check.within_limit:
-            include_model_error(result, grid_check)
+            if not grid_check.grid_given:
+                include_model_error(result, grid_check)
+            result.notes.append(coarse_grid_note(grid_check))
         result.identifiability = _identifiability(
             problem, result, identifiability == PROFILE and engine == "exact")
     finally:

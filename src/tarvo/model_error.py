@@ -189,9 +189,25 @@ def control_model_error(problem, u, scale_covar, refit, grid_given):
     return check, latest
 
 
-# A grid that leaves shifts beyond the limit: the shifts enter the fit's
-# covariance (added in quadrature to the variances), so that the standard
-# errors include the model error, and a note says so.
+# The note on a grid that leaves shifts beyond the limit.
+def coarse_grid_note(check):
+    grid = ", ".join(f"{key} {value}" for key, value in check.grid.items())
+    name, shift = max(check.history[-1]["shift_in_errors"].items(),
+                      key=lambda item: -1.0 if item[1] is None else item[1])
+    text = (f"the grid ({grid}) is too coarse for these data: a grid twice as fine would move "
+            f"{name} by {shift:.2g} standard errors; ")
+    if check.grid_given:
+        return text + ("the chosen grid was kept and the standard errors leave this model "
+                       "error out; give finer [model] counts (or leave them to the defaults)")
+    return text + (f"after {check.refinements} refinements a finer grid would cost too much: "
+                   f"the standard errors include the model error ({ERROR_PER_SHIFT:g} times "
+                   "that shift)")
+
+
+# A default grid that, refined as far as it may be, leaves shifts beyond the
+# limit: the model error (ERROR_PER_SHIFT times the shifts) enters the fit's
+# covariance, added in quadrature to the variances, so that the standard
+# errors include it.
 def include_model_error(result, check):
     shifts = ERROR_PER_SHIFT * np.array([check.shifts.get(name, 0.0)
                                          for name in result.var_names])
@@ -205,12 +221,3 @@ def include_model_error(result, check):
         parameter.stderr = float(errors[k])
         parameter.correl = {other: float(correlation[k, j])
                             for j, other in enumerate(result.var_names) if j != k}
-    grid = ", ".join(f"{key} {value}" for key, value in check.grid.items())
-    largest = max(check.history[-1]["shift_in_errors"].items(),
-                  key=lambda item: -1.0 if item[1] is None else item[1])
-    why = ("the grid was chosen in [model] or by the caller" if check.grid_given else
-           f"after {check.refinements} refinements")
-    result.notes.append(f"the grid ({grid}) is too coarse for these data ({why}): a grid twice "
-                        f"as fine would move {largest[0]} by {largest[1]:.2g} standard errors; "
-                        f"the standard errors include the model error ({ERROR_PER_SHIFT:g} "
-                        "times that shift); give finer [model] counts")

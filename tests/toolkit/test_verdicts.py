@@ -127,3 +127,47 @@ def test_white_residuals_have_no_structure_and_a_smooth_curve_has():
     assert smooth.serial_z > 10.0 and smooth.structured_rms > 5e-4 and smooth.misfit
     # Tiny systematic residuals (rounding, a fine grid's error) are no misfit.
     assert not residual_structure(x, 1e-9 * np.cos(3 * x)).misfit
+
+
+def test_a_grid_too_coarse_for_a_weak_parameter_is_refined(exact_engine):
+    # A triplet filled over 1 ms: sigma_4 moves the curves by about 1e-6, below
+    # the default grid's own error. Clean data from a fine grid.
+    pars = list(RSA_PARS)
+    pars[4] = 1e-3
+    x = np.linspace(-30.0, 30.0, 61)
+    setup = dict(BEAM, populations=POPULATIONS)
+    y = tarvo.simulate(x, ENERGIES, pars, t_slices=256, z_slices=16, radial_points=18,
+                       intensity_points=16, **setup)
+    params = tarvo.Parameters.from_spec_pars(pars, vary=["sigma_4"])
+    results = {}
+    for check in (False, True):
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            results[check] = tarvo.fit(x, y, ENERGIES, params, model_error=check, **setup)
+    # Unchecked, the default grid puts sigma_4 many standard errors off.
+    deviation = {check: (r.values["sigma_4"] - pars[2]) / r.params["sigma_4"].stderr
+                 for check, r in results.items()}
+    assert abs(deviation[False]) > 20
+    checked = results[True]
+    assert abs(deviation[True]) < 1.0
+    record = checked.model_error
+    assert record.refinements >= 1 and checked.grid["t_slices"] > 32
+    first = record.history[0]["shift_per_count"]
+    assert first["t_slices"] > first["radial_points"]
+    # What is left of the model error is in the standard error, and said.
+    if not record.within_limit:
+        assert checked.params["sigma_4"].stderr >= 2 * record.shifts["sigma_4"]
+        assert any("too coarse for these data" in note for note in checked.notes)
+
+
+def test_a_grid_the_caller_chose_is_kept_and_the_default_path_unchanged(exact_engine):
+    # Noisy data on a fine enough grid: one extra evaluation, the same values.
+    y = noisy()
+    plain = fit(["sigma_4"], y, model_error=False)
+    checked = fit(["sigma_4"], y)
+    assert checked.values == plain.values and checked.stderr == plain.stderr
+    record = checked.model_error
+    assert record.refinements == 0 and record.grid_given and checked.grid == plain.grid
+    # This small grid is too coarse for 0.5 % noise: said, not hidden.
+    assert not record.within_limit and record.shifts["sigma_4"] > 0.2 * plain.stderr["sigma_4"]
+    assert any("the chosen grid was kept" in note for note in checked.notes)
