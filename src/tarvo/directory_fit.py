@@ -502,7 +502,7 @@ def global_fit_and_write(directories, out, *, model=None, normalisation=None, we
         result = fit_global(members, params, checks="off")
     except ValueError as error:
         raise InputError(str(error)) from None
-    after = []
+    after = list(result.misfits)
     if result.identifiability.undetermined:
         after.append(("global", _undetermined_finding(result.identifiability)))
     if strict and after:

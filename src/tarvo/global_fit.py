@@ -13,6 +13,7 @@ from scipy.optimize import least_squares
 from .checks import Finding, data_findings, raise_or_warn, rayleigh_range_mm
 from .files import InputError
 from .measurement import load_toml
+from .misfit import misfit_message, residual_structure
 from .parameters import FOCUS, NAMES, Parameters
 from .problem import prepare_problem
 from .uncertainty import covariance_from_jacobian, from_jacobian
@@ -251,8 +252,19 @@ def fit_global(members, params, *, checks="warn", ftol=1e-12, xtol=1e-12, gtol=1
         nfev=nfev, weighting=weighting, members=member_records, results=views,
         identifiability=identifiability, findings=findings,
         seconds=time.perf_counter() - began)
-    if checks != "off" and identifiability.undetermined:
-        raise_or_warn([_undetermined_finding(identifiability)], checks)
+    # A measurement whose residuals show that the model does not describe it.
+    result.misfits = []
+    for member, view in zip(members, views):
+        structure = residual_structure(view["positions"], view["data"] - view["model"],
+                                       data=view["data"])
+        if structure.misfit:
+            result.misfits.append((member.label, Finding(
+                "misfit", f"{member.label}: {misfit_message(structure)}")))
+    if checks != "off":
+        after = [finding for _, finding in result.misfits]
+        if identifiability.undetermined:
+            after.append(_undetermined_finding(identifiability))
+        raise_or_warn(after, checks)
     return result
 
 

@@ -52,12 +52,21 @@ def test_two_pulse_durations_together_fix_what_each_alone_cannot():
     together = fit_global(members, start_params())
     assert together.var_names == ["sigma_2", "sigma_4", "tau_24", "focus@ns", "focus@ps"]
     assert set(together.identifiability.status.values()) == {"determined"}
+    assert together.misfits == []
     for name, index in (("sigma_2", 1), ("sigma_4", 2), ("tau_24", 4)):
         assert abs(together.values[name] - TRUE[index]) < 3 * together.stderr[name], name
     # Each measurement weighted by its own noise, estimated from its residuals.
     for record in together.members:
         assert record["noise"] == pytest.approx(0.005, rel=0.25)
     assert together.redchi == pytest.approx(1.0, abs=0.1)
+
+
+def test_a_measurement_the_model_does_not_describe_is_named():
+    # The ns curves, divided by their far field, fitted as if shifted to a baseline.
+    ns = member("ns", 1)
+    shifted = GlobalMember("ns", dict(ns.arguments, normalisation="shift"))
+    with pytest.raises(ValueError, match="ns: the model does not describe the data"):
+        fit_global([shifted], start_params(), checks="error")
 
 
 @pytest.mark.parametrize("name, wavelength, several_wavelengths, several, expected", [
@@ -99,3 +108,4 @@ def test_measurements_read_from_directories_fit_alone_or_together():
     assert alone.identifiability.status["sigma_2"] == "not determined"
     assert together.var_names[:3] == ["sigma_2", "sigma_4", "tau_24"]
     assert set(together.identifiability.status.values()) == {"determined"}
+    assert together.misfits == []
