@@ -17,7 +17,8 @@ from .parameters import FIT_NAMES, FOCUS, NAMES, Parameters, scan_centre
 from .report import (FitCurves, fit_document, parameter_rows, report_view, strong_correlation_notes,
                      write_result)
 from .simulation import simulate
-from .uncertainty import ci_report, conf_interval, covariance_from_jacobian, point_weights
+from .uncertainty import (Identifiability, ci_report, conf_interval, covariance_from_jacobian,
+                          point_weights)
 
 
 # Correlations below this are left out of the report (as lmfit's min_correl).
@@ -156,12 +157,18 @@ class FitResult:
         lines += [f"    {label:<19}= {value}" for label, value in self._statistics()]
         lines.append("[[Variables]]")
         width = max(len(name) for name in self.params)
+        found = getattr(self, "identifiability", None)
         for name, p in self.params.items():
-            lines.append(f"    {name + ':':<{width + 1}}  {self._value_text(p)}")
+            judged = found is not None and p.vary and name in found.status
+            lines.append(f"    {name + ':':<{width + 1}}  "
+                         f"{self._value_text(p, found if judged else None)}")
         pairs = self._correlation_pairs(min_correl)
         if pairs:
             lines.append(f"[[Correlations]] (unreported correlations are < {min_correl:.3f})")
             lines += [f"    C({a}, {b}) = {r:+.4f}" for a, b, r in pairs]
+        if found is not None:
+            lines.append(f"[[Identifiability]] ({found.source()})")
+            lines += [f"    {line}" for line in found.report()[1:]]
         if self.notes:
             lines.append("[[Notes]]")
             lines += [f"    {note}" for note in self.notes]
@@ -382,9 +389,10 @@ class FitResult:
                 ("converged", f"{self.success} ({self.message})"),
                 ("fit time (s)", f"{self.seconds:.3f}")]
 
-    # "value +/- error (relative) (init = ...)" or "value (fixed)".
+    # "value +/- error (relative) (init = ...)" or "value (fixed)"; with the
+    # identifiability, its relative error and status (the table's).
     @staticmethod
-    def _value_text(p):
+    def _value_text(p, found=None):
         if p.expr:
             error = "" if p.stderr is None or not math.isfinite(p.stderr) \
                 else f" +/- {p.stderr:.3g} ({relative_cell(p.stderr, p.value)})"
@@ -393,6 +401,15 @@ class FitResult:
             return f"{p.value:.6g} (fixed) [{p.unit}]"
         error = "+/- inf" if p.stderr is None or not math.isfinite(p.stderr) \
             else f"+/- {p.stderr:.3g} ({relative_cell(p.stderr, p.value)})"
+        if found is not None:
+            error = ("+/- inf" if p.stderr is None or not math.isfinite(p.stderr)
+                     else f"+/- {p.stderr:.3g}")
+            if p.name.split("@")[0] != FOCUS:
+                error += f" ({found.error_text(p.name)}"
+            else:
+                error += " ("
+            error += (", " if p.name.split("@")[0] != FOCUS else "") + found.status[p.name]
+            error += " [profile])" if found.method_of(p.name) == "profile" else ")"
         return f"{p.value:.6g} {error} (init = {p.init_value:.6g}) [{p.unit}]"
 
     # Pairs of fitted parameters with |correlation| of at least min_correl, strongest first.
@@ -716,7 +733,8 @@ def load_result(path):
         pulse_energy=np.array([c["pulse_energy_J"] for c in curves], dtype=np.float64),
         sigma=sigma, weighting=document["weights"], weights=weights, setup=setup,
         normalisation=normalisation, rms=float(np.sqrt(np.mean(residuals ** 2))),
-        findings=[], identifiability=None, start_values={},
+        findings=[], identifiability=Identifiability.from_dict(document.get("identifiability")),
+        start_values={},
         grid=grid if model == "energy" else {k: grid[k] for k in ("t_slices", "z_slices")},
         is_sa=is_sa, scale_covar=document.get("scale_covar", sigma is None),
         nfev=document["nfev"], success=bool(document["converged"]),

@@ -602,6 +602,24 @@ class Identifiability:
         lines += [f"  {note}" for note in self.notes]
         return lines
 
+    # An Identifiability from its record in a result file (None: none recorded).
+    @classmethod
+    def from_dict(cls, record):
+        if not record or "errors" not in record:
+            return None
+        errors = {name: math.inf if value is None else float(value)
+                  for name, value in record["errors"].items()}
+        intervals = {name: tuple(None if v is None else float(v) for v in ends)
+                     for name, ends in record.get("profile_intervals_95", {}).items()}
+        directions = [Direction(math.inf if d["relative_error"] is None
+                                else float(d["relative_error"]), d["combination"])
+                      for d in record.get("directions", [])]
+        return cls(np.array(record.get("singular_values", []), dtype=np.float64), directions,
+                   dict(record["status"]), errors, record["method"], list(record["notes"]),
+                   dict(record.get("status_from", {})), intervals,
+                   int(record.get("profile_refits", 0)),
+                   float(record.get("profile_seconds", 0.0)))
+
     # The record of the result file.
     def as_dict(self):
         return {"method": self.method,
