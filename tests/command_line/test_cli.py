@@ -233,6 +233,15 @@ def test_the_truth_file_may_give_the_focus(measurement_dir, capsys, tmp_path_fac
     assert f"(true 0 mm, {deviation:+.1f} se)" in out
 
 
+def test_profile_intervals_of_one_parameter_with_the_focus_held(measurement_dir, capsys):
+    status, out, _ = run(capsys, "fit", measurement_dir, "--conf-interval")
+    document = json.loads((measurement_dir / "fit-result.json").read_text())
+    entry = document["profile_intervals"]["parameters"]["sigma_1"]
+    (low1, high1), (low2, high2) = entry["1"], entry["2"]
+    assert status == 0 and low2 < low1 < entry["value"] < high1 < high2
+    assert "profile-likelihood intervals" in out
+
+
 def test_a_model_that_does_not_fit_stops_a_strict_fit(measurement_dir, capsys):
     # Curves divided by their far field (41 points each), fitted as if shifted
     # to a baseline.
