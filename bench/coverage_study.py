@@ -3,10 +3,11 @@ reference.
 
 For each case the noise-free curves come from tests/references/first_principles.py
 (stiff ODE solver in time, spectral collocation in depth, the beam mean of the
-local transmittance; independent of the engine), divided by their far field
-(the mean of the five outermost points on each side) as a laboratory divides
-them. Each replicate adds 0.5 % Gaussian noise (multiplicative, seeded) and
-fits the case's parameters with tarvo.fit's defaults (exact engine, energy
+local transmittance; independent of the engine). Each replicate adds 0.5 %
+Gaussian detector noise (multiplicative, seeded) to the absolute
+transmittance and divides each curve by the mean of its five outermost
+points on each side, as a laboratory records a scan (and as
+examples/make_example.py does), and fits the case's parameters with tarvo.fit's defaults (exact engine, energy
 model, far-field normalisation, equal weights, the grid check). Printed per
 case and parameter:
 
@@ -52,12 +53,18 @@ CASES = {
 }
 
 
-# Reference curves of a case, divided by their far field.
+# Absolute reference curves of a case.
 def reference_curves(width, tau, energies):
-    absolute = energy_transmittance(POSITIONS, energies, RSA, POPULATIONS, sample_width=width,
-                                    tau=tau, **BEAM)
-    far = np.concatenate([absolute[:, :FAR_FIELD], absolute[:, -FAR_FIELD:]], axis=1)
-    return absolute / far.mean(axis=1, keepdims=True)
+    return energy_transmittance(POSITIONS, energies, RSA, POPULATIONS, sample_width=width,
+                                tau=tau, **BEAM)
+
+
+# A replicate as a laboratory records it: detector noise on the absolute
+# transmittance, each curve divided by the mean of its far-field points.
+def measured(absolute, rng):
+    noisy = absolute * (1.0 + NOISE * rng.standard_normal(absolute.shape))
+    far = np.concatenate([noisy[:, :FAR_FIELD], noisy[:, -FAR_FIELD:]], axis=1)
+    return noisy / far.mean(axis=1, keepdims=True)
 
 
 # Coverage, pull SD and bias per fitted parameter over `replicates` noisy copies.
@@ -71,7 +78,7 @@ def study(name, replicates, seed):
     biases = {n: [] for n in names}
     began = time.perf_counter()
     for _ in range(replicates):
-        y = curves * (1.0 + NOISE * rng.standard_normal(curves.shape))
+        y = measured(curves, rng)
         params = tarvo.Parameters.from_spec_pars(RSA, vary=names)
         for n in names:
             params[n].set(value=1.3 * params[n].value)
