@@ -161,7 +161,11 @@ class _Profile:
             # Nothing else to refit: the residuals alone.
             _, residuals, _ = self.problem.evaluate(u, self.free, jacobian=False)
             return float(residuals @ residuals), u
-        u, solution = self.problem.solve(u, self.free, *self.settings)
+        try:
+            u, solution = self.problem.solve(u, self.free, *self.settings)
+        except ValueError:
+            # The model is not finite there: as far from the data as can be.
+            return math.inf, u
         return 2.0 * float(solution.cost), u
 
 
@@ -246,7 +250,8 @@ def _crossing(profile, points, threshold, chi2_best, tolerance, largest, refinem
     t = low[0]
     for _ in range(refinements):
         (t0, _, u0), (t1, _, u1) = low, high
-        if abs(t1 - t0) > largest:
+        bisected = abs(t1 - t0) > largest or not math.isfinite(r_high)
+        if bisected:
             t = 0.5 * (t0 + t1)
         else:
             t = t0 + (t1 - t0) * (-r_low) / (r_high - r_low) if r_high > r_low else 0.5 * (t0 + t1)
@@ -259,7 +264,6 @@ def _crossing(profile, points, threshold, chi2_best, tolerance, largest, refinem
         miss = _rise(chi2, chi2_best) - target
         if abs(miss) <= tolerance * target:
             return t
-        bisected = abs(t1 - t0) > largest
         # Illinois: halve the value kept at the end that stays twice running.
         if miss < 0.0:
             low, r_low = point, miss
