@@ -238,8 +238,9 @@ def _print_result(done):
           f"{focus_line(result, done.request.truth)}")
     check = getattr(result, "model_error", None)
     if check is not None:
-        grid += (f" (refined {check.refinements} times: the default was too coarse for these "
-                 "data)" if check.refinements else "")
+        times = "once" if check.refinements == 1 else f"{check.refinements} times"
+        grid += (f" (refined {times}: the default was too coarse for these data)"
+                 if check.refinements else "")
         largest = max((value for value in check.history[-1]["shift_in_errors"].values()
                        if value is not None), default=None) if check.history else None
         if largest is not None:

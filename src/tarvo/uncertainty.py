@@ -120,7 +120,7 @@ LARGEST_LOG_STEP = 1.0
 PROFILE_TOLERANCE = 1.0e-10
 
 # Interval ends are located to this relative accuracy (of sqrt(chi^2 - chi^2_best)).
-LIMIT_TOLERANCE = 1.0e-4
+LIMIT_TOLERANCE = 1.0e-6
 
 # Refits at most that locate one interval end.
 MAX_REFINEMENTS = 40
@@ -637,7 +637,6 @@ class Identifiability:
                 "profile_intervals_95": {name: [json_number(low), json_number(high)]
                                          for name, (low, high) in self.intervals.items()},
                 "profile_refits": self.profile_refits,
-                "profile_seconds": round(self.profile_seconds, 3),
                 "notes": list(self.notes)}
 
 

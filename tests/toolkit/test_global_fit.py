@@ -105,7 +105,12 @@ def test_measurements_read_from_directories_fit_alone_or_together():
         alone = tarvo.fit(measurements[0])
         together = tarvo.fit(measurements)
     assert alone.var_names == ["sigma_2", "sigma_4", "tau_24", "focus"]
-    assert alone.identifiability.status["sigma_2"] == "not determined"
+    # Alone, the ns scan gives sigma_2 an upper limit only: its profile says so.
+    found = alone.identifiability
+    assert (found.status["sigma_2"], found.method_of("sigma_2")) == ("bounded on one side",
+                                                                     "profile")
+    low, high = found.intervals["sigma_2"]
+    assert low is None and 5e-17 < high < 2e-16
     assert together.var_names[:3] == ["sigma_2", "sigma_4", "tau_24"]
     assert set(together.identifiability.status.values()) == {"determined"}
     assert together.misfits == []
