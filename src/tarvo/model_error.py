@@ -191,7 +191,7 @@ def control_model_error(problem, u, scale_covar, refit, grid_given):
 
 # The note on a grid that leaves shifts beyond the limit.
 def coarse_grid_note(check):
-    grid = ", ".join(f"{key} {value}" for key, value in check.grid.items())
+    grid = ", ".join(f"{key} {value}" for key, value in check.grid.items() if value)
     name, shift = max(check.history[-1]["shift_in_errors"].items(),
                       key=lambda item: -1.0 if item[1] is None else item[1])
     text = (f"the grid ({grid}) is too coarse for these data: a grid twice as fine would move "
@@ -199,7 +199,9 @@ def coarse_grid_note(check):
     if check.grid_given:
         return text + ("the chosen grid was kept and the standard errors leave this model "
                        "error out; give finer [model] counts (or leave them to the defaults)")
-    return text + (f"after {check.refinements} refinements a finer grid would cost too much: "
+    times = {0: "", 1: "refined once, "}.get(check.refinements,
+                                             f"refined {check.refinements} times, ")
+    return text + (f"{times}a finer grid would cost too much: "
                    f"the standard errors include the model error ({ERROR_PER_SHIFT:g} times "
                    "that shift)")
 
