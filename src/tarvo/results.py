@@ -180,10 +180,17 @@ class FitResult:
                        "</tr>" for label, value in self._statistics())
         parts = [f"<h4>Fit statistics</h4><table>{rows}</table>", "<h4>Parameters</h4><table>",
                  "<tr><th>name</th><th>value</th><th>standard error</th><th>relative</th>"
-                 "<th>initial</th><th>min</th><th>max</th><th>vary</th><th>unit</th></tr>"]
+                 "<th>status</th><th>initial</th><th>min</th><th>max</th><th>vary</th>"
+                 "<th>unit</th></tr>"]
+        found = getattr(self, "identifiability", None)
         for name, p in self.params.items():
+            # A fitted parameter's relative error and status as the table has them.
+            judged = found is not None and p.vary and name in found.status
+            relative = found.error_text(name) if judged else relative_cell(p.stderr, p.value)
+            status = (found.status[name] + (" (profile)" if found.method_of(name) == "profile"
+                                            else "")) if judged else "-"
             cells = [name, number_cell(p.value, ".6g"), number_cell(p.stderr, ".3g"),
-                     relative_cell(p.stderr, p.value), number_cell(p.init_value, ".4g"),
+                     relative, status, number_cell(p.init_value, ".4g"),
                      number_cell(p.min, "g"), number_cell(p.max, "g"), str(p.vary), p.unit]
             parts.append("<tr>" + "".join(f"<td>{html.escape(c)}</td>" for c in cells) + "</tr>")
         parts.append("</table>")
