@@ -283,8 +283,9 @@ def _crossing(profile, points, threshold, chi2_best, tolerance, largest, refinem
 def _linear_slope(result, k):
     problem = result._problem
     chain = problem.chain(np.asarray(result._u, dtype=np.float64))
-    covariance = np.asarray(result.covar, dtype=np.float64) / np.outer(chain, chain)
-    column = covariance[:, k] / covariance[k, k]
+    with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
+        covariance = np.asarray(result.covar, dtype=np.float64) / np.outer(chain, chain)
+        column = covariance[:, k] / covariance[k, k]
     return np.where(np.isfinite(column), column, 0.0)
 
 
