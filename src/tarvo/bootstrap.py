@@ -199,6 +199,9 @@ def refit_of(result):
                      sigma=curve_rows(result.sigma), is_sa=result.is_sa,
                      scale_covar=result.scale_covar,
                      checks="off", **setup, **result.grid, **result.engine_options)
+    # A replicate's values and errors are what the bootstrap collects: no profiles.
+    arguments["identifiability"] = "linearised"
+    arguments["model_error"] = False
     params = Parameters()
     for name, parameter in result.params.items():
         value = parameter.value if from_fitted else parameter.init_value

@@ -20,6 +20,7 @@ import numpy as np
 from . import _native
 from .normalisation import FAR_FIELD_TOLERANCE
 from .parameters import NAMES, PARAMETERS, scan_centre
+from .misfit import misfit_message, residual_structure
 
 
 # The model normalises each curve by its first five and last five points.
@@ -461,6 +462,12 @@ def fit_findings(result):
     for note in result.notes:
         if "bound (" in note:
             findings.append(Finding("at-bound", note))
+    if getattr(result, "residuals", None) is not None:
+        structure = residual_structure(result.positions, result.residuals, result.chisqr,
+                                       result.nfree, with_sigma=result.sigma is not None
+                                       and not result.scale_covar, data=result.data)
+        if structure.misfit:
+            findings.append(Finding("misfit", misfit_message(structure)))
     identifiability = getattr(result, "identifiability", None)
     if identifiability is not None and identifiability.undetermined:
         detail = "; ".join(identifiability.notes)

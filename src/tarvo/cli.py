@@ -235,7 +235,17 @@ def _print_result(done):
     grid = ", ".join(f"{k} {v}" for k, v in result.grid.items()
                      if model == "energy" or k not in ("radial_points", "intensity_points"))
     print(f"Fit finished in {result.seconds:.2f} s ({result.nfev} model evaluations); "
-          f"{focus_line(result)}")
+          f"{focus_line(result, done.request.truth)}")
+    check = getattr(result, "model_error", None)
+    if check is not None:
+        times = "once" if check.refinements == 1 else f"{check.refinements} times"
+        grid += (f" (refined {times}: the default was too coarse for these data)"
+                 if check.refinements else "")
+        largest = max((value for value in check.history[-1]["shift_in_errors"].values()
+                       if value is not None), default=None) if check.history else None
+        if largest is not None:
+            grid += (f"; a grid twice as fine moves the fitted values by at most "
+                     f"{largest:.2g} standard errors")
     print(f"grid: {grid}\n")
     print(format_table(done.rows))
     print(f"\nfit error (norm of weighted residuals): {result.fit_error:.6g}; reduced "

@@ -21,7 +21,8 @@ from .files import (DIGESTS_KEY, InputError, NOT_COMPUTED_KEY, PENDING_KEY, STAL
 from .fitting import fit
 from .global_fit import _undetermined_finding, check_members, fit_global, member_of
 from .lsoda_fit import REL_STEP_DEFAULT, start_multipliers
-from .measurement import (SETUP_FILE, check_starts, read_measurement, read_parameter_file,
+from .measurement import (SETUP_FILE, TRUTH_FOCUS, check_starts, read_measurement,
+                          read_parameter_file,
                           resolve_model)
 from .normalisation import Normalisation
 from .plot import global_figure, plot_fit, save_figure, setup_title, values_box_text
@@ -163,7 +164,8 @@ def prepare_fit(directory, *, starts=None, step=None, truth_file=None, engine=No
                 out=None, figure_format="png", strict=False, bootstrap=None, conf_sigmas=None,
                 relative_to_focus=False, argv=(), normalisation=None, weights=None, force=False):
     measurement = read_measurement(directory)
-    truth, truth_path = read_parameter_file(truth_file, "truth") if truth_file else (None, None)
+    truth, truth_path = (read_parameter_file(truth_file, "truth", (TRUTH_FOCUS,)) if truth_file
+                         else (None, None))
     n_starts = check_starts(measurement.n_starts if starts is None else starts)
     rel_step = REL_STEP_DEFAULT if step is None else step
     if not (0.0 < rel_step < 1.0):
@@ -347,7 +349,8 @@ def _fit_and_write(request, ticker_message, on_fit):
     title = setup_title({"wavelength": setup.wavelength, "tau": setup.tau,
                          "pulse_fwhm": setup.pulse_fwhm}, request.model, result.var_names)
     outcome, uncertainty = report_view(measurement, result)
-    rows = parameter_rows(measurement, outcome, uncertainty, request.truth)
+    rows = parameter_rows(measurement, outcome, uncertainty, request.truth,
+                          result.identifiability)
     entries = [(name, result.params[name].value, result.params[name].stderr,
                 result.params[name].unit) for name in result.var_names]
     curves = FitCurves.of(result)
@@ -356,6 +359,8 @@ def _fit_and_write(request, ticker_message, on_fit):
                              relative_to=result.focus if request.relative_to_focus else None)
     document = fit_document(measurement, result, outcome, uncertainty, rows, curves,
                               figure_name, request.record, findings)
+    if request.truth and TRUTH_FOCUS in request.truth:
+        document["focus_mm"]["true"] = request.truth[TRUTH_FOCUS]
     document[DIGESTS_KEY] = digests_section(request.inputs, request.settings,
                                             {figure_name: figure_digest})
     # The JSON file comes after the figure: its presence marks a complete fit;
@@ -488,7 +493,11 @@ def global_document(result, requests, model, record, findings, figure_name):
         "weights": result.weighting,
         "parameters": [{"name": name, "value": json_number(result.values[name]),
                         "standard_error": json_number(result.stderr[name]), "fitted": True,
-                        "determined": status[name] != "not determined"} for name in names],
+                        "relative_error": json_number(result.identifiability.errors[name]),
+                        "status": status[name],
+                        "status_from": result.identifiability.method_of(name),
+                        "determined": name not in result.identifiability.undetermined}
+                       for name in names],
         "covariance": {"parameters": names,
                        "matrix": [[json_number(v) for v in row] for row in result.covar]},
         "correlation": [[json_number(v) for v in row] for row in result.correlation],
@@ -605,7 +614,7 @@ def _global_fit_and_write_locked(requests, members, params, out, model, findings
         result = fit_global(members, params, checks="off")
     except ValueError as error:
         raise InputError(str(error)) from None
-    after = []
+    after = list(result.misfits)
     if result.identifiability.undetermined:
         after.append(("global", _undetermined_finding(result.identifiability)))
     if strict and after:

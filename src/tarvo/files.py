@@ -440,6 +440,21 @@ def number_cell(value, number_format, missing="-"):
     return missing if value is None else format(value, number_format)
 
 
+# Largest relative error printed as a number; above it the digits mean nothing.
+LARGEST_PRINTED_RELATIVE = 10.0
+
+
+# A relative error (a fraction) as per cent text: "1.2 %", "35 %", "> 1000 %",
+# "inf" for an infinite one.
+def percent_text(relative):
+    if not math.isfinite(relative):
+        return "inf"
+    if relative > LARGEST_PRINTED_RELATIVE:
+        return f"> {100 * LARGEST_PRINTED_RELATIVE:.0f} %"
+    percent = 100.0 * relative
+    return f"{percent:.0f} %" if percent >= 10.0 else f"{percent:.2g} %"
+
+
 # A standard error relative to its value as a percentage cell: "-" without
 # an error, "inf" for an infinite error or a value of 0.
 def relative_cell(error, value):
@@ -447,5 +462,4 @@ def relative_cell(error, value):
         return "-"
     if not math.isfinite(error) or value == 0.0:
         return "inf"
-    percent = 100.0 * error / abs(value)
-    return f"{percent:.0f}%" if percent >= 10.0 else f"{percent:.2g}%"
+    return percent_text(error / abs(value))

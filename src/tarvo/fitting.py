@@ -23,10 +23,11 @@ from .global_fit import fit_global, member_of
 from .lsoda_fit import (LMDIF_EVALUATIONS_PER_PARAMETER, LMDIF_TOLERANCE, LsodaHandle,
                         run_multi_start, start_multipliers, use_lsoda_engine)
 from .measurement import Measurement
+from .model_error import coarse_grid_note, control_model_error, include_model_error
 from .parameters import FOCUS, NAMES
 from .problem import check_focus_in_scan, prepare_problem
 from .results import build_result
-from .uncertainty import from_jacobian
+from .uncertainty import LINEARISED, PROFILE, from_jacobian, judge_by_profiles
 
 
 # Default tolerances of the least-squares solver: tight enough that the fit
@@ -51,19 +52,29 @@ ENGINE_DEFAULTS = {
 }
 
 
+# How the parameters' errors and statuses may be found: linearised errors
+# only, or those that they leave weakly or not determined by their profiles.
+IDENTIFIABILITY_CHOICES = (PROFILE, LINEARISED)
+
+
 # What the data determine at the fit's solution (the focus judged against the
-# Rayleigh range).
-def _identifiability(problem, result):
+# Rayleigh range), from the fit's own standard errors; with `profiles`, the
+# parameters these leave weakly or not determined are judged by their
+# likelihood profiles.
+def _identifiability(problem, result, profiles):
     setup = problem.setup
     z_r = rayleigh_range_mm(SimpleNamespace(w0=setup["w0"], M2=setup["M2"],
                                             wavelength=setup["wavelength"]))
     variance = result.redchi if result.scale_covar and math.isfinite(result.redchi) else 1.0
     # Model parameters in relative (log) terms, whatever the solver's variables.
     relative = np.array([name in NAMES for name in problem.names])
+    errors = [result.params[name].stderr for name in problem.names]
     identifiability = from_jacobian(problem.names, problem.values(result._u), relative,
                                     problem.physical_jacobian(result._u), variance,
-                                    {FOCUS: z_r})
+                                    {FOCUS: z_r}, standard_errors=errors)
     identifiability.method = IDENTIFIABILITY_METHODS[result.engine]
+    if profiles and math.isfinite(result.chisqr):
+        judge_by_profiles(result, identifiability, {FOCUS: z_r})
     return identifiability
 
 
@@ -126,7 +137,8 @@ def fit(positions, transmittance=None, pulse_energy=None, params=None, *, popula
         t_slices=None, z_slices=None, radial_points=None, intensity_points=None, sigma=None,
         weights=None, is_sa=False, vary=None, n_starts=1, scale_covar=None, checks="warn",
         ftol=TOLERANCE, xtol=TOLERANCE, gtol=TOLERANCE, max_nfev=None, progress=None,
-        engine="exact", rel_step=None, solver_log=None, uncertainties=None):
+        engine="exact", rel_step=None, solver_log=None, uncertainties=None,
+        identifiability=PROFILE, model_error=True):
     """Least-squares fit of Z-scan curves on the exact or the lsoda engine.
 
     ``tarvo.fit(measurement, params=None)`` fits a tarvo.Measurement (from
@@ -219,6 +231,16 @@ def fit(positions, transmittance=None, pulse_energy=None, params=None, *, popula
         lsoda engine: file for the LSODA solver's messages (written only
         when there are any; default: discarded, counted in
         ``solver_messages``).
+    identifiability : {"profile", "linearised"}
+        "profile" (default): a parameter that the linearised errors leave
+        weakly or not determined is judged by its likelihood profile (exact
+        engine; a few refits each); "linearised": by the linearised errors
+        alone.
+    model_error : bool
+        Exact engine: check the grid at the solution (one evaluation on a
+        grid twice as fine) and, for a default grid, refine it while the
+        fitted values would move by more than 0.2 standard errors
+        (``model_error`` of the result records the grid and the shifts).
 
     uncertainties : mapping, optional
         Uncertainties of the set-up, for the error budget (``budget`` of the
@@ -261,6 +283,10 @@ def fit(positions, transmittance=None, pulse_energy=None, params=None, *, popula
     n_starts = check_count("n_starts", n_starts)
     if uncertainties is not None:
         uncertainties = SetupUncertainties.of(uncertainties, "uncertainties: ")
+    if identifiability not in IDENTIFIABILITY_CHOICES:
+        raise ValueError(f"identifiability must be one of "
+                         f"{', '.join(map(repr, IDENTIFIABILITY_CHOICES))}, got "
+                         f"{identifiability!r}")
     problem = prepare_problem(
         positions, transmittance, pulse_energy, params, populations=populations,
         sample_width=sample_width, tau=tau, wavelength=wavelength, w0=w0, M2=M2, model=model,
@@ -279,6 +305,7 @@ def fit(positions, transmittance=None, pulse_energy=None, params=None, *, popula
         raise ValueError(f"focus: start value {problem.focus_start!r} mm lies outside its bounds "
                          f"[{focus_low!r}, {focus_high!r}]")
     n = len(problem.names)
+    grid_check = None
     # The solver's messages of the fit and of its standard errors go to the
     # log (written only when there are any) and are counted; later ones
     # (refits of profiles and bootstraps) are counted and dropped.
@@ -311,6 +338,12 @@ def fit(positions, transmittance=None, pulse_energy=None, params=None, *, popula
             if progress is not None:
                 progress(len(starts))
         best = min(starts, key=lambda s: (not np.isfinite(s[2].cost), s[2].cost))
+        if model_error and np.isfinite(best[2].cost):
+            grid_check, latest = control_model_error(
+                problem, best[1], sigma is None if scale_covar is None else bool(scale_covar),
+                lambda u: problem.solve(u, free, ftol, xtol, gtol, max_nfev), problem.grid_given)
+            if latest is not None:
+                best = (best[0], *latest)
         tolerances = (ftol, xtol, gtol, max_nfev)
         engine_options = dict(ftol=ftol, xtol=xtol, gtol=gtol, max_nfev=max_nfev)
         evaluations = None
@@ -320,7 +353,13 @@ def fit(positions, transmittance=None, pulse_energy=None, params=None, *, popula
                               is_sa=is_sa, scale_covar=scale_covar,
                               weighting=problem.weighting, tolerances=tolerances,
                               seconds=time.perf_counter() - began, engine=engine)
-        result.identifiability = _identifiability(problem, result)
+        result.model_error = grid_check
+        if grid_check is not None and not grid_check.within_limit:
+            if not grid_check.grid_given:
+                include_model_error(result, grid_check)
+            result.notes.append(coarse_grid_note(grid_check))
+        result.identifiability = _identifiability(
+            problem, result, identifiability == PROFILE and engine == "exact")
         result.budget = None if not uncertainties else error_budget(
             problem, result, uncertainties, _handle_maker(problem, engine),
             **({"step": LSODA_BUDGET_STEP} if engine == "lsoda" else {}))

@@ -13,6 +13,7 @@ from scipy.optimize import least_squares
 from .checks import Finding, check_setup, data_findings, raise_or_warn, rayleigh_range_mm
 from .files import InputError
 from .measurement import load_toml
+from .misfit import misfit_message, residual_structure
 from .parameters import FOCUS, NAMES, Parameters
 from .problem import prepare_problem
 from .uncertainty import covariance_from_jacobian, from_jacobian
@@ -113,16 +114,18 @@ class GlobalFitResult:
                  f"    converged          = {self.success} ({self.message})",
                  "[[Variables]]"]
         width = max(len(name) for name in self.var_names)
+        found = self.identifiability
         for name in self.var_names:
             value, error = self.values[name], self.stderr[name]
-            relative = f" ({100 * error / abs(value):.2g}%)" if value and math.isfinite(
-                error) and name.split("@")[0] != FOCUS else ""
-            lines.append(f"    {name + ':':<{width + 1}}  {value:.6g} +/- {error:.3g}{relative}")
+            # The relative error and status the identifiability reports (one source).
+            relative = "" if name.split("@")[0] == FOCUS else f" ({found.error_text(name)})"
+            lines.append(f"    {name + ':':<{width + 1}}  {value:.6g} +/- {error:.3g}{relative}"
+                         f" {found.status[name]}")
         lines.append("[[Measurements]]")
         for member in self.members:
             lines.append(f"    {member['label']}: {member['points']} points, chi-square "
                          f"{member['chisqr']:.4g}, residual RMS {member['rms']:.3g}")
-        lines.append("[[Identifiability]]")
+        lines.append(f"[[Identifiability]] ({self.identifiability.source()})")
         lines += [f"    {line}" for line in self.identifiability.report()[1:]]
         return "\n".join(lines)
 
@@ -276,7 +279,7 @@ def fit_global(members, params, *, checks="warn", ftol=1e-12, xtol=1e-12, gtol=1
             if name == FOCUS:
                 focus_scales[names[index]] = rayleigh_range_mm(SimpleNamespace(**problem.setup))
     identifiability = from_jacobian(names, values, is_log, jacobian_u / chain, variance,
-                                    focus_scales)
+                                    focus_scales, standard_errors=errors)
     member_records, views = [], []
     for k, (member, problem, local) in enumerate(zip(members, problems, maps)):
         model = problem.model_curves(u[local])
@@ -306,8 +309,19 @@ def fit_global(members, params, *, checks="warn", ftol=1e-12, xtol=1e-12, gtol=1
         nfev=nfev, weighting=weighting, members=member_records, results=views,
         identifiability=identifiability, findings=findings,
         seconds=time.perf_counter() - began)
-    if checks != "off" and identifiability.undetermined:
-        raise_or_warn([_undetermined_finding(identifiability)], checks)
+    # A measurement whose residuals show that the model does not describe it.
+    result.misfits = []
+    for member, view in zip(members, views):
+        structure = residual_structure(view["positions"], view["data"] - view["model"],
+                                       data=view["data"])
+        if structure.misfit:
+            result.misfits.append((member.label, Finding(
+                "misfit", f"{member.label}: {misfit_message(structure)}")))
+    if checks != "off":
+        after = [finding for _, finding in result.misfits]
+        if identifiability.undetermined:
+            after.append(_undetermined_finding(identifiability))
+        raise_or_warn(after, checks)
     return result
 
 

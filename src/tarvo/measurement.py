@@ -124,16 +124,10 @@ def read_fit_options(doc, where):
 
 
 # The model a fit or simulation runs: the command line's choice, else [model]
-# variant, else the energy model; the established model needs the slice
-# counts in [model].
+# variant, else the energy model. Slice counts [model] leaves out take the
+# model's defaults (the established model's: 10 time and 5 depth slices).
 def resolve_model(chosen, options, setup, directory):
-    model = chosen or options.model or MODELS[0]
-    if model == "established":
-        for key in ("t_slices", "z_slices"):
-            if getattr(setup, key) is None:
-                raise InputError(f"{directory / 'setup.toml'} [model]: missing {key} (the "
-                                 "established model needs it; the energy model has defaults)")
-    return model
+    return chosen or options.model or MODELS[0]
 
 
 # Name of the set-up file inside a measurement directory.
@@ -925,15 +919,20 @@ def _read_uncertainties(doc, where, curves, sigma_1_from, fit_names):
     return uncertainties
 
 
-# Parameter values from a small TOML file (name = value) and the file's record.
-def read_parameter_file(path, role):
+# The key of a known focus position (mm, stage coordinates) in a truth file.
+TRUTH_FOCUS = "focus_mm"
+
+
+# Parameter values from a small TOML file (name = value) and the file's record;
+# `extra` names keys beyond the eight parameters that the file may hold.
+def read_parameter_file(path, role, extra=()):
     path = Path(path)
     doc, sha256 = load_toml(path)
     values = {}
     for name, value in doc.items():
-        if name not in NAMES:
+        if name not in NAMES and name not in extra:
             raise InputError(f"{path}: unknown parameter {name!r}; the parameters are "
-                             + ", ".join(NAMES))
+                             + ", ".join(NAMES + tuple(extra)))
         if (isinstance(value, bool) or not isinstance(value, (int, float))
                 or not math.isfinite(value)):
             raise InputError(f"{path}: {name} must be a finite number, got {value!r}")
@@ -943,4 +942,4 @@ def read_parameter_file(path, role):
 
 # Known parameter values from a small TOML file (name = value), for comparison.
 def read_truth(path):
-    return read_parameter_file(path, "truth")[0]
+    return read_parameter_file(path, "truth", (TRUTH_FOCUS,))[0]

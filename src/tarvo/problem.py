@@ -89,6 +89,12 @@ class ZscanProblem:
     def handle(self, handle):
         self._handle = handle
 
+    # Evaluate on another grid from now on (its handle built for it).
+    def use_grid(self, grid, handle):
+        self.grid = dict(grid)
+        self._handle = handle
+        self._cache.clear()
+
     # Solver variable of parameter k at a physical value.
     def _to_internal(self, k, value):
         if not self.is_log[k]:
@@ -425,6 +431,9 @@ def prepare_problem(positions, transmittance, pulse_energy, params, *, populatio
                            norm, counts)
     problem.resolved, problem.sigma, problem.weighting = resolved, sigma, weighting
     problem.given = given
+    # Whether the caller chose any grid count (kept then, not refined).
+    problem.grid_given = any(count is not None for count in (t_slices, z_slices, radial_points,
+                                                             intensity_points))
     problem.is_sa = bool(is_sa)
     return problem
 

@@ -6,7 +6,7 @@ from dataclasses import dataclass
 import numpy as np
 
 from .engine import model_defaults
-from .files import (json_number, number_cell, relative_cell, write_json,
+from .files import (json_number, number_cell, percent_text, write_json,
                     write_text as write_file_text)
 from .parameters import FIT_NAMES, FOCUS, PARAMETERS
 from .uncertainty import Uncertainty
@@ -43,18 +43,32 @@ class FitCurves:
                    None if result.sigma is None else tuple(c[2] for c in own))
 
 
-# One row per parameter: start, fitted value, standard error, status, known value.
-def parameter_rows(measurement, outcome, uncertainty, truth=None):
+# One row per parameter: start, fitted value, standard error, known value, and
+# for a fitted one its relative error and status as the identifiability found
+# them (`identifiability`; without it, the standard error over the value, and
+# "fitted").
+def parameter_rows(measurement, outcome, uncertainty, truth=None, identifiability=None):
     truth = truth or {}
     errors = dict(zip(measurement.fit_names, uncertainty.standard_errors))
     rows = []
     for index, parameter in enumerate(PARAMETERS):
-        fitted = parameter.name in errors
+        name = parameter.name
+        fitted = name in errors
+        value = float(outcome.fitted[index])
+        error = float(errors[name]) if fitted else None
+        judged = fitted and identifiability is not None and name in identifiability.status
+        if judged:
+            relative = identifiability.errors[name]
+        elif fitted:
+            relative = error / abs(value) if value != 0.0 and math.isfinite(error) else math.inf
+        else:
+            relative = None
         rows.append(dict(
-            name=parameter.name, unit=parameter.unit, meaning=parameter.meaning,
-            start=float(measurement.start[index]), fitted_value=float(outcome.fitted[index]),
-            standard_error=float(errors[parameter.name]) if fitted else None,
-            fitted=fitted, true=truth.get(parameter.name)))
+            name=name, unit=parameter.unit, meaning=parameter.meaning,
+            start=float(measurement.start[index]), fitted_value=value, standard_error=error,
+            fitted=fitted, true=truth.get(name), relative_error=relative,
+            status=identifiability.status[name] if judged else "fitted" if fitted else "fixed",
+            status_from=identifiability.method_of(name) if judged else None))
     return rows
 
 
@@ -69,18 +83,22 @@ def _deviation(row):
     return percent
 
 
-# The table as aligned text lines.
+# The table as aligned text lines: the relative error and the status of each
+# fitted parameter are the identifiability's (one source for both).
 def format_table(rows):
     with_truth = any(row["true"] is not None for row in rows)
-    header = ["parameter", "unit", "start", "fitted", "std. error", "rel.", "status"]
+    header = ["parameter", "unit", "start", "fitted", "std. error", "rel. error", "status"]
     if with_truth:
         header += ["true", "fitted - true"]
     lines = [header]
     for row in rows:
+        relative = row.get("relative_error")
+        status = row.get("status", "fitted" if row["fitted"] else "fixed")
+        if row.get("status_from") == "profile":
+            status += " (profile)"
         cells = [row["name"], row["unit"], number_cell(row["start"], ".4e"),
                  number_cell(row["fitted_value"], ".4e"), number_cell(row["standard_error"], ".2e"),
-                 relative_cell(row["standard_error"], row["fitted_value"]),
-                 "fitted" if row["fitted"] else "fixed"]
+                 "-" if relative is None else percent_text(relative), status]
         if with_truth:
             cells += [number_cell(row["true"], ".4e"), _deviation(row)]
         lines.append(cells)
@@ -194,7 +212,10 @@ def result_document(measurement, outcome, uncertainty, rows, figure_name, rel_st
              "start": row["start"], "value": json_number(row["fitted_value"]),
              "standard_error": None if row["standard_error"] is None
              else json_number(row["standard_error"]),
-             "fitted": row["fitted"], "true": row["true"]}
+             "fitted": row["fitted"], "true": row["true"],
+             "relative_error": None if row.get("relative_error") is None
+             else json_number(row["relative_error"]),
+             "status": row.get("status"), "status_from": row.get("status_from")}
             for row in rows
         ],
         "fit_error": json_number(outcome.error),
@@ -277,6 +298,8 @@ def _result_keys(result):
         else result.identifiability.as_dict(),
         "error_budget": None if getattr(result, "budget", None) is None
         else result.budget.as_dict(),
+        "model_error": None if getattr(result, "model_error", None) is None
+        else result.model_error.as_dict(),
     }
 
 
@@ -356,9 +379,10 @@ def fit_document(measurement, result, outcome, uncertainty, rows, curves, figure
                              else {k: result.grid[k] for k in ("t_slices", "z_slices")})
     document["covariance"], document["correlation"] = full_covariance(
         result, measurement.fit_names)
-    status = result.identifiability.status if result.identifiability is not None else {}
+    identifiability = result.identifiability
+    status = identifiability.status if identifiability is not None else {}
     for entry in document["parameters"]:
-        entry["determined"] = (status[entry["name"]] != "not determined"
+        entry["determined"] = (entry["name"] not in identifiability.undetermined
                                if entry["name"] in status else None)
     return insert_after(document, "fit_seconds", _result_keys(result))
 
@@ -376,10 +400,20 @@ def insert_after(document, key, extra):
 
 
 # The line that says where the focus is and where that comes from.
-def focus_line(result):
+# `truth` (the known values, focus_mm among them) adds the known focus.
+def focus_line(result, truth=None):
     focus = result.params[FOCUS]
+    true = (truth or {}).get("focus_mm")
     if focus.vary:
-        return f"focus fitted at {focus.value:g} +/- {focus.stderr:.2g} mm"
+        known = ""
+        if true is not None:
+            known = f" (true {true:g} mm"
+            if focus.stderr and math.isfinite(focus.stderr):
+                known += f", {(focus.value - true) / focus.stderr:+.1f} se"
+            known += ")"
+        return f"focus fitted at {focus.value:g} +/- {focus.stderr:.2g} mm{known}"
+    if true is not None:
+        return f"focus held at {focus.value:g} mm (true {true:g} mm)"
     if focus.value != result.centre:
         return f"focus (set in setup.toml) at {focus.value:g} mm"
     return f"focus (extreme of the data) at {focus.value:g} mm"

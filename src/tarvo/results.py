@@ -18,7 +18,8 @@ from .parameters import FIT_NAMES, FOCUS, NAMES, Parameters, scan_centre
 from .report import (FitCurves, fit_document, parameter_rows, report_view, strong_correlation_notes,
                      write_result)
 from .simulation import simulate
-from .uncertainty import ci_report, conf_interval, covariance_from_jacobian, point_weights
+from .uncertainty import (Identifiability, ci_report, conf_interval, covariance_from_jacobian,
+                          point_weights)
 
 
 # Correlations below this are left out of the report (as lmfit's min_correl).
@@ -164,12 +165,18 @@ class FitResult:
         lines += [f"    {label:<19}= {value}" for label, value in self._statistics()]
         lines.append("[[Variables]]")
         width = max(len(name) for name in self.params)
+        found = getattr(self, "identifiability", None)
         for name, p in self.params.items():
-            lines.append(f"    {name + ':':<{width + 1}}  {self._value_text(p)}")
+            judged = found is not None and p.vary and name in found.status
+            lines.append(f"    {name + ':':<{width + 1}}  "
+                         f"{self._value_text(p, found if judged else None)}")
         pairs = self._correlation_pairs(min_correl)
         if pairs:
             lines.append(f"[[Correlations]] (unreported correlations are < {min_correl:.3f})")
             lines += [f"    C({a}, {b}) = {r:+.4f}" for a, b, r in pairs]
+        if found is not None:
+            lines.append(f"[[Identifiability]] ({found.source()})")
+            lines += [f"    {line}" for line in found.report()[1:]]
         if self.notes:
             lines.append("[[Notes]]")
             lines += [f"    {note}" for note in self.notes]
@@ -184,10 +191,17 @@ class FitResult:
                        "</tr>" for label, value in self._statistics())
         parts = [f"<h4>Fit statistics</h4><table>{rows}</table>", "<h4>Parameters</h4><table>",
                  "<tr><th>name</th><th>value</th><th>standard error</th><th>relative</th>"
-                 "<th>initial</th><th>min</th><th>max</th><th>vary</th><th>unit</th></tr>"]
+                 "<th>status</th><th>initial</th><th>min</th><th>max</th><th>vary</th>"
+                 "<th>unit</th></tr>"]
+        found = getattr(self, "identifiability", None)
         for name, p in self.params.items():
+            # A fitted parameter's relative error and status as the table has them.
+            judged = found is not None and p.vary and name in found.status
+            relative = found.error_text(name) if judged else relative_cell(p.stderr, p.value)
+            status = (found.status[name] + (" (profile)" if found.method_of(name) == "profile"
+                                            else "")) if judged else "-"
             cells = [name, number_cell(p.value, ".6g"), number_cell(p.stderr, ".3g"),
-                     relative_cell(p.stderr, p.value), number_cell(p.init_value, ".4g"),
+                     relative, status, number_cell(p.init_value, ".4g"),
                      number_cell(p.min, "g"), number_cell(p.max, "g"), str(p.vary), p.unit]
             parts.append("<tr>" + "".join(f"<td>{html.escape(c)}</td>" for c in cells) + "</tr>")
         parts.append("</table>")
@@ -424,9 +438,10 @@ class FitResult:
                 ("converged", f"{self.success} ({self.message})"),
                 ("fit time (s)", f"{self.seconds:.3f}")]
 
-    # "value +/- error (relative) (init = ...)" or "value (fixed)".
+    # "value +/- error (relative) (init = ...)" or "value (fixed)"; with the
+    # identifiability, its relative error and status (the table's).
     @staticmethod
-    def _value_text(p):
+    def _value_text(p, found=None):
         if p.expr:
             error = "" if p.stderr is None or not math.isfinite(p.stderr) \
                 else f" +/- {p.stderr:.3g} ({relative_cell(p.stderr, p.value)})"
@@ -435,6 +450,15 @@ class FitResult:
             return f"{p.value:.6g} (fixed) [{p.unit}]"
         error = "+/- inf" if p.stderr is None or not math.isfinite(p.stderr) \
             else f"+/- {p.stderr:.3g} ({relative_cell(p.stderr, p.value)})"
+        if found is not None:
+            error = ("+/- inf" if p.stderr is None or not math.isfinite(p.stderr)
+                     else f"+/- {p.stderr:.3g}")
+            if p.name.split("@")[0] != FOCUS:
+                error += f" ({found.error_text(p.name)}"
+            else:
+                error += " ("
+            error += (", " if p.name.split("@")[0] != FOCUS else "") + found.status[p.name]
+            error += " [profile])" if found.method_of(p.name) == "profile" else ")"
         return f"{p.value:.6g} {error} (init = {p.init_value:.6g}) [{p.unit}]"
 
     # Pairs of fitted parameters with |correlation| of at least min_correl, strongest first.
@@ -646,7 +670,8 @@ def _measurement(result):
 def result_document_of(result):
     measurement = _measurement(result)
     outcome, uncertainty = report_view(measurement, result)
-    rows = parameter_rows(measurement, outcome, uncertainty)
+    rows = parameter_rows(measurement, outcome, uncertainty,
+                          identifiability=result.identifiability)
     record = provenance([], ())
     record["command_line"] = SAVED_FROM
     document = fit_document(measurement, result, outcome, uncertainty, rows,
@@ -916,9 +941,8 @@ def result_from_document(document, path):
         best_fit=best_fit, data=data, positions=positions, pulse_energy=energies,
         sigma=sigma, weighting=weighting, weights=weights, setup=setup,
         normalisation=normalisation, rms=float(np.sqrt(np.nanmean(residuals ** 2))),
-        findings=[], identifiability=None, start_values={},
-        budget=None if document.get("error_budget") is None
-        else ErrorBudget.from_dict(document["error_budget"]),
+        findings=[], identifiability=_record_of(doc, "identifiability", Identifiability),
+        start_values={}, budget=_record_of(doc, "error_budget", ErrorBudget),
         grid=grid if model == "energy" else {k: grid[k] for k in ("t_slices", "z_slices")},
         is_sa=is_sa, scale_covar=doc.boolean("scale_covar", sigma is None),
         nfev=doc.integer("nfev"), success=converged,
@@ -930,6 +954,18 @@ def result_from_document(document, path):
         seconds=doc.number("fit_seconds", None, null=True),
         tolerances=tolerances,
         _problem=None, _u=None, source=str(path))
+
+
+# The record under `key` (None when absent) read by `kind.from_dict`; a
+# malformed one is a ValueError naming the key, as every other key's is.
+def _record_of(doc, key, kind):
+    record = doc.get(key, None)
+    if record is None:
+        return None
+    try:
+        return kind.from_dict(record)
+    except (KeyError, TypeError, ValueError, AttributeError, IndexError):
+        doc.fail(key, f"a {key.replace('_', ' ')} record as tarvo writes it", record)
 
 
 # The strings of a list.

@@ -7,11 +7,10 @@ import time
 from dataclasses import dataclass, field
 
 import numpy as np
-from scipy.optimize import brentq
 from scipy.stats import chi2 as chi2_distribution, f as f_distribution
 
 from . import _native
-from .files import json_number, number_cell
+from .files import json_number, number_cell, percent_text
 
 
 # Relative step of the central differences (see the module note).
@@ -97,20 +96,34 @@ def standard_errors(weighted_residuals, x, rel_step=REL_STEP_DEFAULT):
     return covariance_from_jacobian(jacobian, weighted_residuals(np.asarray(x, dtype=np.float64)))
 
 
-# Largest factor by which a positive parameter is followed away from its value.
+# Largest factor by which a positive parameter is followed away from its value
+# (and from its start, for a value that ran off towards 0 or infinity).
 MAX_FACTOR = 1.0e3
 
 # Largest distance (in standard errors) the focus is followed.
 MAX_FOCUS_ERRORS = 1.0e3
 
-# Steps of the walk along the profile, in standard errors, grow by this factor.
-STEP_GROWTH = 1.5
+# Each step of the walk along the profile is at most this many times the last.
+STEP_GROWTH = 4.0
 
-# Profile fits run to these tolerances (a limit to 1e-8 relative is plenty).
+# The walk aims this far beyond the predicted end of the widest level, so that
+# one more refit brackets it.
+OVERSHOOT = 1.1
+
+# Once sqrt(chi^2 - chi^2_best) has risen this fraction of the way to the
+# widest level, a step is at most a factor e for a positive parameter (far
+# steps on a profile that curves would bracket the end too loosely).
+RISING = 0.05
+LARGEST_LOG_STEP = 1.0
+
+# Profile refits run to these tolerances (warm-started, they need few steps).
 PROFILE_TOLERANCE = 1.0e-10
 
-# Interval ends are located to this fraction of a standard error.
-LIMIT_TOLERANCE = 1.0e-4
+# Interval ends are located to this relative accuracy (of sqrt(chi^2 - chi^2_best)).
+LIMIT_TOLERANCE = 1.0e-6
+
+# Refits at most that locate one interval end.
+MAX_REFINEMENTS = 40
 
 
 # Probability of the n-sigma interval of a normal distribution.
@@ -126,56 +139,233 @@ def _threshold(result, probability):
     return result.chisqr + chi2_distribution.ppf(probability, 1)
 
 
-# Profile chi^2 of parameter k at solver variable t, refitting the others from `warm`.
+# Profile chi^2 of parameter k at solver variable t, the others refitted from a
+# warm start; counts its refits.
 class _Profile:
     # The fit's problem, the variable index and the fit settings.
-    def __init__(self, result, k):
+    def __init__(self, result, k, tolerance=PROFILE_TOLERANCE):
         self.problem = result._problem
         self.k = k
         self.free = np.ones(len(self.problem.names), dtype=bool)
         self.free[k] = False
-        ftol, xtol, gtol, max_nfev = result.tolerances
-        self.settings = (PROFILE_TOLERANCE, PROFILE_TOLERANCE, PROFILE_TOLERANCE, max_nfev)
+        self.settings = (tolerance, tolerance, tolerance, result.tolerances[3])
+        self.refits = 0
+        self.best = float(result._u[k])
 
     # chi^2 and the refitted variables at t.
     def __call__(self, t, warm):
         u = np.array(warm, dtype=np.float64)
         u[self.k] = t
+        self.refits += 1
         if not self.free.any():
-            # One fitted parameter: nothing to refit, the residuals alone.
-            residuals = self.problem.evaluate(u, self.free, jacobian=False)[1]
+            # Nothing else to refit: the residuals alone.
+            _, residuals, _ = self.problem.evaluate(u, self.free, jacobian=False)
             return float(residuals @ residuals), u
-        u, solution = self.problem.solve(u, self.free, *self.settings)
+        try:
+            u, solution = self.problem.solve(u, self.free, *self.settings)
+        except ValueError:
+            # The model is not finite there: as far from the data as can be.
+            return math.inf, u
         return 2.0 * float(solution.cost), u
 
 
-# Interval ends on one side of the best value, for every threshold (None: not reached).
-def _side(profile, u_best, direction, step, limit, thresholds):
+# Largest move of a variable predicted for a warm start (a factor e for a
+# log-parameter): beyond it the line is no guide.
+MAX_PREDICTED_MOVE = 1.0
+
+
+# The other variables' start at t: followed along the line through the two
+# nearest profile points (at the first step, along the linearised profile
+# `slope`, d u / d u_k from the covariance).
+def _predicted(points, t, slope):
+    t0, _, u0 = points[-1]
+    if len(points) > 1:
+        t1, _, u1 = points[-2]
+        if t0 != t1:
+            slope = (u0 - u1) / (t0 - t1)
+    with np.errstate(invalid="ignore", over="ignore"):
+        move = slope * (t - t0)
+    move = np.where(np.isfinite(move), move, 0.0)
+    return u0 + np.clip(move, -MAX_PREDICTED_MOVE, MAX_PREDICTED_MOVE)
+
+
+# sqrt(chi^2 - chi^2_best), nearly linear in the parameter along a profile.
+def _rise(chi2, chi2_best):
+    return math.sqrt(max(chi2 - chi2_best, 0.0))
+
+
+# One side of a profile: the walk from the best value towards `limit` until
+# the largest threshold is crossed, with adaptive steps (each aimed, from the
+# rise of sqrt(chi^2) so far, just beyond the predicted crossing; at most
+# STEP_GROWTH times the last step, and, once chi^2 rises, at most `largest`);
+# then each threshold's crossing, interpolated in sqrt(chi^2) and located by
+# secant steps to `tolerance` (relative to its distance from the best value).
+# Returns the ends per threshold (None: not reached before `limit`) and the
+# lowest point found, (chi^2, u).
+def _side(profile, u_best, chi2_best, direction, step, limit, thresholds, slope, tolerance,
+          largest, refinements):
     k = profile.k
     t_best = u_best[k]
-    points = [(t_best, 0.0, u_best)]
-    chi2_best, _ = profile(t_best, u_best)
-    points[0] = (t_best, chi2_best, u_best)
-    distance, increment = 0.0, 0.5 * step
-    while points[-1][1] < max(thresholds):
-        distance += increment
-        increment *= STEP_GROWTH
-        at_limit = distance >= abs(limit - t_best)
-        t = limit if at_limit else t_best + direction * distance
-        chi2, u = profile(t, points[-1][2])
+    points = [(t_best, chi2_best, u_best)]
+    reach = abs(limit - t_best)
+    top = _rise(max(thresholds), chi2_best)
+    distance, increment = min(step, reach), step
+    while True:
+        t = t_best + direction * distance
+        chi2, u = profile(t, _predicted(points, t, slope))
         points.append((t, chi2, u))
-        if at_limit:
+        if chi2 >= max(thresholds) or distance >= reach:
             break
+        (d0, r0), (d1, r1) = [(abs(p[0] - t_best), _rise(p[1], chi2_best)) for p in points[-2:]]
+        aimed = increment * STEP_GROWTH
+        if r1 > r0:
+            aimed = min(aimed, OVERSHOOT * (top - r1) * (d1 - d0) / (r1 - r0))
+        if r1 > RISING * top:
+            aimed = min(aimed, largest)
+        increment = max(aimed, 0.5 * step)
+        distance = min(reach, d1 + increment)
     ends = []
     for threshold in thresholds:
-        end = None
-        for (t0, c0, u0), (t1, c1, _) in zip(points, points[1:]):
-            if c0 < threshold <= c1:
-                end = brentq(lambda t: profile(t, u0)[0] - threshold, t0, t1,
-                             xtol=LIMIT_TOLERANCE * step)
-                break
-        ends.append(end)
-    return ends
+        ends.append(_crossing(profile, points, threshold, chi2_best, tolerance, largest,
+                              refinements))
+    lowest = min(points, key=lambda point: point[1])
+    return ends, (lowest[1], lowest[2])
+
+
+# Where chi^2 reaches `threshold` along the walk's points (t, chi2, u), ordered
+# from the best value out (None: nowhere): the bracket is halved until it
+# spans at most `largest`, then secant steps in sqrt(chi^2 - chi^2_best)
+# (the Illinois variant of regula falsi) until the rise is within `tolerance`
+# of the target (relative) or the bracket is negligible. Each step is a warm
+# refit (at most `refinements`), added to `points` for the next threshold.
+def _crossing(profile, points, threshold, chi2_best, tolerance, largest, refinements):
+    index = next((i for i in range(1, len(points))
+                  if points[i - 1][1] < threshold <= points[i][1]), None)
+    if index is None:
+        return None
+    target = _rise(threshold, chi2_best)
+    low, high = points[index - 1], points[index]
+    r_low, r_high = _rise(low[1], chi2_best) - target, _rise(high[1], chi2_best) - target
+    kept = 0
+    t = low[0]
+    for _ in range(refinements):
+        (t0, _, u0), (t1, _, u1) = low, high
+        bisected = abs(t1 - t0) > largest or not math.isfinite(r_high)
+        if bisected:
+            t = 0.5 * (t0 + t1)
+        else:
+            t = t0 + (t1 - t0) * (-r_low) / (r_high - r_low) if r_high > r_low else 0.5 * (t0 + t1)
+        if abs(t1 - t0) <= tolerance * abs(t - profile.best):
+            return t
+        near = low if abs(t - t0) <= abs(t - t1) else high
+        chi2, u = profile(t, _predicted([near], t, (u1 - u0) / (t1 - t0)))
+        point = (t, chi2, u)
+        points.insert(points.index(high), point)
+        miss = _rise(chi2, chi2_best) - target
+        if abs(miss) <= tolerance * target:
+            return t
+        # Illinois: halve the value kept at the end that stays twice running.
+        if miss < 0.0:
+            low, r_low = point, miss
+            kept = 1 if kept <= 0 or bisected else kept + 1
+            if kept > 1:
+                r_high *= 0.5
+        else:
+            high, r_high = point, miss
+            kept = -1 if kept >= 0 or bisected else kept - 1
+            if kept < -1:
+                r_low *= 0.5
+    return t
+
+
+# The solver variables' covariance column of parameter k over its variance:
+# how the others follow it along the linearised profile (0 where unknown).
+def _linear_slope(result, k):
+    problem = result._problem
+    chain = problem.chain(np.asarray(result._u, dtype=np.float64))
+    with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
+        covariance = np.asarray(result.covar, dtype=np.float64) / np.outer(chain, chain)
+        column = covariance[:, k] / covariance[k, k]
+    return np.where(np.isfinite(column), column, 0.0)
+
+
+# The range one side of a profile is followed over, in the solver variable of
+# parameter k: a factor MAX_FACTOR beyond the value and the start for a positive
+# parameter, MAX_FOCUS_ERRORS steps for the others; never beyond the bounds.
+def _limits(result, k, step):
+    problem = result._problem
+    u_best = np.asarray(result._u, dtype=np.float64)
+    if problem.is_log[k]:
+        reach = math.log(MAX_FACTOR)
+        low, high = min(u_best[k], 0.0) - reach, max(u_best[k], 0.0) + reach
+    else:
+        low, high = u_best[k] - MAX_FOCUS_ERRORS * step, u_best[k] + MAX_FOCUS_ERRORS * step
+    return {-1: max(low, problem.lower[k]), 1: min(high, problem.upper[k])}
+
+
+# What a profile found: its ends per side and threshold in solver variables
+# (None where it stays below the threshold up to the side's limit), the
+# limits, the refits it took and the lowest point it met (chi^2, u): below
+# the fit's chi^2, the fit ended in a local minimum.
+@dataclass(frozen=True)
+class ProfileEnds:
+    ends: dict
+    limits: dict
+    refits: int
+    lowest: tuple
+
+
+# The profile of fitted parameter `name` at the chi^2 `thresholds`, its ends
+# located to `tolerance` (relative): a ProfileEnds. `progress()` is called
+# after each side.
+def profile_ends(result, name, thresholds, tolerance=LIMIT_TOLERANCE, progress=None,
+                 refinements=MAX_REFINEMENTS):
+    problem = result._problem
+    k = problem.names.index(name)
+    u_best = np.asarray(result._u, dtype=np.float64)
+    value, error = result.values[name], result.params[name].stderr
+    is_log = bool(problem.is_log[k])
+    # Step of the walk in the solver variable (log(p), or the value in units
+    # of its scale: mm for the focus): one standard error.
+    if error is not None and math.isfinite(error) and error > 0.0 and value != 0.0:
+        # A relative error beyond 1 is no step size: the walk starts at a factor e.
+        step = min(error / abs(value), 1.0) if is_log else error / float(problem.scale[k])
+    else:
+        step = 0.1 if is_log else 0.1 * max(1.0, abs(value) / float(problem.scale[k]))
+    limits = _limits(result, k, step)
+    # Ends located to 1 % need no refit tighter than 1e-8.
+    profile = _Profile(result, k, max(PROFILE_TOLERANCE, min(tolerance * 1e-6, 1e-8)))
+    lowest = (result.chisqr, u_best)
+    if result.chisqr == 0.0:
+        # Noise-free data determine the parameters exactly.
+        ends = {direction: [u_best[k]] * len(thresholds) for direction in (-1, 1)}
+        return ProfileEnds(ends, limits, 0, lowest)
+    slope = _linear_slope(result, k)
+    largest = LARGEST_LOG_STEP if is_log else math.inf
+    ends = {}
+    for direction in (-1, 1):
+        ends[direction], low = _side(profile, u_best, result.chisqr, direction, step,
+                                     limits[direction], thresholds, slope, tolerance, largest,
+                                     refinements)
+        lowest = min(lowest, low, key=lambda point: point[0])
+        # A profile with local minima of its own may cross a lower level
+        # farther out than a higher one: each end lies at least as far out as
+        # the ends of the lower levels.
+        for i in range(1, len(thresholds)):
+            before, end = ends[direction][i - 1], ends[direction][i]
+            if before is not None and end is not None and direction * (end - before) < 0.0:
+                ends[direction][i] = before
+        if progress is not None:
+            progress()
+    return ProfileEnds(ends, limits, profile.refits, lowest)
+
+
+# Physical value of parameter k at solver variable t, the others at their best
+# (infinities map to the ends of the range).
+def _physical(problem, u_best, k, t):
+    if math.isinf(t):
+        return (0.0 if t < 0 else math.inf) if problem.is_log[k] else t
+    return float(problem.values(np.where(np.arange(u_best.size) == k, t, u_best))[k])
 
 
 # Profile-likelihood confidence intervals of the fitted parameters of a FitResult.
@@ -203,47 +393,26 @@ def conf_interval(result, names=None, sigmas=(1, 2, 3), progress=None):
     thresholds = [_threshold(result, p) for p in probabilities]
     u_best = np.array(result._u, dtype=np.float64)
     intervals = {}
-    sides_done = 0
+    sides_done = [0]
+
+    # One more side finished.
+    def advance():
+        sides_done[0] += 1
+        if progress is not None:
+            progress(sides_done[0])
+
     for name in names:
         k = problem.names.index(name)
-        value = result.values[name]
-        error = result.params[name].stderr
-        is_log = bool(problem.is_log[k])
-        scale = float(problem.scale[k])
-        # Step of the walk in the solver variable (log(p), or the value in
-        # units of its scale: mm for the focus): one standard error.
-        if error is not None and math.isfinite(error) and error > 0.0:
-            step = error / abs(value) if is_log else error / scale
-        else:
-            step = 0.1 if is_log else 0.1 * max(1.0, abs(value) / scale)
-        reach = math.log(MAX_FACTOR) if is_log else MAX_FOCUS_ERRORS * step
-        profile = _Profile(result, k)
-        if result.chisqr == 0.0:
-            # Noise-free data determine the parameters exactly.
-            ends = {direction: [u_best[k]] * len(sigmas) for direction in (-1, 1)}
-        else:
-            ends = {}
-            for direction, bound in ((-1, problem.lower[k]), (1, problem.upper[k])):
-                limit = u_best[k] + direction * reach
-                limit = max(limit, bound) if direction < 0 else min(limit, bound)
-                found = _side(profile, u_best, direction, step, limit, thresholds)
-                sides_done += 1
-                if progress is not None:
-                    progress(sides_done)
-                at_bound = limit == bound
-                ends[direction] = [t if t is not None else (limit if at_bound else
-                                                            direction * math.inf)
-                                   for t in found]
-
-        # Physical value of a solver variable (infinities map to the ends of the range).
-        def physical(t):
-            if math.isinf(t):
-                return (0.0 if t < 0 else math.inf) if is_log else t
-            return float(problem.values(np.where(np.arange(u_best.size) == k, t, u_best))[k])
-
-        lower = [(p, physical(t)) for p, t in zip(probabilities, ends[-1])]
-        upper = [(p, physical(t)) for p, t in zip(probabilities, ends[1])]
-        intervals[name] = lower[::-1] + [(0.0, value)] + upper
+        profiled = profile_ends(result, name, thresholds, progress=advance)
+        found, limits = profiled.ends, profiled.limits
+        bounds = {-1: problem.lower[k], 1: problem.upper[k]}
+        ends = {direction: [t if t is not None else (limits[direction]
+                                                     if limits[direction] == bounds[direction]
+                                                     else direction * math.inf)
+                            for t in found[direction]] for direction in (-1, 1)}
+        lower = [(p, _physical(problem, u_best, k, t)) for p, t in zip(probabilities, ends[-1])]
+        upper = [(p, _physical(problem, u_best, k, t)) for p, t in zip(probabilities, ends[1])]
+        intervals[name] = lower[::-1] + [(0.0, result.values[name])] + upper
     return intervals
 
 
@@ -323,14 +492,31 @@ WEAKLY_DETERMINED = 1.0
 # left out of its description.
 NEGLIGIBLE_COMPONENT = 0.2
 
-# A parameter's part along an unconstrained direction above this makes it undetermined.
-NULL_COMPONENT = 1e-6
+# The statuses, best first ("bounded on one side" comes from profiles only).
+STATUSES = ("determined", "weakly determined", "not determined", "bounded on one side")
 
-# The statuses, best first.
-STATUSES = ("determined", "weakly determined", "not determined")
+# The statuses that leave a parameter undetermined.
+UNDETERMINED = ("not determined", "bounded on one side")
 
 # How the statuses are found.
 METHOD = "linearised errors from the exact Jacobian in log-parameters"
+
+# The two ways a parameter's error and status are found, as reports name them.
+LINEARISED, PROFILE = "linearised", "profile"
+
+# A profile judges a parameter by its 95 % interval (bounded on both sides,
+# one or none); its error is the half-width of its 68 % (one sigma) interval.
+VERDICT_PROBABILITY = 0.95
+
+# A profile that judges a parameter locates its ends to this relative accuracy,
+# with at most this many refits per end (the verdict needs the ends' existence;
+# the error, their rough place).
+VERDICT_TOLERANCE = 1.0e-2
+VERDICT_REFINEMENTS = 3
+
+# A profile point with a chi^2 below the fit's by more than this fraction
+# shows that the fit ended in a local minimum.
+LOWER_MINIMUM = 1.0e-6
 
 
 # One principal direction: its relative precision and its description.
@@ -352,11 +538,21 @@ class Identifiability:
     directions : list of Direction
         Principal directions, best determined first.
     status : dict
-        Parameter name -> "determined", "weakly determined" or "not determined".
+        Parameter name -> "determined", "weakly determined", "bounded on one
+        side" (profiles only) or "not determined".
     errors : dict
-        Parameter name -> linearised relative error (the focus: in mm).
+        Parameter name -> relative error (the focus: in mm): the standard
+        error over the value, or for a profiled parameter the half-width of
+        its 68 % profile interval in log terms. The parameter table prints
+        these same numbers.
     method : str
-        How the statuses were found.
+        How the linearised errors were found.
+    methods : dict
+        Parameter name -> "linearised" or "profile": where its error and
+        status come from.
+    intervals : dict
+        Profiled parameter name -> (lower, upper) of its 95 % profile
+        interval (None: the data do not limit it on that side).
     """
 
     singular_values: np.ndarray
@@ -365,23 +561,69 @@ class Identifiability:
     errors: dict
     method: str = METHOD
     notes: list = field(default_factory=list)
+    methods: dict = field(default_factory=dict)
+    intervals: dict = field(default_factory=dict)
+    profile_refits: int = 0
+    profile_seconds: float = 0.0
 
     # Names of the parameters the data do not determine.
     @property
     def undetermined(self):
-        return [name for name, status in self.status.items() if status == STATUSES[2]]
+        return [name for name, status in self.status.items() if status in UNDETERMINED]
+
+    # Where parameter `name`'s error and status come from.
+    def method_of(self, name):
+        return self.methods.get(name, LINEARISED)
+
+    # The relative error (the focus: mm) as the table and the report print it.
+    def error_text(self, name):
+        error = self.errors[name]
+        if name.split("@")[0] == "focus":
+            return "inf" if not math.isfinite(error) else f"{error:.2g} mm"
+        return percent_text(error)
+
+    # Where the errors and statuses come from, in one line.
+    def source(self):
+        profiled = [name for name in self.status if self.method_of(name) == PROFILE]
+        text = self.method
+        if profiled:
+            text += (f"; {', '.join(profiled)} from {'its' if len(profiled) == 1 else 'their'} "
+                     "likelihood profile (95 % level)")
+        return text
 
     # The report as text lines.
     def report(self):
         """The report as a list of lines."""
-        lines = [f"what the data determine ({self.method}):"]
+        lines = [f"what the data determine ({self.source()}):"]
         for name, status in self.status.items():
-            error = self.errors[name]
-            size = "inf" if not math.isfinite(error) else (
-                f"{error:.2g} mm" if name.split("@")[0] == "focus" else f"{100 * error:.2g} %")
-            lines.append(f"  {name}: {status} (+/- {size})")
+            if name in self.intervals:
+                low, high = self.intervals[name]
+                interval = (f"[{'open' if low is None else f'{low:.3g}'}, "
+                            f"{'open' if high is None else f'{high:.3g}'}]")
+                lines.append(f"  {name}: {status} (+/- {self.error_text(name)}; profile, 95 % "
+                             f"interval {interval})")
+            else:
+                lines.append(f"  {name}: {status} (+/- {self.error_text(name)})")
         lines += [f"  {note}" for note in self.notes]
         return lines
+
+    # An Identifiability from its record in a result file (None: none recorded).
+    @classmethod
+    def from_dict(cls, record):
+        if not record or "errors" not in record:
+            return None
+        errors = {name: math.inf if value is None else float(value)
+                  for name, value in record["errors"].items()}
+        intervals = {name: tuple(None if v is None else float(v) for v in ends)
+                     for name, ends in record.get("profile_intervals_95", {}).items()}
+        directions = [Direction(math.inf if d["relative_error"] is None
+                                else float(d["relative_error"]), d["combination"])
+                      for d in record.get("directions", [])]
+        return cls(np.array(record.get("singular_values", []), dtype=np.float64), directions,
+                   dict(record["status"]), errors, record["method"], list(record["notes"]),
+                   dict(record.get("status_from", {})), intervals,
+                   int(record.get("profile_refits", 0)),
+                   float(record.get("profile_seconds", 0.0)))
 
     # The record of the result file.
     def as_dict(self):
@@ -390,7 +632,19 @@ class Identifiability:
                 "directions": [{"combination": d.combination, "relative_error":
                                 None if not math.isfinite(d.error) else float(d.error)}
                                for d in self.directions],
-                "status": dict(self.status), "notes": list(self.notes)}
+                "status": dict(self.status),
+                "errors": {name: json_number(error) for name, error in self.errors.items()},
+                "status_from": {name: self.method_of(name) for name in self.status},
+                "profile_intervals_95": {name: [json_number(low), json_number(high)]
+                                         for name, (low, high) in self.intervals.items()},
+                "profile_refits": self.profile_refits,
+                "notes": list(self.notes)}
+
+
+# The status of an error relative to its scale.
+def _status(relative):
+    return STATUSES[0] if relative <= DETERMINED else \
+        STATUSES[1] if relative <= WEAKLY_DETERMINED else STATUSES[2]
 
 
 # A direction as a product of powers of the log-parameters ("sigma_4/tau_24").
@@ -427,28 +681,47 @@ def _inverse_singular(matrix):
     return inverse, vt
 
 
-# The identifiability of parameters `names` (values, whether each is a
-# log-parameter, and the scale of each other one, e.g. the Rayleigh range for
-# the focus in mm) from the Jacobian of the weighted residuals with respect to
-# the physical values and the variance scale s^2 of the covariance.
-def from_jacobian(names, values, is_log, jacobian, variance_scale, scales=None):
-    """Identifiability of a fit from its Jacobian (rows: weighted residuals)."""
-    names = list(names)
-    values = np.asarray(values, dtype=np.float64)
-    is_log = np.asarray(is_log, dtype=bool)
-    scaled = np.asarray(jacobian, dtype=np.float64) * np.where(is_log, values, 1.0)
-    if variance_scale > 0:
-        scaled = scaled / math.sqrt(variance_scale)
-    # Linearised error of each parameter: sqrt of the diagonal of V diag(1/s^2)
-    # V^T; infinite for a parameter with a part along a direction the data
-    # do not constrain.
+# A parameter's part along an unconstrained direction above this makes it undetermined.
+NULL_COMPONENT = 1e-6
+
+
+# Linearised error of each parameter from the scaled Jacobian (log columns
+# times the value): sqrt of the diagonal of V diag(1/s^2) V^T; infinite for a
+# parameter with a part along a direction the data do not constrain.
+def _linearised_errors(names, scaled):
     inverse, vt = _inverse_singular(scaled)
     finite = np.isfinite(inverse)
     with np.errstate(over="ignore", invalid="ignore"):
         variance = (vt[finite].T ** 2) @ (inverse[finite] ** 2)
     free = np.any(np.abs(vt[~finite]) > NULL_COMPONENT, axis=0)
-    errors = {name: math.inf if open_ else float(math.sqrt(v))
-              for name, v, open_ in zip(names, variance, free)}
+    return {name: math.inf if open_ else float(math.sqrt(v))
+            for name, v, open_ in zip(names, variance, free)}
+
+
+# The identifiability of parameters `names` (values, whether each is a
+# log-parameter, and the scale of each other one, e.g. the Rayleigh range for
+# the focus in mm) from the Jacobian of the weighted residuals with respect to
+# the physical values and the variance scale s^2 of the covariance. Each
+# parameter's error is its standard error (`standard_errors`, the fit's, in
+# physical units; by default from the same Jacobian) over its value for a
+# log-parameter, so that the table and the statuses read one number.
+def from_jacobian(names, values, is_log, jacobian, variance_scale, scales=None,
+                  standard_errors=None):
+    """Identifiability of a fit from its Jacobian (rows: weighted residuals)."""
+    names = list(names)
+    values = np.asarray(values, dtype=np.float64)
+    is_log = np.asarray(is_log, dtype=bool)
+    jacobian = np.asarray(jacobian, dtype=np.float64)
+    scaled = jacobian * np.where(is_log, values, 1.0)
+    if variance_scale > 0:
+        scaled = scaled / math.sqrt(variance_scale)
+    if standard_errors is None:
+        errors = _linearised_errors(names, scaled)
+    else:
+        errors = {}
+        for name, value, error, log in zip(names, values, standard_errors, is_log):
+            relative = (error / abs(value) if value != 0.0 else math.inf) if log else error
+            errors[name] = float(relative) if math.isfinite(relative) else math.inf
     # Directions among the log-parameters, the others (the focus) profiled out:
     # the log columns with their part along the other columns removed.
     logs, others = scaled[:, is_log], scaled[:, ~is_log]
@@ -459,11 +732,7 @@ def from_jacobian(names, values, is_log, jacobian, variance_scale, scales=None):
     log_names = [name for name, log in zip(names, is_log) if log]
     directions = [Direction(float(e), _combination(log_names, v)) for e, v in zip(inverse, vt)]
     scales = scales or {}
-    status = {}
-    for name, error in errors.items():
-        relative = error / scales.get(name, 1.0)
-        status[name] = STATUSES[0] if relative <= DETERMINED else \
-            STATUSES[1] if relative <= WEAKLY_DETERMINED else STATUSES[2]
+    status = {name: _status(error / scales.get(name, 1.0)) for name, error in errors.items()}
     notes = []
     good = [d for d in directions if d.error <= DETERMINED]
     if len(log_names) > 1:
@@ -477,6 +746,55 @@ def from_jacobian(names, values, is_log, jacobian, variance_scale, scales=None):
     return Identifiability(singular, directions, status, errors, notes=notes)
 
 
-# A relative error as per cent text ("0.8 %", "inf").
+# A relative error as per cent text ("0.8 %", "+/- inf").
 def _percent(error):
-    return "+/- inf" if not math.isfinite(error) else f"{100 * error:.2g} %"
+    return "+/- inf" if not math.isfinite(error) else percent_text(error)
+
+
+# The identifiability of a fit with every parameter that the linearised
+# errors leave weakly or not determined judged by its likelihood profile
+# (the exact engine's refits): its 95 % interval bounded on both sides (its
+# status from the half-width of its 68 % interval, as the linearised one),
+# on one side, or on neither. `scales` as for from_jacobian.
+def judge_by_profiles(result, identifiability, scales=None):
+    began = time.monotonic()
+    scales = scales or {}
+    problem = result._problem
+    u_best = np.asarray(result._u, dtype=np.float64)
+    thresholds = [_threshold(result, sigma_probability(1.0)),
+                  _threshold(result, VERDICT_PROBABILITY)]
+    judged = [name for name, status in identifiability.status.items()
+              if status != STATUSES[0] and name in problem.names]
+    for name in judged:
+        k = problem.names.index(name)
+        profiled = profile_ends(result, name, thresholds, VERDICT_TOLERANCE,
+                                refinements=VERDICT_REFINEMENTS)
+        identifiability.profile_refits += profiled.refits
+        ends = profiled.ends
+        chi2_low, u_low = profiled.lowest
+        if chi2_low < result.chisqr * (1.0 - LOWER_MINIMUM):
+            values = ", ".join(f"{n} = {v:.4g}" for n, v in zip(problem.names,
+                                                               problem.values(u_low)))
+            identifiability.notes.append(
+                f"the profile of {name} found a lower chi^2 ({chi2_low:.6g}, the fit "
+                f"{result.chisqr:.6g}) at {values}: the fit ended in a local minimum; fit "
+                "again from there or with more starts")
+        (low_1, low_95), (high_1, high_95) = ends[-1], ends[1]
+        if low_1 is not None and high_1 is not None:
+            half = 0.5 * (high_1 - low_1)
+            error = half if problem.is_log[k] else half * float(problem.scale[k])
+        else:
+            error = math.inf
+        if low_95 is not None and high_95 is not None:
+            status = _status(error / scales.get(name, 1.0))
+        elif low_95 is not None or high_95 is not None:
+            status = STATUSES[3]
+        else:
+            status = STATUSES[2]
+        identifiability.status[name] = status
+        identifiability.errors[name] = float(error)
+        identifiability.methods[name] = PROFILE
+        identifiability.intervals[name] = tuple(
+            None if t is None else _physical(problem, u_best, k, t) for t in (low_95, high_95))
+    identifiability.profile_seconds = time.monotonic() - began
+    return identifiability

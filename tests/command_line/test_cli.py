@@ -13,7 +13,8 @@ import pytest
 from tarvo.cli import main
 from tarvo.cluster import ElapsedTicker
 
-from measurement_cases import NUM_X_PTS, make_measurement, run
+from measurement_cases import (ENERGIES, NUM_X_PTS, make_measurement, noisy_curves, run,
+                               write_curve)
 
 def test_a_good_directory_writes_result_and_figure(measurement_dir, capsys, tmp_path_factory):
     truth = tmp_path_factory.mktemp("truth") / "truth.toml"
@@ -37,7 +38,7 @@ def test_a_good_directory_writes_result_and_figure(measurement_dir, capsys, tmp_
     # The table shows start, fitted, error and known values with units; then the files.
     table_row = next(line for line in out.splitlines() if line.startswith("sigma_1"))
     assert table_row.split()[:3] == ["sigma_1", "cm^2", "6.0000e-18"]
-    assert "fitted" in table_row and "4.0000e-18" in table_row
+    assert "determined" in table_row and "4.0000e-18" in table_row
     assert "solver messages: none" in out.splitlines()
     assert not (measurement_dir / "fit-solver-messages.log").exists()
     assert out.rstrip().splitlines()[-1] == f"figure:  {measurement_dir / 'fit.png'}"
@@ -223,6 +224,44 @@ def test_unknown_parameter_in_truth_file(measurement_dir, capsys, tmp_path_facto
     truth.write_text("sigma_3 = 2e-17\n")
     status, _, err = run(capsys, "fit", measurement_dir, "--truth", truth)
     assert status == 2 and "unknown parameter 'sigma_3'" in err
+
+
+def test_the_truth_file_may_give_the_focus(measurement_dir, capsys, tmp_path_factory):
+    truth = tmp_path_factory.mktemp("truth") / "truth.toml"
+    truth.write_text("sigma_1 = 4e-18\nfocus_mm = 0.0\n")
+    replace_line(measurement_dir / "setup.toml", "n_starts = 1", "n_starts = 1\nfit_focus = true")
+    status, out, _ = run(capsys, "fit", measurement_dir, "--truth", truth)
+    focus = json.loads((measurement_dir / "fit-result.json").read_text())["focus_mm"]
+    assert status == 0 and focus["true"] == 0.0
+    deviation = focus["value"] / focus["standard_error"]
+    assert f"(true 0 mm, {deviation:+.1f} se)" in out
+
+
+def test_profile_intervals_of_one_parameter_with_the_focus_held(measurement_dir, capsys):
+    status, out, _ = run(capsys, "fit", measurement_dir, "--conf-interval")
+    document = json.loads((measurement_dir / "fit-result.json").read_text())
+    entry = document["profile_intervals"]["parameters"]["sigma_1"]
+    (low1, high1), (low2, high2) = entry["1"], entry["2"]
+    assert status == 0 and low2 < low1 < entry["value"] < high1 < high2
+    assert "profile-likelihood intervals" in out
+
+
+def test_a_model_that_does_not_fit_stops_a_strict_fit(measurement_dir, capsys):
+    # Curves divided by their far field (41 points each), fitted as if shifted
+    # to a baseline.
+    positions = np.linspace(-25.0, 25.0, 41)
+    for name, row in zip(ENERGIES, noisy_curves(x=positions)):
+        write_curve(measurement_dir / name, positions, row)
+    args = ("fit", measurement_dir, "--normalisation", "shift")
+    status, _, err = run(capsys, *args)
+    assert status == 0 and "warning: the model does not describe the data" in err
+    assert "misfit" in [w["check"] for w in json.loads(
+        (measurement_dir / "fit-result.json").read_text())["warnings"]]
+    status, _, err = run(capsys, *args, "--strict")
+    assert status == 2 and "error: the model does not describe the data" in err
+    # The right normalisation fits.
+    status, _, err = run(capsys, "fit", measurement_dir, "--strict")
+    assert (status, err) == (0, "")
 
 
 def test_broken_input_through_the_console_script_has_no_traceback(tmp_path):

@@ -99,16 +99,23 @@ def test_energy_model_uses_its_own_grid_defaults(measurement_dir, capsys, monkey
     monkeypatch.setattr(tarvo.engine, "energy_resolution",
                         lambda *args: dict(SMALL_ENERGY_DEFAULTS))
     edit_setup(measurement_dir, "[model]\nt_slices = 2\nz_slices = 2\n", "")
-    # Without [model] the established model has no grid ...
-    status, _, err = run(capsys, "fit", measurement_dir, "--model", "established")
-    assert status == 2 and "[model]: missing t_slices (the established model needs it" in err
+    # Without [model] the established model takes its own defaults ...
+    # (the fit starts on them; the grid check refines them for these curves).
+    status, out, _ = run(capsys, "fit", measurement_dir, "--model", "established")
+    first = document(measurement_dir)["model_error"]["history"][0]["grid"]
+    assert status == 0 and "grid: t_slices" in out
+    assert {k: first[k] for k in ("t_slices", "z_slices")} == {"t_slices": 10, "z_slices": 5}
     # ... and the energy model, the default, takes its defaults.
     status, out, err = run(capsys, "fit", measurement_dir)
     assert (status, err) == (0, "")
     doc = document(measurement_dir)
     assert doc["model"] == "energy"
-    assert {k: doc["setup"][k] for k in SMALL_ENERGY_DEFAULTS} == SMALL_ENERGY_DEFAULTS
-    assert "grid: t_slices 6, z_slices 3, radial_points 3, intensity_points 5" in out
+    assert doc["model_error"]["history"][0]["grid"] == SMALL_ENERGY_DEFAULTS
+    # These small defaults are too coarse for the curves: refined, and said.
+    assert doc["model_error"]["refinements"] >= 1
+    assert {k: doc["setup"][k] for k in SMALL_ENERGY_DEFAULTS} == doc["model_error"]["grid"]
+    assert "the default was too coarse for these data" in out
+    # A count given in [model] keeps the grid as it is (the others from the defaults).
     # variant in [model] chooses it too; a key it sets overrides the default.
     (measurement_dir / "setup.toml").write_text(
         (measurement_dir / "setup.toml").read_text()

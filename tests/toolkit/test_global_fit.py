@@ -51,16 +51,25 @@ def test_two_pulse_durations_together_fix_what_each_alone_cannot():
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
             alone = tarvo.fit(params=start_params(), **one.arguments)
-        assert "not determined" in alone.identifiability.status.values(), one.label
+        assert alone.identifiability.undetermined, one.label
     together = fit_global(members, start_params())
     assert together.var_names == ["sigma_2", "sigma_4", "tau_24", "focus@ns", "focus@ps"]
     assert set(together.identifiability.status.values()) == {"determined"}
+    assert together.misfits == []
     for name, index in (("sigma_2", 1), ("sigma_4", 2), ("tau_24", 4)):
         assert abs(together.values[name] - TRUE[index]) < 3 * together.stderr[name], name
     # Each measurement weighted by its own noise, estimated from its residuals.
     for record in together.members:
         assert record["noise"] == pytest.approx(0.005, rel=0.25)
     assert together.redchi == pytest.approx(1.0, abs=0.1)
+
+
+def test_a_measurement_the_model_does_not_describe_is_named():
+    # The ns curves, divided by their far field, fitted as if shifted to a baseline.
+    ns = member("ns", 1)
+    shifted = GlobalMember("ns", dict(ns.arguments, normalisation="shift"))
+    with pytest.raises(ValueError, match="ns: the model does not describe the data"):
+        fit_global([shifted], start_params(), checks="error")
 
 
 @pytest.mark.parametrize("name, wavelength, several_wavelengths, several, expected", [
@@ -99,7 +108,12 @@ def test_measurements_read_from_directories_fit_alone_or_together():
         alone = tarvo.fit(measurements[0])
         together = tarvo.fit(measurements)
     assert alone.var_names == ["sigma_2", "sigma_4", "tau_24", "focus"]
-    assert alone.identifiability.status["sigma_2"] == "not determined"
+    # Alone, the ns scan gives sigma_2 an upper limit only: its profile says so.
+    found = alone.identifiability
+    assert (found.status["sigma_2"], found.method_of("sigma_2")) == ("bounded on one side",
+                                                                     "profile")
+    low, high = found.intervals["sigma_2"]
+    assert low is None and 5e-17 < high < 2e-16
     assert together.var_names[:3] == ["sigma_2", "sigma_4", "tau_24"]
     assert set(together.identifiability.status.values()) == {"determined"}
 
@@ -247,3 +261,4 @@ def test_a_mismatch_of_shared_parameters_is_refused_naming_it(pair, tmp_path, ca
     edit_setup(pair[1], old, new)
     status, _, err = run(capsys, "fit", *pair, "--out", tmp_path / "out")
     assert (status, err) == (2, f"tarvo: error: {message}\n")
+    assert together.misfits == []
