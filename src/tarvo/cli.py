@@ -21,7 +21,7 @@ from .measurement import WEIGHTS
 from .normalisation import NORMALISATIONS
 from .planning import run_simulate_command, write_starter
 from .plot import FIGURE_FORMATS
-from .report import focus_line, format_table, write_result
+from .report import focus_line, format_table, literature_lines, write_result
 from .results import FitResult
 from .uncertainty import format_interval_document
 
@@ -238,6 +238,9 @@ def _print_result(done):
           f"{focus_line(result)}")
     print(f"grid: {grid}\n")
     print(format_table(done.rows))
+    optical = literature_lines(done.rows)
+    if optical:
+        print("in the literature's units: " + "; ".join(optical))
     print(f"\nfit error (norm of weighted residuals): {result.fit_error:.6g}; reduced "
           f"chi^2: {result.redchi:.4g} ({result.nfree} degrees of freedom); weights "
           f"{result.weighting}")

@@ -87,7 +87,7 @@ def fit(positions, transmittance=None, pulse_energy=None, params=None, *, popula
         t_slices=None, z_slices=None, radial_points=None, intensity_points=None, sigma=None,
         weights=None, is_sa=False, vary=None, n_starts=1, scale_covar=None, checks="warn",
         ftol=TOLERANCE, xtol=TOLERANCE, gtol=TOLERANCE, max_nfev=None, progress=None,
-        engine="exact", rel_step=None, solver_log=None):
+        engine="exact", rel_step=None, solver_log=None, aperture=None, divided_by_open=None):
     """Least-squares fit of Z-scan curves on the exact or the lsoda engine.
 
     ``tarvo.fit(measurement, params=None)`` fits a tarvo.Measurement (from
@@ -175,6 +175,13 @@ def fit(positions, transmittance=None, pulse_energy=None, params=None, *, popula
         lsoda engine: file for the LSODA solver's messages (written only
         when there are any; default: discarded, counted in
         ``solver_messages``).
+    aperture : sequence of float, optional
+        Energy model: per curve the linear transmittance S of the far-field
+        aperture (1: open aperture; default all open). Closed curves are
+        normalised as the open ones (divided by their far field).
+    divided_by_open : sequence of bool, optional
+        Per curve whether it is a closed curve already divided by the open
+        one at the same energy, position by position.
 
     Returns
     -------
@@ -208,13 +215,17 @@ def fit(positions, transmittance=None, pulse_energy=None, params=None, *, popula
         sample_width=sample_width, tau=tau, wavelength=wavelength, w0=w0, M2=M2, model=model,
         normalisation=normalisation, far_field_points=far_field_points, t_slices=t_slices,
         z_slices=z_slices, radial_points=radial_points, intensity_points=intensity_points,
-        sigma=sigma, weights=weights, is_sa=is_sa, vary=vary)
+        sigma=sigma, weights=weights, is_sa=is_sa, vary=vary, aperture=aperture,
+        divided=divided_by_open)
     resolved, norm, sigma = problem.resolved, problem.normalisation, problem.sigma
     check_focus_in_scan(problem.focus_start, problem.x, resolved.focus is not None)
     findings = []
     if checks != "off":
-        findings = data_findings(problem.x, problem.y, problem.energies, problem.setup,
-                                 resolved.spec_pars, is_sa, norm, focus=resolved.focus)
+        # The plausibility checks read open-aperture curves.
+        rows = problem.open_rows
+        findings = data_findings(problem.x[rows], problem.y[rows], problem.energies[rows],
+                                 problem.setup, resolved.spec_pars, is_sa, norm,
+                                 focus=resolved.focus) if len(rows) else []
         raise_or_warn(findings, checks)
     focus_low, focus_high = resolved.bounds.get(FOCUS, (-math.inf, math.inf))
     if FOCUS in problem.names and not focus_low <= problem.focus_start <= focus_high:

@@ -12,10 +12,11 @@ from .checks import check_setup, rayleigh_range_mm
 from .curve_file import MAX_ABS_VALUE, MAX_POINTS
 from .directory_fit import output_directory, report_findings
 from .files import InputError, provenance, read_input_bytes
-from .measurement import (MAX_TOML_BYTES, SETUP_FILE, read_fit_options, read_parameter_file,
+from .measurement import (MAX_TOML_BYTES, SETUP_FILE, read_fit_options, read_optics,
+                          read_parameter_file,
                           read_setup_file, read_start, resolve_model)
 from .normalisation import FAR_FIELD_POINTS, Normalisation
-from .parameters import NAMES
+from .parameters import NAMES, OPTICAL_NAMES
 from .plot import energy_label, plot_simulation, setup_title
 from .report import write_text
 from .simulation import simulate
@@ -144,20 +145,22 @@ def measurement_directory(out, source_directory):
 
 # The known parameters of a simulated measurement as a TOML file that
 # `tarvo fit --truth` reads, with the noise and seed in comments.
-def truth_text(spec_pars, noise, seed, record):
+def truth_text(spec_pars, noise, seed, record, optics=None):
     lines = [f"# Parameters of the simulated measurement, from {record['command_line']}",
              f"# tarvo {record['tarvo_version']}, {record['created_utc']}",
              "# focus at position 0 mm",
              f"# noise: {'none' if not noise else f'{noise:g} (standard deviation), seed {seed}'}",
              "# Compare: tarvo fit THIS_DIRECTORY --truth THIS_DIRECTORY/truth.toml"]
     lines += [f"{name} = {float(value)!r}" for name, value in zip(NAMES, spec_pars)]
+    lines += [f"{name} = {float(value)!r}" for name, value in (optics or {}).items()]
     return "\n".join(lines) + "\n"
 
 
 # Write a simulated measurement that `tarvo fit OUT` fits: the set-up file,
 # one curve file per energy (model curves, with noise when asked) and the
 # known parameters. Returns the paths of the curve files.
-def write_measurement(out, setup_file, positions, curves, spec_pars, noise, seed, record):
+def write_measurement(out, setup_file, positions, curves, spec_pars, noise, seed, record,
+                      optics=None):
     paths = _measurement_paths(out, setup_file.curve_entries, setup_file.path)
     out.mkdir(parents=True, exist_ok=True)
     data = noisy_curves(curves, noise, seed) if noise else curves
@@ -168,7 +171,7 @@ def write_measurement(out, setup_file, positions, curves, spec_pars, noise, seed
         write_curve_file(path, positions, row, noise if noise else None,
                          f"{comment}\n# pulse energy {entry[1]!r} J")
     write_text(out / "setup.toml", _setup_text(setup_file.path))
-    write_text(out / TRUTH_FILE, truth_text(spec_pars, noise, seed, record))
+    write_text(out / TRUTH_FILE, truth_text(spec_pars, noise, seed, record, optics))
     return paths
 
 
@@ -206,13 +209,14 @@ def write_raw_measurement(out, setup_file, positions, absolute, energies, spec_p
 
 # The CSV table: comment lines on the provenance, a header, one row per
 # position (written atomically).
-def write_simulation_csv(path, positions, curves, energies, record, spec_pars):
+def write_simulation_csv(path, positions, curves, energies, record, spec_pars, optics=None):
     lines = [f"# model curves from {record['command_line']}",
              f"# tarvo {record['tarvo_version']}, {record['created_utc']}"]
     lines += [f"# {entry['role']}: {entry['path']} sha256 {entry['sha256']}"
               for entry in record["inputs"]]
     lines.append("# parameters: " + ", ".join(f"{name} = {float(value)!r}" for name, value
-                                              in zip(NAMES, spec_pars)))
+                                              in list(zip(NAMES, spec_pars))
+                                              + list((optics or {}).items())))
     lines.append(",".join(["position_mm"] + [f"transmittance_{e:g}J" for e in energies]))
     lines += [",".join([repr(float(z))] + [repr(float(row[i])) for row in curves])
               for i, z in enumerate(positions)]
@@ -241,6 +245,11 @@ def run_simulate_command(args, argv):
     options = read_fit_options(setup_file.document, str(setup_file.path))
     model = resolve_model(args.model, options, setup, setup_file.path.parent)
     energies = [entry[1] for entry in setup_file.curve_entries]
+    optics = read_optics(setup_file.document, str(setup_file.path))
+    optics.update({name: value for name, value in overrides.items() if name in OPTICAL_NAMES})
+    closed = dict(aperture=[entry[3] for entry in setup_file.curve_entries],
+                  divided_by_open=[entry[4] for entry in setup_file.curve_entries]) \
+        if any(entry[3] < 1.0 for entry in setup_file.curve_entries) else {}
     positions = simulation_grid(setup, args.span, args.points)
     files = [entry[0] for entry in setup_file.curve_entries]
     status = report_findings(check_setup(setup, energies, spec_pars, files), args.strict)
@@ -265,10 +274,16 @@ def run_simulate_command(args, argv):
     normalisation = setup_file.data_format.normalisation
     if args.normalisation is not None:
         normalisation = Normalisation(args.normalisation, normalisation.far_field_points)
+    if (optics or closed) and not energy:
+        raise InputError(f"{setup_file.path}: two-photon absorption, refraction and closed-"
+                         "aperture curves need the energy model")
+    if closed and target is not None and getattr(args, "raw", False):
+        raise InputError("--raw writes open-aperture detector readings; this set-up has closed-"
+                         "aperture curves")
     curves = simulate(positions, energies, spec_pars, **setup.model_kwargs(), model=model,
                       radial_points=options.radial_points if energy else None,
                       intensity_points=options.intensity_points if energy else None,
-                      normalisation=normalisation)
+                      normalisation=normalisation, optics=optics, **closed)
     if not np.all(np.isfinite(curves)):
         print("tarvo: error: the model gave non-finite transmittance for this set-up; check "
               "the set-up values and parameters", file=sys.stderr)
@@ -289,7 +304,7 @@ def run_simulate_command(args, argv):
         return 0
     if target is not None:
         paths = write_measurement(target, setup_file, positions, curves, spec_pars, noise, seed,
-                                  record)
+                                  record, optics)
         _print_summary(model, positions, curves, energies, setup, normalisation)
         print(f"measurement: {target} ({len(paths)} curve files, setup.toml, {TRUTH_FILE}"
               + (f"; noise {noise:g}, seed {seed}" if noise else "; no noise") + ")")
@@ -298,7 +313,7 @@ def run_simulate_command(args, argv):
     out = output_directory(args, setup_file.path.parent)
     csv_path = out / CSV_FILE
     figure_path = out / f"{FIGURE_STEM}.{args.figure_format}"
-    write_simulation_csv(csv_path, positions, curves, energies, record, spec_pars)
+    write_simulation_csv(csv_path, positions, curves, energies, record, spec_pars, optics)
     title = setup_title({"wavelength": setup.wavelength, "tau": setup.tau,
                          "pulse_fwhm": setup.pulse_fwhm}, model)
     plot_simulation(figure_path, positions, curves, energies, title=f"{title}: model curves")

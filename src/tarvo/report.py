@@ -8,7 +8,7 @@ import numpy as np
 from .engine import model_defaults
 from .files import (json_number, number_cell, relative_cell, write_json,
                     write_text as write_file_text)
-from .parameters import FIT_NAMES, FOCUS, PARAMETERS
+from .parameters import FIT_NAMES, FOCUS, OPTICAL_NAMES, OPTICAL_PARAMETERS, PARAMETERS
 from .uncertainty import Uncertainty
 
 
@@ -21,6 +21,8 @@ class FitOutcome:
     centre: float           # focus position (mm) of the model curves
     n_starts: int
     seconds: float
+    # The optical parameters of the fit by name (those the set-up gives).
+    optics: dict = None
 
 
 # The fitted model of every curve, at the data and on the drawing grid.
@@ -49,7 +51,37 @@ def parameter_rows(measurement, outcome, uncertainty, truth=None):
             start=float(measurement.start[index]), fitted_value=float(outcome.fitted[index]),
             standard_error=float(errors[parameter.name]) if fitted else None,
             fitted=fitted, true=truth.get(parameter.name)))
+    for parameter in OPTICAL_PARAMETERS:
+        name = parameter.name
+        if name not in (measurement.optics or {}):
+            continue
+        fitted = name in errors
+        rows.append(dict(
+            name=name, unit=parameter.unit, meaning=parameter.meaning,
+            start=float(measurement.optics[name]),
+            fitted_value=float((outcome.optics or {}).get(name, measurement.optics[name])),
+            standard_error=float(errors[name]) if fitted else None,
+            fitted=fitted, true=truth.get(name)))
     return rows
+
+
+# The literature's units of the optical parameters: beta in cm/GW, n2 in cm^2/W.
+LITERATURE_UNITS = {"beta": ("cm/GW", 1e11), "n2": ("cm^2/W", 1e4)}
+
+
+# Lines giving beta and n2 in the literature's units, with their standard errors.
+def literature_lines(rows):
+    lines = []
+    for row in rows:
+        if row["name"] not in LITERATURE_UNITS:
+            continue
+        unit, factor = LITERATURE_UNITS[row["name"]]
+        error = row["standard_error"]
+        text = f"{row['name']} = {row['fitted_value'] * factor:.4g} {unit}"
+        if error is not None and math.isfinite(error):
+            text += f" +/- {error * factor:.2g}"
+        lines.append(text + ("" if row["fitted"] else " (fixed)"))
+    return lines
 
 
 # Deviation of the fitted value from the known one, in per cent and in standard errors.
@@ -219,7 +251,9 @@ def report_view(measurement, result):
     order = [result.var_names.index(name) for name in measurement.fit_names]
     outcome = FitOutcome(fitted=np.array(result.spec_pars), error=result.fit_error,
                          residuals=result.residuals, centre=result.focus,
-                         n_starts=result.n_starts, seconds=result.seconds)
+                         n_starts=result.n_starts, seconds=result.seconds,
+                         optics={name: result.params[name].value for name in OPTICAL_NAMES
+                                 if name in result.params})
     errors = np.array([result.params[name].stderr for name in measurement.fit_names])
     uncertainty = Uncertainty(errors, result.covar[np.ix_(order, order)], result.chisqr,
                               result.nfree)

@@ -13,7 +13,7 @@ from .bootstrap import bootstrap_result
 from .files import number_cell, provenance, read_input_bytes, relative_cell
 from .measurement import Curve, DataFormat, FitOptions, Measurement, Setup
 from .normalisation import Normalisation
-from .parameters import FIT_NAMES, FOCUS, NAMES, Parameters, scan_centre
+from .parameters import FIT_NAMES, FOCUS, NAMES, OPTICAL_NAMES, Parameters, scan_centre
 from .report import (FitCurves, fit_document, parameter_rows, report_view, strong_correlation_notes,
                      write_result)
 from .simulation import simulate
@@ -503,6 +503,12 @@ def build_result(problem, resolved, params_in, best, starts, *, sigma, is_sa, sc
             init = problem.focus_start
             value = focus
             vary = FOCUS in problem.names
+        elif name in OPTICAL_NAMES:
+            if name not in resolved.bounds:
+                continue
+            init = resolved.optics[OPTICAL_NAMES.index(name)]
+            value = float(problem.optics(u)[OPTICAL_NAMES.index(name)])
+            vary = name in problem.names
         else:
             init = resolved.spec_pars[FIT_NAMES.index(name)]
             value = spec_pars[FIT_NAMES.index(name)]
