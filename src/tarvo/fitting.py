@@ -21,7 +21,7 @@ from .global_fit import fit_global, member_of
 from .lsoda_fit import (LMDIF_EVALUATIONS_PER_PARAMETER, LMDIF_TOLERANCE, run_multi_start,
                         start_multipliers, use_lsoda_engine)
 from .measurement import Measurement
-from .parameters import FOCUS, NAMES
+from .parameters import FOCUS, NAMES, OPTICAL_NAMES
 from .problem import check_focus_in_scan, prepare_problem
 from .results import build_result
 from .uncertainty import from_jacobian
@@ -57,7 +57,7 @@ def _identifiability(problem, result):
                                             wavelength=setup["wavelength"]))
     variance = result.redchi if result.scale_covar and math.isfinite(result.redchi) else 1.0
     # Model parameters in relative (log) terms, whatever the solver's variables.
-    relative = np.array([name in NAMES for name in problem.names])
+    relative = np.array([name in NAMES or name in OPTICAL_NAMES for name in problem.names])
     identifiability = from_jacobian(problem.names, problem.values(result._u), relative,
                                     problem.physical_jacobian(result._u), variance,
                                     {FOCUS: z_r})

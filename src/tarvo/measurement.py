@@ -489,9 +489,27 @@ def _read_pulse(beam, where):
     return tau_from_fwhm(fwhm), fwhm
 
 
+# A sample without an excited-state model (a semiconductor or glass that
+# absorbs two photons and refracts): [start] gives optical parameters and
+# none of the rate scheme's eight. Its rate scheme is then empty (no
+# cross-sections; the excited sites relax in NO_SCHEME_TIME), and where
+# [sample] gives no populations it has BULK_SITES absorbing sites per cm^3,
+# so that two-photon excitation does not deplete them.
+NO_SCHEME_TIME = 1e-9
+BULK_SITES = 1e22
+
+
+def _without_rate_scheme(doc):
+    start = doc.get("start")
+    return (isinstance(start, dict) and not any(name in start for name in NAMES)
+            and any(name in start for name in OPTICAL_NAMES))
+
+
 # Populations (cm^-3) from [sample] populations or concentration, and the
 # concentration when that was given.
-def _read_populations(sample, where):
+def _read_populations(sample, where, bulk=False):
+    if bulk and "populations" not in sample and "concentration" not in sample:
+        return (BULK_SITES,) + (0.0,) * (LEVELS - 1), None
     key = _one_of(sample, "populations", "concentration", f"{where} [sample]",
                   f"populations, {LEVELS} numbers in cm^-3, or concentration in mol/L")
     if key == "concentration":
@@ -512,7 +530,7 @@ def _read_setup(doc, where):
     sample = _table(doc, "sample", where)
     model = _table(doc, "model", where, required=False)
     tau, fwhm = _read_pulse(beam, where)
-    populations, concentration = _read_populations(sample, where)
+    populations, concentration = _read_populations(sample, where, _without_rate_scheme(doc))
     is_sa = sample.get("is_sa", False)
     if not isinstance(is_sa, bool):
         raise InputError(f"{where}: [sample] is_sa must be true or false, got {is_sa!r}")
@@ -543,6 +561,8 @@ UNITS = ("cm^2",) * CROSS_SECTIONS + ("s",) * (COUNT - CROSS_SECTIONS)
 def read_start(doc, where, overrides=None, overrides_path=None):
     overrides = overrides or {}
     table = _table(doc, "start", where, required=overrides_path is None)
+    if _without_rate_scheme(doc) and not any(name in overrides for name in NAMES):
+        return np.array([0.0] * CROSS_SECTIONS + [NO_SCHEME_TIME] * (COUNT - CROSS_SECTIONS))
     values = []
     for i, (name, unit) in enumerate(zip(NAMES, UNITS)):
         if name in overrides:

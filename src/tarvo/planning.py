@@ -12,7 +12,8 @@ from .checks import check_setup, rayleigh_range_mm
 from .curve_file import MAX_ABS_VALUE, MAX_POINTS
 from .directory_fit import output_directory, report_findings
 from .files import InputError, provenance, read_input_bytes
-from .measurement import (MAX_TOML_BYTES, SETUP_FILE, read_fit_options, read_optics,
+from .measurement import (MAX_TOML_BYTES, SETUP_FILE, _sigma_1_from_absorption,
+                          _without_rate_scheme, read_fit_options, read_optics,
                           read_parameter_file,
                           read_setup_file, read_start, resolve_model)
 from .normalisation import FAR_FIELD_POINTS, Normalisation
@@ -242,6 +243,11 @@ def run_simulate_command(args, argv):
                               else ({}, None))
     spec_pars = read_start(setup_file.document, str(setup_file.path), overrides, args.params)
     setup = setup_file.setup
+    if _without_rate_scheme(setup_file.document):
+        # The fit holds sigma_1 at the linear absorption [sample] gives; so
+        # does the simulation of a sample without an excited-state model.
+        spec_pars, _ = _sigma_1_from_absorption(setup_file.document, setup, spec_pars, (),
+                                                str(setup_file.path))
     options = read_fit_options(setup_file.document, str(setup_file.path))
     model = resolve_model(args.model, options, setup, setup_file.path.parent)
     energies = [entry[1] for entry in setup_file.curve_entries]
