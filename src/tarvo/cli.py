@@ -21,7 +21,8 @@ from .measurement import WEIGHTS
 from .normalisation import NORMALISATIONS
 from .planning import run_simulate_command, write_starter
 from .plot import FIGURE_FORMATS
-from .report import focus_line, format_table, literature_lines, write_result
+from .report import (closed_aperture_lines, focus_line, format_table, literature_lines,
+                     write_result)
 from .results import FitResult
 from .uncertainty import format_interval_document
 
@@ -241,6 +242,8 @@ def _print_result(done):
     optical = literature_lines(done.rows)
     if optical:
         print("in the literature's units: " + "; ".join(optical))
+    for line in closed_aperture_lines(done.document.get("closed_aperture", ())):
+        print(line)
     print(f"\nfit error (norm of weighted residuals): {result.fit_error:.6g}; reduced "
           f"chi^2: {result.redchi:.4g} ({result.nfree} degrees of freedom); weights "
           f"{result.weighting}")

@@ -13,7 +13,7 @@ from pathlib import Path
 import numpy as np
 
 from .bootstrap import bootstrap_fit
-from .checks import Finding, LSODA_ENGINE, check_measurement, fit_findings
+from .checks import Finding, LSODA_ENGINE, check_measurement, fit_findings, rayleigh_range_mm
 from .cluster import ProgressBar, progress_bar
 from .engine import EngineUnavailable
 from .files import (DIGESTS_KEY, InputError, STALE_KEY, changed_inputs, digests_section,
@@ -27,7 +27,8 @@ from .measurement import (SETUP_FILE, check_starts, read_measurement, read_param
 from .normalisation import Normalisation
 from .plot import plot_fit, save_figure, setup_title, values_box_text
 from .problem import check_focus_in_scan
-from .report import FitCurves, fit_document, parameter_rows, report_view, write_result
+from .report import (FitCurves, closed_aperture_numbers, fit_document, parameter_rows,
+                     report_view, write_result)
 from .uncertainty import interval_document
 
 
@@ -312,6 +313,10 @@ def _fit_and_write(request, ticker_message):
     if request.conf_sigmas:
         document["profile_intervals"] = profile_interval_document(result, request.conf_sigmas,
                                                                   show)
+    closed = closed_aperture_numbers(result, [c.file for c in measurement.curves],
+                                     rayleigh_range_mm(setup))
+    if closed:
+        document["closed_aperture"] = closed
     document[DIGESTS_KEY] = digests_section(request.inputs, request.settings,
                                             {figure_name: figure_digest})
     # Inputs that changed while they were fitted make the result stale.
