@@ -21,8 +21,8 @@ from .measurement import WEIGHTS
 from .normalisation import NORMALISATIONS
 from .planning import run_simulate_command, write_starter
 from .plot import FIGURE_FORMATS
-from .report import (closed_aperture_lines, focus_line, format_table, literature_lines,
-                     write_result)
+from .report import (aperture_lines, closed_aperture_lines, focus_line, format_table,
+                     literature_lines, write_result)
 from .results import FitResult
 from .uncertainty import format_interval_document
 
@@ -258,6 +258,9 @@ def _print_result(done):
     for note in result.notes:
         print(f"note: {note}")
     print("\n".join(result.identifiability.report()))
+    for line in aperture_lines(done.document.get("determined_by_aperture_alone"),
+                               result.identifiability.status):
+        print(line)
     if result.solver_messages is not None:
         print(messages_line(result.solver_messages, done.request.out / MESSAGES_FILE))
     for finding in done.findings:

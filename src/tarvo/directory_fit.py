@@ -317,6 +317,9 @@ def _fit_and_write(request, ticker_message):
                                      rayleigh_range_mm(setup))
     if closed:
         document["closed_aperture"] = closed
+    alone = getattr(result, "determined_by_aperture", None)
+    if alone:
+        document["determined_by_aperture_alone"] = alone
     document[DIGESTS_KEY] = digests_section(request.inputs, request.settings,
                                             {figure_name: figure_digest})
     # Inputs that changed while they were fitted make the result stale.

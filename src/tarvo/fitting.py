@@ -65,6 +65,29 @@ def _identifiability(problem, result):
     return identifiability
 
 
+# What the open curves alone and the closed curves alone would determine of
+# a fit that has both (name -> status, from the rows of the Jacobian of each
+# kind), or None for a fit of one kind.
+def _determined_by_aperture(problem, result):
+    if problem.aperture is None or not problem.open_rows:
+        return None
+    setup = problem.setup
+    z_r = rayleigh_range_mm(SimpleNamespace(w0=setup["w0"], M2=setup["M2"],
+                                            wavelength=setup["wavelength"]))
+    variance = result.redchi if result.scale_covar and math.isfinite(result.redchi) else 1.0
+    relative = np.array([name in NAMES or name in OPTICAL_NAMES for name in problem.names])
+    jacobian = problem.physical_jacobian(result._u)
+    points = problem.y.shape[1]
+    kinds = {"open": problem.open_rows,
+             "closed": [k for k in range(problem.y.shape[0]) if k not in problem.open_rows]}
+    alone = {}
+    for kind, curves in kinds.items():
+        rows = np.concatenate([np.arange(k * points, (k + 1) * points) for k in curves])
+        alone[kind] = from_jacobian(problem.names, problem.values(result._u), relative,
+                                    jacobian[rows], variance, {FOCUS: z_r}).status
+    return alone
+
+
 # tarvo.fit(measurements, params): one measurement read by
 # tarvo.read_measurement is fitted as `tarvo fit DIR` fits it on the exact
 # engine; several are fitted together (tarvo.global_fit). params None: the
@@ -270,6 +293,7 @@ def fit(positions, transmittance=None, pulse_energy=None, params=None, *, popula
                               weighting=problem.weighting, tolerances=tolerances,
                               seconds=time.perf_counter() - began, engine=engine)
         result.identifiability = _identifiability(problem, result)
+        result.determined_by_aperture = _determined_by_aperture(problem, result)
     finally:
         diagnostics.close()
     # The exact engine has no solver that reports messages (None).

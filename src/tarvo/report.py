@@ -442,3 +442,18 @@ def closed_aperture_lines(numbers):
             f"{n['peak_valley_separation_z_R']:.3g} z_R, <Delta Phi_0> = "
             f"{n['mean_on_axis_phase_rad']:+.3g} rad (Delta Phi_0 = "
             f"{n['peak_on_axis_phase_rad']:+.3g} rad at the pulse peak)" for n in numbers]
+
+
+# Lines saying what the open curves alone and the closed curves alone would
+# determine, beside what both together do.
+def aperture_lines(alone, together):
+    if not alone:
+        return []
+    lines = []
+    for kind in ("open", "closed"):
+        left = [name for name, status in alone[kind].items()
+                if status != "determined" and together.get(name) == "determined"]
+        lines.append(f"the {kind} curves alone: "
+                     + ", ".join(f"{name} {status}" for name, status in alone[kind].items())
+                     + (f" (together they determine {', '.join(left)})" if left else ""))
+    return lines
