@@ -239,7 +239,7 @@ def fit(positions, transmittance=None, pulse_energy=None, params=None, *, popula
         normalisation=normalisation, far_field_points=far_field_points, t_slices=t_slices,
         z_slices=z_slices, radial_points=radial_points, intensity_points=intensity_points,
         sigma=sigma, weights=weights, is_sa=is_sa, vary=vary, aperture=aperture,
-        divided=divided_by_open)
+        divided_by_open=divided_by_open)
     resolved, norm, sigma = problem.resolved, problem.normalisation, problem.sigma
     check_focus_in_scan(problem.focus_start, problem.x, resolved.focus is not None)
     findings = []

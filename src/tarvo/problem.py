@@ -355,7 +355,7 @@ def prepare_problem(positions, transmittance, pulse_energy, params, *, populatio
                     tau, wavelength, w0, M2, model="energy", normalisation="far-field",
                     far_field_points=None, t_slices=None, z_slices=None, radial_points=None,
                     intensity_points=None, sigma=None, weights=None, is_sa=False, vary=None,
-                    focus=None, aperture=None, divided=None):
+                    focus=None, aperture=None, divided_by_open=None):
     check_model(model)
     norm = normalisation_of(normalisation, far_field_points)
     x, y, energies, sigma = _data(positions, transmittance, pulse_energy, sigma)
@@ -371,7 +371,7 @@ def prepare_problem(positions, transmittance, pulse_energy, params, *, populatio
     grid = grid_settings(model, t_slices, z_slices, radial_points, intensity_points,
                          defaults=grid_defaults(model, resolved.spec_pars, setup, energies))
     aperture = check_apertures(aperture, x.shape[0], model, resolved)
-    divided = check_divided(divided, aperture, x.shape[0])
+    divided = check_divided(divided_by_open, aperture, x.shape[0])
     # The focus start from the open curves (a closed curve's valley is off the focus).
     rows = [k for k in range(x.shape[0]) if aperture is None or aperture[k] == 1.0] \
         or list(range(x.shape[0]))
