@@ -75,11 +75,11 @@ inline constexpr int DERIVATIVE_COUNT = PARAMETER_COUNT + 1;
 
 // The energy model's optical parameters beyond the rate scheme (all 0 by
 // default, which is the rate scheme's model to the bit), in this order:
-//   - beta: the two-photon absorption coefficient of the sample as prepared
-//     (cm/W): dI/dz = -alpha I - beta (N1 / N1(0)) I^2, each absorbed pair
-//     taking one molecule from level 1 to level 2 (so it scales with the
-//     ground state as the linear absorption sigma_1 N1 does, and conserves
-//     the molecules);
+//   - beta: the two-photon absorption coefficient (cm/W): dI/dz = -alpha I
+//     - beta I^2; the absorbed pairs move molecules from level 1 to level 2
+//     at beta I^2 / (2 h nu) per unit volume from the undepleted ground
+//     state (a rate per ground-state molecule in the rate matrix, so the
+//     molecules are conserved and the step keeps its form);
 //   - n2: the bound-electronic (Kerr) index (cm^2/W): a phase k n2 I per
 //     unit length;
 //   - the refractive cross-sections of levels 2, 3, 4 and 5 relative to the

@@ -117,7 +117,7 @@ void set_step_constants(StepConstants& c, const double* p, double optical_freque
   }
 
   c.two_photon = false;
-  c.beta_per_ground = c.ground_inverse = c.kappa = c.kappa_per_beta = 0.0;
+  c.beta = c.kappa = c.kappa_per_beta = 0.0;
   c.kerr = 0.0;
   c.wavenumber = wavenumber;
   for (int v = 0; v < LEVELS; ++v) c.eta[v] = 0.0;
@@ -127,9 +127,8 @@ void set_step_constants(StepConstants& c, const double* p, double optical_freque
   bool beta_wanted = false;
   for (int d = 0; d < c.directions; ++d) beta_wanted = beta_wanted || c.index[d] == OPTICS_FIRST;
   c.two_photon = optics[OPTICS_BETA] != 0.0 || beta_wanted;
+  c.beta = optics[OPTICS_BETA];
   if (c.two_photon && ground > 0.0) {
-    c.ground_inverse = 1.0 / ground;
-    c.beta_per_ground = optics[OPTICS_BETA] * c.ground_inverse;
     c.kappa_per_beta = 1.0 / (2.0 * ground * r.photon_factor);
     c.kappa = optics[OPTICS_BETA] * c.kappa_per_beta;
   }
@@ -363,7 +362,7 @@ MarchSums march_energy_optics(const StepConstants& c, const ExactProblem& proble
   MarchSums sums;
   double di[MAX_TANGENTS], dphi[MAX_DIRECTIONS], dout[MAX_DIRECTIONS], dpath[MAX_DIRECTIONS];
   double dalpha_start[MAX_DIRECTIONS], dalpha_middle[MAX_DIRECTIONS], dalpha[MAX_DIRECTIONS];
-  double dground_middle[MAX_DIRECTIONS], db[MAX_DIRECTIONS];
+  double db[MAX_DIRECTIONS];
   double phase, dphase[MAX_TANGENTS];
   long since_check = 0;
   for (int j = 0; j < grid.t_slices; ++j) {
@@ -382,16 +381,12 @@ MarchSums march_energy_optics(const StepConstants& c, const ExactProblem& proble
       double* n = scratch.populations + l * LEVELS;
       double* dn = scratch.tangents + l * LEVELS * directions;
       double* previous = scratch.previous_alpha + l * stride;
-      double* previous_ground = scratch.previous_alpha + grid.z_slices * stride + l * stride;
-      // The attenuation and the ground population in the middle of the time
-      // slice, extrapolated from their last change, as in the rate scheme's march.
+      // The attenuation in the middle of the time slice, extrapolated from
+      // its last change, as in the rate scheme's march.
       const double alpha_start = attenuation(c.rates, n);
       const double alpha_middle =
           j == 0 ? alpha_start : alpha_start + extrapolation * (alpha_start - previous[0]);
       previous[0] = alpha_start;
-      const double ground_middle =
-          j == 0 ? n[0] : n[0] + extrapolation * (n[0] - previous_ground[0]);
-      previous_ground[0] = n[0];
       for (int p = 0; p < directions; ++p) {
         const double* dnp = dn + p * LEVELS;
         dalpha_start[p] = attenuation_tangent(c, p, n, dnp);
@@ -399,21 +394,15 @@ MarchSums march_energy_optics(const StepConstants& c, const ExactProblem& proble
                                   : dalpha_start[p] +
                                         extrapolation * (dalpha_start[p] - previous[1 + p]);
         previous[1 + p] = dalpha_start[p];
-        dground_middle[p] =
-            j == 0 ? dnp[0] : dnp[0] + extrapolation * (dnp[0] - previous_ground[1 + p]);
-        previous_ground[1 + p] = dnp[0];
       }
       // The populations respond to the light in the middle of the slice.
       double middle;
       if (c.two_photon) {
-        const double b = c.beta_per_ground * ground_middle;
         for (int p = 0; p < directions; ++p) {
-          db[p] = c.beta_per_ground * dground_middle[p] +
-                  (c.index[p] == OPTICS_FIRST + OPTICS_BETA ? c.ground_inverse * ground_middle
-                                                            : 0.0);
+          db[p] = c.index[p] == OPTICS_FIRST + OPTICS_BETA ? 1.0 : 0.0;
         }
-        middle = cross_slice(intensity, alpha_middle, b, half_dz, directions, di, dalpha_middle,
-                             db, dout, nullptr)
+        middle = cross_slice(intensity, alpha_middle, c.beta, half_dz, directions, di,
+                             dalpha_middle, db, dout, nullptr)
                      .out;
         for (int p = 0; p < directions; ++p) dphi[p] = pf * dout[p];
       } else {
@@ -433,12 +422,7 @@ MarchSums march_energy_optics(const StepConstants& c, const ExactProblem& proble
       }
       double path = 0.0;
       if (c.two_photon) {
-        const double b = c.beta_per_ground * mean[0];
-        for (int p = 0; p < directions; ++p) {
-          db[p] = c.beta_per_ground * dmean[p * LEVELS] +
-                  (c.index[p] == OPTICS_FIRST + OPTICS_BETA ? c.ground_inverse * mean[0] : 0.0);
-        }
-        const SliceCrossing crossing = cross_slice(intensity, alpha, b, dz, directions, di,
+        const SliceCrossing crossing = cross_slice(intensity, alpha, c.beta, dz, directions, di,
                                                    dalpha, db, dout, field ? dpath : nullptr);
         for (int p = 0; p < directions; ++p) di[p] = dout[p];
         intensity = crossing.out;

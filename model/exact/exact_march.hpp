@@ -28,13 +28,14 @@ struct StepConstants {
   // caller's position of it in its list of derivatives.
   int index[MAX_TANGENTS] = {};
   int slot[MAX_TANGENTS] = {};
-  // Two-photon absorption: beta / N1(0) (cm^2/W per cm^-3) and the rate
-  // kappa phi^2 of 1 -> 2 per ground-state molecule (kappa = beta / (2 N1(0)
-  // photon_factor)), and kappa per unit beta; `two_photon` when beta acts or
-  // is differentiated (otherwise the march is the rate scheme's, to the bit).
+  // Two-photon absorption: beta (cm/W) in the light's equation, and the
+  // rate kappa phi^2 of 1 -> 2 per ground-state molecule that takes one
+  // molecule per absorbed pair from an undepleted ground state (kappa =
+  // beta / (2 N1(0) photon_factor)), and kappa per unit beta; `two_photon`
+  // when beta acts or is differentiated (otherwise the march is the rate
+  // scheme's, to the bit).
   bool two_photon = false;
-  double beta_per_ground = 0.0;
-  double ground_inverse = 0.0;
+  double beta = 0.0;
   double kappa = 0.0;
   double kappa_per_beta = 0.0;
   // Refraction: k n2 (1/W) and the refractive cross-sections of levels 2..5
@@ -68,11 +69,9 @@ struct MarchScratch {
   double* previous_alpha = nullptr;
 };
 
-// Doubles of scratch one march needs (previous_alpha also keeps the ground
-// population at the start of the previous time slice, for two-photon
-// absorption).
+// Doubles of scratch one march needs.
 inline size_t march_scratch_size(int z_slices, int directions) {
-  return static_cast<size_t>(z_slices) * (LEVELS + 2) * (1 + directions);
+  return static_cast<size_t>(z_slices) * (LEVELS + 1) * (1 + directions);
 }
 
 // Time sums of one march (established: intensities; energy: fluences) and

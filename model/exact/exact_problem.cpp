@@ -188,9 +188,6 @@ std::string exact_optics_error(const ExactProblem& problem, const double* optics
   if (any && problem.variant != ExactVariant::energy) {
     return "two-photon absorption and refraction need the energy model";
   }
-  if (optics[OPTICS_BETA] != 0.0 && !(problem.populations[0] > 0.0)) {
-    return "two-photon absorption needs a ground-state population (populations[0] > 0)";
-  }
   return {};
 }
 

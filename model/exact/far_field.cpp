@@ -22,7 +22,7 @@ constexpr double PANEL_PHASE = 6.0;
 
 int far_field_nodes(double S) {
   const double psi_a = -0.5 * std::log1p(-S);
-  return std::clamp(static_cast<int>(std::ceil(3.0 + 8.0 * psi_a)), 3, MAX_FAR_NODES);
+  return std::clamp(static_cast<int>(std::ceil(2.0 + 4.0 * psi_a)), 2, MAX_FAR_NODES);
 }
 
 void far_field_kernel(double S, int nodes, double x, double peak, double peak_max, int m,
