@@ -372,10 +372,7 @@ def prepare_problem(positions, transmittance, pulse_energy, params, *, populatio
                          defaults=grid_defaults(model, resolved.spec_pars, setup, energies))
     aperture = check_apertures(aperture, x.shape[0], model, resolved)
     divided = check_divided(divided_by_open, aperture, x.shape[0])
-    # The focus start from the open curves (a closed curve's valley is off the focus).
-    rows = [k for k in range(x.shape[0]) if aperture is None or aperture[k] == 1.0] \
-        or list(range(x.shape[0]))
-    centre = scan_centre(x[rows], y[rows], is_sa)
+    centre = closed_scan_centre(x, y, is_sa, aperture)
     root_weights, weighting = _root_weights(weights, sigma, x, centre)
     problem = ZscanProblem(x, y, energies, setup, model, grid, root_weights, resolved, centre,
                            norm, aperture, divided)
@@ -429,3 +426,20 @@ def check_divided(divided, aperture, curves):
             raise ValueError(f"curve {k} is divided by the open one but has no closed aperture "
                              "(aperture < 1)")
     return divided if any(divided) else None
+
+
+# Where the focus starts, from the data: the extreme of the open curves
+# (scan_centre); where they hardly change (a Kerr medium) but closed curves
+# do, the midpoint between the peak and the valley of the closed curve that
+# changes most (they lie symmetrically about the focus for a thin sample).
+def closed_scan_centre(x, y, is_sa, aperture):
+    if aperture is None:
+        return scan_centre(x, y, is_sa)
+    open_rows = [k for k, a in enumerate(aperture) if a == 1.0]
+    closed_rows = [k for k, a in enumerate(aperture) if a < 1.0]
+    swing = [float(np.max(y[k]) - np.min(y[k])) for k in closed_rows]
+    dip = max((float(np.max(np.abs(y[k] - 1.0))) for k in open_rows), default=0.0)
+    if open_rows and dip >= 0.5 * max(swing):
+        return scan_centre(x[open_rows], y[open_rows], is_sa)
+    k = closed_rows[int(np.argmax(swing))]
+    return 0.5 * float(x[k][np.argmax(y[k])] + x[k][np.argmin(y[k])])

@@ -70,6 +70,15 @@ def simulate(positions, pulse_energy, spec_pars, *, populations, sample_width, t
         "exact" (default: matrix exponentials, no solver noise) or "lsoda"
         (fit_zscan's solver: its curves bit for bit; established model and
         "shift" normalisation only).
+    optics : mapping, optional
+        Energy model: the optical parameters by name, beta (m/W), n2
+        (m^2/W), eta_2 .. eta_5 (cm^2); absent ones are 0.
+    aperture : sequence of float, optional
+        Energy model: per curve the linear transmittance S of the far-field
+        aperture (1: open; closed curves are normalised as the open ones).
+    divided_by_open : sequence of bool, optional
+        Per curve whether a closed curve is divided by the open one at the
+        same energy (before the normalisation).
 
     Returns
     -------

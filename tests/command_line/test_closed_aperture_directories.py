@@ -74,7 +74,10 @@ def test_noise_free_closed_and_open_curves_return_beta_and_n2(tmp_path, capsys, 
     status, out, err = run(capsys, "simulate", source, "--measurement", measured)
     assert status == 0, err
     # The measurement's set-up starts elsewhere; nothing else changes.
-    write_setup(measured, "\n".join(f"{k} = {v!r}" for k, v in start.items()), fitted, curves)
+    # The focus from the data: the open curves' dip, or the middle between the
+    # closed curves' peak and valley where the open ones stay flat.
+    write_setup(measured, "\n".join(f"{k} = {v!r}" for k, v in start.items()), fitted, curves,
+                focus="")
     status, out, err = run(capsys, "fit", measured)
     assert status == 0, err
     document = json.loads((measured / "fit-result.json").read_text())
