@@ -342,8 +342,13 @@ class Measurement:
             params.add(name, value, vary=name in self.fit_names)
         if not focus:
             return params
-        if options.fit_focus or options.focus_mm is not None:
-            params.add(FOCUS, options.focus_mm, vary=options.fit_focus)
+        # A closed-aperture measurement fits the focus unless [fit] places
+        # it: the closed curves' shape fixes it, and a focus taken from the
+        # extreme of noisy data would shift them against the model.
+        closed = any(c.aperture < 1.0 for c in self.curves) and not options.fit_focus \
+            and options.focus_mm is None
+        if options.fit_focus or options.focus_mm is not None or closed:
+            params.add(FOCUS, options.focus_mm, vary=options.fit_focus or closed)
         for name, (low, high) in options.bounds.items():
             if name in params:
                 params[name].set(min=low, max=high)
