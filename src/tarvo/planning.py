@@ -210,7 +210,8 @@ def write_raw_measurement(out, setup_file, positions, absolute, energies, spec_p
 
 # The CSV table: comment lines on the provenance, a header, one row per
 # position (written atomically).
-def write_simulation_csv(path, positions, curves, energies, record, spec_pars, optics=None):
+def write_simulation_csv(path, positions, curves, energies, record, spec_pars, optics=None,
+                         aperture=None, divided_by_open=None):
     lines = [f"# model curves from {record['command_line']}",
              f"# tarvo {record['tarvo_version']}, {record['created_utc']}"]
     lines += [f"# {entry['role']}: {entry['path']} sha256 {entry['sha256']}"
@@ -218,7 +219,12 @@ def write_simulation_csv(path, positions, curves, energies, record, spec_pars, o
     lines.append("# parameters: " + ", ".join(f"{name} = {float(value)!r}" for name, value
                                               in list(zip(NAMES, spec_pars))
                                               + list((optics or {}).items())))
-    lines.append(",".join(["position_mm"] + [f"transmittance_{e:g}J" for e in energies]))
+    # Closed curves say their aperture (and whether divided by the open one).
+    aperture = aperture or [1.0] * len(energies)
+    divided = divided_by_open or [False] * len(energies)
+    names = [f"transmittance_{e:g}J" + (f"_closed{a:g}" if a < 1.0 else "")
+             + ("_over_open" if d else "") for e, a, d in zip(energies, aperture, divided)]
+    lines.append(",".join(["position_mm"] + names))
     lines += [",".join([repr(float(z))] + [repr(float(row[i])) for row in curves])
               for i, z in enumerate(positions)]
     write_text(path, "\n".join(lines) + "\n")
@@ -319,7 +325,8 @@ def run_simulate_command(args, argv):
     out = output_directory(args, setup_file.path.parent)
     csv_path = out / CSV_FILE
     figure_path = out / f"{FIGURE_STEM}.{args.figure_format}"
-    write_simulation_csv(csv_path, positions, curves, energies, record, spec_pars, optics)
+    write_simulation_csv(csv_path, positions, curves, energies, record, spec_pars, optics,
+                         **closed)
     title = setup_title({"wavelength": setup.wavelength, "tau": setup.tau,
                          "pulse_fwhm": setup.pulse_fwhm}, model)
     plot_simulation(figure_path, positions, curves, energies, title=f"{title}: model curves")
