@@ -67,7 +67,8 @@ test: install
 # Says what is coming before the first build, which is silent for minutes.
 demo-banner:
 	@echo "make demo: fits the bundled example measurement examples/rsa-532nm, then the"
-	@echo "nanosecond and picosecond measurements of examples/global together."
+	@echo "nanosecond and picosecond measurements of examples/global together, then the"
+	@echo "open- and closed-aperture scans of examples/tpa-532nm."
 	@if [ ! -f $(INSTALLED) ]; then \
 	  echo "First run: installs the system packages, creates $(VENV) (Python 3.13) and builds"; \
 	  echo "the C++ core and the Python package: about 4 to 6 minutes on 2 cores, with little"; \
@@ -78,6 +79,8 @@ demo: demo-banner install
 	$(VENV)/bin/tarvo fit examples/rsa-532nm --truth examples/rsa-532nm-truth.toml
 	@echo
 	$(VENV)/bin/tarvo fit examples/global/ns examples/global/ps --out examples/global/result
+	@echo
+	$(VENV)/bin/tarvo fit examples/tpa-532nm --truth examples/tpa-532nm-truth.toml
 
 # The HTML documentation, built afresh (-E) so that the tutorial's code runs
 # every time; warnings are errors.

@@ -19,6 +19,7 @@ SCRIPTS = [
     ["engine_comparison.py"],
     ["batch_benchmark.py"],
     ["global_benchmark.py"],
+    ["closed_aperture_benchmark.py"],
 ]
 # Instruction-count profile, where valgrind is installed.
 if shutil.which("valgrind"):

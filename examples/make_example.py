@@ -235,6 +235,81 @@ def write_global_example(root=GLOBAL_DIR):
                                               encoding="utf-8")
 
 
+# The closed-aperture example: a two-photon absorbing, self-defocusing solid
+# (ZnSe-like, below its band gap) at 532 nm with 20 ps pulses, open and
+# closed (S = 0.4) scans at two energies, recorded as a laboratory does:
+# each detector's energy ratio with 0.5 % noise, divided by its far field.
+# It has no excited-state model: [start] gives beta and n2 only, [sample]
+# its weak linear absorption.
+CLOSED_DIR = HERE / "tpa-532nm"
+CLOSED_TRUTH_FILE = HERE / "tpa-532nm-truth.toml"
+CLOSED_SETUP = dict(wavelength=532e-9, w0=20e-6, M2=1.0, tau=2e-11, sample_width=0.1)
+CLOSED_ABSORBANCE = 0.02
+CLOSED_SITES = 1e22
+CLOSED_TRUE = dict(beta=5.8e-11, n2=-6.8e-18)
+CLOSED_STARTS = dict(beta=3e-11, n2=-1e-17)
+CLOSED_CURVES = [(5e-8, "open-50nJ.csv", 1.0), (1e-7, "open-100nJ.csv", 1.0),
+                 (5e-8, "closed-50nJ.csv", 0.4), (1e-7, "closed-100nJ.csv", 0.4)]
+CLOSED_POSITIONS_MM = np.linspace(-24.0, 24.0, 97)
+CLOSED_SEED = 58
+
+
+# setup.toml of the closed-aperture example.
+def closed_setup_text():
+    lines = ["# Z-scan of a two-photon absorbing, self-defocusing solid at 532 nm, 20 ps",
+             "# pulses: open- and closed-aperture scans (examples/make_example.py).",
+             "# No excited-state model: [start] gives the optical parameters only.", "",
+             "[beam]",
+             entry("wavelength", toml_float(CLOSED_SETUP["wavelength"]), "m"),
+             entry("w0", toml_float(CLOSED_SETUP["w0"]), "m, beam waist radius"),
+             entry("M2", toml_float(CLOSED_SETUP["M2"]), "beam quality factor"),
+             entry("tau", toml_float(CLOSED_SETUP["tau"]), "s, pulse time profile exp(-(t/tau)^2)"),
+             "",
+             "[sample]",
+             entry("sample_width", toml_float(CLOSED_SETUP["sample_width"]), "cm"),
+             entry("absorbance", toml_float(CLOSED_ABSORBANCE), "decadic, the weak linear absorption"),
+             "",
+             "[data]",
+             entry("normalisation", '"far-field"', "each curve divided by its far field"), ""]
+    for energy, name, aperture in CLOSED_CURVES:
+        lines += ["[[curve]]", f'file = "{name}"', entry("pulse_energy", toml_float(energy), "J")]
+        if aperture < 1.0:
+            lines.append(entry("aperture", toml_float(aperture),
+                               "the far-field aperture passes 40 % of the linear beam"))
+        lines.append("")
+    lines += ["[start]",
+              entry("beta", toml_float(CLOSED_STARTS["beta"]), "m/W, two-photon absorption"),
+              entry("n2", toml_float(CLOSED_STARTS["n2"]), "m^2/W, Kerr index"), "",
+              "[fit]", entry("parameters", '["beta", "n2"]', "open and closed curves together"),
+              entry("n_starts", 1, "one start"),
+              entry("fit_focus", "true", "fit the focus position too"), ""]
+    return "\n".join(lines)
+
+
+# Write the closed-aperture example and its known values.
+def write_closed_example(data_dir=CLOSED_DIR, truth_file=CLOSED_TRUTH_FILE):
+    sigma_1 = CLOSED_ABSORBANCE * np.log(10.0) / CLOSED_SETUP["sample_width"] / CLOSED_SITES
+    parameters = dict(TRUE_PARAMETERS, sigma_1=sigma_1, sigma_2=0.0, sigma_4=0.0,
+                      **{name: 1e-9 for name in NAMES[3:]})
+    absolute = simulate(CLOSED_POSITIONS_MM, [e for e, _, _ in CLOSED_CURVES], parameters,
+                        model="energy", normalisation="absolute",
+                        populations=[CLOSED_SITES, 0.0, 0.0, 0.0, 0.0], optics=CLOSED_TRUE,
+                        aperture=[a for _, _, a in CLOSED_CURVES], **CLOSED_SETUP)
+    rng = np.random.default_rng(CLOSED_SEED)
+    noisy = absolute * (1.0 + NOISE_RELATIVE * rng.standard_normal(absolute.shape))
+    ends = np.concatenate([noisy[:, :FAR_FIELD_POINTS], noisy[:, -FAR_FIELD_POINTS:]], axis=1)
+    measured = noisy / ends.mean(axis=1, keepdims=True)
+    data_dir.mkdir(parents=True, exist_ok=True)
+    for (energy, name, _), values in zip(CLOSED_CURVES, measured):
+        rows = [f"{x:.1f},{y:.6f}" for x, y in zip(CLOSED_POSITIONS_MM, values)]
+        (data_dir / name).write_text("position (mm),transmittance\n" + "\n".join(rows) + "\n",
+                                     encoding="utf-8")
+    (data_dir / "setup.toml").write_text(closed_setup_text(), encoding="utf-8")
+    truth_file.write_text("# The values examples/make_example.py made tpa-532nm/ from.\n"
+                          + "".join(f"{k} = {toml_float(v)}\n" for k, v in CLOSED_TRUE.items()),
+                          encoding="utf-8")
+
+
 # Write the example, or only print the known parameters.
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
@@ -246,7 +321,8 @@ def main():
         return
     write_example()
     write_global_example()
-    print(f"wrote {DATA_DIR}, {TRUTH_FILE} and {GLOBAL_DIR}")
+    write_closed_example()
+    print(f"wrote {DATA_DIR}, {TRUTH_FILE}, {GLOBAL_DIR}, {CLOSED_DIR} and {CLOSED_TRUTH_FILE}")
 
 
 if __name__ == "__main__":

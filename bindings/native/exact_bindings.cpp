@@ -115,7 +115,7 @@ bool parse_variant(const char* name, ExactVariant& variant) {
 
 // Read the derivative indices (from a snapshot of the sequence, see
 // buffers.hpp) and check them; false with an exception set.
-bool read_derivatives(PyObject* object, std::vector<int>& out) {
+bool read_derivatives(PyObject* object, std::vector<int>& out, bool optics = false) {
   std::vector<int> indices;
   if (!read_ints(object, "derivatives", indices)) {
     if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
@@ -126,10 +126,17 @@ bool read_derivatives(PyObject* object, std::vector<int>& out) {
     return false;
   }
   for (const int index : indices) {
-    if (index < 0 || index >= DERIVATIVE_COUNT) {
-      PyErr_Format(PyExc_ValueError,
-                   "derivatives must be indices 0..%d (parameters) or %d (focus shift), got %d",
-                   PARAMETER_COUNT - 1, FOCUS_SHIFT, index);
+    if (index < 0 || index >= (optics ? ALL_DERIVATIVES : DERIVATIVE_COUNT)) {
+      if (optics) {
+        PyErr_Format(PyExc_ValueError,
+                     "derivatives must be indices 0..%d (parameters), %d (focus shift) or "
+                     "%d..%d (optics), got %d",
+                     PARAMETER_COUNT - 1, FOCUS_SHIFT, OPTICS_FIRST, ALL_DERIVATIVES - 1, index);
+      } else {
+        PyErr_Format(PyExc_ValueError,
+                     "derivatives must be indices 0..%d (parameters) or %d (focus shift), got %d",
+                     PARAMETER_COUNT - 1, FOCUS_SHIFT, index);
+      }
       return false;
     }
     for (const int seen : out) {
@@ -161,7 +168,8 @@ bool read_measurement(PyObject* positions_object, PyObject* energy_object,
 // None), or nullptr with an exception set (MemoryError saying what and how
 // much, KeyboardInterrupt, RuntimeError).
 PyObject* run_evaluation(ExactProblem& problem, const double* pars, double focus,
-                         const std::vector<int>& derivatives, bool normalise);
+                         const std::vector<int>& derivatives, bool normalise,
+                         const double* optics = nullptr);
 
 // The keywords of exact_model, in the order of its format; the ExactModel
 // constructor takes the same without spec_pars and derivatives.
@@ -174,7 +182,7 @@ char* EXACT_KEYWORDS[] = {
     const_cast<char*>("w0"),           const_cast<char*>("M2"),
     const_cast<char*>("variant"),      const_cast<char*>("radial_points"),
     const_cast<char*>("normalise"),    const_cast<char*>("time_window"),
-    const_cast<char*>("intensity_points"), nullptr};
+    const_cast<char*>("intensity_points"), const_cast<char*>("aperture"), nullptr};
 // Where spec_pars and derivatives stand in EXACT_KEYWORDS.
 constexpr std::size_t EVALUATION_KEYWORDS = 3, EVALUATION_KEYWORD_COUNT = 2;
 
@@ -212,6 +220,7 @@ bool read_exact_call(PyObject* args, PyObject* kwargs, bool evaluates, ExactCall
   PyObject *positions_object, *energy_object, *populations_object;
   PyObject* pars_object = nullptr;
   PyObject* derivatives_object = nullptr;
+  PyObject* aperture_object = Py_None;
   const char* variant_name = "established";
   int normalise = 1;
   ExactInput& input = call.measurement.input;
@@ -223,12 +232,13 @@ bool read_exact_call(PyObject* args, PyObject* kwargs, bool evaluates, ExactCall
                args, kwargs, format, keywords, &positions_object, &energy_object,
                &populations_object, evaluation..., &m.t_slices, &m.z_slices, &m.sample_width,
                &m.tau, &m.wavelength, &m.w0, &m.M2, &variant_name, &input.radial_points,
-               &normalise, &input.time_window, &input.intensity_points) != 0;
+               &normalise, &input.time_window, &input.intensity_points,
+               &aperture_object) != 0;
   };
   const bool parsed =
-      evaluates ? parse("OOOO|$Oiidddddsipdi:exact_model", EXACT_KEYWORDS, &pars_object,
+      evaluates ? parse("OOOO|$OiidddddsipdiO:exact_model", EXACT_KEYWORDS, &pars_object,
                         &derivatives_object)
-                : parse("OOO|$iidddddsipdi:ExactModel", handle_keywords());
+                : parse("OOO|$iidddddsipdiO:ExactModel", handle_keywords());
   if (!parsed || !require(evaluates ? "exact_model" : "ExactModel", kwargs,
                           {"t_slices", "z_slices", "sample_width", "tau", "wavelength", "w0",
                            "M2"})) {
@@ -236,6 +246,14 @@ bool read_exact_call(PyObject* args, PyObject* kwargs, bool evaluates, ExactCall
   }
   call.normalise = normalise != 0;
   if (evaluates && !copy_array(pars_object, "spec_pars", call.pars)) return false;
+  if (aperture_object != Py_None) {
+    ArrayCopy aperture;
+    if (!copy_array(aperture_object, "aperture", aperture) ||
+        !check_vector(aperture, "aperture", -1)) {
+      return false;
+    }
+    input.aperture = aperture.values;
+  }
   if (!read_measurement(positions_object, energy_object, populations_object, variant_name,
                         call.normalise, call.measurement)) {
     return false;
@@ -308,7 +326,8 @@ bool read_measurement(PyObject* positions_object, PyObject* energy_object,
 }
 
 PyObject* run_evaluation(ExactProblem& problem, const double* pars, double focus,
-                         const std::vector<int>& derivatives, bool normalise) {
+                         const std::vector<int>& derivatives, bool normalise,
+                         const double* optics) {
   const Py_ssize_t nd = static_cast<Py_ssize_t>(derivatives.size());
   const Py_ssize_t curves_count = problem.num_datasets, points = problem.num_x_pts;
   double* curves_data = nullptr;
@@ -333,6 +352,7 @@ PyObject* run_evaluation(ExactProblem& problem, const double* pars, double focus
       EvaluateOptions options;
       options.control = section.control();
       options.normalise = normalise;
+      options.optics = optics;
       status = evaluate(problem, pars, derivatives, curves_data, jacobian_data, options);
     } catch (const AllocationError& error) {
       refused = error.what();
@@ -423,17 +443,18 @@ void exact_model_dealloc(PyObject* self) {
 
 char* EVALUATE_KEYWORDS[] = {const_cast<char*>("spec_pars"), const_cast<char*>("focus"),
                              const_cast<char*>("derivatives"), const_cast<char*>("normalise"),
-                             nullptr};
+                             const_cast<char*>("optics"), nullptr};
 
 // evaluate(spec_pars, focus=0.0, derivatives=(), normalise=None) -> (curves, jacobian or None)
 PyObject* exact_model_evaluate(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* pars_object;
   PyObject* derivatives_object = nullptr;
   PyObject* normalise_object = Py_None;
+  PyObject* optics_object = Py_None;
   double focus = 0.0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|dOO:evaluate", EVALUATE_KEYWORDS,
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|dOOO:evaluate", EVALUATE_KEYWORDS,
                                    &pars_object, &focus, &derivatives_object,
-                                   &normalise_object)) {
+                                   &normalise_object, &optics_object)) {
     return nullptr;
   }
   ExactModelObject* model = as_model(self);
@@ -445,10 +466,23 @@ PyObject* exact_model_evaluate(PyObject* self, PyObject* args, PyObject* kwargs)
   }
   ArrayCopy pars;
   std::vector<int> derivatives;
+  ArrayCopy optics;
+  const bool energy = model->problem->variant == ExactVariant::energy;
   if (!copy_array(pars_object, "spec_pars", pars) ||
       !check_vector(pars, "spec_pars", PARAMETER_COUNT) ||
-      (derivatives_object != nullptr && !read_derivatives(derivatives_object, derivatives))) {
+      (optics_object != Py_None && (!copy_array(optics_object, "optics", optics) ||
+                                    !check_vector(optics, "optics", OPTICAL_COUNT))) ||
+      (derivatives_object != nullptr &&
+       !read_derivatives(derivatives_object, derivatives, energy))) {
     return nullptr;
+  }
+  const double* optics_values = optics_object != Py_None ? optics.values.data() : nullptr;
+  if (optics_values != nullptr) {
+    const std::string wrong = exact_optics_error(*model->problem, optics_values);
+    if (!wrong.empty()) {
+      PyErr_SetString(PyExc_ValueError, wrong.c_str());
+      return nullptr;
+    }
   }
   if (!std::isfinite(focus)) {
     PyErr_Format(PyExc_ValueError, "focus must be a finite number (mm), got %R",
@@ -479,11 +513,12 @@ PyObject* exact_model_evaluate(PyObject* self, PyObject* args, PyObject* kwargs)
     } catch (const std::bad_alloc& error) {
       return python::raise_memory_error(error);
     }
-    return run_evaluation(*own, pars.values.data(), focus, derivatives, normalise);
+    return run_evaluation(*own, pars.values.data(), focus, derivatives, normalise,
+                          optics_values);
   }
   model->busy = true;
   PyObject* result = run_evaluation(*model->problem, pars.values.data(), focus, derivatives,
-                                    normalise);
+                                    normalise, optics_values);
   model->busy = false;
   return result;
 }
@@ -512,13 +547,14 @@ PyObject* exact_model_focus(PyObject* self, void*) {
 PyMethodDef exact_model_methods[] = {
     {"evaluate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(exact_model_evaluate)),
      METH_VARARGS | METH_KEYWORDS,
-     "evaluate(spec_pars, focus=0.0, derivatives=(), normalise=None)\n--\n\n"
+     "evaluate(spec_pars, focus=0.0, derivatives=(), normalise=None, optics=None)\n--\n\n"
      "Curves (num_datasets, num_x_pts) at positions_mm - focus for the eight parameters, and\n"
      "their Jacobian (num_datasets, num_x_pts, len(derivatives)) with respect to the\n"
      "parameters of the given indices (0..7) and the focus shift (8), or None without\n"
      "derivatives. normalise: shift each curve to its baseline (None: as built); False\n"
      "gives the raw transmittance. Nothing is rebuilt: a new focus refills the position\n"
-     "tables in place."},
+     "tables in place. optics (energy model): beta (cm/W), n2 (cm^2/W) and the refractive\n"
+     "cross-sections of levels 2..5 (cm^2), differentiated as indices 9..14."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -539,7 +575,10 @@ PyType_Slot exact_model_slots[] = {
     {Py_tp_doc, const_cast<char*>(
                     "ExactModel(positions_mm, pulse_energy, populations, *, t_slices, z_slices, "
                     "sample_width, tau, wavelength, w0, M2, variant='established', "
-                    "radial_points=0, normalise=True, time_window=0.0, intensity_points=0)\n--\n\n"
+                    "radial_points=0, normalise=True, time_window=0.0, intensity_points=0, "
+                    "aperture=None)\n--\n\n"
+                    "aperture: per curve the linear transmittance S of a far-field aperture\n"
+                    "(1: open; energy model).\n"
                     "The exact engine's problem of one measurement, built once: grids, incident\n"
                     "intensities, radial and peak-intensity nodes. evaluate() gives the curves\n"
                     "and their derivatives for any parameters and focus without rebuilding it.")},

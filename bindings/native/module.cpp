@@ -52,6 +52,8 @@ int add_constants(PyObject* module) {
       PyModule_AddIntConstant(module, "MIN_POINTS_PER_CURVE", MIN_POINTS_PER_CURVE) < 0 ||
       PyModule_AddIntConstant(module, "MIN_SLICES", MIN_SLICES) < 0 ||
       PyModule_AddIntConstant(module, "N_STARTS_DEFAULT", N_STARTS_DEFAULT) < 0 ||
+      PyModule_AddIntConstant(module, "OPTICAL_COUNT", OPTICAL_COUNT) < 0 ||
+      PyModule_AddIntConstant(module, "OPTICS_FIRST", OPTICS_FIRST) < 0 ||
       PyModule_Add(module, "START_EXPONENT_SPAN",
                          PyFloat_FromDouble(START_EXPONENT_SPAN)) < 0 ||
       PyModule_Add(module, "START_EXPONENT_OFFSET",

@@ -35,6 +35,9 @@ struct EvaluateOptions {
   // Shift each curve to its baseline (the mean of its first five and last
   // five points becomes 1); false: the raw transmittance.
   bool normalise = true;
+  // Exact engine, energy variant: the optical parameters (OPTICAL_COUNT
+  // values, exact.hpp); nullptr: all 0.
+  const double* optics = nullptr;
   // LSODA engine only: scratch of the team (nullptr: made for the call), the
   // solver's messages (nullptr: stdout), and a counter of failed steps.
   ModelWorkspace* workspace = nullptr;

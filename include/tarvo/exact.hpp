@@ -73,6 +73,28 @@ inline constexpr int FOCUS_SHIFT = PARAMETER_COUNT;
 // Number of derivative directions: the parameters and the focus shift.
 inline constexpr int DERIVATIVE_COUNT = PARAMETER_COUNT + 1;
 
+// The energy model's optical parameters beyond the rate scheme (all 0 by
+// default, which is the rate scheme's model to the bit), in this order:
+//   - beta: the two-photon absorption coefficient (cm/W): dI/dz = -alpha I
+//     - beta I^2; the absorbed pairs move molecules from level 1 to level 2
+//     at beta I^2 / (2 h nu) per unit volume from the undepleted ground
+//     state (a rate per ground-state molecule in the rate matrix, so the
+//     molecules are conserved and the step keeps its form);
+//   - n2: the bound-electronic (Kerr) index (cm^2/W): a phase k n2 I per
+//     unit length;
+//   - the refractive cross-sections of levels 2, 3, 4 and 5 relative to the
+//     ground state (cm^2): a phase sum_k eta_k N_k per unit length.
+// They are differentiated as derivative indices OPTICS_FIRST + i.
+inline constexpr int OPTICAL_COUNT = 6;
+inline constexpr int OPTICS_BETA = 0;
+inline constexpr int OPTICS_N2 = 1;
+inline constexpr int OPTICS_REFRACTION = 2;
+inline constexpr int OPTICS_FIRST = DERIVATIVE_COUNT;
+// Number of derivative directions of the energy model with its optics.
+inline constexpr int ALL_DERIVATIVES = DERIVATIVE_COUNT + OPTICAL_COUNT;
+inline constexpr const char* OPTICAL_NAMES[OPTICAL_COUNT] = {"beta", "n2", "eta_2", "eta_3",
+                                                             "eta_4", "eta_5"};
+
 // A measurement as the caller describes it to the exact engine: the
 // ProblemInput of the LSODA model (without data) and what the exact engine
 // adds. Nothing is kept: the problem copies what it needs.
@@ -89,6 +111,9 @@ struct ExactInput {
   bool normalise = true;
   // energy: half-width of the time window in units of tau (0: ENERGY_WINDOW).
   double time_window = 0.0;
+  // energy: per curve, the linear transmittance S of a centred circular
+  // aperture in the far field (0 < S <= 1; 1 or empty: the open aperture).
+  std::vector<double> aperture;
 };
 
 // What is wrong with `input`, or "" when the engine can use it.
@@ -96,6 +121,11 @@ TARVO_API std::string exact_input_error(const ExactInput& input);
 
 // What is wrong with the parameter vector p (PARAMETER_COUNT values), or "".
 TARVO_API std::string exact_parameter_error(const double* p);
+
+// What is wrong with the optical parameters (OPTICAL_COUNT values) for
+// `problem`, or "".
+struct ExactProblem;
+TARVO_API std::string exact_optics_error(const ExactProblem& problem, const double* optics);
 
 // What stays fixed over the evaluations of one measurement: slice steps,
 // incident intensities, radial nodes. Built once, read by every evaluation.
@@ -165,6 +195,24 @@ struct TARVO_API ExactProblem {
   double peak_max = 0.0;
   // energy: scratch of one row of interpolation weights.
   std::vector<double> weight_row;
+  // energy: the far-field aperture of every curve (1: open), and the index of
+  // every position among the positions of closed curves (-1: open curve).
+  std::vector<double> aperture;
+  std::vector<int> closed_index;
+  int closed_points = 0;
+  // Far-field nodes of the aperture integral of every closed curve.
+  int far_nodes = 0;
+  // Per closed position c: the far field at node q is F_q = sum_j
+  // K[(c * far_nodes + q) * intensity_points + j] t_j, t_j the exit field
+  // (relative to the incident) of peak-intensity node j, K complex (re, im);
+  // K_x its derivative by x = z / z_R; the aperture energy is sum_q
+  // far_weight[c * far_nodes + q] |F_q|^2 (far_weight_x its x derivative),
+  // relative to S times the incident energy; x_rate = dx / d focus (1/mm).
+  std::vector<double> kernel_re, kernel_im, kernel_x_re, kernel_x_im;
+  std::vector<double> far_weight, far_weight_x;
+  double x_rate = 0.0;
+  // The optical frequency's wavenumber (1/cm), for the Kerr phase.
+  double wavenumber = 0.0;
 
   // All positions of all curves.
   int points() const { return num_x_pts * num_datasets; }

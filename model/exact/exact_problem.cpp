@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "far_field.hpp"
 #include "peak_interpolation.hpp"
 #include "radial_quadrature.hpp"
 #include "tarvo/constants.hpp"
@@ -135,6 +136,19 @@ std::string exact_input_error(const ExactInput& input) {
         positive("M2", s.M2)}) {
     if (!problem.empty()) return problem;
   }
+  if (!input.aperture.empty()) {
+    if (static_cast<long long>(input.aperture.size()) != s.num_datasets) {
+      return "aperture needs one value per curve, got " + std::to_string(input.aperture.size()) +
+             " for " + std::to_string(s.num_datasets) + " curves";
+    }
+    for (double a : input.aperture) {
+      if (!(a > 0.0 && a <= 1.0)) {
+        return "aperture (the linear transmittance S of the far-field aperture) must lie in "
+               "(0, 1], got " + std::to_string(a);
+      }
+      if (a < 1.0 && !energy) return "closed-aperture curves need the energy model";
+    }
+  }
   if (energy && input.time_window != 0.0 &&
       !(input.time_window > 0.0 && input.time_window <= MAX_TIME_WINDOW)) {
     return "time_window must lie in (0, 40] (units of tau), got " +
@@ -159,6 +173,24 @@ std::string exact_parameter_error(const double* p) {
   return {};
 }
 
+std::string exact_optics_error(const ExactProblem& problem, const double* optics) {
+  for (int i = 0; i < OPTICAL_COUNT; ++i) {
+    if (!std::isfinite(optics[i])) {
+      return std::string(OPTICAL_NAMES[i]) + " must be a finite number, got " +
+             std::to_string(optics[i]);
+    }
+  }
+  if (optics[OPTICS_BETA] < 0.0) {
+    return "beta must be >= 0, got " + std::to_string(optics[OPTICS_BETA]);
+  }
+  bool any = false;
+  for (int i = 0; i < OPTICAL_COUNT; ++i) any = any || optics[i] != 0.0;
+  if (any && problem.variant != ExactVariant::energy) {
+    return "two-photon absorption and refraction need the energy model";
+  }
+  return {};
+}
+
 double ExactProblem::bytes_needed(const ExactInput& input) {
   const ProblemInput& s = input.measurement;
   const double points = static_cast<double>(s.num_x_pts) * s.num_datasets;
@@ -172,8 +204,12 @@ double ExactProblem::bytes_needed(const ExactInput& input) {
   const double m =
       input.intensity_points == 0 ? ENERGY_DEFAULTS.intensity_points : input.intensity_points;
   // Stage positions, focus rates, peaks and beam radii; the weights of every
-  // position and node; the time slices of the four grids (two values each).
-  return sizeof(double) * (4.0 * points + points * m + 2.0 * (2.0 * t + 2.0 * 2.0 * t));
+  // position and node; the time slices of the four grids (two values each);
+  // the far-field kernels of the positions of closed curves.
+  double closed = 0.0;
+  for (double a : input.aperture) closed += a < 1.0 ? s.num_x_pts : 0.0;
+  return sizeof(double) * (4.0 * points + points * m + 2.0 * (2.0 * t + 2.0 * 2.0 * t) +
+                           closed * exact::MAX_FAR_NODES * (4.0 * m + 2.0));
 }
 
 ExactProblem::ExactProblem(const ExactInput& input) {
@@ -250,6 +286,17 @@ void ExactProblem::build(const ExactInput& input) {
     grid.dz = s.sample_width / grid.z_slices;
     fill_time_slices(grid, window, s.tau);
   }
+  wavenumber = 2.0 * MODEL_PI / (s.wavelength * 100.0);
+  aperture.assign(static_cast<std::size_t>(num_datasets), 1.0);
+  if (!input.aperture.empty()) aperture.assign(input.aperture.begin(), input.aperture.end());
+  closed_index.assign(static_cast<std::size_t>(n), -1);
+  closed_points = 0;
+  far_nodes = 0;
+  for (int k = 0; k < num_datasets; ++k) {
+    if (aperture[k] >= 1.0) continue;
+    far_nodes = std::max(far_nodes, exact::far_field_nodes(aperture[k]));
+    for (int i = 0; i < num_x_pts; ++i) closed_index[k * num_x_pts + i] = closed_points++;
+  }
   peak.resize(static_cast<std::size_t>(n));
   beam_radius.resize(static_cast<std::size_t>(n));
   radial_fraction.resize(static_cast<std::size_t>(radial_points));
@@ -273,6 +320,13 @@ void ExactProblem::build(const ExactInput& input) {
   exact::peak_nodes(m, peak_max, node_peak.data());
   position_weights.resize(static_cast<std::size_t>(n) * m);
   weight_row.resize(static_cast<std::size_t>(m));
+  const std::size_t kernel = static_cast<std::size_t>(closed_points) * far_nodes * m;
+  kernel_re.resize(kernel);
+  kernel_im.resize(kernel);
+  kernel_x_re.resize(kernel);
+  kernel_x_im.resize(kernel);
+  far_weight.resize(static_cast<std::size_t>(closed_points) * far_nodes);
+  far_weight_x.resize(static_cast<std::size_t>(closed_points) * far_nodes);
   place(0.0);
 }
 
@@ -312,6 +366,19 @@ void ExactProblem::place(double focus) {
                           weight_row.data());
       for (int j = 0; j < m; ++j) out[j] += (radial_weight[r] / weight_sum) * weight_row[j];
     }
+  }
+  // The far-field kernels of the positions of closed curves.
+  x_rate = -METRES_PER_MILLIMETRE / z_r;
+  for (int p = 0; p < n; ++p) {
+    const int c = closed_index[p];
+    if (c < 0) continue;
+    const double x = (stage_x_mm[p] - focus) * METRES_PER_MILLIMETRE / z_r;
+    const std::size_t at = static_cast<std::size_t>(c) * far_nodes;
+    exact::FarFieldKernel out{kernel_re.data() + at * m, kernel_im.data() + at * m,
+                              kernel_x_re.data() + at * m, kernel_x_im.data() + at * m,
+                              far_weight.data() + at, far_weight_x.data() + at};
+    exact::far_field_kernel(aperture[p / num_x_pts], far_nodes, x, peak[p], peak_max, m, out,
+                            weight_row.data());
   }
 }
 

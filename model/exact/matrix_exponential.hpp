@@ -11,8 +11,11 @@ namespace tarvo::exact {
 // Order of the matrices (one row per level) and their number of entries (row-major).
 inline constexpr int MATRIX_ORDER = LEVELS;
 inline constexpr int MATRIX_ENTRIES = MATRIX_ORDER * MATRIX_ORDER;
-// Most directions one call differentiates along (the parameters and the focus).
-inline constexpr int MAX_DIRECTIONS = DERIVATIVE_COUNT;
+// Most directions one call differentiates along (the parameters, the focus
+// and the two-photon coefficient: what moves the populations).
+inline constexpr int MAX_DIRECTIONS = DERIVATIVE_COUNT + 1;
+// Most directions of a march: all of them, the refractive ones included.
+inline constexpr int MAX_TANGENTS = ALL_DERIVATIVES;
 
 // Optional request for the mean of exp(s m) v over s in [0, 1], phi_1(m) v =
 // sum_k m^k v / (k + 1)!, the populations averaged over a step, and its

@@ -23,7 +23,8 @@ from .measurement import WEIGHTS
 from .normalisation import NORMALISATIONS
 from .planning import run_simulate_command, write_starter
 from .plot import FIGURE_FORMATS
-from .report import focus_line, format_table, write_result
+from .report import (aperture_lines, closed_aperture_lines, focus_line, format_table,
+                     literature_lines, write_result)
 from .results import FitResult
 from .uncertainty import format_interval_document
 
@@ -248,6 +249,11 @@ def _print_result(done):
                      f"{largest:.2g} standard errors")
     print(f"grid: {grid}\n")
     print(format_table(done.rows))
+    optical = literature_lines(done.rows)
+    if optical:
+        print("in the literature's units: " + "; ".join(optical))
+    for line in closed_aperture_lines(done.document.get("closed_aperture", ())):
+        print(line)
     print(f"\nfit error (norm of weighted residuals): {result.fit_error:.6g}; reduced "
           f"chi^2: {result.redchi:.4g} ({result.nfree} degrees of freedom); weights "
           f"{result.weighting}")
@@ -262,6 +268,9 @@ def _print_result(done):
     for note in result.notes:
         print(f"note: {note}")
     print("\n".join(result.identifiability.report()))
+    for line in aperture_lines(done.document.get("determined_by_aperture_alone"),
+                               result.identifiability.status):
+        print(line)
     if result.budget is not None:
         print("\n".join(result.budget.report()))
     if result.solver_messages is not None:

@@ -11,7 +11,7 @@ from dataclasses import dataclass, replace
 from pathlib import Path
 
 from .bootstrap import bootstrap_fit
-from .checks import Finding, LSODA_ENGINE, check_measurement, fit_findings
+from .checks import Finding, LSODA_ENGINE, check_measurement, fit_findings, rayleigh_range_mm
 from .cluster import ProgressBar, progress_bar
 from .engine import EngineUnavailable
 from .files import (DIGESTS_KEY, InputError, NOT_COMPUTED_KEY, PENDING_KEY, STALE_KEY,
@@ -27,7 +27,8 @@ from .measurement import (SETUP_FILE, TRUTH_FOCUS, check_starts, read_measuremen
 from .normalisation import Normalisation
 from .plot import global_figure, plot_fit, save_figure, setup_title, values_box_text
 from .problem import check_focus_in_scan
-from .report import FitCurves, fit_document, parameter_rows, report_view, write_result
+from .report import (FitCurves, closed_aperture_numbers, fit_document, parameter_rows,
+                     report_view, write_result)
 from .uncertainty import interval_document
 
 
@@ -361,6 +362,13 @@ def _fit_and_write(request, ticker_message, on_fit):
                               figure_name, request.record, findings)
     if request.truth and TRUTH_FOCUS in request.truth:
         document["focus_mm"]["true"] = request.truth[TRUTH_FOCUS]
+    closed = closed_aperture_numbers(result, [c.file for c in measurement.curves],
+                                     rayleigh_range_mm(setup))
+    if closed:
+        document["closed_aperture"] = closed
+    alone = getattr(result, "determined_by_aperture", None)
+    if alone:
+        document["determined_by_aperture_alone"] = alone
     document[DIGESTS_KEY] = digests_section(request.inputs, request.settings,
                                             {figure_name: figure_digest})
     # The JSON file comes after the figure: its presence marks a complete fit;

@@ -11,7 +11,8 @@ import numpy as np
 
 from . import _native
 from .files import InputError
-from .parameters import COUNT as PARAMETER_COUNT, CROSS_SECTIONS, FOCUS_SHIFT, NAMES
+from .parameters import (COUNT as PARAMETER_COUNT, CROSS_SECTIONS, FOCUS_SHIFT, NAMES,
+                         OPTICAL_NAMES, OPTICAL_TO_ENGINE, OPTICS_FIRST)
 
 
 # The model variants, the default first.
@@ -228,11 +229,18 @@ class ModelHandle:
         With a normalisation: the points of each curve where curves differ
         in length (each row padded at its end); the far field of a curve is
         taken from its own points. None: every row is a whole curve.
+    aperture : sequence of float, optional
+        Energy model: per curve the linear transmittance S of a far-field
+        aperture (1: open; None: all open).
+    divided : sequence of bool, optional
+        Per curve whether it is a closed curve divided by the open one at the
+        same energy, position by position (the model divides the same way).
     """
 
     def __init__(self, positions_mm, pulse_energy, populations, *, sample_width, tau, wavelength,
                  w0, M2, t_slices=None, z_slices=None, radial_points=None, intensity_points=None,
-                 model="established", normalise=True, normalisation=None, counts=None):
+                 model="established", normalise=True, normalisation=None, counts=None,
+                 aperture=None, divided=None):
         engine = _require_backend()
         check_model(model)
         settings = grid_settings(model, t_slices, z_slices, radial_points, intensity_points)
@@ -243,7 +251,8 @@ class ModelHandle:
             populations=np.array(populations, dtype=np.float64), sample_width=sample_width,
             tau=tau, wavelength=wavelength, w0=w0, M2=M2, t_slices=t_slices, z_slices=z_slices,
             radial_points=radial_points, intensity_points=intensity_points, model=model,
-            normalise=normalise, normalisation=normalisation, counts=counts)
+            normalise=normalise, normalisation=normalisation, counts=counts,
+            aperture=aperture, divided=divided)
         x = np.ascontiguousarray(positions_mm, dtype=np.float64)
         energies = np.ascontiguousarray(pulse_energy, dtype=np.float64).ravel()
         if x.ndim != 2 or x.shape[0] != energies.size:
@@ -283,15 +292,36 @@ class ModelHandle:
                     w0=_positive("w0", w0), M2=_positive("M2", M2), variant=model,
                     radial_points=settings["radial_points"],
                     intensity_points=settings.get("intensity_points", 0))
+        # Closed curves divided by the open one: the native model carries an
+        # open companion of each at the end.
+        self._curves = x.shape[0]
+        self._divided = [] if divided is None else [k for k, d in enumerate(divided) if d]
+        if aperture is not None:
+            aperture = [float(a) for a in aperture]
+            if len(aperture) != x.shape[0]:
+                raise ValueError(f"aperture needs one value per curve ({x.shape[0]}), got "
+                                 f"{len(aperture)}")
+            if self._divided:
+                x = np.concatenate([x, x[self._divided]])
+                energies = np.concatenate([energies, energies[self._divided]])
+                aperture = aperture + [1.0] * len(self._divided)
+            beam["aperture"] = aperture
+            if all(a == 1.0 for a in aperture):
+                del beam["aperture"]
+        if self._divided and self.normalise and normalisation is None:
+            raise ValueError("curves divided by the open one need a normalisation of the raw "
+                             "curves (normalise=False or a normalisation)")
         if hasattr(engine, "ExactModel"):
             self._native = engine.ExactModel(x, energies, pops, normalise=self.normalise, **beam)
         else:
+            if "aperture" in beam:
+                raise ValueError("this backend has no closed aperture")
             self._native = _CallPerEvaluation(engine, x, energies, pops, beam)
 
     @property
     def shape(self):
         """(num_datasets, num_x_pts) of the curves."""
-        return self._native.shape
+        return (self._curves, self._native.shape[1])
 
     def __getstate__(self):
         # The native problem is not pickled: it is built again from its arguments.
@@ -300,7 +330,7 @@ class ModelHandle:
     def __setstate__(self, arguments):
         self.__init__(**arguments)
 
-    def curves(self, spec_pars, focus=0.0, derivatives=(), normalise=None):
+    def curves(self, spec_pars, focus=0.0, derivatives=(), normalise=None, optics=None):
         """Model curves and their derivatives.
 
         Parameters
@@ -310,10 +340,14 @@ class ModelHandle:
         focus : float
             Focus position (mm) in the coordinates of `positions_mm`.
         derivatives : sequence of int
-            Indices of spec_pars (0-7) and FOCUS_SHIFT (8) to differentiate by.
+            Indices of spec_pars (0-7), FOCUS_SHIFT (8) and the optical
+            parameters (9-14) to differentiate by.
         normalise : bool or None
             Shift each curve to its baseline; None: the handle's default (or
             its normalisation).
+        optics : array_like, shape (6,), optional
+            Energy model: beta (m/W), n2 (m^2/W) and the refractive
+            cross-sections eta_2..eta_5 (cm^2); None: all 0.
 
         Returns
         -------
@@ -323,17 +357,50 @@ class ModelHandle:
         """
         p = check_spec_pars(spec_pars)
         derivatives = tuple(int(d) for d in derivatives)
-        if any(not 0 <= d <= FOCUS_SHIFT for d in derivatives):
-            raise ValueError(f"derivative indices must lie in 0..{FOCUS_SHIFT}, got {derivatives}")
+        last = FOCUS_SHIFT if optics is None else OPTICS_FIRST + len(OPTICAL_NAMES) - 1
+        if any(not 0 <= d <= last for d in derivatives):
+            raise ValueError(f"derivative indices must lie in 0..{last}, got {derivatives}")
         focus = float(focus)
         if not math.isfinite(focus):
             raise ValueError(f"focus must be a finite number (mm), got {focus!r}")
         if normalise is None and self.normalisation is not None:
-            curves, jacobian = self._native.evaluate(p, focus, derivatives, False)
+            curves, jacobian = self._evaluate(p, focus, derivatives, False, optics)
             return self.normalisation.apply(curves, jacobian, derivatives, p, self._populations,
                                             self._sample_width, self.counts)
         normalise = self.normalise if normalise is None else bool(normalise)
-        return self._native.evaluate(p, focus, derivatives, normalise)
+        if self._divided and normalise:
+            raise ValueError("curves divided by the open one are not shifted to a baseline")
+        return self._evaluate(p, focus, derivatives, normalise, optics)
+
+    # The native evaluation in the toolkit's units, closed curves divided by
+    # their open companions where asked (the quotient rule for the derivatives).
+    def _evaluate(self, p, focus, derivatives, normalise, optics):
+        if optics is None:
+            curves, jacobian = self._native.evaluate(p, focus, derivatives, normalise)
+        else:
+            optics = np.asarray(optics, dtype=np.float64).ravel()
+            if optics.size != len(OPTICAL_NAMES) or not np.all(np.isfinite(optics)):
+                raise ValueError(f"optics must be {len(OPTICAL_NAMES)} finite numbers ("
+                                 f"{', '.join(OPTICAL_NAMES)}), got {optics!r}")
+            if self.model != "energy":
+                raise ValueError("two-photon absorption and nonlinear refraction need the energy "
+                                 "model")
+            curves, jacobian = self._native.evaluate(p, focus, derivatives, normalise,
+                                                     optics * OPTICAL_TO_ENGINE)
+            for column, index in enumerate(derivatives):
+                if index >= OPTICS_FIRST:
+                    jacobian[..., column] *= OPTICAL_TO_ENGINE[index - OPTICS_FIRST]
+        if not self._divided:
+            return curves, jacobian
+        n = self._curves
+        companions = curves[n:]
+        for j, k in enumerate(self._divided):
+            ratio = curves[k] / companions[j]
+            if jacobian is not None:
+                jacobian[k] = (jacobian[k] - ratio[:, None] * jacobian[n + j]) \
+                    / companions[j][:, None]
+            curves[k] = ratio
+        return curves[:n], None if jacobian is None else jacobian[:n]
 
 
 # A backend without handles (a reference the tests put in the engine's place):
@@ -360,13 +427,15 @@ class _CallPerEvaluation:
 def model_and_jacobian(positions_mm, pulse_energy, populations, spec_pars, *, sample_width, tau,
                        wavelength, w0, M2, t_slices=None, z_slices=None, radial_points=None,
                        intensity_points=None, derivatives=(), model="established",
-                       normalisation=None, counts=None):
+                       normalisation=None, counts=None, optics=None, aperture=None,
+                       divided=None):
     handle = ModelHandle(positions_mm, pulse_energy, populations, sample_width=sample_width,
                          tau=tau, wavelength=wavelength, w0=w0, M2=M2, t_slices=t_slices,
                          z_slices=z_slices, radial_points=radial_points,
                          intensity_points=intensity_points, model=model,
-                         normalisation=normalisation, counts=counts)
-    return handle.curves(spec_pars, derivatives=derivatives)
+                         normalisation=normalisation, counts=counts, aperture=aperture,
+                         divided=divided)
+    return handle.curves(spec_pars, derivatives=derivatives, optics=optics)
 
 
 # Planck's constant (J s) and the speed of light (m/s).

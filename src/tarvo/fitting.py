@@ -24,7 +24,7 @@ from .lsoda_fit import (LMDIF_EVALUATIONS_PER_PARAMETER, LMDIF_TOLERANCE, LsodaH
                         run_multi_start, start_multipliers, use_lsoda_engine)
 from .measurement import Measurement
 from .model_error import coarse_grid_note, control_model_error, include_model_error
-from .parameters import FOCUS, NAMES
+from .parameters import FOCUS, NAMES, OPTICAL_NAMES
 from .problem import check_focus_in_scan, prepare_problem
 from .results import build_result
 from .uncertainty import LINEARISED, PROFILE, from_jacobian, judge_by_profiles
@@ -67,7 +67,7 @@ def _identifiability(problem, result, profiles):
                                             wavelength=setup["wavelength"]))
     variance = result.redchi if result.scale_covar and math.isfinite(result.redchi) else 1.0
     # Model parameters in relative (log) terms, whatever the solver's variables.
-    relative = np.array([name in NAMES for name in problem.names])
+    relative = np.array([name in NAMES or name in OPTICAL_NAMES for name in problem.names])
     errors = [result.params[name].stderr for name in problem.names]
     identifiability = from_jacobian(problem.names, problem.values(result._u), relative,
                                     problem.physical_jacobian(result._u), variance,
@@ -98,6 +98,38 @@ def _handle_maker(problem, engine):
 # Relative step of the budget's differences on the lsoda engine, whose model
 # is not smooth to rounding (its steps adapt within the slices).
 LSODA_BUDGET_STEP = 1.0e-3
+
+
+# What the open curves alone and the closed curves alone would determine of
+# a fit that has both (name -> status, from the rows of the Jacobian of each
+# kind), or None for a fit of one kind.
+def _determined_by_aperture(problem, result):
+    if problem.aperture is None or not problem.open_rows:
+        return None
+    setup = problem.setup
+    z_r = rayleigh_range_mm(SimpleNamespace(w0=setup["w0"], M2=setup["M2"],
+                                            wavelength=setup["wavelength"]))
+    variance = result.redchi if result.scale_covar and math.isfinite(result.redchi) else 1.0
+    relative = np.array([name in NAMES or name in OPTICAL_NAMES for name in problem.names])
+    jacobian = problem.physical_jacobian(result._u)
+    kinds = {"open": problem.open_rows,
+             "closed": [k for k in range(problem.y.shape[0]) if k not in problem.open_rows]}
+    alone = {}
+    for kind, curves in kinds.items():
+        rows = _residual_rows(problem, curves)
+        alone[kind] = from_jacobian(problem.names, problem.values(result._u), relative,
+                                    jacobian[rows], variance, {FOCUS: z_r}).status
+    return alone
+
+
+# The rows of the residual vector that belong to `curves` (padding of curves
+# of different lengths is not among the residuals).
+def _residual_rows(problem, curves):
+    index = np.arange(problem.y.size).reshape(problem.y.shape)
+    if problem.keep is None:
+        return np.concatenate([index[k] for k in curves])
+    kept = np.cumsum(problem.keep) - 1
+    return np.concatenate([kept[index[k]][problem.keep[index[k]]] for k in curves])
 
 
 # tarvo.fit(measurements, params): one measurement read by
@@ -138,7 +170,7 @@ def fit(positions, transmittance=None, pulse_energy=None, params=None, *, popula
         weights=None, is_sa=False, vary=None, n_starts=1, scale_covar=None, checks="warn",
         ftol=TOLERANCE, xtol=TOLERANCE, gtol=TOLERANCE, max_nfev=None, progress=None,
         engine="exact", rel_step=None, solver_log=None, uncertainties=None,
-        identifiability=PROFILE, model_error=True):
+        identifiability=PROFILE, model_error=True, aperture=None, divided_by_open=None):
     """Least-squares fit of Z-scan curves on the exact or the lsoda engine.
 
     ``tarvo.fit(measurement, params=None)`` fits a tarvo.Measurement (from
@@ -241,7 +273,6 @@ def fit(positions, transmittance=None, pulse_energy=None, params=None, *, popula
         grid twice as fine) and, for a default grid, refine it while the
         fitted values would move by more than 0.2 standard errors
         (``model_error`` of the result records the grid and the shifts).
-
     uncertainties : mapping, optional
         Uncertainties of the set-up, for the error budget (``budget`` of the
         result): quantity -> relative uncertainty (0.05 for 5 %) or an
@@ -253,6 +284,13 @@ def fit(positions, transmittance=None, pulse_energy=None, params=None, *, popula
         ``pulse_fwhm`` (s, ns, ps, fs), ``absorbance`` (of the held
         sigma_1's linear absorption). Dimensionless quantities take
         ``"0.1 absolute"`` for an absolute uncertainty.
+    aperture : sequence of float, optional
+        Energy model: per curve the linear transmittance S of the far-field
+        aperture (1: open aperture; default all open). Closed curves are
+        normalised as the open ones (divided by their far field).
+    divided_by_open : sequence of bool, optional
+        Per curve whether it is a closed curve already divided by the open
+        one at the same energy, position by position.
 
     Returns
     -------
@@ -292,13 +330,17 @@ def fit(positions, transmittance=None, pulse_energy=None, params=None, *, popula
         sample_width=sample_width, tau=tau, wavelength=wavelength, w0=w0, M2=M2, model=model,
         normalisation=normalisation, far_field_points=far_field_points, t_slices=t_slices,
         z_slices=z_slices, radial_points=radial_points, intensity_points=intensity_points,
-        sigma=sigma, weights=weights, is_sa=is_sa, vary=vary)
+        sigma=sigma, weights=weights, is_sa=is_sa, vary=vary, aperture=aperture,
+        divided_by_open=divided_by_open)
     resolved, norm, sigma = problem.resolved, problem.normalisation, problem.sigma
     check_focus_in_scan(problem.focus_start, problem.x, resolved.focus is not None)
     findings = []
     if checks != "off":
-        findings = data_findings(problem.x, problem.given, problem.energies, problem.setup,
-                                 resolved.spec_pars, is_sa, norm, focus=resolved.focus)
+        # The plausibility checks read open-aperture curves (the data as given).
+        rows = problem.open_rows
+        findings = data_findings(problem.x[rows], problem.given[rows], problem.energies[rows],
+                                 problem.setup, resolved.spec_pars, is_sa, norm,
+                                 focus=resolved.focus) if len(rows) else []
         raise_or_warn(findings, checks)
     focus_low, focus_high = resolved.bounds.get(FOCUS, (-math.inf, math.inf))
     if FOCUS in problem.names and not focus_low <= problem.focus_start <= focus_high:
@@ -360,6 +402,7 @@ def fit(positions, transmittance=None, pulse_energy=None, params=None, *, popula
             result.notes.append(coarse_grid_note(grid_check))
         result.identifiability = _identifiability(
             problem, result, identifiability == PROFILE and engine == "exact")
+        result.determined_by_aperture = _determined_by_aperture(problem, result)
         result.budget = None if not uncertainties else error_budget(
             problem, result, uncertainties, _handle_maker(problem, engine),
             **({"step": LSODA_BUDGET_STEP} if engine == "lsoda" else {}))

@@ -18,7 +18,8 @@ from .curve_file import (POSITION_UNITS, TRANSMITTANCE_UNITS, UNIT_NAMES, check_
 from .engine import ENGINES, MAX_NODES, MAX_SLICES, MAX_STARTS, MODELS
 from .files import InputError, read_input_bytes
 from .normalisation import FAR_FIELD_POINTS, NORMALISATIONS, Normalisation
-from .parameters import COUNT, CROSS_SECTIONS, FIT_NAMES, FOCUS, NAMES, Parameters
+from .parameters import (COUNT, CROSS_SECTIONS, FIT_NAMES, FOCUS, NAMES, OPTICAL_NAMES,
+                         OPTICAL_PARAMETERS, Parameters, SIGNED_NAMES)
 
 
 # Keys these settings add to the tables of setup.toml (the [bounds] table is new).
@@ -155,10 +156,10 @@ KNOWN_KEYS = {
     "sample": ("sample_width", "populations", "concentration", "is_sa", "absorbance",
                "linear_transmittance"),
     "model": ("t_slices", "z_slices") + MODEL_KEYS,
-    "curve": ("file", "pulse_energy", "columns", "exclude"),
+    "curve": ("file", "pulse_energy", "columns", "exclude", "aperture", "divided_by_open"),
     "data": ("columns", "position_unit", "transmittance_unit", "normalisation",
              "far_field_points", "exclude"),
-    "start": NAMES,
+    "start": NAMES + OPTICAL_NAMES,
     "fit": ("parameters", "n_starts") + FIT_KEYS,
     BOUNDS_TABLE: FIT_NAMES,
     UNCERTAINTY_TABLE: tuple(QUANTITIES),
@@ -205,11 +206,17 @@ class Curve:
     units: dict = None
     skipped: tuple = ()
     missing: tuple = ()
+    # The far-field aperture's linear transmittance (1: open aperture), and
+    # whether the curve is a closed one divided by the open one.
+    aperture: float = 1.0
+    divided_by_open: bool = False
 
     def __repr__(self):
         left = f", {len(self.missing)} left out" if self.missing else ""
+        closed = "" if self.aperture == 1.0 else f", aperture {self.aperture:g}" + (
+            " divided by open" if self.divided_by_open else "")
         return (f"Curve({self.file!r}, pulse_energy={self.pulse_energy:g} J, "
-                f"{self.positions.size} points{left})")
+                f"{self.positions.size} points{left}{closed})")
 
 
 # How the curve files are read and normalised: [data] of setup.toml.
@@ -289,7 +296,8 @@ class SetupFile:
     document: dict
     setup: "Setup"
     is_sa: bool
-    curve_entries: tuple   # (file name, pulse energy in J, columns or None) per [[curve]]
+    # (file name, pulse energy in J, columns or None, aperture, divided_by_open) per [[curve]]
+    curve_entries: tuple
     source: InputFile
     data_format: DataFormat = DataFormat()
 
@@ -315,6 +323,8 @@ class Measurement:
     sigma_1_from: dict = None
     # The [uncertainty] table (tarvo.budget.SetupUncertainties), or None.
     uncertainties: object = None
+    # The optical parameters [start] gives (name -> value in their units).
+    optics: dict = None
 
     def __repr__(self):
         sizes = sorted({c.positions.size for c in self.curves})
@@ -335,7 +345,7 @@ class Measurement:
     @property
     def fit_indices(self):
         """0-based indices of the fitted parameters, in the order given."""
-        return [NAMES.index(name) for name in self.fit_names]
+        return [NAMES.index(name) for name in self.fit_names if name in NAMES]
 
     # Points per curve (the longest curve's where they differ).
     @property
@@ -398,11 +408,19 @@ class Measurement:
             Start values, fitted names and bounds.
         """
         options = self.options
-        params = Parameters.from_spec_pars(self.start, vary=self.fit_names)
+        params = Parameters.from_spec_pars(self.start, vary=[n for n in self.fit_names
+                                                             if n in NAMES])
+        for name, value in (self.optics or {}).items():
+            params.add(name, value, vary=name in self.fit_names)
         if not focus:
             return params
-        if options.fit_focus or options.focus_mm is not None:
-            params.add(FOCUS, options.focus_mm, vary=options.fit_focus)
+        # A closed-aperture measurement fits the focus unless [fit] places
+        # it: the closed curves' shape fixes it, and a focus taken from the
+        # extreme of noisy data would shift them against the model.
+        closed = any(c.aperture < 1.0 for c in self.curves) and not options.fit_focus \
+            and options.focus_mm is None
+        if options.fit_focus or options.focus_mm is not None or closed:
+            params.add(FOCUS, options.focus_mm, vary=options.fit_focus or closed)
         for name, (low, high) in options.bounds.items():
             if name in params:
                 params[name].set(min=low, max=high)
@@ -432,7 +450,14 @@ class Measurement:
                     radial_points=options.radial_points if energy else None,
                     intensity_points=options.intensity_points if energy else None,
                     normalisation=self.normalisation, sigma=self.sigma, weights=options.weights,
-                    is_sa=self.is_sa, focus=options.focus_mm)
+                    is_sa=self.is_sa, focus=options.focus_mm, **self.aperture_arguments())
+
+    def aperture_arguments(self):
+        """The closed-aperture keywords of `tarvo.fit` (none when every curve is open)."""
+        if all(c.aperture == 1.0 for c in self.curves):
+            return {}
+        return dict(aperture=[c.aperture for c in self.curves],
+                    divided_by_open=[c.divided_by_open for c in self.curves])
 
 
 # The table `name` of the document, checked for unknown keys.
@@ -541,9 +566,27 @@ def _read_pulse(beam, where):
     return tau_from_fwhm(fwhm), fwhm
 
 
+# A sample without an excited-state model (a semiconductor or glass that
+# absorbs two photons and refracts): [start] gives optical parameters and
+# none of the rate scheme's eight. Its rate scheme is then empty (no
+# cross-sections; the excited sites relax in NO_SCHEME_TIME), and where
+# [sample] gives no populations it has BULK_SITES absorbing sites per cm^3,
+# so that two-photon excitation does not deplete them.
+NO_SCHEME_TIME = 1e-9
+BULK_SITES = 1e22
+
+
+def _without_rate_scheme(doc):
+    start = doc.get("start")
+    return (isinstance(start, dict) and not any(name in start for name in NAMES)
+            and any(name in start for name in OPTICAL_NAMES))
+
+
 # Populations (cm^-3) from [sample] populations or concentration, and the
 # concentration when that was given.
-def _read_populations(sample, where):
+def _read_populations(sample, where, bulk=False):
+    if bulk and "populations" not in sample and "concentration" not in sample:
+        return (BULK_SITES,) + (0.0,) * (LEVELS - 1), None
     key = _one_of(sample, "populations", "concentration", f"{where} [sample]",
                   f"populations, {LEVELS} numbers in cm^-3, or concentration in mol/L")
     if key == "concentration":
@@ -564,7 +607,7 @@ def _read_setup(doc, where):
     sample = _table(doc, "sample", where)
     model = _table(doc, "model", where, required=False)
     tau, fwhm = _read_pulse(beam, where)
-    populations, concentration = _read_populations(sample, where)
+    populations, concentration = _read_populations(sample, where, _without_rate_scheme(doc))
     is_sa = sample.get("is_sa", False)
     if not isinstance(is_sa, bool):
         raise InputError(f"{where}: [sample] is_sa must be true or false, got {is_sa!r}")
@@ -595,6 +638,8 @@ UNITS = ("cm^2",) * CROSS_SECTIONS + ("s",) * (COUNT - CROSS_SECTIONS)
 def read_start(doc, where, overrides=None, overrides_path=None):
     overrides = overrides or {}
     table = _table(doc, "start", where, required=overrides_path is None)
+    if _without_rate_scheme(doc) and not any(name in overrides for name in NAMES):
+        return np.array([0.0] * CROSS_SECTIONS + [NO_SCHEME_TIME] * (COUNT - CROSS_SECTIONS))
     values = []
     for i, (name, unit) in enumerate(zip(NAMES, UNITS)):
         if name in overrides:
@@ -616,18 +661,44 @@ def _read_fit(doc, where):
     if not isinstance(names, list) or not names or not all(isinstance(n, str) for n in names):
         raise InputError(f"{where}: [fit] parameters must be a non-empty list of parameter "
                          f"names ({', '.join(NAMES)})")
+    optics = read_optics(doc, where)
     for name in names:
-        if name not in NAMES:
+        if name not in NAMES + OPTICAL_NAMES:
             raise InputError(f"{where}: [fit] parameters: unknown parameter {name!r}; the "
-                             f"parameters are {', '.join(NAMES)}")
+                             f"parameters are {', '.join(NAMES + OPTICAL_NAMES)}")
         if names.count(name) > 1:
             raise InputError(f"{where}: [fit] parameters names {name} twice")
-        if start[NAMES.index(name)] == 0.0:
+        if name in OPTICAL_NAMES and name not in optics:
+            raise InputError(f"{where}: [fit] parameters: {name} is fitted and needs a start "
+                             "value in [start]")
+        value = optics[name] if name in OPTICAL_NAMES else start[NAMES.index(name)]
+        if value == 0.0:
             raise InputError(f"{where}: [start] {name} is fitted and must not be 0 (the starts "
                              "scale it)")
     n_starts = _integer(fit, "n_starts", f"{where} [fit]", 1, MAX_STARTS, STARTS_WHY,
                         default=N_STARTS_DEFAULT)
-    return start, tuple(names), n_starts
+    return start, tuple(names), n_starts, optics
+
+
+# The optical parameters [start] gives (beta in m/W, at least 0; n2 in
+# m^2/W and the refractive cross-sections in cm^2, of either sign).
+def read_optics(doc, where):
+    table = doc.get("start") or {}
+    optics = {}
+    for parameter in OPTICAL_PARAMETERS:
+        name = parameter.name
+        if name not in table:
+            continue
+        value = table[name]
+        if (isinstance(value, bool) or not isinstance(value, (int, float))
+                or not math.isfinite(value)):
+            raise InputError(f"{where} [start]: {name} must be a finite number "
+                             f"({parameter.unit}), got {value!r}")
+        if name not in SIGNED_NAMES and value < 0:
+            raise InputError(f"{where} [start]: {name} must be at least 0 ({parameter.unit}), "
+                             f"got {value!r}")
+        optics[name] = float(value)
+    return optics
 
 
 # sigma_1 from the linear absorption that [sample] gives (decadic absorbance
@@ -687,7 +758,21 @@ def _curve_entries(doc, where):
             raise InputError(f"{where}: a [[curve]] needs file = \"NAME.csv\"")
         energy = _number(entry, "pulse_energy", f"{where} [[curve]] {name}", "J")
         columns = _columns(entry, f"{where} [[curve]] {name}")
-        result.append((name, energy, columns, _exclusions(entry, f"{where} [[curve]] {name}")))
+        aperture = entry.get("aperture", 1.0)
+        if (isinstance(aperture, bool) or not isinstance(aperture, (int, float))
+                or not 0.0 < aperture <= 1.0):
+            raise InputError(f"{where} [[curve]] {name}: aperture must be a number in (0, 1] "
+                             f"(the linear transmittance of the far-field aperture; 1 or absent: "
+                             f"open), got {aperture!r}")
+        divided = entry.get("divided_by_open", False)
+        if not isinstance(divided, bool):
+            raise InputError(f"{where} [[curve]] {name}: divided_by_open must be true or false, "
+                             f"got {divided!r}")
+        if divided and aperture == 1.0:
+            raise InputError(f"{where} [[curve]] {name}: divided_by_open = true needs a closed "
+                             "aperture (aperture < 1)")
+        result.append((name, energy, columns, _exclusions(entry, f"{where} [[curve]] {name}"),
+                       float(aperture), divided))
     return tuple(result)
 
 
@@ -752,7 +837,7 @@ def _read_curves(entries, directory, data_format):
     curves, files = [], []
     normalisation = data_format.normalisation
     common = data_format.exclude or Exclusions()
-    for name, energy, columns, exclude in entries:
+    for name, energy, columns, exclude, aperture, divided in entries:
         path = directory / name
         data = read_curve_file(path, columns or data_format.columns, data_format.position_unit,
                                data_format.transmittance_unit,
@@ -774,7 +859,7 @@ def _read_curves(entries, directory, data_format):
             except ValueError as error:
                 raise InputError(f"{path}: {error}") from None
         curves.append(Curve(name, energy, data.positions, values, data.sigma, data.columns,
-                            data.units, data.skipped, data.missing))
+                            data.units, data.skipped, data.missing, aperture, divided))
         files.append(InputFile("curve", path, data.sha256))
     first = curves[0]
     for curve in curves[1:]:
@@ -879,7 +964,7 @@ def read_measurement(directory):
     setup_file = read_setup_file(directory)
     directory = Path(directory)
     where = str(setup_file.path)
-    start, fit_names, n_starts = _read_fit(setup_file.document, where)
+    start, fit_names, n_starts, optics = _read_fit(setup_file.document, where)
     start, sigma_1_from = _sigma_1_from_absorption(setup_file.document, setup_file.setup, start,
                                                    fit_names, where)
     options = read_fit_options(setup_file.document, where)
@@ -893,7 +978,7 @@ def read_measurement(directory):
                                         fit_names)
     return Measurement(directory, setup_file.setup, setup_file.is_sa, curves, start, fit_names,
                        n_starts, (setup_file.source,) + curve_files, options,
-                       setup_file.data_format, sigma_1_from, uncertainties)
+                       setup_file.data_format, sigma_1_from, uncertainties, optics)
 
 
 # The [uncertainty] table, checked (None when absent): the set-up quantities'
@@ -930,9 +1015,9 @@ def read_parameter_file(path, role, extra=()):
     doc, sha256 = load_toml(path)
     values = {}
     for name, value in doc.items():
-        if name not in NAMES and name not in extra:
+        if name not in NAMES + OPTICAL_NAMES and name not in extra:
             raise InputError(f"{path}: unknown parameter {name!r}; the parameters are "
-                             + ", ".join(NAMES + tuple(extra)))
+                             + ", ".join(NAMES + OPTICAL_NAMES + tuple(extra)))
         if (isinstance(value, bool) or not isinstance(value, (int, float))
                 or not math.isfinite(value)):
             raise InputError(f"{path}: {name} must be a finite number, got {value!r}")

@@ -59,19 +59,54 @@ def index_of(name):
                          + ", ".join(NAMES)) from None
 
 
+# The energy model's optical parameters (all 0 unless given): two-photon
+# absorption and the nonlinear refraction that the closed aperture measures.
+OPTICAL_PARAMETERS = (
+    Parameter("beta", "m/W", "two-photon absorption coefficient"),
+    Parameter("n2", "m^2/W", "nonlinear (Kerr) refractive index"),
+    Parameter("eta_2", "cm^2", "refractive cross-section of level 2 (relative to level 1)"),
+    Parameter("eta_3", "cm^2", "refractive cross-section of level 3 (relative to level 1)"),
+    Parameter("eta_4", "cm^2", "refractive cross-section of level 4 (relative to level 1)"),
+    Parameter("eta_5", "cm^2", "refractive cross-section of level 5 (relative to level 1)"),
+)
+OPTICAL_NAMES = tuple(p.name for p in OPTICAL_PARAMETERS)
+# Their engine derivative indices follow the focus shift's; the engine
+# takes them in cm units: these factors turn the toolkit's units into those.
+OPTICS_FIRST = _native.OPTICS_FIRST
+OPTICAL_TO_ENGINE = np.array([100.0, 1e4, 1.0, 1.0, 1.0, 1.0])
+# Those that may be negative (refraction); beta is >= 0.
+SIGNED_NAMES = OPTICAL_NAMES[1:]
+
+if len(OPTICAL_PARAMETERS) != _native.OPTICAL_COUNT:
+    raise ImportError("tarvo.parameters names a different number of optical parameters than "
+                      "the native model")
+
+
+# Engine derivative index of a model or optical parameter or the focus.
+def engine_index(name):
+    if name == FOCUS:
+        return FOCUS_SHIFT
+    if name in OPTICAL_NAMES:
+        return OPTICS_FIRST + OPTICAL_NAMES.index(name)
+    return NAMES.index(name)
+
+
 # Name of the optional focus-position parameter (mm, stage coordinate).
 FOCUS = "focus"
 
 
-# Unit of a parameter by name: "cm^2", "s", "mm" (the focus), or "" for derived parameters.
+# Unit of a parameter by name: "cm^2", "s", "m/W", "m^2/W", "mm" (the focus),
+# or "" for derived parameters.
 def unit_of(name):
     if name == FOCUS:
         return "mm"
+    if name in OPTICAL_NAMES:
+        return OPTICAL_PARAMETERS[OPTICAL_NAMES.index(name)].unit
     return PARAMETERS[NAMES.index(name)].unit if name in NAMES else ""
 
 
-# Every name a fit knows: the eight model parameters, then the focus.
-FIT_NAMES = NAMES + (FOCUS,)
+# Every name a fit knows: the eight model parameters, the optical ones, then the focus.
+FIT_NAMES = NAMES + OPTICAL_NAMES + (FOCUS,)
 
 # Cross-sections come first in the parameter vector; the rest are time constants.
 CROSS_SECTIONS = _native.CROSS_SECTIONS
@@ -119,7 +154,7 @@ class FitParameter:
         self.expr = expr or None
         # As in lmfit, a parameter given by an expression is not varied.
         self.vary = bool(vary) and self.expr is None
-        default_min = 0.0 if name in NAMES else -math.inf
+        default_min = 0.0 if name in NAMES or name == "beta" else -math.inf
         self.min = default_min if min is None else float(min)
         self.max = math.inf if max is None else float(max)
         self.stderr = None
@@ -158,13 +193,13 @@ class FitParameter:
 
     @property
     def unit(self):
-        """Unit of the parameter: "cm^2", "s", "mm", or "" for derived parameters."""
+        """Unit of the parameter: "cm^2", "s", "m/W", "m^2/W", "mm", or "" for derived ones."""
         return unit_of(self.name)
 
     @property
     def index(self):
-        """Index of the engine derivative: 0-7 for spec_pars, 8 for the focus."""
-        return FOCUS_SHIFT if self.name == FOCUS else NAMES.index(self.name)
+        """Index of the engine derivative: 0-7 for spec_pars, 8 for the focus, 9-14 optics."""
+        return engine_index(self.name)
 
     # lmfit-like one-line description.
     def __repr__(self):
@@ -263,12 +298,15 @@ def _names(vary):
 
 # The checked parameters of a fit.
 class ResolvedParameters:
-    """Values of the eight parameters and the focus, and which of them vary."""
+    """Values of the eight parameters, the optical ones and the focus, and which vary."""
 
     # From checked values, bounds, the list of varied names and the
     # constraint expressions (a tarvo.parameters.Constraints or None).
-    def __init__(self, spec_pars, focus, bounds, varied, constraints=None, extras=None):
+    def __init__(self, spec_pars, focus, bounds, varied, constraints=None, extras=None,
+                 optics=None):
         self.spec_pars = spec_pars
+        # The optical parameters in the toolkit's units (zeros: none).
+        self.optics = np.zeros(len(OPTICAL_NAMES)) if optics is None else optics
         self.focus = focus
         self.bounds = bounds
         self.varied = varied
@@ -279,8 +317,7 @@ class ResolvedParameters:
     # Engine derivative index of every varied parameter.
     @property
     def indices(self):
-        return [FOCUS_SHIFT if name == FOCUS else NAMES.index(name) if name in NAMES else None
-                for name in self.varied]
+        return [engine_index(name) if name in FIT_NAMES else None for name in self.varied]
 
 
 # One attribute of an lmfit-like parameter, or the given default.
@@ -319,6 +356,7 @@ def resolve_parameters(params, vary=None):
         raise ValueError("the fit needs the parameters " + ", ".join(NAMES)
                          + " (and optionally focus)" + f"; missing {', '.join(missing)}")
     spec_pars = np.empty(COUNT)
+    optics = np.zeros(len(OPTICAL_NAMES))
     bounds, varied = {}, []
     for name in FIT_NAMES:
         if name not in entries:
@@ -326,6 +364,10 @@ def resolve_parameters(params, vary=None):
         p = entries[name]
         value = _attribute(p, "value", None)
         is_focus = name == FOCUS
+        if name in OPTICAL_NAMES:
+            value = _optical_entry(name, p, value, expressions, bounds, varied)
+            optics[OPTICAL_NAMES.index(name)] = value
+            continue
         if name in expressions:
             # Computed from the others below; its bounds are kept for the report.
             bounds[name] = (float(_attribute(p, "min", -math.inf)),
@@ -375,7 +417,37 @@ def resolve_parameters(params, vary=None):
     constraints = None
     if expressions:
         constraints = _check_constraints(expressions, entries, spec_pars, focus, extras)
-    return ResolvedParameters(spec_pars, focus, bounds, varied, constraints, extras)
+    return ResolvedParameters(spec_pars, focus, bounds, varied, constraints, extras, optics)
+
+
+# One optical parameter of a fit, checked: its value (nan when an expression
+# gives it), its bounds and whether it varies recorded. beta is fitted through
+# its logarithm, n2 and the refractive cross-sections relative to their start,
+# so a fitted one must start away from 0.
+def _optical_entry(name, p, value, expressions, bounds, varied):
+    signed = name in SIGNED_NAMES
+    low = float(_attribute(p, "min", -math.inf if signed else 0.0))
+    if low == -math.inf and not signed:
+        low = 0.0
+    high = float(_attribute(p, "max", math.inf))
+    bounds[name] = (low, high)
+    if name in expressions:
+        return math.nan
+    if value is None or not math.isfinite(float(value)):
+        raise ValueError(f"{name} must be a finite number, got {value!r}")
+    value = float(value)
+    if math.isnan(low) or math.isnan(high) or low > high:
+        raise ValueError(f"{name}: min ({low!r}) must not exceed max ({high!r})")
+    if not signed and (low < 0.0 or value < 0.0):
+        raise ValueError(f"{name} and its min must be at least 0 (two-photon absorption), "
+                         f"got {value!r}")
+    if bool(_attribute(p, "vary", False)):
+        if value == 0.0:
+            raise ValueError(f"{name} is fitted and must start away from 0 (the fit scales it "
+                             "by its start value)")
+        _check_start(name, value, low, high)
+        varied.append(name)
+    return value
 
 
 # Parameters outside the model without an expr (lmfit's free or fixed
@@ -424,6 +496,8 @@ def _check_constraints(expressions, entries, spec_pars, focus, extras):
     names = list(entries)
     constraints = Constraints(expressions, names)
     start = {name: spec_pars[NAMES.index(name)] for name in NAMES if name not in expressions}
+    start.update({name: float(_attribute(entries[name], "value", 0.0)) for name in OPTICAL_NAMES
+                  if name in entries and name not in expressions})
     start.update(extras)
     if FOCUS in entries and FOCUS not in expressions:
         start[FOCUS] = focus

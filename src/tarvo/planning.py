@@ -14,10 +14,12 @@ from .curve_file import MAX_ABS_VALUE, MAX_POINTS
 from .directory_fit import output_directory, report_findings
 from .files import (InputError, current_digest, provenance, read_input_bytes, write_json,
                     write_text)
-from .measurement import (MAX_TOML_BYTES, SETUP_FILE, read_fit_options, read_parameter_file,
+from .measurement import (MAX_TOML_BYTES, SETUP_FILE, _sigma_1_from_absorption,
+                          _without_rate_scheme, read_fit_options, read_optics,
+                          read_parameter_file,
                           read_setup_file, read_start, resolve_model)
 from .normalisation import FAR_FIELD_POINTS, Normalisation
-from .parameters import NAMES
+from .parameters import NAMES, OPTICAL_NAMES
 from .plot import energy_label, plot_simulation, setup_title
 from .simulation import simulate
 
@@ -196,20 +198,22 @@ def _write_owned(out, texts):
 
 # The known parameters of a simulated measurement as a TOML file that
 # `tarvo fit --truth` reads, with the noise and seed in comments.
-def truth_text(spec_pars, noise, seed, record):
+def truth_text(spec_pars, noise, seed, record, optics=None):
     lines = [f"# Parameters of the simulated measurement, from {record['command_line']}",
              f"# tarvo {record['tarvo_version']}, {record['created_utc']}",
              "# focus at position 0 mm",
              f"# noise: {'none' if not noise else f'{noise:g} (standard deviation), seed {seed}'}",
              "# Compare: tarvo fit THIS_DIRECTORY --truth THIS_DIRECTORY/truth.toml"]
     lines += [f"{name} = {float(value)!r}" for name, value in zip(NAMES, spec_pars)]
+    lines += [f"{name} = {float(value)!r}" for name, value in (optics or {}).items()]
     return "\n".join(lines) + "\n"
 
 
 # Write a simulated measurement that `tarvo fit OUT` fits: the set-up file,
 # one curve file per energy (model curves, with noise when asked) and the
 # known parameters. Returns the paths of the curve files.
-def write_measurement(out, setup_file, positions, curves, spec_pars, noise, seed, record):
+def write_measurement(out, setup_file, positions, curves, spec_pars, noise, seed, record,
+                      optics=None):
     paths = _measurement_paths(out, setup_file.curve_entries, setup_file.path)
     data = noisy_curves(curves, noise, seed) if noise else curves
     comment = (f"# simulated by {record['command_line']} (tarvo {record['tarvo_version']}); "
@@ -219,7 +223,7 @@ def write_measurement(out, setup_file, positions, curves, spec_pars, noise, seed
                         f"{comment}\n# pulse energy {entry[1]!r} J")
              for path, entry, row in zip(paths, setup_file.curve_entries, data)}
     texts[SETUP_FILE] = _setup_text(setup_file.path)
-    texts[TRUTH_FILE] = truth_text(spec_pars, noise, seed, record)
+    texts[TRUTH_FILE] = truth_text(spec_pars, noise, seed, record, optics)
     _write_owned(out, texts)
     return paths
 
@@ -258,14 +262,21 @@ def write_raw_measurement(out, setup_file, positions, absolute, energies, spec_p
 
 # The CSV table: comment lines on the provenance, a header, one row per
 # position (written atomically).
-def write_simulation_csv(path, positions, curves, energies, record, spec_pars):
+def write_simulation_csv(path, positions, curves, energies, record, spec_pars, optics=None,
+                         aperture=None, divided_by_open=None):
     lines = [f"# model curves from {record['command_line']}",
              f"# tarvo {record['tarvo_version']}, {record['created_utc']}"]
     lines += [f"# {entry['role']}: {entry['path']} sha256 {entry['sha256']}"
               for entry in record["inputs"]]
     lines.append("# parameters: " + ", ".join(f"{name} = {float(value)!r}" for name, value
-                                              in zip(NAMES, spec_pars)))
-    lines.append(",".join(["position_mm"] + [f"transmittance_{e:g}J" for e in energies]))
+                                              in list(zip(NAMES, spec_pars))
+                                              + list((optics or {}).items())))
+    # Closed curves say their aperture (and whether divided by the open one).
+    aperture = aperture or [1.0] * len(energies)
+    divided = divided_by_open or [False] * len(energies)
+    names = [f"transmittance_{e:g}J" + (f"_closed{a:g}" if a < 1.0 else "")
+             + ("_over_open" if d else "") for e, a, d in zip(energies, aperture, divided)]
+    lines.append(",".join(["position_mm"] + names))
     lines += [",".join([repr(float(z))] + [repr(float(row[i])) for row in curves])
               for i, z in enumerate(positions)]
     write_text(path, "\n".join(lines) + "\n")
@@ -290,9 +301,19 @@ def run_simulate_command(args, argv):
                               else ({}, None))
     spec_pars = read_start(setup_file.document, str(setup_file.path), overrides, args.params)
     setup = setup_file.setup
+    if _without_rate_scheme(setup_file.document):
+        # The fit holds sigma_1 at the linear absorption [sample] gives; so
+        # does the simulation of a sample without an excited-state model.
+        spec_pars, _ = _sigma_1_from_absorption(setup_file.document, setup, spec_pars, (),
+                                                str(setup_file.path))
     options = read_fit_options(setup_file.document, str(setup_file.path))
     model = resolve_model(args.model, options, setup, setup_file.path.parent)
     energies = [entry[1] for entry in setup_file.curve_entries]
+    optics = read_optics(setup_file.document, str(setup_file.path))
+    optics.update({name: value for name, value in overrides.items() if name in OPTICAL_NAMES})
+    closed = dict(aperture=[entry[3] for entry in setup_file.curve_entries],
+                  divided_by_open=[entry[4] for entry in setup_file.curve_entries]) \
+        if any(entry[3] < 1.0 for entry in setup_file.curve_entries) else {}
     positions = simulation_grid(setup, args.span, args.points)
     files = [entry[0] for entry in setup_file.curve_entries]
     status = report_findings(check_setup(setup, energies, spec_pars, files), args.strict)
@@ -317,10 +338,16 @@ def run_simulate_command(args, argv):
     normalisation = setup_file.data_format.normalisation
     if args.normalisation is not None:
         normalisation = Normalisation(args.normalisation, normalisation.far_field_points)
+    if (optics or closed) and not energy:
+        raise InputError(f"{setup_file.path}: two-photon absorption, refraction and closed-"
+                         "aperture curves need the energy model")
+    if closed and target is not None and getattr(args, "raw", False):
+        raise InputError("--raw writes open-aperture detector readings; this set-up has closed-"
+                         "aperture curves")
     curves = simulate(positions, energies, spec_pars, **setup.model_kwargs(), model=model,
                       radial_points=options.radial_points if energy else None,
                       intensity_points=options.intensity_points if energy else None,
-                      normalisation=normalisation)
+                      normalisation=normalisation, optics=optics, **closed)
     if not np.all(np.isfinite(curves)):
         print("tarvo: error: the model gave non-finite transmittance for this set-up; check "
               "the set-up values and parameters", file=sys.stderr)
@@ -341,7 +368,7 @@ def run_simulate_command(args, argv):
         return 0
     if target is not None:
         paths = write_measurement(target, setup_file, positions, curves, spec_pars, noise, seed,
-                                  record)
+                                  record, optics)
         _print_summary(model, positions, curves, energies, setup, normalisation)
         print(f"measurement: {target} ({len(paths)} curve files, setup.toml, {TRUTH_FILE}"
               + (f"; noise {noise:g}, seed {seed}" if noise else "; no noise") + ")")
@@ -350,7 +377,8 @@ def run_simulate_command(args, argv):
     out = output_directory(args, setup_file.path.parent)
     csv_path = out / CSV_FILE
     figure_path = out / f"{FIGURE_STEM}.{args.figure_format}"
-    write_simulation_csv(csv_path, positions, curves, energies, record, spec_pars)
+    write_simulation_csv(csv_path, positions, curves, energies, record, spec_pars, optics,
+                         **closed)
     title = setup_title({"wavelength": setup.wavelength, "tau": setup.tau,
                          "pulse_fwhm": setup.pulse_fwhm}, model)
     plot_simulation(figure_path, positions, curves, energies, title=f"{title}: model curves")

@@ -41,9 +41,18 @@ def _save(figure, path, dpi=120):
 
 # One curve of a fit figure: measured points (with their standard deviations
 # or None), the drawn model line, the residuals and the curve's pulse energy.
-def fit_curve_row(positions, data, sigma, line, model, residuals, energy):
+def fit_curve_row(positions, data, sigma, line, model, residuals, energy, aperture=1.0,
+                  divided=False):
     return dict(positions=positions, data=data, sigma=sigma, line=line, model=model,
-                residuals=residuals, energy=energy)
+                residuals=residuals, energy=energy, aperture=aperture, divided=divided)
+
+
+# The legend label of a curve: its energy, and for a closed curve its aperture.
+def curve_label(row):
+    label = energy_label(row["energy"])
+    if row.get("aperture", 1.0) < 1.0:
+        label += f", closed S = {row['aperture']:g}" + (" / open" if row.get("divided") else "")
+    return label
 
 
 # Unicode superscripts for the exponents of the values box.
@@ -115,7 +124,7 @@ def draw_curves(axes, rows, errorbars=True, shift=0.0):
                           alpha=0.8, elinewidth=0.8, capsize=0)
         axes.plot(row["line"] - shift, row["model"], "-", lw=1.6, color=colour)
         # One legend entry per energy: marker and line together.
-        axes.plot([], [], "o-", ms=4, color=colour, label=energy_label(row["energy"]))
+        axes.plot([], [], "o-", ms=4, color=colour, label=curve_label(row))
     axes.set_ylabel("normalised transmittance")
     axes.legend(title="pulse energy (points: data, lines: model)", fontsize="small",
                 title_fontsize="small", loc="lower left")
@@ -239,7 +248,9 @@ def plot_fit(path, measurement, outcome, curves, title=None, values=None, relati
         data = curve.transmittance if curves.data is None else curves.data[k]
         sigma = curve.sigma if curves.sigma is None else curves.sigma[k]
         rows.append(fit_curve_row(curve.positions, data, sigma, line, model,
-                                  outcome.residuals[k], curve.pulse_energy))
+                                  outcome.residuals[k], curve.pulse_energy,
+                                  getattr(curve, "aperture", 1.0),
+                                  getattr(curve, "divided_by_open", False)))
     return _save(fit_figure(rows, title, values=values, shift=relative_to or 0.0,
                             relative=relative_to is not None), path)
 

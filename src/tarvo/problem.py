@@ -17,7 +17,8 @@ from .engine import (FOCUS_SHIFT, ModelHandle, check_model, grid_defaults, grid_
                      padded_rows, point_mask, ragged_rows)
 from .measurement import WEIGHTS
 from .normalisation import normalisation_of
-from .parameters import FIT_NAMES, FOCUS, NAMES, resolve_parameters, scan_centre
+from .parameters import (FIT_NAMES, FOCUS, NAMES, OPTICAL_NAMES, SIGNED_NAMES, engine_index,
+                         resolve_parameters, scan_centre)
 from .uncertainty import point_weights
 
 
@@ -32,30 +33,39 @@ CACHED_EVALUATIONS = 4
 class ZscanProblem:
     # Data (num_datasets, num_x_pts), checked set-up and parameters, weights' roots.
     def __init__(self, x, y, energies, setup, model, grid, root_weights, resolved, centre,
-                 normalisation, counts=None):
+                 normalisation, counts=None, aperture=None, divided=None):
         self.x, self.y, self.energies = x, y, energies
         # Curves of different lengths: the points of each (rows padded at
         # their end with copies of their last point) and which entries of
         # the flattened rows are measured; None when every row is a curve.
         self.counts = counts
         self.keep = None if counts is None else point_mask(counts, x.shape[1]).ravel()
+        # Per curve the far-field aperture's transmittance and whether the
+        # curve is divided by the open one (None: all open).
+        self.aperture, self.divided = aperture, divided
+        self.open_rows = [k for k in range(y.shape[0]) if aperture is None or aperture[k] == 1.0]
         self.setup, self.model, self.grid = setup, model, grid
         self.normalisation = normalisation
         self.root_weights = root_weights
         self.centre = centre
         self.base = resolved.spec_pars.copy()
+        self.optics_base = np.array(resolved.optics, dtype=np.float64)
         self.focus_start = centre if resolved.focus is None else resolved.focus
         self.names = list(resolved.varied)
         self.indices = resolved.indices
         # Parameters outside the model (used by expressions), by name.
         self.extras = dict(resolved.extras)
-        self.is_log = np.array([name in NAMES for name in self.names])
+        self.is_log = np.array([name in NAMES or name == "beta" for name in self.names])
         self.reference = np.array([self.focus_start if name == FOCUS else
-                                   self.extras[name] if index is None else self.base[index]
+                                   self.extras[name] if index is None else
+                                   self.optics_base[OPTICAL_NAMES.index(name)]
+                                   if name in OPTICAL_NAMES else self.base[index]
                                    for name, index in zip(self.names, self.indices)])
         # Linear variables: the focus in mm, other parameters relative to their start.
-        self.scale = np.array([1.0 if name == FOCUS or name in NAMES
-                               else abs(self.extras[name]) or 1.0 for name in self.names])
+        self.scale = np.array([1.0 if name == FOCUS or name in NAMES or name == "beta"
+                               else abs(self.reference[k]) or 1.0 if name in SIGNED_NAMES
+                               else abs(self.extras[name]) or 1.0
+                               for k, name in enumerate(self.names)])
         self.engine_columns = [k for k, index in enumerate(self.indices) if index is not None]
         bounds = [resolved.bounds[name] for name in self.names]
         self.lower = np.array([self._to_internal(k, low) for k, (low, _) in enumerate(bounds)])
@@ -64,8 +74,7 @@ class ZscanProblem:
         self.constraints = resolved.constraints
         order = [] if self.constraints is None else self.constraints.names
         self.constrained = [(k, name) for k, name in enumerate(order) if name in FIT_NAMES]
-        self.constrained_indices = [FOCUS_SHIFT if name == FOCUS else NAMES.index(name)
-                                    for _, name in self.constrained]
+        self.constrained_indices = [engine_index(name) for _, name in self.constrained]
         self.evaluations = 0
         self._cache = OrderedDict()
         # The engine's model of this measurement, built once for the whole fit
@@ -82,6 +91,7 @@ class ZscanProblem:
                                        wavelength=setup["wavelength"], w0=setup["w0"],
                                        M2=setup["M2"], model=self.model,
                                        normalisation=self.normalisation, counts=self.counts,
+                                       aperture=self.aperture, divided=self.divided,
                                        **self.grid)
         return self._handle
 
@@ -118,13 +128,19 @@ class ZscanProblem:
 
     # The eight parameters and the focus at solver variables u.
     def parameters(self, u):
-        spec_pars, focus, _ = self._state(u)
+        spec_pars, focus, _, _ = self._state(u)
         return spec_pars, focus
 
-    # The eight parameters, the focus and the parameters outside the model at u.
+    # The optical parameters (toolkit units) at solver variables u.
+    def optics(self, u):
+        return self._state(u)[3]
+
+    # The eight parameters, the focus, the parameters outside the model and
+    # the optical parameters at u.
     def _state(self, u):
         values = self.values(u)
         spec_pars = self.base.copy()
+        optics = self.optics_base.copy()
         focus = self.focus_start
         extras = dict(self.extras)
         for name, index, value in zip(self.names, self.indices, values):
@@ -132,21 +148,27 @@ class ZscanProblem:
                 focus = float(value)
             elif index is None:
                 extras[name] = float(value)
+            elif name in OPTICAL_NAMES:
+                optics[OPTICAL_NAMES.index(name)] = value
             else:
                 spec_pars[index] = value
         if self.constraints is not None:
-            evaluated = self.constraints.evaluate(self._symbols(spec_pars, focus, extras))
+            evaluated = self.constraints.evaluate(self._symbols(spec_pars, focus, extras, optics))
             for _, name in self.constrained:
                 if name == FOCUS:
                     focus = evaluated[name]
+                elif name in OPTICAL_NAMES:
+                    optics[OPTICAL_NAMES.index(name)] = evaluated[name]
                 else:
                     spec_pars[NAMES.index(name)] = evaluated[name]
-        return spec_pars, focus, extras
+        return spec_pars, focus, extras, optics
 
     # Values of the parameters that expressions may use, by name.
     @staticmethod
-    def _symbols(spec_pars, focus, extras):
+    def _symbols(spec_pars, focus, extras, optics):
         symbols = {name: float(v) for name, v in zip(NAMES, spec_pars) if math.isfinite(v)}
+        symbols.update({name: float(v) for name, v in zip(OPTICAL_NAMES, optics)
+                        if math.isfinite(v)})
         symbols[FOCUS] = focus
         symbols.update(extras)
         return symbols
@@ -169,9 +191,12 @@ class ZscanProblem:
 
     # Model curves and their derivatives with respect to the given engine indices:
     # the one place a fit calls the engine (its handle, focus moved in place).
-    def curves(self, spec_pars, focus, derivatives=()):
+    def curves(self, spec_pars, focus, derivatives=(), optics=None):
         self.evaluations += 1
-        return self.handle.curves(spec_pars, focus, derivatives)
+        if optics is None or not np.any(optics) and not any(d > FOCUS_SHIFT for d in derivatives):
+            # The rate scheme's model alone (and the only call the lsoda engine takes).
+            return self.handle.curves(spec_pars, focus, derivatives)
+        return self.handle.curves(spec_pars, focus, derivatives, optics=optics)
 
     # Model curves, weighted residuals (m,) and their Jacobian (m, free) with
     # respect to the free variables at u; one engine call gives all three.
@@ -185,12 +210,12 @@ class ZscanProblem:
         if cached is not None and (cached[2] is not None or not jacobian):
             self._cache.move_to_end(key)
             return cached
-        spec_pars, focus = self.parameters(u)
+        spec_pars, focus, _, optics = self._state(u)
         # Engine derivatives of the free model parameters (not of those outside the model).
         direct = [k for k in np.flatnonzero(free) if self.indices[k] is not None]
         indices = [self.indices[k] for k in direct] if jacobian else []
         extra = self.constrained_indices if jacobian else []
-        model, derivative = self.curves(spec_pars, focus, indices + extra)
+        model, derivative = self.curves(spec_pars, focus, indices + extra, optics)
         residuals = (self.root_weights * (self.y - model)).ravel()
         if self.keep is not None:
             residuals = residuals[self.keep]
@@ -399,7 +424,7 @@ def prepare_problem(positions, transmittance, pulse_energy, params, *, populatio
                     tau, wavelength, w0, M2, model="energy", normalisation="far-field",
                     far_field_points=None, t_slices=None, z_slices=None, radial_points=None,
                     intensity_points=None, sigma=None, weights=None, is_sa=False, vary=None,
-                    focus=None):
+                    focus=None, aperture=None, divided_by_open=None):
     check_model(model)
     norm = normalisation_of(normalisation, far_field_points)
     x, y, energies, sigma, counts = _data(positions, transmittance, pulse_energy, sigma)
@@ -422,13 +447,15 @@ def prepare_problem(positions, transmittance, pulse_energy, params, *, populatio
                  sample_width=sample_width, tau=tau, wavelength=wavelength, w0=w0, M2=M2)
     grid = grid_settings(model, t_slices, z_slices, radial_points, intensity_points,
                          defaults=grid_defaults(model, resolved.spec_pars, setup, energies))
-    centre = scan_centre(x, y, is_sa)
+    aperture = check_apertures(aperture, x.shape[0], model, resolved)
+    divided = check_divided(divided_by_open, aperture, x.shape[0])
+    centre = closed_scan_centre(x, y, is_sa, aperture)
     root_weights, weighting = _root_weights(weights, sigma, x, centre)
     if counts is not None:
         # The padding of shorter curves is no data.
         root_weights = np.where(point_mask(counts, x.shape[1]), root_weights, 0.0)
     problem = ZscanProblem(x, y, energies, setup, model, grid, root_weights, resolved, centre,
-                           norm, counts)
+                           norm, counts, aperture, divided)
     problem.resolved, problem.sigma, problem.weighting = resolved, sigma, weighting
     problem.given = given
     # Whether the caller chose any grid count (kept then, not refined).
@@ -448,3 +475,57 @@ def check_focus_in_scan(focus, x, given):
     if given and not low <= focus <= high:
         raise ValueError(f"focus: start value {focus:g} mm lies outside the scanned range "
                          f"{low:g} to {high:g} mm (positions and focus are in mm)")
+
+
+# The far-field apertures of a fit's curves, checked: a sequence of S per
+# curve (0 < S <= 1, 1 = open), or None (all open). Closed curves and the
+# optical parameters need the energy model.
+def check_apertures(aperture, curves, model, resolved):
+    if aperture is not None:
+        aperture = [float(a) for a in np.ravel(np.asarray(aperture, dtype=np.float64))]
+        if len(aperture) != curves:
+            raise ValueError(f"aperture needs one value per curve ({curves}), got {len(aperture)}")
+        for k, a in enumerate(aperture):
+            if not 0.0 < a <= 1.0:
+                raise ValueError(f"aperture of curve {k} must lie in (0, 1] (the linear "
+                                 f"transmittance of the far-field aperture), got {a!r}")
+        if all(a == 1.0 for a in aperture):
+            aperture = None
+    optical = any(name in OPTICAL_NAMES for name in resolved.varied) or np.any(resolved.optics)
+    if model != "energy" and (aperture is not None or optical):
+        raise ValueError("closed-aperture curves, two-photon absorption and nonlinear "
+                         "refraction need the energy model (model=\"energy\")")
+    return aperture
+
+
+# Which curves are closed curves divided by the open one: a sequence of bool
+# per curve (only closed curves can be), or None.
+def check_divided(divided, aperture, curves):
+    if divided is None:
+        return None
+    divided = [bool(d) for d in divided]
+    if len(divided) != curves:
+        raise ValueError(f"divided_by_open needs one value per curve ({curves}), got "
+                         f"{len(divided)}")
+    for k, d in enumerate(divided):
+        if d and (aperture is None or aperture[k] == 1.0):
+            raise ValueError(f"curve {k} is divided by the open one but has no closed aperture "
+                             "(aperture < 1)")
+    return divided if any(divided) else None
+
+
+# Where the focus starts, from the data: the extreme of the open curves
+# (scan_centre); where they hardly change (a Kerr medium) but closed curves
+# do, the midpoint between the peak and the valley of the closed curve that
+# changes most (they lie symmetrically about the focus for a thin sample).
+def closed_scan_centre(x, y, is_sa, aperture):
+    if aperture is None:
+        return scan_centre(x, y, is_sa)
+    open_rows = [k for k, a in enumerate(aperture) if a == 1.0]
+    closed_rows = [k for k, a in enumerate(aperture) if a < 1.0]
+    swing = [float(np.max(y[k]) - np.min(y[k])) for k in closed_rows]
+    dip = max((float(np.max(np.abs(y[k] - 1.0))) for k in open_rows), default=0.0)
+    if open_rows and dip >= 0.5 * max(swing):
+        return scan_centre(x[open_rows], y[open_rows], is_sa)
+    k = closed_rows[int(np.argmax(swing))]
+    return 0.5 * float(x[k][np.argmax(y[k])] + x[k][np.argmin(y[k])])

@@ -8,7 +8,7 @@ import numpy as np
 from .engine import model_defaults
 from .files import (json_number, number_cell, percent_text, write_json,
                     write_text as write_file_text)
-from .parameters import FIT_NAMES, FOCUS, PARAMETERS
+from .parameters import FIT_NAMES, FOCUS, OPTICAL_NAMES, OPTICAL_PARAMETERS, PARAMETERS
 from .uncertainty import Uncertainty
 
 
@@ -21,6 +21,8 @@ class FitOutcome:
     centre: float           # focus position (mm) of the model curves
     n_starts: int
     seconds: float
+    # The optical parameters of the fit by name (those the set-up gives).
+    optics: dict = None
 
 
 # The fitted model of every curve, at the data and on the drawing grid, and
@@ -46,15 +48,20 @@ class FitCurves:
 # One row per parameter: start, fitted value, standard error, known value, and
 # for a fitted one its relative error and status as the identifiability found
 # them (`identifiability`; without it, the standard error over the value, and
-# "fitted").
+# "fitted"). The optical parameters follow where the set-up gives them.
 def parameter_rows(measurement, outcome, uncertainty, truth=None, identifiability=None):
     truth = truth or {}
     errors = dict(zip(measurement.fit_names, uncertainty.standard_errors))
+    optics = measurement.optics or {}
+    entries = [(parameter, float(measurement.start[index]), float(outcome.fitted[index]))
+               for index, parameter in enumerate(PARAMETERS)]
+    entries += [(parameter, float(optics[parameter.name]),
+                 float((outcome.optics or {}).get(parameter.name, optics[parameter.name])))
+                for parameter in OPTICAL_PARAMETERS if parameter.name in optics]
     rows = []
-    for index, parameter in enumerate(PARAMETERS):
+    for parameter, start, value in entries:
         name = parameter.name
         fitted = name in errors
-        value = float(outcome.fitted[index])
         error = float(errors[name]) if fitted else None
         judged = fitted and identifiability is not None and name in identifiability.status
         if judged:
@@ -64,12 +71,31 @@ def parameter_rows(measurement, outcome, uncertainty, truth=None, identifiabilit
         else:
             relative = None
         rows.append(dict(
-            name=name, unit=parameter.unit, meaning=parameter.meaning,
-            start=float(measurement.start[index]), fitted_value=value, standard_error=error,
-            fitted=fitted, true=truth.get(name), relative_error=relative,
+            name=name, unit=parameter.unit, meaning=parameter.meaning, start=start,
+            fitted_value=value, standard_error=error, fitted=fitted, true=truth.get(name),
+            relative_error=relative,
             status=identifiability.status[name] if judged else "fitted" if fitted else "fixed",
             status_from=identifiability.method_of(name) if judged else None))
     return rows
+
+
+# The literature's units of the optical parameters: beta in cm/GW, n2 in cm^2/W.
+LITERATURE_UNITS = {"beta": ("cm/GW", 1e11), "n2": ("cm^2/W", 1e4)}
+
+
+# Lines giving beta and n2 in the literature's units, with their standard errors.
+def literature_lines(rows):
+    lines = []
+    for row in rows:
+        if row["name"] not in LITERATURE_UNITS:
+            continue
+        unit, factor = LITERATURE_UNITS[row["name"]]
+        error = row["standard_error"]
+        text = f"{row['name']} = {row['fitted_value'] * factor:.4g} {unit}"
+        if error is not None and math.isfinite(error):
+            text += f" +/- {error * factor:.2g}"
+        lines.append(text + ("" if row["fitted"] else " (fixed)"))
+    return lines
 
 
 # Deviation of the fitted value from the known one, in per cent and in standard errors.
@@ -255,7 +281,9 @@ def report_view(measurement, result):
                          residuals=tuple(result.curve(k)[4]
                                          for k in range(len(result.pulse_energy))),
                          centre=result.focus,
-                         n_starts=result.n_starts, seconds=result.seconds)
+                         n_starts=result.n_starts, seconds=result.seconds,
+                         optics={name: result.params[name].value for name in OPTICAL_NAMES
+                                 if name in result.params})
     errors = np.array([result.params[name].stderr for name in measurement.fit_names])
     uncertainty = Uncertainty(errors, result.covar[np.ix_(order, order)], result.chisqr,
                               result.nfree)
@@ -417,3 +445,60 @@ def focus_line(result, truth=None):
     if focus.value != result.centre:
         return f"focus (set in setup.toml) at {focus.value:g} mm"
     return f"focus (extreme of the data) at {focus.value:g} mm"
+
+
+# The classic numbers of a closed-aperture scan of a thin Kerr medium:
+# Delta T_pv = 0.406 (1 - S)^0.25 |<Delta Phi_0>| for small phases, the peak
+# and valley about 1.7 Rayleigh ranges apart, the peak first for n2 < 0.
+PEAK_VALLEY_FACTOR = 0.406
+
+
+# Per closed curve its classic numbers, read off the fitted model curve:
+# the peak-valley difference, their separation in Rayleigh ranges, and the
+# on-axis phase they imply (averaged over the pulse, and at its peak for a
+# Gaussian pulse, sqrt(2) times more). Two-photon absorption deepens the
+# valley, so these are the field's usual reading, not the fit's answer.
+def closed_aperture_numbers(result, files, rayleigh_mm):
+    aperture = getattr(result, "aperture", None)
+    divided = getattr(result, "divided_by_open", None) or [False] * len(files)
+    numbers = []
+    for k, S in enumerate(aperture or ()):
+        if S >= 1.0:
+            continue
+        positions, values = result.model_line(k)
+        peak, valley = int(np.argmax(values)), int(np.argmin(values))
+        difference = float(values[peak] - values[valley])
+        sign = -1.0 if positions[peak] < positions[valley] else 1.0
+        mean_phase = sign * difference / (PEAK_VALLEY_FACTOR * (1.0 - S) ** 0.25)
+        numbers.append({"file": files[k], "aperture": S, "divided_by_open": bool(divided[k]),
+                        "delta_T_pv": difference,
+                        "peak_valley_separation_z_R":
+                            float(abs(positions[peak] - positions[valley]) / rayleigh_mm),
+                        "mean_on_axis_phase_rad": mean_phase,
+                        "peak_on_axis_phase_rad": mean_phase * math.sqrt(2.0)})
+    return numbers
+
+
+# One line per closed curve of its classic numbers.
+def closed_aperture_lines(numbers):
+    return [f"closed curve {n['file']} (S = {n['aperture']:g}"
+            + (", divided by the open one" if n["divided_by_open"] else "")
+            + f"): Delta T_pv = {n['delta_T_pv']:.4g}, peak-valley separation "
+            f"{n['peak_valley_separation_z_R']:.3g} z_R, <Delta Phi_0> = "
+            f"{n['mean_on_axis_phase_rad']:+.3g} rad (Delta Phi_0 = "
+            f"{n['peak_on_axis_phase_rad']:+.3g} rad at the pulse peak)" for n in numbers]
+
+
+# Lines saying what the open curves alone and the closed curves alone would
+# determine, beside what both together do.
+def aperture_lines(alone, together):
+    if not alone:
+        return []
+    lines = []
+    for kind in ("open", "closed"):
+        left = [name for name, status in alone[kind].items()
+                if status != "determined" and together.get(name) == "determined"]
+        lines.append(f"the {kind} curves alone: "
+                     + ", ".join(f"{name} {status}" for name, status in alone[kind].items())
+                     + (f" (together they determine {', '.join(left)})" if left else ""))
+    return lines

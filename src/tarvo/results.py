@@ -14,7 +14,7 @@ from .budget import ErrorBudget
 from .files import number_cell, provenance, read_input_bytes, relative_cell
 from .measurement import Curve, DataFormat, FitOptions, Measurement, Setup
 from .normalisation import Normalisation
-from .parameters import FIT_NAMES, FOCUS, NAMES, Parameters, scan_centre
+from .parameters import FIT_NAMES, FOCUS, NAMES, OPTICAL_NAMES, Parameters, scan_centre
 from .report import (FitCurves, fit_document, parameter_rows, report_view, strong_correlation_notes,
                      write_result)
 from .simulation import simulate
@@ -314,13 +314,23 @@ class FitResult:
         curves = self._model(x - self.focus, energies)
         return curves[0] if single else curves
 
-    # Model curves of this fit's engine and model at centred positions (mm).
-    def _model(self, centred, energies):
+    # Model curves of this fit's engine and model at centred positions (mm):
+    # open-aperture curves, or those of the fitted curves `fitted` (indices:
+    # their apertures and divisions).
+    def _model(self, centred, energies, fitted=None):
         # The established model has no radial or intensity grid.
         grid = self.grid if self.model == "energy" else \
             {k: self.grid[k] for k in ("t_slices", "z_slices")}
+        closed = {}
+        aperture = getattr(self, "aperture", None)
+        if fitted is not None and aperture is not None:
+            divided = getattr(self, "divided_by_open", None)
+            closed = dict(aperture=[aperture[k] for k in fitted],
+                          divided_by_open=None if divided is None else
+                          [divided[k] for k in fitted])
         return simulate(centred, energies, self.spec_pars, **self.setup, **grid,
-                        model=self.model, normalisation=self.normalisation, engine=self.engine)
+                        model=self.model, normalisation=self.normalisation, engine=self.engine,
+                        optics=getattr(self, "optics", None) or None, **closed)
 
     def save(self, path):
         """Write the result as JSON in the format of ``tarvo fit``'s fit-result.json.
@@ -420,7 +430,8 @@ class FitResult:
             return positions[order], best_fit[order]
         line = np.union1d(np.linspace(positions.min(), positions.max(), count), positions)
         grid = np.concatenate([positions[:ends], line, positions[-ends:]])
-        return line, self._model(grid[None, :] - self.focus, [self.pulse_energy[k]])[0][ends:-ends]
+        return line, self._model(grid[None, :] - self.focus, [self.pulse_energy[k]],
+                                 [k])[0][ends:-ends]
 
     # Label and value of every fit statistic, in report order.
     def _statistics(self):
@@ -571,6 +582,12 @@ def build_result(problem, resolved, params_in, best, starts, *, sigma, is_sa, sc
             init = problem.focus_start
             value = focus
             vary = FOCUS in problem.names
+        elif name in OPTICAL_NAMES:
+            if name not in resolved.bounds:
+                continue
+            init = resolved.optics[OPTICAL_NAMES.index(name)]
+            value = float(problem.optics(u)[OPTICAL_NAMES.index(name)])
+            vary = name in problem.names
         else:
             init = resolved.spec_pars[FIT_NAMES.index(name)]
             value = spec_pars[FIT_NAMES.index(name)]
@@ -617,6 +634,8 @@ def build_result(problem, resolved, params_in, best, starts, *, sigma, is_sa, sc
         params=params, var_names=list(problem.names),
         values={name: p.value for name, p in params.items()},
         spec_pars=spec_pars, focus=focus, centre=problem.centre,
+        optics={name: params[name].value for name in OPTICAL_NAMES if name in params},
+        aperture=problem.aperture, divided_by_open=problem.divided,
         expressions=dict(expressions),
         init_values={name: params[name].init_value for name in problem.names},
         start_values=dict(zip(problem.names, start_values.tolist())),

@@ -7,7 +7,7 @@ from . import _native
 from .engine import (ESTABLISHED_DEFAULTS, check_count, check_engine, check_model, grid_defaults,
                      grid_settings, model_and_jacobian, padded_rows, ragged_rows)
 from .normalisation import FAR_FIELD_POINTS, normalisation_of
-from .parameters import parameter_vector
+from .parameters import OPTICAL_NAMES, parameter_vector
 
 
 # Grid sizes that resolve a nanosecond pulse in a thin sample well enough for planning.
@@ -22,7 +22,8 @@ FIT_ZSCAN_MODEL = dict(model="established", normalisation="shift", engine="lsoda
 # Model transmittance of every curve.
 def simulate(positions, pulse_energy, spec_pars, *, populations, sample_width, tau, wavelength,
              w0, M2, t_slices=None, z_slices=None, radial_points=None, intensity_points=None,
-             model="energy", normalisation="far-field", far_field_points=None, engine=None):
+             model="energy", normalisation="far-field", far_field_points=None, engine=None,
+             optics=None, aperture=None, divided_by_open=None):
     """Model transmittance of Z-scan curves, normalised as a measurement is.
 
     Parameters
@@ -70,6 +71,15 @@ def simulate(positions, pulse_energy, spec_pars, *, populations, sample_width, t
         "exact" (default: matrix exponentials, no solver noise) or "lsoda"
         (fit_zscan's solver: its curves bit for bit; established model and
         "shift" normalisation only).
+    optics : mapping, optional
+        Energy model: the optical parameters by name, beta (m/W), n2
+        (m^2/W), eta_2 .. eta_5 (cm^2); absent ones are 0.
+    aperture : sequence of float, optional
+        Energy model: per curve the linear transmittance S of the far-field
+        aperture (1: open; closed curves are normalised as the open ones).
+    divided_by_open : sequence of bool, optional
+        Per curve whether a closed curve is divided by the open one at the
+        same energy (before the normalisation).
 
     Returns
     -------
@@ -117,8 +127,12 @@ def simulate(positions, pulse_energy, spec_pars, *, populations, sample_width, t
         curves, _ = model_and_jacobian(
             x, energies, pops, parameter_vector(spec_pars), sample_width=sample_width, tau=tau,
             wavelength=wavelength, w0=w0, M2=M2, model=model, normalisation=norm,
-            counts=counts, **grid)
+            counts=counts, optics=optical_vector(optics), aperture=aperture,
+            divided=divided_by_open, **grid)
         return curves if counts is None else [row[:count] for row, count in zip(curves, counts)]
+    if optics or aperture is not None:
+        raise ValueError("two-photon absorption, refraction and the closed aperture need the "
+                         "exact engine's energy model")
     if radial_points is not None or intensity_points is not None:
         raise ValueError("radial_points and intensity_points apply to the energy model only")
     t_slices = check_count("t_slices", T_SLICES_DEFAULT if t_slices is None else t_slices)
@@ -128,3 +142,15 @@ def simulate(positions, pulse_energy, spec_pars, *, populations, sample_width, t
         float(sample_width), float(tau), float(wavelength), float(w0), float(M2),
         [float(v) for v in energies], parameter_vector(spec_pars), num_x_pts, num_datasets)
     return np.array(values, dtype=np.float64).reshape(num_datasets, num_x_pts)
+
+
+# The optical parameters as the engine's vector (toolkit units), from a
+# mapping name -> value; None when there are none.
+def optical_vector(optics):
+    if not optics:
+        return None
+    unknown = [name for name in optics if name not in OPTICAL_NAMES]
+    if unknown:
+        raise ValueError(f"unknown optical parameter {unknown[0]!r}; they are "
+                         + ", ".join(OPTICAL_NAMES))
+    return np.array([float(optics.get(name, 0.0)) for name in OPTICAL_NAMES])

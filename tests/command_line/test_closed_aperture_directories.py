@@ -1,0 +1,179 @@
+"""Closed-aperture measurements through the command line: the set-up keys
+([[curve]] aperture and divided_by_open, [start] beta and n2), tarvo simulate
+writing closed curves, and tarvo fit DIR recovering beta and n2 from open and
+closed curves fitted together; the report's literature units and classic
+closed-aperture numbers."""
+
+import json
+import math
+
+import numpy as np
+import pytest
+
+import tarvo
+from tarvo.engine import ModelHandle
+from tarvo.normalisation import Normalisation
+
+from measurement_cases import run
+
+# A semiconductor-like sample at 532 nm, 20 ps: no excited-state model.
+SETUP = """[beam]
+wavelength = 5.32e-7
+w0 = 2e-5
+M2 = 1.0
+tau = 2e-11
+
+[sample]
+sample_width = 0.1
+absorbance = 0.02
+{curves}
+[start]
+{start}
+
+[fit]
+parameters = {fitted}
+n_starts = 1
+{focus}
+"""
+
+CURVES = [("open-50nJ.csv", 5e-8, None, False), ("open-100nJ.csv", 1e-7, None, False),
+          ("closed-50nJ.csv", 5e-8, 0.3, False), ("closed-100nJ.csv", 1e-7, 0.3, False),
+          ("ratio-100nJ.csv", 1e-7, 0.3, True)]
+
+
+def curve_tables(curves):
+    text = ""
+    for name, energy, aperture, divided in curves:
+        text += f"\n[[curve]]\nfile = \"{name}\"\npulse_energy = {energy!r}\n"
+        if aperture is not None:
+            text += f"aperture = {aperture!r}\n"
+        if divided:
+            text += "divided_by_open = true\n"
+    return text
+
+
+# The focus where the data were made (else the fit takes the extreme of the
+# noisy data), or fitted.
+def write_setup(directory, start, fitted, curves=CURVES, focus="focus_mm = 0.0"):
+    directory.mkdir(parents=True, exist_ok=True)
+    (directory / "setup.toml").write_text(SETUP.format(
+        curves=curve_tables(curves), start=start, fitted=json.dumps(fitted), focus=focus))
+
+
+@pytest.mark.parametrize("truth, start, curves", [
+    # A Kerr medium: closed curves alone carry n2 (open ones stay flat).
+    ({"n2": 8e-18}, {"n2": 5e-18}, CURVES[2:]),
+    # A two-photon absorber with negative n2: open and closed curves together.
+    ({"beta": 5e-11, "n2": -6e-18}, {"beta": 3e-11, "n2": -9e-18}, CURVES),
+], ids=["kerr", "two-photon-self-defocusing"])
+def test_noise_free_closed_and_open_curves_return_beta_and_n2(tmp_path, capsys, truth, start,
+                                                              curves):
+    source, measured = tmp_path / "setup", tmp_path / "measured"
+    fitted = list(truth)
+    write_setup(source, "\n".join(f"{k} = {v!r}" for k, v in truth.items()), fitted, curves)
+    status, out, err = run(capsys, "simulate", source, "--measurement", measured)
+    assert status == 0, err
+    # The measurement's set-up starts elsewhere; nothing else changes.
+    # The focus from the data: the open curves' dip, or the middle between the
+    # closed curves' peak and valley where the open ones stay flat.
+    write_setup(measured, "\n".join(f"{k} = {v!r}" for k, v in start.items()), fitted, curves,
+                focus="")
+    status, out, err = run(capsys, "fit", measured)
+    assert status == 0, err
+    document = json.loads((measured / "fit-result.json").read_text())
+    values = {p["name"]: p["value"] for p in document["parameters"]}
+    for name, value in truth.items():
+        assert values[name] == pytest.approx(value, rel=2e-3)
+    literature = next(line for line in out.splitlines() if line.startswith("in the literature"))
+    assert f"n2 = {values['n2'] * 1e4:.4g} cm^2/W" in literature
+    # The classic numbers of each closed curve: the peak before the valley
+    # for n2 < 0, about 1.7 Rayleigh ranges apart.
+    closed = document["closed_aperture"]
+    assert [c["file"] for c in closed] == [c[0] for c in curves if c[2] is not None]
+    for entry in closed:
+        assert math.copysign(1.0, entry["mean_on_axis_phase_rad"]) == math.copysign(1.0,
+                                                                                 truth["n2"])
+        assert 1.4 < entry["peak_valley_separation_z_R"] < 2.1
+        assert entry["peak_on_axis_phase_rad"] == pytest.approx(
+            math.sqrt(2.0) * entry["mean_on_axis_phase_rad"], rel=1e-12)
+
+
+def test_standard_errors_cover_the_truth_with_half_a_percent_of_noise(tmp_path, capsys):
+    source, measured = tmp_path / "setup", tmp_path / "measured"
+    truth = {"beta": 5e-11, "n2": -6e-18}
+    write_setup(source, "beta = 5e-11\nn2 = -6e-18", list(truth))
+    deviations = []
+    for seed, focus in [(1, "focus_mm = 0.0"), (2, "focus_mm = 0.0"), (3, "fit_focus = true")]:
+        status, _, err = run(capsys, "simulate", source, "--measurement", measured, "--noise",
+                             "0.005", "--seed", seed)
+        assert status == 0, err
+        write_setup(measured, "beta = 3e-11\nn2 = -9e-18", list(truth), focus=focus)
+        status, _, err = run(capsys, "fit", measured)
+        assert status == 0, err
+        document = json.loads((measured / "fit-result.json").read_text())
+        for p in document["parameters"]:
+            if p["fitted"] and p["name"] in truth:
+                deviations.append((p["value"] - truth[p["name"]]) / p["standard_error"])
+    assert np.all(np.abs(deviations) < 3.5)
+    assert 0.2 < np.sqrt(np.mean(np.square(deviations))) < 2.0
+
+
+@pytest.mark.parametrize("curve, start, fitted, message", [
+    ('aperture = 0.0', "n2 = 1e-18", ["n2"], "aperture must be a number in (0, 1]"),
+    ('aperture = 1.5', "n2 = 1e-18", ["n2"], "aperture must be a number in (0, 1]"),
+    ('aperture = "small"', "n2 = 1e-18", ["n2"], "aperture must be a number in (0, 1]"),
+    ('divided_by_open = true', "n2 = 1e-18", ["n2"],
+     "divided_by_open = true needs a closed aperture (aperture < 1)"),
+    ('aperture = 0.5', "n2 = 1e-18", ["beta"], "beta is fitted and needs a start value"),
+    ('aperture = 0.5', "n2 = 0.0", ["n2"], "[start] n2 is fitted and must not be 0"),
+    ('aperture = 0.5', "beta = -1e-11", ["beta"], "[start]: beta must be at least 0 (m/W)"),
+], ids=["zero", "above-one", "text", "divided-open", "no-start", "zero-start", "negative-beta"])
+def test_closed_aperture_keys_are_checked(tmp_path, capsys, curve, start, fitted, message):
+    directory = tmp_path / "m"
+    write_setup(directory, start, fitted, [])
+    text = (directory / "setup.toml").read_text().replace(
+        "[start]", f'[[curve]]\nfile = "c.csv"\npulse_energy = 1e-7\n{curve}\n\n[start]')
+    (directory / "setup.toml").write_text(text)
+    (directory / "c.csv").write_text("\n".join(f"{z},1.0" for z in np.linspace(-20, 20, 41)))
+    status, out, err = run(capsys, "fit", directory)
+    assert status == 2
+    assert len(err.strip().splitlines()) == 1 and message in err
+
+
+def test_an_aperture_of_one_is_the_open_aperture_to_the_bit():
+    x = np.array([np.linspace(-10.0, 10.0, 21)] * 2)
+    beam = dict(sample_width=0.1, tau=4e-9, wavelength=532e-9, w0=20e-6, M2=1.2, model="energy",
+                normalisation=Normalisation())
+    pars = [4e-18, 2e-17, 6e-17, 2e-9, 1.5e-9, 1e-12, 1e-6, 1e-12]
+    plain = ModelHandle(x, [5e-6, 1e-5], [6e17, 0, 0, 0, 0], **beam)
+    open_aperture = ModelHandle(x, [5e-6, 1e-5], [6e17, 0, 0, 0, 0], aperture=[1.0, 1.0], **beam)
+    a = plain.curves(pars, 0.3, (1, 8))
+    b = open_aperture.curves(pars, 0.3, (1, 8), optics=[0.0] * 6)
+    assert a[0].tobytes() == b[0].tobytes() and a[1].tobytes() == b[1].tobytes()
+    # tarvo.fit with open apertures gives the same fit as without.
+    y = a[0] * (1.0 + 0.002 * np.sin(np.arange(x.size)).reshape(x.shape))
+    setup = dict(populations=[6e17, 0, 0, 0, 0], sample_width=0.1, tau=4e-9, wavelength=532e-9,
+                 w0=20e-6, M2=1.2)
+    params = tarvo.Parameters.from_spec_pars(pars, vary=["sigma_2"])
+    first = tarvo.fit(x, y, [5e-6, 1e-5], params, checks="off", **setup)
+    second = tarvo.fit(x, y, [5e-6, 1e-5], params, checks="off", aperture=[1.0, 1.0], **setup)
+    assert first.best_fit.tobytes() == second.best_fit.tobytes()
+    assert first.params["sigma_2"].value == second.params["sigma_2"].value
+
+
+def test_divided_curves_are_closed_over_open_at_each_position():
+    x = np.array([np.linspace(-20.0, 20.0, 41)] * 3)
+    beam = dict(sample_width=0.1, tau=2e-11, wavelength=532e-9, w0=20e-6, M2=1.0, model="energy",
+                normalise=False)
+    optics = [5e-11, -6e-18, 0, 0, 0, 0]
+    pars = [4e-23, 0, 0] + [1e-9] * 5
+    energies = [1e-7, 1e-7, 1e-7]
+    separate = ModelHandle(x, energies, [1e22, 0, 0, 0, 0], aperture=[1.0, 0.3, 0.3], **beam)
+    divided = ModelHandle(x, energies, [1e22, 0, 0, 0, 0], aperture=[1.0, 0.3, 0.3],
+                          divided=[False, False, True], **beam)
+    curves, jacobian = separate.curves(pars, 0.0, (9, 10), optics=optics)
+    ratio, ratio_jacobian = divided.curves(pars, 0.0, (9, 10), optics=optics)
+    assert np.array_equal(ratio[:2], curves[:2])
+    assert np.allclose(ratio[2], curves[1] / curves[0], rtol=1e-14, atol=0)
+    expected = (jacobian[1] - (curves[1] / curves[0])[:, None] * jacobian[0]) / curves[0][:, None]
+    assert np.allclose(ratio_jacobian[2], expected, rtol=1e-12, atol=0)
