@@ -311,9 +311,9 @@ def run_simulate_command(args, argv):
     energies = [entry[1] for entry in setup_file.curve_entries]
     optics = read_optics(setup_file.document, str(setup_file.path))
     optics.update({name: value for name, value in overrides.items() if name in OPTICAL_NAMES})
-    closed = dict(aperture=[entry[3] for entry in setup_file.curve_entries],
-                  divided_by_open=[entry[4] for entry in setup_file.curve_entries]) \
-        if any(entry[3] < 1.0 for entry in setup_file.curve_entries) else {}
+    closed = dict(aperture=[entry[4] for entry in setup_file.curve_entries],
+                  divided_by_open=[entry[5] for entry in setup_file.curve_entries]) \
+        if any(entry[4] < 1.0 for entry in setup_file.curve_entries) else {}
     positions = simulation_grid(setup, args.span, args.points)
     files = [entry[0] for entry in setup_file.curve_entries]
     status = report_findings(check_setup(setup, energies, spec_pars, files), args.strict)
