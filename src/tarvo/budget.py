@@ -359,9 +359,10 @@ def _residual_derivative(problem, u, key, uncertainties, make_handle, step, curv
     for sign in (1.0, -1.0):
         setup, energies, pars = shifted(key, sign * step, problem.setup, problem.energies,
                                         spec_pars, uncertainties, curve)
-        model, _ = make_handle(setup, energies).curves(pars, focus, ())
+        model, _ = problem.curves(pars, focus, (), problem.optics(u),
+                                  handle=make_handle(setup, energies))
         columns.append(np.asarray(model, dtype=np.float64))
-    return -(problem.root_weights * (columns[0] - columns[1]) / (2.0 * step)).ravel()
+    return -problem.weighted_change(columns[1], columns[0]) / (2.0 * step)
 
 
 # A contribution this far from what refits show is reported as nonlinear.
@@ -420,7 +421,7 @@ def _checked_by_refits(problem, u, key, size, shifts, statistical, uncertainties
                 (1.0, " mm" if name == FOCUS else "")
             notes.append(f"{key}: {name} follows it nonlinearly over +/- its uncertainty: "
                          f"refits there move it by {refit / scale:+.2g}{unit} (half the "
-                         f"difference), the budget's value; the linearised contribution says "
+                         f"difference), the value the budget takes; the linearised contribution says "
                          f"{linear / scale:+.2g}{unit}")
     return checked, notes
 

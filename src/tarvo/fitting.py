@@ -92,7 +92,8 @@ def _handle_maker(problem, engine):
     return lambda setup, energies: ModelHandle(
         problem.x, energies, setup["populations"], sample_width=setup["sample_width"],
         tau=setup["tau"], wavelength=setup["wavelength"], w0=setup["w0"], M2=setup["M2"],
-        model=problem.model, normalisation=problem.normalisation, **problem.grid)
+        model=problem.model, normalisation=problem.normalisation, **problem.handle_layout(),
+        **problem.grid)
 
 
 # Relative step of the budget's differences on the lsoda engine, whose model

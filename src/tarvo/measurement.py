@@ -158,7 +158,7 @@ KNOWN_KEYS = {
     "model": ("t_slices", "z_slices") + MODEL_KEYS,
     "curve": ("file", "pulse_energy", "columns", "exclude", "aperture", "divided_by_open"),
     "data": ("columns", "position_unit", "transmittance_unit", "normalisation",
-             "far_field_points", "exclude"),
+             "far_field_points", "exclude", "stage_direction"),
     "start": NAMES + OPTICAL_NAMES,
     "fit": ("parameters", "n_starts") + FIT_KEYS,
     BOUNDS_TABLE: FIT_NAMES,
@@ -220,6 +220,12 @@ class Curve:
 
 
 # How the curve files are read and normalised: [data] of setup.toml.
+# How a stage's positions may run: the model's axis points along the beam
+# (the sample lies between the lens and the focus where its position is below
+# the focus's); a stage that counts the other way has its positions negated.
+STAGE_DIRECTIONS = ("along-beam", "against-beam")
+
+
 @dataclass(frozen=True)
 class DataFormat:
     columns: tuple = None
@@ -230,12 +236,16 @@ class DataFormat:
     normalisation_given: bool = False
     # Points every curve leaves out: positions (mm) and line numbers.
     exclude: "Exclusions" = None
+    # How the stage's positions run: "along-beam" (they grow towards the
+    # detector, the model's axis) or "against-beam" (read negated).
+    stage_direction: str = STAGE_DIRECTIONS[0]
 
     # The record of the result file.
     def as_dict(self):
         record = {**self.normalisation.as_dict(), "position_unit": self.position_unit,
                   "transmittance_unit": self.transmittance_unit,
-                  "columns": None if self.columns is None else list(self.columns)}
+                  "columns": None if self.columns is None else list(self.columns),
+                  "stage_direction": self.stage_direction}
         if self.exclude and (self.exclude.positions or self.exclude.lines):
             record["exclude"] = {"positions_mm": list(self.exclude.positions),
                                  "lines": list(self.exclude.lines)}
@@ -816,7 +826,18 @@ def _read_data_format(doc, where):
                                          where),
         normalisation=Normalisation(mode, points),
         normalisation_given="normalisation" in table,
-        exclude=_exclusions(table, where))
+        exclude=_exclusions(table, where),
+        stage_direction=_stage_direction(table, where))
+
+
+# [data] stage_direction: along the beam (default) or against it.
+def _stage_direction(table, where):
+    direction = table.get("stage_direction", STAGE_DIRECTIONS[0])
+    if direction not in STAGE_DIRECTIONS:
+        raise InputError(f"{where}: stage_direction must be one of "
+                         f"{', '.join(map(repr, STAGE_DIRECTIONS))} (how the positions run "
+                         f"relative to the beam), got {direction!r}")
+    return direction
 
 
 # Raw signals are divided by their far field, which must be a positive
@@ -858,7 +879,10 @@ def _read_curves(entries, directory, data_format):
                 values = normalisation.normalise_data(values)
             except ValueError as error:
                 raise InputError(f"{path}: {error}") from None
-        curves.append(Curve(name, energy, data.positions, values, data.sigma, data.columns,
+        # Positions on the model's axis, which points along the beam.
+        positions = -data.positions if data_format.stage_direction == "against-beam" \
+            else data.positions
+        curves.append(Curve(name, energy, positions, values, data.sigma, data.columns,
                             data.units, data.skipped, data.missing, aperture, divided))
         files.append(InputFile("curve", path, data.sha256))
     first = curves[0]

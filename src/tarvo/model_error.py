@@ -91,7 +91,8 @@ def handle_on(problem, grid):
     return ModelHandle(problem.x, problem.energies, setup["populations"],
                        sample_width=setup["sample_width"], tau=setup["tau"],
                        wavelength=setup["wavelength"], w0=setup["w0"], M2=setup["M2"],
-                       model=problem.model, normalisation=problem.normalisation, **arguments)
+                       model=problem.model, normalisation=problem.normalisation,
+                       **problem.handle_layout(), **arguments)
 
 
 # The shift of the fitted values (physical units) that the finer grid's
@@ -100,8 +101,8 @@ def grid_shift(problem, u, fine_handle):
     free = np.ones(len(problem.names), dtype=bool)
     coarse, _, jacobian = problem.evaluate(u, free)
     spec_pars, focus = problem.parameters(u)
-    fine, _ = fine_handle.curves(spec_pars, focus, ())
-    change = (problem.root_weights * (np.asarray(fine) - coarse)).ravel()
+    fine, _ = problem.curves(spec_pars, focus, (), problem.optics(u), handle=fine_handle)
+    change = problem.weighted_change(coarse, fine)
     # The weighted residuals fall by the change; the step that absorbs it.
     step, *_ = np.linalg.lstsq(jacobian, change, rcond=None)
     return problem.chain(u) * step

@@ -190,13 +190,26 @@ class ZscanProblem:
         return self.constraints.gradient(symbols, self.names)
 
     # Model curves and their derivatives with respect to the given engine indices:
-    # the one place a fit calls the engine (its handle, focus moved in place).
-    def curves(self, spec_pars, focus, derivatives=(), optics=None):
+    # the one place a fit calls the engine (its handle, focus moved in place;
+    # `handle`: the same model at another grid or set-up).
+    def curves(self, spec_pars, focus, derivatives=(), optics=None, handle=None):
         self.evaluations += 1
+        handle = self.handle if handle is None else handle
         if optics is None or not np.any(optics) and not any(d > FOCUS_SHIFT for d in derivatives):
             # The rate scheme's model alone (and the only call the lsoda engine takes).
-            return self.handle.curves(spec_pars, focus, derivatives)
-        return self.handle.curves(spec_pars, focus, derivatives, optics=optics)
+            return handle.curves(spec_pars, focus, derivatives)
+        return handle.curves(spec_pars, focus, derivatives, optics=optics)
+
+    # Weighted residual change (the measured entries) when the model moves
+    # from `model` to `other` (curves of the problem's shape).
+    def weighted_change(self, model, other):
+        change = (self.root_weights * (np.asarray(other) - np.asarray(model))).ravel()
+        return change if self.keep is None else change[self.keep]
+
+    # The problem's curves and their layout (points per curve, apertures) for
+    # a handle of the same model at another set-up, grid or energies.
+    def handle_layout(self):
+        return dict(counts=self.counts, aperture=self.aperture, divided=self.divided)
 
     # Model curves, weighted residuals (m,) and their Jacobian (m, free) with
     # respect to the free variables at u; one engine call gives all three.

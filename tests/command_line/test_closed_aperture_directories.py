@@ -99,11 +99,13 @@ def test_noise_free_closed_and_open_curves_return_beta_and_n2(tmp_path, capsys, 
 
 
 def test_standard_errors_cover_the_truth_with_half_a_percent_of_noise(tmp_path, capsys):
-    source, measured = tmp_path / "setup", tmp_path / "measured"
+    source = tmp_path / "setup"
     truth = {"beta": 5e-11, "n2": -6e-18}
     write_setup(source, "beta = 5e-11\nn2 = -6e-18", list(truth))
     deviations = []
     for seed, focus in [(1, "focus_mm = 0.0"), (2, "focus_mm = 0.0"), (3, "fit_focus = true")]:
+        # Each replicate in a directory of its own (simulate writes only into an empty one).
+        measured = tmp_path / f"measured-{seed}"
         status, _, err = run(capsys, "simulate", source, "--measurement", measured, "--noise",
                              "0.005", "--seed", seed)
         assert status == 0, err
@@ -177,3 +179,37 @@ def test_divided_curves_are_closed_over_open_at_each_position():
     assert np.allclose(ratio[2], curves[1] / curves[0], rtol=1e-14, atol=0)
     expected = (jacobian[1] - (curves[1] / curves[0])[:, None] * jacobian[0]) / curves[0][:, None]
     assert np.allclose(ratio_jacobian[2], expected, rtol=1e-12, atol=0)
+
+
+# A stage that counts against the beam: the same scan with its positions
+# negated, declared so, fits to the same values; the peak and valley of a
+# closed curve tell the sign of n2 only on the model's axis.
+def test_a_stage_moving_against_the_beam_is_declared_and_fits_alike(tmp_path, capsys):
+    source, along, against = tmp_path / "setup", tmp_path / "along", tmp_path / "against"
+    truth = {"beta": 5e-11, "n2": -6e-18}
+    write_setup(source, "beta = 5e-11\nn2 = -6e-18", list(truth))
+    status, _, err = run(capsys, "simulate", source, "--measurement", along)
+    assert status == 0, err
+    write_setup(along, "beta = 3e-11\nn2 = -9e-18", list(truth))
+    write_setup(against, "beta = 3e-11\nn2 = -9e-18", list(truth))
+    with open(against / "setup.toml", "a") as stream:
+        stream.write('\n[data]\nstage_direction = "against-beam"\n')
+    for name, *_ in CURVES:
+        lines = (along / name).read_text().splitlines()
+        rows = [line.split(",") for line in lines if line and line[0] in "-0123456789"]
+        (against / name).write_text("position (mm),transmittance\n" + "\n".join(
+            f"{-float(z)!r},{t}" for z, t in rows) + "\n")
+    values = []
+    for directory in (along, against):
+        status, _, err = run(capsys, "fit", directory)
+        assert status == 0, err
+        document = json.loads((directory / "fit-result.json").read_text())
+        values.append({p["name"]: p["value"] for p in document["parameters"]})
+    assert document["data"]["stage_direction"] == "against-beam"
+    for name in truth:
+        assert values[1][name] == pytest.approx(values[0][name], rel=1e-9)
+        assert values[1][name] == pytest.approx(truth[name], rel=2e-3)
+    (against / "setup.toml").write_text((against / "setup.toml").read_text().replace(
+        '"against-beam"', '"backwards"'))
+    status, _, err = run(capsys, "fit", against)
+    assert status == 2 and "stage_direction must be one of 'along-beam', 'against-beam'" in err

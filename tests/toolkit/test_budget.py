@@ -212,8 +212,8 @@ def test_a_nonlinear_dependence_is_noted_with_what_refits_show(budgeted):
     assert abs(half - linear) > 0.1 * abs(linear)
     assert result.budget.notes == [
         f"w0: sigma_4 follows it nonlinearly over +/- its uncertainty: refits there move it by "
-        f"{100 * budgeted_shift:+.2g} % (half the difference), the budget's value; the "
-        f"linearised contribution says {100 * linear:+.2g} %"]
+        f"{100 * budgeted_shift:+.2g} % (half the difference), the value the budget takes; "
+        f"the linearised contribution says {100 * linear:+.2g} %"]
     assert result.budget.report()[-1] == "  note: " + result.budget.notes[0]
     assert f"<li>{result.budget.notes[0]}</li>" in result._repr_html_()
     assert budgeted[1].budget.notes == []
