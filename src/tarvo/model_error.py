@@ -83,7 +83,8 @@ def finer_grid(model, grid):
     return finer
 
 
-# The problem's model on another grid: a handle of its own.
+# The problem's model on another grid: a handle of its own (with the
+# problem's apertures: closed curves stay closed).
 def handle_on(problem, grid):
     setup = problem.setup
     arguments = {key: value for key, value in grid.items()
@@ -91,7 +92,8 @@ def handle_on(problem, grid):
     return ModelHandle(problem.x, problem.energies, setup["populations"],
                        sample_width=setup["sample_width"], tau=setup["tau"],
                        wavelength=setup["wavelength"], w0=setup["w0"], M2=setup["M2"],
-                       model=problem.model, normalisation=problem.normalisation, **arguments)
+                       model=problem.model, normalisation=problem.normalisation,
+                       aperture=problem.aperture, divided=problem.divided, **arguments)
 
 
 # The shift of the fitted values (physical units) that the finer grid's
@@ -100,7 +102,10 @@ def grid_shift(problem, u, fine_handle):
     free = np.ones(len(problem.names), dtype=bool)
     coarse, _, jacobian = problem.evaluate(u, free)
     spec_pars, focus = problem.parameters(u)
-    fine, _ = fine_handle.curves(spec_pars, focus, ())
+    optics = problem.optics(u)
+    # With the fit's optical parameters where it has any (as the problem's own curves).
+    fine, _ = fine_handle.curves(spec_pars, focus, ()) if not np.any(optics) else \
+        fine_handle.curves(spec_pars, focus, (), optics=optics)
     change = (problem.root_weights * (np.asarray(fine) - coarse)).ravel()
     # The weighted residuals fall by the change; the step that absorbs it.
     step, *_ = np.linalg.lstsq(jacobian, change, rcond=None)
