@@ -83,7 +83,8 @@ def finer_grid(model, grid):
     return finer
 
 
-# The problem's model on another grid: a handle of its own.
+# The problem's model on another grid: a handle of its own (with the
+# problem's apertures: closed curves stay closed).
 def handle_on(problem, grid):
     setup = problem.setup
     arguments = {key: value for key, value in grid.items()

@@ -167,6 +167,7 @@ def _curve_entries(measurement, outcome, curves):
     entries = []
     for k, curve in enumerate(measurement.curves):
         entry = {"file": curve.file, "pulse_energy_J": curve.pulse_energy,
+                 "aperture": curve.aperture, "divided_by_open": curve.divided_by_open,
                  "columns": list(curve.columns), "units": curve.units,
                  "skipped_lines": [{"line": number, "text": text}
                                    for number, text in curve.skipped],

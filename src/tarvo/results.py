@@ -675,14 +675,23 @@ def _measurement(result):
                         sample_width=float(setup["sample_width"]),
                         populations=tuple(float(v) for v in setup["populations"]),
                         t_slices=result.grid["t_slices"], z_slices=result.grid["z_slices"])
-    curves = tuple(Curve(f"curve {k + 1}", float(energy), *result.curve(k)[:3])
+    aperture = getattr(result, "aperture", None) or [1.0] * len(result.pulse_energy)
+    divided = getattr(result, "divided_by_open", None) or [False] * len(result.pulse_energy)
+    curves = tuple(Curve(f"curve {k + 1}", float(energy), *result.curve(k)[:3],
+                         aperture=float(aperture[k]), divided_by_open=bool(divided[k]))
                    for k, energy in enumerate(result.pulse_energy))
-    start = np.array([result.params[name].init_value if result.params[name].vary
-                      else result.params[name].value for name in NAMES], dtype=np.float64)
+
+    # A parameter's start: where the fit started a fitted one, else its value.
+    def start_of(name):
+        p = result.params[name]
+        return p.init_value if p.vary else p.value
+
+    start = np.array([start_of(name) for name in NAMES], dtype=np.float64)
+    optics = {name: float(start_of(name)) for name in OPTICAL_NAMES if name in result.params}
     names = tuple(name for name in result.var_names if name != FOCUS)
     return Measurement(None, model_setup, bool(result.is_sa), curves, start, names,
                        int(result.n_starts), (), FitOptions(fit_focus=FOCUS in result.var_names),
-                       DataFormat(normalisation=result.normalisation))
+                       DataFormat(normalisation=result.normalisation), optics=optics or None)
 
 
 # The document of `tarvo fit`'s result file for a FitResult.
@@ -878,7 +887,7 @@ def result_from_document(document, path):
         return p
 
     for entry in doc.entries("parameters"):
-        add(entry, entry.text("name", choices=NAMES), entry.boolean("fitted"))
+        add(entry, entry.text("name", choices=NAMES + OPTICAL_NAMES), entry.boolean("fitted"))
     missing = [name for name in NAMES if name not in params]
     if missing:
         raise ValueError(f"{path}: parameters has no entry of {', '.join(missing)}")
@@ -930,6 +939,7 @@ def result_from_document(document, path):
     if sigma is not None and not np.all(sigma[~np.isnan(sigma)] > 0.0):
         doc.fail("curves", "standard deviations above 0", "a standard deviation of 0 or less")
     energies = np.array([c.number("pulse_energy_J") for c in curves], dtype=np.float64)
+    aperture, divided = _apertures(curves)
     residuals = data - best_fit
     is_sa = setup_doc.boolean("is_sa")
     centre = scan_centre(positions, data, is_sa)
@@ -949,6 +959,8 @@ def result_from_document(document, path):
         params=params, var_names=var_names,
         values={name: p.value for name, p in params.items()},
         spec_pars=np.array([params[name].value for name in NAMES], dtype=np.float64),
+        optics={name: params[name].value for name in OPTICAL_NAMES if name in params},
+        aperture=aperture, divided_by_open=divided,
         focus=float(focus.value), centre=centre, expressions=expressions,
         init_values={name: params[name].init_value for name in var_names},
         covar=covar, correlation=correlation, chisqr=doc.number("chi2", null=True),
@@ -973,6 +985,24 @@ def result_from_document(document, path):
         seconds=doc.number("fit_seconds", None, null=True),
         tolerances=tolerances,
         _problem=None, _u=None, source=str(path))
+
+
+# Per curve the aperture's transmittance and whether the curve is divided by
+# the open one; (None, None) where every curve is open (results written
+# before the curves recorded their aperture are open-aperture ones).
+def _apertures(curves):
+    aperture, divided = [], []
+    for curve in curves:
+        S = curve.get("aperture", 1.0)
+        if isinstance(S, bool) or not isinstance(S, (int, float)) or not 0.0 < S <= 1.0:
+            curve.fail("aperture", "a number in (0, 1]", S)
+        aperture.append(float(S))
+        divided.append(curve.boolean("divided_by_open", False))
+        if divided[-1] and S == 1.0:
+            curve.fail("divided_by_open", "false for an open aperture (aperture 1)", True)
+    if all(S == 1.0 for S in aperture):
+        return None, None
+    return aperture, divided
 
 
 # The record under `key` (None when absent) read by `kind.from_dict`; a

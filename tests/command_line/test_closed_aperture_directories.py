@@ -113,6 +113,9 @@ def test_standard_errors_cover_the_truth_with_half_a_percent_of_noise(tmp_path, 
         status, _, err = run(capsys, "fit", measured)
         assert status == 0, err
         document = json.loads((measured / "fit-result.json").read_text())
+        # A finer grid of the same closed-aperture model moves nothing much:
+        # the standard errors are the data's, no model error added.
+        assert document["model_error"]["within_limit"], document["notes"]
         for p in document["parameters"]:
             if p["fitted"] and p["name"] in truth:
                 deviations.append((p["value"] - truth[p["name"]]) / p["standard_error"])
@@ -213,3 +216,103 @@ def test_a_stage_moving_against_the_beam_is_declared_and_fits_alike(tmp_path, ca
         '"against-beam"', '"backwards"'))
     status, _, err = run(capsys, "fit", against)
     assert status == 2 and "stage_direction must be one of 'along-beam', 'against-beam'" in err
+
+
+# A small closed-aperture fit of beta and n2 (coarse grid: seconds): open,
+# closed and closed-divided-by-open curves of a two-photon absorber.
+@pytest.fixture(scope="module")
+def closed_fit():
+    x = np.array([np.linspace(-20.0, 20.0, 41)] * 3)
+    setup = dict(populations=[1e22, 0, 0, 0, 0], sample_width=0.1, tau=2e-11, wavelength=532e-9,
+                 w0=20e-6, M2=1.0, t_slices=3, z_slices=2, radial_points=20, intensity_points=8)
+    pars = [4e-23, 0, 0] + [1e-9] * 5
+    closed = dict(aperture=[1.0, 0.3, 0.3], divided_by_open=[False, False, True])
+    y = tarvo.simulate(x, [1e-7] * 3, pars, optics={"beta": 5e-11, "n2": -6e-18}, **closed,
+                       **setup)
+    params = tarvo.Parameters.from_spec_pars(pars)
+    params.add("beta", 3e-11)
+    params.add("n2", -9e-18)
+    y = y * (1.0 + 0.001 * np.sin(np.arange(y.size)).reshape(y.shape))
+    return tarvo.fit(x, y, [1e-7] * 3, params, checks="off", **closed, **setup)
+
+
+# A saved closed-aperture result loads with its optical parameters and each
+# curve's aperture: the model lines and eval are the original's to the bit.
+def test_a_saved_closed_aperture_fit_loads_with_its_optics_and_apertures(tmp_path, closed_fit):
+    closed_fit.save(tmp_path / "fit.json")
+    loaded = tarvo.FitResult.load(tmp_path / "fit.json")
+    assert loaded.var_names == closed_fit.var_names == ["beta", "n2"]
+    assert loaded.values == closed_fit.values and loaded.stderr == closed_fit.stderr
+    assert loaded.optics == closed_fit.optics
+    assert (loaded.aperture, loaded.divided_by_open) == ([1.0, 0.3, 0.3], [False, False, True])
+    assert loaded.fit_report() == closed_fit.fit_report()
+    for k in range(3):
+        assert loaded.model_line(k)[1].tobytes() == closed_fit.model_line(k)[1].tobytes()
+    x = np.linspace(-20.0, 20.0, 41)
+    assert loaded.eval(x, 1e-7).tobytes() == closed_fit.eval(x, 1e-7).tobytes()
+    # The closed curves are not the open one: the aperture is what draws them.
+    assert not np.allclose(loaded.model_line(1)[1], loaded.model_line(0)[1], rtol=1e-3)
+
+
+@pytest.mark.parametrize("curve, key, message", [
+    ({"aperture": 0.0}, "aperture", "must be a number in (0, 1], got 0.0"),
+    ({"aperture": 1.5}, "aperture", "must be a number in (0, 1], got 1.5"),
+    ({"aperture": "small"}, "aperture", "must be a number in (0, 1], got 'small'"),
+    ({"aperture": True}, "aperture", "must be a number in (0, 1], got True"),
+    ({"divided_by_open": "yes"}, "divided_by_open", "must be true or false, got 'yes'"),
+    ({"aperture": 1.0}, "divided_by_open",
+     "must be false for an open aperture (aperture 1), got True"),
+], ids=["zero", "above-one", "text", "boolean", "divided-text", "divided-open"])
+def test_a_malformed_aperture_in_a_result_names_the_key(tmp_path, closed_fit, curve, key,
+                                                        message):
+    path = tmp_path / "fit.json"
+    closed_fit.save(path)
+    document = json.loads(path.read_text())
+    document["curves"][2].update(curve)
+    path.write_text(json.dumps(document))
+    with pytest.raises(ValueError) as caught:
+        tarvo.FitResult.load(path)
+    assert str(caught.value) == f"{path}: curves[2].{key} {message}"
+
+
+# Results written before the curves recorded their aperture are open-aperture ones.
+def test_a_result_without_apertures_loads_as_open(tmp_path, closed_fit):
+    path = tmp_path / "fit.json"
+    closed_fit.save(path)
+    document = json.loads(path.read_text())
+    for entry in document["curves"]:
+        del entry["aperture"], entry["divided_by_open"]
+    path.write_text(json.dumps(document))
+    loaded = tarvo.FitResult.load(path)
+    assert loaded.aperture is None and loaded.divided_by_open is None
+    assert loaded.model_line(1)[1].tobytes() == loaded.model_line(0)[1].tobytes()
+
+
+# tarvo fit DIR's fit-result.json loads with the closed curves it fitted: the
+# loaded model lines are the ones the file drew.
+def test_the_result_file_of_tarvo_fit_loads_with_its_closed_curves(tmp_path, capsys):
+    source, measured = tmp_path / "setup", tmp_path / "measured"
+    coarse = "\n[model]\nt_slices = 3\nz_slices = 2\nradial_points = 20\nintensity_points = 8\n"
+    write_setup(source, "beta = 5e-11\nn2 = -6e-18", ["beta", "n2"])
+    with open(source / "setup.toml", "a") as setup:
+        setup.write(coarse)
+    status, _, err = run(capsys, "simulate", source, "--measurement", measured)
+    assert status == 0, err
+    write_setup(measured, "beta = 3e-11\nn2 = -9e-18", ["beta", "n2"])
+    with open(measured / "setup.toml", "a") as setup:
+        setup.write(coarse)
+    status, _, err = run(capsys, "fit", measured)
+    assert status == 0, err
+    document = json.loads((measured / "fit-result.json").read_text())
+    loaded = tarvo.FitResult.load(measured / "fit-result.json")
+    rows = {p["name"]: p for p in document["parameters"]}
+    for name in ("beta", "n2"):
+        p = loaded.params[name]
+        assert (p.value, p.stderr, p.vary) == (rows[name]["value"], rows[name]["standard_error"],
+                                               True)
+    assert loaded.aperture == [c[2] or 1.0 for c in CURVES]
+    assert loaded.divided_by_open == [c[3] for c in CURVES]
+    for k, entry in enumerate(document["curves"]):
+        positions, values = loaded.model_line(k)
+        assert np.array_equal(positions, entry["model_line"]["positions_mm"])
+        assert np.allclose(values, entry["model_line"]["transmittance"], rtol=0, atol=1e-12)
