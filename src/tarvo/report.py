@@ -90,7 +90,7 @@ def literature_lines(rows):
         if row["name"] not in LITERATURE_UNITS:
             continue
         unit, factor = LITERATURE_UNITS[row["name"]]
-        error = row["standard_error"]
+        error = shown_error(row)
         text = f"{row['name']} = {row['fitted_value'] * factor:.4g} {unit}"
         if error is not None and math.isfinite(error):
             text += f" +/- {error * factor:.2g}"
@@ -98,9 +98,20 @@ def literature_lines(rows):
     return lines
 
 
+# The standard error the table shows: the one its relative error and status
+# come from (a profile's, where the profile judged the parameter, else the
+# linearised one), so that no cell of a row contradicts another.
+def shown_error(row):
+    relative = row.get("relative_error")
+    if row.get("status_from") == "profile" and relative is not None \
+            and math.isfinite(relative):
+        return relative * abs(row["fitted_value"])
+    return row["standard_error"]
+
+
 # Deviation of the fitted value from the known one, in per cent and in standard errors.
 def _deviation(row):
-    true, value, error = row["true"], row["fitted_value"], row["standard_error"]
+    true, value, error = row["true"], row["fitted_value"], shown_error(row)
     if true is None or not row["fitted"]:
         return "-"
     percent = f"{100.0 * (value - true) / true:+.1f}%" if true != 0.0 else "-"
@@ -123,7 +134,7 @@ def format_table(rows):
         if row.get("status_from") == "profile":
             status += " (profile)"
         cells = [row["name"], row["unit"], number_cell(row["start"], ".4e"),
-                 number_cell(row["fitted_value"], ".4e"), number_cell(row["standard_error"], ".2e"),
+                 number_cell(row["fitted_value"], ".4e"), number_cell(shown_error(row), ".2e"),
                  "-" if relative is None else percent_text(relative), status]
         if with_truth:
             cells += [number_cell(row["true"], ".4e"), _deviation(row)]

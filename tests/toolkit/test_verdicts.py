@@ -62,6 +62,11 @@ def test_the_table_and_the_verdict_read_the_same_numbers(exact_engine):
         assert (row["relative_error"], row["status"]) == (found.errors[name], found.status[name])
         line = next(line for line in table if line.startswith(name))
         assert found.error_text(name) in line and found.status[name] in line
+        # The standard error printed beside them is the one they come from.
+        relative = found.errors[name]
+        shown = relative * abs(result.values[name]) if math.isfinite(relative) and \
+            found.method_of(name) == "profile" else result.params[name].stderr
+        assert f"{shown:.2e}" in line.split()
         # The status follows from the printed error by the same limits.
         relative = found.errors[name]
         if found.status[name] == "determined":
