@@ -18,7 +18,7 @@ import numpy as np
 from . import _native
 from .budget import SetupUncertainties, error_budget
 from .checks import CHECK_MODES, data_findings, fit_findings, raise_or_warn, rayleigh_range_mm
-from .engine import ModelHandle, check_count, check_engine
+from .engine import check_count, check_engine
 from .global_fit import fit_global, member_of
 from .lsoda_fit import (LMDIF_EVALUATIONS_PER_PARAMETER, LMDIF_TOLERANCE, LsodaHandle,
                         run_multi_start, start_multipliers, use_lsoda_engine)
@@ -89,11 +89,7 @@ def _handle_maker(problem, engine):
             handle.diagnostics = problem.handle.diagnostics
             return handle
         return lsoda_handle
-    return lambda setup, energies: ModelHandle(
-        problem.x, energies, setup["populations"], sample_width=setup["sample_width"],
-        tau=setup["tau"], wavelength=setup["wavelength"], w0=setup["w0"], M2=setup["M2"],
-        model=problem.model, normalisation=problem.normalisation, **problem.handle_layout(),
-        **problem.grid)
+    return lambda setup, energies: problem.exact_handle(setup, energies)
 
 
 # Relative step of the budget's differences on the lsoda engine, whose model

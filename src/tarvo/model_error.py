@@ -14,7 +14,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from .engine import MAX_NODES, MAX_SLICES, ModelHandle
+from .engine import MAX_NODES, MAX_SLICES
 
 # Largest shift of a fitted value, in standard errors, that the grid may cause.
 SHIFT_LIMIT = 0.2
@@ -86,14 +86,9 @@ def finer_grid(model, grid):
 # The problem's model on another grid: a handle of its own (with the
 # problem's apertures: closed curves stay closed).
 def handle_on(problem, grid):
-    setup = problem.setup
-    arguments = {key: value for key, value in grid.items()
-                 if problem.model == "energy" or key in ("t_slices", "z_slices")}
-    return ModelHandle(problem.x, problem.energies, setup["populations"],
-                       sample_width=setup["sample_width"], tau=setup["tau"],
-                       wavelength=setup["wavelength"], w0=setup["w0"], M2=setup["M2"],
-                       model=problem.model, normalisation=problem.normalisation,
-                       **problem.handle_layout(), **arguments)
+    return problem.exact_handle(grid={key: value for key, value in grid.items()
+                                      if problem.model == "energy"
+                                      or key in ("t_slices", "z_slices")})
 
 
 # The shift of the fitted values (physical units) that the finer grid's

@@ -85,14 +85,7 @@ class ZscanProblem:
     @property
     def handle(self):
         if self._handle is None:
-            setup = self.setup
-            self._handle = ModelHandle(self.x, self.energies, setup["populations"],
-                                       sample_width=setup["sample_width"], tau=setup["tau"],
-                                       wavelength=setup["wavelength"], w0=setup["w0"],
-                                       M2=setup["M2"], model=self.model,
-                                       normalisation=self.normalisation, counts=self.counts,
-                                       aperture=self.aperture, divided=self.divided,
-                                       **self.grid)
+            self._handle = self.exact_handle()
         return self._handle
 
     @handle.setter
@@ -206,10 +199,17 @@ class ZscanProblem:
         change = (self.root_weights * (np.asarray(other) - np.asarray(model))).ravel()
         return change if self.keep is None else change[self.keep]
 
-    # The problem's curves and their layout (points per curve, apertures) for
-    # a handle of the same model at another set-up, grid or energies.
-    def handle_layout(self):
-        return dict(counts=self.counts, aperture=self.aperture, divided=self.divided)
+    # The exact engine's handle of this problem's curves (points per curve,
+    # apertures, normalisation), at its own set-up, energies and grid or at
+    # those given: the model at another grid or a shifted set-up.
+    def exact_handle(self, setup=None, energies=None, grid=None):
+        setup = self.setup if setup is None else setup
+        return ModelHandle(self.x, self.energies if energies is None else energies,
+                           setup["populations"], sample_width=setup["sample_width"],
+                           tau=setup["tau"], wavelength=setup["wavelength"], w0=setup["w0"],
+                           M2=setup["M2"], model=self.model, normalisation=self.normalisation,
+                           counts=self.counts, aperture=self.aperture, divided=self.divided,
+                           **(self.grid if grid is None else grid))
 
     # Model curves, weighted residuals (m,) and their Jacobian (m, free) with
     # respect to the free variables at u; one engine call gives all three.
