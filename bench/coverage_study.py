@@ -48,6 +48,7 @@ NOISE = 0.005
 # name: (sample width cm, tau s, pulse energies J, fitted parameters)
 CASES = {
     "thin-ns": (0.1, 4e-9, [5e-6, 1e-5, 2e-5], ["sigma_1", "sigma_4"]),
+    "thin-ns-sigma_4": (0.1, 4e-9, [5e-6, 1e-5, 2e-5], ["sigma_4"]),
     "thick-ns": (1.0, 4e-9, [2e-6, 5e-6, 1e-5], ["sigma_4"]),
     "thin-ps": (0.1, 1.5e-11, [2e-7, 5e-7, 1e-6], ["sigma_2"]),
 }

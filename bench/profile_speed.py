@@ -21,7 +21,7 @@ from scipy.optimize import brentq
 
 import tarvo
 from tarvo.global_fit import member_of
-from tarvo.uncertainty import (LIMIT_TOLERANCE, _Profile, _limits, _threshold, conf_interval,
+from tarvo.profiles import (LIMIT_TOLERANCE, _Profile, _limits, _threshold, conf_interval,
                                sigma_probability)
 
 ROOT = Path(__file__).resolve().parent.parent

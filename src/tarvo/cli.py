@@ -26,7 +26,7 @@ from .plot import FIGURE_FORMATS
 from .report import (aperture_lines, closed_aperture_lines, focus_line, format_table,
                      literature_lines, write_result)
 from .results import FitResult
-from .uncertainty import format_interval_document
+from .profiles import format_interval_document
 
 
 # argparse reports usage errors in one line, like the tool's other input errors.

@@ -29,7 +29,7 @@ from .plot import global_figure, plot_fit, save_figure, setup_title, values_box_
 from .problem import check_focus_in_scan
 from .report import (FitCurves, closed_aperture_numbers, fit_document, parameter_rows,
                      report_view, write_result)
-from .uncertainty import interval_document
+from .profiles import interval_document
 
 
 # Exit status for bad arguments or input files (as argparse uses it).

@@ -27,7 +27,8 @@ from .model_error import coarse_grid_note, control_model_error, include_model_er
 from .parameters import FOCUS, NAMES, OPTICAL_NAMES
 from .problem import check_focus_in_scan, prepare_problem
 from .results import build_result
-from .uncertainty import LINEARISED, PROFILE, from_jacobian, judge_by_profiles
+from .profiles import judge_by_profiles
+from .uncertainty import LINEARISED, PROFILE, from_jacobian
 
 
 # Default tolerances of the least-squares solver: tight enough that the fit

@@ -16,6 +16,7 @@ from .measurement import load_toml
 from .misfit import misfit_message, residual_structure
 from .parameters import FOCUS, NAMES, Parameters
 from .problem import prepare_problem
+from .residual_noise import ResidualNoise, residual_noise
 from .uncertainty import covariance_from_jacobian, from_jacobian
 
 
@@ -262,7 +263,12 @@ def fit_global(members, params, *, checks="warn", ftol=1e-12, xtol=1e-12, gtol=1
     residuals, jacobian_u = evaluate(u)
     # With estimated noise the weighted residuals have unit variance: scale by
     # the reduced chi^2 all the same (it is then near 1).
-    uncertainty = covariance_from_jacobian(jacobian_u, residuals, scale_covar=not all(has_sigma))
+    # Each measurement's far-field division adds its own noise to its rows.
+    noise = ResidualNoise.concatenated(
+        [residual_noise(problem, u[local]) for problem, local in zip(problems, maps)],
+        [problem.y.size if problem.keep is None else int(problem.keep.sum())
+         for problem in problems])
+    uncertainty = covariance_from_jacobian(jacobian_u, residuals, not all(has_sigma), noise)
     values, chain = np.zeros(n), np.ones(n)
     for problem, local in zip(problems, maps):
         values[local] = problem.values(u[local])

@@ -18,8 +18,9 @@ from .parameters import FIT_NAMES, FOCUS, NAMES, OPTICAL_NAMES, Parameters, scan
 from .report import (FitCurves, fit_document, parameter_rows, report_view, strong_correlation_notes,
                      write_result)
 from .simulation import simulate
-from .uncertainty import (Identifiability, ci_report, conf_interval, covariance_from_jacobian,
-                          point_weights)
+from .profiles import ci_report, conf_interval
+from .residual_noise import residual_noise
+from .uncertainty import Identifiability, covariance_from_jacobian, point_weights
 
 
 # Correlations below this are left out of the report (as lmfit's min_correl).
@@ -562,7 +563,8 @@ def build_result(problem, resolved, params_in, best, starts, *, sigma, is_sa, sc
     if problem.keep is not None:
         weighted = weighted[problem.keep]
     jacobian = problem.physical_jacobian(u)
-    uncertainty = covariance_from_jacobian(jacobian, weighted, scale_covar)
+    uncertainty = covariance_from_jacobian(jacobian, weighted, scale_covar,
+                                           residual_noise(problem, u))
     errors = uncertainty.standard_errors
     correlation = uncertainty.correlation
     values = problem.values(u)

@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import tarvo
-from tarvo.uncertainty import sigma_probability
+from tarvo.profiles import sigma_probability
 
 from model_cases import BEAM, POPULATIONS, RSA_PARS
 
