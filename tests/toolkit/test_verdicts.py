@@ -12,7 +12,7 @@ import tarvo
 from tarvo.files import percent_text
 from tarvo.misfit import residual_structure
 from tarvo.report import format_table, parameter_rows, report_view
-from tarvo.results import _measurement
+from tarvo.result_files import _measurement
 from tarvo.uncertainty import DETERMINED, WEAKLY_DETERMINED, _threshold, sigma_probability
 
 from model_cases import BEAM, POPULATIONS, RSA_PARS
