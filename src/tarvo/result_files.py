@@ -89,8 +89,8 @@ def read_result_fields(path):
 
 
 # The fields of a FitResult from a parsed result document (see
-# read_result_fields), read in the document's order so that the first
-# malformed key is the one named.
+# read_result_fields); every key is checked as it is read, and the first
+# malformed one is the one named.
 def result_fields(document, path):
     if not isinstance(document, dict) or "parameters" not in document:
         raise ValueError(f"{path}: not a tarvo fit result (no \"parameters\")")
