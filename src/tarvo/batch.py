@@ -26,7 +26,7 @@ from .engine import check_count
 from .files import (BATCH_LOCK, InputError, directory_lock, outdated_reason, read_input_bytes,
                     write_json, write_text)
 from .parameters import FIT_NAMES
-from .results import DocumentFields, result_from_document
+from .result_files import DocumentFields, result_fields
 
 
 # Files of the summary, written into --out.
@@ -183,7 +183,7 @@ def up_to_date_result(directory, bootstrap=None, argv=("batch",), conf_sigmas=No
     # A result edited since it was written (digests intact, a value not a
     # number) is out of date, not a crash of the summary.
     try:
-        result_from_document(document, request.out / RESULT_FILE)
+        result_fields(document, request.out / RESULT_FILE)
         _check_bootstrap_document(document.get("bootstrap"), request.out / RESULT_FILE)
     except ValueError:
         return None

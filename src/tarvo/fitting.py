@@ -26,8 +26,8 @@ from .measurement import Measurement
 from .model_error import coarse_grid_note, control_model_error, include_model_error
 from .parameters import FOCUS, NAMES, OPTICAL_NAMES
 from .problem import check_focus_in_scan, prepare_problem
-from .results import build_result
 from .profiles import judge_by_profiles
+from .result_building import build_result
 from .uncertainty import LINEARISED, PROFILE, from_jacobian
 
 

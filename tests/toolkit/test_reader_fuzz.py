@@ -218,7 +218,7 @@ def test_the_valid_files_are_read(worker):
 def result_document():
     """A valid result document of tarvo.fit, the base of the damaged ones."""
     import tarvo
-    from tarvo.results import result_document_of
+    from tarvo.result_files import result_document_of
 
     from measurement_cases import ENERGIES, GRIDS, POSITIONS, noisy_curves
     from model_cases import BEAM, POPULATIONS, RSA_PARS

@@ -12,8 +12,8 @@ import tarvo
 from tarvo.files import percent_text
 from tarvo.misfit import residual_structure
 from tarvo.report import format_table, parameter_rows, report_view
-from tarvo.results import _measurement
 from tarvo.profiles import _threshold, sigma_probability
+from tarvo.result_files import _measurement
 from tarvo.uncertainty import DETERMINED, WEAKLY_DETERMINED
 
 from model_cases import BEAM, POPULATIONS, RSA_PARS

@@ -1,0 +1,190 @@
+"""The FitResult of a solved least-squares problem: parameters with standard
+errors and correlations, fit statistics, curves, notes."""
+
+import math
+
+import numpy as np
+
+from .parameters import FIT_NAMES, FOCUS, OPTICAL_NAMES, Parameters
+from .report import strong_correlation_notes
+from .residual_noise import residual_noise
+from .result_text import FIT_METHODS, WEIGHTING_TEXT
+from .results import FitResult
+from .uncertainty import covariance_from_jacobian
+
+
+# Smallest chi^2 that enters the information criteria (as lmfit clamps it).
+CHI2_FLOOR = 1.0e-250
+
+
+# The FitResult of a finished fit (see fitting.fit for the arguments).
+def build_result(problem, resolved, params_in, best, starts, *, sigma, is_sa, scale_covar,
+                 weighting, tolerances, seconds, engine="exact"):
+    factor, u, solution = best
+    spec_pars, focus = problem.parameters(u)
+    model = problem.model_curves(u)
+    weighted = (problem.root_weights * (problem.y - model)).ravel()
+    if problem.keep is not None:
+        weighted = weighted[problem.keep]
+    jacobian = problem.physical_jacobian(u)
+    uncertainty = covariance_from_jacobian(jacobian, weighted, scale_covar,
+                                           residual_noise(problem, u))
+    params = _parameters(problem, resolved, u, spec_pars, focus, uncertainty)
+    if problem.constraints is not None:
+        _add_constrained(params, problem, u, uncertainty.covariance, resolved, params_in)
+    notes = _notes(problem.names, problem.values(u), solution.active_mask,
+                   uncertainty.standard_errors, uncertainty.correlation, resolved)
+    rel_step = getattr(problem.handle, "rel_step", None)
+    # (Keyword arguments are evaluated in order: nfev counts _start_fields' evaluation.)
+    return FitResult(
+        params=params, var_names=list(problem.names),
+        values={name: p.value for name, p in params.items()},
+        spec_pars=spec_pars, focus=focus, centre=problem.centre,
+        optics={name: params[name].value for name in OPTICAL_NAMES if name in params},
+        aperture=problem.aperture, divided_by_open=problem.divided,
+        expressions={} if problem.constraints is None else dict(problem.constraints.expressions),
+        init_values={name: params[name].init_value for name in problem.names},
+        **_start_fields(problem, factor, solution), rel_step=rel_step,
+        covar=uncertainty.covariance, correlation=uncertainty.correlation,
+        **_statistics(weighted, len(problem.names), solution),
+        **_curve_fields(problem, model, sigma), pulse_energy=problem.energies,
+        weights=weighting, weighting=WEIGHTING_TEXT[weighting],
+        normalisation=problem.normalisation, findings=[],
+        setup=problem.setup, grid=dict(problem.grid), is_sa=is_sa, scale_covar=scale_covar,
+        nfev=problem.evaluations, success=solution.status > 0, status=int(solution.status),
+        message=_convergence_message(solution, tolerances), notes=notes, n_starts=len(starts),
+        start_costs=[2.0 * float(s[2].cost) for s in starts], start_factor=factor,
+        engine=engine, model=problem.model, seconds=seconds, tolerances=tolerances, budget=None,
+        method=FIT_METHODS[engine].format(rel_step=rel_step), _problem=problem, _u=u)
+
+
+# The parameters that are neither constrained nor derived, with their starts
+# and values at u; the fitted ones with their standard errors and correlations.
+def _parameters(problem, resolved, u, spec_pars, focus, uncertainty):
+    params = Parameters()
+    for name, init, value in _unconstrained(problem, resolved, u, spec_pars, focus):
+        low, high = resolved.bounds.get(name, (-math.inf, math.inf))
+        vary = name in problem.names
+        p = params.add(name, value, vary=vary, min=low, max=high)
+        p.init_value = init
+        if vary:
+            k = problem.names.index(name)
+            p.stderr = float(uncertainty.standard_errors[k])
+            p.correl = {other: float(uncertainty.correlation[k, j])
+                        for j, other in enumerate(problem.names) if j != k}
+    return params
+
+
+# (name, start, value at u) of the model's parameters (the optical ones the
+# set-up gives) and of those outside the model that the expressions use,
+# leaving out those an expression gives.
+def _unconstrained(problem, resolved, u, spec_pars, focus):
+    expressions = {} if problem.constraints is None else problem.constraints.expressions
+    for name in FIT_NAMES:
+        if name in expressions or name in OPTICAL_NAMES and name not in resolved.bounds:
+            continue
+        if name == FOCUS:
+            yield name, problem.focus_start, focus
+        elif name in OPTICAL_NAMES:
+            k = OPTICAL_NAMES.index(name)
+            yield name, resolved.optics[k], float(problem.optics(u)[k])
+        else:
+            k = FIT_NAMES.index(name)
+            yield name, resolved.spec_pars[k], spec_pars[k]
+    values = problem.values(u)
+    for name, start in problem.extras.items():
+        yield name, start, values[problem.names.index(name)] if name in problem.names else start
+
+
+# The constrained and derived parameters (those with an expr) with their
+# values at u and standard errors propagated from the covariance of the
+# varied ones (linearised, as lmfit propagates them).
+def _add_constrained(params, problem, u, covariance, resolved, params_in):
+    constraints = problem.constraints
+    values = problem.all_values(u)
+    gradient = problem.constraint_gradient(u)
+    with np.errstate(invalid="ignore"):
+        variances = np.einsum("ij,jk,ik->i", gradient, covariance, gradient)
+    start = problem.all_values(np.zeros(len(problem.names)))
+    for k, name in enumerate(constraints.names):
+        low, high = resolved.bounds.get(name, (-math.inf, math.inf))
+        p = params.add(name, values[name], vary=False, min=low, max=high,
+                       expr=constraints.expressions[name])
+        p.init_value = start[name]
+        p.stderr = float(np.sqrt(variances[k])) if variances[k] >= 0 else math.nan
+    # Keep the caller's order where it had one: the model parameters, then the rest.
+    order = [name for name in FIT_NAMES if name in params]
+    order += [name for name in params_in if name not in order and name in params] \
+        if hasattr(params_in, "keys") else []
+    order += [name for name in params if name not in order]
+    ordered = {name: params[name] for name in order}
+    params.clear()
+    params.update(ordered)
+
+
+# The best start's values and chi^2 there: a solver that ends above it lost its way.
+def _start_fields(problem, factor, solution):
+    start_values = getattr(solution, "start_values", None)
+    if start_values is None:
+        start_values = problem.values(np.where(problem.is_log, math.log(factor), 0.0))
+    start_residuals = problem.evaluate(problem.internal(start_values),
+                                       np.ones(len(problem.names), dtype=bool), jacobian=False)[1]
+    return dict(start_values=dict(zip(problem.names, start_values.tolist())),
+                start_chisqr=float(start_residuals @ start_residuals))
+
+
+# chi^2 of the weighted residuals and the statistics that follow from it.
+def _statistics(weighted, nvarys, solution):
+    ndata = weighted.size
+    chisqr = float(weighted @ weighted)
+    nfree = ndata - nvarys
+    neg2_log_likelihood = ndata * math.log(max(chisqr, CHI2_FLOOR * ndata) / ndata)
+    return dict(
+        chisqr=chisqr, redchi=chisqr / nfree if nfree > 0 else math.nan,
+        # The norm of the weighted residuals as the solver reports it.
+        fit_error=float(getattr(solution, "error", math.sqrt(chisqr))),
+        aic=neg2_log_likelihood + 2.0 * nvarys,
+        bic=neg2_log_likelihood + math.log(ndata) * nvarys,
+        ndata=ndata, nvarys=nvarys, nfree=nfree, residual=weighted)
+
+
+# The data as fitted, the model curves and the residuals, one row per curve:
+# rows of curves of different lengths are padded with NaN beyond their points.
+def _curve_fields(problem, model, sigma):
+    x, data = problem.x, problem.y
+    if problem.keep is not None:
+        missing = ~problem.keep.reshape(problem.y.shape)
+        x, data, model = (np.where(missing, np.nan, a) for a in (x, data, model))
+        sigma = None if sigma is None else np.where(missing, np.nan, sigma)
+    residuals = data - model
+    return dict(residuals=residuals, best_fit=model, data=data, positions=x, sigma=sigma,
+                rms=float(np.sqrt(np.nanmean(residuals ** 2))))
+
+
+# Remarks on a fit: values at their bounds, undetermined and strongly correlated parameters.
+def _notes(names, values, active, errors, correlation, resolved):
+    notes = []
+    for name, value, side in zip(names, values, active):
+        if side:
+            low, high = resolved.bounds[name]
+            bound = low if side < 0 else high
+            notes.append(f"{name} ended at its {'lower' if side < 0 else 'upper'} bound "
+                         f"({bound:g}); its standard error assumes it is free")
+    for name, error in zip(names, errors):
+        if not math.isfinite(error):
+            notes.append(f"{name} is not determined by the data (singular Jacobian): fit fewer "
+                         "parameters")
+    return notes + strong_correlation_notes(names, correlation)
+
+
+# Whether and why the solver stopped, as the result states it.
+def _convergence_message(solution, tolerances):
+    if solution.status > 0:
+        return f"converged: {solution.message}"
+    if getattr(solution, "stopped_because", None):
+        return (f"not converged: the solver stopped after {solution.nfev} evaluations of the "
+                f"best start because {solution.stopped_because}; the values are the last ones "
+                "it tried")
+    return (f"not converged: the solver stopped after {solution.nfev} evaluations "
+            f"(max_nfev = {tolerances[3]}) before its tolerances were met; the values are "
+            "the last ones it tried")
