@@ -19,6 +19,7 @@ from .measurement import WEIGHTS
 from .normalisation import normalisation_of
 from .parameters import (FIT_NAMES, FOCUS, NAMES, OPTICAL_NAMES, SIGNED_NAMES, engine_index,
                          resolve_parameters, scan_centre)
+from .residual_noise import residual_noise
 from .uncertainty import point_weights
 
 
@@ -267,6 +268,11 @@ class ZscanProblem:
     # Model curves at u.
     def model_curves(self, u):
         return self.evaluate(u, np.ones(len(self.names), dtype=bool))[0]
+
+    # The noise that dividing by measured far fields adds to the weighted
+    # residuals at u (a ResidualNoise), or None.
+    def residual_noise(self, u):
+        return residual_noise(self, u)
 
     # Jacobian of the weighted residuals with respect to the physical values, at u.
     def physical_jacobian(self, u):

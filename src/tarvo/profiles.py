@@ -16,7 +16,6 @@ import numpy as np
 from scipy.stats import chi2 as chi2_distribution, f as f_distribution
 
 from .files import json_number, number_cell
-from .residual_noise import residual_noise
 from .uncertainty import (LOWER_MINIMUM, PROFILE, STATUSES, VERDICT_PROBABILITY,
                           VERDICT_REFINEMENTS, VERDICT_TOLERANCE, _status,
                           covariance_from_jacobian)
@@ -74,7 +73,7 @@ def _threshold(result, probability, widening=1.0):
 def _widening(result, k):
     problem = result._problem
     u = np.asarray(result._u, dtype=np.float64)
-    noise = residual_noise(problem, u)
+    noise = problem.residual_noise(u)
     if noise is None:
         return 1.0
     _, residuals, jacobian = problem.evaluate(u, np.ones(len(problem.names), dtype=bool))
@@ -401,7 +400,7 @@ def interval_document(result, sigmas, progress=None):
     threshold = ("F-test of chi^2_best (1 + F^-1(P; 1, nfree) / nfree), the uncertainties "
                  "scaled by the scatter" if result.scale_covar
                  else "chi^2_best + chi2^-1(P; 1), data uncertainties")
-    if residual_noise(result._problem, result._u) is not None:
+    if result._problem.residual_noise(result._u) is not None:
         threshold += ("; its rise above chi^2_best times each parameter's variance over the "
                       "one of independent points (the far-field division's noise)")
     return {"method": INTERVAL_METHOD.format(threshold=threshold),
