@@ -13,6 +13,7 @@ from pathlib import Path
 from .bootstrap import bootstrap_fit
 from .checks import Finding, LSODA_ENGINE, check_measurement, fit_findings, rayleigh_range_mm
 from .cluster import ProgressBar, progress_bar
+from .counts import check_starts
 from .engine import EngineUnavailable
 from .files import (DIGESTS_KEY, InputError, NOT_COMPUTED_KEY, PENDING_KEY, STALE_KEY,
                     changed_inputs, digests_section, fit_settings, input_entries, json_number,
@@ -21,7 +22,7 @@ from .files import (DIGESTS_KEY, InputError, NOT_COMPUTED_KEY, PENDING_KEY, STAL
 from .fitting import fit
 from .global_fit import _undetermined_finding, check_members, fit_global, member_of
 from .lsoda_fit import REL_STEP_DEFAULT, start_multipliers
-from .measurement import (SETUP_FILE, TRUTH_FOCUS, check_starts, read_measurement,
+from .measurement import (SETUP_FILE, TRUTH_FOCUS, read_measurement,
                           read_parameter_file,
                           resolve_model)
 from .normalisation import Normalisation

@@ -15,7 +15,8 @@ from .budget import QUANTITIES, SetupUncertainties
 from .checks import PER_CM3_PER_MOL_L
 from .curve_file import (POSITION_UNITS, TRANSMITTANCE_UNITS, UNIT_NAMES, check_roles,
                          read_curve_file)
-from .engine import ENGINES, MAX_NODES, MAX_SLICES, MAX_STARTS, MODELS
+from .counts import check_count
+from .engine import ENGINES, MAX_NODES, MODELS
 from .files import InputError, read_input_bytes
 from .normalisation import FAR_FIELD_POINTS, NORMALISATIONS, Normalisation
 from .parameters import (COUNT, CROSS_SECTIONS, FIT_NAMES, FOCUS, NAMES, OPTICAL_NAMES,
@@ -146,9 +147,6 @@ MAX_FAR_FIELD_POINTS = 1000
 
 # Levels of the model, hence entries of `populations`.
 LEVELS = _native.LEVELS
-
-# Time and depth slices the model needs at least.
-MIN_SLICES = _native.MIN_SLICES
 
 # Tables and keys of setup.toml; a key outside these is almost always a typo.
 KNOWN_KEYS = {
@@ -516,26 +514,10 @@ def _integer(table, key, where, least, most, why, default=None):
     return value
 
 
-# An integer from table[key] as _integer checks it, or None when absent (the
-# model's default then applies).
-def _optional_integer(table, key, where, least, most, why):
-    return None if key not in table else _integer(table, key, where, least, most, why)
-
-
-# Why the slice counts are bounded, for the message.
-SLICES_WHY = ("every residual evaluation integrates 2 * z_slices * t_slices steps per point "
-              "(10 and 5 resolve a nanosecond pulse in a thin sample)")
-# Why the number of starts is bounded.
-STARTS_WHY = "every start is a complete fit (3 to 10 starts are usual)"
-
-
-# The number of starts, checked: at least 1, at most MAX_STARTS.
-def check_starts(n_starts, where="--starts"):
-    if isinstance(n_starts, bool) or not isinstance(n_starts, int) or n_starts < 1:
-        raise InputError(f"{where} must be at least 1, got {n_starts}")
-    if n_starts > MAX_STARTS:
-        raise InputError(f"{where} = {n_starts} is more than {MAX_STARTS}: {STARTS_WHY}")
-    return n_starts
+# The count table[key] (tarvo.counts), or None when absent (the model's
+# default then applies).
+def _optional_count(table, key, where):
+    return None if key not in table else check_count(key, table[key], f"{where}: {key}")
 
 
 # Molecules per cm^3 in a solution of 1 mol/L: N_A / 1000.
@@ -628,10 +610,8 @@ def _read_setup(doc, where):
         tau=tau,
         sample_width=_number(sample, "sample_width", f"{where} [sample]", "cm"),
         populations=populations,
-        t_slices=_optional_integer(model, "t_slices", f"{where} [model]", MIN_SLICES, MAX_SLICES,
-                                   SLICES_WHY),
-        z_slices=_optional_integer(model, "z_slices", f"{where} [model]", MIN_SLICES, MAX_SLICES,
-                                   SLICES_WHY),
+        t_slices=_optional_count(model, "t_slices", f"{where} [model]"),
+        z_slices=_optional_count(model, "z_slices", f"{where} [model]"),
         pulse_fwhm=fwhm,
         concentration=concentration,
     )
@@ -685,8 +665,8 @@ def _read_fit(doc, where):
         if value == 0.0:
             raise InputError(f"{where}: [start] {name} is fitted and must not be 0 (the starts "
                              "scale it)")
-    n_starts = _integer(fit, "n_starts", f"{where} [fit]", 1, MAX_STARTS, STARTS_WHY,
-                        default=N_STARTS_DEFAULT)
+    n_starts = check_count("n_starts", fit.get("n_starts", N_STARTS_DEFAULT),
+                           f"{where} [fit]: n_starts")
     return start, tuple(names), n_starts, optics
 
 
