@@ -19,17 +19,17 @@ from .files import (DIGESTS_KEY, InputError, NOT_COMPUTED_KEY, PENDING_KEY, STAL
                     changed_inputs, digests_section, fit_settings, input_entries, json_number,
                     provenance, remove_files_of_killed_writers, result_directory_lock,
                     tarvo_version)
+from .fit_tables import TRUTH_FOCUS, read_parameter_file, resolve_model
 from .fitting import fit
 from .global_fit import _undetermined_finding, check_members, fit_global, member_of
 from .lsoda_fit import REL_STEP_DEFAULT, start_multipliers
-from .measurement import (SETUP_FILE, TRUTH_FOCUS, read_measurement,
-                          read_parameter_file,
-                          resolve_model)
+from .measurement_directory import read_measurement
 from .normalisation import Normalisation
 from .plot import global_figure, plot_fit, save_figure, setup_title, values_box_text
 from .problem import check_focus_in_scan
 from .report import (FitCurves, closed_aperture_numbers, fit_document, parameter_rows,
                      report_view, write_result)
+from .setup_file import SETUP_FILE
 from .uncertainty import interval_document
 
 
