@@ -1,4 +1,4 @@
-"""Z-scan fitting toolkit around the tarvo_wrapper extension module.
+"""Z-scan fitting toolkit around tarvo's native core (tarvo._native).
 
 tarvo.simulate computes model curves normalised as a measurement is
 (tarvo.Normalisation); tarvo.fit fits them on the exact engine or, with
