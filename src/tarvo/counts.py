@@ -1,5 +1,5 @@
 """The one range of every count the toolkit accepts (slices, nodes, starts,
-points, replicates, workers) and the check against it, with a message that
+points, far-field points, replicates, workers) and the check against it, with a message that
 says why a count has its upper limit."""
 
 import numbers
@@ -38,6 +38,9 @@ MAX_REPLICATES = 100_000
 # Most worker processes of a local cluster.
 MAX_WORKERS = 1024
 
+# Most far-field points at each end of a curve.
+MAX_FAR_FIELD_POINTS = 1000
+
 COUNTS = {
     "t_slices": CountRange(_native.MIN_SLICES, MAX_SLICES, SLICES_WHY),
     "z_slices": CountRange(_native.MIN_SLICES, MAX_SLICES, SLICES_WHY),
@@ -52,6 +55,8 @@ COUNTS = {
                                        "every replicate is a complete fit; a few thousand give "
                                        "95 % intervals to their second digit"),
     "workers": CountRange(1, MAX_WORKERS, "one worker process per core is the useful most"),
+    "far_field_points": CountRange(1, MAX_FAR_FIELD_POINTS,
+                                   "the far field is a few points at each end of a curve"),
 }
 
 

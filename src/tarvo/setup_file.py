@@ -36,9 +36,6 @@ SETUP_FILE = "setup.toml"
 # Largest set-up or parameter file read: a set-up file has a few dozen lines.
 MAX_TOML_BYTES = 1024 * 1024
 
-# Most far-field points at each end of a curve.
-MAX_FAR_FIELD_POINTS = 1000
-
 # Levels of the model, hence entries of `populations`.
 LEVELS = _native.LEVELS
 
@@ -122,18 +119,6 @@ def _number(table, key, where, unit, allow_zero=False):
         bound = "at least 0" if allow_zero else "positive"
         raise InputError(f"{where}: {key} must be {bound} ({unit}), got {value!r}")
     return float(value)
-
-
-# An integer from table[key], at least `least` and at most `most` (why: the reason).
-def _integer(table, key, where, least, most, why, default=None):
-    value = table.get(key, default)
-    if value is None:
-        raise InputError(f"{where}: missing {key}")
-    if isinstance(value, bool) or not isinstance(value, int) or value < least:
-        raise InputError(f"{where}: {key} must be an integer of at least {least}, got {value!r}")
-    if value > most:
-        raise InputError(f"{where}: {key} = {value} is more than {most}: {why}")
-    return value
 
 
 # The count table[key] (tarvo.counts), or None when absent (the model's
@@ -323,9 +308,8 @@ def _read_data_format(doc, where):
     if mode not in NORMALISATIONS:
         raise InputError(f"{where}: normalisation must be one of "
                          f"{', '.join(map(repr, NORMALISATIONS))}, got {mode!r}")
-    points = _integer(table, "far_field_points", where, 1, MAX_FAR_FIELD_POINTS,
-                      "the far field is a few points at each end of a curve",
-                      default=FAR_FIELD_POINTS)
+    points = check_count("far_field_points", table.get("far_field_points", FAR_FIELD_POINTS),
+                         f"{where}: far_field_points")
     return DataFormat(
         columns=_columns(table, where),
         position_unit=_unit_setting(table, "position_unit", POSITION_UNITS, where),
