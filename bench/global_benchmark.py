@@ -15,7 +15,7 @@ from pathlib import Path
 from tarvo import fit
 from tarvo.global_fit import default_candidates, plan
 from tarvo.global_fit import fit_global, member_of
-from tarvo.measurement import read_measurement
+from tarvo.measurement_directory import read_measurement
 
 HERE = Path(__file__).resolve().parent
 EXAMPLES = HERE.parent / "examples" / "global"

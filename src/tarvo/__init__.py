@@ -1,4 +1,4 @@
-"""Z-scan fitting toolkit around the tarvo_wrapper extension module.
+"""Z-scan fitting toolkit around tarvo's native core (tarvo._native).
 
 tarvo.simulate computes model curves normalised as a measurement is
 (tarvo.Normalisation); tarvo.fit fits them on the exact engine or, with
@@ -13,7 +13,8 @@ from .checks import PlausibilityWarning
 from .files import tarvo_version
 from .fitting import fit
 from .global_fit import GlobalFitResult, plan
-from .measurement import Measurement, read_measurement
+from .measurement import Measurement
+from .measurement_directory import read_measurement
 from .normalisation import Normalisation
 from .parameters import FitParameter, Parameters
 from .results import FitResult

@@ -20,9 +20,9 @@ from pathlib import Path
 
 from .bootstrap import add_bootstrap_arguments, bootstrap_options
 from .cluster import dask_client, local_layout, progress_bar
+from .counts import check_count
 from .directory_fit import (FitFailed, RESULT_FILE, add_interval_arguments, fit_and_write,
                             global_fit_and_write, parse_sigmas, prepare_fit)
-from .engine import check_count
 from .files import (BATCH_LOCK, InputError, directory_lock, outdated_reason, read_input_bytes,
                     write_json, write_text)
 from .parameters import FIT_NAMES

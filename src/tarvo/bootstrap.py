@@ -30,7 +30,7 @@ import numpy as np
 
 from . import _native
 from .cluster import available_cores, dask_client, inside_worker
-from .engine import COUNTS, check_count
+from .counts import COUNTS, check_count
 from .files import InputError, json_number, number_cell
 from .parameters import FOCUS, Parameters
 

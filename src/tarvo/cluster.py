@@ -11,7 +11,7 @@ import time
 from contextlib import contextmanager
 from dataclasses import dataclass
 
-from .measurement import InputError
+from .files import InputError
 
 
 # What to install when Dask is missing.

@@ -13,23 +13,24 @@ from pathlib import Path
 from .bootstrap import bootstrap_fit
 from .checks import Finding, LSODA_ENGINE, check_measurement, fit_findings, rayleigh_range_mm
 from .cluster import ProgressBar, progress_bar
+from .counts import check_starts
 from .engine import EngineUnavailable
 from .files import (DIGESTS_KEY, InputError, NOT_COMPUTED_KEY, PENDING_KEY, STALE_KEY,
                     changed_inputs, digests_section, fit_settings, input_entries, json_number,
                     provenance, remove_files_of_killed_writers, result_directory_lock,
                     tarvo_version)
+from .fit_tables import TRUTH_FOCUS, read_parameter_file, resolve_model
 from .fitting import fit
 from .global_fit import _undetermined_finding, check_members, fit_global, member_of
 from .lsoda_fit import REL_STEP_DEFAULT, start_multipliers
-from .measurement import (SETUP_FILE, TRUTH_FOCUS, check_starts, read_measurement,
-                          read_parameter_file,
-                          resolve_model)
+from .measurement_directory import read_measurement
 from .normalisation import Normalisation
 from .plot import global_figure, plot_fit, save_figure, setup_title, values_box_text
 from .problem import check_focus_in_scan
 from .report import (FitCurves, closed_aperture_numbers, fit_document, parameter_rows,
                      report_view, write_result)
 from .profiles import interval_document
+from .setup_file import SETUP_FILE
 
 
 # Exit status for bad arguments or input files (as argparse uses it).

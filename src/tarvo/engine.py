@@ -1,16 +1,13 @@
 """The engines behind one handle: the exact engine (tarvo._native.ExactModel,
 built once per fit, evaluated for new parameters) and its model settings and
-grid defaults (the energy model's chosen by the resolution rule), and the
-one range of every count the toolkit accepts."""
+grid defaults (the energy model's chosen by the resolution rule)."""
 
 import math
-import numbers
-from dataclasses import dataclass
 
 import numpy as np
 
 from . import _native
-from .files import InputError
+from .counts import check_count
 from .parameters import (COUNT as PARAMETER_COUNT, CROSS_SECTIONS, FOCUS_SHIFT, NAMES,
                          OPTICAL_NAMES, OPTICAL_TO_ENGINE, OPTICS_FIRST)
 
@@ -567,65 +564,3 @@ def energy_resolution(spec_pars, populations, sample_width, pulse_energies, w0, 
                                          math.ceil(RADIAL_BASE + RADIAL_PER_DECADE * decades))),
         intensity_points=min(MAX_NODES, max(MIN_INTENSITY, math.ceil(intensity - 1e-9))),
     )
-
-
-# The accepted values of a count and why it has an upper limit.
-@dataclass(frozen=True)
-class CountRange:
-    least: int
-    most: int
-    why: str
-
-
-# Most time or depth slices: every residual evaluation integrates
-# 2 * z_slices * t_slices steps per point and keeps a points x t_slices table
-# per curve; 10 x 5 resolve a nanosecond pulse in a thin sample.
-MAX_SLICES = 1000
-
-# Most starts: each one is a complete fit, so a hundred already take a hundred
-# times as long as one.
-MAX_STARTS = 100
-
-# Most points per curve (as the curve reader reads them).
-MAX_POINTS = 100_000
-
-# Most bootstrap replicates: a few thousand give 95 % intervals to their
-# second digit; every replicate is a complete fit.
-MAX_REPLICATES = 100_000
-
-# Most worker processes of a local cluster.
-MAX_WORKERS = 1024
-
-COUNTS = {
-    "t_slices": CountRange(_native.MIN_SLICES, MAX_SLICES,
-                           "every residual evaluation integrates 2 * z_slices * t_slices steps "
-                           "per point (10 and 5 resolve a nanosecond pulse in a thin sample)"),
-    "z_slices": CountRange(_native.MIN_SLICES, MAX_SLICES,
-                           "every residual evaluation integrates 2 * z_slices * t_slices steps "
-                           "per point (10 and 5 resolve a nanosecond pulse in a thin sample)"),
-    "radial_points": CountRange(1, MAX_RADIAL_POINTS,
-                                "the energy model's radial quadrature has at most "
-                                f"{MAX_RADIAL_POINTS} nodes (8 are plenty)"),
-    "n_starts": CountRange(1, MAX_STARTS, "every start is a complete fit (3 to 10 starts are "
-                                          "usual)"),
-    "points": CountRange(2 * _native.MIN_POINTS_PER_CURVE, MAX_POINTS,
-                         "a Z-scan curve has tens to thousands of points"),
-    "bootstrap replicates": CountRange(2, MAX_REPLICATES,
-                                       "every replicate is a complete fit; a few thousand give "
-                                       "95 % intervals to their second digit"),
-    "workers": CountRange(1, MAX_WORKERS, "one worker process per core is the useful most"),
-}
-
-
-# `value` checked against the range of count `name`; InputError (a
-# ValueError) whose message starts with `label` (default: the name) otherwise.
-def check_count(name, value, label=None):
-    bounds = COUNTS[name]
-    label = label or name
-    if isinstance(value, bool) or not isinstance(value, numbers.Integral) \
-            or value < bounds.least:
-        raise InputError(f"{label} must be an integer of at least {bounds.least}, got {value!r}")
-    value = int(value)
-    if value > bounds.most:
-        raise InputError(f"{label} = {value} is more than {bounds.most}: {bounds.why}")
-    return value

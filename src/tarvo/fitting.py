@@ -18,7 +18,8 @@ import numpy as np
 from . import _native
 from .budget import SetupUncertainties, error_budget
 from .checks import CHECK_MODES, data_findings, fit_findings, raise_or_warn, rayleigh_range_mm
-from .engine import check_count, check_engine
+from .counts import check_count
+from .engine import check_engine
 from .global_fit import fit_global, member_of
 from .lsoda_fit import (LMDIF_EVALUATIONS_PER_PARAMETER, LMDIF_TOLERANCE, LsodaHandle,
                         run_multi_start, start_multipliers, use_lsoda_engine)

@@ -12,11 +12,11 @@ from scipy.optimize import least_squares
 
 from .checks import Finding, check_setup, data_findings, raise_or_warn, rayleigh_range_mm
 from .files import InputError
-from .measurement import load_toml
 from .misfit import misfit_message, residual_structure
 from .parameters import FOCUS, NAMES, Parameters
 from .problem import prepare_problem
 from .residual_noise import ResidualNoise, residual_noise
+from .setup_file import load_toml
 from .uncertainty import covariance_from_jacobian, from_jacobian
 
 

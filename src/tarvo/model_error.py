@@ -14,7 +14,8 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from .engine import MAX_NODES, MAX_SLICES
+from .counts import MAX_SLICES
+from .engine import MAX_NODES
 
 # Largest shift of a fitted value, in standard errors, that the grid may cause.
 SHIFT_LIMIT = 0.2

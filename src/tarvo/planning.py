@@ -14,13 +14,13 @@ from .curve_file import MAX_ABS_VALUE, MAX_POINTS
 from .directory_fit import output_directory, report_findings
 from .files import (InputError, current_digest, provenance, read_input_bytes, write_json,
                     write_text)
-from .measurement import (MAX_TOML_BYTES, SETUP_FILE, _sigma_1_from_absorption,
-                          _without_rate_scheme, read_fit_options, read_optics,
-                          read_parameter_file,
-                          read_setup_file, read_start, resolve_model)
+from .fit_tables import (_sigma_1_from_absorption, read_fit_options, read_optics,
+                         read_parameter_file, read_start, resolve_model)
 from .normalisation import FAR_FIELD_POINTS, Normalisation
 from .parameters import NAMES, OPTICAL_NAMES
 from .plot import energy_label, plot_simulation, setup_title
+from .setup_file import (MAX_TOML_BYTES, SETUP_FILE, _without_rate_scheme,
+                         read_setup_file)
 from .simulation import simulate
 
 

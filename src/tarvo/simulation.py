@@ -4,7 +4,8 @@
 import numpy as np
 
 from . import _native
-from .engine import (ESTABLISHED_DEFAULTS, check_count, check_engine, check_model, grid_defaults,
+from .counts import check_count
+from .engine import (ESTABLISHED_DEFAULTS, check_engine, check_model, grid_defaults,
                      grid_settings, model_and_jacobian, padded_rows, ragged_rows)
 from .normalisation import FAR_FIELD_POINTS, normalisation_of
 from .parameters import OPTICAL_NAMES, parameter_vector

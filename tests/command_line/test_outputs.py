@@ -94,7 +94,7 @@ def test_standard_deviations_and_a_bom_setup_file_are_read(tmp_path, capsys):
     document = json.loads((tmp_path / "fit-result.json").read_text())
     assert document["weights"] == "1/sigma^2 (data uncertainties)"
     assert "weights 1/sigma^2 (data uncertainties)" in out
-    from tarvo.measurement import read_measurement
+    from tarvo.measurement_directory import read_measurement
     measurement = read_measurement(tmp_path)
     assert np.array_equal(measurement.sigma, np.full((2, POSITIONS.size), 0.004))
     # Fitted as the model is: each curve and its sigma divided by the curve's far field.

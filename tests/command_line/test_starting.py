@@ -9,7 +9,8 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from tarvo.measurement import read_measurement, read_setup_file
+from tarvo.measurement_directory import read_measurement
+from tarvo.setup_file import read_setup_file
 
 from measurement_cases import SETUP_TOML, make_measurement, run
 
@@ -282,7 +283,7 @@ def test_raw_simulated_readings_fit_to_the_truth(tmp_path, capsys):
 # the keys the reader knows.
 def test_setup_uncertainties_give_the_error_budget(measurement_dir, capsys):
     from tarvo import FitResult
-    from tarvo.measurement import KNOWN_KEYS, UNCERTAINTY_TABLE
+    from tarvo.setup_file import KNOWN_KEYS, UNCERTAINTY_TABLE
     from tarvo.planning import TEMPLATE
 
     edited_setup(measurement_dir, "n_starts = 1", "n_starts = 1\n\n[uncertainty]\nw0 = 0.05\n"

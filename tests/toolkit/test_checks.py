@@ -9,7 +9,7 @@ import pytest
 from tarvo.checks import check_measurement, fit_findings
 from tarvo.directory_fit import fit_and_write, prepare_fit
 from tarvo.files import InputError
-from tarvo.measurement import read_measurement
+from tarvo.measurement_directory import read_measurement
 
 from measurement_cases import make_measurement, run
 

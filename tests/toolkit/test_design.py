@@ -12,7 +12,7 @@ import pytest
 import tarvo
 from tarvo.global_fit import plan
 from tarvo.global_fit import GlobalMember, member_of
-from tarvo.measurement import read_measurement
+from tarvo.measurement_directory import read_measurement
 
 from measurement_cases import run
 from model_cases import BEAM, POPULATIONS, RSA_PARS

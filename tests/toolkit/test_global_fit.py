@@ -12,7 +12,7 @@ import pytest
 import tarvo
 from tarvo.files import result_directory_lock
 from tarvo.global_fit import GlobalMember, fit_global, global_name
-from tarvo.measurement import read_measurement
+from tarvo.measurement_directory import read_measurement
 
 from measurement_cases import make_measurement, run
 

@@ -16,7 +16,8 @@ import pytest
 import tarvo
 from tarvo.bootstrap import MAX_REPLICATES
 from tarvo.cli import main
-from tarvo.engine import COUNTS, MAX_RADIAL_POINTS, check_count
+from tarvo.counts import COUNTS, check_count
+from tarvo.engine import MAX_RADIAL_POINTS
 from tarvo.files import InputError
 from tarvo.files import read_input_bytes
 

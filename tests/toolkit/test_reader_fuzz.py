@@ -192,7 +192,7 @@ def setup_bytes(draw):
           suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 @given(data=setup_bytes())
 def test_setup_files_are_read_or_refused_in_one_line(worker, data):
-    from tarvo.engine import MAX_STARTS
+    from tarvo.counts import MAX_STARTS
 
     outcome = worker.run({"reader": "setup", "data": data})
     event(f"{outcome.kind} {outcome.type or ''}".strip())
