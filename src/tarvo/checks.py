@@ -18,7 +18,7 @@ from types import SimpleNamespace
 import numpy as np
 
 from . import _native
-from .normalisation import FAR_FIELD_TOLERANCE
+from .normalisation import FAR_FIELD_TOLERANCE, NORMALISATIONS, Normalisation
 from .parameters import NAMES, PARAMETERS, scan_centre
 from .misfit import misfit_message, residual_structure
 
@@ -225,11 +225,11 @@ def _thin_sample(setup):
                     f"{setup.sample_width * 0.1:.6g}")]
 
 
-# The mean of the first and last `points` values of each curve (rows).
+# The far-field mean of each curve (rows) over its first and last `points`
+# values, as the normalisation takes it.
 def far_field_means(transmittance, points=BASELINE_POINTS):
     y = np.atleast_2d(np.asarray(transmittance, dtype=np.float64))
-    ends = np.concatenate([y[:, :points], y[:, -points:]], axis=1)
-    return ends.mean(axis=1)
+    return Normalisation(NORMALISATIONS[0], points).far_field(y)
 
 
 # Among the points at either end of a curve of `points` points that set its baseline.
