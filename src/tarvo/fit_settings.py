@@ -1,17 +1,23 @@
 """The settings of tarvo.fit: its keyword options in one frozen object.
 
 tarvo.fit names its data, start values, set-up and engine; every other
-setting is a keyword option, a field of FitSettings. FitSettings.of checks
-the names once (tarvo.options), checks the values as the fit always has (in
-the same order, with the same messages) and fills in what the caller left
-out with the engine's own defaults; the fit's steps read the one object.
+setting is a keyword option, a field of FitSettings. The fit checks their
+names once (tarvo.options); FitSettings.of checks their values as the fit
+always has (in the same order, with the same messages) and fills in what the
+caller left out with the engine's own defaults; the fit's steps read the
+one object.
 """
 
+import os
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass, replace
+
+from numpy.typing import ArrayLike
 
 from .budget import SetupUncertainties
 from .checks import CHECK_MODES
 from .engine import check_count, check_engine
+from .normalisation import Normalisation
 from .options import option_names
 from .uncertainty import LINEARISED, PROFILE
 
@@ -38,32 +44,36 @@ IDENTIFIABILITY_CHOICES = (PROFILE, LINEARISED)
 @dataclass(frozen=True, eq=False)
 class FitSettings:
     engine: str = "exact"
-    model: str = None
-    normalisation: object = None
-    far_field_points: int = None
-    t_slices: int = None
-    z_slices: int = None
-    radial_points: int = None
-    intensity_points: int = None
-    sigma: object = None
-    weights: str = None
+    # The model, how its curves and the data are normalised, and its grid.
+    model: str | None = None
+    normalisation: str | Normalisation | None = None
+    far_field_points: int | None = None
+    t_slices: int | None = None
+    z_slices: int | None = None
+    radial_points: int | None = None
+    intensity_points: int | None = None
+    # The data's uncertainties and weights, and what the fit varies.
+    sigma: ArrayLike | None = None
+    weights: str | None = None
     is_sa: bool = False
-    vary: object = None
+    vary: Sequence[str] | None = None
+    scale_covar: bool | None = None
+    # The solver: starts, tolerances, evaluations, progress and messages.
     n_starts: int = 1
-    scale_covar: bool = None
-    checks: str = "warn"
     ftol: float = TOLERANCE
     xtol: float = TOLERANCE
     gtol: float = TOLERANCE
-    max_nfev: int = None
-    progress: object = None
-    rel_step: float = None
-    solver_log: object = None
-    uncertainties: object = None
+    max_nfev: int | None = None
+    progress: Callable[[int], object] | None = None
+    rel_step: float | None = None
+    solver_log: str | os.PathLike | None = None
+    # What is judged of the result, and the closed-aperture curves.
+    checks: str = "warn"
+    uncertainties: Mapping | SetupUncertainties | None = None
     identifiability: str = PROFILE
     model_error: bool = True
-    aperture: object = None
-    divided_by_open: object = None
+    aperture: Sequence[float] | None = None
+    divided_by_open: Sequence[bool] | None = None
 
     # The settings of a fit on `engine` with the keyword `options` (names
     # already checked): values checked, each engine's defaults filled in.

@@ -1,6 +1,7 @@
 """Model Z-scan curves for given parameters and measurement set-up."""
 
 
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 
 import numpy as np
@@ -27,14 +28,14 @@ FIT_ZSCAN_MODEL = dict(model="established", normalisation="shift", engine="lsoda
 # optics and apertures.
 @dataclass(frozen=True, eq=False)
 class SimulationOptions:
-    t_slices: int = None
-    z_slices: int = None
-    radial_points: int = None
-    intensity_points: int = None
-    far_field_points: int = None
-    optics: object = None
-    aperture: object = None
-    divided_by_open: object = None
+    t_slices: int | None = None
+    z_slices: int | None = None
+    radial_points: int | None = None
+    intensity_points: int | None = None
+    far_field_points: int | None = None
+    optics: Mapping[str, float] | None = None
+    aperture: Sequence[float] | None = None
+    divided_by_open: Sequence[bool] | None = None
 
 
 SIMULATE_OPTIONS = option_names(SimulationOptions)
