@@ -38,7 +38,9 @@ from .results import build_result
 from .uncertainty import PROFILE, from_jacobian, judge_by_profiles
 
 
-# Default limit of model evaluations per start and fitted parameter (as MINPACK's 200 (n + 1)).
+# The exact engine's default limit of model evaluations of one start (and of
+# each refit of the grid control): this times (n + 1) for n fitted
+# parameters, as MINPACK's 200 (n + 1).
 EVALUATIONS_PER_PARAMETER = 200
 
 # How each engine's identifiability report comes about.
@@ -96,8 +98,9 @@ def _identifiability(problem, result, profiles):
     return identifiability
 
 
-# The model of a fit's measurement at another set-up and other pulse energies,
-# on the fit's engine and grid (the error budget's shifted set-ups).
+# What makes the model of a fit's measurement at another set-up and other
+# pulse energies, (setup, energies) -> handle, on the fit's engine and grid:
+# the error budget's shifted set-ups.
 def _handle_maker(problem, engine):
     if engine == "lsoda":
         # The solver's messages at the shifted set-ups go where the fit's go.
