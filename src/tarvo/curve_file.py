@@ -537,21 +537,38 @@ def read_curve_file(path, columns=None, position_unit=None, transmittance_unit=N
         left = f" ({len(missing)} left out)" if missing else ""
         raise InputError(f"{path}: {len(rows)} data rows{left}; a curve needs at least "
                          f"{MIN_POINTS}")
-    # Its units belong to the columns by place, whatever names the roles.
-    header_units = {} if fields is None else {role: unit for role, (_, unit)
-                                              in zip(roles, fields) if unit}
     if columns is not None and header is not None:
         named = tuple(role for role, _ in header)
         if named != roles:
             raise InputError(f"{path}: the header names the columns {', '.join(named)}, [data] "
                              f"columns says {', '.join(roles)}: correct one of them")
     _check_values(rows, line_numbers, roles, path)
+    units = _units(roles, fields, position_unit, transmittance_unit, path)
+    positions, values, sigma = _curve_values(rows, line_numbers, roles, units, path)
+    return CurveData(positions=positions, transmittance=values, sigma=sigma,
+                     sha256=hashlib.sha256(raw).hexdigest(), encoding=encoding, layout=layout,
+                     raw="signal" in roles, columns=roles, units=units, skipped=tuple(skipped),
+                     missing=missing, lines=tuple(line_numbers))
+
+
+# The units of the position and transmittance columns: as given, else as the
+# header names them, else mm and fraction.
+def _units(roles, fields, position_unit, transmittance_unit, path):
+    # Its units belong to the columns by place, whatever names the roles.
+    header_units = {} if fields is None else {role: unit for role, (_, unit)
+                                              in zip(roles, fields) if unit}
     units = {"position": _resolve_unit(position_unit, header_units.get("position"),
                                        POSITION_UNITS, "mm", "position", "position_unit", path)}
     if "transmittance" in roles:
         units["transmittance"] = _resolve_unit(
             transmittance_unit, header_units.get("transmittance"), TRANSMITTANCE_UNITS,
             "fraction", "transmittance", "transmittance_unit", path)
+    return units
+
+
+# Positions in mm (strictly monotonic), transmittance as a fraction (or the
+# raw ratio signal / reference) and sigma (or None) from the kept rows.
+def _curve_values(rows, line_numbers, roles, units, path):
     # A skipped column may hold anything.
     data = np.array([[math.nan if v is None else v for v in row] for row in rows],
                     dtype=np.float64)
@@ -571,7 +588,4 @@ def read_curve_file(path, columns=None, position_unit=None, transmittance_unit=N
         values = column["signal"] / column["reference"] if "reference" in column \
             else column["signal"]
         sigma = None
-    return CurveData(positions=positions, transmittance=values, sigma=sigma,
-                     sha256=hashlib.sha256(raw).hexdigest(), encoding=encoding, layout=layout,
-                     raw="signal" in roles, columns=roles, units=units, skipped=tuple(skipped),
-                     missing=missing, lines=tuple(line_numbers))
+    return positions, values, sigma

@@ -5,9 +5,9 @@ the result's standard errors, curves and refits.
 
 The engine handle of the exact engine evaluates curves with exact
 derivatives; the LSODA march has none, so its handle differentiates by
-central differences with steps `rel_step` times each value. Everything above the handle (the FitResult, its
-covariance, identifiability, profile intervals, bootstrap) is the same for
-both engines.
+central differences with steps `rel_step` times each value. Everything above
+the handle (the FitResult, its covariance, identifiability, profile
+intervals, bootstrap) is the same for both engines.
 """
 
 import math
@@ -187,9 +187,9 @@ def messages_line(messages, log_path):
 
 
 # Put a prepared problem on the lsoda engine: the LSODA march as its handle.
-# Its solver variables become linear (see _centre_variables): fit_zscan's
-# values may end at or below zero, where the exact engine's logarithmic
-# variables do not reach.
+# run_multi_start then makes its solver variables linear (_centre_variables):
+# fit_zscan's values may end at or below zero, where the exact engine's
+# logarithmic variables do not reach.
 def use_lsoda_engine(problem, rel_step=None):
     check_lsoda_problem(problem)
     problem.handle = LsodaHandle(problem.x, problem.energies, problem.setup, problem.grid,

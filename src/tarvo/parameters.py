@@ -1,17 +1,16 @@
 """The model's parameters and the fit's: the eight parameters (names, units,
 meanings), tarvo.Parameters (lmfit's habits: value, vary, min, max, expr),
-their resolution for a fit, the expressions of constrained parameters, and
-where the fit puts the focus."""
+their resolution for a fit (the expressions themselves are read by
+tarvo.constraints), and where the fit puts the focus."""
 
 import math
-import reprlib
 from collections.abc import Mapping
 from dataclasses import dataclass
 
 import numpy as np
-from asteval import Interpreter, get_ast_names
 
 from . import _native
+from .constraints import Constraints, names_used
 
 
 # Derivative index of a shift of the focus (model(x - dz0), dz0 in mm).
@@ -301,7 +300,7 @@ class ResolvedParameters:
     """Values of the eight parameters, the optical ones and the focus, and which vary."""
 
     # From checked values, bounds, the list of varied names and the
-    # constraint expressions (a tarvo.parameters.Constraints or None).
+    # constraint expressions (a tarvo.constraints.Constraints or None).
     def __init__(self, spec_pars, focus, bounds, varied, constraints=None, extras=None,
                  optics=None):
         self.spec_pars = spec_pars
@@ -458,10 +457,7 @@ def _optical_entry(name, p, value, expressions, bounds, varied):
 def _extra_parameters(entries, expressions, bounds, varied):
     used = set()
     for text in expressions.values():
-        try:
-            used.update(get_ast_names(Interpreter(minimal=True).parse(text)))
-        except (SyntaxError, RecursionError, RuntimeError, MemoryError):
-            pass   # reported with the reason when the expressions are checked
+        used.update(names_used(text))
     extras = {}
     for name, p in entries.items():
         if name in FIT_NAMES or name in expressions:
@@ -502,7 +498,7 @@ def _check_constraints(expressions, entries, spec_pars, focus, extras):
     if FOCUS in entries and FOCUS not in expressions:
         start[FOCUS] = focus
     needs_focus = [name for name in constraints.names
-                   if FOCUS in _uses(constraints, name)] if start.get(FOCUS, 0.0) is None else []
+                   if FOCUS in constraints.uses(name)] if start.get(FOCUS, 0.0) is None else []
     if needs_focus:
         raise ValueError(f"{needs_focus[0]}: expr uses focus, which has no value (give the focus "
                          "a value in mm)")
@@ -515,154 +511,6 @@ def _check_constraints(expressions, entries, spec_pars, focus, extras):
                 raise ValueError(f"{name}: expr {expressions[name]!r} gives {value:g} at the "
                                  f"start values; {what} must be positive")
     return constraints
-
-
-# The parameters an expression uses (directly).
-def _uses(constraints, name):
-    return get_ast_names(constraints._trees[name])
-
-
-# Relative step of the central differences of the expressions (they are
-# cheap and smooth: the derivatives come out to about 1e-10 relative).
-DERIVATIVE_STEP = 1.0e-5
-
-
-# The repr of an expression or its value for a message, cut to a line.
-def _shown(value, limit=80):
-    # reprlib shows the first items of a large list without building its repr.
-    text = repr(value) if isinstance(value, str) else reprlib.repr(value)
-    return text if len(text) <= limit else text[:limit - 3] + "..."
-
-
-# A new asteval interpreter with the mathematical functions only.
-def _interpreter():
-    return Interpreter(minimal=True, use_numpy=True)
-
-
-# The constraint expressions of a set of parameters, checked and ordered so
-# that every expression comes after those it uses.
-class Constraints:
-    """Expressions name -> text over the parameters `names` (all parameter names)."""
-
-    # Parse every expression and order them; ValueError on a syntax error,
-    # an unknown name or a circular definition.
-    def __init__(self, expressions, names):
-        self.expressions = dict(expressions)
-        self._interpreter = _interpreter()
-        builtins = set(self._interpreter.symtable)
-        self._trees, uses = {}, {}
-        for name, text in self.expressions.items():
-            if not isinstance(text, str) or not text.strip():
-                raise ValueError(f"{name}: expr must be a non-empty text, got {text!r}")
-            try:
-                tree = self._interpreter.parse(text)
-            except (RecursionError, RuntimeError, MemoryError):
-                self._interpreter.error = []
-                raise ValueError(f"{name}: cannot read expr {_shown(text)}: nested too deeply "
-                                 f"or too long (an expr is a formula of a few terms)") from None
-            except SyntaxError as error:
-                self._interpreter.error = []
-                raise ValueError(f"{name}: cannot read expr {text!r}: not a valid expression"
-                                 + (f" ({error.msg})" if getattr(error, "msg", "") else "")) \
-                    from None
-            if tree is None or self._interpreter.error:
-                detail = self._errors()
-                raise ValueError(f"{name}: cannot read expr {text!r}{detail}")
-            used = [n for n in get_ast_names(tree) if n not in builtins or n in names]
-            unknown = [n for n in used if n not in names]
-            if unknown:
-                raise ValueError(f"{name}: expr {text!r} uses {', '.join(map(repr, unknown))}, "
-                                 "which is no parameter; the parameters are "
-                                 + ", ".join(names))
-            if name in used:
-                raise ValueError(f"{name}: expr {text!r} uses the parameter itself")
-            self._trees[name] = tree
-            uses[name] = [n for n in used if n in self.expressions]
-        self.order = _dependency_order(uses)
-
-    # asteval's error messages, as one text after a colon (or nothing).
-    def _errors(self):
-        # Each message repeats the expression before its last line, the reason.
-        messages = [e.get_error()[1].strip().splitlines() for e in self._interpreter.error]
-        self._interpreter.error = []
-        reasons = [lines[-1] for lines in messages if lines]
-        return f": {'; '.join(reasons)}" if reasons else ""
-
-    # Names of the constrained and derived parameters, in evaluation order.
-    @property
-    def names(self):
-        return list(self.order)
-
-    # Values of every expression given the values of the other parameters
-    # (name -> value); returns all values, the expressions' included.
-    def evaluate(self, values):
-        values = dict(values)
-        symbols = self._interpreter.symtable
-        for name in self.order:
-            for other, value in values.items():
-                symbols[other] = value
-            text = _shown(self.expressions[name])
-            try:
-                # Overflow gives inf, refused below, rather than a warning.
-                with np.errstate(all="ignore"):
-                    result = self._interpreter.run(self._trees[name], with_raise=True)
-            except RecursionError:
-                self._interpreter.error = []
-                raise ValueError(f"{name}: expr {text} is nested too deeply to evaluate") \
-                    from None
-            except Exception as error:
-                # asteval's limits raise with an empty text and say why in its errors.
-                reason = self._errors() or (f": {type(error).__name__}: {error}"
-                                            if str(error) else f": {type(error).__name__}")
-                raise ValueError(f"{name}: expr {text} failed{reason}") from None
-            if self._interpreter.error:
-                raise ValueError(f"{name}: expr {text} failed" + self._errors())
-            try:
-                value = float(result)
-            except (TypeError, ValueError, OverflowError):
-                raise ValueError(f"{name}: expr {text} gives {_shown(result)}, not a number") \
-                    from None
-            if not math.isfinite(value):
-                raise ValueError(f"{name}: expr {text} gives {value!r}")
-            values[name] = value
-        return values
-
-    # Derivatives of the expressions' values with respect to the parameters
-    # `free` (names) at `values`: an array (len(names), len(free)), rows in
-    # evaluation order; central differences.
-    def gradient(self, values, free):
-        gradient = np.zeros((len(self.order), len(free)))
-        for j, name in enumerate(free):
-            step = DERIVATIVE_STEP * (abs(values[name]) or 1.0)
-            up, down = dict(values), dict(values)
-            up[name] += step
-            down[name] -= step
-            high, low = self.evaluate(up), self.evaluate(down)
-            for i, constrained in enumerate(self.order):
-                gradient[i, j] = (high[constrained] - low[constrained]) / (2.0 * step)
-        return gradient
-
-
-# Names in an order where each comes after the names it uses; ValueError on a cycle.
-def _dependency_order(uses):
-    order, state = [], {}
-
-    # Depth-first visit: 1 while on the path, 2 when placed.
-    def visit(name, path):
-        if state.get(name) == 2:
-            return
-        if state.get(name) == 1:
-            cycle = path[path.index(name):] + [name]
-            raise ValueError("circular expr definitions: " + " -> ".join(cycle))
-        state[name] = 1
-        for other in uses[name]:
-            visit(other, path + [name])
-        state[name] = 2
-        order.append(name)
-
-    for name in uses:
-        visit(name, [])
-    return order
 
 
 # Position (mm) that fit_zscan subtracts from every scan position: the position

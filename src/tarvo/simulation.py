@@ -1,6 +1,9 @@
 """Model Z-scan curves for given parameters and measurement set-up."""
 
 
+from collections.abc import Mapping, Sequence
+from dataclasses import dataclass
+
 import numpy as np
 
 from . import _native
@@ -8,6 +11,7 @@ from .counts import check_count
 from .engine import (ESTABLISHED_DEFAULTS, check_engine, check_model, grid_defaults,
                      grid_settings, model_and_jacobian, padded_rows, ragged_rows)
 from .normalisation import FAR_FIELD_POINTS, normalisation_of
+from .options import check_option_names, document_options, option_names
 from .parameters import OPTICAL_NAMES, parameter_vector
 
 
@@ -20,11 +24,50 @@ Z_SLICES_DEFAULT = ESTABLISHED_DEFAULTS["z_slices"]
 FIT_ZSCAN_MODEL = dict(model="established", normalisation="shift", engine="lsoda")
 
 
-# Model transmittance of every curve.
+# The keyword options of tarvo.simulate (documented in OPTIONS_DOC): the
+# grid, the far-field points of the normalisation and the energy model's
+# optics and apertures.
+@dataclass(frozen=True, eq=False)
+class SimulationOptions:
+    t_slices: int | None = None
+    z_slices: int | None = None
+    radial_points: int | None = None
+    intensity_points: int | None = None
+    far_field_points: int | None = None
+    optics: Mapping[str, float] | None = None
+    aperture: Sequence[float] | None = None
+    divided_by_open: Sequence[bool] | None = None
+
+
+SIMULATE_OPTIONS = option_names(SimulationOptions)
+
+# Their documentation, part of help(tarvo.simulate).
+OPTIONS_DOC = """
+    Other Parameters
+    ----------------
+    t_slices, z_slices, radial_points, intensity_points : int, optional
+        Grid of the model; None takes the model's defaults (the energy
+        model's are chosen from the sample's optical depth and saturation;
+        the established model's are 10 and 5 slices).
+    far_field_points : int, optional
+        Values at each end of a curve in its far-field mean (default 5).
+    optics : mapping, optional
+        Energy model: the optical parameters by name, beta (m/W), n2
+        (m^2/W), eta_2 .. eta_5 (cm^2); absent ones are 0.
+    aperture : sequence of float, optional
+        Energy model: per curve the linear transmittance S of the far-field
+        aperture (1: open; closed curves are normalised as the open ones).
+    divided_by_open : sequence of bool, optional
+        Per curve whether a closed curve is divided by the open one at the
+        same energy (before the normalisation).
+"""
+
+
+# Model transmittance of every curve: the scan and set-up checked, then the
+# curves of the chosen engine.
+@document_options(OPTIONS_DOC)
 def simulate(positions, pulse_energy, spec_pars, *, populations, sample_width, tau, wavelength,
-             w0, M2, t_slices=None, z_slices=None, radial_points=None, intensity_points=None,
-             model="energy", normalisation="far-field", far_field_points=None, engine=None,
-             optics=None, aperture=None, divided_by_open=None):
+             w0, M2, model="energy", normalisation="far-field", engine=None, **options):
     """Model transmittance of Z-scan curves, normalised as a measurement is.
 
     Parameters
@@ -51,10 +94,6 @@ def simulate(positions, pulse_energy, spec_pars, *, populations, sample_width, t
         Laser wavelength and beam waist radius in m.
     M2 : float
         Beam quality factor.
-    t_slices, z_slices, radial_points, intensity_points : int, optional
-        Grid of the model; None takes the model's defaults (the energy
-        model's are chosen from the sample's optical depth and saturation;
-        the established model's are 10 and 5 slices).
     model : str
         "energy" (default: transmitted over incident pulse energy over the
         beam cross-section, whole pulse, exact sample thickness) or
@@ -66,21 +105,13 @@ def simulate(positions, pulse_energy, spec_pars, *, populations, sample_width, t
         scan), "linear" (divided by the linear transmittance), "absolute"
         (transmitted over incident energy) or "shift" (fit_zscan's additive
         baseline: the curve plus 1 minus its far-field mean).
-    far_field_points : int, optional
-        Values at each end of a curve in its far-field mean (default 5).
     engine : str, optional
         "exact" (default: matrix exponentials, no solver noise) or "lsoda"
         (fit_zscan's solver: its curves bit for bit; established model and
         "shift" normalisation only).
-    optics : mapping, optional
-        Energy model: the optical parameters by name, beta (m/W), n2
-        (m^2/W), eta_2 .. eta_5 (cm^2); absent ones are 0.
-    aperture : sequence of float, optional
-        Energy model: per curve the linear transmittance S of the far-field
-        aperture (1: open; closed curves are normalised as the open ones).
-    divided_by_open : sequence of bool, optional
-        Per curve whether a closed curve is divided by the open one at the
-        same energy (before the normalisation).
+    **options
+        The settings under Other Parameters, by keyword (an unknown name
+        raises TypeError).
 
     Returns
     -------
@@ -88,10 +119,28 @@ def simulate(positions, pulse_energy, spec_pars, *, populations, sample_width, t
         float64 array of shape (num_datasets, num_x_pts); for curves of
         different lengths a list of one array per curve.
     """
+    check_option_names("simulate", options, SIMULATE_OPTIONS)
+    options = SimulationOptions(**options)
     energies = np.asarray(pulse_energy, dtype=np.float64).ravel()
-    num_datasets = energies.size
-    if num_datasets == 0:
+    if energies.size == 0:
         raise ValueError("pulse_energy needs at least one value")
+    x, counts = _scan(positions, energies.size, engine)
+    pops = np.asarray(populations, dtype=np.float64).ravel()
+    if pops.size != _native.LEVELS:
+        raise ValueError(f"populations needs {_native.LEVELS} values, got {pops.size}")
+    check_model(model)
+    norm = normalisation_of(normalisation, options.far_field_points)
+    engine = check_engine(engine or "exact")
+    setup = dict(populations=pops, sample_width=sample_width, tau=tau, wavelength=wavelength,
+                 w0=w0, M2=M2)
+    if engine == "exact":
+        return _exact_curves(x, energies, counts, spec_pars, setup, model, norm, options)
+    return _lsoda_curves(x, energies, spec_pars, setup, model, norm, options)
+
+
+# The scan positions as one row per curve (num_datasets rows), and the
+# number of points of each curve where they differ (rows padded), else None.
+def _scan(positions, num_datasets, engine):
     rows = ragged_rows("positions", positions)
     counts = None
     if rows is not None and len({row.size for row in rows}) > 1:
@@ -108,39 +157,44 @@ def simulate(positions, pulse_energy, spec_pars, *, populations, sample_width, t
     if x.ndim != 2 or x.shape[0] != num_datasets:
         raise ValueError(f"positions must be 1-D or of shape ({num_datasets}, num_x_pts), "
                          f"got shape {np.shape(positions)}")
-    num_x_pts = x.shape[1]
-    pops = np.asarray(populations, dtype=np.float64).ravel()
-    if pops.size != _native.LEVELS:
-        raise ValueError(f"populations needs {_native.LEVELS} values, got {pops.size}")
-    check_model(model)
-    norm = normalisation_of(normalisation, far_field_points)
-    engine = check_engine(engine or "exact")
-    if engine == "lsoda" and (model != "established" or norm.mode != "shift"
-                              or norm.far_field_points != FAR_FIELD_POINTS):
+    return x, counts
+
+
+# The exact engine's curves (each curve's own points where they differ in length).
+def _exact_curves(x, energies, counts, spec_pars, setup, model, norm, options):
+    grid = grid_settings(model, options.t_slices, options.z_slices, options.radial_points,
+                         options.intensity_points,
+                         defaults=grid_defaults(model, parameter_vector(spec_pars), setup,
+                                                energies))
+    curves, _ = model_and_jacobian(
+        x, energies, setup["populations"], parameter_vector(spec_pars),
+        sample_width=setup["sample_width"], tau=setup["tau"], wavelength=setup["wavelength"],
+        w0=setup["w0"], M2=setup["M2"], model=model, normalisation=norm, counts=counts,
+        optics=optical_vector(options.optics), aperture=options.aperture,
+        divided=options.divided_by_open, **grid)
+    return curves if counts is None else [row[:count] for row, count in zip(curves, counts)]
+
+
+# The lsoda engine's curves: fit_zscan's, bit for bit, for its own model only.
+def _lsoda_curves(x, energies, spec_pars, setup, model, norm, options):
+    if model != "established" or norm.mode != "shift" \
+            or norm.far_field_points != FAR_FIELD_POINTS:
         raise ValueError("the lsoda engine computes fit_zscan's curves: the established model "
                          "with normalisation=\"shift\" (use engine=\"exact\" for the others)")
-    if engine == "exact":
-        setup = dict(populations=pops, sample_width=sample_width, tau=tau,
-                     wavelength=wavelength, w0=w0, M2=M2)
-        grid = grid_settings(model, t_slices, z_slices, radial_points, intensity_points,
-                             defaults=grid_defaults(model, parameter_vector(spec_pars), setup,
-                                                    energies))
-        curves, _ = model_and_jacobian(
-            x, energies, pops, parameter_vector(spec_pars), sample_width=sample_width, tau=tau,
-            wavelength=wavelength, w0=w0, M2=M2, model=model, normalisation=norm,
-            counts=counts, optics=optical_vector(optics), aperture=aperture,
-            divided=divided_by_open, **grid)
-        return curves if counts is None else [row[:count] for row, count in zip(curves, counts)]
-    if optics or aperture is not None:
+    if options.optics or options.aperture is not None:
         raise ValueError("two-photon absorption, refraction and the closed aperture need the "
                          "exact engine's energy model")
-    if radial_points is not None or intensity_points is not None:
+    if options.radial_points is not None or options.intensity_points is not None:
         raise ValueError("radial_points and intensity_points apply to the energy model only")
-    t_slices = check_count("t_slices", T_SLICES_DEFAULT if t_slices is None else t_slices)
-    z_slices = check_count("z_slices", Z_SLICES_DEFAULT if z_slices is None else z_slices)
+    t_slices = check_count("t_slices", T_SLICES_DEFAULT if options.t_slices is None
+                           else options.t_slices)
+    z_slices = check_count("z_slices", Z_SLICES_DEFAULT if options.z_slices is None
+                           else options.z_slices)
+    num_datasets, num_x_pts = x.shape
     values = _native.model_curves(
-        [float(v) for v in x.ravel()], [float(v) for v in pops], int(t_slices), int(z_slices),
-        float(sample_width), float(tau), float(wavelength), float(w0), float(M2),
+        [float(v) for v in x.ravel()], [float(v) for v in setup["populations"]], int(t_slices),
+        int(z_slices), float(setup["sample_width"]), float(setup["tau"]),
+        float(setup["wavelength"]), float(setup["w0"]), float(setup["M2"]),
         [float(v) for v in energies], parameter_vector(spec_pars), num_x_pts, num_datasets)
     return np.array(values, dtype=np.float64).reshape(num_datasets, num_x_pts)
 

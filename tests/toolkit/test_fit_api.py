@@ -3,6 +3,7 @@ convergence flag, profile intervals, bad input. Most tests fit fit_zscan's
 model (established, shifted to its baseline) on a small grid, where the
 reference engine is fast."""
 
+import inspect
 import math
 
 import numpy as np
@@ -258,6 +259,67 @@ def test_energy_model_fit_recovers_the_truth_from_its_own_data(exact_engine):
     established = tarvo.fit(POSITIONS, y, ENERGIES, start_params(["sigma_2", "sigma_4"]),
                             checks="off", **SETUP)
     assert abs(established.values["sigma_4"] / RSA_PARS[2] - 1.0) > 0.05
+
+
+# The keywords tarvo.fit and tarvo.simulate have always taken besides their
+# data, set-up and engine: their options now, each documented by help().
+FIT_OPTIONS = {
+    "model", "normalisation", "far_field_points", "t_slices", "z_slices", "radial_points",
+    "intensity_points", "sigma", "weights", "is_sa", "vary", "n_starts", "scale_covar", "checks",
+    "ftol", "xtol", "gtol", "max_nfev", "progress", "rel_step", "solver_log", "uncertainties",
+    "identifiability", "model_error", "aperture", "divided_by_open"}
+SIMULATE_OPTIONS = {"t_slices", "z_slices", "radial_points", "intensity_points",
+                    "far_field_points", "optics", "aperture", "divided_by_open"}
+
+
+# The option names of a function's "Other Parameters" section (help's text).
+def documented_options(function):
+    section = inspect.getdoc(function).split("Other Parameters\n----------------\n")[1]
+    return {name.strip() for line in section.splitlines() if line and not line[0].isspace()
+            for name in line.split(" : ")[0].split(",")}
+
+
+# Each call gets past the option names to its first value check (an invalid
+# engine, no pulse energies): the option is accepted.
+def call_fit(**options):
+    return tarvo.fit(POSITIONS, np.ones((3, POSITIONS.size)), ENERGIES, RSA_PARS,
+                     engine="odeint", **BEAM, populations=POPULATIONS, **options)
+
+
+def call_simulate(**options):
+    return tarvo.simulate(POSITIONS, [], RSA_PARS, **BEAM, populations=POPULATIONS, **options)
+
+
+ACCEPTED = [(call_fit, tarvo.fit, name, "engine must be one of") for name in sorted(FIT_OPTIONS)] \
+    + [(call_simulate, tarvo.simulate, name, "pulse_energy needs at least one value")
+       for name in sorted(SIMULATE_OPTIONS)]
+
+
+@pytest.mark.parametrize("call, function, name, message", ACCEPTED,
+                         ids=[f"{f.__name__}-{name}" for _, f, name, _ in ACCEPTED])
+def test_every_documented_option_is_accepted(call, function, name, message):
+    assert documented_options(function) == (FIT_OPTIONS if function is tarvo.fit
+                                            else SIMULATE_OPTIONS)
+    with pytest.raises(ValueError, match=message):
+        call(**{name: None})
+
+
+# A keyword that is no option is refused as Python refuses an unknown
+# keyword argument, with the near name of a typing error.
+@pytest.mark.parametrize("call, name, message", [
+    (call_fit, "normalization", "fit() got an unexpected keyword argument 'normalization'. "
+                                "Did you mean 'normalisation'?"),
+    (call_fit, "fit_focus", "fit() got an unexpected keyword argument 'fit_focus'"),
+    (call_fit, "focus", "fit() got an unexpected keyword argument 'focus'"),
+    (call_fit, "optics", "fit() got an unexpected keyword argument 'optics'"),
+    (call_simulate, "tslices", "simulate() got an unexpected keyword argument 'tslices'. "
+                               "Did you mean 't_slices'?"),
+    (call_simulate, "n_starts", "simulate() got an unexpected keyword argument 'n_starts'"),
+])
+def test_an_unknown_option_raises_type_error_naming_it(call, name, message):
+    with pytest.raises(TypeError) as error:
+        call(**{name: 1})
+    assert str(error.value) == message
 
 
 # The lsoda engine is fit_zscan: what it cannot fit is refused with the reason.
