@@ -171,6 +171,159 @@ def check_members(members, params):
     _problems(members, params)
 
 
+# The weighted residuals of every measurement of a global fit and their
+# Jacobian on the global parameters; `scales` weights each measurement (the
+# inverse of its estimated noise, 1 where the data give their own sigma).
+class _GlobalResiduals:
+    def __init__(self, problems, maps, n):
+        self.problems, self.maps, self.n = problems, maps, n
+        self.scales = np.ones(len(problems))
+
+    # Weighted residuals of every measurement, and their Jacobian, at u.
+    def evaluate(self, u, jacobian=True):
+        rows, blocks = [], []
+        for k, (problem, local) in enumerate(zip(self.problems, self.maps)):
+            free = np.ones(len(local), dtype=bool)
+            _, residuals, jac = problem.evaluate(u[local], free, jacobian)
+            rows.append(self.scales[k] * residuals)
+            if jacobian:
+                block = np.zeros((residuals.size, self.n))
+                block[:, local] = self.scales[k] * jac
+                blocks.append(block)
+        return np.concatenate(rows), (np.vstack(blocks) if jacobian else None)
+
+    # Each measurement's noise from its own residuals at u (unscaled), as its
+    # weight; the largest relative change of a weight.
+    def reweight(self, u, has_sigma):
+        change = 0.0
+        for k, (problem, local) in enumerate(zip(self.problems, self.maps)):
+            if has_sigma[k]:
+                continue
+            residuals = problem.evaluate(u[local], np.ones(len(local), dtype=bool), False)[1]
+            noise = math.sqrt(float(residuals @ residuals) / residuals.size)
+            new = 1.0 / noise if noise > 0 else 1.0
+            change = max(change, abs(new / self.scales[k] - 1.0))
+            self.scales[k] = new
+        return change
+
+
+# The plausibility findings of the members' data, as (label, Finding),
+# raised or warned as `checks` says.
+def _data_findings(members, problems, checks):
+    findings = []
+    if checks != "off":
+        for member, problem in zip(members, problems):
+            found = data_findings(problem.x, problem.given, problem.energies, problem.setup,
+                                  problem.base, member.arguments.get("is_sa", False),
+                                  problem.normalisation)
+            findings += [(member.label, finding) for finding in found]
+        raise_or_warn([finding for _, finding in findings], checks)
+    return findings
+
+
+# The bounds of the global solver variables (the tightest of the members')
+# and which of them are logarithms of their parameters.
+def _global_bounds(problems, maps, n):
+    lower, upper = np.full(n, -np.inf), np.full(n, np.inf)
+    is_log = np.zeros(n, dtype=bool)
+    for problem, local in zip(problems, maps):
+        lower[local] = np.maximum(lower[local], problem.lower)
+        upper[local] = np.minimum(upper[local], problem.upper)
+        is_log[local] = problem.is_log
+    return lower, upper, is_log
+
+
+# The least-squares solution in the solver variables: with the data's own
+# sigma in every measurement one solve; otherwise each measurement is
+# reweighted by its noise estimated from its residuals, and solved again,
+# until the weights settle. The solution, the variables, the residual
+# evaluations and how the points were weighted.
+def _solve(residuals, bounds, has_sigma, ftol, xtol, gtol, max_nfev):
+    u = np.zeros(residuals.n)
+    weighting = "1/sigma^2 (data uncertainties)" if all(has_sigma) else None
+    nfev = 0
+    for _ in range(REWEIGHT_ROUNDS):
+        solution = least_squares(lambda v: residuals.evaluate(v, False)[0], u,
+                                 jac=lambda v: residuals.evaluate(v)[1], bounds=bounds,
+                                 method="trf", ftol=ftol, xtol=xtol, gtol=gtol,
+                                 max_nfev=max_nfev, x_scale=1.0)
+        u = solution.x
+        nfev += int(solution.nfev)
+        if all(has_sigma):
+            break
+        change = residuals.reweight(u, has_sigma)
+        weighting = ("each measurement weighted by the inverse of its noise, estimated from its "
+                     "own residuals (iteratively reweighted)")
+        if change < REWEIGHT_TOLERANCE:
+            break
+    return solution, u, nfev, weighting
+
+
+# The fitted values, and the covariance, standard errors and correlation of
+# the parameters (the solver's covariance taken through the logarithms); the
+# chain factors d parameter / d variable.
+def _parameter_covariance(problems, maps, u, solver_covariance):
+    n = u.size
+    values, chain = np.zeros(n), np.ones(n)
+    for problem, local in zip(problems, maps):
+        values[local] = problem.values(u[local])
+        chain[local] = np.where(problem.is_log, values[local], 1.0)
+    covariance = solver_covariance * np.outer(chain, chain)
+    errors = np.sqrt(np.diag(covariance))
+    with np.errstate(invalid="ignore", divide="ignore"):
+        correlation = covariance / np.outer(errors, errors)
+    return values, chain, covariance, errors, correlation
+
+
+# The scale of each focus: its measurement's Rayleigh range (mm).
+def _focus_scales(problems, maps, names):
+    focus_scales = {}
+    for problem, local in zip(problems, maps):
+        for name, index in zip(problem.names, local):
+            if name == FOCUS:
+                focus_scales[names[index]] = rayleigh_range_mm(SimpleNamespace(**problem.setup))
+    return focus_scales
+
+
+# Per measurement: its record (points, chi^2, residual RMS, estimated noise)
+# and its view (data and model at the solution, its focus and parameters).
+def _member_views(members, problems, maps, u, residuals, has_sigma):
+    member_records, views = [], []
+    scales = residuals.scales
+    for k, (member, problem, local) in enumerate(zip(members, problems, maps)):
+        model = problem.model_curves(u[local])
+        raw = problem.y - model
+        x, data = problem.x, problem.y
+        if problem.keep is not None:
+            # Curves of different lengths: rows padded with NaN beyond each curve's points.
+            missing = ~problem.keep.reshape(raw.shape)
+            raw = raw[~missing]
+            x, data, model = (np.where(missing, np.nan, a) for a in (x, data, model))
+        weighted = problem.evaluate(u[local], np.ones(len(local), dtype=bool), False)[1]
+        member_records.append({"label": member.label, "points": int(raw.size),
+                               "chisqr": float(scales[k] ** 2 * weighted @ weighted),
+                               "rms": float(np.sqrt(np.mean(raw ** 2))),
+                               "noise": float(1.0 / scales[k]) if not has_sigma[k] else None})
+        spec_pars, focus = problem.parameters(u[local])
+        views.append({"label": member.label, "positions": x, "data": data,
+                      "model": model, "focus": focus, "spec_pars": spec_pars,
+                      "pulse_energy": problem.energies})
+    return member_records, views
+
+
+# The measurements whose residuals show that the model does not describe
+# them, as (label, Finding).
+def _misfits(members, views):
+    misfits = []
+    for member, view in zip(members, views):
+        structure = residual_structure(view["positions"], view["data"] - view["model"],
+                                       data=view["data"])
+        if structure.misfit:
+            misfits.append((member.label, Finding(
+                "misfit", f"{member.label}: {misfit_message(structure)}")))
+    return misfits
+
+
 # Fit several measurements at once with shared molecular parameters.
 def fit_global(members, params, *, checks="warn", ftol=1e-12, xtol=1e-12, gtol=1e-12,
                max_nfev=None):
@@ -198,104 +351,25 @@ def fit_global(members, params, *, checks="warn", ftol=1e-12, xtol=1e-12, gtol=1
     if len(members) < 1:
         raise ValueError("a global fit needs at least one measurement")
     problems, maps, names = _problems(members, params)
-    findings = []
-    if checks != "off":
-        for member, problem in zip(members, problems):
-            found = data_findings(problem.x, problem.given, problem.energies, problem.setup,
-                                  problem.base, member.arguments.get("is_sa", False),
-                                  problem.normalisation)
-            findings += [(member.label, finding) for finding in found]
-        raise_or_warn([finding for _, finding in findings], checks)
+    findings = _data_findings(members, problems, checks)
     n = len(names)
-    lower, upper = np.full(n, -np.inf), np.full(n, np.inf)
-    is_log = np.zeros(n, dtype=bool)
-    for problem, local in zip(problems, maps):
-        lower[local] = np.maximum(lower[local], problem.lower)
-        upper[local] = np.minimum(upper[local], problem.upper)
-        is_log[local] = problem.is_log
+    lower, upper, is_log = _global_bounds(problems, maps, n)
     has_sigma = [member.arguments.get("sigma") is not None for member in members]
-    scales = np.ones(len(members))
-
-    # Weighted residuals of every measurement, and their Jacobian, at u.
-    def evaluate(u, jacobian=True):
-        rows, blocks = [], []
-        for k, (problem, local) in enumerate(zip(problems, maps)):
-            free = np.ones(len(local), dtype=bool)
-            _, residuals, jac = problem.evaluate(u[local], free, jacobian)
-            rows.append(scales[k] * residuals)
-            if jacobian:
-                block = np.zeros((residuals.size, n))
-                block[:, local] = scales[k] * jac
-                blocks.append(block)
-        return np.concatenate(rows), (np.vstack(blocks) if jacobian else None)
-
+    weighted = _GlobalResiduals(problems, maps, n)
     max_nfev = 200 * (n + 1) if max_nfev is None else int(max_nfev)
-    u = np.zeros(n)
-    weighting = "1/sigma^2 (data uncertainties)" if all(has_sigma) else None
-    nfev = 0
-    for _ in range(REWEIGHT_ROUNDS):
-        solution = least_squares(lambda v: evaluate(v, False)[0], u,
-                                 jac=lambda v: evaluate(v)[1], bounds=(lower, upper),
-                                 method="trf", ftol=ftol, xtol=xtol, gtol=gtol,
-                                 max_nfev=max_nfev, x_scale=1.0)
-        u = solution.x
-        nfev += int(solution.nfev)
-        if all(has_sigma):
-            break
-        # Each measurement's noise from its own residuals (unscaled), as a weight.
-        change = 0.0
-        for k, (problem, local) in enumerate(zip(problems, maps)):
-            if has_sigma[k]:
-                continue
-            residuals = problem.evaluate(u[local], np.ones(len(local), dtype=bool), False)[1]
-            noise = math.sqrt(float(residuals @ residuals) / residuals.size)
-            new = 1.0 / noise if noise > 0 else 1.0
-            change = max(change, abs(new / scales[k] - 1.0))
-            scales[k] = new
-        weighting = ("each measurement weighted by the inverse of its noise, estimated from its "
-                     "own residuals (iteratively reweighted)")
-        if change < REWEIGHT_TOLERANCE:
-            break
-    residuals, jacobian_u = evaluate(u)
+    solution, u, nfev, weighting = _solve(weighted, (lower, upper), has_sigma, ftol, xtol, gtol,
+                                          max_nfev)
+    residuals, jacobian_u = weighted.evaluate(u)
     # With estimated noise the weighted residuals have unit variance: scale by
     # the reduced chi^2 all the same (it is then near 1).
     uncertainty = covariance_from_jacobian(jacobian_u, residuals, scale_covar=not all(has_sigma))
-    values, chain = np.zeros(n), np.ones(n)
-    for problem, local in zip(problems, maps):
-        values[local] = problem.values(u[local])
-        chain[local] = np.where(problem.is_log, values[local], 1.0)
-    covariance = uncertainty.covariance * np.outer(chain, chain)
-    errors = np.sqrt(np.diag(covariance))
-    with np.errstate(invalid="ignore", divide="ignore"):
-        correlation = covariance / np.outer(errors, errors)
+    values, chain, covariance, errors, correlation = _parameter_covariance(
+        problems, maps, u, uncertainty.covariance)
     variance = uncertainty.reduced_chi2 if not all(has_sigma) else 1.0
     # A focus is judged against its measurement's Rayleigh range.
-    focus_scales = {}
-    for problem, local in zip(problems, maps):
-        for name, index in zip(problem.names, local):
-            if name == FOCUS:
-                focus_scales[names[index]] = rayleigh_range_mm(SimpleNamespace(**problem.setup))
     identifiability = from_jacobian(names, values, is_log, jacobian_u / chain, variance,
-                                    focus_scales, standard_errors=errors)
-    member_records, views = [], []
-    for k, (member, problem, local) in enumerate(zip(members, problems, maps)):
-        model = problem.model_curves(u[local])
-        raw = problem.y - model
-        x, data = problem.x, problem.y
-        if problem.keep is not None:
-            # Curves of different lengths: rows padded with NaN beyond each curve's points.
-            missing = ~problem.keep.reshape(raw.shape)
-            raw = raw[~missing]
-            x, data, model = (np.where(missing, np.nan, a) for a in (x, data, model))
-        weighted = problem.evaluate(u[local], np.ones(len(local), dtype=bool), False)[1]
-        member_records.append({"label": member.label, "points": int(raw.size),
-                               "chisqr": float(scales[k] ** 2 * weighted @ weighted),
-                               "rms": float(np.sqrt(np.mean(raw ** 2))),
-                               "noise": float(1.0 / scales[k]) if not has_sigma[k] else None})
-        spec_pars, focus = problem.parameters(u[local])
-        views.append({"label": member.label, "positions": x, "data": data,
-                      "model": model, "focus": focus, "spec_pars": spec_pars,
-                      "pulse_energy": problem.energies})
+                                    _focus_scales(problems, maps, names), standard_errors=errors)
+    member_records, views = _member_views(members, problems, maps, u, weighted, has_sigma)
     chisqr = float(residuals @ residuals)
     nfree = residuals.size - n
     result = GlobalFitResult(
@@ -307,13 +381,7 @@ def fit_global(members, params, *, checks="warn", ftol=1e-12, xtol=1e-12, gtol=1
         identifiability=identifiability, findings=findings,
         seconds=time.perf_counter() - began)
     # A measurement whose residuals show that the model does not describe it.
-    result.misfits = []
-    for member, view in zip(members, views):
-        structure = residual_structure(view["positions"], view["data"] - view["model"],
-                                       data=view["data"])
-        if structure.misfit:
-            result.misfits.append((member.label, Finding(
-                "misfit", f"{member.label}: {misfit_message(structure)}")))
+    result.misfits = _misfits(members, views)
     if checks != "off":
         after = [finding for _, finding in result.misfits]
         if identifiability.undetermined:
