@@ -331,6 +331,9 @@ def _fit(request, progress=None):
     except EngineUnavailable as error:
         raise FitFailed(str(error)) from None
     except ValueError as error:
+        # tarvo.fit refuses what it cannot fit with ValueError (its checks and
+        # those of the parameters, the problem and the engine); here those
+        # arguments come from the directory's set-up.
         raise InputError(f"{measurement.directory / SETUP_FILE}: {error}") from None
     finally:
         written.unlink(missing_ok=True)

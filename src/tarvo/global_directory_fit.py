@@ -124,6 +124,7 @@ def prepare_global_fit(directories, out, *, model=None, normalisation=None, weig
     try:
         check_members(members, params)
     except ValueError as error:
+        # What tarvo.fit refuses in one measurement, as a set-up error.
         raise InputError(str(error)) from None
     return GlobalRequest(requests, members, params, model, findings, out)
 
@@ -152,6 +153,8 @@ def _global_fit_and_write_locked(prepared, strict, figure_format, argv):
     try:
         result = fit_global(prepared.members, prepared.params, checks="off")
     except ValueError as error:
+        # The members passed check_members; what is refused now is reported
+        # as a set-up error all the same.
         raise InputError(str(error)) from None
     after = list(result.misfits)
     if result.identifiability.undetermined:

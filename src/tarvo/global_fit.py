@@ -10,6 +10,7 @@ import numpy as np
 from scipy.optimize import least_squares
 
 from .checks import Finding, data_findings, raise_or_warn, rayleigh_range_mm
+from .files import InputError
 from .misfit import misfit_message, residual_structure
 from .parameters import FOCUS, NAMES
 from .problem import prepare_problem
@@ -140,7 +141,7 @@ def _problems(members, params):
         fitted = [name for name in problem.names if name != FOCUS]
         first_fitted = fitted if first_fitted is None else first_fitted
         if fitted != first_fitted:
-            raise ValueError(f"{member.label} fits {', '.join(fitted) or 'nothing'}, "
+            raise InputError(f"{member.label} fits {', '.join(fitted) or 'nothing'}, "
                              f"{members[0].label} fits {', '.join(first_fitted) or 'nothing'}: "
                              "the measurements of a global fit fit the same parameters")
         local = []
@@ -153,11 +154,11 @@ def _problems(members, params):
                 starts[full], bounds[full] = value, (float(low), float(high))
                 origins[full] = member.label
             elif name != FOCUS and not math.isclose(starts[full], value, rel_tol=1e-12):
-                raise ValueError(f"{full} starts at {float(starts[full]):g} in {origins[full]} "
+                raise InputError(f"{full} starts at {float(starts[full]):g} in {origins[full]} "
                                  f"and at {float(value):g} in {member.label}: a shared "
                                  "parameter has one start value")
             elif name != FOCUS and bounds[full] != (float(low), float(high)):
-                raise ValueError(f"{full} has other bounds in {member.label} than in "
+                raise InputError(f"{full} has other bounds in {member.label} than in "
                                  f"{origins[full]}: a shared parameter has one set of bounds")
             local.append(names.index(full))
         problems.append(problem)
@@ -165,8 +166,9 @@ def _problems(members, params):
     return problems, maps, names
 
 
-# ValueError when the measurements cannot be fitted together: other fitted
-# parameters, or shared ones that start elsewhere or have other bounds.
+# InputError when the measurements cannot be fitted together: other fitted
+# parameters, or shared ones that start elsewhere or have other bounds
+# (ValueError for what tarvo.fit refuses in one of them).
 def check_members(members, params):
     _problems(members, params)
 
@@ -349,7 +351,7 @@ def fit_global(members, params, *, checks="warn", ftol=1e-12, xtol=1e-12, gtol=1
     """
     began = time.perf_counter()
     if len(members) < 1:
-        raise ValueError("a global fit needs at least one measurement")
+        raise InputError("a global fit needs at least one measurement")
     problems, maps, names = _problems(members, params)
     findings = _data_findings(members, problems, checks)
     n = len(names)

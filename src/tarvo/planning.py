@@ -153,7 +153,7 @@ def plan(members, params, candidates=None):
             else:
                 skipped.append({"description": candidate.description, "reason": problem})
     if len(candidates) > MAX_CANDIDATES:
-        raise ValueError(f"{len(candidates)} candidates; a plan ranks at most {MAX_CANDIDATES}")
+        raise InputError(f"{len(candidates)} candidates; a plan ranks at most {MAX_CANDIDATES}")
     entries = []
     for candidate, noise in zip(candidates, _candidate_noises(candidates, members, noises)):
         try:
