@@ -208,7 +208,7 @@ def run_fit_command(args, argv):
     status = report_findings(request.findings, args.strict, request.force)
     if status is not None:
         return status
-    measurement, n_starts = request.measurement, request.n_starts
+    measurement = request.measurement
     focus = " and the focus" if request.params.get("focus") is not None \
         and request.params["focus"].vary else ""
     sizes = [curve.positions.size for curve in measurement.curves]
@@ -222,7 +222,7 @@ def run_fit_command(args, argv):
             count = len(curve.missing)
             print(f"{curve.file}: {count} point{'s' if count > 1 else ''} left out (line"
                   f"{'s' if count > 1 else ''} {lines}; listed in the result file)")
-    for line in engine_description(request, args.step is not None):
+    for line in _engine_description(request, args.step is not None):
         print(line)
     if measurement.sigma_1_from is not None:
         source = measurement.sigma_1_from
@@ -240,7 +240,7 @@ def run_fit_command(args, argv):
         sys.stdout.flush()
 
     try:
-        done = fit_and_write(request, f"fitting, {starts_text(n_starts)}", on_fit)
+        done = fit_and_write(request, True, on_fit)
     except FitFailed as error:
         return _fail(str(error), EXIT_FIT_FAILED)
     except StrictFindings as stop:
@@ -317,24 +317,24 @@ def _factor_text(factors):
 
 
 # "N start(s)".
-def starts_text(n_starts):
+def _starts_text(n_starts):
     return f"{n_starts} start{'s' if n_starts != 1 else ''}"
 
 
 # What runs the fit of `request`, and the engine's notes on the options
 # (`step_given`: --step was on the command line), as printed before it.
-def engine_description(request, step_given):
+def _engine_description(request, step_given):
     measurement, n_starts = request.measurement, request.n_starts
     threads = os.environ.get('OMP_NUM_THREADS', 'all cores')
     if request.engine != LSODA_ENGINE:
-        lines = [f"exact engine, {request.model} model; {starts_text(n_starts)} (start values x "
+        lines = [f"exact engine, {request.model} model; {_starts_text(n_starts)} (start values x "
                  f"{_factor_text([1.0] if n_starts == 1 else start_multipliers(n_starts))}), "
                  f"threads: {threads}"]
         if step_given:
             lines.append("note: --step applies to the lsoda engine; the exact engine's standard "
                          "errors come from its exact Jacobian")
         return lines
-    lines = [f"lsoda engine (fit_zscan), established model; {starts_text(n_starts)} (start "
+    lines = [f"lsoda engine (fit_zscan), established model; {_starts_text(n_starts)} (start "
              f"values x {_factor_text(start_multipliers(n_starts))}), threads: {threads}"]
     if measurement.options.exact_only:
         lines.append("note: [bounds], fit_focus and focus_mm apply to the exact engine only; "

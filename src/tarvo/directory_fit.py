@@ -208,21 +208,21 @@ def _check_focus_mm(measurement):
 # Fit a prepared directory on its engine, estimate the errors (and bootstrap
 # them if asked), draw and write the result files; prints nothing. `tarvo fit`
 # and `tarvo batch` both run exactly this. FitFailed when the fit gives no
-# usable result, StrictFindings when --strict stops it. `ticker_message`
-# shows an elapsed-time line on a terminal while the fit runs. The fit's
+# usable result, StrictFindings when --strict stops it. With `show_progress`
+# progress bars of the starts, the bootstrap and the profile intervals show
+# on stderr when it is a terminal (tarvo.cluster.ProgressBar). The fit's
 # result is written before profile intervals or a bootstrap start (marked
 # "pending"), and `on_fit(done)` is called with it; Ctrl-C during them
 # rewrites it with what finished and raises InterruptedAfterFit.
-def fit_and_write(request, ticker_message=None, on_fit=None):
+def fit_and_write(request, show_progress=False, on_fit=None):
     request.out.mkdir(parents=True, exist_ok=True)
     with result_directory_lock(request.out, f"tarvo fit {request.measurement.directory}"):
-        return _fit_and_write(request, ticker_message, on_fit)
+        return _fit_and_write(request, show_progress, on_fit)
 
 
 # fit_and_write with the output directory locked.
-def _fit_and_write(request, ticker_message, on_fit):
+def _fit_and_write(request, show, on_fit):
     measurement = request.measurement
-    show = ticker_message is not None
     with ProgressBar(request.n_starts, "fitting", "start", enabled=show) as advance:
         result = _fit(request, advance)
     after = fit_findings(result)
