@@ -74,7 +74,7 @@ def make_directories(root, count, engine_line=""):
 
 # Child process: fit the directories one after another; prints the seconds.
 def sequential_child(directories):
-    from tarvo.cli import fit_and_write, prepare_fit
+    from tarvo.directory_fit import fit_and_write, prepare_fit
 
     began = time.perf_counter()
     for directory in directories:

@@ -13,7 +13,7 @@ import warnings
 from pathlib import Path
 
 from tarvo import fit
-from tarvo.global_fit import default_candidates, plan
+from tarvo.planning import default_candidates, plan
 from tarvo.global_fit import fit_global, member_of
 from tarvo.measurement_directory import read_measurement
 

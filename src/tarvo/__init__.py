@@ -12,7 +12,8 @@ from .bootstrap import BootstrapResult
 from .checks import PlausibilityWarning
 from .files import tarvo_version
 from .fitting import fit
-from .global_fit import GlobalFitResult, plan
+from .global_fit import GlobalFitResult
+from .planning import plan
 from .measurement import Measurement
 from .measurement_directory import read_measurement
 from .normalisation import Normalisation

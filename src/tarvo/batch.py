@@ -1,7 +1,7 @@
 """tarvo batch DIR...: fit many measurement directories on a Dask cluster.
 
 Every directory is fitted by a task that runs exactly what `tarvo fit DIR`
-runs (tarvo.cli.fit_and_write) and writes the same fit-result.json and
+runs (tarvo.directory_fit.fit_and_write) and writes the same fit-result.json and
 figure into the directory; the workers must therefore see the directories
 at the same paths as this process (one machine, or a shared file system).
 The summary of all directories goes to batch-summary.csv and
@@ -18,13 +18,14 @@ from dataclasses import dataclass, replace
 from datetime import datetime, timezone
 from pathlib import Path
 
-from .bootstrap import add_bootstrap_arguments, bootstrap_options
+from .cli_options import (EXIT_INTERRUPTED, EXIT_USAGE, add_bootstrap_arguments,
+                          add_interval_arguments, bootstrap_options, parse_sigmas)
 from .cluster import dask_client, local_layout, progress_bar
 from .counts import check_count
-from .directory_fit import (FitFailed, RESULT_FILE, add_interval_arguments, fit_and_write,
-                            global_fit_and_write, parse_sigmas, prepare_fit)
+from .directory_fit import RESULT_FILE, FitFailed, fit_and_write, prepare_fit
 from .files import (BATCH_LOCK, InputError, directory_lock, outdated_reason, read_input_bytes,
                     write_json, write_text)
+from .global_directory_fit import global_fit_and_write
 from .parameters import FIT_NAMES
 from .result_files import DocumentFields, result_fields
 
@@ -57,11 +58,9 @@ CANCELLED_MESSAGE = "interrupted before this directory was fitted"
 # Where --dashboard serves Dask's dashboard unless it names an address.
 DASHBOARD_ADDRESS = ":8787"
 
-# Exit statuses (as tarvo fit uses them); EXIT_USAGE also for input that
-# looks like a unit mistake.
+# Exit status when any directory failed or did not converge (those of tarvo
+# fit otherwise; EXIT_USAGE also for input that looks like a unit mistake).
 EXIT_SOME_FAILED = 1
-EXIT_USAGE = 2
-EXIT_INTERRUPTED = 130
 
 # Columns of the summary table before the parameters.
 FIXED_COLUMNS = ("directory", "status", "message", "engine", "seconds", "fit_seconds",

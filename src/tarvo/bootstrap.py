@@ -85,29 +85,6 @@ def make_options(replicates, seed=None, scheduler=None):
     return BootstrapOptions(int(replicates), None if seed is None else int(seed), scheduler)
 
 
-# The --bootstrap, --seed and --scheduler options of a command.
-def add_bootstrap_arguments(parser):
-    parser.add_argument("--bootstrap", type=int, metavar="N",
-                        help="also refit N data sets resampled from the residuals and report "
-                             "percentile intervals and correlations (the lsoda engine and "
-                             "--scheduler need Dask)")
-    parser.add_argument("--seed", type=int, metavar="S",
-                        help="seed of the bootstrap resampling (default: drawn and recorded)")
-    parser.add_argument("--scheduler", metavar="ADDRESS",
-                        help="run on this Dask scheduler (default: a local cluster)")
-
-
-# BootstrapOptions from parsed arguments, or None without --bootstrap.
-def bootstrap_options(args):
-    if args.bootstrap is None:
-        if args.seed is not None:
-            raise InputError("--seed needs --bootstrap N")
-        if args.command == "fit" and args.scheduler is not None:
-            raise InputError("--scheduler needs --bootstrap N (the fit itself runs here)")
-        return None
-    return make_options(args.bootstrap, args.seed, args.scheduler)
-
-
 # The random generator of replicate `index`.
 def replicate_rng(seed, index):
     return np.random.default_rng(np.random.SeedSequence(seed, spawn_key=(index,)))

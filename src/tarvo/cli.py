@@ -1,32 +1,46 @@
-"""The command-line tool: tarvo fit, batch, plan, simulate and init."""
+"""The command-line tool: the argument parser, tarvo fit (one directory, or a
+global fit of several) with its printed report, tarvo init, and the entry
+point (exit statuses, one-line errors, Ctrl-C); tarvo batch, plan and
+simulate run from their own modules."""
 
 import argparse
-import math
 import os
 import signal
 import sys
 from pathlib import Path
 
 from .batch import add_batch_parser, run_batch_command
-from .bootstrap import add_bootstrap_arguments, bootstrap_options, format_bootstrap
-from .directory_fit import (EXIT_FIT_FAILED, EXIT_INTERRUPTED, EXIT_NOT_CONVERGED, EXIT_USAGE,
-                            EXTRA_RESULTS, FIGURE_STEM, FitFailed, InterruptedAfterFit,
-                            MESSAGES_FILE, PENDING_KEY, RESULT_FILE, StrictFindings,
-                            add_interval_arguments, parse_sigmas,
-                            _fail, engine_description, fit_and_write, prepare_fit, report_findings,
-                            run_global_fit, starts_text)
+from .bootstrap import format_bootstrap
+from .checks import LSODA_ENGINE
+from .cli_options import (EXIT_FIT_FAILED, EXIT_INTERRUPTED, EXIT_NOT_CONVERGED, EXIT_USAGE,
+                          add_bootstrap_arguments, add_interval_arguments, bootstrap_options,
+                          parse_sigmas, report_findings)
+from .directory_fit import (EXTRA_RESULTS, FIGURE_STEM, FitFailed, InterruptedAfterFit,
+                            MESSAGES_FILE, RESULT_FILE, StrictFindings,
+                            fit_and_write, prepare_fit)
 from .engine import ENGINES, MODELS
-from .files import InputError, json_number, provenance, tarvo_version
-from .global_fit import Candidate, candidate_problem, member_of, plan, read_candidates
-from .lsoda_fit import messages_line
+from .files import PENDING_KEY, InputError, tarvo_version
+from .global_directory_fit import (GlobalFindings, check_global_directories,
+                                   global_fit_and_write)
+from .lsoda_fit import messages_line, start_multipliers
 from .measurement import WEIGHTS
 from .normalisation import NORMALISATIONS
-from .planning import run_simulate_command, write_starter
+from .plan_command import add_plan_parser, run_plan_command
 from .plot import FIGURE_FORMATS
 from .report import (aperture_lines, closed_aperture_lines, focus_line, format_table,
-                     literature_lines, write_result)
-from .results import FitResult
+                     literature_lines)
 from .profiles import format_interval_document
+from .simulate_command import run_simulate_command
+from .starter import write_starter
+
+# Starts listed one by one in the banner; more are shown as first, second, ..., last.
+BANNER_FACTORS = 5
+
+
+# Print a one-line error and return the status for it.
+def _fail(message, status=EXIT_USAGE):
+    print(f"tarvo: error: {message}", file=sys.stderr)
+    return status
 
 
 # argparse reports usage errors in one line, like the tool's other input errors.
@@ -88,6 +102,16 @@ def build_parser():
     parser.add_argument("--version", action="version", version=f"tarvo {tarvo_version()}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True,
                                      parser_class=OneLineParser)
+    _add_fit_parser(commands)
+    add_batch_parser(commands)
+    add_plan_parser(commands)
+    _add_simulate_parser(commands)
+    _add_init_parser(commands)
+    return parser
+
+
+# The parser of tarvo fit.
+def _add_fit_parser(commands):
     fit = commands.add_parser(
         "fit", help="fit the measurement in a directory",
         description="Fit the curves of DIR (setup.toml and one CSV file per pulse energy) and "
@@ -121,8 +145,10 @@ def build_parser():
                           "the extreme of the data) instead of the stage position")
     add_interval_arguments(fit)
     add_bootstrap_arguments(fit)
-    add_batch_parser(commands)
-    add_plan_parser(commands)
+
+
+# The parser of tarvo simulate.
+def _add_simulate_parser(commands):
     simulate = commands.add_parser(
         "simulate", help="model curves for the set-up of a directory (planning a measurement)",
         description="Compute the model curves for the set-up and pulse energies of "
@@ -153,6 +179,10 @@ def build_parser():
                                "--noise is then relative to the signal")
     _add_model_option(simulate)
     _add_output_options(simulate, "the curves")
+
+
+# The parser of tarvo init.
+def _add_init_parser(commands):
     init = commands.add_parser(
         "init", help="start a measurement directory: set-up template and example curves",
         description="Write DIR/setup.toml, a commented template with every key, its unit and "
@@ -160,7 +190,6 @@ def build_parser():
                     "(model curves with noise). Edit the set-up, replace the curves with your "
                     "own, then run tarvo fit DIR.")
     init.add_argument("directory", metavar="DIR", help="directory to create (or an empty one)")
-    return parser
 
 
 # tarvo fit DIR: read, check, fit, estimate errors, draw, write, report.
@@ -179,7 +208,7 @@ def run_fit_command(args, argv):
     status = report_findings(request.findings, args.strict, request.force)
     if status is not None:
         return status
-    measurement, n_starts = request.measurement, request.n_starts
+    measurement = request.measurement
     focus = " and the focus" if request.params.get("focus") is not None \
         and request.params["focus"].vary else ""
     sizes = [curve.positions.size for curve in measurement.curves]
@@ -193,7 +222,7 @@ def run_fit_command(args, argv):
             count = len(curve.missing)
             print(f"{curve.file}: {count} point{'s' if count > 1 else ''} left out (line"
                   f"{'s' if count > 1 else ''} {lines}; listed in the result file)")
-    for line in engine_description(request, args.step is not None):
+    for line in _engine_description(request, args.step is not None):
         print(line)
     if measurement.sigma_1_from is not None:
         source = measurement.sigma_1_from
@@ -211,7 +240,7 @@ def run_fit_command(args, argv):
         sys.stdout.flush()
 
     try:
-        done = fit_and_write(request, f"fitting, {starts_text(n_starts)}", on_fit)
+        done = fit_and_write(request, True, on_fit)
     except FitFailed as error:
         return _fail(str(error), EXIT_FIT_FAILED)
     except StrictFindings as stop:
@@ -227,7 +256,7 @@ def run_fit_command(args, argv):
         print("\n" + format_interval_document(done.document["profile_intervals"]))
     print(f"results: {done.result_path}")
     print(f"figure:  {done.figure_path}")
-    return done.status
+    return 0 if done.result.success else EXIT_NOT_CONVERGED
 
 
 # The report of a fit on stdout.
@@ -277,6 +306,92 @@ def _print_result(done):
         print(messages_line(result.solver_messages, done.request.out / MESSAGES_FILE))
     for finding in done.findings:
         print(f"warning: {finding.message}")
+
+
+# The start factors for the banner, long lists shortened.
+def _factor_text(factors):
+    factors = [f"{m:.3g}" for m in factors]
+    if len(factors) > BANNER_FACTORS:
+        factors = factors[:2] + ["...", factors[-1]]
+    return ", ".join(factors)
+
+
+# "N start(s)".
+def _starts_text(n_starts):
+    return f"{n_starts} start{'s' if n_starts != 1 else ''}"
+
+
+# What runs the fit of `request`, and the engine's notes on the options
+# (`step_given`: --step was on the command line), as printed before it.
+def _engine_description(request, step_given):
+    measurement, n_starts = request.measurement, request.n_starts
+    threads = os.environ.get('OMP_NUM_THREADS', 'all cores')
+    if request.engine != LSODA_ENGINE:
+        lines = [f"exact engine, {request.model} model; {_starts_text(n_starts)} (start values x "
+                 f"{_factor_text([1.0] if n_starts == 1 else start_multipliers(n_starts))}), "
+                 f"threads: {threads}"]
+        if step_given:
+            lines.append("note: --step applies to the lsoda engine; the exact engine's standard "
+                         "errors come from its exact Jacobian")
+        return lines
+    lines = [f"lsoda engine (fit_zscan), established model; {_starts_text(n_starts)} (start "
+             f"values x {_factor_text(start_multipliers(n_starts))}), threads: {threads}"]
+    if measurement.options.exact_only:
+        lines.append("note: [bounds], fit_focus and focus_mm apply to the exact engine only; "
+                     "fit_zscan ignores them")
+    if measurement.sigma is not None:
+        lines.append(f"note: the curve files give standard deviations (third column); the "
+                     f"{LSODA_ENGINE} engine weights the points by position only and does not "
+                     "use them")
+    return lines
+
+
+# The options of `tarvo fit` that a global fit does not take: (option,
+# whether given, what the global fit does instead).
+def _single_fit_options(args):
+    return (
+        ("--starts", args.starts is not None, "starts once, from the start values"),
+        ("--step", args.step is not None, "runs on the exact engine, whose Jacobian is exact"),
+        ("--truth", args.truth is not None, "reports no known values"),
+        ("--conf-interval", args.conf_interval or args.sigmas is not None,
+         "reports standard errors, not profile intervals"),
+        ("--bootstrap", getattr(args, "bootstrap", None) is not None
+         or getattr(args, "seed", None) is not None
+         or getattr(args, "scheduler", None) is not None, "reports no bootstrap"),
+        ("--relative-to-focus", args.relative_to_focus,
+         "draws every panel relative to its focus already"),
+    )
+
+
+# tarvo fit DIR1 DIR2 ...: read and check every directory, fit them together, write, report.
+def run_global_fit(args, argv):
+    if not args.out:
+        raise InputError("a global fit of several directories needs --out OUTDIR for its result")
+    if args.engine == "lsoda":
+        raise InputError("a global fit runs on the exact engine; drop --engine lsoda")
+    for option, given, why in _single_fit_options(args):
+        if given:
+            raise InputError(f"{option} applies to the fit of one directory; a global fit of "
+                             f"several {why}: drop it (or fit each directory alone)")
+    check_global_directories(args.directory, Path(args.out))
+    print(f"Global fit of {len(args.directory)} measurements "
+          f"({', '.join(str(d) for d in args.directory)}); exact engine", flush=True)
+    try:
+        done = global_fit_and_write(args.directory, args.out, model=args.model,
+                                    normalisation=args.normalisation, weights=args.weights,
+                                    force=args.force, strict=args.strict,
+                                    figure_format=args.figure_format, argv=argv)
+    except GlobalFindings as stop:
+        return report_findings([finding for _, finding in stop.findings], args.strict,
+                               force=False)
+    report_findings([finding for _, finding in done.findings], False)
+    print(done.result.fit_report())
+    for note in done.notes:
+        print(f"note: {note}")
+    print(f"results: {done.result_path}")
+    print(f"figure:  {done.figure_path}")
+    sys.stdout.flush()
+    return 0 if done.result.success else EXIT_NOT_CONVERGED
 
 
 # tarvo init DIR: the set-up template and example curves.
@@ -355,99 +470,3 @@ def main(argv=None):
     except KeyboardInterrupt:
         return _fail("interrupted", EXIT_INTERRUPTED)
     return _fail(f"unknown command {args.command!r}")
-
-
-# The plan file written into --out (default: the first directory).
-PLAN_FILE = "plan.json"
-
-
-# The parser of tarvo plan.
-def add_plan_parser(commands):
-    parser = commands.add_parser(
-        "plan", help="rank candidate measurements by how much they would add",
-        description="For the measurements of DIR... (at the [start] values, or the fitted ones "
-                    "of a fit-result.json with --from-fit) compute the expected standard errors "
-                    "of the fitted parameters after adding each candidate measurement (Fisher "
-                    "information of the exact Jacobian, the noise of the existing data) and rank "
-                    f"the candidates by their D-optimal gain; write {PLAN_FILE}.")
-    parser.add_argument("directory", metavar="DIR", nargs="+", help="measurement directory")
-    parser.add_argument("--candidates", metavar="FILE",
-                        help="TOML file of [[candidate]] tables (name, and any of tau, "
-                             "pulse_energy, populations, wavelength, sample_width, w0); "
-                             "default: other pulse energies, pulse durations 100 times shorter "
-                             "and longer, twice the concentration")
-    parser.add_argument("--from-fit", metavar="FILE",
-                        help="a fit-result.json whose fitted values replace the [start] values "
-                             "(the parameters it does not hold keep them)")
-    parser.add_argument("--out", metavar="OUTDIR",
-                        help=f"where {PLAN_FILE} goes (default: the first DIR)")
-    return parser
-
-
-# A document with every non-finite number as null (JSON has none).
-def _json_ready(value):
-    if isinstance(value, dict):
-        return {key: _json_ready(item) for key, item in value.items()}
-    if isinstance(value, (list, tuple)):
-        return [_json_ready(item) for item in value]
-    if isinstance(value, float):
-        return json_number(value)
-    return value
-
-
-# A relative error as text.
-def _percent(error):
-    return "inf" if not math.isfinite(error) or error > 1e6 else f"{100 * error:.3g}%"
-
-
-# The line that says what tarvo plan's numbers are.
-def plan_legend(names):
-    return (f"expected relative standard errors of {', '.join(names)} now and after adding each "
-            "candidate (1 sigma, from the Fisher information at these values and the noise of "
-            "the existing data); gain = ln det(F_after) - ln det(F_now): the joint confidence "
-            f"region of the {len(names)} parameters shrinks e^(gain/2)-fold, each error about "
-            f"e^(gain/{2 * len(names)})-fold")
-
-
-# tarvo plan DIR...: read, plan, print the table, write plan.json.
-def run_plan_command(args, argv):
-
-    requests = [prepare_fit(directory, argv=argv) for directory in args.directory]
-    members = [member_of(request.measurement, request.model) for request in requests]
-    for request, member in zip(requests, members):
-        problem = candidate_problem(Candidate(member.label, member.arguments))
-        if problem is not None:
-            raise InputError(f"{request.measurement.directory / 'setup.toml'}: {problem}")
-    params = requests[0].measurement.parameters()
-    if args.from_fit:
-        try:
-            fitted = FitResult.load(args.from_fit).values
-        except (OSError, ValueError) as error:
-            raise InputError(f"--from-fit: {error}") from None
-        for name, parameter in params.items():
-            if name in fitted and fitted[name] is not None:
-                parameter.set(value=fitted[name])
-    candidates = read_candidates(args.candidates, members[0]) if args.candidates else None
-    try:
-        result = plan(members, params, candidates)
-    except (ValueError, ArithmeticError) as error:
-        raise InputError(f"plan: {error}") from None
-    names = result["parameters"]
-    for entry in result["skipped"]:
-        print(f"skipped {entry['description']}: {entry['reason']}")
-    print(plan_legend(names))
-    print("  now: " + ", ".join(f"{n} {_percent(result['present'][n])}" for n in names))
-    for rank, entry in enumerate(result["candidates"], start=1):
-        errors = entry["expected_relative_errors"]
-        print(f"{rank:3d}. {entry['description']} (gain {entry['gain']:.3g}): "
-              + ", ".join(f"{n} {_percent(errors[n])}" for n in names))
-    out = Path(args.out) if args.out else requests[0].measurement.directory
-    out.mkdir(parents=True, exist_ok=True)
-    inputs = tuple(file for request in requests for file in request.measurement.input_files)
-    document = dict(result, provenance=provenance(argv, inputs),
-                    directories=[str(r.measurement.directory) for r in requests],
-                    method="Fisher information of the exact Jacobian in log-parameters, the "
-                           "noise of the existing data; D-optimal gain = log det ratio")
-    write_result(out / PLAN_FILE, _json_ready(document))
-    print(f"plan: {out / PLAN_FILE}")
-    return 0

@@ -1,552 +1,278 @@
-"""Planning a measurement: tarvo simulate (model curves with noise as a lab
-would record them) and tarvo init (a set-up template with example curves)."""
+"""Planning a measurement (tarvo.plan): the Fisher information of the
+measurements made and of candidate ones, and the candidates ranked by how
+much they would add (D-optimal gain)."""
 
-import json
 import math
-import secrets
-import sys
-from pathlib import Path, PurePath
+from dataclasses import dataclass
+from types import SimpleNamespace
 
 import numpy as np
 
-from .checks import check_setup, rayleigh_range_mm
-from .curve_file import MAX_ABS_VALUE, MAX_POINTS
-from .directory_fit import output_directory, report_findings
-from .files import (InputError, current_digest, provenance, read_input_bytes, write_json,
-                    write_text)
-from .fit_tables import (_sigma_1_from_absorption, read_fit_options, read_optics,
-                         read_parameter_file, read_start, resolve_model)
-from .normalisation import FAR_FIELD_POINTS, Normalisation
-from .parameters import NAMES, OPTICAL_NAMES
-from .plot import energy_label, plot_simulation, setup_title
-from .setup_file import (MAX_TOML_BYTES, SETUP_FILE, _without_rate_scheme,
-                         read_setup_file)
-from .simulation import simulate
+from .checks import check_setup
+from .files import InputError
+from .global_fit import global_name
+from .parameters import FOCUS, Parameters
+from .problem import prepare_problem
+from .setup_file import load_toml
 
 
-# Files written into the output directory.
-CSV_FILE = "simulation.csv"
-FIGURE_STEM = "simulation"
+# Other pulse energies of a candidate, as factors of the measured ones.
+ENERGY_FACTORS = (0.25, 0.5, 2.0, 4.0)
+# Pulse durations of the candidates, as factors of the measured one.
+DURATION_FACTORS = (0.01, 100.0)
+# Concentration of the candidate that doubles it.
+CONCENTRATION_FACTOR = 2.0
+# Relative ridge added to the information so that undetermined directions
+# have a finite (huge) error instead of an infinite one.
+RIDGE = 1e-12
 
-# The known parameters of a simulated measurement (--measurement OUT).
-TRUTH_FILE = "truth.toml"
+# Keys a candidate of a --candidates file may change, with their units.
+CANDIDATE_KEYS = {"tau": "s", "pulse_energy": "J, a list", "populations": "cm^-3, five",
+                  "wavelength": "m", "sample_width": "cm", "w0": "m"}
 
-# Seeds of the noise drawn when none is given stay below 2^32 (recorded in truth.toml).
-SEED_BOUND = 2**32
-
-# Largest noise level accepted: the transmittance is normalised to 1.
-MAX_NOISE = 1.0
-
-# Default grid: this many Rayleigh ranges on each side of the focus, and points.
-SPAN_RAYLEIGH = 10.0
-POINTS_DEFAULT = 201
-
-# Largest span of the grid (mm), the largest position a curve file may hold.
-MAX_SPAN_MM = MAX_ABS_VALUE
-
-# Exit status when the model gives no usable curves.
-EXIT_MODEL_FAILED = 1
+# Most candidates a plan ranks: each costs a model Jacobian (a second or so).
+MAX_CANDIDATES = 1000
 
 
-# A span in mm rounded to two significant digits, for a tidy grid.
-def _round_span(span):
-    return float(f"{span:.2g}")
+# A candidate measurement: what changes, and the tarvo.fit arguments of its curves.
+@dataclass(frozen=True)
+class Candidate:
+    description: str
+    arguments: dict
 
 
-# The positions of the grid (mm, relative to the focus) from the options.
-def simulation_grid(setup, span=None, points=None):
-    points = POINTS_DEFAULT if points is None else points
-    if not 2 * FAR_FIELD_POINTS <= points <= MAX_POINTS:
-        raise InputError(f"--points must lie between {2 * FAR_FIELD_POINTS} (five far-field "
-                         f"points at each end) and {MAX_POINTS}, got {points}")
-    if span is None:
-        span = _round_span(SPAN_RAYLEIGH * rayleigh_range_mm(setup))
-        if not (math.isfinite(span) and 0.0 < span <= MAX_SPAN_MM):
-            raise InputError(f"ten Rayleigh ranges of this set-up are {span:g} mm: check w0, "
-                             "wavelength and M2, or give --span")
-    if not (math.isfinite(span) and 0.0 < span <= MAX_SPAN_MM):
-        raise InputError(f"--span must be a positive number of mm up to {MAX_SPAN_MM:g}, "
-                         f"got {span}")
-    positions = np.linspace(-span, span, points)
-    # The middle point of an odd count is the focus itself, not a rounding residue of it.
-    positions[np.abs(positions) < 1e-12 * span] = 0.0
-    return positions
+# The noise of a measurement's points: sigma where given, else the scatter of
+# its far-field points about their mean (where the curves are flat).
+def noise_level(arguments):
+    sigma = arguments.get("sigma")
+    if sigma is not None:
+        return float(np.mean(np.concatenate(sigma) if isinstance(sigma, tuple) else sigma))
+    y = arguments["transmittance"]
+    if isinstance(y, tuple):
+        # Curves of different lengths.
+        ends = [np.concatenate([row[:5], row[-5:]]) for row in y]
+        return float(np.sqrt(np.mean([np.var(end, ddof=1) for end in ends])))
+    y = np.atleast_2d(np.asarray(y, dtype=np.float64))
+    ends = np.concatenate([y[:, :5], y[:, -5:]], axis=1)
+    return float(np.sqrt(np.mean(np.var(ends, axis=1, ddof=1))))
 
 
-# Header line of a curve file: the columns' names and units.
-def curve_header(with_sigma):
-    return "position (mm),transmittance" + (",sigma" if with_sigma else "")
+# The default candidates for a measurement: other pulse energies, pulse
+# durations 100 times shorter and longer, twice the concentration.
+def default_candidates(member):
+    arguments = member.arguments
+    energies = np.asarray(arguments["pulse_energy"], dtype=np.float64)
+    candidates = [Candidate(f"{member.label}: pulse energies x{factor:g}",
+                            dict(arguments, pulse_energy=energies * factor))
+                  for factor in ENERGY_FACTORS]
+    candidates += [Candidate(f"{member.label}: pulse duration x{factor:g} (tau "
+                             f"{arguments['tau'] * factor:.3g} s)",
+                             dict(arguments, tau=arguments["tau"] * factor))
+                   for factor in DURATION_FACTORS]
+    populations = np.asarray(arguments["populations"], dtype=np.float64)
+    candidates.append(Candidate(f"{member.label}: concentration x{CONCENTRATION_FACTOR:g}",
+                                dict(arguments, populations=populations * CONCENTRATION_FACTOR)))
+    return candidates
 
 
-# Write one curve in the format `tarvo fit` reads: comment lines (each
-# starting with "# "), the header line, one row per position. `sigma` is a
-# number (the same for every point), an array, or None for two columns.
-def write_curve_file(path, positions, transmittance, sigma=None, comment=""):
-    write_text(path, curve_text(positions, transmittance, sigma, comment))
+# Jacobian of a measurement's model at the start values, divided by its
+# noise, on the columns of the global parameters `names`. The Jacobian does
+# not depend on the data: a candidate keeps the data of the measurement it
+# varies for the fit's bookkeeping (the focus at their extreme).
+def _information_rows(arguments, params, label, names, noise, several_wavelengths):
+    arguments = dict(arguments, weights="equal", sigma=None)
+    problem = prepare_problem(params=params, **arguments)
+    _, _, jacobian = problem.evaluate(np.zeros(len(problem.names)),
+                                      np.ones(len(problem.names), dtype=bool))
+    rows = np.zeros((jacobian.shape[0], len(names)))
+    for column, name in enumerate(problem.names):
+        full = global_name(name, label, arguments["wavelength"], several_wavelengths, True)
+        if full in names:
+            rows[:, names.index(full)] = jacobian[:, column] / noise
+    return rows
 
 
-# The text of such a curve file.
-def curve_text(positions, transmittance, sigma=None, comment=""):
-    lines = [comment.rstrip("\n")] if comment else []
-    lines.append(curve_header(sigma is not None))
-    sigma_column = None if sigma is None else np.broadcast_to(sigma, np.shape(positions))
-    for i, z in enumerate(positions):
-        fields = [repr(float(z)), repr(float(transmittance[i]))]
-        if sigma_column is not None:
-            fields.append(repr(float(sigma_column[i])))
-        lines.append(",".join(fields))
-    return "\n".join(lines) + "\n"
+# Expected relative errors (focus: mm) and log-determinant of an information matrix.
+def _expected(information):
+    scale = np.sqrt(np.maximum(np.diag(information), np.finfo(float).tiny))
+    scaled = information / np.outer(scale, scale)
+    ridge = RIDGE * np.eye(len(scale))
+    covariance = np.linalg.inv(scaled + ridge) / np.outer(scale, scale)
+    sign, logdet = np.linalg.slogdet(scaled + ridge)
+    return np.sqrt(np.maximum(np.diag(covariance), 0.0)), logdet + 2.0 * np.sum(np.log(scale))
 
 
-# Model curves with Gaussian noise of standard deviation `noise`, drawn from `seed`.
-def noisy_curves(curves, noise, seed):
-    rng = np.random.default_rng(seed)
-    return np.asarray(curves, dtype=np.float64) + rng.normal(0.0, noise, np.shape(curves))
+# Rank candidate measurements by how much they add to what `members` determine.
+def plan(members, params, candidates=None):
+    """Expected standard errors after adding each candidate, best first.
+
+    Parameters
+    ----------
+    members : sequence of GlobalMember
+        The measurements made (their data give the noise level).
+    params : tarvo.Parameters
+        The parameter values to plan at (fitted values or a guess) and which
+        parameters are fitted.
+    candidates : sequence of Candidate, optional
+        Default: for each measurement other pulse energies, pulse durations
+        100 times shorter and longer, twice the concentration.
+
+    Returns
+    -------
+    dict
+        "parameters" (names), "present" (expected relative errors now) and
+        "candidates": one entry per candidate in rank order with its
+        description, set-up, expected relative errors, D-optimal gain and
+        per-parameter gains.
+    """
+    params = _without_focus(params)
+    several = len({m.arguments["wavelength"] for m in members}) > 1
+    names = []
+    for member in members:
+        for name, p in params.items():
+            if p.vary and name != FOCUS:
+                full = global_name(name, member.label, member.arguments["wavelength"], several,
+                                   True)
+                if full not in names:
+                    names.append(full)
+    noises = [noise_level(m.arguments) for m in members]
+    present = np.zeros((len(names), len(names)))
+    for member, noise in zip(members, noises):
+        rows = _information_rows(member.arguments, params, member.label, names, noise, several)
+        present += rows.T @ rows
+    errors_now, logdet_now = _expected(present)
+    skipped = []
+    if candidates is None:
+        # A default candidate beyond the plausible range of its quantity (a
+        # pulse 100 times shorter than a femtosecond one) is left out, saying so.
+        candidates = []
+        for candidate in (c for m in members for c in default_candidates(m)):
+            problem = candidate_problem(candidate)
+            if problem is None:
+                candidates.append(candidate)
+            else:
+                skipped.append({"description": candidate.description, "reason": problem})
+    if len(candidates) > MAX_CANDIDATES:
+        raise InputError(f"{len(candidates)} candidates; a plan ranks at most {MAX_CANDIDATES}")
+    entries = []
+    for candidate, noise in zip(candidates, _candidate_noises(candidates, members, noises)):
+        try:
+            rows = _information_rows(candidate.arguments, params, "candidate", names, noise,
+                                     several)
+            if not np.all(np.isfinite(rows)):
+                raise ValueError("the model's derivatives are not finite there")
+        except (ValueError, ArithmeticError) as error:
+            raise ValueError(f"candidate {candidate.description}: {error}") from None
+        errors, logdet = _expected(present + rows.T @ rows)
+        entries.append({
+            "description": candidate.description,
+            "setup": {"tau": float(candidate.arguments["tau"]),
+                      "wavelength": float(candidate.arguments["wavelength"]),
+                      "pulse_energy": [float(e) for e in candidate.arguments["pulse_energy"]],
+                      "populations": [float(v) for v in candidate.arguments["populations"]]},
+            "expected_relative_errors": dict(zip(names, errors.tolist())),
+            "gain": float(logdet - logdet_now),
+            "parameter_gains": {name: float(before / after) if after > 0 else math.inf
+                                for name, before, after in zip(names, errors_now, errors)},
+        })
+    entries.sort(key=lambda entry: -entry["gain"])
+    return {"parameters": names, "present": dict(zip(names, errors_now.tolist())),
+            "noise": noises, "candidates": entries, "skipped": skipped}
 
 
-# The noise level and seed of --measurement, checked (seed drawn when none is given).
-def noise_settings(noise, seed):
-    if noise is None:
-        if seed is not None:
-            raise InputError("--seed needs --noise (the seed draws the noise)")
-        return 0.0, None
-    if not (math.isfinite(noise) and 0.0 < noise <= MAX_NOISE):
-        raise InputError(f"--noise must be a standard deviation above 0 and at most {MAX_NOISE:g} "
-                         f"(the transmittance is normalised to 1), got {noise}")
-    if seed is not None and seed < 0:
-        raise InputError(f"--seed must be an integer of at least 0, got {seed}")
-    return float(noise), secrets.randbelow(SEED_BOUND) if seed is None else seed
+# The noise of each candidate: that of the measurement it varies (by its label).
+def _candidate_noises(candidates, members, noises):
+    by_label = {m.label: noise for m, noise in zip(members, noises)}
+    default = float(np.mean(noises))
+    return [by_label.get(c.description.split(":")[0], default) for c in candidates]
 
 
-# Curve file names of the set-up as paths inside `out`; names that would
-# leave it are refused.
-def _measurement_paths(out, entries, setup_path):
-    paths = []
-    for entry in entries:
-        name = entry[0]
-        pure = PurePath(name)
-        if pure.is_absolute() or ".." in pure.parts:
-            raise InputError(f"{setup_path}: curve file {name!r} lies outside the directory; "
-                             "--measurement writes the curves into OUT and needs file names "
-                             "inside it")
-        paths.append(out / pure)
-    if len(set(paths)) != len(paths):
-        raise InputError(f"{setup_path}: two [[curve]] tables name the same file")
-    return paths
-
-
-# The files a simulated measurement wrote, with their SHA-256: what a later
-# --measurement --force may replace (a file edited since is no longer its).
-SIMULATED_FILE = ".tarvo-simulated.json"
-
-
-# The output directory of --measurement, checked: not the set-up's own
-# directory, and empty or new unless `force`.
-def measurement_directory(out, source_directory, force=False):
-    out = Path(out)
-    if out.exists() and not out.is_dir():
-        raise InputError(f"--measurement {out}: exists and is not a directory")
-    if out.exists() and out.resolve() == Path(source_directory).resolve():
-        raise InputError("--measurement must name another directory than DIR: the simulated "
-                         "curves would overwrite its curve files")
-    if out.exists() and not force and any(out.iterdir()):
-        raise InputError(f"--measurement {out}: the directory is not empty; a simulated "
-                         "measurement goes into an empty or new directory (--force replaces "
-                         "the files of an earlier simulation there and keeps every other file)")
-    return out
-
-
-# The digests of the files an earlier simulation wrote into `out` ({} when none).
-def _simulated_files(out):
-    try:
-        document = json.loads(read_input_bytes(out / SIMULATED_FILE, MAX_TOML_BYTES,
-                                               "a list of simulated files").decode("utf-8"))
-    except (InputError, UnicodeDecodeError, ValueError):
-        return {}
-    files = document.get("files") if isinstance(document, dict) else None
-    return files if isinstance(files, dict) else {}
-
-
-# Refuse to write `paths` (inside `out`) where one exists that no earlier
-# simulation wrote, or that was changed since: it is kept.
-def _check_owned(out, paths):
-    owned = _simulated_files(out)
-    for path in paths:
-        if not path.exists() and not path.is_symlink():
+# The parameters without a varied focus: a plan is for the molecular parameters.
+def _without_focus(params):
+    copy = Parameters()
+    for name, p in params.items():
+        if name == FOCUS:
             continue
-        name = path.relative_to(out).as_posix()
-        if not path.is_file() or path.is_symlink() or owned.get(name) != current_digest(path):
-            raise InputError(f"--measurement {out}: {name} was not written by tarvo simulate "
-                             "(or was changed since) and is kept; remove it yourself or choose "
-                             "another directory")
+        copy.add(name, p.value, vary=p.vary, min=p.min, max=p.max)
+    return copy
 
 
-# Write the files of a simulated measurement (relative name: text) into
-# `out`, after checking that none replaces a file it does not own, and the
-# record of what it wrote.
-def _write_owned(out, texts):
-    paths = [out / name for name in texts]
-    out.mkdir(parents=True, exist_ok=True)
-    _check_owned(out, paths)
-    owned = _simulated_files(out)
-    for path, text in zip(paths, texts.values()):
-        path.parent.mkdir(parents=True, exist_ok=True)
-        owned[path.relative_to(out).as_posix()] = write_text(path, text)
-    write_json(out / SIMULATED_FILE, {"written_by": "tarvo simulate --measurement",
-                                      "files": owned})
+# Candidates from a TOML file of [[candidate]] tables (name and the keys that
+# change from the first measurement's set-up), each checked as a set-up is;
+# InputError naming the file and the candidate otherwise.
+def read_candidates(path, member):
+    document, _ = load_toml(path)
+    tables = document.get("candidate")
+    if not isinstance(tables, list) or not tables:
+        raise InputError(f"{path}: no [[candidate]] tables (name and the set-up keys that "
+                         f"change: {', '.join(CANDIDATE_KEYS)})")
+    if len(tables) > MAX_CANDIDATES:
+        raise InputError(f"{path}: {len(tables)} [[candidate]] tables; a plan ranks at most "
+                         f"{MAX_CANDIDATES} (each costs a model evaluation of its own)")
+    candidates = []
+    for table in tables:
+        if not isinstance(table, dict):
+            raise InputError(f"{path}: every [[candidate]] must be a table")
+        name = table.get("name")
+        if not isinstance(name, str) or not name:
+            raise InputError(f"{path}: every [[candidate]] needs name = \"...\"")
+        where = f"{path} [[candidate]] {name}"
+        arguments = dict(member.arguments)
+        for key, value in table.items():
+            if key == "name":
+                continue
+            if key not in CANDIDATE_KEYS:
+                raise InputError(f"{where}: unknown key {key!r}; known: "
+                                 + ", ".join(CANDIDATE_KEYS))
+            arguments[key] = _candidate_value(key, value, where)
+        if len(arguments["pulse_energy"]) != len(member.arguments["pulse_energy"]):
+            y = np.asarray(member.arguments["transmittance"])
+            arguments["transmittance"] = np.resize(y, (len(arguments["pulse_energy"]),
+                                                       y.shape[-1]))
+        candidate = Candidate(f"{member.label}: {name}", arguments)
+        problem = candidate_problem(candidate)
+        if problem is not None:
+            raise InputError(f"{where}: {problem}")
+        candidates.append(candidate)
+    return candidates
 
 
-# The known parameters of a simulated measurement as a TOML file that
-# `tarvo fit --truth` reads, with the noise and seed in comments.
-def truth_text(spec_pars, noise, seed, record, optics=None):
-    lines = [f"# Parameters of the simulated measurement, from {record['command_line']}",
-             f"# tarvo {record['tarvo_version']}, {record['created_utc']}",
-             "# focus at position 0 mm",
-             f"# noise: {'none' if not noise else f'{noise:g} (standard deviation), seed {seed}'}",
-             "# Compare: tarvo fit THIS_DIRECTORY --truth THIS_DIRECTORY/truth.toml"]
-    lines += [f"{name} = {float(value)!r}" for name, value in zip(NAMES, spec_pars)]
-    lines += [f"{name} = {float(value)!r}" for name, value in (optics or {}).items()]
-    return "\n".join(lines) + "\n"
+# A value of a candidate's key, checked as setup.toml's are: pulse energies a
+# list of positive numbers, populations five of at least 0, the others one
+# positive number.
+def _candidate_value(key, value, where):
+    listed = key in ("pulse_energy", "populations")
+    numbers = value if isinstance(value, list) else [value]
+    if listed != isinstance(value, list) or not numbers or not all(
+            isinstance(v, (int, float)) and not isinstance(v, bool) and math.isfinite(v)
+            for v in numbers):
+        kind = "a list of finite numbers" if listed else "one finite number"
+        raise InputError(f"{where}: {key} must be {kind} ({CANDIDATE_KEYS[key]}), got {value!r}")
+    if key == "populations":
+        if len(numbers) != 5 or min(numbers) < 0 or sum(numbers) <= 0:
+            raise InputError(f"{where}: populations must be five numbers of at least 0, not all "
+                             f"0 (cm^-3), got {value!r}")
+        return [float(v) for v in numbers]
+    if min(numbers) <= 0:
+        raise InputError(f"{where}: {key} must be positive ({CANDIDATE_KEYS[key]}), got "
+                         f"{value!r}")
+    return [float(v) for v in numbers] if listed else float(value)
 
 
-# Write a simulated measurement that `tarvo fit OUT` fits: the set-up file,
-# one curve file per energy (model curves, with noise when asked) and the
-# known parameters. Returns the paths of the curve files.
-def write_measurement(out, setup_file, positions, curves, spec_pars, noise, seed, record,
-                      optics=None):
-    paths = _measurement_paths(out, setup_file.curve_entries, setup_file.path)
-    data = noisy_curves(curves, noise, seed) if noise else curves
-    comment = (f"# simulated by {record['command_line']} (tarvo {record['tarvo_version']}); "
-               f"noise {noise:g}" + (f", seed {seed}" if noise else ""))
-    texts = {path.relative_to(out).as_posix():
-             curve_text(positions, row, noise if noise else None,
-                        f"{comment}\n# pulse energy {entry[1]!r} J")
-             for path, entry, row in zip(paths, setup_file.curve_entries, data)}
-    texts[SETUP_FILE] = _setup_text(setup_file.path)
-    texts[TRUTH_FILE] = truth_text(spec_pars, noise, seed, record, optics)
-    _write_owned(out, texts)
-    return paths
-
-
-# Detector gains of raw simulated files (volts per joule on the signal and
-# reference detectors): arbitrary, as a laboratory's are.
-SIGNAL_GAIN = 2.9e5
-REFERENCE_GAIN = 1.6e5
-
-
-# Write a simulated measurement as raw detector readings: per position the
-# reference detector's reading of the incident pulse and the signal
-# detector's of the transmitted one (the absolute transmittance, with
-# relative noise `noise` on the signal), columns named in the header so that
-# tarvo fit divides and normalises them itself. Returns the curve paths.
-def write_raw_measurement(out, setup_file, positions, absolute, energies, spec_pars, noise,
-                          seed, record):
-    paths = _measurement_paths(out, setup_file.curve_entries, setup_file.path)
-    rng = np.random.default_rng(seed)
-    comment = (f"# raw readings simulated by {record['command_line']} (tarvo "
-               f"{record['tarvo_version']}); relative noise {noise:g}"
-               + (f", seed {seed}" if noise else ""))
-    texts = {}
-    for path, energy, row in zip(paths, energies, absolute):
-        reference = np.full(positions.shape, REFERENCE_GAIN * energy)
-        signal = SIGNAL_GAIN * energy * row * (1.0 + noise * rng.standard_normal(row.shape))
-        lines = [comment, f"# pulse energy {energy!r} J", "position (mm),signal,reference"]
-        lines += [f"{float(z)!r},{float(a)!r},{float(b)!r}"
-                  for z, a, b in zip(positions, signal, reference)]
-        texts[path.relative_to(out).as_posix()] = "\n".join(lines) + "\n"
-    texts[SETUP_FILE] = _setup_text(setup_file.path)
-    texts[TRUTH_FILE] = truth_text(spec_pars, noise, seed, record)
-    _write_owned(out, texts)
-    return paths
-
-
-# The CSV table: comment lines on the provenance, a header, one row per
-# position (written atomically).
-def write_simulation_csv(path, positions, curves, energies, record, spec_pars, optics=None,
-                         aperture=None, divided_by_open=None):
-    lines = [f"# model curves from {record['command_line']}",
-             f"# tarvo {record['tarvo_version']}, {record['created_utc']}"]
-    lines += [f"# {entry['role']}: {entry['path']} sha256 {entry['sha256']}"
-              for entry in record["inputs"]]
-    lines.append("# parameters: " + ", ".join(f"{name} = {float(value)!r}" for name, value
-                                              in list(zip(NAMES, spec_pars))
-                                              + list((optics or {}).items())))
-    # Closed curves say their aperture (and whether divided by the open one).
-    aperture = aperture or [1.0] * len(energies)
-    divided = divided_by_open or [False] * len(energies)
-    names = [f"transmittance_{e:g}J" + (f"_closed{a:g}" if a < 1.0 else "")
-             + ("_over_open" if d else "") for e, a, d in zip(energies, aperture, divided)]
-    lines.append(",".join(["position_mm"] + names))
-    lines += [",".join([repr(float(z))] + [repr(float(row[i])) for row in curves])
-              for i, z in enumerate(positions)]
-    write_text(path, "\n".join(lines) + "\n")
-
-
-# The text of a set-up file, read again (through the one reader of input files)
-# to copy it into a simulated measurement.
-def _setup_text(path):
-
-    raw = read_input_bytes(path, MAX_TOML_BYTES, "a set-up file has a few dozen lines")
-    try:
-        return raw.decode("utf-8-sig")
-    except UnicodeDecodeError:
-        raise InputError(f"{path}: not valid UTF-8; save it as UTF-8") from None
-
-
-# tarvo simulate DIR: read the set-up and parameters, compute, write, summarise.
-def run_simulate_command(args, argv):
-
-    setup_file = read_setup_file(args.directory)
-    overrides, params_file = (read_parameter_file(args.params, "parameters") if args.params
-                              else ({}, None))
-    spec_pars = read_start(setup_file.document, str(setup_file.path), overrides, args.params)
-    setup = setup_file.setup
-    if _without_rate_scheme(setup_file.document):
-        # The fit holds sigma_1 at the linear absorption [sample] gives; so
-        # does the simulation of a sample without an excited-state model.
-        spec_pars, _ = _sigma_1_from_absorption(setup_file.document, setup, spec_pars, (),
-                                                str(setup_file.path))
-    options = read_fit_options(setup_file.document, str(setup_file.path))
-    model = resolve_model(args.model, options, setup, setup_file.path.parent)
-    energies = [entry[1] for entry in setup_file.curve_entries]
-    optics = read_optics(setup_file.document, str(setup_file.path))
-    optics.update({name: value for name, value in overrides.items() if name in OPTICAL_NAMES})
-    closed = dict(aperture=[entry[4] for entry in setup_file.curve_entries],
-                  divided_by_open=[entry[5] for entry in setup_file.curve_entries]) \
-        if any(entry[4] < 1.0 for entry in setup_file.curve_entries) else {}
-    positions = simulation_grid(setup, args.span, args.points)
-    files = [entry[0] for entry in setup_file.curve_entries]
-    status = report_findings(check_setup(setup, energies, spec_pars, files), args.strict)
-    if status is not None:
-        return status
-    inputs = (setup_file.source,) + ((params_file,) if params_file else ())
-    record = provenance(argv, inputs)
-    noise, seed = noise_settings(getattr(args, "noise", None), getattr(args, "seed", None))
-    target = getattr(args, "measurement", None)
-    if target is None and noise:
-        raise InputError("--noise applies to --measurement OUT (the curves of simulation.csv "
-                         "are the model itself)")
-    if target is None and getattr(args, "raw", False):
-        raise InputError("--raw applies to --measurement OUT")
-    if target is not None:
-        if args.out is not None:
-            raise InputError("--out applies to simulation.csv; --measurement OUT names the "
-                             "directory of the simulated measurement itself")
-        target = measurement_directory(target, setup_file.path.parent, args.force)
-
-    energy = model == "energy"
-    normalisation = setup_file.data_format.normalisation
-    if args.normalisation is not None:
-        normalisation = Normalisation(args.normalisation, normalisation.far_field_points)
-    if (optics or closed) and not energy:
-        raise InputError(f"{setup_file.path}: two-photon absorption, refraction and closed-"
-                         "aperture curves need the energy model")
-    if closed and target is not None and getattr(args, "raw", False):
-        raise InputError("--raw writes open-aperture detector readings; this set-up has closed-"
-                         "aperture curves")
-    curves = simulate(positions, energies, spec_pars, **setup.model_kwargs(), model=model,
-                      radial_points=options.radial_points if energy else None,
-                      intensity_points=options.intensity_points if energy else None,
-                      normalisation=normalisation, optics=optics, **closed)
-    if not np.all(np.isfinite(curves)):
-        print("tarvo: error: the model gave non-finite transmittance for this set-up; check "
-              "the set-up values and parameters", file=sys.stderr)
-        return EXIT_MODEL_FAILED
-    if target is not None and getattr(args, "raw", False):
-        absolute = simulate(positions, energies, spec_pars, **setup.model_kwargs(), model=model,
-                            radial_points=options.radial_points if energy else None,
-                            intensity_points=options.intensity_points if energy else None,
-                            normalisation="absolute")
-        paths = write_raw_measurement(target, setup_file, positions, absolute, energies,
-                                      spec_pars, noise, seed, record)
-        normalisation = Normalisation("absolute")
-        _print_summary(model, positions, absolute, energies, setup, normalisation)
-        print(f"measurement: {target} ({len(paths)} raw signal/reference files, setup.toml, "
-              f"{TRUTH_FILE}" + (f"; noise {noise:g}, seed {seed}" if noise else "; no noise")
-              + ")")
-        print(f"fit it with: tarvo fit {target} --truth {target / TRUTH_FILE}")
-        return 0
-    if target is not None:
-        paths = write_measurement(target, setup_file, positions, curves, spec_pars, noise, seed,
-                                  record, optics)
-        _print_summary(model, positions, curves, energies, setup, normalisation)
-        print(f"measurement: {target} ({len(paths)} curve files, setup.toml, {TRUTH_FILE}"
-              + (f"; noise {noise:g}, seed {seed}" if noise else "; no noise") + ")")
-        print(f"fit it with: tarvo fit {target} --truth {target / TRUTH_FILE}")
-        return 0
-    out = output_directory(args, setup_file.path.parent)
-    csv_path = out / CSV_FILE
-    figure_path = out / f"{FIGURE_STEM}.{args.figure_format}"
-    write_simulation_csv(csv_path, positions, curves, energies, record, spec_pars, optics,
-                         **closed)
-    title = setup_title({"wavelength": setup.wavelength, "tau": setup.tau,
-                         "pulse_fwhm": setup.pulse_fwhm}, model)
-    plot_simulation(figure_path, positions, curves, energies, title=f"{title}: model curves")
-
-    _print_summary(model, positions, curves, energies, setup, normalisation)
-    print(f"curves:  {csv_path}")
-    print(f"figure:  {figure_path}")
-    return 0
-
-
-# The lines that summarise the model curves.
-def _print_summary(model, positions, curves, energies, setup, normalisation):
-
-    z_r = rayleigh_range_mm(setup)
-    print(f"Model curves ({model} model, {normalisation.mode} normalisation) from "
-          f"{positions[0]:g} to {positions[-1]:g} mm ({positions.size} points; Rayleigh range "
-          f"{z_r:.3g} mm)")
-    for energy, row in zip(energies, curves):
-        k_low, k_high = int(np.argmin(row)), int(np.argmax(row))
-        print(f"  {energy_label(energy):>8}: transmittance {row[k_low]:.4g} to {row[k_high]:.4g} "
-              f"(extremes at {positions[k_low]:g} and {positions[k_high]:g} mm)")
-
-
-# Pulse energies (J) of the example curves and the names of their files.
-EXAMPLE_CURVES = ((5e-6, "curve-5uJ.csv"), (1e-5, "curve-10uJ.csv"), (2e-5, "curve-20uJ.csv"))
-
-# Noise of the example curves (standard deviation of the transmittance) and its seed.
-EXAMPLE_NOISE = 0.005
-EXAMPLE_SEED = 20
-
-# Positions of the example curves: mm, -30 to 30 in steps of 1.5.
-EXAMPLE_POSITIONS = np.linspace(-30.0, 30.0, 41)
-
-# The set-up template. Every key has its unit and a typical value.
-TEMPLATE = """\
-# Set-up of a Z-scan measurement for tarvo (written by tarvo init).
-# Edit the values, replace the curve files with your own, then run
-#     tarvo fit {directory}
-# Units: SI, except the sample width (cm), populations (cm^-3) and
-# cross-sections (cm^2). Lines starting with # are comments.
-
-[beam]
-wavelength = 5.32e-7          # m, laser wavelength (532 nm)
-w0 = 2e-5                     # m, beam waist radius at the focus (1/e^2 intensity), 20 um
-M2 = 1.2                      # beam quality factor (1 for a perfect Gaussian beam)
-pulse_fwhm = 6.66e-9          # s, pulse duration: full width at half maximum of the intensity
-# tau = 4e-9                  # s, instead of pulse_fwhm: time profile exp(-(t/tau)^2),
-                              #    tau = pulse_fwhm / (2 sqrt(ln 2)) (give one of the two)
-
-[sample]
-sample_width = 0.1            # cm, thickness of the sample (cuvette path length)
-concentration = 1e-3          # mol/L, concentration of the absorber (all molecules in level 1)
-# populations = [6.02e17, 0, 0, 0, 0]   # cm^-3, instead of concentration: levels 1 to 5
-                              #    before the pulse (c mol/L gives c * 6.022e23 / 1000 in level 1)
-is_sa = false                 # true for a saturable absorber (transmittance peak at the focus)
-# absorbance = 0.25           # decadic absorbance over sample_width: sets sigma_1 and holds it
-                              #    (remove sigma_1 from [fit] parameters then)
-# linear_transmittance = 0.56 # instead of absorbance: the sample's linear transmittance
-
-[data]
-# columns = ["position", "transmittance"]   # what each column of the curve files holds, in
-                              #    order: position, transmittance, sigma, signal, reference,
-                              #    skip (default: the names of the header line)
-position_unit = "mm"          # unit of the positions: "nm", "um", "mm", "cm", "m" or "in"
-transmittance_unit = "fraction"   # "fraction" or "percent"
-normalisation = "far-field"   # how data and model are normalised: "far-field" (each curve
-                              #    divided by the mean of its outermost points; any scale, such
-                              #    as a signal/reference ratio, is right), "linear" (by the linear
-                              #    transmittance), "absolute" (not at all) or "shift"
-far_field_points = 5          # points at each end of a curve in its far field
-# exclude = [12.5, "line 40"] # points to leave out: positions (mm) and lines of the curve
-                              #    files (readings that are no number, such as OVL, and lines
-                              #    commented out with # are left out by themselves)
-
-[model]
-# variant = "established"     # "energy" (default: pulse-energy ratio over the beam
-                              #    cross-section) or "established" (on-axis ratio, as fit_zscan)
-# t_slices = 32               # time slices of the pulse (default: the model's own)
-# z_slices = 2                # depth slices of the sample (default: the model's own)
-# radial_points = 12          # radial quadrature nodes (energy model; default: its own)
-# intensity_points = 20       # peak intensities the energy model marches (default: its own)
-
-# One [[curve]] table per measured curve: its file (in this directory) and
-# pulse energy. A curve file has a header line naming its columns, e.g.
-#     position (mm),transmittance[,sigma]
-# position of the sample, transmittance divided by its far field, and
-# optionally the standard deviation of each transmittance value.
-[[curve]]
-file = "curve-5uJ.csv"
-pulse_energy = 5e-6           # J, energy of one pulse (5 uJ)
-
-[[curve]]
-file = "curve-10uJ.csv"
-pulse_energy = 1e-5           # J
-
-[[curve]]
-file = "curve-20uJ.csv"
-pulse_energy = 2e-5           # J
-
-# Start values of the eight parameters (fixed ones keep these values).
-[start]
-sigma_1 = 4e-18               # cm^2, absorption cross-section of level 1 (ground level)
-sigma_2 = 2e-17               # cm^2, absorption cross-section of level 2
-sigma_4 = 6e-17               # cm^2, absorption cross-section of level 4
-tau_21 = 2e-9                 # s, time constant of the 2->1 decay
-tau_24 = 1.5e-9               # s, time constant of the 2->4 transfer
-tau_32 = 1e-12                # s, time constant of the 3->2 relaxation
-tau_41 = 1e-6                 # s, time constant of the 4->1 decay
-tau_54 = 1e-12                # s, time constant of the 5->4 relaxation
-
-[fit]
-parameters = ["sigma_1", "sigma_4"]
-                              # the fitted parameters (two or three the data determine)
-n_starts = 3                  # starts at the start values x 0.302, 1 and 3.31 (1 to 10)
-# engine = "exact"            # "exact" (default) or "lsoda" (fit_zscan)
-fit_focus = true              # fit the focus position too (exact engine; false: fixed at
-                              #    focus_mm, else at the extreme of the data)
-# focus_mm = 0.0              # mm, focus position (start value if fitted; default: the
-                              #    extreme of the data)
-
-# [bounds]                    # optional bounds of fitted parameters (exact engine): [min, max]
-# sigma_4 = [0.0, 1e-15]      # cm^2
-# focus = [-2.0, 2.0]         # mm
-
-# [uncertainty]               # optional: the set-up's uncertainties, for the error budget of
-                              #    every fitted parameter (relative: 0.05 is 5 %; absolute:
-                              #    "VALUE UNIT")
-# w0 = 0.05                   # or "1 um" (m, mm, um, nm)
-# M2 = 0.05                   # or "0.1 absolute"
-# pulse_energy = 0.03         # common to all curves (J, mJ, uJ, nJ), or a list of one per curve
-# concentration = 0.01        # or populations = 0.01 (mol/L, M, mM, uM; cm^-3)
-# sample_width = 0.01         # or "10 um" (cm, mm, um)
-# tau = 0.05                  # or pulse_fwhm = "0.3 ns" (s, ns, ps, fs)
-# absorbance = 0.02           # with [sample] absorbance or linear_transmittance; or "0.005 absolute"
-"""
-
-# The comment lines above the example curves' header.
-EXAMPLE_NOTE = ("# Example curve written by tarvo init: model curve at the [start] values of "
-                "setup.toml\n# with noise of standard deviation {noise:g}. Replace it with your "
-                "measurement.\n")
-
-
-# Write the template and the example curves into `directory` (created when
-# missing); refuses to overwrite an existing set-up. Returns the paths written.
-def write_starter(directory):
-    directory = Path(directory)
-    setup_path = directory / SETUP_FILE
-    if setup_path.exists():
-        raise InputError(f"{setup_path} exists already; tarvo init starts a new directory "
-                         "(remove the file or choose another directory)")
-    if directory.exists() and not directory.is_dir():
-        raise InputError(f"{directory}: exists and is not a directory")
-    directory.mkdir(parents=True, exist_ok=True)
-    clashes = [name for _, name in EXAMPLE_CURVES if (directory / name).exists()]
-    if clashes:
-        raise InputError(f"{directory / clashes[0]} exists already; tarvo init does not "
-                         "overwrite curve files")
-    write_text(setup_path, TEMPLATE.format(directory=directory))
-    setup_file = read_setup_file(directory)
-    spec_pars = read_start(setup_file.document, str(setup_path))
-    energies = [energy for energy, _ in EXAMPLE_CURVES]
-    curves = simulate(EXAMPLE_POSITIONS, energies, spec_pars,
-                      **setup_file.setup.model_kwargs())
-    noisy = noisy_curves(curves, EXAMPLE_NOISE, EXAMPLE_SEED)
-    written = [setup_path]
-    for (_, name), row in zip(EXAMPLE_CURVES, noisy):
-        path = directory / name
-        write_curve_file(path, EXAMPLE_POSITIONS, row, None,
-                         EXAMPLE_NOTE.format(noise=EXAMPLE_NOISE))
-        written.append(path)
-    return written
+# Why a candidate's set-up cannot be planned (a value outside the plausible
+# range of its quantity, as the set-up checks judge it), or None.
+def candidate_problem(candidate):
+    arguments = candidate.arguments
+    values = [arguments[key] for key in ("tau", "wavelength", "w0", "sample_width", "M2")]
+    energies = list(np.ravel(arguments["pulse_energy"]))
+    populations = list(np.ravel(arguments["populations"]))
+    if not all(isinstance(v, (int, float)) and math.isfinite(v) and v > 0
+               for v in values + energies) or len(populations) != 5 \
+            or not all(math.isfinite(v) and v >= 0 for v in populations):
+        return "the set-up values must be finite and positive"
+    setup = SimpleNamespace(**{key: arguments[key] for key in
+                               ("tau", "wavelength", "w0", "sample_width", "M2")},
+                            populations=tuple(populations))
+    findings = [finding for finding in check_setup(setup, energies)
+                if finding.check == "setup-range"]
+    return findings[0].message if findings else None

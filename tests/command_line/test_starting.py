@@ -284,7 +284,7 @@ def test_raw_simulated_readings_fit_to_the_truth(tmp_path, capsys):
 def test_setup_uncertainties_give_the_error_budget(measurement_dir, capsys):
     from tarvo import FitResult
     from tarvo.setup_file import KNOWN_KEYS, UNCERTAINTY_TABLE
-    from tarvo.planning import TEMPLATE
+    from tarvo.starter import TEMPLATE
 
     edited_setup(measurement_dir, "n_starts = 1", "n_starts = 1\n\n[uncertainty]\nw0 = 0.05\n"
                  "pulse_energy = [\"0.1 uJ\", 0.01]\nconcentration = \"0.01 mM\"\n")

@@ -88,8 +88,9 @@ def _global_folder(folder, curves):
 
 def _run_new_surface(call, directory, curves):
     from measurement_cases import SETUP_TOML
-    from tarvo.directory_fit import prepare_global_fit
-    from tarvo.global_fit import member_of, read_candidates
+    from tarvo.global_directory_fit import prepare_global_fit
+    from tarvo.global_fit import member_of
+    from tarvo.planning import read_candidates
     from tarvo.measurement_directory import read_measurement
     from tarvo.results import FitResult
 

@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import tarvo
-from tarvo.global_fit import plan
+from tarvo.planning import plan
 from tarvo.global_fit import GlobalMember, member_of
 from tarvo.measurement_directory import read_measurement
 

@@ -311,7 +311,7 @@ def candidate_bytes(draw):
           suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 @given(data=candidate_bytes())
 def test_candidate_files_are_read_or_refused_in_one_line(worker, data):
-    from tarvo.global_fit import MAX_CANDIDATES
+    from tarvo.planning import MAX_CANDIDATES
 
     outcome = worker.run({"reader": "candidates", "data": data})
     event(f"{outcome.kind} {outcome.type or ''}".strip())
