@@ -71,12 +71,12 @@ def rebuild_per_evaluation(positions_mm, pulse_energy, populations, spec_pars, *
 # A fit whose engine calls rebuild the model (the route before the handle).
 class RebuildingFits:
     def __enter__(self):
-        from tarvo import fitting
+        from tarvo import problem as problem_module
 
-        self.fitting = fitting
-        self.saved = fitting.ZscanProblem.curves
+        self.module = problem_module
+        self.saved = problem_module.ZscanProblem.curves
 
-        def curves(problem, spec_pars, focus, derivatives=()):
+        def curves(problem, spec_pars, focus, derivatives=(), optics=None, handle=None):
             problem.evaluations += 1
             s = problem.setup
             return rebuild_per_evaluation(
@@ -85,11 +85,11 @@ class RebuildingFits:
                 w0=s["w0"], M2=s["M2"], derivatives=derivatives, model=problem.model,
                 **problem.grid)
 
-        fitting.ZscanProblem.curves = curves
+        problem_module.ZscanProblem.curves = curves
         return self
 
     def __exit__(self, *exc):
-        self.fitting.ZscanProblem.curves = self.saved
+        self.module.ZscanProblem.curves = self.saved
 
 
 # Best time of fn over `repeats` alternating rounds of both routes.

@@ -7,14 +7,15 @@ from dataclasses import dataclass
 from types import SimpleNamespace
 
 import numpy as np
-from scipy.optimize import least_squares
 
 from .checks import Finding, data_findings, raise_or_warn, rayleigh_range_mm
 from .files import InputError
 from .misfit import misfit_message, residual_structure
 from .parameters import FOCUS, NAMES
+from .global_problem import GlobalProblem
 from .problem import prepare_problem
-from .residual_noise import ResidualNoise, residual_noise
+from .profiles import judge_by_profiles
+from .report import profile_error
 from .uncertainty import covariance_from_jacobian, from_jacobian
 
 
@@ -115,7 +116,9 @@ class GlobalFitResult:
         width = max(len(name) for name in self.var_names)
         found = self.identifiability
         for name in self.var_names:
-            value, error = self.values[name], self.stderr[name]
+            value = self.values[name]
+            error = profile_error(name, value, found.errors[name], found.method_of(name),
+                                  self.stderr[name])
             # The relative error and status the identifiability reports (one source).
             relative = "" if name.split("@")[0] == FOCUS else f" ({found.error_text(name)})"
             lines.append(f"    {name + ':':<{width + 1}}  {value:.6g} +/- {error:.3g}{relative}"
@@ -174,42 +177,6 @@ def check_members(members, params):
     _problems(members, params)
 
 
-# The weighted residuals of every measurement of a global fit and their
-# Jacobian on the global parameters; `scales` weights each measurement (the
-# inverse of its estimated noise, 1 where the data give their own sigma).
-class _GlobalResiduals:
-    def __init__(self, problems, maps, n):
-        self.problems, self.maps, self.n = problems, maps, n
-        self.scales = np.ones(len(problems))
-
-    # Weighted residuals of every measurement, and their Jacobian, at u.
-    def evaluate(self, u, jacobian=True):
-        rows, blocks = [], []
-        for k, (problem, local) in enumerate(zip(self.problems, self.maps)):
-            free = np.ones(len(local), dtype=bool)
-            _, residuals, jac = problem.evaluate(u[local], free, jacobian)
-            rows.append(self.scales[k] * residuals)
-            if jacobian:
-                block = np.zeros((residuals.size, self.n))
-                block[:, local] = self.scales[k] * jac
-                blocks.append(block)
-        return np.concatenate(rows), (np.vstack(blocks) if jacobian else None)
-
-    # Each measurement's noise from its own residuals at u (unscaled), as its
-    # weight; the largest relative change of a weight.
-    def reweight(self, u, has_sigma):
-        change = 0.0
-        for k, (problem, local) in enumerate(zip(self.problems, self.maps)):
-            if has_sigma[k]:
-                continue
-            residuals = problem.evaluate(u[local], np.ones(len(local), dtype=bool), False)[1]
-            noise = math.sqrt(float(residuals @ residuals) / residuals.size)
-            new = 1.0 / noise if noise > 0 else 1.0
-            change = max(change, abs(new / self.scales[k] - 1.0))
-            self.scales[k] = new
-        return change
-
-
 # The plausibility findings of the members' data, as (label, Finding),
 # raised or warned as `checks` says.
 def _data_findings(members, problems, checks):
@@ -239,22 +206,19 @@ def _global_bounds(problems, maps, n):
 # The least-squares solution in the solver variables: with the data's own
 # sigma in every measurement one solve; otherwise each measurement is
 # reweighted by its noise estimated from its residuals, and solved again,
-# until the weights settle. The solution, the variables, the residual
+# until the weights settle. The solution, the variables, the solver's
 # evaluations and how the points were weighted.
-def _solve(residuals, bounds, has_sigma, ftol, xtol, gtol, max_nfev):
-    u = np.zeros(residuals.n)
+def _solve(problem, has_sigma, ftol, xtol, gtol, max_nfev):
+    u = np.zeros(len(problem.names))
+    free = np.ones(u.size, dtype=bool)
     weighting = "1/sigma^2 (data uncertainties)" if all(has_sigma) else None
     nfev = 0
     for _ in range(REWEIGHT_ROUNDS):
-        solution = least_squares(lambda v: residuals.evaluate(v, False)[0], u,
-                                 jac=lambda v: residuals.evaluate(v)[1], bounds=bounds,
-                                 method="trf", ftol=ftol, xtol=xtol, gtol=gtol,
-                                 max_nfev=max_nfev, x_scale=1.0)
-        u = solution.x
+        u, solution = problem.solve(u, free, ftol, xtol, gtol, max_nfev)
         nfev += int(solution.nfev)
         if all(has_sigma):
             break
-        change = residuals.reweight(u, has_sigma)
+        change = problem.reweight(u, has_sigma)
         weighting = ("each measurement weighted by the inverse of its noise, estimated from its "
                      "own residuals (iteratively reweighted)")
         if change < REWEIGHT_TOLERANCE:
@@ -262,15 +226,11 @@ def _solve(residuals, bounds, has_sigma, ftol, xtol, gtol, max_nfev):
     return solution, u, nfev, weighting
 
 
-# The fitted values, and the covariance, standard errors and correlation of
-# the parameters (the solver's covariance taken through the logarithms); the
-# chain factors d parameter / d variable.
-def _parameter_covariance(problems, maps, u, solver_covariance):
-    n = u.size
-    values, chain = np.zeros(n), np.ones(n)
-    for problem, local in zip(problems, maps):
-        values[local] = problem.values(u[local])
-        chain[local] = np.where(problem.is_log, values[local], 1.0)
+# The fitted values, the covariance, standard errors and correlation of the
+# parameters (the solver's covariance taken through the chain factors d
+# parameter / d variable), and those factors.
+def _parameter_covariance(problem, u, solver_covariance):
+    values, chain = problem.values(u), problem.chain(u)
     covariance = solver_covariance * np.outer(chain, chain)
     errors = np.sqrt(np.diag(covariance))
     with np.errstate(invalid="ignore", divide="ignore"):
@@ -290,9 +250,8 @@ def _focus_scales(problems, maps, names):
 
 # Per measurement: its record (points, chi^2, residual RMS, estimated noise)
 # and its view (data and model at the solution, its focus and parameters).
-def _member_views(members, problems, maps, u, residuals, has_sigma):
+def _member_views(members, problems, maps, u, scales, has_sigma):
     member_records, views = [], []
-    scales = residuals.scales
     for k, (member, problem, local) in enumerate(zip(members, problems, maps)):
         model = problem.model_curves(u[local])
         raw = problem.y - model
@@ -355,31 +314,26 @@ def fit_global(members, params, *, checks="warn", ftol=1e-12, xtol=1e-12, gtol=1
         raise InputError("a global fit needs at least one measurement")
     problems, maps, names = _problems(members, params)
     findings = _data_findings(members, problems, checks)
-    n = len(names)
-    lower, upper, is_log = _global_bounds(problems, maps, n)
+    problem = GlobalProblem(problems, maps, names, *_global_bounds(problems, maps, len(names)))
     has_sigma = [member.arguments.get("sigma") is not None for member in members]
-    weighted = _GlobalResiduals(problems, maps, n)
-    max_nfev = 200 * (n + 1) if max_nfev is None else int(max_nfev)
-    solution, u, nfev, weighting = _solve(weighted, (lower, upper), has_sigma, ftol, xtol, gtol,
-                                          max_nfev)
-    residuals, jacobian_u = weighted.evaluate(u)
+    max_nfev = 200 * (len(names) + 1) if max_nfev is None else int(max_nfev)
+    solution, u, nfev, weighting = _solve(problem, has_sigma, ftol, xtol, gtol, max_nfev)
+    _, residuals, jacobian_u = problem.evaluate(u, np.ones(len(names), dtype=bool))
     # With estimated noise the weighted residuals have unit variance: scale by
     # the reduced chi^2 all the same (it is then near 1).
-    # Each measurement's far-field division adds its own noise to its rows.
-    noise = ResidualNoise.concatenated(
-        [residual_noise(problem, u[local]) for problem, local in zip(problems, maps)],
-        [problem.y.size if problem.keep is None else int(problem.keep.sum())
-         for problem in problems])
-    uncertainty = covariance_from_jacobian(jacobian_u, residuals, not all(has_sigma), noise)
+    uncertainty = covariance_from_jacobian(jacobian_u, residuals, not all(has_sigma),
+                                           problem.residual_noise(u))
     values, chain, covariance, errors, correlation = _parameter_covariance(
-        problems, maps, u, uncertainty.covariance)
+        problem, u, uncertainty.covariance)
     variance = uncertainty.reduced_chi2 if not all(has_sigma) else 1.0
     # A focus is judged against its measurement's Rayleigh range.
-    identifiability = from_jacobian(names, values, is_log, jacobian_u / chain, variance,
-                                    _focus_scales(problems, maps, names), standard_errors=errors)
-    member_records, views = _member_views(members, problems, maps, u, weighted, has_sigma)
+    focus_scales = _focus_scales(problems, maps, names)
+    identifiability = from_jacobian(names, values, problem.is_log, jacobian_u / chain, variance,
+                                    focus_scales, standard_errors=errors)
+    member_records, views = _member_views(members, problems, maps, u, problem.scales,
+                                          has_sigma)
     chisqr = float(residuals @ residuals)
-    nfree = residuals.size - n
+    nfree = residuals.size - len(names)
     result = GlobalFitResult(
         var_names=list(names), values=dict(zip(names, values.tolist())),
         stderr=dict(zip(names, errors.tolist())), covar=covariance, correlation=correlation,
@@ -387,7 +341,11 @@ def fit_global(members, params, *, checks="warn", ftol=1e-12, xtol=1e-12, gtol=1
         nfree=nfree, success=solution.status > 0, message=solution.message,
         nfev=nfev, weighting=weighting, members=member_records, results=views,
         identifiability=identifiability, findings=findings,
-        seconds=time.perf_counter() - began)
+        seconds=time.perf_counter() - began, scale_covar=not all(has_sigma),
+        tolerances=(ftol, xtol, gtol, max_nfev), _problem=problem, _u=u)
+    # Parameters the linearised errors leave weakly or not determined, judged
+    # by their likelihood profiles (the measurements' weights held).
+    judge_by_profiles(result, identifiability, focus_scales)
     # A measurement whose residuals show that the model does not describe it.
     result.misfits = _misfits(members, views)
     if checks != "off":

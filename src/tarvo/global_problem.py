@@ -3,8 +3,11 @@ variables, its residuals and Jacobian, its solve. It answers the questions a
 single measurement's problem answers (values, chain, evaluate, solve), so
 that likelihood profiles run on a global fit as on a single one."""
 
+import math
+
 import numpy as np
 
+from .problem import solve_free
 from .residual_noise import ResidualNoise
 
 
@@ -55,6 +58,20 @@ class GlobalProblem:
         return [problem.evaluate(u[local], np.ones(len(local), dtype=bool), False)[1]
                 for problem, local in zip(self.problems, self.maps)]
 
+    # Each measurement's noise from its own residuals at u (unscaled), as its
+    # scale, where it gives no sigma of its own; the largest relative change
+    # of a scale.
+    def reweight(self, u, has_sigma):
+        change = 0.0
+        for k, residuals in enumerate(self.member_residuals(u)):
+            if has_sigma[k]:
+                continue
+            noise = math.sqrt(float(residuals @ residuals) / residuals.size)
+            new = 1.0 / noise if noise > 0 else 1.0
+            change = max(change, abs(new / self.scales[k] - 1.0))
+            self.scales[k] = new
+        return change
+
     # The noise dividing each measurement's curves by their far field adds.
     def residual_noise(self, u):
         return ResidualNoise.concatenated(
@@ -64,22 +81,4 @@ class GlobalProblem:
     # Least squares over the free variables, the others held at u_start:
     # (u, the solver's result), as a single problem's solve.
     def solve(self, u_start, free, ftol, xtol, gtol, max_nfev):
-        # Imported here: SciPy takes a while to load, and `import tarvo` should not wait for it.
-        from scipy.optimize import least_squares
-
-        u_start = np.asarray(u_start, dtype=np.float64)
-        free = np.asarray(free, dtype=bool)
-
-        # All variables at the free ones v.
-        def full(v):
-            u = u_start.copy()
-            u[free] = v
-            return u
-
-        start = np.clip(u_start[free], self.lower[free], self.upper[free])
-        solution = least_squares(lambda v: self.evaluate(full(v), free, False)[1], start,
-                                 jac=lambda v: self.evaluate(full(v), free)[2],
-                                 bounds=(self.lower[free], self.upper[free]), method="trf",
-                                 ftol=ftol, xtol=xtol, gtol=gtol, max_nfev=max_nfev,
-                                 x_scale=1.0)
-        return full(solution.x), solution
+        return solve_free(self, u_start, free, ftol, xtol, gtol, max_nfev)

@@ -281,46 +281,51 @@ class ZscanProblem:
 
     # Least squares over the free variables, the others held at u_start.
     def solve(self, u_start, free, ftol, xtol, gtol, max_nfev):
-        # Imported here: SciPy takes a while to load, and `import tarvo` should not wait for it.
+        return solve_free(self, u_start, free, ftol, xtol, gtol, max_nfev)
 
-        u_start = np.asarray(u_start, dtype=np.float64)
-        free = np.asarray(free, dtype=bool)
 
-        # Solver variables of all parameters at the free ones v.
-        def full(v):
-            u = u_start.copy()
-            u[free] = v
-            return u
+# Least squares over the free variables of `problem` (anything with
+# evaluate(u, free, jacobian), lower and upper), the others held at u_start:
+# (u, SciPy's result).
+def solve_free(problem, u_start, free, ftol, xtol, gtol, max_nfev):
+    u_start = np.asarray(u_start, dtype=np.float64)
+    free = np.asarray(free, dtype=bool)
 
-        # The solver asks for the Jacobian only where it accepts a step. While
-        # it accepts them, the residuals come with the Jacobian from the same
-        # engine call; after a step it rejected, the residuals alone (a
-        # quarter of the cost), and the Jacobian when asked for.
-        accepting = [True]
-
-        # Residuals at v.
-        def residuals_at(v):
-            speculate = accepting[0]
-            accepting[0] = False
-            return self.evaluate(full(v), free, jacobian=speculate)[1]
-
-        # Jacobian at v.
-        def jacobian_at(v):
-            accepting[0] = True
-            return self.evaluate(full(v), free)[2]
-
-        start = np.clip(u_start[free], self.lower[free], self.upper[free])
-        residuals = self.evaluate(full(start), free)[1]
-        if not np.all(np.isfinite(residuals)):
-            raise ValueError("the model is not finite at the start values; check the set-up and "
-                             "the start values")
-        solution = least_squares(residuals_at, start, jac=jacobian_at,
-                                 bounds=(self.lower[free], self.upper[free]), method="trf",
-                                 ftol=ftol, xtol=xtol, gtol=gtol, max_nfev=max_nfev,
-                                 x_scale=1.0)
+    # Solver variables of all parameters at the free ones v.
+    def full(v):
         u = u_start.copy()
-        u[free] = solution.x
-        return u, solution
+        u[free] = v
+        return u
+
+    # The solver asks for the Jacobian only where it accepts a step. While
+    # it accepts them, the residuals come with the Jacobian from the same
+    # engine call; after a step it rejected, the residuals alone (a
+    # quarter of the cost), and the Jacobian when asked for.
+    accepting = [True]
+
+    # Residuals at v.
+    def residuals_at(v):
+        speculate = accepting[0]
+        accepting[0] = False
+        return problem.evaluate(full(v), free, jacobian=speculate)[1]
+
+    # Jacobian at v.
+    def jacobian_at(v):
+        accepting[0] = True
+        return problem.evaluate(full(v), free)[2]
+
+    start = np.clip(u_start[free], problem.lower[free], problem.upper[free])
+    residuals = problem.evaluate(full(start), free)[1]
+    if not np.all(np.isfinite(residuals)):
+        raise ValueError("the model is not finite at the start values; check the set-up and "
+                         "the start values")
+    solution = least_squares(residuals_at, start, jac=jacobian_at,
+                             bounds=(problem.lower[free], problem.upper[free]), method="trf",
+                             ftol=ftol, xtol=xtol, gtol=gtol, max_nfev=max_nfev,
+                             x_scale=1.0)
+    u = u_start.copy()
+    u[free] = solution.x
+    return u, solution
 
 
 # A (num_datasets, num_x_pts) float array of finite values, or ValueError naming the bad entry.

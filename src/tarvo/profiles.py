@@ -268,7 +268,7 @@ def profile_ends(result, name, thresholds, tolerance=LIMIT_TOLERANCE, progress=N
     problem = result._problem
     k = problem.names.index(name)
     u_best = np.asarray(result._u, dtype=np.float64)
-    value, error = result.values[name], result.params[name].stderr
+    value, error = result.values[name], result.stderr[name]
     is_log = bool(problem.is_log[k])
     # Step of the walk in the solver variable (log(p), or the value in units
     # of its scale: mm for the focus): one standard error.

@@ -8,7 +8,7 @@ import numpy as np
 from .engine import model_defaults
 from .files import (json_number, number_cell, percent_text, write_json,
                     write_text as write_file_text)
-from .parameters import FIT_NAMES, FOCUS, OPTICAL_NAMES, OPTICAL_PARAMETERS, PARAMETERS
+from .parameters import FIT_NAMES, FOCUS, NAMES, OPTICAL_NAMES, OPTICAL_PARAMETERS, PARAMETERS
 from .uncertainty import Uncertainty
 
 
@@ -100,13 +100,26 @@ def literature_lines(rows):
 
 # The standard error the table shows: the one its relative error and status
 # come from (a profile's, where the profile judged the parameter, else the
-# linearised one), so that no cell of a row contradicts another.
+# linearised one), so that no cell of a row contradicts another. The error of
+# a positive parameter is relative; of the others (the focus in mm, the
+# signed optical ones) in their own units.
 def shown_error(row):
-    relative = row.get("relative_error")
-    if row.get("status_from") == "profile" and relative is not None \
-            and math.isfinite(relative):
-        return relative * abs(row["fitted_value"])
-    return row["standard_error"]
+    return profile_error(row["name"], row["fitted_value"], row.get("relative_error"),
+                         row.get("status_from"), row["standard_error"])
+
+
+# The standard error of parameter `name` at `value` that its identifiability
+# error (`relative`, from the method `status_from`) means; `standard_error`
+# where the linearised errors judged it.
+def profile_error(name, value, relative, status_from, standard_error):
+    if status_from != "profile" or relative is None or not math.isfinite(relative):
+        return standard_error
+    positive = name.split("@")[0] in POSITIVE_NAMES
+    return relative * abs(value) if positive else relative
+
+
+# The parameters whose errors are relative (the solver's logarithms).
+POSITIVE_NAMES = (*NAMES, "beta")
 
 
 # Deviation of the fitted value from the known one, in per cent and in standard errors.
