@@ -109,16 +109,15 @@ def on_cluster(client, directories):
 # engine) on the cluster at `address`, the result, and the seconds of the
 # directory's fit in this process.
 def bootstrap_seconds(address, directory, replicates):
-    from tarvo.bootstrap import make_options
-    from tarvo.cli import _fit_exact, _fit_lsoda, prepare_fit
-    from tarvo.bootstrap import bootstrap_fit
+    from tarvo.bootstrap import bootstrap_fit, make_options
+    from tarvo.directory_fit import _fit, prepare_fit
 
     request = prepare_fit(directory, bootstrap=make_options(replicates, 1, address))
     began = time.perf_counter()
-    outcome, _, _, result = (_fit_lsoda if request.engine == "lsoda" else _fit_exact)(request)
+    result = _fit(request)
     fit = time.perf_counter() - began
     began = time.perf_counter()
-    spread = bootstrap_fit(request, outcome, result)
+    spread = bootstrap_fit(request, result)
     return time.perf_counter() - began, spread, fit, request.engine
 
 
@@ -126,12 +125,12 @@ def bootstrap_seconds(address, directory, replicates):
 # threads of this process (no cluster), and the result.
 def bootstrap_in_threads(directory, replicates):
     from tarvo.bootstrap import bootstrap_fit, make_options
-    from tarvo.cli import _fit_exact, prepare_fit
+    from tarvo.directory_fit import _fit, prepare_fit
 
     request = prepare_fit(directory, bootstrap=make_options(replicates, 1))
-    outcome, _, _, result = _fit_exact(request)
+    result = _fit(request)
     began = time.perf_counter()
-    spread = bootstrap_fit(request, outcome, result)
+    spread = bootstrap_fit(request, result)
     return time.perf_counter() - began, spread
 
 

@@ -17,6 +17,10 @@ alternately, --rounds times, and each figure is the best of all its runs
 other processes on the machine do not inflate it as they inflate the clock.
 
     python bench/fit_speed.py [--rounds 5] [--threads 1 2] [--rebuild]
+    python bench/fit_speed.py --baseline-python OTHER/.venv/bin/python
+
+--baseline-python compares with the tarvo another interpreter imports (an
+earlier checkout's environment) instead of building BASELINE.
 """
 
 import argparse
@@ -115,8 +119,12 @@ def main():
                         help="fits per case within one run (default 3)")
     parser.add_argument("--threads", type=int, nargs="+", default=[1, 2])
     parser.add_argument("--rebuild", action="store_true", help="build the baseline again")
+    parser.add_argument("--baseline-python", type=Path,
+                        help="the interpreter of the code to compare with (default: BASELINE "
+                             "built into bench/.baseline-venv)")
     args = parser.parse_args()
-    interpreters = {"before": ensure_baseline(args.rebuild), "after": Path(sys.executable)}
+    before = args.baseline_python or ensure_baseline(args.rebuild)
+    interpreters = {"before": before, "after": Path(sys.executable)}
     for threads in args.threads:
         env = dict(os.environ, OMP_NUM_THREADS=str(threads))
         # Run from outside the checkout so each interpreter imports its own tarvo.

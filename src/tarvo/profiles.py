@@ -80,8 +80,10 @@ def _widening(result, k):
     plain = covariance_from_jacobian(jacobian, residuals, result.scale_covar).covariance[k, k]
     mixed = covariance_from_jacobian(jacobian, residuals, result.scale_covar,
                                      noise).covariance[k, k]
-    ratio = mixed / plain
-    return float(ratio) if math.isfinite(ratio) and ratio > 0.0 else 1.0
+    # Undetermined parameters (infinite variances) keep the plain level.
+    with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
+        ratio = float(mixed / plain)
+    return ratio if math.isfinite(ratio) and ratio > 0.0 else 1.0
 
 
 # Profile chi^2 of parameter k at solver variable t, the others refitted from a

@@ -59,6 +59,9 @@ class ResidualNoise:
     # expectation E[r_i^2] = sum_j P_ij^2 var_j, P = (I - H) G, H = B B^T the
     # hat matrix of the orthonormal basis B of the Jacobian's columns.
     def variance(self, residuals, basis):
+        residuals = np.asarray(residuals, dtype=np.float64)
+        if not np.all(np.isfinite(residuals)):
+            return np.full(self.size, np.nan)
         across = self.transposed_times(basis).T
         design = np.column_stack([np.ones(self.size), self.level ** 2])
         expectation = np.empty((self.size, 2))
@@ -66,7 +69,7 @@ class ResidualNoise:
             stop = min(start + ROWS_AT_ONCE, self.size)
             projected = self.rows(start, stop) - basis[start:stop] @ across
             expectation[start:stop] = (projected * projected) @ design
-        coefficients, *_ = np.linalg.lstsq(expectation, np.asarray(residuals) ** 2, rcond=None)
+        coefficients, *_ = np.linalg.lstsq(expectation, residuals ** 2, rcond=None)
         return np.maximum(design @ coefficients, 0.0)
 
     # The noise of residual vectors laid end to end (a global fit's members;
