@@ -24,7 +24,7 @@ from .normalisation import Normalisation
 from .plot import plot_fit, setup_title, values_box_text
 from .problem import check_focus_in_scan
 from .report import (FitCurves, closed_aperture_numbers, fit_document, parameter_rows,
-                     report_view, write_result)
+                     table_uncertainty, write_result)
 from .profiles import interval_document
 from .setup_file import SETUP_FILE
 
@@ -239,16 +239,16 @@ def _fit_and_write(request, show, on_fit):
     setup = measurement.setup
     title = setup_title({"wavelength": setup.wavelength, "tau": setup.tau,
                          "pulse_fwhm": setup.pulse_fwhm}, request.model, result.var_names)
-    outcome, uncertainty = report_view(measurement, result)
-    rows = parameter_rows(measurement, outcome, uncertainty, request.truth,
+    uncertainty = table_uncertainty(measurement, result)
+    rows = parameter_rows(measurement, result, uncertainty, request.truth,
                           result.identifiability)
     entries = [(name, result.params[name].value, result.params[name].stderr,
                 result.params[name].unit) for name in result.var_names]
     curves = FitCurves.of(result)
-    figure_digest = plot_fit(figure_path, measurement, outcome, curves, title=title,
+    figure_digest = plot_fit(figure_path, measurement, result, curves, title=title,
                              values=values_box_text(entries, result.redchi),
                              relative_to=result.focus if request.relative_to_focus else None)
-    document = fit_document(measurement, result, outcome, uncertainty, rows, curves,
+    document = fit_document(measurement, result, uncertainty, rows, curves,
                               figure_name, request.record, findings)
     if request.truth and TRUTH_FOCUS in request.truth:
         document["focus_mm"]["true"] = request.truth[TRUTH_FOCUS]

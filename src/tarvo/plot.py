@@ -240,7 +240,7 @@ def values_box_text(entries, reduced_chi2=None):
 # its suffix) with the model `curves` (tarvo.report.FitCurves). `values` is the text of the fitted-values box;
 # `relative_to` a focus position (mm) to measure the positions from. Returns
 # the SHA-256 of the file.
-def plot_fit(path, measurement, outcome, curves, title=None, values=None, relative_to=None):
+def plot_fit(path, measurement, result, curves, title=None, values=None, relative_to=None):
     rows = []
     for k, curve in enumerate(measurement.curves):
         line, model = curves.lines[k]
@@ -248,7 +248,7 @@ def plot_fit(path, measurement, outcome, curves, title=None, values=None, relati
         data = curve.transmittance if curves.data is None else curves.data[k]
         sigma = curve.sigma if curves.sigma is None else curves.sigma[k]
         rows.append(fit_curve_row(curve.positions, data, sigma, line, model,
-                                  outcome.residuals[k], curve.pulse_energy,
+                                  result.curve(k)[4], curve.pulse_energy,
                                   getattr(curve, "aperture", 1.0),
                                   getattr(curve, "divided_by_open", False)))
     return _save(fit_figure(rows, title, values=values, shift=relative_to or 0.0,

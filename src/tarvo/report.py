@@ -8,21 +8,8 @@ import numpy as np
 from .engine import model_defaults
 from .files import (json_number, number_cell, percent_text, write_json,
                     write_text as write_file_text)
-from .parameters import FIT_NAMES, FOCUS, NAMES, OPTICAL_NAMES, OPTICAL_PARAMETERS, PARAMETERS
+from .parameters import FIT_NAMES, FOCUS, NAMES, OPTICAL_PARAMETERS, PARAMETERS
 from .uncertainty import Uncertainty
-
-
-# What a fit found, arranged per curve, as the table, figure and document read it.
-@dataclass(frozen=True)
-class FitOutcome:
-    fitted: np.ndarray      # the eight parameters
-    error: float            # norm of the weighted residuals
-    residuals: tuple        # data - model, one array per curve
-    centre: float           # focus position (mm) of the model curves
-    n_starts: int
-    seconds: float
-    # The optical parameters of the fit by name (those the set-up gives).
-    optics: dict = None
 
 
 # The fitted model of every curve, at the data and on the drawing grid, and
@@ -49,14 +36,14 @@ class FitCurves:
 # for a fitted one its relative error and status as the identifiability found
 # them (`identifiability`; without it, the standard error over the value, and
 # "fitted"). The optical parameters follow where the set-up gives them.
-def parameter_rows(measurement, outcome, uncertainty, truth=None, identifiability=None):
+def parameter_rows(measurement, result, uncertainty, truth=None, identifiability=None):
     truth = truth or {}
     errors = dict(zip(measurement.fit_names, uncertainty.standard_errors))
     optics = measurement.optics or {}
-    entries = [(parameter, float(measurement.start[index]), float(outcome.fitted[index]))
+    entries = [(parameter, float(measurement.start[index]), float(result.spec_pars[index]))
                for index, parameter in enumerate(PARAMETERS)]
     entries += [(parameter, float(optics[parameter.name]),
-                 float((outcome.optics or {}).get(parameter.name, optics[parameter.name])))
+                 float((result.optics or {}).get(parameter.name, optics[parameter.name])))
                 for parameter in OPTICAL_PARAMETERS if parameter.name in optics]
     rows = []
     for parameter, start, value in entries:
@@ -187,7 +174,7 @@ def _json_list(values):
 
 
 # The data and model of each curve for the result document.
-def _curve_entries(measurement, outcome, curves):
+def _curve_entries(measurement, result, curves):
     entries = []
     for k, curve in enumerate(measurement.curves):
         entry = {"file": curve.file, "pulse_energy_J": curve.pulse_energy,
@@ -213,7 +200,7 @@ def _curve_entries(measurement, outcome, curves):
                 "model_line": {"positions_mm": _json_list(line_positions),
                                "transmittance": _json_list(line_values)},
             })
-        entry["residuals"] = _json_list(outcome.residuals[k])
+        entry["residuals"] = _json_list(result.curve(k)[4])
         entries.append(entry)
     return entries
 
@@ -237,7 +224,7 @@ def lab_quantities(setup):
 # tarvo.files.provenance; findings are the plausibility warnings;
 # curves (FitCurves) adds the model at the data and the
 # drawn model curves to every curve's entry.
-def result_document(measurement, outcome, uncertainty, rows, figure_name, rel_step, *,
+def result_document(measurement, result, uncertainty, rows, figure_name, rel_step, *,
                     engine="lsoda", model="established", provenance=None, findings=(),
                     curves=None):
     setup = measurement.setup
@@ -269,7 +256,7 @@ def result_document(measurement, outcome, uncertainty, rows, figure_name, rel_st
              "status": row.get("status"), "status_from": row.get("status_from")}
             for row in rows
         ],
-        "fit_error": json_number(outcome.error),
+        "fit_error": json_number(result.fit_error),
         "chi2": json_number(uncertainty.chi2),
         "degrees_of_freedom": uncertainty.degrees_of_freedom,
         "reduced_chi2": json_number(uncertainty.reduced_chi2),
@@ -279,10 +266,10 @@ def result_document(measurement, outcome, uncertainty, rows, figure_name, rel_st
         },
         "correlation": [[json_number(v) for v in line] for line in uncertainty.correlation],
         "standard_error_relative_step": rel_step,
-        "centre_mm": outcome.centre,
-        "n_starts": outcome.n_starts,
-        "fit_seconds": round(outcome.seconds, 3),
-        "curves": _curve_entries(measurement, outcome, curves),
+        "centre_mm": result.focus,
+        "n_starts": result.n_starts,
+        "fit_seconds": round(result.seconds, 3),
+        "curves": _curve_entries(measurement, result, curves),
         "figure": figure_name,
     }
     return document
@@ -298,21 +285,12 @@ def write_text(path, text):
     return write_file_text(path, text)
 
 
-# The result as the parameter table and the document read it: its outcome
-# and uncertainty, parameters in the order of [fit] parameters.
-def report_view(measurement, result):
+# The standard errors, covariance and chi^2 of a FitResult in the order of
+# [fit] parameters, as the parameter table and the document read them.
+def table_uncertainty(measurement, result):
     order = [result.var_names.index(name) for name in measurement.fit_names]
-    outcome = FitOutcome(fitted=np.array(result.spec_pars), error=result.fit_error,
-                         residuals=tuple(result.curve(k)[4]
-                                         for k in range(len(result.pulse_energy))),
-                         centre=result.focus,
-                         n_starts=result.n_starts, seconds=result.seconds,
-                         optics={name: result.params[name].value for name in OPTICAL_NAMES
-                                 if name in result.params})
     errors = np.array([result.params[name].stderr for name in measurement.fit_names])
-    uncertainty = Uncertainty(errors, result.covar[np.ix_(order, order)], result.chisqr,
-                              result.nfree)
-    return outcome, uncertainty
+    return Uncertainty(errors, result.covar[np.ix_(order, order)], result.chisqr, result.nfree)
 
 
 # The keys of the result document that come from the FitResult beyond the
@@ -422,9 +400,9 @@ def full_covariance(result, order):
 
 
 # The result document of a fit: `tarvo fit` and FitResult.save both write it.
-def fit_document(measurement, result, outcome, uncertainty, rows, curves, figure_name,
+def fit_document(measurement, result, uncertainty, rows, curves, figure_name,
                  record, findings=()):
-    document = result_document(measurement, outcome, uncertainty, rows, figure_name,
+    document = result_document(measurement, result, uncertainty, rows, figure_name,
                                getattr(result, "rel_step", None), engine=result.engine,
                                model=result.model, provenance=record, findings=findings,
                                curves=curves)

@@ -13,7 +13,7 @@ from .files import provenance, read_input_bytes
 from .measurement import Curve, DataFormat, FitOptions, Measurement, Setup
 from .normalisation import Normalisation
 from .parameters import FOCUS, NAMES, OPTICAL_NAMES, Parameters, scan_centre
-from .report import FitCurves, fit_document, parameter_rows, report_view, write_result
+from .report import FitCurves, fit_document, parameter_rows, table_uncertainty, write_result
 from .result_text import FIT_METHODS, WEIGHTING_TEXT
 from .uncertainty import Identifiability, point_weights
 
@@ -36,12 +36,12 @@ def save_result(result, path):
 # The document of `tarvo fit`'s result file for a FitResult.
 def result_document_of(result):
     measurement = _measurement(result)
-    outcome, uncertainty = report_view(measurement, result)
-    rows = parameter_rows(measurement, outcome, uncertainty,
+    uncertainty = table_uncertainty(measurement, result)
+    rows = parameter_rows(measurement, result, uncertainty,
                           identifiability=result.identifiability)
     record = provenance([], ())
     record["command_line"] = SAVED_FROM
-    document = fit_document(measurement, result, outcome, uncertainty, rows,
+    document = fit_document(measurement, result, uncertainty, rows,
                             FitCurves.of(result), None, record)
     document["directory"] = None
     return document

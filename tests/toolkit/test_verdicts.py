@@ -11,7 +11,7 @@ import pytest
 import tarvo
 from tarvo.files import percent_text
 from tarvo.misfit import residual_structure
-from tarvo.report import format_table, parameter_rows, report_view
+from tarvo.report import format_table, parameter_rows, table_uncertainty
 from tarvo.profiles import _threshold, sigma_probability
 from tarvo.result_files import _measurement
 from tarvo.uncertainty import DETERMINED, WEAKLY_DETERMINED
@@ -54,8 +54,8 @@ def test_the_table_and_the_verdict_read_the_same_numbers(exact_engine):
     found = result.identifiability
     assert found.method_of("sigma_2") == "profile"
     measurement = _measurement(result)
-    outcome, uncertainty = report_view(measurement, result)
-    rows = {row["name"]: row for row in parameter_rows(measurement, outcome, uncertainty,
+    uncertainty = table_uncertainty(measurement, result)
+    rows = {row["name"]: row for row in parameter_rows(measurement, result, uncertainty,
                                                        identifiability=found)}
     table = format_table(list(rows.values())).splitlines()
     for name in result.var_names:
