@@ -53,19 +53,15 @@ class GlobalProblem:
                 blocks.append(full[:, free])
         return None, np.concatenate(rows), (np.vstack(blocks) if jacobian else None)
 
-    # The measurements' weighted residuals of each, unscaled, at u.
-    def member_residuals(self, u):
-        return [problem.evaluate(u[local], np.ones(len(local), dtype=bool), False)[1]
-                for problem, local in zip(self.problems, self.maps)]
-
     # Each measurement's noise from its own residuals at u (unscaled), as its
     # scale, where it gives no sigma of its own; the largest relative change
     # of a scale.
     def reweight(self, u, has_sigma):
         change = 0.0
-        for k, residuals in enumerate(self.member_residuals(u)):
+        for k, (problem, local) in enumerate(zip(self.problems, self.maps)):
             if has_sigma[k]:
                 continue
+            residuals = problem.evaluate(u[local], np.ones(len(local), dtype=bool), False)[1]
             noise = math.sqrt(float(residuals @ residuals) / residuals.size)
             new = 1.0 / noise if noise > 0 else 1.0
             change = max(change, abs(new / self.scales[k] - 1.0))
@@ -76,7 +72,7 @@ class GlobalProblem:
     def residual_noise(self, u):
         return ResidualNoise.concatenated(
             [problem.residual_noise(u[local]) for problem, local in zip(self.problems, self.maps)],
-            [residuals.size for residuals in self.member_residuals(u)])
+            [problem.residual_count for problem in self.problems])
 
     # Least squares over the free variables, the others held at u_start:
     # (u, the solver's result), as a single problem's solve.

@@ -108,12 +108,11 @@ def grid_shift(problem, u, fine_handle):
 # Standard errors of the fitted values at u (physical units), scaled by the
 # residual variance where `scale_covar`.
 def standard_errors_at(problem, u, scale_covar):
-    from .residual_noise import residual_noise
     from .uncertainty import covariance_from_jacobian
 
     _, residuals, jacobian = problem.evaluate(u, np.ones(len(problem.names), dtype=bool))
     covariance = covariance_from_jacobian(jacobian / problem.chain(u), residuals, scale_covar,
-                                          residual_noise(problem, u)).covariance
+                                          problem.residual_noise(u)).covariance
     return np.sqrt(np.diag(covariance))
 
 

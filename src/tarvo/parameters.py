@@ -69,6 +69,8 @@ OPTICAL_PARAMETERS = (
     Parameter("eta_5", "cm^2", "refractive cross-section of level 5 (relative to level 1)"),
 )
 OPTICAL_NAMES = tuple(p.name for p in OPTICAL_PARAMETERS)
+# The parameters that are positive: fitted in logarithms, their errors relative.
+POSITIVE_NAMES = NAMES + ("beta",)
 # Their engine derivative indices follow the focus shift's; the engine
 # takes them in cm units: these factors turn the toolkit's units into those.
 OPTICS_FIRST = _native.OPTICS_FIRST
@@ -153,7 +155,7 @@ class FitParameter:
         self.expr = expr or None
         # As in lmfit, a parameter given by an expression is not varied.
         self.vary = bool(vary) and self.expr is None
-        default_min = 0.0 if name in NAMES or name == "beta" else -math.inf
+        default_min = 0.0 if name in POSITIVE_NAMES else -math.inf
         self.min = default_min if min is None else float(min)
         self.max = math.inf if max is None else float(max)
         self.stderr = None

@@ -17,8 +17,8 @@ from .engine import (FOCUS_SHIFT, ModelHandle, check_model, grid_defaults, grid_
                      padded_rows, point_mask, ragged_rows)
 from .measurement import WEIGHTS
 from .normalisation import normalisation_of
-from .parameters import (FIT_NAMES, FOCUS, NAMES, OPTICAL_NAMES, SIGNED_NAMES, engine_index,
-                         resolve_parameters, scan_centre)
+from .parameters import (FIT_NAMES, FOCUS, NAMES, OPTICAL_NAMES, POSITIVE_NAMES, SIGNED_NAMES,
+                         engine_index, resolve_parameters, scan_centre)
 from .residual_noise import residual_noise
 from .uncertainty import point_weights
 
@@ -56,14 +56,14 @@ class ZscanProblem:
         self.indices = resolved.indices
         # Parameters outside the model (used by expressions), by name.
         self.extras = dict(resolved.extras)
-        self.is_log = np.array([name in NAMES or name == "beta" for name in self.names])
+        self.is_log = np.array([name in POSITIVE_NAMES for name in self.names])
         self.reference = np.array([self.focus_start if name == FOCUS else
                                    self.extras[name] if index is None else
                                    self.optics_base[OPTICAL_NAMES.index(name)]
                                    if name in OPTICAL_NAMES else self.base[index]
                                    for name, index in zip(self.names, self.indices)])
         # Linear variables: the focus in mm, other parameters relative to their start.
-        self.scale = np.array([1.0 if name == FOCUS or name in NAMES or name == "beta"
+        self.scale = np.array([1.0 if name == FOCUS or name in POSITIVE_NAMES
                                else abs(self.reference[k]) or 1.0 if name in SIGNED_NAMES
                                else abs(self.extras[name]) or 1.0
                                for k, name in enumerate(self.names)])
@@ -268,6 +268,11 @@ class ZscanProblem:
     # Model curves at u.
     def model_curves(self, u):
         return self.evaluate(u, np.ones(len(self.names), dtype=bool))[0]
+
+    # Rows of the residual vector: the measured points (padding left out).
+    @property
+    def residual_count(self):
+        return self.y.size if self.keep is None else int(np.count_nonzero(self.keep))
 
     # The noise that dividing by measured far fields adds to the weighted
     # residuals at u (a ResidualNoise), or None.

@@ -64,26 +64,24 @@ def _threshold(result, probability, widening=1.0):
     return result.chisqr + widening * rise
 
 
-# How much higher than for independent points the levels of parameter k's
+# How much higher than for independent points the levels of each parameter's
 # profile lie: the ratio of its variance with the noise that dividing by
 # measured far fields adds (the fit's standard error) to the variance of
-# independent points (1 where the normalisation adds none). A profile's
-# chi^2 rises with the curvature of independent points, so its level rises
-# with the true variance.
-def _widening(result, k):
+# independent points (1 where the normalisation adds none, and for an
+# undetermined parameter). A profile's chi^2 rises with the curvature of
+# independent points, so its level rises with the true variance.
+def _widenings(result):
     problem = result._problem
     u = np.asarray(result._u, dtype=np.float64)
     noise = problem.residual_noise(u)
     if noise is None:
-        return 1.0
+        return np.ones(len(problem.names))
     _, residuals, jacobian = problem.evaluate(u, np.ones(len(problem.names), dtype=bool))
-    plain = covariance_from_jacobian(jacobian, residuals, result.scale_covar).covariance[k, k]
-    mixed = covariance_from_jacobian(jacobian, residuals, result.scale_covar,
-                                     noise).covariance[k, k]
-    # Undetermined parameters (infinite variances) keep the plain level.
+    plain = covariance_from_jacobian(jacobian, residuals, result.scale_covar).covariance
+    mixed = covariance_from_jacobian(jacobian, residuals, result.scale_covar, noise).covariance
     with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
-        ratio = float(mixed / plain)
-    return ratio if math.isfinite(ratio) and ratio > 0.0 else 1.0
+        ratio = np.diag(mixed) / np.diag(plain)
+    return np.where(np.isfinite(ratio) & (ratio > 0.0), ratio, 1.0)
 
 
 # Profile chi^2 of parameter k at solver variable t, the others refitted from a
@@ -338,6 +336,7 @@ def conf_interval(result, names=None, sigmas=(1, 2, 3), progress=None):
         raise ValueError("sigmas must be positive numbers")
     probabilities = [sigma_probability(s) for s in sigmas]
     u_best = np.array(result._u, dtype=np.float64)
+    widenings = _widenings(result)
     intervals = {}
     sides_done = [0]
 
@@ -349,8 +348,7 @@ def conf_interval(result, names=None, sigmas=(1, 2, 3), progress=None):
 
     for name in names:
         k = problem.names.index(name)
-        widening = _widening(result, k)
-        thresholds = [_threshold(result, p, widening) for p in probabilities]
+        thresholds = [_threshold(result, p, widenings[k]) for p in probabilities]
         profiled = profile_ends(result, name, thresholds, progress=advance)
         found, limits = profiled.ends, profiled.limits
         bounds = {-1: problem.lower[k], 1: problem.upper[k]}
@@ -446,11 +444,11 @@ def judge_by_profiles(result, identifiability, scales=None):
     u_best = np.asarray(result._u, dtype=np.float64)
     judged = [name for name, status in identifiability.status.items()
               if status != STATUSES[0] and name in problem.names]
+    widenings = _widenings(result) if judged else None
     for name in judged:
         k = problem.names.index(name)
-        widening = _widening(result, k)
-        thresholds = [_threshold(result, sigma_probability(1.0), widening),
-                      _threshold(result, VERDICT_PROBABILITY, widening)]
+        thresholds = [_threshold(result, sigma_probability(1.0), widenings[k]),
+                      _threshold(result, VERDICT_PROBABILITY, widenings[k])]
         profiled = profile_ends(result, name, thresholds, VERDICT_TOLERANCE,
                                 refinements=VERDICT_REFINEMENTS)
         identifiability.profile_refits += profiled.refits

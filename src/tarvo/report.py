@@ -8,7 +8,7 @@ import numpy as np
 from .engine import model_defaults
 from .files import (json_number, number_cell, percent_text, write_json,
                     write_text as write_file_text)
-from .parameters import FIT_NAMES, FOCUS, NAMES, OPTICAL_PARAMETERS, PARAMETERS
+from .parameters import FIT_NAMES, FOCUS, OPTICAL_PARAMETERS, PARAMETERS, POSITIVE_NAMES
 from .uncertainty import Uncertainty
 
 
@@ -103,10 +103,6 @@ def profile_error(name, value, relative, status_from, standard_error):
         return standard_error
     positive = name.split("@")[0] in POSITIVE_NAMES
     return relative * abs(value) if positive else relative
-
-
-# The parameters whose errors are relative (the solver's logarithms).
-POSITIVE_NAMES = (*NAMES, "beta")
 
 
 # Deviation of the fitted value from the known one, in per cent and in standard errors.

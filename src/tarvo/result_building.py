@@ -7,7 +7,6 @@ import numpy as np
 
 from .parameters import FIT_NAMES, FOCUS, OPTICAL_NAMES, Parameters
 from .report import strong_correlation_notes
-from .residual_noise import residual_noise
 from .result_text import FIT_METHODS, WEIGHTING_TEXT
 from .results import FitResult
 from .uncertainty import covariance_from_jacobian
@@ -28,7 +27,7 @@ def build_result(problem, resolved, params_in, best, starts, *, sigma, is_sa, sc
         weighted = weighted[problem.keep]
     jacobian = problem.physical_jacobian(u)
     uncertainty = covariance_from_jacobian(jacobian, weighted, scale_covar,
-                                           residual_noise(problem, u))
+                                           problem.residual_noise(u))
     params = _parameters(problem, resolved, u, spec_pars, focus, uncertainty)
     if problem.constraints is not None:
         _add_constrained(params, problem, u, uncertainty.covariance, resolved, params_in)
