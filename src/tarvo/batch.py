@@ -23,8 +23,9 @@ from .cli_options import (EXIT_INTERRUPTED, EXIT_USAGE, add_bootstrap_arguments,
 from .cluster import dask_client, local_layout, progress_bar
 from .counts import check_count
 from .directory_fit import RESULT_FILE, FitFailed, fit_and_write, prepare_fit
-from .files import (BATCH_LOCK, InputError, directory_lock, outdated_reason, read_input_bytes,
-                    write_json, write_text)
+from .errors import InputError
+from .files import (BATCH_LOCK, directory_lock, outdated_reason, read_input_bytes, write_json,
+                    write_text)
 from .global_directory_fit import global_fit_and_write
 from .parameters import FIT_NAMES
 from .result_files import DocumentFields, result_fields

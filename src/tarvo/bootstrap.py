@@ -31,7 +31,8 @@ import numpy as np
 from . import _native
 from .cluster import available_cores, dask_client, inside_worker
 from .counts import COUNTS, check_count
-from .files import InputError, json_number, number_cell
+from .errors import InputError
+from .files import json_number, number_cell
 from .parameters import FOCUS, Parameters
 
 

@@ -30,6 +30,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
+from .errors import InputError
 from .checks import PER_CM3_PER_MOL_L
 from .files import json_number
 from .parameters import FOCUS, NAMES
@@ -93,23 +94,23 @@ def _entry(key, value, where):
         parts = value.split()
         allowed = [ABSOLUTE] if units is None else list(units)
         if len(parts) != 2 or parts[1] not in allowed:
-            raise ValueError(f"{where}{key}: an absolute uncertainty is \"VALUE UNIT\" with the "
+            raise InputError(f"{where}{key}: an absolute uncertainty is \"VALUE UNIT\" with the "
                              f"unit one of {', '.join(allowed)}, got {value!r}")
         try:
             number = float(parts[0])
         except ValueError:
-            raise ValueError(f"{where}{key}: {parts[0]!r} is not a number") from None
+            raise InputError(f"{where}{key}: {parts[0]!r} is not a number") from None
         unit = parts[1]
     elif isinstance(value, (int, float)) and not isinstance(value, bool):
         number, unit = float(value), None
     else:
-        raise ValueError(f"{where}{key}: give a relative uncertainty (0.05 for 5 %) or an "
+        raise InputError(f"{where}{key}: give a relative uncertainty (0.05 for 5 %) or an "
                          f"absolute one as \"VALUE UNIT\", got {value!r}")
     if not (math.isfinite(number) and number >= 0.0):
-        raise ValueError(f"{where}{key}: an uncertainty is a finite number of at least 0, got "
+        raise InputError(f"{where}{key}: an uncertainty is a finite number of at least 0, got "
                          f"{value!r}")
     if unit is None and number >= 1.0:
-        raise ValueError(f"{where}{key}: a relative uncertainty of {number:g} is "
+        raise InputError(f"{where}{key}: a relative uncertainty of {number:g} is "
                          f"{100 * number:g} % (0.05 means 5 %); give an absolute one with its "
                          "unit")
     return Entry(number, unit)
@@ -131,23 +132,23 @@ class SetupUncertainties:
         if isinstance(mapping, SetupUncertainties):
             return mapping
         if not isinstance(mapping, dict):
-            raise ValueError(f"{where}uncertainties must be a mapping of set-up quantities to "
+            raise InputError(f"{where}uncertainties must be a mapping of set-up quantities to "
                              f"their uncertainties, got {type(mapping).__name__}")
         entries = {}
         for key, value in mapping.items():
             if key not in QUANTITIES:
-                raise ValueError(f"{where}unknown quantity {key!r}; the quantities are "
+                raise InputError(f"{where}unknown quantity {key!r}; the quantities are "
                                  + ", ".join(QUANTITIES))
             if key == "pulse_energy" and isinstance(value, (list, tuple)):
                 if not value:
-                    raise ValueError(f"{where}pulse_energy: give one uncertainty for all curves "
+                    raise InputError(f"{where}pulse_energy: give one uncertainty for all curves "
                                      "or a list of one per curve")
                 entries[key] = tuple(_entry(key, v, where) for v in value)
             else:
                 entries[key] = _entry(key, value, where)
         for first, second in SAME_QUANTITY:
             if first in entries and second in entries:
-                raise ValueError(f"{where}{first} and {second} are one quantity: give one")
+                raise InputError(f"{where}{first} and {second} are one quantity: give one")
         return cls(entries, absorption)
 
     # Relative uncertainty of each quantity at this set-up: key -> float
@@ -159,7 +160,7 @@ class SetupUncertainties:
             if key == "pulse_energy":
                 per_curve = entry if isinstance(entry, tuple) else None
                 if per_curve is not None and len(per_curve) != len(energies):
-                    raise ValueError(f"uncertainties: pulse_energy lists {len(per_curve)} "
+                    raise InputError(f"uncertainties: pulse_energy lists {len(per_curve)} "
                                      f"values for {len(energies)} curves")
                 if per_curve is None:
                     if entry.unit is None:
@@ -435,7 +436,7 @@ def error_budget(problem, result, uncertainties, make_handle, step=REL_STEP):
     spec_pars, _ = problem.parameters(u)
     held_sigma_1 = "sigma_1" not in problem.names
     if "absorbance" in uncertainties.entries and not held_sigma_1:
-        raise ValueError("uncertainties: absorbance sets sigma_1 only where sigma_1 is held "
+        raise InputError("uncertainties: absorbance sets sigma_1 only where sigma_1 is held "
                          "(not fitted); drop it, or hold sigma_1 at the absorbance's value")
     relative = uncertainties.relative(problem.setup, problem.energies, spec_pars)
     jacobian = problem.physical_jacobian(u)

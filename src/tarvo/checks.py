@@ -18,6 +18,7 @@ from types import SimpleNamespace
 import numpy as np
 
 from . import _native
+from .errors import InputError
 from .normalisation import FAR_FIELD_TOLERANCE, NORMALISATIONS, Normalisation
 from .parameters import NAMES, PARAMETERS, scan_centre
 from .misfit import misfit_message, residual_structure
@@ -93,7 +94,7 @@ CHECK_MODES = ("warn", "error", "off")
 # Issue findings as PlausibilityWarning ("warn") or raise the first as ValueError ("error").
 def raise_or_warn(findings, mode):
     if mode == "error" and findings:
-        raise ValueError("; ".join(finding.message for finding in findings))
+        raise InputError("; ".join(finding.message for finding in findings))
     if mode == "warn":
         for finding in findings:
             warnings.warn(finding.message, PlausibilityWarning, stacklevel=3)

@@ -19,7 +19,8 @@ from .directory_fit import (EXTRA_RESULTS, FIGURE_STEM, FitFailed, InterruptedAf
                             MESSAGES_FILE, RESULT_FILE, StrictFindings,
                             fit_and_write, prepare_fit)
 from .engine import ENGINES, MODELS
-from .files import PENDING_KEY, InputError, tarvo_version
+from .errors import InputError
+from .files import PENDING_KEY, tarvo_version
 from .global_directory_fit import (GlobalFindings, check_global_directories,
                                    global_fit_and_write)
 from .lsoda_fit import messages_line, start_multipliers

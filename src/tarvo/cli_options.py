@@ -7,7 +7,7 @@ import sys
 from pathlib import Path
 
 from .bootstrap import make_options
-from .files import InputError
+from .errors import InputError
 
 
 # Exit status for bad arguments or input files (as argparse uses it).

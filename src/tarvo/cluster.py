@@ -11,7 +11,8 @@ import time
 from contextlib import contextmanager
 from dataclasses import dataclass
 
-from .files import InputError
+from .errors import InputError
+
 
 
 # What to install when Dask is missing.

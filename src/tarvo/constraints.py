@@ -10,6 +10,8 @@ import reprlib
 import numpy as np
 from asteval import Interpreter, get_ast_names
 
+from .errors import InputError
+
 
 # Relative step of the central differences of the expressions (they are
 # cheap and smooth: the derivatives come out to about 1e-10 relative).
@@ -42,29 +44,29 @@ class Constraints:
         self._trees, uses = {}, {}
         for name, text in self.expressions.items():
             if not isinstance(text, str) or not text.strip():
-                raise ValueError(f"{name}: expr must be a non-empty text, got {text!r}")
+                raise InputError(f"{name}: expr must be a non-empty text, got {text!r}")
             try:
                 tree = self._interpreter.parse(text)
             except (RecursionError, RuntimeError, MemoryError):
                 self._interpreter.error = []
-                raise ValueError(f"{name}: cannot read expr {_shown(text)}: nested too deeply "
+                raise InputError(f"{name}: cannot read expr {_shown(text)}: nested too deeply "
                                  f"or too long (an expr is a formula of a few terms)") from None
             except SyntaxError as error:
                 self._interpreter.error = []
-                raise ValueError(f"{name}: cannot read expr {text!r}: not a valid expression"
+                raise InputError(f"{name}: cannot read expr {text!r}: not a valid expression"
                                  + (f" ({error.msg})" if getattr(error, "msg", "") else "")) \
                     from None
             if tree is None or self._interpreter.error:
                 detail = self._errors()
-                raise ValueError(f"{name}: cannot read expr {text!r}{detail}")
+                raise InputError(f"{name}: cannot read expr {text!r}{detail}")
             used = [n for n in get_ast_names(tree) if n not in builtins or n in names]
             unknown = [n for n in used if n not in names]
             if unknown:
-                raise ValueError(f"{name}: expr {text!r} uses {', '.join(map(repr, unknown))}, "
+                raise InputError(f"{name}: expr {text!r} uses {', '.join(map(repr, unknown))}, "
                                  "which is no parameter; the parameters are "
                                  + ", ".join(names))
             if name in used:
-                raise ValueError(f"{name}: expr {text!r} uses the parameter itself")
+                raise InputError(f"{name}: expr {text!r} uses the parameter itself")
             self._trees[name] = tree
             uses[name] = [n for n in used if n in self.expressions]
         self.order = _dependency_order(uses)
@@ -101,22 +103,22 @@ class Constraints:
                     result = self._interpreter.run(self._trees[name], with_raise=True)
             except RecursionError:
                 self._interpreter.error = []
-                raise ValueError(f"{name}: expr {text} is nested too deeply to evaluate") \
+                raise InputError(f"{name}: expr {text} is nested too deeply to evaluate") \
                     from None
             except Exception as error:
                 # asteval's limits raise with an empty text and say why in its errors.
                 reason = self._errors() or (f": {type(error).__name__}: {error}"
                                             if str(error) else f": {type(error).__name__}")
-                raise ValueError(f"{name}: expr {text} failed{reason}") from None
+                raise InputError(f"{name}: expr {text} failed{reason}") from None
             if self._interpreter.error:
-                raise ValueError(f"{name}: expr {text} failed" + self._errors())
+                raise InputError(f"{name}: expr {text} failed" + self._errors())
             try:
                 value = float(result)
             except (TypeError, ValueError, OverflowError):
-                raise ValueError(f"{name}: expr {text} gives {_shown(result)}, not a number") \
+                raise InputError(f"{name}: expr {text} gives {_shown(result)}, not a number") \
                     from None
             if not math.isfinite(value):
-                raise ValueError(f"{name}: expr {text} gives {value!r}")
+                raise InputError(f"{name}: expr {text} gives {value!r}")
             values[name] = value
         return values
 
@@ -146,7 +148,7 @@ def _dependency_order(uses):
             return
         if state.get(name) == 1:
             cycle = path[path.index(name):] + [name]
-            raise ValueError("circular expr definitions: " + " -> ".join(cycle))
+            raise InputError("circular expr definitions: " + " -> ".join(cycle))
         state[name] = 1
         for other in uses[name]:
             visit(other, path + [name])

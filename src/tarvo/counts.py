@@ -6,7 +6,8 @@ import numbers
 from dataclasses import dataclass
 
 from . import _native
-from .files import InputError
+
+from .errors import InputError
 
 
 # The accepted values of a count and why it has an upper limit.

@@ -39,7 +39,8 @@ from pathlib import Path
 import numpy as np
 
 from . import _native
-from .files import InputError, read_input_bytes
+from .errors import InputError
+from .files import read_input_bytes
 
 
 # The model shifts each curve by the mean of its first five and last five points.

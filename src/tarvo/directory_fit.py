@@ -13,8 +13,9 @@ from .checks import Finding, LSODA_ENGINE, check_measurement, fit_findings, rayl
 from .cluster import ProgressBar, progress_bar
 from .counts import check_starts
 from .engine import EngineUnavailable
-from .files import (DIGESTS_KEY, InputError, NOT_COMPUTED_KEY, PENDING_KEY, STALE_KEY,
-                    changed_inputs, digests_section, fit_settings, input_entries, provenance,
+from .errors import InputError
+from .files import (DIGESTS_KEY, NOT_COMPUTED_KEY, PENDING_KEY, STALE_KEY, changed_inputs,
+                    digests_section, fit_settings, input_entries, provenance,
                     remove_files_of_killed_writers, result_directory_lock, tarvo_version)
 from .fit_tables import TRUTH_FOCUS, read_parameter_file, resolve_model
 from .fitting import fit
@@ -202,7 +203,7 @@ def _with_normalisation(measurement, chosen, engine):
 def _check_focus_mm(measurement):
     try:
         check_focus_in_scan(measurement.options.focus_mm, measurement.positions, True)
-    except ValueError as error:
+    except InputError as error:
         raise InputError(f"{measurement.directory / SETUP_FILE} [fit] focus_mm: "
                          f"{str(error).removeprefix('focus: start value ')}") from None
 
@@ -332,10 +333,9 @@ def _fit(request, progress=None):
             messages_path.unlink(missing_ok=True)
     except EngineUnavailable as error:
         raise FitFailed(str(error)) from None
-    except ValueError as error:
-        # tarvo.fit refuses what it cannot fit with ValueError (its checks and
-        # those of the parameters, the problem and the engine); here those
-        # arguments come from the directory's set-up.
+    except InputError as error:
+        # What tarvo.fit refuses (its checks and those of the parameters, the
+        # problem and the engine) came from the directory's set-up.
         raise InputError(f"{measurement.directory / SETUP_FILE}: {error}") from None
     finally:
         written.unlink(missing_ok=True)

@@ -8,6 +8,7 @@ import numpy as np
 
 from . import _native
 from .counts import check_count
+from .errors import InputError
 from .parameters import (COUNT as PARAMETER_COUNT, CROSS_SECTIONS, FOCUS_SHIFT, NAMES,
                          OPTICAL_NAMES, OPTICAL_TO_ENGINE, OPTICS_FIRST)
 
@@ -57,14 +58,14 @@ def _require_backend():
 # A model name checked against MODELS.
 def check_model(model):
     if model not in MODELS:
-        raise ValueError(f"model must be one of {', '.join(map(repr, MODELS))}, got {model!r}")
+        raise InputError(f"model must be one of {', '.join(map(repr, MODELS))}, got {model!r}")
     return model
 
 
 # An engine name checked against ENGINES.
 def check_engine(engine):
     if engine not in ENGINES:
-        raise ValueError(f"engine must be one of {', '.join(map(repr, ENGINES))}, got {engine!r}")
+        raise InputError(f"engine must be one of {', '.join(map(repr, ENGINES))}, got {engine!r}")
     return engine
 
 
@@ -104,24 +105,24 @@ def grid_settings(model, t_slices=None, z_slices=None, radial_points=None,
     if model == "established":
         for key in ("radial_points", "intensity_points"):
             if given[key] not in (None, 0):
-                raise ValueError(f"{key} applies to the energy model only")
+                raise InputError(f"{key} applies to the energy model only")
         given.pop("intensity_points")
     settings = {}
     for key, value in given.items():
         value = defaults[key] if value is None else value
         if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
-            raise ValueError(f"{key} must be an integer, got {value!r}")
+            raise InputError(f"{key} must be an integer, got {value!r}")
         settings[key] = int(value)
     least_z = 1 if model == "energy" else 2
     if settings["t_slices"] < 2 or settings["z_slices"] < least_z:
-        raise ValueError(f"t_slices must be at least 2 and z_slices at least {least_z}, got "
+        raise InputError(f"t_slices must be at least 2 and z_slices at least {least_z}, got "
                          f"{settings['t_slices']} and {settings['z_slices']}")
     for key in ("t_slices", "z_slices"):
         check_count(key, settings[key])
     if model == "energy":
         for key in ("radial_points", "intensity_points"):
             if not 1 <= settings[key] <= MAX_NODES:
-                raise ValueError(f"{key} must lie between 1 and {MAX_NODES}, got {settings[key]}")
+                raise InputError(f"{key} must lie between 1 and {MAX_NODES}, got {settings[key]}")
     return settings
 
 
@@ -130,7 +131,7 @@ def _positive(name, value, allow_zero=False):
     value = float(value)
     if not math.isfinite(value) or value < 0.0 or (value == 0.0 and not allow_zero):
         bound = "at least 0" if allow_zero else "positive"
-        raise ValueError(f"{name} must be a finite number {bound}, got {value!r}")
+        raise InputError(f"{name} must be a finite number {bound}, got {value!r}")
     return value
 
 
@@ -139,15 +140,15 @@ def _positive(name, value, allow_zero=False):
 def check_spec_pars(spec_pars):
     p = np.array(spec_pars, dtype=np.float64).ravel()
     if p.size != PARAMETER_COUNT:
-        raise ValueError(f"spec_pars needs {PARAMETER_COUNT} values, got {p.size}")
+        raise InputError(f"spec_pars needs {PARAMETER_COUNT} values, got {p.size}")
     for i, name in enumerate(NAMES):
         value = float(p[i])
         if not math.isfinite(value):
-            raise ValueError(f"{name} must be finite, got {value!r}")
+            raise InputError(f"{name} must be finite, got {value!r}")
         if i >= CROSS_SECTIONS and value <= 0.0:
-            raise ValueError(f"{name} must be positive (a time constant in s), got {value!r}")
+            raise InputError(f"{name} must be positive (a time constant in s), got {value!r}")
         if i < CROSS_SECTIONS and value < 0.0:
-            raise ValueError(f"{name} must be at least 0 (a cross-section in cm^2), got {value!r}")
+            raise InputError(f"{name} must be at least 0 (a cross-section in cm^2), got {value!r}")
     return p
 
 
@@ -167,9 +168,9 @@ def ragged_rows(name, values):
     try:
         rows = [np.array(row, dtype=np.float64) for row in values]
     except (TypeError, ValueError):
-        raise ValueError(f"{name} must be numbers, one row (sequence) per curve") from None
+        raise InputError(f"{name} must be numbers, one row (sequence) per curve") from None
     if any(row.ndim != 1 for row in rows):
-        raise ValueError(f"{name}: each curve must be a sequence of numbers")
+        raise InputError(f"{name}: each curve must be a sequence of numbers")
     return rows
 
 
@@ -178,9 +179,9 @@ def ragged_rows(name, values):
 # weighted 0), its points in `counts`.
 def padded_rows(name, rows, counts):
     if any(row.size == 0 for row in rows):
-        raise ValueError(f"{name}: curve {[row.size for row in rows].index(0)} has no points")
+        raise InputError(f"{name}: curve {[row.size for row in rows].index(0)} has no points")
     if [row.size for row in rows] != list(counts):
-        raise ValueError(f"{name} must have the points of each curve of transmittance "
+        raise InputError(f"{name} must have the points of each curve of transmittance "
                          f"({', '.join(map(str, counts))}), got "
                          f"{', '.join(str(row.size) for row in rows)}")
     padded = np.empty((len(rows), max(counts)))
@@ -253,13 +254,13 @@ class ModelHandle:
         x = np.ascontiguousarray(positions_mm, dtype=np.float64)
         energies = np.ascontiguousarray(pulse_energy, dtype=np.float64).ravel()
         if x.ndim != 2 or x.shape[0] != energies.size:
-            raise ValueError(f"positions_mm must have shape ({energies.size}, num_x_pts), got "
+            raise InputError(f"positions_mm must have shape ({energies.size}, num_x_pts), got "
                              f"{x.shape}")
         if counts is not None:
             counts = np.array(counts, dtype=np.intp).ravel()
             if (normalisation is None or counts.size != energies.size
                     or np.any(counts < 1) or np.any(counts > x.shape[1])):
-                raise ValueError(f"counts must give the points of each of the {energies.size} "
+                raise InputError(f"counts must give the points of each of the {energies.size} "
                                  f"curves (1 to {x.shape[1]}) and come with a normalisation")
         self.counts = counts
         if normalisation is not None:
@@ -267,15 +268,15 @@ class ModelHandle:
             normalise = False
         least = 5 if normalise or model == "established" else 1
         if x.shape[1] < least:
-            raise ValueError(f"a curve needs at least 5 points (the model normalises by the five "
+            raise InputError(f"a curve needs at least 5 points (the model normalises by the five "
                              f"outermost on each side), got {x.shape[1]}")
         if not np.all(np.isfinite(x)):
-            raise ValueError("positions_mm must be finite")
+            raise InputError("positions_mm must be finite")
         for k, energy in enumerate(energies):
             _positive(f"pulse_energy[{k}]", energy)
         pops = np.ascontiguousarray(populations, dtype=np.float64).ravel()
         if pops.size != LEVELS or not np.all(np.isfinite(pops)) or np.any(pops < 0.0):
-            raise ValueError(f"populations must be {LEVELS} finite numbers of at least 0, got "
+            raise InputError(f"populations must be {LEVELS} finite numbers of at least 0, got "
                              f"{populations!r}")
         self.model = model
         self.grid = settings
@@ -296,7 +297,7 @@ class ModelHandle:
         if aperture is not None:
             aperture = [float(a) for a in aperture]
             if len(aperture) != x.shape[0]:
-                raise ValueError(f"aperture needs one value per curve ({x.shape[0]}), got "
+                raise InputError(f"aperture needs one value per curve ({x.shape[0]}), got "
                                  f"{len(aperture)}")
             if self._divided:
                 x = np.concatenate([x, x[self._divided]])
@@ -306,13 +307,13 @@ class ModelHandle:
             if all(a == 1.0 for a in aperture):
                 del beam["aperture"]
         if self._divided and self.normalise and normalisation is None:
-            raise ValueError("curves divided by the open one need a normalisation of the raw "
+            raise InputError("curves divided by the open one need a normalisation of the raw "
                              "curves (normalise=False or a normalisation)")
         if hasattr(engine, "ExactModel"):
             self._native = engine.ExactModel(x, energies, pops, normalise=self.normalise, **beam)
         else:
             if "aperture" in beam:
-                raise ValueError("this backend has no closed aperture")
+                raise InputError("this backend has no closed aperture")
             self._native = _CallPerEvaluation(engine, x, energies, pops, beam)
 
     @property
@@ -356,17 +357,17 @@ class ModelHandle:
         derivatives = tuple(int(d) for d in derivatives)
         last = FOCUS_SHIFT if optics is None else OPTICS_FIRST + len(OPTICAL_NAMES) - 1
         if any(not 0 <= d <= last for d in derivatives):
-            raise ValueError(f"derivative indices must lie in 0..{last}, got {derivatives}")
+            raise InputError(f"derivative indices must lie in 0..{last}, got {derivatives}")
         focus = float(focus)
         if not math.isfinite(focus):
-            raise ValueError(f"focus must be a finite number (mm), got {focus!r}")
+            raise InputError(f"focus must be a finite number (mm), got {focus!r}")
         if normalise is None and self.normalisation is not None:
             curves, jacobian = self._evaluate(p, focus, derivatives, False, optics)
             return self.normalisation.apply(curves, jacobian, derivatives, p, self._populations,
                                             self._sample_width, self.counts)
         normalise = self.normalise if normalise is None else bool(normalise)
         if self._divided and normalise:
-            raise ValueError("curves divided by the open one are not shifted to a baseline")
+            raise InputError("curves divided by the open one are not shifted to a baseline")
         return self._evaluate(p, focus, derivatives, normalise, optics)
 
     # The native evaluation in the toolkit's units, closed curves divided by
@@ -377,10 +378,10 @@ class ModelHandle:
         else:
             optics = np.asarray(optics, dtype=np.float64).ravel()
             if optics.size != len(OPTICAL_NAMES) or not np.all(np.isfinite(optics)):
-                raise ValueError(f"optics must be {len(OPTICAL_NAMES)} finite numbers ("
+                raise InputError(f"optics must be {len(OPTICAL_NAMES)} finite numbers ("
                                  f"{', '.join(OPTICAL_NAMES)}), got {optics!r}")
             if self.model != "energy":
-                raise ValueError("two-photon absorption and nonlinear refraction need the energy "
+                raise InputError("two-photon absorption and nonlinear refraction need the energy "
                                  "model")
             curves, jacobian = self._native.evaluate(p, focus, derivatives, normalise,
                                                      optics * OPTICAL_TO_ENGINE)
@@ -462,9 +463,9 @@ def _finite_array(name, values, size):
     try:
         array = np.array(values, dtype=np.float64).ravel()
     except (TypeError, ValueError):
-        raise ValueError(f"{name} must be {size} numbers, got {values!r}") from None
+        raise InputError(f"{name} must be {size} numbers, got {values!r}") from None
     if array.size != size or not np.all(np.isfinite(array)):
-        raise ValueError(f"{name} must be {size} finite numbers, got {values!r}")
+        raise InputError(f"{name} must be {size} finite numbers, got {values!r}")
     return array
 
 
@@ -472,9 +473,9 @@ def _positive_number(name, value):
     try:
         value = float(value)
     except (TypeError, ValueError):
-        raise ValueError(f"{name} must be a positive number, got {value!r}") from None
+        raise InputError(f"{name} must be a positive number, got {value!r}") from None
     if not (math.isfinite(value) and value > 0.0):
-        raise ValueError(f"{name} must be a positive finite number, got {value!r}")
+        raise InputError(f"{name} must be a positive finite number, got {value!r}")
     return value
 
 
@@ -483,17 +484,17 @@ def optical_depth(spec_pars, populations, sample_width):
     p = _finite_array("spec_pars", spec_pars, 8)
     n = _finite_array("populations", populations, 5)
     if np.any(p[:3] < 0.0):
-        raise ValueError(f"the cross-sections must be at least 0, got {list(p[:3])}")
+        raise InputError(f"the cross-sections must be at least 0, got {list(p[:3])}")
     if np.any(n < 0.0):
-        raise ValueError(f"populations must be at least 0, got {list(n)}")
+        raise InputError(f"populations must be at least 0, got {list(n)}")
     width = float(sample_width)
     if not (math.isfinite(width) and width >= 0.0):
-        raise ValueError(f"sample_width must be a finite number of at least 0, got "
+        raise InputError(f"sample_width must be a finite number of at least 0, got "
                          f"{sample_width!r}")
     with np.errstate(over="ignore", invalid="ignore"):
         depth = float((p[0] * n[0] + p[1] * n[1] + p[2] * n[3]) * width)
     if not math.isfinite(depth):
-        raise ValueError("the optical depth alpha_0 L of the sample overflows; check "
+        raise InputError("the optical depth alpha_0 L of the sample overflows; check "
                          "sample_width (cm), the populations (cm^-3) and the cross-sections "
                          "(cm^2)")
     return depth
@@ -505,19 +506,19 @@ def saturation(spec_pars, pulse_energies, w0, wavelength):
     p = _finite_array("spec_pars", spec_pars, 8)
     energies = np.array(pulse_energies, dtype=np.float64).ravel()
     if energies.size == 0 or not np.all(np.isfinite(energies)) or np.any(energies <= 0.0):
-        raise ValueError(f"pulse_energies must be one or more positive finite numbers, got "
+        raise InputError(f"pulse_energies must be one or more positive finite numbers, got "
                          f"{pulse_energies!r}")
     w0_cm = 100.0 * _positive_number("w0", w0)
     photon = PLANCK * SPEED_OF_LIGHT / _positive_number("wavelength", wavelength)
     sigma = p[0] if p[0] > 0.0 else float(np.max(p[:3]))
     area = math.pi * w0_cm * w0_cm
     if not (area > 0.0 and math.isfinite(area)):
-        raise ValueError(f"w0 = {w0!r} m gives a beam area of {area:g} cm^2, which no model "
+        raise InputError(f"w0 = {w0!r} m gives a beam area of {area:g} cm^2, which no model "
                          "resolves; check w0 (m)")
     fluence = 2.0 * float(energies.max()) / area
     saturation_value = fluence * float(sigma) / photon if photon > 0.0 else math.inf
     if not math.isfinite(saturation_value):
-        raise ValueError("the peak fluence over h nu / sigma_1 overflows; check w0 (m), the "
+        raise InputError("the peak fluence over h nu / sigma_1 overflows; check w0 (m), the "
                          "wavelength (m), the pulse energies (J) and the cross-sections (cm^2)")
     return saturation_value
 

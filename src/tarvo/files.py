@@ -22,10 +22,7 @@ from pathlib import Path
 
 import numpy as np
 
-
-# Bad input from the user: the message is one line that names the file and the problem.
-class InputError(ValueError):
-    pass
+from .errors import InputError
 
 
 # Bytes read per system call.

@@ -18,6 +18,7 @@ from .budget import SetupUncertainties
 from .checks import CHECK_MODES
 from .counts import check_count
 from .engine import check_engine
+from .errors import InputError
 from .normalisation import Normalisation
 from .options import option_names
 from .uncertainty import LINEARISED, PROFILE
@@ -85,14 +86,14 @@ class FitSettings:
         defaults = {key: value if getattr(given, key) is None else getattr(given, key)
                     for key, value in ENGINE_DEFAULTS[engine].items()}
         if given.checks not in CHECK_MODES:
-            raise ValueError(f"checks must be one of {', '.join(map(repr, CHECK_MODES))}, got "
+            raise InputError(f"checks must be one of {', '.join(map(repr, CHECK_MODES))}, got "
                              f"{given.checks!r}")
         n_starts = check_count("n_starts", given.n_starts)
         uncertainties = given.uncertainties
         if uncertainties is not None:
             uncertainties = SetupUncertainties.of(uncertainties, "uncertainties: ")
         if given.identifiability not in IDENTIFIABILITY_CHOICES:
-            raise ValueError(f"identifiability must be one of "
+            raise InputError(f"identifiability must be one of "
                              f"{', '.join(map(repr, IDENTIFIABILITY_CHOICES))}, got "
                              f"{given.identifiability!r}")
         return replace(given, n_starts=n_starts, uncertainties=uncertainties, **defaults)

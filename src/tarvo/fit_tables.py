@@ -13,7 +13,7 @@ from . import _native
 from .budget import SetupUncertainties
 from .counts import check_count
 from .engine import ENGINES, MAX_NODES, MODELS
-from .files import InputError
+from .errors import InputError
 from .measurement import WEIGHTS, FitOptions, InputFile
 from .parameters import (COUNT, CROSS_SECTIONS, FIT_NAMES, FOCUS, NAMES, OPTICAL_NAMES,
                          OPTICAL_PARAMETERS, SIGNED_NAMES)

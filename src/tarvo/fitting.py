@@ -25,6 +25,7 @@ import numpy as np
 from . import _native
 from .budget import SetupUncertainties, error_budget
 from .checks import data_findings, fit_findings, raise_or_warn, rayleigh_range_mm
+from .errors import InputError
 from .fit_settings import ENGINE_DEFAULTS, FIT_OPTIONS, OPTIONS_DOC, FitSettings
 from .global_fit import fit_global, member_of
 from .lsoda_fit import (LMDIF_EVALUATIONS_PER_PARAMETER, LMDIF_TOLERANCE, LsodaHandle,
@@ -174,7 +175,7 @@ def _fit_measurements(measurements, params, options):
         return fit(params=params, checks=checks, n_starts=members[0].n_starts,
                    uncertainties=uncertainties, **arguments)
     if uncertainties is not None:
-        raise ValueError("uncertainties: the error budget is computed for the fit of one "
+        raise InputError("uncertainties: the error budget is computed for the fit of one "
                          "measurement; fit each with its uncertainties")
     # Parameters given apply to every measurement; else each its own set-up's.
     global_members = [member_of(m, model) for m in members]
@@ -206,7 +207,7 @@ def _prepare(positions, transmittance, pulse_energy, params, setup, settings):
 def _check_focus_bounds(problem):
     focus_low, focus_high = problem.resolved.bounds.get(FOCUS, (-math.inf, math.inf))
     if FOCUS in problem.names and not focus_low <= problem.focus_start <= focus_high:
-        raise ValueError(f"focus: start value {problem.focus_start!r} mm lies outside its bounds "
+        raise InputError(f"focus: start value {problem.focus_start!r} mm lies outside its bounds "
                          f"[{focus_low!r}, {focus_high!r}]")
 
 
@@ -224,7 +225,7 @@ def _solver_diagnostics(solver_log):
 # no messages: `diagnostics` stays empty.
 def _run_exact(problem, settings, diagnostics):
     if settings.rel_step is not None:
-        raise ValueError("rel_step applies to the lsoda engine; the exact engine's "
+        raise InputError("rel_step applies to the lsoda engine; the exact engine's "
                          "derivatives are exact")
     n = len(problem.names)
     max_nfev = (EVALUATIONS_PER_PARAMETER * (n + 1) if settings.max_nfev is None
@@ -259,7 +260,7 @@ def _run_exact(problem, settings, diagnostics):
 # solver's messages into the fit's diagnostics.
 def _run_lsoda(problem, settings, diagnostics):
     if problem.counts is not None:
-        raise ValueError("the lsoda engine (fit_zscan) fits curves of equal length; curves "
+        raise InputError("the lsoda engine (fit_zscan) fits curves of equal length; curves "
                          "of different lengths (points left out can make them so) need "
                          "the exact engine")
     use_lsoda_engine(problem, settings.rel_step)

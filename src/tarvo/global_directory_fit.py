@@ -8,7 +8,8 @@ from dataclasses import dataclass, replace
 from pathlib import Path
 
 from .directory_fit import FIGURE_STEM, RESULT_FILE, DirectoryFit, prepare_fit
-from .files import InputError, json_number, provenance, result_directory_lock
+from .errors import InputError
+from .files import json_number, provenance, result_directory_lock
 from .global_fit import check_members, fit_global, member_of, undetermined_finding
 from .plot import global_figure, save_figure
 from .report import write_result
@@ -123,7 +124,7 @@ def prepare_global_fit(directories, out, *, model=None, normalisation=None, weig
                    for k, member in enumerate(members)]
     try:
         check_members(members, params)
-    except ValueError as error:
+    except InputError as error:
         # What tarvo.fit refuses in one measurement, as a set-up error.
         raise InputError(str(error)) from None
     return GlobalRequest(requests, members, params, model, findings, out)
@@ -152,7 +153,7 @@ def _global_fit_and_write_locked(prepared, strict, figure_format, argv):
                                       prepared.out)
     try:
         result = fit_global(prepared.members, prepared.params, checks="off")
-    except ValueError as error:
+    except InputError as error:
         # The members passed check_members; what is refused now is reported
         # as a set-up error all the same.
         raise InputError(str(error)) from None

@@ -9,7 +9,7 @@ from types import SimpleNamespace
 import numpy as np
 
 from .checks import Finding, data_findings, raise_or_warn, rayleigh_range_mm
-from .files import InputError
+from .errors import InputError
 from .misfit import misfit_message, residual_structure
 from .parameters import FOCUS, NAMES
 from .global_problem import GlobalProblem

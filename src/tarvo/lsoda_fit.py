@@ -17,6 +17,7 @@ import numpy as np
 
 from . import _native
 from .engine import check_spec_pars
+from .errors import InputError
 from .uncertainty import REL_STEP_DEFAULT
 
 
@@ -52,7 +53,7 @@ class LsodaHandle:
     # ZscanProblem keeps them.
     def __init__(self, x, energies, setup, grid, rel_step=REL_STEP_DEFAULT):
         if not 0.0 < rel_step < 1.0:
-            raise ValueError(f"rel_step must lie between 0 and 1, got {rel_step!r}")
+            raise InputError(f"rel_step must lie between 0 and 1, got {rel_step!r}")
         self.x = np.ascontiguousarray(x, dtype=np.float64)
         self.energies = np.ascontiguousarray(energies, dtype=np.float64)
         self.shape = self.x.shape
@@ -149,28 +150,28 @@ def run_multi_start(problem, n_starts):
 # 1 and weighted as it weights them, with no bounds, expressions or focus.
 def check_lsoda_problem(problem):
     if problem.model != "established":
-        raise ValueError(f"the {problem.model} model runs on the exact engine only; use "
+        raise InputError(f"the {problem.model} model runs on the exact engine only; use "
                          "engine=\"exact\" or model=\"established\"")
     if problem.normalisation.mode != "shift":
-        raise ValueError(f"the lsoda engine (fit_zscan) shifts its model curves to a baseline "
+        raise InputError(f"the lsoda engine (fit_zscan) shifts its model curves to a baseline "
                          f"of 1 (normalisation \"shift\"); normalisation "
                          f"{problem.normalisation.mode!r} needs the exact engine")
     if problem.weighting != "established":
-        raise ValueError("the lsoda engine (fit_zscan) weights the points as fit_zscan does "
+        raise InputError("the lsoda engine (fit_zscan) weights the points as fit_zscan does "
                          "(weights=\"established\", no sigma); use the exact engine for other "
                          "weights")
     if problem.resolved.focus is not None:
-        raise ValueError("the lsoda engine (fit_zscan) puts the focus at the extreme of the "
+        raise InputError("the lsoda engine (fit_zscan) puts the focus at the extreme of the "
                          "data; a focus given (or fitted) needs the exact engine")
     if any(index is None for index in problem.indices) or problem.constraints is not None:
-        raise ValueError("the lsoda engine (fit_zscan) fits the eight model parameters only: "
+        raise InputError("the lsoda engine (fit_zscan) fits the eight model parameters only: "
                          "expressions, parameters outside the model and a fitted focus need "
                          "the exact engine")
     # A model parameter's default bounds are its positivity bound.
     bounded = [name for name in problem.names
                if problem.resolved.bounds[name] != (0.0, math.inf)]
     if bounded:
-        raise ValueError(f"the lsoda engine (fit_zscan) has no bounds ({', '.join(bounded)}); "
+        raise InputError(f"the lsoda engine (fit_zscan) has no bounds ({', '.join(bounded)}); "
                          "use the exact engine for bounded parameters")
 
 

@@ -10,7 +10,7 @@ from pathlib import Path
 import numpy as np
 
 from .curve_file import read_curve_file
-from .files import InputError
+from .errors import InputError
 from .fit_tables import (_sigma_1_from_absorption, read_fit, read_fit_options,
                          read_uncertainties)
 from .measurement import Curve, Exclusions, InputFile, Measurement
@@ -25,7 +25,7 @@ EXCLUDE_TOLERANCE_MM = 1e-9
 # number (a signal detector that read 0 there has nothing to divide by).
 def _check_far_field(far_field, normalisation):
     if not (math.isfinite(far_field) and far_field > 0.0):
-        raise ValueError(f"the far field of the signal (the mean of its "
+        raise InputError(f"the far field of the signal (the mean of its "
                          f"{normalisation.far_field_points} points at each end, divided by the "
                          f"reference) is {float(far_field):g}; raw signals are divided by it and "
                          "it must be positive: check the signal column")

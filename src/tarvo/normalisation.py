@@ -24,6 +24,8 @@ from dataclasses import dataclass
 
 import numpy as np
 
+from .errors import InputError
+
 
 # The normalisations, the default first.
 NORMALISATIONS = ("far-field", "linear", "absolute", "shift")
@@ -61,11 +63,11 @@ class Normalisation:
 
     def __post_init__(self):
         if self.mode not in NORMALISATIONS:
-            raise ValueError(f"normalisation must be one of {', '.join(map(repr, NORMALISATIONS))},"
+            raise InputError(f"normalisation must be one of {', '.join(map(repr, NORMALISATIONS))},"
                              f" got {self.mode!r}")
         points = self.far_field_points
         if isinstance(points, bool) or not isinstance(points, (int, np.integer)) or points < 1:
-            raise ValueError(f"far_field_points must be an integer of at least 1, got {points!r}")
+            raise InputError(f"far_field_points must be an integer of at least 1, got {points!r}")
 
     # Whether the curves are divided or shifted by their own far-field mean.
     @property
@@ -86,10 +88,10 @@ class Normalisation:
         # overlap (a curve of 5 to 9 points); a curve divided by its far field
         # needs points beyond it.
         if self.mode == "shift" and points < self.far_field_points:
-            raise ValueError(f"a curve needs at least far_field_points = "
+            raise InputError(f"a curve needs at least far_field_points = "
                              f"{self.far_field_points} points, got {points}")
         if self.mode == "far-field" and 2 * self.far_field_points >= points:
-            raise ValueError(f"far_field_points = {self.far_field_points} takes "
+            raise InputError(f"far_field_points = {self.far_field_points} takes "
                              f"{2 * self.far_field_points} of the {points} points of a curve "
                              "for its far field; a curve needs more points than that")
 
@@ -141,7 +143,7 @@ class Normalisation:
             return ratio / self.far_field(ratio)[..., None]
         if self.mode == "absolute":
             return ratio
-        raise ValueError(f"raw signal columns can be normalised \"far-field\" (divided by their "
+        raise InputError(f"raw signal columns can be normalised \"far-field\" (divided by their "
                          f"far-field mean) or taken as \"absolute\" (calibrated detectors), not "
                          f"{self.mode!r}")
 
@@ -179,7 +181,7 @@ class Normalisation:
         if self.mode == "far-field":
             if np.any(~(means > 0.0)):
                 k = int(np.argmax(~(means > 0.0)))
-                raise ValueError(f"the far-field points of {names[k]} average {means[k]:.4g}: "
+                raise InputError(f"the far-field points of {names[k]} average {means[k]:.4g}: "
                                  "a transmittance far from the focus is positive")
             scale = means[:, None]
             return y / scale, None if sigma is None else sigma / scale
@@ -195,7 +197,7 @@ class Normalisation:
                     "pulse energy) lies between 0 and 1")
         if off:
             listing = ", ".join(f"{name} {mean:.4g}" for name, mean in off)
-            raise ValueError(f"normalisation {self.mode!r}: the far-field points "
+            raise InputError(f"normalisation {self.mode!r}: the far-field points "
                              f"({self.far_field_points} at each end) average {listing} {what}; "
                              "for curves on an arbitrary scale (a signal/reference ratio) or "
                              "already divided by their far field, use normalisation "

@@ -11,6 +11,7 @@ import numpy as np
 
 from . import _native
 from .constraints import Constraints, names_used
+from .errors import InputError
 
 
 # Derivative index of a shift of the focus (model(x - dz0), dz0 in mm).
@@ -54,7 +55,7 @@ def index_of(name):
     try:
         return NAMES.index(name)
     except ValueError:
-        raise ValueError(f"unknown parameter {name!r}; the parameters are "
+        raise InputError(f"unknown parameter {name!r}; the parameters are "
                          + ", ".join(NAMES)) from None
 
 
@@ -147,7 +148,7 @@ class FitParameter:
     # A parameter; min/max None mean the defaults (0 for model parameters, -inf for the focus; inf).
     def __init__(self, name, value=None, vary=True, min=None, max=None, expr=None):
         if name not in FIT_NAMES and (not isinstance(name, str) or not name.isidentifier()):
-            raise ValueError(f"{name!r} cannot name a parameter: the model's parameters are "
+            raise InputError(f"{name!r} cannot name a parameter: the model's parameters are "
                              + ", ".join(FIT_NAMES) + "; others (used in or given by an expr) "
                              "need names of letters, digits and underscores")
         self.name = name
@@ -292,7 +293,7 @@ def _names(vary):
     names = [vary] if isinstance(vary, str) else list(vary or ())
     for name in names:
         if name not in FIT_NAMES:
-            raise ValueError(f"unknown parameter {name!r}; the parameters are "
+            raise InputError(f"unknown parameter {name!r}; the parameters are "
                              + ", ".join(FIT_NAMES))
     return names
 
@@ -331,10 +332,10 @@ def _attribute(parameter, key, default):
 # focus without a value is taken from the data later); ValueError otherwise.
 def _check_start(name, value, low, high):
     if value is not None and not low <= float(value) <= high:
-        raise ValueError(f"{name}: start value {float(value)!r} lies outside its bounds "
+        raise InputError(f"{name}: start value {float(value)!r} lies outside its bounds "
                          f"[{low!r}, {high!r}]")
     if low == high:
-        raise ValueError(f"{name}: min and max are equal; fix the parameter instead "
+        raise InputError(f"{name}: min and max are equal; fix the parameter instead "
                          "(vary=False)")
 
 
@@ -345,7 +346,7 @@ def _check_start(name, value, low, high):
 def resolve_parameters(params, vary=None):
     if isinstance(params, dict) and params and all(hasattr(p, "value") for p in params.values()):
         if vary is not None:
-            raise ValueError("give vary= only with plain values; a Parameters object says "
+            raise InputError("give vary= only with plain values; a Parameters object says "
                              "which parameters vary itself")
         entries = {name: p for name, p in params.items()}
     else:
@@ -354,7 +355,7 @@ def resolve_parameters(params, vary=None):
     expressions = {name: text for name, text in expressions.items() if text}
     missing = [name for name in NAMES if name not in entries]
     if missing:
-        raise ValueError("the fit needs the parameters " + ", ".join(NAMES)
+        raise InputError("the fit needs the parameters " + ", ".join(NAMES)
                          + " (and optionally focus)" + f"; missing {', '.join(missing)}")
     spec_pars = np.empty(COUNT)
     optics = np.zeros(len(OPTICAL_NAMES))
@@ -383,24 +384,24 @@ def resolve_parameters(params, vary=None):
         high = float(_attribute(p, "max", math.inf))
         fitted = bool(_attribute(p, "vary", False))
         if value is None and not is_focus:
-            raise ValueError(f"{name} has no value")
+            raise InputError(f"{name} has no value")
         if value is not None and not math.isfinite(float(value)):
-            raise ValueError(f"{name} must be finite, got {value!r}")
+            raise InputError(f"{name} must be finite, got {value!r}")
         if math.isnan(low) or math.isnan(high) or low > high:
-            raise ValueError(f"{name}: min ({low!r}) must not exceed max ({high!r})")
+            raise InputError(f"{name}: min ({low!r}) must not exceed max ({high!r})")
         if not is_focus:
             value = float(value)
             what = "cross-section in cm^2" if NAMES.index(name) < CROSS_SECTIONS \
                 else "time constant in s"
             if low < 0.0:
-                raise ValueError(f"{name}: min must be at least 0 (a {what} is positive), "
+                raise InputError(f"{name}: min must be at least 0 (a {what} is positive), "
                                  f"got {low!r}")
             if NAMES.index(name) >= CROSS_SECTIONS and value <= 0.0:
-                raise ValueError(f"{name} must be positive (a {what}), got {value!r}")
+                raise InputError(f"{name} must be positive (a {what}), got {value!r}")
             if value < 0.0:
-                raise ValueError(f"{name} must be at least 0 (a {what}), got {value!r}")
+                raise InputError(f"{name} must be at least 0 (a {what}), got {value!r}")
             if fitted and value == 0.0:
-                raise ValueError(f"{name} is fitted and must start above 0 (the fit varies its "
+                raise InputError(f"{name} is fitted and must start above 0 (the fit varies its "
                                  "logarithm)")
             spec_pars[NAMES.index(name)] = value
         if fitted:
@@ -414,7 +415,7 @@ def resolve_parameters(params, vary=None):
         value = _attribute(entries[FOCUS], "value", None)
         focus = None if value is None else float(value)
     if not varied:
-        raise ValueError("no parameter varies: set vary=True for at least one")
+        raise InputError("no parameter varies: set vary=True for at least one")
     constraints = None
     if expressions:
         constraints = _check_constraints(expressions, entries, spec_pars, focus, extras)
@@ -435,16 +436,16 @@ def _optical_entry(name, p, value, expressions, bounds, varied):
     if name in expressions:
         return math.nan
     if value is None or not math.isfinite(float(value)):
-        raise ValueError(f"{name} must be a finite number, got {value!r}")
+        raise InputError(f"{name} must be a finite number, got {value!r}")
     value = float(value)
     if math.isnan(low) or math.isnan(high) or low > high:
-        raise ValueError(f"{name}: min ({low!r}) must not exceed max ({high!r})")
+        raise InputError(f"{name}: min ({low!r}) must not exceed max ({high!r})")
     if not signed and (low < 0.0 or value < 0.0):
-        raise ValueError(f"{name} and its min must be at least 0 (two-photon absorption), "
+        raise InputError(f"{name} and its min must be at least 0 (two-photon absorption), "
                          f"got {value!r}")
     if bool(_attribute(p, "vary", False)):
         if value == 0.0:
-            raise ValueError(f"{name} is fitted and must start away from 0 (the fit scales it "
+            raise InputError(f"{name} is fitted and must start away from 0 (the fit scales it "
                              "by its start value)")
         _check_start(name, value, low, high)
         varied.append(name)
@@ -465,18 +466,18 @@ def _extra_parameters(entries, expressions, bounds, varied):
         if name in FIT_NAMES or name in expressions:
             continue
         if name not in used:
-            raise ValueError(f"unknown parameter {name!r}: the model's parameters are "
+            raise InputError(f"unknown parameter {name!r}: the model's parameters are "
                              + ", ".join(FIT_NAMES) + "; other parameters must be used by an "
                              "expr or be given by one")
         value = _attribute(p, "value", None)
         if value is None or not math.isfinite(float(value)):
-            raise ValueError(f"{name} needs a finite value, got {value!r}")
+            raise InputError(f"{name} needs a finite value, got {value!r}")
         value = float(value)
         low = float(_attribute(p, "min", -math.inf))
         high = float(_attribute(p, "max", math.inf))
         fitted = bool(_attribute(p, "vary", False))
         if math.isnan(low) or math.isnan(high) or low > high:
-            raise ValueError(f"{name}: min ({low!r}) must not exceed max ({high!r})")
+            raise InputError(f"{name}: min ({low!r}) must not exceed max ({high!r})")
         if fitted:
             _check_start(name, value, low, high)
         bounds[name] = (low, high)
@@ -502,7 +503,7 @@ def _check_constraints(expressions, entries, spec_pars, focus, extras):
     needs_focus = [name for name in constraints.names
                    if FOCUS in constraints.uses(name)] if start.get(FOCUS, 0.0) is None else []
     if needs_focus:
-        raise ValueError(f"{needs_focus[0]}: expr uses focus, which has no value (give the focus "
+        raise InputError(f"{needs_focus[0]}: expr uses focus, which has no value (give the focus "
                          "a value in mm)")
     values = constraints.evaluate({k: v for k, v in start.items() if v is not None})
     for name in constraints.names:
@@ -510,7 +511,7 @@ def _check_constraints(expressions, entries, spec_pars, focus, extras):
             value = values[name]
             what = "a cross-section" if NAMES.index(name) < CROSS_SECTIONS else "a time constant"
             if not value > 0.0:
-                raise ValueError(f"{name}: expr {expressions[name]!r} gives {value:g} at the "
+                raise InputError(f"{name}: expr {expressions[name]!r} gives {value:g} at the "
                                  f"start values; {what} must be positive")
     return constraints
 
@@ -531,12 +532,12 @@ def parameter_vector(spec_pars):
         missing = [name for name in NAMES if name not in spec_pars]
         unknown = [name for name in spec_pars if name not in NAMES]
         if missing or unknown:
-            raise ValueError("spec_pars needs exactly the parameters " + ", ".join(NAMES)
+            raise InputError("spec_pars needs exactly the parameters " + ", ".join(NAMES)
                              + (f"; missing {', '.join(missing)}" if missing else "")
                              + (f"; unknown {', '.join(map(str, unknown))}" if unknown else ""))
         return [float(spec_pars[name]) for name in NAMES]
     values = np.asarray(spec_pars, dtype=np.float64)
     if values.shape != (COUNT,):
-        raise ValueError(f"spec_pars needs {COUNT} values ({', '.join(NAMES)}), got shape "
+        raise InputError(f"spec_pars needs {COUNT} values ({', '.join(NAMES)}), got shape "
                          f"{values.shape}")
     return [float(v) for v in values]

@@ -6,7 +6,8 @@ import math
 from pathlib import Path
 
 from .directory_fit import prepare_fit
-from .files import InputError, json_number, provenance
+from .errors import InputError
+from .files import json_number, provenance
 from .global_fit import member_of
 from .planning import Candidate, candidate_problem, plan, read_candidates
 from .report import write_result
@@ -86,7 +87,7 @@ def run_plan_command(args, argv):
     candidates = read_candidates(args.candidates, members[0]) if args.candidates else None
     try:
         result = plan(members, params, candidates)
-    except (ValueError, ArithmeticError) as error:
+    except (InputError, ArithmeticError) as error:
         raise InputError(f"plan: {error}") from None
     names = result["parameters"]
     for entry in result["skipped"]:

@@ -9,7 +9,7 @@ from types import SimpleNamespace
 import numpy as np
 
 from .checks import check_setup
-from .files import InputError
+from .errors import InputError
 from .global_fit import global_name
 from .parameters import FOCUS, Parameters
 from .problem import prepare_problem
@@ -160,9 +160,9 @@ def plan(members, params, candidates=None):
             rows = _information_rows(candidate.arguments, params, "candidate", names, noise,
                                      several)
             if not np.all(np.isfinite(rows)):
-                raise ValueError("the model's derivatives are not finite there")
+                raise InputError("the model's derivatives are not finite there")
         except (ValueError, ArithmeticError) as error:
-            raise ValueError(f"candidate {candidate.description}: {error}") from None
+            raise InputError(f"candidate {candidate.description}: {error}") from None
         errors, logdet = _expected(present + rows.T @ rows)
         entries.append({
             "description": candidate.description,

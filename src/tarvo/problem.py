@@ -15,6 +15,7 @@ from scipy.optimize import least_squares
 
 from .engine import (FOCUS_SHIFT, ModelHandle, check_model, grid_defaults, grid_settings,
                      padded_rows, point_mask, ragged_rows)
+from .errors import InputError
 from .measurement import WEIGHTS
 from .normalisation import normalisation_of
 from .parameters import (FIT_NAMES, FOCUS, NAMES, OPTICAL_NAMES, POSITIVE_NAMES, SIGNED_NAMES,
@@ -322,7 +323,7 @@ def solve_free(problem, u_start, free, ftol, xtol, gtol, max_nfev):
     start = np.clip(u_start[free], problem.lower[free], problem.upper[free])
     residuals = problem.evaluate(full(start), free)[1]
     if not np.all(np.isfinite(residuals)):
-        raise ValueError("the model is not finite at the start values; check the set-up and "
+        raise InputError("the model is not finite at the start values; check the set-up and "
                          "the start values")
     solution = least_squares(residuals_at, start, jac=jacobian_at,
                              bounds=(problem.lower[free], problem.upper[free]), method="trf",
@@ -339,11 +340,11 @@ def _curves_array(name, values, shape):
     if array.ndim == 1 and shape[0] == 1 and array.size == shape[1]:
         array = array[None, :]
     if array.shape != shape:
-        raise ValueError(f"{name} must have shape {shape} (one row per curve), got {array.shape}")
+        raise InputError(f"{name} must have shape {shape} (one row per curve), got {array.shape}")
     bad = np.argwhere(~np.isfinite(array))
     if bad.size:
         k, i = bad[0]
-        raise ValueError(f"{name} must be finite: curve {k} point {i} is {float(array[k, i])!r}")
+        raise InputError(f"{name} must be finite: curve {k} point {i} is {float(array[k, i])!r}")
     return array
 
 
@@ -352,14 +353,14 @@ def _curves_array(name, values, shape):
 def _data(positions, transmittance, pulse_energy, sigma):
     energies = np.array(pulse_energy, dtype=np.float64).ravel()
     if energies.size == 0:
-        raise ValueError("pulse_energy needs at least one value (one per curve)")
+        raise InputError("pulse_energy needs at least one value (one per curve)")
     rows = ragged_rows("transmittance", transmittance)
     if rows is not None and len({row.size for row in rows}) > 1:
         return _ragged_data(positions, rows, energies, sigma)
     y = np.array(transmittance if rows is None else np.stack(rows), dtype=np.float64)
     y = y[None, :] if y.ndim == 1 else y
     if y.ndim != 2 or y.shape[0] != energies.size:
-        raise ValueError(f"transmittance must have one row per pulse energy ({energies.size}), "
+        raise InputError(f"transmittance must have one row per pulse energy ({energies.size}), "
                          f"got shape {np.shape(transmittance)}")
     shape = y.shape
     y = _curves_array("transmittance", y, shape)
@@ -377,7 +378,7 @@ def _data(positions, transmittance, pulse_energy, sigma):
 # The data of curves of different lengths (rows of transmittance), padded.
 def _ragged_data(positions, rows, energies, sigma):
     if len(rows) != energies.size:
-        raise ValueError(f"transmittance must have one row per pulse energy ({energies.size}), "
+        raise InputError(f"transmittance must have one row per pulse energy ({energies.size}), "
                          f"got {len(rows)} rows")
     counts = np.array([row.size for row in rows])
 
@@ -401,7 +402,7 @@ def _ragged_data(positions, rows, energies, sigma):
 def _check_energies(energies):
     for k, energy in enumerate(energies):
         if not (math.isfinite(energy) and energy > 0.0):
-            raise ValueError(f"pulse_energy of curve {k} must be positive (J), got "
+            raise InputError(f"pulse_energy of curve {k} must be positive (J), got "
                              f"{float(energy)!r}")
 
 
@@ -409,23 +410,23 @@ def _check_energies(energies):
 def _check_sigma(sigma):
     if np.any(sigma <= 0.0):
         k, i = np.argwhere(sigma <= 0.0)[0]
-        raise ValueError(f"sigma must be positive: curve {k} point {i} is "
+        raise InputError(f"sigma must be positive: curve {k} point {i} is "
                          f"{float(sigma[k, i])!r}")
 
 
 # The square roots of the point weights and the name of the weighting.
 def _root_weights(weights, sigma, x, centre):
     if weights not in (None,) + WEIGHTS:
-        raise ValueError(f"weights must be one of {', '.join(map(repr, WEIGHTS))} or None (1/sigma^2 "
+        raise InputError(f"weights must be one of {', '.join(map(repr, WEIGHTS))} or None (1/sigma^2 "
                          f"where sigma is given, else equal), got {weights!r}")
     if weights == "established":
         if sigma is not None:
-            raise ValueError("weights=\"established\" weights the points by position and ignores "
+            raise InputError("weights=\"established\" weights the points by position and ignores "
                              "sigma: give one or the other")
         return np.sqrt(point_weights(x - centre)), "established"
     if sigma is not None:
         if weights == "equal":
-            raise ValueError("weights=\"equal\" and sigma exclude each other: with sigma the "
+            raise InputError("weights=\"equal\" and sigma exclude each other: with sigma the "
                              "points are weighted 1/sigma^2")
         return 1.0 / sigma, "sigma"
     return np.ones_like(x), "equal"
@@ -437,11 +438,11 @@ def _check_setup_values(populations, **values):
     for name, value in values.items():
         if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.number)) \
                 or not (math.isfinite(value) and value > 0):
-            raise ValueError(f"{name} must be a positive finite number, got {value!r}")
+            raise InputError(f"{name} must be a positive finite number, got {value!r}")
     levels = np.ravel(np.asarray(populations, dtype=np.float64))
     if levels.size != 5 or not np.all(np.isfinite(levels)) or np.any(levels < 0) \
             or not np.any(levels > 0):
-        raise ValueError(f"populations must be five finite numbers of at least 0, not all 0 "
+        raise InputError(f"populations must be five finite numbers of at least 0, not all 0 "
                          f"(cm^-3), got {populations!r}")
 
 
@@ -461,7 +462,7 @@ def prepare_problem(positions, transmittance, pulse_energy, params, *, populatio
     _check_setup_values(populations, sample_width=sample_width, tau=tau,
                         wavelength=wavelength, w0=w0, M2=M2)
     if not isinstance(is_sa, (bool, np.bool_)):
-        raise ValueError(f"is_sa must be True or False, got {is_sa!r}")
+        raise InputError(f"is_sa must be True or False, got {is_sa!r}")
     # The data as given, for the plausibility checks; fitted as the model is normalised.
     given = y
     y, sigma = norm.measured(y, sigma, counts)
@@ -470,7 +471,7 @@ def prepare_problem(positions, transmittance, pulse_energy, params, *, populatio
         resolved.focus = float(focus)
     points = x.size if counts is None else int(np.sum(counts))
     if points <= len(resolved.varied):
-        raise ValueError(f"{points} data points for {len(resolved.varied)} fitted parameters; a "
+        raise InputError(f"{points} data points for {len(resolved.varied)} fitted parameters; a "
                          "fit needs more points than parameters")
     setup = dict(populations=np.array(populations, dtype=np.float64).ravel(),
                  sample_width=sample_width, tau=tau, wavelength=wavelength, w0=w0, M2=M2)
@@ -502,7 +503,7 @@ def check_focus_in_scan(focus, x, given):
     low = min(float(np.nanmin(row)) for row in x)
     high = max(float(np.nanmax(row)) for row in x)
     if given and not low <= focus <= high:
-        raise ValueError(f"focus: start value {focus:g} mm lies outside the scanned range "
+        raise InputError(f"focus: start value {focus:g} mm lies outside the scanned range "
                          f"{low:g} to {high:g} mm (positions and focus are in mm)")
 
 
@@ -513,16 +514,16 @@ def check_apertures(aperture, curves, model, resolved):
     if aperture is not None:
         aperture = [float(a) for a in np.ravel(np.asarray(aperture, dtype=np.float64))]
         if len(aperture) != curves:
-            raise ValueError(f"aperture needs one value per curve ({curves}), got {len(aperture)}")
+            raise InputError(f"aperture needs one value per curve ({curves}), got {len(aperture)}")
         for k, a in enumerate(aperture):
             if not 0.0 < a <= 1.0:
-                raise ValueError(f"aperture of curve {k} must lie in (0, 1] (the linear "
+                raise InputError(f"aperture of curve {k} must lie in (0, 1] (the linear "
                                  f"transmittance of the far-field aperture), got {a!r}")
         if all(a == 1.0 for a in aperture):
             aperture = None
     optical = any(name in OPTICAL_NAMES for name in resolved.varied) or np.any(resolved.optics)
     if model != "energy" and (aperture is not None or optical):
-        raise ValueError("closed-aperture curves, two-photon absorption and nonlinear "
+        raise InputError("closed-aperture curves, two-photon absorption and nonlinear "
                          "refraction need the energy model (model=\"energy\")")
     return aperture
 
@@ -534,11 +535,11 @@ def check_divided(divided, aperture, curves):
         return None
     divided = [bool(d) for d in divided]
     if len(divided) != curves:
-        raise ValueError(f"divided_by_open needs one value per curve ({curves}), got "
+        raise InputError(f"divided_by_open needs one value per curve ({curves}), got "
                          f"{len(divided)}")
     for k, d in enumerate(divided):
         if d and (aperture is None or aperture[k] == 1.0):
-            raise ValueError(f"curve {k} is divided by the open one but has no closed aperture "
+            raise InputError(f"curve {k} is divided by the open one but has no closed aperture "
                              "(aperture < 1)")
     return divided if any(divided) else None
 

@@ -15,6 +15,7 @@ from dataclasses import dataclass
 import numpy as np
 from scipy.stats import chi2 as chi2_distribution, f as f_distribution
 
+from .errors import InputError
 from .files import json_number, number_cell
 from .uncertainty import (LOWER_MINIMUM, PROFILE, STATUSES, VERDICT_PROBABILITY,
                           VERDICT_REFINEMENTS, VERDICT_TOLERANCE, _status,
@@ -329,11 +330,11 @@ def conf_interval(result, names=None, sigmas=(1, 2, 3), progress=None):
     names = list(result.var_names if names is None else names)
     for name in names:
         if name not in result.var_names:
-            raise ValueError(f"{name!r} is not a fitted parameter; the fitted ones are "
+            raise InputError(f"{name!r} is not a fitted parameter; the fitted ones are "
                              + ", ".join(result.var_names))
     sigmas = sorted(float(s) for s in sigmas)
     if not sigmas or sigmas[0] <= 0.0:
-        raise ValueError("sigmas must be positive numbers")
+        raise InputError("sigmas must be positive numbers")
     probabilities = [sigma_probability(s) for s in sigmas]
     u_best = np.array(result._u, dtype=np.float64)
     widenings = _widenings(result)

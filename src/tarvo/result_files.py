@@ -9,6 +9,7 @@ from pathlib import Path
 import numpy as np
 
 from .budget import ErrorBudget
+from .errors import InputError
 from .files import provenance, read_input_bytes
 from .measurement import Curve, DataFormat, FitOptions, Measurement, Setup
 from .normalisation import Normalisation
@@ -84,7 +85,7 @@ def read_result_fields(path):
     try:
         document = json.loads(raw.decode("utf-8"))
     except (UnicodeDecodeError, ValueError, RecursionError) as error:
-        raise ValueError(f"{path}: cannot read a fit result: {error}") from None
+        raise InputError(f"{path}: cannot read a fit result: {error}") from None
     return result_fields(document, path)
 
 
@@ -93,11 +94,11 @@ def read_result_fields(path):
 # malformed one is the one named.
 def result_fields(document, path):
     if not isinstance(document, dict) or "parameters" not in document:
-        raise ValueError(f"{path}: not a tarvo fit result (no \"parameters\")")
+        raise InputError(f"{path}: not a tarvo fit result (no \"parameters\")")
     doc = DocumentFields(document, path)
     engine = document.get("engine")
     if not isinstance(engine, str) or engine not in FIT_METHODS or "focus_mm" not in document:
-        raise ValueError(f"{path}: a result of the {str(engine)[:20]!r} engine written by an "
+        raise InputError(f"{path}: a result of the {str(engine)[:20]!r} engine written by an "
                          "earlier version; FitResult.load reads results of tarvo.fit and tarvo fit "
                          "that record the focus (focus_mm): fit again")
     setup_doc = doc.table("setup")
@@ -109,7 +110,7 @@ def result_fields(document, path):
         normalisation = Normalisation(doc.text("normalisation", "shift"),
                                       doc.integer("far_field_points", 5, low=1))
     except (TypeError, ValueError) as error:
-        raise ValueError(f"{path}: normalisation: {error}") from None
+        raise InputError(f"{path}: normalisation: {error}") from None
     weighting = doc.text("weights")
     weights = next((mode for mode, text in WEIGHTING_TEXT.items() if text == weighting),
                    "established")
@@ -174,7 +175,7 @@ def _parameters(doc):
                            min=None if math.isnan(low) else low,
                            max=None if math.isnan(high) else high)
         except (TypeError, ValueError, KeyError) as error:
-            raise ValueError(f"{doc.path}: {entry.where}: {error}") from None
+            raise InputError(f"{doc.path}: {entry.where}: {error}") from None
         p.init_value = entry.number("start", null=True)
         p.stderr = entry.number("standard_error", None, null=True) if fitted else None
         return p
@@ -183,7 +184,7 @@ def _parameters(doc):
         add(entry, entry.text("name", choices=NAMES + OPTICAL_NAMES), entry.boolean("fitted"))
     missing = [name for name in NAMES if name not in params]
     if missing:
-        raise ValueError(f"{doc.path}: parameters has no entry of {', '.join(missing)}")
+        raise InputError(f"{doc.path}: parameters has no entry of {', '.join(missing)}")
     focus_doc = doc.table("focus_mm")
     focus = add(focus_doc, FOCUS, focus_doc.boolean("fitted"))
     for entry in doc.entries("extra_parameters", []):
@@ -198,7 +199,7 @@ def _parameters(doc):
             else:
                 params.add(name, value, vary=False, expr=expr)
         except (TypeError, ValueError, KeyError, SyntaxError) as error:
-            raise ValueError(f"{doc.path}: {entry.where}: {error}") from None
+            raise InputError(f"{doc.path}: {entry.where}: {error}") from None
         params[name].stderr = entry.number("standard_error", None, null=True)
         expressions[name] = expr
     return params, focus, expressions
@@ -350,7 +351,7 @@ class DocumentFields:
     def fail(self, key, expected, value):
         shown = repr(value)
         shown = shown if len(shown) <= 40 else shown[:37] + "..."
-        raise ValueError(f"{self.path}: {self._name(key)} must be {expected}, got {shown}")
+        raise InputError(f"{self.path}: {self._name(key)} must be {expected}, got {shown}")
 
     def get(self, key, default=_REQUIRED):
         if isinstance(self.data, dict) and key in self.data:
@@ -358,7 +359,7 @@ class DocumentFields:
         if isinstance(self.data, list) and isinstance(key, int) and 0 <= key < len(self.data):
             return self.data[key]
         if default is _REQUIRED:
-            raise ValueError(f"{self.path}: {self._name(key)} is missing")
+            raise InputError(f"{self.path}: {self._name(key)} is missing")
         return default
 
     def table(self, key, default=_REQUIRED):

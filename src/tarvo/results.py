@@ -7,6 +7,7 @@ import os
 import numpy as np
 
 from .bootstrap import bootstrap_result
+from .errors import InputError
 from .result_files import read_result_fields, save_result
 from .result_text import REPORTED_CORRELATION, report_html, report_text
 from .simulation import simulate
@@ -228,7 +229,7 @@ class FitResult:
         if x.ndim == 1:
             x = np.tile(x, (energies.size, 1))
         if x.ndim != 2 or x.shape[0] != energies.size:
-            raise ValueError(f"positions must be 1-D or have one row per pulse energy "
+            raise InputError(f"positions must be 1-D or have one row per pulse energy "
                              f"({energies.size}), got shape {np.shape(positions)}")
         curves = self._model(x - self.focus, energies)
         return curves[0] if single else curves
@@ -297,7 +298,7 @@ class FitResult:
     # The fit's least-squares problem, or a clear error for a loaded result.
     def _require_problem(self, what):
         if getattr(self, "_problem", None) is None:
-            raise ValueError(f"{what} refits the data and needs the fit itself; this result was "
+            raise InputError(f"{what} refits the data and needs the fit itself; this result was "
                              f"loaded from {getattr(self, 'source', 'a file')}: fit again with "
                              "tarvo.fit")
         return self._problem

@@ -13,7 +13,8 @@ from .budget import QUANTITIES
 from .checks import PER_CM3_PER_MOL_L
 from .counts import check_count
 from .curve_file import POSITION_UNITS, TRANSMITTANCE_UNITS, UNIT_NAMES, check_roles
-from .files import InputError, read_input_bytes
+from .errors import InputError
+from .files import read_input_bytes
 from .measurement import STAGE_DIRECTIONS, DataFormat, Exclusions, InputFile, Setup, SetupFile
 from .normalisation import FAR_FIELD_POINTS, NORMALISATIONS, Normalisation
 from .parameters import FIT_NAMES, NAMES, OPTICAL_NAMES

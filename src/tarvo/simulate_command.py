@@ -14,8 +14,8 @@ import numpy as np
 from .checks import check_setup, rayleigh_range_mm
 from .cli_options import output_directory, report_findings
 from .curve_file import MAX_ABS_VALUE, MAX_POINTS
-from .files import (InputError, current_digest, provenance, read_input_bytes, write_json,
-                    write_text)
+from .errors import InputError
+from .files import current_digest, provenance, read_input_bytes, write_json, write_text
 from .fit_tables import (_sigma_1_from_absorption, read_fit_options, read_optics,
                          read_parameter_file, read_start, resolve_model)
 from .setup_file import MAX_TOML_BYTES, SETUP_FILE, _without_rate_scheme, read_setup_file

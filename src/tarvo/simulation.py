@@ -10,6 +10,7 @@ from . import _native
 from .counts import check_count
 from .engine import (ESTABLISHED_DEFAULTS, check_engine, check_model, grid_defaults,
                      grid_settings, model_and_jacobian, padded_rows, ragged_rows)
+from .errors import InputError
 from .normalisation import FAR_FIELD_POINTS, normalisation_of
 from .options import check_option_names, document_options, option_names
 from .parameters import OPTICAL_NAMES, parameter_vector
@@ -123,11 +124,11 @@ def simulate(positions, pulse_energy, spec_pars, *, populations, sample_width, t
     options = SimulationOptions(**options)
     energies = np.asarray(pulse_energy, dtype=np.float64).ravel()
     if energies.size == 0:
-        raise ValueError("pulse_energy needs at least one value")
+        raise InputError("pulse_energy needs at least one value")
     x, counts = _scan(positions, energies.size, engine)
     pops = np.asarray(populations, dtype=np.float64).ravel()
     if pops.size != _native.LEVELS:
-        raise ValueError(f"populations needs {_native.LEVELS} values, got {pops.size}")
+        raise InputError(f"populations needs {_native.LEVELS} values, got {pops.size}")
     check_model(model)
     norm = normalisation_of(normalisation, options.far_field_points)
     engine = check_engine(engine or "exact")
@@ -145,17 +146,17 @@ def _scan(positions, num_datasets, engine):
     counts = None
     if rows is not None and len({row.size for row in rows}) > 1:
         if len(rows) != num_datasets:
-            raise ValueError(f"positions needs one row per pulse energy ({num_datasets}), got "
+            raise InputError(f"positions needs one row per pulse energy ({num_datasets}), got "
                              f"{len(rows)}")
         counts = np.array([row.size for row in rows])
         if engine not in (None, "exact"):
-            raise ValueError("curves of different lengths need the exact engine")
+            raise InputError("curves of different lengths need the exact engine")
         positions = padded_rows("positions", rows, counts)
     x = np.asarray(positions, dtype=np.float64)
     if x.ndim == 1:
         x = np.tile(x, (num_datasets, 1))
     if x.ndim != 2 or x.shape[0] != num_datasets:
-        raise ValueError(f"positions must be 1-D or of shape ({num_datasets}, num_x_pts), "
+        raise InputError(f"positions must be 1-D or of shape ({num_datasets}, num_x_pts), "
                          f"got shape {np.shape(positions)}")
     return x, counts
 
@@ -179,13 +180,13 @@ def _exact_curves(x, energies, counts, spec_pars, setup, model, norm, options):
 def _lsoda_curves(x, energies, spec_pars, setup, model, norm, options):
     if model != "established" or norm.mode != "shift" \
             or norm.far_field_points != FAR_FIELD_POINTS:
-        raise ValueError("the lsoda engine computes fit_zscan's curves: the established model "
+        raise InputError("the lsoda engine computes fit_zscan's curves: the established model "
                          "with normalisation=\"shift\" (use engine=\"exact\" for the others)")
     if options.optics or options.aperture is not None:
-        raise ValueError("two-photon absorption, refraction and the closed aperture need the "
+        raise InputError("two-photon absorption, refraction and the closed aperture need the "
                          "exact engine's energy model")
     if options.radial_points is not None or options.intensity_points is not None:
-        raise ValueError("radial_points and intensity_points apply to the energy model only")
+        raise InputError("radial_points and intensity_points apply to the energy model only")
     t_slices = check_count("t_slices", T_SLICES_DEFAULT if options.t_slices is None
                            else options.t_slices)
     z_slices = check_count("z_slices", Z_SLICES_DEFAULT if options.z_slices is None
@@ -206,6 +207,6 @@ def optical_vector(optics):
         return None
     unknown = [name for name in optics if name not in OPTICAL_NAMES]
     if unknown:
-        raise ValueError(f"unknown optical parameter {unknown[0]!r}; they are "
+        raise InputError(f"unknown optical parameter {unknown[0]!r}; they are "
                          + ", ".join(OPTICAL_NAMES))
     return np.array([float(optics.get(name, 0.0)) for name in OPTICAL_NAMES])

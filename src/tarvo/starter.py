@@ -5,7 +5,8 @@ from pathlib import Path
 
 import numpy as np
 
-from .files import InputError, write_text
+from .errors import InputError
+from .files import write_text
 from .fit_tables import read_start
 from .setup_file import SETUP_FILE, read_setup_file
 from .simulate_command import noisy_curves, write_curve_file
