@@ -38,3 +38,16 @@ def best_time(fn, repeats=3):
         result = fn()
         best = min(best, time.perf_counter() - began)
     return best, result
+
+
+# The set-up arguments of the exact engine's handle and model_and_jacobian
+# for `beam` (the SETUP keys without the grid), as the installed build takes
+# them: (positional, keywords). A tarvo.Setup where the build has one, else
+# the populations and the beam's keywords (a benchmark may run an older
+# checkout beside this one).
+def engine_setup(beam):
+    try:
+        from tarvo.model_setup import Setup
+    except ImportError:
+        return (POPULATIONS,), dict(beam)
+    return (Setup.of(POPULATIONS, **beam),), {}

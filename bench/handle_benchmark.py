@@ -110,7 +110,7 @@ def child(repeats):
     import numpy as np
 
     import tarvo
-    from bench_cases import POPULATIONS, SETUP, TRUE_PARS
+    from bench_cases import POPULATIONS, SETUP, TRUE_PARS, engine_setup
     from tarvo.engine import ModelHandle
 
     x = np.linspace(-30.0, 30.0, 41)
@@ -127,8 +127,9 @@ def child(repeats):
         ("benchmark case, energy", rows, ENERGIES, "energy", {}),
     ]
     for label, positions, energies, model, grid in cases:
+        held, keywords = engine_setup(beam)
         began = time.perf_counter()
-        handle = ModelHandle(positions, energies, POPULATIONS, model=model, **beam, **grid)
+        handle = ModelHandle(positions, energies, *held, model=model, **keywords, **grid)
         built = time.perf_counter() - began
         calls = 200 if positions.size < 10 else 5
         for derivatives in ((), (1, 2)):

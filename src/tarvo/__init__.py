@@ -16,6 +16,7 @@ from .global_fit import GlobalFitResult
 from .planning import plan
 from .measurement import Measurement
 from .measurement_directory import read_measurement
+from .model_setup import Setup
 from .normalisation import Normalisation
 from .parameters import FitParameter, Parameters
 from .results import FitResult
@@ -25,5 +26,5 @@ from .simulation import simulate
 __version__ = tarvo_version()
 
 __all__ = ["simulate", "fit", "plan", "read_measurement", "Measurement", "Parameters",
-           "FitParameter", "FitResult", "GlobalFitResult", "BootstrapResult", "Normalisation",
+           "Setup", "FitParameter", "FitResult", "GlobalFitResult", "BootstrapResult", "Normalisation",
            "PlausibilityWarning", "__version__"]

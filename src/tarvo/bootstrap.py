@@ -166,7 +166,6 @@ def curve_rows(values):
 
 # The refit of a tarvo.FitResult.
 def refit_of(result):
-    setup = dict(result.setup)
     from_fitted = REFIT_FROM_FITTED[result.engine]
     # The fit's own engine, normalisation and weights; no plausibility checks
     # (the fit ran them).
@@ -176,7 +175,7 @@ def refit_of(result):
                      weights=None if result.weights == "sigma" else result.weights,
                      sigma=curve_rows(result.sigma), is_sa=result.is_sa,
                      scale_covar=result.scale_covar,
-                     checks="off", **setup, **result.grid, **result.engine_options)
+                     checks="off", setup=result.setup, **result.grid, **result.engine_options)
     # A replicate's values and errors are what the bootstrap collects: no profiles.
     arguments["identifiability"] = "linearised"
     arguments["model_error"] = False

@@ -155,7 +155,7 @@ class SetupUncertainties:
     # (pulse_energy per curve: an array).
     def relative(self, setup, energies, spec_pars):
         relative = {}
-        total = float(np.sum(setup["populations"]))
+        total = float(np.sum(setup.populations))
         for key, entry in self.entries.items():
             if key == "pulse_energy":
                 per_curve = entry if isinstance(entry, tuple) else None
@@ -180,14 +180,14 @@ class SetupUncertainties:
             scale = 1.0 if entry.unit == ABSOLUTE else QUANTITIES[key][1][entry.unit]
             absolute = entry.value * scale
             reference = {
-                "w0": setup["w0"], "M2": setup["M2"], "sample_width": setup["sample_width"],
-                "tau": setup["tau"], "pulse_fwhm": setup["tau"] * FWHM_PER_TAU,
+                "w0": setup.w0, "M2": setup.M2, "sample_width": setup.sample_width,
+                "tau": setup.tau, "pulse_fwhm": setup.tau * FWHM_PER_TAU,
                 "populations": total, "concentration": total / PER_CM3_PER_MOL_L,
                 "absorbance": None}[key]
             if key == "absorbance":
                 # Decadic absorbance over the sample of the absorption coefficient.
                 alpha = self.alpha(setup, spec_pars)
-                reference = alpha * setup["sample_width"] / math.log(10.0)
+                reference = alpha * setup.sample_width / math.log(10.0)
             relative[key] = absolute / reference
         return relative
 
@@ -195,7 +195,7 @@ class SetupUncertainties:
     def alpha(self, setup, spec_pars):
         if self.absorption is not None:
             return self.absorption
-        populations = setup["populations"]
+        populations = setup.populations
         return float(spec_pars[0] * populations[0] + _excited(spec_pars, populations))
 
 
@@ -210,30 +210,29 @@ def _excited(spec_pars, populations):
 # given). A sigma_1 held from the absorption follows the quantities it was
 # computed from: alpha = A ln 10 / L, sigma_1 = (alpha - excited) / N_1.
 def shifted(key, shift, setup, energies, spec_pars, uncertainties, curve=None):
-    setup = dict(setup)
     energies = np.array(energies, dtype=np.float64)
     spec_pars = np.array(spec_pars, dtype=np.float64)
     factor = 1.0 + shift
     coupled = uncertainties.absorption is not None or "absorbance" in uncertainties.entries
     alpha = uncertainties.alpha(setup, spec_pars) if coupled else None
-    populations = np.array(setup["populations"], dtype=np.float64)
+    populations = setup.population_array
     if key in ("w0", "M2", "sample_width", "tau"):
-        setup[key] = setup[key] * factor
+        setup = setup.shifted(**{key: getattr(setup, key) * factor})
     elif key == "pulse_fwhm":
-        setup["tau"] = setup["tau"] * factor
+        setup = setup.shifted(tau=setup.tau * factor)
     elif key == "pulse_energy":
         if curve is None:
             energies = energies * factor
         else:
             energies[curve] *= factor
     elif key in ("concentration", "populations"):
-        setup["populations"] = populations * factor
+        setup = setup.shifted(populations=populations * factor)
     if coupled:
         if key == "sample_width":
             alpha = alpha / factor
         elif key == "absorbance":
             alpha = alpha * factor
-        new = np.asarray(setup["populations"], dtype=np.float64)
+        new = setup.population_array
         if key in ("sample_width", "absorbance", "concentration", "populations"):
             spec_pars[0] = (alpha - _excited(spec_pars, new)) / new[0]
     return setup, energies, spec_pars

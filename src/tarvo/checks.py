@@ -13,7 +13,6 @@ in the result, and refuses to go on with --strict.
 import math
 import warnings
 from dataclasses import dataclass
-from types import SimpleNamespace
 
 import numpy as np
 
@@ -379,12 +378,9 @@ def check_data(data, start=None):
     return findings + (direction or _scan_reach(data, centre))
 
 
-# Findings on the data of tarvo.fit (arrays and a set-up dict).
+# Findings on the data of tarvo.fit (arrays and a tarvo.Setup).
 def data_findings(x, y, energies, setup, start, is_sa, normalisation, focus=None):
     names = tuple(f"curve {k + 1}" for k in range(len(energies)))
-    setup = SimpleNamespace(**{key: setup[key] for key in
-                               ("wavelength", "w0", "M2", "tau", "sample_width")},
-                            populations=tuple(setup["populations"]))
     return check_data(CheckedData(x, y, np.asarray(energies), setup, is_sa, names,
                                   normalisation), start)
 

@@ -237,9 +237,7 @@ def _fit_and_write(request, show, on_fit):
     out.mkdir(parents=True, exist_ok=True)
     figure_name = f"{FIGURE_STEM}.{request.figure_format}"
     figure_path = out / figure_name
-    setup = measurement.setup
-    title = setup_title({"wavelength": setup.wavelength, "tau": setup.tau,
-                         "pulse_fwhm": setup.pulse_fwhm}, request.model, result.var_names)
+    title = setup_title(measurement.setup, request.model, result.var_names)
     uncertainty = table_uncertainty(measurement, result)
     rows = parameter_rows(measurement, result, uncertainty, request.truth,
                           result.identifiability)
@@ -254,7 +252,7 @@ def _fit_and_write(request, show, on_fit):
     if request.truth and TRUTH_FOCUS in request.truth:
         document["focus_mm"]["true"] = request.truth[TRUTH_FOCUS]
     closed = closed_aperture_numbers(result, [c.file for c in measurement.curves],
-                                     rayleigh_range_mm(setup))
+                                     rayleigh_range_mm(measurement.setup))
     if closed:
         document["closed_aperture"] = closed
     alone = getattr(result, "determined_by_aperture", None)

@@ -79,17 +79,15 @@ def model_defaults(model):
 
 
 # The default grid of a fit or simulation of `model` at the parameters
-# spec_pars, for the set-up (a dict of populations, sample_width, tau,
-# wavelength, w0, M2) and pulse energies: the energy model resolves thick and
-# strongly saturated samples more finely.
+# spec_pars, for the set-up (a tarvo.Setup) and pulse energies: the energy
+# model resolves thick and strongly saturated samples more finely.
 def grid_defaults(model, spec_pars, setup, energies):
     if model != "energy":
         return model_defaults(model)
 
     try:
-        return energy_resolution(spec_pars, setup["populations"], setup["sample_width"],
-                                 energies, setup["w0"], setup["M2"], setup["wavelength"],
-                                 setup["tau"])
+        return energy_resolution(spec_pars, setup.population_array, setup.sample_width,
+                                 energies, setup.w0, setup.M2, setup.wavelength, setup.tau)
     except ValueError:
         # Values the rule cannot judge are refused by the model's own checks.
         return model_defaults(model)
@@ -207,13 +205,11 @@ class ModelHandle:
         ``positions_mm - focus``.
     pulse_energy : array_like, shape (num_datasets,)
         Pulse energy of each curve (J).
-    populations : array_like, shape (5,)
-        Initial populations of the five levels (cm^-3).
-    sample_width, tau, wavelength, w0, M2 : float
-        Sample thickness (cm), pulse duration (s), wavelength (m), beam
-        waist (m) and beam quality factor.
+    setup : tarvo.Setup
+        Beam, pulse and sample (populations in cm^-3, sample width in cm,
+        the rest in SI units), and its time and depth slices.
     t_slices, z_slices, radial_points, intensity_points : int or None
-        Grid; None takes the model's defaults.
+        Grid; None takes the set-up's slices, else the model's defaults.
     model : {"established", "energy"}
         The model variant.
     normalise : bool
@@ -235,22 +231,21 @@ class ModelHandle:
         same energy, position by position (the model divides the same way).
     """
 
-    def __init__(self, positions_mm, pulse_energy, populations, *, sample_width, tau, wavelength,
-                 w0, M2, t_slices=None, z_slices=None, radial_points=None, intensity_points=None,
-                 model="established", normalise=True, normalisation=None, counts=None,
-                 aperture=None, divided=None):
+    def __init__(self, positions_mm, pulse_energy, setup, *, t_slices=None, z_slices=None,
+                 radial_points=None, intensity_points=None, model="established", normalise=True,
+                 normalisation=None, counts=None, aperture=None, divided=None):
         engine = _require_backend()
         check_model(model)
+        t_slices = setup.t_slices if t_slices is None else t_slices
+        z_slices = setup.z_slices if z_slices is None else z_slices
         settings = grid_settings(model, t_slices, z_slices, radial_points, intensity_points)
         # What the handle was built from: a copy (or a pickle) builds it again.
         self._arguments = dict(
             positions_mm=np.array(positions_mm, dtype=np.float64),
-            pulse_energy=np.array(pulse_energy, dtype=np.float64),
-            populations=np.array(populations, dtype=np.float64), sample_width=sample_width,
-            tau=tau, wavelength=wavelength, w0=w0, M2=M2, t_slices=t_slices, z_slices=z_slices,
-            radial_points=radial_points, intensity_points=intensity_points, model=model,
-            normalise=normalise, normalisation=normalisation, counts=counts,
-            aperture=aperture, divided=divided)
+            pulse_energy=np.array(pulse_energy, dtype=np.float64), setup=setup,
+            t_slices=t_slices, z_slices=z_slices, radial_points=radial_points,
+            intensity_points=intensity_points, model=model, normalise=normalise,
+            normalisation=normalisation, counts=counts, aperture=aperture, divided=divided)
         x = np.ascontiguousarray(positions_mm, dtype=np.float64)
         energies = np.ascontiguousarray(pulse_energy, dtype=np.float64).ravel()
         if x.ndim != 2 or x.shape[0] != energies.size:
@@ -274,22 +269,13 @@ class ModelHandle:
             raise InputError("positions_mm must be finite")
         for k, energy in enumerate(energies):
             _positive(f"pulse_energy[{k}]", energy)
-        pops = np.ascontiguousarray(populations, dtype=np.float64).ravel()
-        if pops.size != LEVELS or not np.all(np.isfinite(pops)) or np.any(pops < 0.0):
-            raise InputError(f"populations must be {LEVELS} finite numbers of at least 0, got "
-                             f"{populations!r}")
+        pops, beam = native_beam(setup, settings, model)
         self.model = model
         self.grid = settings
         self.normalise = bool(normalise)
         self.normalisation = normalisation
         self._populations = pops
-        self._sample_width = float(sample_width)
-        beam = dict(t_slices=settings["t_slices"], z_slices=settings["z_slices"],
-                    sample_width=_positive("sample_width", sample_width, allow_zero=True),
-                    tau=_positive("tau", tau), wavelength=_positive("wavelength", wavelength),
-                    w0=_positive("w0", w0), M2=_positive("M2", M2), variant=model,
-                    radial_points=settings["radial_points"],
-                    intensity_points=settings.get("intensity_points", 0))
+        self._sample_width = beam["sample_width"]
         # Closed curves divided by the open one: the native model carries an
         # open companion of each at the end.
         self._curves = x.shape[0]
@@ -415,20 +401,36 @@ class _CallPerEvaluation:
                                         spec_pars, derivatives=derivatives, **self.beam, **extra)
 
 
+# The exact engine's native problem from a set-up (a tarvo.Setup), its grid
+# settings and the model variant: the populations and the beam keywords of
+# tarvo._native.ExactModel, checked (a sample of zero width is the empty
+# cell's reference).
+def native_beam(setup, grid, model):
+    pops = np.ascontiguousarray(setup.populations, dtype=np.float64).ravel()
+    if pops.size != LEVELS or not np.all(np.isfinite(pops)) or np.any(pops < 0.0):
+        raise InputError(f"populations must be {LEVELS} finite numbers of at least 0, got "
+                         f"{setup.populations!r}")
+    return pops, dict(t_slices=grid["t_slices"], z_slices=grid["z_slices"],
+                      sample_width=_positive("sample_width", setup.sample_width, allow_zero=True),
+                      tau=_positive("tau", setup.tau),
+                      wavelength=_positive("wavelength", setup.wavelength),
+                      w0=_positive("w0", setup.w0), M2=_positive("M2", setup.M2), variant=model,
+                      radial_points=grid["radial_points"],
+                      intensity_points=grid.get("intensity_points", 0))
+
+
 # Curves (num_datasets, num_x_pts) of the exact model and, when derivatives are
 # named, their derivatives (num_datasets, num_x_pts, len(derivatives)) with
 # respect to spec_pars entries (0-7) or the focus shift (FOCUS_SHIFT): one
-# evaluation of a ModelHandle made for the call. `normalisation` (a
-# tarvo.normalisation.Normalisation) normalises the absolute curves as the
-# data were; None shifts them to a baseline of 1 in the engine, as
-# fit_zscan's model does.
-def model_and_jacobian(positions_mm, pulse_energy, populations, spec_pars, *, sample_width, tau,
-                       wavelength, w0, M2, t_slices=None, z_slices=None, radial_points=None,
-                       intensity_points=None, derivatives=(), model="established",
-                       normalisation=None, counts=None, optics=None, aperture=None,
-                       divided=None):
-    handle = ModelHandle(positions_mm, pulse_energy, populations, sample_width=sample_width,
-                         tau=tau, wavelength=wavelength, w0=w0, M2=M2, t_slices=t_slices,
+# evaluation of a ModelHandle made for the call at the set-up (a
+# tarvo.Setup). `normalisation` (a tarvo.normalisation.Normalisation)
+# normalises the absolute curves as the data were; None shifts them to a
+# baseline of 1 in the engine, as fit_zscan's model does.
+def model_and_jacobian(positions_mm, pulse_energy, setup, spec_pars, *, t_slices=None,
+                       z_slices=None, radial_points=None, intensity_points=None, derivatives=(),
+                       model="established", normalisation=None, counts=None, optics=None,
+                       aperture=None, divided=None):
+    handle = ModelHandle(positions_mm, pulse_energy, setup, t_slices=t_slices,
                          z_slices=z_slices, radial_points=radial_points,
                          intensity_points=intensity_points, model=model,
                          normalisation=normalisation, counts=counts, aperture=aperture,

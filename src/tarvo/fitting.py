@@ -18,7 +18,6 @@ import math
 import time
 from contextlib import closing
 from dataclasses import dataclass, replace
-from types import SimpleNamespace
 
 import numpy as np
 
@@ -31,6 +30,7 @@ from .global_fit import fit_global, member_of
 from .lsoda_fit import (LMDIF_EVALUATIONS_PER_PARAMETER, LMDIF_TOLERANCE, LsodaHandle,
                         run_multi_start, start_multipliers, use_lsoda_engine)
 from .measurement import Measurement
+from .model_setup import setup_argument
 from .model_error import coarse_grid_note, control_model_error, include_model_error
 from .options import check_option_names, document_options
 from .parameters import FOCUS, NAMES, OPTICAL_NAMES
@@ -76,9 +76,7 @@ class Solution:
 # which fitted parameters are judged in relative (log) terms, whatever the
 # solver's variables.
 def _judging_terms(problem, result):
-    setup = problem.setup
-    z_r = rayleigh_range_mm(SimpleNamespace(w0=setup["w0"], M2=setup["M2"],
-                                            wavelength=setup["wavelength"]))
+    z_r = rayleigh_range_mm(problem.setup)
     variance = result.redchi if result.scale_covar and math.isfinite(result.redchi) else 1.0
     relative = np.array([name in NAMES or name in OPTICAL_NAMES for name in problem.names])
     return z_r, variance, relative
@@ -185,11 +183,11 @@ def _fit_measurements(measurements, params, options):
 
 
 # The first step of a fit: the problem built from the data, start values,
-# set-up and settings, the focus checked against the scan, and the
-# plausibility findings of the data (fit itself raises or warns of them, so
-# that a warning names the caller's line).
+# set-up (a tarvo.Setup) and settings, the focus checked against the scan,
+# and the plausibility findings of the data (fit itself raises or warns of
+# them, so that a warning names the caller's line).
 def _prepare(positions, transmittance, pulse_energy, params, setup, settings):
-    problem = prepare_problem(positions, transmittance, pulse_energy, params, **setup,
+    problem = prepare_problem(positions, transmittance, pulse_energy, params, setup,
                               **settings.problem_arguments())
     resolved = problem.resolved
     check_focus_in_scan(problem.focus_start, problem.x, resolved.focus is not None)
@@ -328,9 +326,9 @@ def _finish(result, problem, solution, settings, diagnostics):
 
 # Fit Z-scan curves: prepare the problem, solve it on the engine, build the result.
 @document_options(OPTIONS_DOC)
-def fit(positions, transmittance=None, pulse_energy=None, params=None, *, populations=None,
-        sample_width=None, tau=None, wavelength=None, w0=None, M2=None, engine="exact",
-        **options):
+def fit(positions, transmittance=None, pulse_energy=None, params=None, *, setup=None,
+        populations=None, sample_width=None, tau=None, wavelength=None, w0=None, M2=None,
+        engine="exact", **options):
     """Least-squares fit of Z-scan curves on the exact or the lsoda engine.
 
     ``tarvo.fit(measurement, params=None)`` fits a tarvo.Measurement (from
@@ -362,8 +360,11 @@ def fit(positions, transmittance=None, pulse_energy=None, params=None, *, popula
         the data) and derived parameters; or the eight values as a sequence
         or name -> value mapping, with `vary` naming the fitted ones.
         Parameters with an ``expr`` follow it, with lmfit's meaning.
+    setup : tarvo.Setup, optional
+        The set-up as one object (its slices where t_slices and z_slices
+        are not given), instead of populations ... M2.
     populations, sample_width, tau, wavelength, w0, M2
-        The set-up, as for `tarvo.simulate`.
+        The set-up's values, as for `tarvo.simulate`.
     engine : {"exact", "lsoda"}
         "exact" (default): matrix-exponential steps with exact derivatives,
         SciPy's least_squares. "lsoda": fit_zscan's fit itself (MINPACK's
@@ -392,8 +393,8 @@ def fit(positions, transmittance=None, pulse_energy=None, params=None, *, popula
         return _fit_measurements(positions, transmittance if params is None else params, options)
     began = time.perf_counter()
     settings = FitSettings.of(engine, options)
-    setup = dict(populations=populations, sample_width=sample_width, tau=tau,
-                 wavelength=wavelength, w0=w0, M2=M2)
+    setup = setup_argument(setup, dict(populations=populations, sample_width=sample_width,
+                                       tau=tau, wavelength=wavelength, w0=w0, M2=M2))
     problem, findings = _prepare(positions, transmittance, pulse_energy, params, setup, settings)
     raise_or_warn(findings, settings.checks)
     _check_focus_bounds(problem)

@@ -4,7 +4,6 @@ parameters and per-measurement noise."""
 import math
 import time
 from dataclasses import dataclass
-from types import SimpleNamespace
 
 import numpy as np
 
@@ -135,7 +134,7 @@ class GlobalFitResult:
 # The problems of the measurements (built as tarvo.fit builds one) and the
 # map from each one's varied parameters to the global ones.
 def _problems(members, params):
-    wavelengths = [member.arguments["wavelength"] for member in members]
+    wavelengths = [member.arguments["setup"].wavelength for member in members]
     several_wavelengths = len(set(wavelengths)) > 1
     problems, maps, names, starts, bounds, origins = [], [], [], {}, {}, {}
     first_fitted = None
@@ -244,7 +243,7 @@ def _focus_scales(problems, maps, names):
     for problem, local in zip(problems, maps):
         for name, index in zip(problem.names, local):
             if name == FOCUS:
-                focus_scales[names[index]] = rayleigh_range_mm(SimpleNamespace(**problem.setup))
+                focus_scales[names[index]] = rayleigh_range_mm(problem.setup)
     return focus_scales
 
 

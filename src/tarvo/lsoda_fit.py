@@ -45,12 +45,21 @@ def start_multipliers(n_starts):
     return _native.start_multipliers(n_starts)
 
 
+# The LSODA march's set-up from a tarvo.Setup and the grid: the populations
+# and (t_slices, z_slices, sample_width, tau, wavelength, w0, M2), the
+# arguments of the native march and fit in their order.
+def lsoda_beam(setup, grid):
+    return (np.ascontiguousarray(setup.populations, dtype=np.float64),
+            (int(grid["t_slices"]), int(grid["z_slices"]), float(setup.sample_width),
+             float(setup.tau), float(setup.wavelength), float(setup.w0), float(setup.M2)))
+
+
 # The LSODA march of a measurement behind the interface of the exact
 # engine's handle: curves shifted to a baseline of 1 as fit_zscan shifts
 # them, and derivatives by central differences.
 class LsodaHandle:
-    # Positions (num_datasets, num_x_pts) in mm, energies, set-up and grid as
-    # ZscanProblem keeps them.
+    # Positions (num_datasets, num_x_pts) in mm, energies, set-up (a
+    # tarvo.Setup) and grid as ZscanProblem keeps them.
     def __init__(self, x, energies, setup, grid, rel_step=REL_STEP_DEFAULT):
         if not 0.0 < rel_step < 1.0:
             raise InputError(f"rel_step must lie between 0 and 1, got {rel_step!r}")
@@ -58,12 +67,9 @@ class LsodaHandle:
         self.energies = np.ascontiguousarray(energies, dtype=np.float64)
         self.shape = self.x.shape
         self.rel_step = float(rel_step)
-        self.populations = np.ascontiguousarray(setup["populations"], dtype=np.float64)
+        self.populations, self.beam = lsoda_beam(setup, grid)
         # Where the solver's messages go (a _native.Diagnostics; None: stdout).
         self.diagnostics = None
-        self.beam = (int(grid["t_slices"]), int(grid["z_slices"]), float(setup["sample_width"]),
-                     float(setup["tau"]), float(setup["wavelength"]), float(setup["w0"]),
-                     float(setup["M2"]))
 
     # The shifted curves at spec_pars with the focus at `focus` (mm).
     def _march(self, spec_pars, focus):
@@ -115,13 +121,10 @@ def _start_solution(summary, u, start_values):
 # and the residual evaluations.
 def run_multi_start(problem, n_starts):
     indices = [int(i) for i in problem.indices]
-    setup = problem.setup
+    populations, beam = lsoda_beam(problem.setup, problem.grid)
     _, _, fitted, summaries = _native.fit(
-        problem.x.ravel(), problem.y.ravel(), setup["populations"],
-        int(problem.grid["t_slices"]), int(problem.grid["z_slices"]),
-        float(setup["sample_width"]), float(setup["tau"]), float(setup["wavelength"]),
-        float(setup["w0"]), float(setup["M2"]), problem.energies, problem.base, indices,
-        problem.x.shape[1], problem.x.shape[0], bool(problem.is_sa), int(n_starts),
+        problem.x.ravel(), problem.y.ravel(), populations, *beam, problem.energies,
+        problem.base, indices, problem.x.shape[1], problem.x.shape[0], bool(problem.is_sa), int(n_starts),
         diagnostics=problem.handle.diagnostics)
     factors = start_multipliers(n_starts)
     start = problem.reference.copy()

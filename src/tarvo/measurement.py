@@ -8,6 +8,7 @@ from pathlib import Path
 
 import numpy as np
 
+from .model_setup import Setup
 from .normalisation import Normalisation
 from .parameters import FOCUS, NAMES, Parameters
 
@@ -33,30 +34,6 @@ class FitOptions:
     @property
     def exact_only(self):
         return bool(self.bounds) or self.fit_focus or self.focus_mm is not None
-
-
-# Beam, pulse, sample and grid settings: the fixed part of the model.
-@dataclass(frozen=True)
-class Setup:
-    wavelength: float
-    w0: float
-    M2: float
-    tau: float
-    sample_width: float
-    populations: tuple
-    t_slices: int          # None where [model] leaves it to the model's default
-    z_slices: int
-    # The lab quantities tau and populations were derived from, where the
-    # set-up gives them instead: intensity FWHM of the pulse (s) and the
-    # molar concentration of the absorber (mol/L); None otherwise.
-    pulse_fwhm: float | None = None
-    concentration: float | None = None
-
-    # Keyword arguments for tarvo.simulate.
-    def model_kwargs(self):
-        return dict(populations=list(self.populations), sample_width=self.sample_width,
-                    tau=self.tau, wavelength=self.wavelength, w0=self.w0, M2=self.M2,
-                    t_slices=self.t_slices, z_slices=self.z_slices)
 
 
 # One measured curve; sigma holds the standard deviation of each
@@ -297,16 +274,14 @@ class Measurement:
         Returns
         -------
         dict
-            Positions, transmittance, energies, set-up, grid, normalisation,
+            Positions, transmittance, energies, set-up (with its slices), the
+            energy model's nodes, normalisation,
             sigma, weights, is_sa and the focus ([fit] focus_mm or None).
         """
-        setup, options = self.setup, self.options
+        options = self.options
         energy = model == "energy"
         return dict(positions=self.positions, transmittance=self.transmittance,
-                    pulse_energy=self.pulse_energy, populations=list(setup.populations),
-                    sample_width=setup.sample_width, tau=setup.tau, wavelength=setup.wavelength,
-                    w0=setup.w0, M2=setup.M2, model=model, t_slices=setup.t_slices,
-                    z_slices=setup.z_slices,
+                    pulse_energy=self.pulse_energy, setup=self.setup, model=model,
                     radial_points=options.radial_points if energy else None,
                     intensity_points=options.intensity_points if energy else None,
                     normalisation=self.normalisation, sigma=self.sigma, weights=options.weights,

@@ -4,7 +4,6 @@ much they would add (D-optimal gain)."""
 
 import math
 from dataclasses import dataclass
-from types import SimpleNamespace
 
 import numpy as np
 
@@ -40,6 +39,11 @@ class Candidate:
     description: str
     arguments: dict
 
+    # The candidate's set-up (a tarvo.Setup).
+    @property
+    def setup(self):
+        return self.arguments["setup"]
+
 
 # The noise of a measurement's points: sigma where given, else the scatter of
 # its far-field points about their mean (where the curves are flat).
@@ -61,17 +65,18 @@ def noise_level(arguments):
 # durations 100 times shorter and longer, twice the concentration.
 def default_candidates(member):
     arguments = member.arguments
+    setup = arguments["setup"]
     energies = np.asarray(arguments["pulse_energy"], dtype=np.float64)
     candidates = [Candidate(f"{member.label}: pulse energies x{factor:g}",
                             dict(arguments, pulse_energy=energies * factor))
                   for factor in ENERGY_FACTORS]
     candidates += [Candidate(f"{member.label}: pulse duration x{factor:g} (tau "
-                             f"{arguments['tau'] * factor:.3g} s)",
-                             dict(arguments, tau=arguments["tau"] * factor))
+                             f"{setup.tau * factor:.3g} s)",
+                             dict(arguments, setup=setup.shifted(tau=setup.tau * factor)))
                    for factor in DURATION_FACTORS]
-    populations = np.asarray(arguments["populations"], dtype=np.float64)
+    populations = setup.population_array * CONCENTRATION_FACTOR
     candidates.append(Candidate(f"{member.label}: concentration x{CONCENTRATION_FACTOR:g}",
-                                dict(arguments, populations=populations * CONCENTRATION_FACTOR)))
+                                dict(arguments, setup=setup.shifted(populations=populations))))
     return candidates
 
 
@@ -86,7 +91,8 @@ def _information_rows(arguments, params, label, names, noise, several_wavelength
                                       np.ones(len(problem.names), dtype=bool))
     rows = np.zeros((jacobian.shape[0], len(names)))
     for column, name in enumerate(problem.names):
-        full = global_name(name, label, arguments["wavelength"], several_wavelengths, True)
+        full = global_name(name, label, arguments["setup"].wavelength, several_wavelengths,
+                           True)
         if full in names:
             rows[:, names.index(full)] = jacobian[:, column] / noise
     return rows
@@ -126,13 +132,13 @@ def plan(members, params, candidates=None):
         per-parameter gains.
     """
     params = _without_focus(params)
-    several = len({m.arguments["wavelength"] for m in members}) > 1
+    several = len({m.arguments["setup"].wavelength for m in members}) > 1
     names = []
     for member in members:
         for name, p in params.items():
             if p.vary and name != FOCUS:
-                full = global_name(name, member.label, member.arguments["wavelength"], several,
-                                   True)
+                full = global_name(name, member.label, member.arguments["setup"].wavelength,
+                                   several, True)
                 if full not in names:
                     names.append(full)
     noises = [noise_level(m.arguments) for m in members]
@@ -166,10 +172,9 @@ def plan(members, params, candidates=None):
         errors, logdet = _expected(present + rows.T @ rows)
         entries.append({
             "description": candidate.description,
-            "setup": {"tau": float(candidate.arguments["tau"]),
-                      "wavelength": float(candidate.arguments["wavelength"]),
+            "setup": {"tau": candidate.setup.tau, "wavelength": candidate.setup.wavelength,
                       "pulse_energy": [float(e) for e in candidate.arguments["pulse_energy"]],
-                      "populations": [float(v) for v in candidate.arguments["populations"]]},
+                      "populations": list(candidate.setup.populations)},
             "expected_relative_errors": dict(zip(names, errors.tolist())),
             "gain": float(logdet - logdet_now),
             "parameter_gains": {name: float(before / after) if after > 0 else math.inf
@@ -217,14 +222,18 @@ def read_candidates(path, member):
         if not isinstance(name, str) or not name:
             raise InputError(f"{path}: every [[candidate]] needs name = \"...\"")
         where = f"{path} [[candidate]] {name}"
-        arguments = dict(member.arguments)
+        arguments, changes = dict(member.arguments), {}
         for key, value in table.items():
             if key == "name":
                 continue
             if key not in CANDIDATE_KEYS:
                 raise InputError(f"{where}: unknown key {key!r}; known: "
                                  + ", ".join(CANDIDATE_KEYS))
-            arguments[key] = _candidate_value(key, value, where)
+            if key == "pulse_energy":
+                arguments[key] = _candidate_value(key, value, where)
+            else:
+                changes[key] = _candidate_value(key, value, where)
+        arguments["setup"] = arguments["setup"].shifted(**changes)
         if len(arguments["pulse_energy"]) != len(member.arguments["pulse_energy"]):
             y = np.asarray(member.arguments["transmittance"])
             arguments["transmittance"] = np.resize(y, (len(arguments["pulse_energy"]),
@@ -262,17 +271,14 @@ def _candidate_value(key, value, where):
 # Why a candidate's set-up cannot be planned (a value outside the plausible
 # range of its quantity, as the set-up checks judge it), or None.
 def candidate_problem(candidate):
-    arguments = candidate.arguments
-    values = [arguments[key] for key in ("tau", "wavelength", "w0", "sample_width", "M2")]
-    energies = list(np.ravel(arguments["pulse_energy"]))
-    populations = list(np.ravel(arguments["populations"]))
+    setup = candidate.setup
+    values = [setup.tau, setup.wavelength, setup.w0, setup.sample_width, setup.M2]
+    energies = list(np.ravel(candidate.arguments["pulse_energy"]))
+    populations = list(setup.populations)
     if not all(isinstance(v, (int, float)) and math.isfinite(v) and v > 0
                for v in values + energies) or len(populations) != 5 \
             or not all(math.isfinite(v) and v >= 0 for v in populations):
         return "the set-up values must be finite and positive"
-    setup = SimpleNamespace(**{key: arguments[key] for key in
-                               ("tau", "wavelength", "w0", "sample_width", "M2")},
-                            populations=tuple(populations))
     findings = [finding for finding in check_setup(setup, energies)
                 if finding.check == "setup-range"]
     return findings[0].message if findings else None

@@ -88,13 +88,13 @@ def value_text(value, error, unit):
     return f"{body} {unit}".rstrip()
 
 
-# Title of a fit figure from its set-up (a dict with wavelength and tau in
-# SI units, pulse_fwhm where the set-up gave it) and model.
+# Title of a fit figure from its set-up (a tarvo.Setup: the pulse's FWHM
+# where the set-up gave it, else tau) and model.
 def setup_title(setup, model, names=()):
-    wavelength = f"{setup['wavelength'] * 1e9:.4g} nm"
-    fwhm = setup.get("pulse_fwhm")
+    wavelength = f"{setup.wavelength * 1e9:.4g} nm"
+    fwhm = setup.pulse_fwhm
     pulse = (f"pulse {duration_label(fwhm)} FWHM" if fwhm is not None
-             else f"pulse \u03c4 = {duration_label(setup['tau'])}")
+             else f"pulse \u03c4 = {duration_label(setup.tau)}")
     title = f"Z-scan at {wavelength}, {pulse}, {model} model"
     if names:
         title += f": fit of {', '.join(names)}"

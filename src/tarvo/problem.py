@@ -205,11 +205,9 @@ class ZscanProblem:
     # apertures, normalisation), at its own set-up, energies and grid or at
     # those given: the model at another grid or a shifted set-up.
     def exact_handle(self, setup=None, energies=None, grid=None):
-        setup = self.setup if setup is None else setup
         return ModelHandle(self.x, self.energies if energies is None else energies,
-                           setup["populations"], sample_width=setup["sample_width"],
-                           tau=setup["tau"], wavelength=setup["wavelength"], w0=setup["w0"],
-                           M2=setup["M2"], model=self.model, normalisation=self.normalisation,
+                           self.setup if setup is None else setup, model=self.model,
+                           normalisation=self.normalisation,
                            counts=self.counts, aperture=self.aperture, divided=self.divided,
                            **(self.grid if grid is None else grid))
 
@@ -432,26 +430,13 @@ def _root_weights(weights, sigma, x, centre):
     return np.ones_like(x), "equal"
 
 
-# The set-up values of a fit as setup.toml's are checked: positive finite
-# numbers, five populations of at least 0 (not all 0).
-def _check_setup_values(populations, **values):
-    for name, value in values.items():
-        if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.number)) \
-                or not (math.isfinite(value) and value > 0):
-            raise InputError(f"{name} must be a positive finite number, got {value!r}")
-    levels = np.ravel(np.asarray(populations, dtype=np.float64))
-    if levels.size != 5 or not np.all(np.isfinite(levels)) or np.any(levels < 0) \
-            or not np.any(levels > 0):
-        raise InputError(f"populations must be five finite numbers of at least 0, not all 0 "
-                         f"(cm^-3), got {populations!r}")
-
-
-# The least-squares problem of a fit from its data and settings (the
-# arguments of fit, checked), carrying the resolved parameters, the
-# normalisation, sigma and the name of the weighting. `focus` replaces the
-# focus start of `params` (mm; None: keep it).
-def prepare_problem(positions, transmittance, pulse_energy, params, *, populations, sample_width,
-                    tau, wavelength, w0, M2, model="energy", normalisation="far-field",
+# The least-squares problem of a fit from its data, set-up (a checked
+# tarvo.Setup) and settings (the arguments of fit, checked), carrying the
+# resolved parameters, the normalisation, sigma and the name of the
+# weighting. `focus` replaces the focus start of `params` (mm; None: keep
+# it); grid counts left None come from the set-up, else the model's defaults.
+def prepare_problem(positions, transmittance, pulse_energy, params, setup, *, model="energy",
+                    normalisation="far-field",
                     far_field_points=None, t_slices=None, z_slices=None, radial_points=None,
                     intensity_points=None, sigma=None, weights=None, is_sa=False, vary=None,
                     focus=None, aperture=None, divided_by_open=None):
@@ -459,8 +444,6 @@ def prepare_problem(positions, transmittance, pulse_energy, params, *, populatio
     norm = normalisation_of(normalisation, far_field_points)
     x, y, energies, sigma, counts = _data(positions, transmittance, pulse_energy, sigma)
     norm.check_points(x.shape[1] if counts is None else int(np.min(counts)))
-    _check_setup_values(populations, sample_width=sample_width, tau=tau,
-                        wavelength=wavelength, w0=w0, M2=M2)
     if not isinstance(is_sa, (bool, np.bool_)):
         raise InputError(f"is_sa must be True or False, got {is_sa!r}")
     # The data as given, for the plausibility checks; fitted as the model is normalised.
@@ -473,8 +456,8 @@ def prepare_problem(positions, transmittance, pulse_energy, params, *, populatio
     if points <= len(resolved.varied):
         raise InputError(f"{points} data points for {len(resolved.varied)} fitted parameters; a "
                          "fit needs more points than parameters")
-    setup = dict(populations=np.array(populations, dtype=np.float64).ravel(),
-                 sample_width=sample_width, tau=tau, wavelength=wavelength, w0=w0, M2=M2)
+    t_slices = setup.t_slices if t_slices is None else t_slices
+    z_slices = setup.z_slices if z_slices is None else z_slices
     grid = grid_settings(model, t_slices, z_slices, radial_points, intensity_points,
                          defaults=grid_defaults(model, resolved.spec_pars, setup, energies))
     aperture = check_apertures(aperture, x.shape[0], model, resolved)

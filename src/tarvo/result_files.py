@@ -11,7 +11,8 @@ import numpy as np
 from .budget import ErrorBudget
 from .errors import InputError
 from .files import provenance, read_input_bytes
-from .measurement import Curve, DataFormat, FitOptions, Measurement, Setup
+from .measurement import Curve, DataFormat, FitOptions, Measurement
+from .model_setup import Setup
 from .normalisation import Normalisation
 from .parameters import FOCUS, NAMES, OPTICAL_NAMES, Parameters, scan_centre
 from .report import FitCurves, fit_document, parameter_rows, table_uncertainty, write_result
@@ -51,12 +52,8 @@ def result_document_of(result):
 # The measurement-shaped view of an API fit, for the shared document builder:
 # the curves are named "curve 1", "curve 2", ... (they came from arrays).
 def _measurement(result):
-    setup = result.setup
-    model_setup = Setup(wavelength=float(setup["wavelength"]), w0=float(setup["w0"]),
-                        M2=float(setup["M2"]), tau=float(setup["tau"]),
-                        sample_width=float(setup["sample_width"]),
-                        populations=tuple(float(v) for v in setup["populations"]),
-                        t_slices=result.grid["t_slices"], z_slices=result.grid["z_slices"])
+    model_setup = result.setup.shifted(t_slices=result.grid["t_slices"],
+                                       z_slices=result.grid["z_slices"])
     aperture = getattr(result, "aperture", None) or [1.0] * len(result.pulse_energy)
     divided = getattr(result, "divided_by_open", None) or [False] * len(result.pulse_energy)
     curves = tuple(Curve(f"curve {k + 1}", float(energy), *result.curve(k)[:3],
@@ -138,13 +135,13 @@ def result_fields(document, path):
         _problem=None, _u=None, source=str(path))
 
 
-# The set-up's values (the model's units) of the document's `setup` table.
+# The set-up (the model's units) of the document's `setup` table.
 def _setup(setup_doc):
-    return {"populations": np.array(setup_doc.numbers("populations_cm-3", size=5),
-                                    dtype=np.float64),
-            "sample_width": setup_doc.number("sample_width_cm"), "tau": setup_doc.number("tau_s"),
-            "wavelength": setup_doc.number("wavelength_m"), "w0": setup_doc.number("w0_m"),
-            "M2": setup_doc.number("M2")}
+    return Setup(populations=tuple(float(v) for v in setup_doc.numbers("populations_cm-3",
+                                                                      size=5)),
+                 sample_width=setup_doc.number("sample_width_cm"), tau=setup_doc.number("tau_s"),
+                 wavelength=setup_doc.number("wavelength_m"), w0=setup_doc.number("w0_m"),
+                 M2=setup_doc.number("M2"))
 
 
 # The model's grid recorded in the `setup` table (the established model has

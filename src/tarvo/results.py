@@ -54,6 +54,8 @@ class FitResult:
         Whether the least-squares solver converged, and why it stopped.
     notes : list of str
         Remarks on the result (parameters at a bound, strong correlations).
+    setup : tarvo.Setup
+        The set-up the model was computed at.
     engine, model, seconds
         What ran and how long the fit took.
     budget : tarvo.budget.ErrorBudget or None
@@ -248,7 +250,7 @@ class FitResult:
             closed = dict(aperture=[aperture[k] for k in fitted],
                           divided_by_open=None if divided is None else
                           [divided[k] for k in fitted])
-        return simulate(centred, energies, self.spec_pars, **self.setup, **grid,
+        return simulate(centred, energies, self.spec_pars, setup=self.setup, **grid,
                         model=self.model, normalisation=self.normalisation, engine=self.engine,
                         optics=getattr(self, "optics", None) or None, **closed)
 

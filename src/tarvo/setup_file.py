@@ -15,7 +15,8 @@ from .counts import check_count
 from .curve_file import POSITION_UNITS, TRANSMITTANCE_UNITS, UNIT_NAMES, check_roles
 from .errors import InputError
 from .files import read_input_bytes
-from .measurement import STAGE_DIRECTIONS, DataFormat, Exclusions, InputFile, Setup, SetupFile
+from .measurement import STAGE_DIRECTIONS, DataFormat, Exclusions, InputFile, SetupFile
+from .model_setup import Setup
 from .normalisation import FAR_FIELD_POINTS, NORMALISATIONS, Normalisation
 from .parameters import FIT_NAMES, NAMES, OPTICAL_NAMES
 

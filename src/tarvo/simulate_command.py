@@ -356,7 +356,7 @@ def _measurement_target(args, setup_file, noise):
 def _model_curves(inputs, positions, normalisation, **extra):
     energy = inputs.model == "energy"
     return simulate(positions, inputs.energies, inputs.spec_pars,
-                    **inputs.setup_file.setup.model_kwargs(), model=inputs.model,
+                    setup=inputs.setup_file.setup, model=inputs.model,
                     radial_points=inputs.options.radial_points if energy else None,
                     intensity_points=inputs.options.intensity_points if energy else None,
                     normalisation=normalisation, **extra)
@@ -424,8 +424,7 @@ def _write_table(args, inputs, positions, curves, record, normalisation):
     figure_path = out / f"{FIGURE_STEM}.{args.figure_format}"
     write_simulation_csv(csv_path, positions, curves, inputs.energies, record, inputs.spec_pars,
                          inputs.optics, **inputs.closed)
-    title = setup_title({"wavelength": setup.wavelength, "tau": setup.tau,
-                         "pulse_fwhm": setup.pulse_fwhm}, inputs.model)
+    title = setup_title(setup, inputs.model)
     plot_simulation(figure_path, positions, curves, inputs.energies,
                     title=f"{title}: model curves")
     _print_summary(inputs.model, positions, curves, inputs.energies, setup, normalisation)

@@ -11,6 +11,8 @@ from .counts import check_count
 from .engine import (ESTABLISHED_DEFAULTS, check_engine, check_model, grid_defaults,
                      grid_settings, model_and_jacobian, padded_rows, ragged_rows)
 from .errors import InputError
+from .lsoda_fit import lsoda_beam
+from .model_setup import setup_argument
 from .normalisation import FAR_FIELD_POINTS, normalisation_of
 from .options import check_option_names, document_options, option_names
 from .parameters import OPTICAL_NAMES, parameter_vector
@@ -67,8 +69,9 @@ OPTIONS_DOC = """
 # Model transmittance of every curve: the scan and set-up checked, then the
 # curves of the chosen engine.
 @document_options(OPTIONS_DOC)
-def simulate(positions, pulse_energy, spec_pars, *, populations, sample_width, tau, wavelength,
-             w0, M2, model="energy", normalisation="far-field", engine=None, **options):
+def simulate(positions, pulse_energy, spec_pars, *, setup=None, populations=None,
+             sample_width=None, tau=None, wavelength=None, w0=None, M2=None, model="energy",
+             normalisation="far-field", engine=None, **options):
     """Model transmittance of Z-scan curves, normalised as a measurement is.
 
     Parameters
@@ -84,6 +87,9 @@ def simulate(positions, pulse_energy, spec_pars, *, populations, sample_width, t
         The eight model parameters, in cm^2 (sigma_1, sigma_2, sigma_4) and s
         (tau_21, tau_24, tau_32, tau_41, tau_54): a sequence in that order or
         a mapping from those names to values.
+    setup : tarvo.Setup, optional
+        The set-up as one object (its slices where t_slices and z_slices
+        are not given), instead of populations ... M2 below.
     populations : array_like
         Initial populations of the five levels in cm^-3.
     sample_width : float
@@ -126,14 +132,15 @@ def simulate(positions, pulse_energy, spec_pars, *, populations, sample_width, t
     if energies.size == 0:
         raise InputError("pulse_energy needs at least one value")
     x, counts = _scan(positions, energies.size, engine)
-    pops = np.asarray(populations, dtype=np.float64).ravel()
-    if pops.size != _native.LEVELS:
-        raise InputError(f"populations needs {_native.LEVELS} values, got {pops.size}")
+    if populations is not None:
+        pops = np.asarray(populations, dtype=np.float64).ravel()
+        if pops.size != _native.LEVELS:
+            raise InputError(f"populations needs {_native.LEVELS} values, got {pops.size}")
+    setup = setup_argument(setup, dict(populations=populations, sample_width=sample_width,
+                                       tau=tau, wavelength=wavelength, w0=w0, M2=M2), check=False)
     check_model(model)
     norm = normalisation_of(normalisation, options.far_field_points)
     engine = check_engine(engine or "exact")
-    setup = dict(populations=pops, sample_width=sample_width, tau=tau, wavelength=wavelength,
-                 w0=w0, M2=M2)
     if engine == "exact":
         return _exact_curves(x, energies, counts, spec_pars, setup, model, norm, options)
     return _lsoda_curves(x, energies, spec_pars, setup, model, norm, options)
@@ -163,14 +170,14 @@ def _scan(positions, num_datasets, engine):
 
 # The exact engine's curves (each curve's own points where they differ in length).
 def _exact_curves(x, energies, counts, spec_pars, setup, model, norm, options):
-    grid = grid_settings(model, options.t_slices, options.z_slices, options.radial_points,
+    grid = grid_settings(model, _slices(options.t_slices, setup.t_slices),
+                         _slices(options.z_slices, setup.z_slices), options.radial_points,
                          options.intensity_points,
                          defaults=grid_defaults(model, parameter_vector(spec_pars), setup,
                                                 energies))
     curves, _ = model_and_jacobian(
-        x, energies, setup["populations"], parameter_vector(spec_pars),
-        sample_width=setup["sample_width"], tau=setup["tau"], wavelength=setup["wavelength"],
-        w0=setup["w0"], M2=setup["M2"], model=model, normalisation=norm, counts=counts,
+        x, energies, setup, parameter_vector(spec_pars), model=model, normalisation=norm,
+        counts=counts,
         optics=optical_vector(options.optics), aperture=options.aperture,
         divided=options.divided_by_open, **grid)
     return curves if counts is None else [row[:count] for row, count in zip(curves, counts)]
@@ -187,17 +194,21 @@ def _lsoda_curves(x, energies, spec_pars, setup, model, norm, options):
                          "exact engine's energy model")
     if options.radial_points is not None or options.intensity_points is not None:
         raise InputError("radial_points and intensity_points apply to the energy model only")
-    t_slices = check_count("t_slices", T_SLICES_DEFAULT if options.t_slices is None
-                           else options.t_slices)
-    z_slices = check_count("z_slices", Z_SLICES_DEFAULT if options.z_slices is None
-                           else options.z_slices)
+    t_slices = check_count("t_slices", _slices(options.t_slices, setup.t_slices,
+                                               T_SLICES_DEFAULT))
+    z_slices = check_count("z_slices", _slices(options.z_slices, setup.z_slices,
+                                               Z_SLICES_DEFAULT))
     num_datasets, num_x_pts = x.shape
+    populations, beam = lsoda_beam(setup, dict(t_slices=t_slices, z_slices=z_slices))
     values = _native.model_curves(
-        [float(v) for v in x.ravel()], [float(v) for v in setup["populations"]], int(t_slices),
-        int(z_slices), float(setup["sample_width"]), float(setup["tau"]),
-        float(setup["wavelength"]), float(setup["w0"]), float(setup["M2"]),
+        [float(v) for v in x.ravel()], [float(v) for v in populations], *beam,
         [float(v) for v in energies], parameter_vector(spec_pars), num_x_pts, num_datasets)
     return np.array(values, dtype=np.float64).reshape(num_datasets, num_x_pts)
+
+
+# A grid count: the one given, else the set-up's, else `default`.
+def _slices(given, of_setup, default=None):
+    return given if given is not None else of_setup if of_setup is not None else default
 
 
 # The optical parameters as the engine's vector (toolkit units), from a

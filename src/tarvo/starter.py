@@ -151,8 +151,7 @@ def write_starter(directory):
     setup_file = read_setup_file(directory)
     spec_pars = read_start(setup_file.document, str(setup_path))
     energies = [energy for energy, _ in EXAMPLE_CURVES]
-    curves = simulate(EXAMPLE_POSITIONS, energies, spec_pars,
-                      **setup_file.setup.model_kwargs())
+    curves = simulate(EXAMPLE_POSITIONS, energies, spec_pars, setup=setup_file.setup)
     noisy = noisy_curves(curves, EXAMPLE_NOISE, EXAMPLE_SEED)
     written = [setup_path]
     for (_, name), row in zip(EXAMPLE_CURVES, noisy):

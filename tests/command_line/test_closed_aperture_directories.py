@@ -147,34 +147,34 @@ def test_closed_aperture_keys_are_checked(tmp_path, capsys, curve, start, fitted
 
 def test_an_aperture_of_one_is_the_open_aperture_to_the_bit():
     x = np.array([np.linspace(-10.0, 10.0, 21)] * 2)
-    beam = dict(sample_width=0.1, tau=4e-9, wavelength=532e-9, w0=20e-6, M2=1.2, model="energy",
-                normalisation=Normalisation())
+    setup = tarvo.Setup.of([6e17, 0, 0, 0, 0], sample_width=0.1, tau=4e-9, wavelength=532e-9,
+                           w0=20e-6, M2=1.2)
+    beam = dict(model="energy", normalisation=Normalisation())
     pars = [4e-18, 2e-17, 6e-17, 2e-9, 1.5e-9, 1e-12, 1e-6, 1e-12]
-    plain = ModelHandle(x, [5e-6, 1e-5], [6e17, 0, 0, 0, 0], **beam)
-    open_aperture = ModelHandle(x, [5e-6, 1e-5], [6e17, 0, 0, 0, 0], aperture=[1.0, 1.0], **beam)
+    plain = ModelHandle(x, [5e-6, 1e-5], setup, **beam)
+    open_aperture = ModelHandle(x, [5e-6, 1e-5], setup, aperture=[1.0, 1.0], **beam)
     a = plain.curves(pars, 0.3, (1, 8))
     b = open_aperture.curves(pars, 0.3, (1, 8), optics=[0.0] * 6)
     assert a[0].tobytes() == b[0].tobytes() and a[1].tobytes() == b[1].tobytes()
     # tarvo.fit with open apertures gives the same fit as without.
     y = a[0] * (1.0 + 0.002 * np.sin(np.arange(x.size)).reshape(x.shape))
-    setup = dict(populations=[6e17, 0, 0, 0, 0], sample_width=0.1, tau=4e-9, wavelength=532e-9,
-                 w0=20e-6, M2=1.2)
     params = tarvo.Parameters.from_spec_pars(pars, vary=["sigma_2"])
-    first = tarvo.fit(x, y, [5e-6, 1e-5], params, checks="off", **setup)
-    second = tarvo.fit(x, y, [5e-6, 1e-5], params, checks="off", aperture=[1.0, 1.0], **setup)
+    first = tarvo.fit(x, y, [5e-6, 1e-5], params, checks="off", setup=setup)
+    second = tarvo.fit(x, y, [5e-6, 1e-5], params, checks="off", aperture=[1.0, 1.0], setup=setup)
     assert first.best_fit.tobytes() == second.best_fit.tobytes()
     assert first.params["sigma_2"].value == second.params["sigma_2"].value
 
 
 def test_divided_curves_are_closed_over_open_at_each_position():
     x = np.array([np.linspace(-20.0, 20.0, 41)] * 3)
-    beam = dict(sample_width=0.1, tau=2e-11, wavelength=532e-9, w0=20e-6, M2=1.0, model="energy",
-                normalise=False)
+    setup = tarvo.Setup.of([1e22, 0, 0, 0, 0], sample_width=0.1, tau=2e-11, wavelength=532e-9,
+                           w0=20e-6, M2=1.0)
+    beam = dict(model="energy", normalise=False)
     optics = [5e-11, -6e-18, 0, 0, 0, 0]
     pars = [4e-23, 0, 0] + [1e-9] * 5
     energies = [1e-7, 1e-7, 1e-7]
-    separate = ModelHandle(x, energies, [1e22, 0, 0, 0, 0], aperture=[1.0, 0.3, 0.3], **beam)
-    divided = ModelHandle(x, energies, [1e22, 0, 0, 0, 0], aperture=[1.0, 0.3, 0.3],
+    separate = ModelHandle(x, energies, setup, aperture=[1.0, 0.3, 0.3], **beam)
+    divided = ModelHandle(x, energies, setup, aperture=[1.0, 0.3, 0.3],
                           divided=[False, False, True], **beam)
     curves, jacobian = separate.curves(pars, 0.0, (9, 10), optics=optics)
     ratio, ratio_jacobian = divided.curves(pars, 0.0, (9, 10), optics=optics)

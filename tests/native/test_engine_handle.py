@@ -13,11 +13,14 @@ import pytest
 from model_cases import BEAM, POPULATIONS, RSA_PARS, SA_PARS, positions
 from tarvo import _native
 from tarvo.engine import FOCUS_SHIFT, ModelHandle, model_and_jacobian
+from tarvo.model_setup import Setup
 
 pytestmark = pytest.mark.skipif(not hasattr(_native, "ExactModel"),
                                 reason="this build has no exact engine")
 
 ENERGIES = [5e-6, 2e-5]
+# The set-up of model_cases as the toolkit's handle takes it.
+SETUP = Setup.of(POPULATIONS, **BEAM)
 GRIDS = {"established": dict(t_slices=6, z_slices=3),
          "energy": dict(t_slices=6, z_slices=2, radial_points=3, intensity_points=6)}
 
@@ -74,11 +77,11 @@ def test_raw_curves_shift_to_the_normalised_ones_by_their_baselines(variant):
 
 def test_the_toolkit_handle_evaluates_like_model_and_jacobian():
     x = stage_positions()
-    handle = ModelHandle(x, ENERGIES, POPULATIONS, **BEAM, **GRIDS["established"])
+    handle = ModelHandle(x, ENERGIES, SETUP, **GRIDS["established"])
     assert handle.shape == x.shape
     for focus in (0.5, -1.25):
         got = handle.curves(RSA_PARS, focus, (0, FOCUS_SHIFT))
-        want = model_and_jacobian(x - focus, ENERGIES, POPULATIONS, RSA_PARS, **BEAM,
+        want = model_and_jacobian(x - focus, ENERGIES, SETUP, RSA_PARS,
                                   **GRIDS["established"], derivatives=(0, FOCUS_SHIFT))
         assert same_bits(got, want)
 
@@ -88,7 +91,7 @@ def test_a_pickled_or_copied_handle_is_built_again_and_evaluates_the_same():
     import pickle
 
     x = stage_positions()
-    handle = ModelHandle(x, ENERGIES, POPULATIONS, **BEAM, **GRIDS["established"])
+    handle = ModelHandle(x, ENERGIES, SETUP, **GRIDS["established"])
     want = handle.curves(RSA_PARS, 0.5, (1,))
     for other in (pickle.loads(pickle.dumps(handle)), copy.deepcopy(handle)):
         assert other._native is not handle._native
@@ -200,7 +203,7 @@ def test_the_handle_refuses_what_only_exact_model_takes(keyword, value):
 ])
 def test_grids_beyond_the_engines_limits_are_refused_before_any_work(model, grid, message):
     with pytest.raises(ValueError, match=message):
-        ModelHandle(stage_positions(), ENERGIES, POPULATIONS, **BEAM, model=model, **grid)
+        ModelHandle(stage_positions(), ENERGIES, SETUP, model=model, **grid)
 
 
 # --- the rate scheme, as each engine writes it ----------------------------------

@@ -107,7 +107,7 @@ def test_concentration_and_sample_width_act_alike(varied, uncertainties):
     ("w0", 1.0),
 ])
 def test_a_sigma_1_held_from_the_absorbance_follows_what_it_came_from(key, factor):
-    setup = dict(BEAM, populations=POPULATIONS)
+    setup = tarvo.Setup.of(POPULATIONS, **BEAM)
     alpha = RSA_PARS[0] * POPULATIONS[0]
     for uncertainties in (SetupUncertainties.of({key: 0.01}, absorption=alpha),
                           SetupUncertainties.of({"absorbance": 0.01})):

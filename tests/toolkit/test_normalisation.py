@@ -47,8 +47,7 @@ def test_derivatives_follow_the_normalisation(normalisation):
     # the established model, whose positions are marched one by one).
     norm = tarvo.Normalisation(normalisation, far_field_points=4)
     x = np.tile(X, (2, 1))
-    kwargs = dict(populations=POPULATIONS, **BEAM, model="established", normalisation=norm,
-                  t_slices=4, z_slices=3)
+    kwargs = dict(setup=tarvo.Setup.of(POPULATIONS, **BEAM), model="established", normalisation=norm, t_slices=4, z_slices=3)
     p = np.array(RSA_PARS)
     _, jacobian = model_and_jacobian(x, [5e-6, 2e-5], spec_pars=p, derivatives=(0, 2, 8),
                                      **kwargs)
