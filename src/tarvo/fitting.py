@@ -285,12 +285,13 @@ RUNS = {"exact": _run_exact, "lsoda": _run_lsoda}
 # The fields of a solved problem's FitResult (result_fields) with what is
 # judged at its solution, read from a FitResult of those fields that is not
 # returned: identifiability, what each aperture alone determines, and the
-# error budget of the set-up's uncertainties.
-def _judged_fields(problem, params, solution, settings, seconds):
+# error budget of the set-up's uncertainties. `began`: when the fit began
+# (perf_counter), for the fit's time.
+def _judged_fields(problem, params, solution, settings, began):
     engine = settings.engine
     fields = result_fields(problem, params, solution, engine=engine, is_sa=settings.is_sa,
                            scale_covar=settings.scales_covariance(problem.sigma),
-                           seconds=seconds, fit_function=fit)
+                           seconds=time.perf_counter() - began, fit_function=fit)
     fitted = FitResult(**fields)
     identifiability = _identifiability(
         problem, fitted, settings.identifiability == PROFILE and engine == "exact")
@@ -387,11 +388,9 @@ def fit(positions, transmittance=None, pulse_energy=None, params=None, *, popula
     _check_focus_bounds(problem)
     with closing(_solver_diagnostics(settings.solver_log)) as diagnostics:
         solution = RUNS[settings.engine](problem, settings, diagnostics)
-        fields = _judged_fields(problem, params, solution, settings,
-                                time.perf_counter() - began)
+        fields = _judged_fields(problem, params, solution, settings, began)
     fields["solver_messages"] = _solver_messages(problem, settings, diagnostics)
-    # The plausibility findings of the fitted values, raised or warned of here
-    # as those of the data.
+    # The fitted values' findings, raised or warned of here as the data's.
     after = fit_findings(FitResult(**fields)) if settings.checks != "off" else []
     raise_or_warn(after, settings.checks)
     return FitResult(**fields, findings=findings + after)
