@@ -10,6 +10,7 @@ tarvo fit DIR) fits a measurement directory from the command line.
 
 from .bootstrap import BootstrapResult
 from .checks import PlausibilityWarning
+from .errors import InputError
 from .files import tarvo_version
 from .fitting import fit
 from .global_fit import GlobalFitResult
@@ -27,4 +28,4 @@ __version__ = tarvo_version()
 
 __all__ = ["simulate", "fit", "plan", "read_measurement", "Measurement", "Parameters",
            "Setup", "FitParameter", "FitResult", "GlobalFitResult", "BootstrapResult", "Normalisation",
-           "PlausibilityWarning", "__version__"]
+           "PlausibilityWarning", "InputError", "__version__"]

@@ -7,4 +7,5 @@
 # the Python interface may catch either; the command line reports it with
 # exit status 2 (any other error is a fault of the run, not of the input).
 class InputError(ValueError):
-    pass
+    """Input the toolkit cannot read or fit (a ValueError); the message says
+    what is wrong and where. The command line reports it with exit status 2."""

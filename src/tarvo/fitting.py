@@ -8,10 +8,13 @@ lsoda_fit). Both return the same FitResult; several measurements go to the
 global fit.
 
 A fit runs in three steps: prepare (the settings checked, the problem built,
-the data checked), solve (one run per engine, RUNS) and the result
-(build_result, then what is judged at the solution: the grid's model error,
-identifiability, what each aperture determines, the error budget, the
-plausibility of the fitted values).
+the data checked), solve (one run per engine, RUNS) and the result. The
+result's fields are computed once at the solution (result_fields: values,
+errors that include the grid's model error where the fit chose the grid,
+statistics, curves, notes); what is judged there (identifiability, what each
+aperture determines, the error budget, the plausibility of the fitted values)
+reads them through a FitResult that is not returned; the FitResult returned
+is built once from the fields and the judgements, and nothing edits it.
 """
 
 import math
@@ -30,13 +33,14 @@ from .global_fit import fit_global, member_of
 from .lsoda_fit import (LMDIF_EVALUATIONS_PER_PARAMETER, LMDIF_TOLERANCE, LsodaHandle,
                         run_multi_start, start_multipliers, use_lsoda_engine)
 from .measurement import Measurement
+from .model_error import control_model_error
 from .model_setup import setup_argument
-from .model_error import coarse_grid_note, control_model_error, include_model_error
 from .options import check_option_names, document_options
 from .parameters import FOCUS, NAMES, OPTICAL_NAMES
 from .problem import check_focus_in_scan, prepare_problem
 from .profiles import judge_by_profiles
-from .result_building import build_result
+from .result_building import result_fields
+from .results import FitResult
 from .uncertainty import PROFILE, from_jacobian
 
 
@@ -276,52 +280,37 @@ def _run_lsoda(problem, settings, diagnostics):
 RUNS = {"exact": _run_exact, "lsoda": _run_lsoda}
 
 
-# The FitResult of a solved problem, with what is judged at its solution:
-# the grid's model error (in the standard errors where the fit chose the
-# grid), identifiability, what each aperture alone determines, and the
-# error budget of the set-up's uncertainties.
-def _result(problem, params, solution, settings, seconds):
+# The fields of a solved problem's FitResult (result_fields) with what is
+# judged at its solution, read from a FitResult of those fields that is not
+# returned: identifiability, what each aperture alone determines, and the
+# error budget of the set-up's uncertainties. `began`: when the fit began
+# (perf_counter), for the fit's time.
+def _judged_fields(problem, params, solution, settings, began):
     engine = settings.engine
-    result = build_result(problem, problem.resolved, params, solution.best, solution.starts,
-                          sigma=problem.sigma, is_sa=settings.is_sa,
-                          scale_covar=settings.scales_covariance(problem.sigma),
-                          weighting=problem.weighting, tolerances=solution.tolerances,
-                          seconds=seconds, engine=engine)
-    grid_check = result.model_error = solution.model_error
-    if grid_check is not None and not grid_check.within_limit:
-        if not grid_check.grid_given:
-            include_model_error(result, grid_check)
-        result.notes.append(coarse_grid_note(grid_check))
-    result.identifiability = _identifiability(
-        problem, result, settings.identifiability == PROFILE and engine == "exact")
-    result.determined_by_aperture = _determined_by_aperture(problem, result)
-    result.budget = None if not settings.uncertainties else error_budget(
-        problem, result, settings.uncertainties, _handle_maker(problem, engine),
+    fields = result_fields(problem, params, solution, engine=engine, is_sa=settings.is_sa,
+                           scale_covar=settings.scales_covariance(problem.sigma),
+                           seconds=time.perf_counter() - began, fit_function=fit)
+    fitted = FitResult(**fields)
+    identifiability = _identifiability(
+        problem, fitted, settings.identifiability == PROFILE and engine == "exact")
+    determined_by_aperture = _determined_by_aperture(problem, fitted)
+    budget = None if not settings.uncertainties else error_budget(
+        problem, fitted, settings.uncertainties, _handle_maker(problem, engine),
         **({"step": LSODA_BUDGET_STEP} if engine == "lsoda" else {}))
-    return result
+    return dict(fields, identifiability=identifiability,
+                determined_by_aperture=determined_by_aperture, budget=budget)
 
 
-# The rest of the result, once the solver's diagnostics are closed: its
-# messages (the lsoda engine's; the exact engine has no solver that reports
-# any: None), what a refit of the same kind passes to the engine and the
-# function it refits with (bootstrap replicates), and the note on a fitted
-# sigma_1. Returns the plausibility findings of the fitted values (raised or
-# warned of by fit, as those of the data).
-def _finish(result, problem, solution, settings, diagnostics):
-    messages = None
-    if settings.engine == "lsoda":
-        messages = {kind: n for kind, n in diagnostics.counts().items() if n}
-        problem.handle.diagnostics = _native.Diagnostics(None)
-    result.solver_messages, result.engine_options = messages, solution.engine_options
-    result.fit_function = fit
-    if solution.evaluations is not None:
-        result.nfev = solution.evaluations
-    if "sigma_1" in problem.names and problem.normalisation.mode != "absolute":
-        result.notes.append(f"sigma_1 is fitted from {problem.normalisation.mode} normalised "
-                            "curves alone, which carry little information on it (the linear "
-                            "absorption is divided out); where you can, set it from the linear "
-                            "absorbance ([sample] absorbance or linear_transmittance)")
-    return fit_findings(result) if settings.checks != "off" else []
+# The solver's messages of the fit and of what was judged at its solution,
+# once its diagnostics are closed: the lsoda engine's; the exact engine has
+# no solver that reports any (None). Later refits of the lsoda engine report
+# to no log.
+def _solver_messages(problem, settings, diagnostics):
+    if settings.engine != "lsoda":
+        return None
+    messages = {kind: n for kind, n in diagnostics.counts().items() if n}
+    problem.handle.diagnostics = _native.Diagnostics(None)
+    return messages
 
 
 # Fit Z-scan curves: prepare the problem, solve it on the engine, build the result.
@@ -385,8 +374,9 @@ def fit(positions, transmittance=None, pulse_energy=None, params=None, *, setup=
 
     Raises
     ------
-    ValueError
-        On inconsistent or invalid input, with a message naming it.
+    tarvo.InputError
+        (a ValueError) On inconsistent or invalid input, with a message
+        naming it.
     """
     check_option_names("fit", options, FIT_OPTIONS)
     if _are_measurements(positions):
@@ -400,8 +390,9 @@ def fit(positions, transmittance=None, pulse_energy=None, params=None, *, setup=
     _check_focus_bounds(problem)
     with closing(_solver_diagnostics(settings.solver_log)) as diagnostics:
         solution = RUNS[settings.engine](problem, settings, diagnostics)
-        result = _result(problem, params, solution, settings, time.perf_counter() - began)
-    after = _finish(result, problem, solution, settings, diagnostics)
+        fields = _judged_fields(problem, params, solution, settings, began)
+    fields["solver_messages"] = _solver_messages(problem, settings, diagnostics)
+    # The fitted values' findings, raised or warned of here as the data's.
+    after = fit_findings(FitResult(**fields)) if settings.checks != "off" else []
     raise_or_warn(after, settings.checks)
-    result.findings = findings + after
-    return result
+    return FitResult(**fields, findings=findings + after)

@@ -333,26 +333,27 @@ def fit_global(members, params, *, checks="warn", ftol=1e-12, xtol=1e-12, gtol=1
                                           has_sigma)
     chisqr = float(residuals @ residuals)
     nfree = residuals.size - len(names)
-    result = GlobalFitResult(
+    fields = dict(
         var_names=list(names), values=dict(zip(names, values.tolist())),
         stderr=dict(zip(names, errors.tolist())), covar=covariance, correlation=correlation,
         chisqr=chisqr, redchi=chisqr / nfree if nfree > 0 else math.nan, ndata=residuals.size,
         nfree=nfree, success=solution.status > 0, message=solution.message,
         nfev=nfev, weighting=weighting, members=member_records, results=views,
-        identifiability=identifiability, findings=findings,
-        seconds=time.perf_counter() - began, scale_covar=not all(has_sigma),
-        tolerances=(ftol, xtol, gtol, max_nfev), _problem=problem, _u=u)
+        findings=findings, seconds=time.perf_counter() - began,
+        scale_covar=not all(has_sigma), tolerances=(ftol, xtol, gtol, max_nfev),
+        _problem=problem, _u=u)
     # Parameters the linearised errors leave weakly or not determined, judged
-    # by their likelihood profiles (the measurements' weights held).
-    judge_by_profiles(result, identifiability, focus_scales)
+    # by their likelihood profiles (the measurements' weights held), which
+    # read the fit through a result that is not returned.
+    judge_by_profiles(GlobalFitResult(**fields), identifiability, focus_scales)
     # A measurement whose residuals show that the model does not describe it.
-    result.misfits = _misfits(members, views)
+    misfits = _misfits(members, views)
     if checks != "off":
-        after = [finding for _, finding in result.misfits]
+        after = [finding for _, finding in misfits]
         if identifiability.undetermined:
             after.append(undetermined_finding(identifiability))
         raise_or_warn(after, checks)
-    return result
+    return GlobalFitResult(**fields, identifiability=identifiability, misfits=misfits)
 
 
 # The finding of parameters a global fit leaves undetermined.

@@ -205,19 +205,14 @@ def coarse_grid_note(check):
 
 
 # A default grid that, refined as far as it may be, leaves shifts beyond the
-# limit: the model error (ERROR_PER_SHIFT times the shifts) enters the fit's
-# covariance, added in quadrature to the variances, so that the standard
-# errors include it.
-def include_model_error(result, check):
-    shifts = ERROR_PER_SHIFT * np.array([check.shifts.get(name, 0.0)
-                                         for name in result.var_names])
-    covariance = np.array(result.covar, dtype=np.float64) + np.diag(shifts ** 2)
+# limit: the model error (ERROR_PER_SHIFT times the shifts) added in
+# quadrature to the variances of the fit's covariance of the fitted
+# parameters `names`, so that the standard errors include it. Returns the
+# covariance, the standard errors and the correlation so widened.
+def widened_by_model_error(covariance, names, check):
+    shifts = ERROR_PER_SHIFT * np.array([check.shifts.get(name, 0.0) for name in names])
+    covariance = np.array(covariance, dtype=np.float64) + np.diag(shifts ** 2)
     errors = np.sqrt(np.diag(covariance))
     with np.errstate(invalid="ignore", divide="ignore"):
         correlation = covariance / np.outer(errors, errors)
-    result.covar, result.correlation = covariance, correlation
-    for k, name in enumerate(result.var_names):
-        parameter = result.params[name]
-        parameter.stderr = float(errors[k])
-        parameter.correl = {other: float(correlation[k, j])
-                            for j, other in enumerate(result.var_names) if j != k}
+    return covariance, errors, correlation

@@ -1,14 +1,16 @@
-"""The FitResult of a solved least-squares problem: parameters with standard
-errors and correlations, fit statistics, curves, notes."""
+"""The fields of the FitResult of a solved least-squares problem: parameters
+with standard errors and correlations, fit statistics, curves, notes, what
+ran. They are computed once, at the solution; the FitResult the caller gets
+is built from them and from what is judged there, and nothing edits it."""
 
 import math
 
 import numpy as np
 
+from .model_error import coarse_grid_note, widened_by_model_error
 from .parameters import FIT_NAMES, FOCUS, OPTICAL_NAMES, Parameters
 from .report import strong_correlation_notes
 from .result_text import FIT_METHODS, WEIGHTING_TEXT
-from .results import FitResult
 from .uncertainty import covariance_from_jacobian
 
 
@@ -16,10 +18,17 @@ from .uncertainty import covariance_from_jacobian
 CHI2_FLOOR = 1.0e-250
 
 
-# The FitResult of a finished fit (see fitting.fit for the arguments).
-def build_result(problem, resolved, params_in, best, starts, *, sigma, is_sa, scale_covar,
-                 weighting, tolerances, seconds, engine="exact"):
-    factor, u, solution = best
+# The fields of the FitResult of a finished fit, as name -> value: `run` is
+# the engine's run (its best start, every start, the solver's tolerances,
+# the options a refit passes to the engine, the evaluations where the engine
+# counts them itself, the grid's model error), `params_in` the caller's
+# parameters and `fit_function` what a refit of the same kind calls. Where
+# the fit chose the grid and its model error stayed over the limit, the
+# covariance and the fitted parameters' errors include it.
+def result_fields(problem, params_in, run, *, engine, is_sa, scale_covar, seconds,
+                  fit_function):
+    factor, u, solution = run.best
+    resolved = problem.resolved
     spec_pars, focus = problem.parameters(u)
     model = problem.model_curves(u)
     weighted = (problem.root_weights * (problem.y - model)).ravel()
@@ -28,14 +37,21 @@ def build_result(problem, resolved, params_in, best, starts, *, sigma, is_sa, sc
     jacobian = problem.physical_jacobian(u)
     uncertainty = covariance_from_jacobian(jacobian, weighted, scale_covar,
                                            problem.residual_noise(u))
-    params = _parameters(problem, resolved, u, spec_pars, focus, uncertainty)
+    check = run.model_error
+    covariance, errors, correlation = (
+        widened_by_model_error(uncertainty.covariance, problem.names, check)
+        if _widens(check) else
+        (uncertainty.covariance, uncertainty.standard_errors, uncertainty.correlation))
+    params = _parameters(problem, resolved, u, spec_pars, focus, errors, correlation)
+    # The derived parameters' errors and the notes read the same covariance
+    # as the fitted ones (with the grid's model error where it is included).
     if problem.constraints is not None:
-        _add_constrained(params, problem, u, uncertainty.covariance, resolved, params_in)
-    notes = _notes(problem.names, problem.values(u), solution.active_mask,
-                   uncertainty.standard_errors, uncertainty.correlation, resolved)
+        _add_constrained(params, problem, u, covariance, resolved, params_in)
+    notes = _notes(problem.names, problem.values(u), solution.active_mask, errors, correlation,
+                   resolved)
     rel_step = getattr(problem.handle, "rel_step", None)
-    # (Keyword arguments are evaluated in order: nfev counts _start_fields' evaluation.)
-    return FitResult(
+    # (Arguments are evaluated in order: nfev counts _start_fields' evaluation.)
+    return dict(
         params=params, var_names=list(problem.names),
         values={name: p.value for name, p in params.items()},
         spec_pars=spec_pars, focus=focus, centre=problem.centre,
@@ -44,22 +60,33 @@ def build_result(problem, resolved, params_in, best, starts, *, sigma, is_sa, sc
         expressions={} if problem.constraints is None else dict(problem.constraints.expressions),
         init_values={name: params[name].init_value for name in problem.names},
         **_start_fields(problem, factor, solution), rel_step=rel_step,
-        covar=uncertainty.covariance, correlation=uncertainty.correlation,
+        covar=covariance, correlation=correlation,
         **_statistics(weighted, len(problem.names), solution),
-        **_curve_fields(problem, model, sigma), pulse_energy=problem.energies,
-        weights=weighting, weighting=WEIGHTING_TEXT[weighting],
-        normalisation=problem.normalisation, findings=[],
+        **_curve_fields(problem, model, problem.sigma), pulse_energy=problem.energies,
+        weights=problem.weighting, weighting=WEIGHTING_TEXT[problem.weighting],
+        normalisation=problem.normalisation,
         setup=problem.setup, grid=dict(problem.grid), is_sa=is_sa, scale_covar=scale_covar,
-        nfev=problem.evaluations, success=solution.status > 0, status=int(solution.status),
-        message=_convergence_message(solution, tolerances), notes=notes, n_starts=len(starts),
-        start_costs=[2.0 * float(s[2].cost) for s in starts], start_factor=factor,
-        engine=engine, model=problem.model, seconds=seconds, tolerances=tolerances, budget=None,
-        method=FIT_METHODS[engine].format(rel_step=rel_step), _problem=problem, _u=u)
+        nfev=problem.evaluations if run.evaluations is None else run.evaluations,
+        success=solution.status > 0, status=int(solution.status),
+        message=_convergence_message(solution, run.tolerances),
+        notes=notes + _fit_notes(problem, check), n_starts=len(run.starts),
+        start_costs=[2.0 * float(s[2].cost) for s in run.starts], start_factor=factor,
+        engine=engine, model=problem.model, seconds=seconds, tolerances=run.tolerances,
+        method=FIT_METHODS[engine].format(rel_step=rel_step), model_error=check,
+        engine_options=run.engine_options, fit_function=fit_function, _problem=problem, _u=u)
+
+
+# Whether the grid's model error enters the standard errors: where the fit
+# chose the grid (a grid the caller chose is kept, its shift only reported)
+# and left it over the limit.
+def _widens(check):
+    return check is not None and not check.within_limit and not check.grid_given
 
 
 # The parameters that are neither constrained nor derived, with their starts
-# and values at u; the fitted ones with their standard errors and correlations.
-def _parameters(problem, resolved, u, spec_pars, focus, uncertainty):
+# and values at u; the fitted ones with their standard errors and
+# correlations (in the order of problem.names).
+def _parameters(problem, resolved, u, spec_pars, focus, errors, correlation):
     params = Parameters()
     for name, init, value in _unconstrained(problem, resolved, u, spec_pars, focus):
         low, high = resolved.bounds.get(name, (-math.inf, math.inf))
@@ -68,8 +95,8 @@ def _parameters(problem, resolved, u, spec_pars, focus, uncertainty):
         p.init_value = init
         if vary:
             k = problem.names.index(name)
-            p.stderr = float(uncertainty.standard_errors[k])
-            p.correl = {other: float(uncertainty.correlation[k, j])
+            p.stderr = float(errors[k])
+            p.correl = {other: float(correlation[k, j])
                         for j, other in enumerate(problem.names) if j != k}
     return params
 
@@ -174,6 +201,20 @@ def _notes(names, values, active, errors, correlation, resolved):
             notes.append(f"{name} is not determined by the data (singular Jacobian): fit fewer "
                          "parameters")
     return notes + strong_correlation_notes(names, correlation)
+
+
+# The notes on the whole fit, after those on its parameters: a grid too
+# coarse for the data, and a sigma_1 fitted from curves that hardly carry it.
+def _fit_notes(problem, check):
+    notes = []
+    if check is not None and not check.within_limit:
+        notes.append(coarse_grid_note(check))
+    if "sigma_1" in problem.names and problem.normalisation.mode != "absolute":
+        notes.append(f"sigma_1 is fitted from {problem.normalisation.mode} normalised "
+                     "curves alone, which carry little information on it (the linear "
+                     "absorption is divided out); where you can, set it from the linear "
+                     "absorbance ([sample] absorbance or linear_transmittance)")
+    return notes
 
 
 # Whether and why the solver stopped, as the result states it.

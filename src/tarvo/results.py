@@ -63,7 +63,8 @@ class FitResult:
         of `tarvo.fit`, ``[uncertainty]`` of setup.toml), else None.
     """
 
-    # Filled by result_building.build_result or result_files.read_result_fields.
+    # The fields of result_building.result_fields with what the fit judged, or
+    # of result_files.read_result_fields: set once, here.
     def __init__(self, **fields):
         self.__dict__.update(fields)
 

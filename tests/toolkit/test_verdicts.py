@@ -177,3 +177,43 @@ def test_a_grid_the_caller_chose_is_kept_and_the_default_path_unchanged(exact_en
     # This small grid is too coarse for 0.5 % noise: said, not hidden.
     assert not record.within_limit and record.shifts["sigma_4"] > 0.2 * plain.stderr["sigma_4"]
     assert any("the chosen grid was kept" in note for note in checked.notes)
+
+
+def test_a_default_grid_left_too_coarse_widens_every_error_that_is_read(exact_engine,
+                                                                        monkeypatch):
+    # Curves from a fine grid fitted on the default grid, no refinement
+    # allowed: twice the grid's shift enters the covariance in quadrature, and
+    # the parameters, the identifiability and the error budget all read the
+    # widened errors.
+    monkeypatch.setattr(tarvo.model_error, "MAX_REFINEMENTS", 0)
+    y = tarvo.simulate(POSITIONS, ENERGIES, RSA_PARS, engine="exact",
+                       **dict(SETUP, t_slices=64, z_slices=8))
+    params = tarvo.Parameters.from_spec_pars(RSA_PARS, vary=["sigma_1", "sigma_4"])
+    params.add("ratio", expr="sigma_4 / sigma_1")
+    plain, checked = (tarvo.fit(POSITIONS, y, ENERGIES, params, model_error=check, checks="off",
+                                identifiability="linearised", uncertainties={"w0": 0.05},
+                                **dict(SETUP, t_slices=None, z_slices=None))
+                      for check in (False, True))
+    record = checked.model_error
+    assert not record.within_limit and not record.grid_given and record.refinements == 0
+    assert checked.values == plain.values
+    assert any("include the model error (2 times that shift)" in note for note in checked.notes)
+    names = checked.var_names
+    shifts = np.array([record.shifts[name] for name in names])
+    np.testing.assert_array_equal(checked.covar, plain.covar + np.diag((2.0 * shifts) ** 2))
+    errors = np.sqrt(np.diag(checked.covar))
+    np.testing.assert_array_equal(checked.correlation, checked.covar / np.outer(errors, errors))
+    for k, name in enumerate(names):
+        parameter = checked.params[name]
+        assert parameter.stderr == errors[k] > plain.params[name].stderr
+        assert parameter.correl == {other: checked.correlation[k, j]
+                                    for j, other in enumerate(names) if j != k}
+        assert checked.identifiability.errors[name] == pytest.approx(
+            parameter.stderr / parameter.value, rel=1e-12)
+        assert checked.budget.statistical[name] == parameter.stderr
+    # A derived parameter's error propagates the same widened covariance.
+    gradient = np.array([-checked.values["ratio"] / checked.values["sigma_1"],
+                         1.0 / checked.values["sigma_1"]])
+    assert checked.params["ratio"].stderr == pytest.approx(
+        math.sqrt(gradient @ checked.covar @ gradient), rel=1e-4)
+    assert checked.params["ratio"].stderr > 2.0 * plain.params["ratio"].stderr
