@@ -67,11 +67,12 @@ def main():
     parser.add_argument("--sigmas", type=float, nargs="*", default=[1.0, 2.0])
     args = parser.parse_args()
     measurement = tarvo.read_measurement(args.directory)
-    arguments = member_of(measurement, "energy").arguments
+    arguments = dict(member_of(measurement, "energy").arguments)
     arguments.pop("focus")
+    curves = arguments.pop("curves")
     warnings.simplefilter("ignore")
     began = time.perf_counter()
-    result = tarvo.fit(params=measurement.parameters(), checks="off",
+    result = tarvo.fit(curves, params=measurement.parameters(), checks="off",
                        identifiability="linearised", **arguments)
     fit_seconds = time.perf_counter() - began
     print(f"{args.directory}: fit {fit_seconds:.2f} s ({result.nfev} evaluations)")

@@ -15,7 +15,7 @@ from .files import tarvo_version
 from .fitting import fit
 from .global_fit import GlobalFitResult
 from .planning import plan
-from .measurement import Measurement
+from .measurement import Curve, Measurement
 from .measurement_directory import read_measurement
 from .model_setup import Setup
 from .normalisation import Normalisation
@@ -26,6 +26,6 @@ from .simulation import simulate
 # The installed distribution's version: pyproject.toml is its only source.
 __version__ = tarvo_version()
 
-__all__ = ["simulate", "fit", "plan", "read_measurement", "Measurement", "Parameters",
-           "Setup", "FitParameter", "FitResult", "GlobalFitResult", "BootstrapResult", "Normalisation",
-           "PlausibilityWarning", "InputError", "__version__"]
+__all__ = ["simulate", "fit", "plan", "read_measurement", "Measurement", "Setup", "Curve",
+           "Parameters", "FitParameter", "FitResult", "GlobalFitResult", "BootstrapResult",
+           "Normalisation", "PlausibilityWarning", "InputError", "__version__"]

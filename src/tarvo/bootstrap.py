@@ -174,7 +174,8 @@ def refit_of(result):
                      normalisation=result.normalisation,
                      weights=None if result.weights == "sigma" else result.weights,
                      sigma=curve_rows(result.sigma), is_sa=result.is_sa,
-                     scale_covar=result.scale_covar,
+                     scale_covar=result.scale_covar, aperture=result.aperture,
+                     divided_by_open=result.divided_by_open,
                      checks="off", setup=result.setup, **result.grid, **result.engine_options)
     # A replicate's values and errors are what the bootstrap collects: no profiles.
     arguments["identifiability"] = "linearised"

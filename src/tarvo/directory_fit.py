@@ -158,7 +158,7 @@ def prepare_fit(directory, *, starts=None, step=None, truth_file=None, engine=No
     if lsoda:
         # fit_zscan centres on the data's extreme, has no bounds and ignores
         # the standard deviations; its errors come from central differences.
-        engine_options.update(rel_step=rel_step, sigma=None)
+        engine_options.update(rel_step=rel_step)
     norm = measurement.normalisation
     settings = fit_settings(engine, model, n_starts, engine_options.get("rel_step"),
                             figure_format, tarvo_version(),
@@ -316,13 +316,17 @@ def _fit(request, progress=None):
     measurement = request.measurement
     arguments = measurement.fit_arguments(request.model)
     arguments.pop("focus")      # in request.params
+    curves = arguments.pop("curves")
     arguments.update(request.engine_options)
+    if arguments["engine"] == LSODA_ENGINE:
+        # fit_zscan does not use the standard deviations (prepare_fit said so).
+        curves = tuple(replace(curve, sigma=None) for curve in curves)
     request.out.mkdir(parents=True, exist_ok=True)
     messages_path = request.out / MESSAGES_FILE
     written = request.out / f".{MESSAGES_FILE}.{os.getpid()}.tmp"
     remove_files_of_killed_writers(request.out, MESSAGES_FILE)
     try:
-        result = fit(params=request.params, n_starts=request.n_starts, checks="off",
+        result = fit(curves, params=request.params, n_starts=request.n_starts, checks="off",
                      progress=progress, solver_log=written,
                      uncertainties=measurement.uncertainties, **arguments)
         if written.exists():

@@ -102,8 +102,7 @@ class FitSettings:
     def problem_arguments(self):
         return {key: getattr(self, key) for key in (
             "model", "normalisation", "far_field_points", "t_slices", "z_slices",
-            "radial_points", "intensity_points", "sigma", "weights", "is_sa", "vary",
-            "aperture", "divided_by_open")}
+            "radial_points", "intensity_points", "weights", "is_sa", "vary")}
 
     # Whether the covariance is scaled by the reduced chi^2, given the
     # fitted data's sigma (None: not given).

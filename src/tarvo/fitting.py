@@ -27,6 +27,7 @@ import numpy as np
 from . import _native
 from .budget import SetupUncertainties, error_budget
 from .checks import data_findings, fit_findings, raise_or_warn, rayleigh_range_mm
+from .curve_data import are_curves, checked_curves, curves_of
 from .errors import InputError
 from .fit_settings import ENGINE_DEFAULTS, FIT_OPTIONS, OPTIONS_DOC, FitSettings
 from .global_fit import fit_global, member_of
@@ -166,15 +167,16 @@ def _fit_measurements(measurements, params, options):
     params = members[0].parameters() if params is None else params
     model = ENGINE_DEFAULTS["exact"]["model"] if model is None else model
     if len(members) == 1:
-        arguments = member_of(members[0], model).arguments
+        arguments = dict(member_of(members[0], model).arguments)
         arguments.pop("focus")
+        curves = arguments.pop("curves")
         if uncertainties is None:
             uncertainties = members[0].uncertainties
         elif members[0].sigma_1_from is not None:
             # The held sigma_1 follows the absorption it was computed from.
             uncertainties = SetupUncertainties.of(
                 uncertainties, "uncertainties: ", members[0].sigma_1_from["alpha_cm-1"])
-        return fit(params=params, checks=checks, n_starts=members[0].n_starts,
+        return fit(curves, params=params, checks=checks, n_starts=members[0].n_starts,
                    uncertainties=uncertainties, **arguments)
     if uncertainties is not None:
         raise InputError("uncertainties: the error budget is computed for the fit of one "
@@ -186,13 +188,33 @@ def _fit_measurements(measurements, params, options):
     return fit_global(global_members, params, checks=checks)
 
 
-# The first step of a fit: the problem built from the data, start values,
+# The curves of a fit, checked, and its parameters: tarvo.Curve objects as
+# given (params may follow them as the second argument; the arrays' options
+# sigma, aperture and divided_by_open belong to each curve then), else
+# built from the arrays.
+def _curves(positions, transmittance, pulse_energy, params, settings):
+    if not are_curves(positions):
+        return curves_of(positions, transmittance, pulse_energy, settings.sigma,
+                         settings.aperture, settings.divided_by_open), params
+    if params is None:
+        params, transmittance = transmittance, None
+    given = [name for name, value in (("transmittance", transmittance),
+                                      ("pulse_energy", pulse_energy),
+                                      ("sigma", settings.sigma), ("aperture", settings.aperture),
+                                      ("divided_by_open", settings.divided_by_open))
+             if value is not None]
+    if given:
+        raise InputError(f"{', '.join(given)}: each tarvo.Curve carries its own; give the "
+                         "curves with params and options only")
+    return checked_curves(positions), params
+
+
+# The first step of a fit: the problem built from the curves, start values,
 # set-up (a tarvo.Setup) and settings, the focus checked against the scan,
 # and the plausibility findings of the data (fit itself raises or warns of
 # them, so that a warning names the caller's line).
-def _prepare(positions, transmittance, pulse_energy, params, setup, settings):
-    problem = prepare_problem(positions, transmittance, pulse_energy, params, setup,
-                              **settings.problem_arguments())
+def _prepare(curves, params, setup, settings):
+    problem = prepare_problem(curves, params, setup, **settings.problem_arguments())
     resolved = problem.resolved
     check_focus_in_scan(problem.focus_start, problem.x, resolved.focus is not None)
     findings = []
@@ -322,6 +344,7 @@ def fit(positions, transmittance=None, pulse_energy=None, params=None, *, setup=
 
     ``tarvo.fit(measurement, params=None)`` fits a tarvo.Measurement (from
     tarvo.read_measurement) as ``tarvo fit DIR`` does on the exact engine;
+    ``tarvo.fit(curves, params, setup=setup)`` fits a sequence of tarvo.Curve;
     ``tarvo.fit([m1, m2, ...], params=None)`` fits several together with
     shared molecular parameters (a tarvo.global_fit.GlobalFitResult).
     Without params the first set-up file's start values and fitted
@@ -350,10 +373,9 @@ def fit(positions, transmittance=None, pulse_energy=None, params=None, *, setup=
         or name -> value mapping, with `vary` naming the fitted ones.
         Parameters with an ``expr`` follow it, with lmfit's meaning.
     setup : tarvo.Setup, optional
-        The set-up as one object (its slices where t_slices and z_slices
-        are not given), instead of populations ... M2.
+        The set-up as one object (its slices unless t_slices, z_slices given).
     populations, sample_width, tau, wavelength, w0, M2
-        The set-up's values, as for `tarvo.simulate`.
+        Or the set-up's values, as for `tarvo.simulate`.
     engine : {"exact", "lsoda"}
         "exact" (default): matrix-exponential steps with exact derivatives,
         SciPy's least_squares. "lsoda": fit_zscan's fit itself (MINPACK's
@@ -369,14 +391,12 @@ def fit(positions, transmittance=None, pulse_energy=None, params=None, *, setup=
     Returns
     -------
     FitResult
-        A fit that stops without converging returns its last values with
-        ``success`` False and a message saying so.
+        Without convergence: the last values, ``success`` False, and why.
 
     Raises
     ------
     tarvo.InputError
-        (a ValueError) On inconsistent or invalid input, with a message
-        naming it.
+        (a ValueError) On invalid input, with a message naming it.
     """
     check_option_names("fit", options, FIT_OPTIONS)
     if _are_measurements(positions):
@@ -385,7 +405,8 @@ def fit(positions, transmittance=None, pulse_energy=None, params=None, *, setup=
     settings = FitSettings.of(engine, options)
     setup = setup_argument(setup, dict(populations=populations, sample_width=sample_width,
                                        tau=tau, wavelength=wavelength, w0=w0, M2=M2))
-    problem, findings = _prepare(positions, transmittance, pulse_energy, params, setup, settings)
+    curves, params = _curves(positions, transmittance, pulse_energy, params, settings)
+    problem, findings = _prepare(curves, params, setup, settings)
     raise_or_warn(findings, settings.checks)
     _check_focus_bounds(problem)
     with closing(_solver_diagnostics(settings.solver_log)) as diagnostics:

@@ -8,8 +8,10 @@ from dataclasses import dataclass
 import numpy as np
 
 from .checks import Finding, data_findings, raise_or_warn, rayleigh_range_mm
+from .curve_data import curves_of
 from .errors import InputError
 from .misfit import misfit_message, residual_structure
+from .model_setup import setup_argument
 from .parameters import FOCUS, NAMES
 from .global_problem import GlobalProblem
 from .problem import prepare_problem
@@ -36,6 +38,26 @@ class GlobalMember:
     label: str
     arguments: dict
     params: object = None
+
+    # Arguments in tarvo.fit's array form (positions, transmittance,
+    # pulse_energy, sigma, aperture, divided_by_open and the set-up's six
+    # values) become the curves and the set-up.
+    def __post_init__(self):
+        object.__setattr__(self, "arguments", member_arguments(self.arguments))
+
+
+# The arguments of a member with its curves and set-up as objects (see
+# GlobalMember).
+def member_arguments(arguments):
+    arguments = dict(arguments)
+    if "curves" not in arguments:
+        data = [arguments.pop(key, None) for key in ("positions", "transmittance", "pulse_energy",
+                                                      "sigma", "aperture", "divided_by_open")]
+        arguments["curves"] = curves_of(*data)
+    values = {key: arguments.pop(key, None) for key in
+              ("populations", "sample_width", "tau", "wavelength", "w0", "M2")}
+    arguments["setup"] = setup_argument(arguments.get("setup"), values)
+    return arguments
 
 
 # The label of a wavelength in parameter names ("532nm").
@@ -314,7 +336,7 @@ def fit_global(members, params, *, checks="warn", ftol=1e-12, xtol=1e-12, gtol=1
     problems, maps, names = _problems(members, params)
     findings = _data_findings(members, problems, checks)
     problem = GlobalProblem(problems, maps, names, *_global_bounds(problems, maps, len(names)))
-    has_sigma = [member.arguments.get("sigma") is not None for member in members]
+    has_sigma = [problem.sigma is not None for problem in problems]
     max_nfev = 200 * (len(names) + 1) if max_nfev is None else int(max_nfev)
     solution, u, nfev, weighting = _solve(problem, has_sigma, ftol, xtol, gtol, max_nfev)
     _, residuals, jacobian_u = problem.evaluate(u, np.ones(len(names), dtype=bool))

@@ -43,6 +43,17 @@ class FitOptions:
 # out as (line number, text, why)).
 @dataclass(frozen=True, repr=False)
 class Curve:
+    """One measured curve: ``Curve(name, pulse_energy, positions,
+    transmittance, sigma=None, aperture=1.0, divided_by_open=False)``.
+
+    Positions in mm (stage coordinates), the transmittance as measured
+    (normalised by the fit as the model is), sigma its standard deviations
+    or None, pulse energy in J; aperture: the far-field aperture's linear
+    transmittance (1: open), divided_by_open: a closed curve divided by the
+    open one. ``tarvo.fit(curves, params, setup=setup)`` fits a sequence of
+    them.
+    """
+
     file: str
     pulse_energy: float
     positions: np.ndarray
@@ -264,7 +275,7 @@ class Measurement:
         return params
 
     def fit_arguments(self, model):
-        """Keyword arguments of `tarvo.fit` for these curves and this set-up.
+        """The arguments of `tarvo.fit` for these curves and this set-up.
 
         Parameters
         ----------
@@ -274,23 +285,15 @@ class Measurement:
         Returns
         -------
         dict
-            Positions, transmittance, energies, set-up (with its slices), the
-            energy model's nodes, normalisation,
-            sigma, weights, is_sa and the focus ([fit] focus_mm or None).
+            The curves (``curves``: tarvo.fit's first argument) and its
+            keywords: the set-up (with its slices), the model, the energy
+            model's nodes, normalisation, weights, is_sa and the focus ([fit]
+            focus_mm or None).
         """
         options = self.options
         energy = model == "energy"
-        return dict(positions=self.positions, transmittance=self.transmittance,
-                    pulse_energy=self.pulse_energy, setup=self.setup, model=model,
+        return dict(curves=self.curves, setup=self.setup, model=model,
                     radial_points=options.radial_points if energy else None,
                     intensity_points=options.intensity_points if energy else None,
-                    normalisation=self.normalisation, sigma=self.sigma, weights=options.weights,
-                    is_sa=self.is_sa, focus=options.focus_mm, **self.aperture_arguments())
-
-    def aperture_arguments(self):
-        """The closed-aperture keywords of `tarvo.fit` (none when every curve is open)."""
-        if all(c.aperture == 1.0 for c in self.curves):
-            return {}
-        return dict(aperture=[c.aperture for c in self.curves],
-                    divided_by_open=[c.divided_by_open for c in self.curves])
-
+                    normalisation=self.normalisation, weights=options.weights,
+                    is_sa=self.is_sa, focus=options.focus_mm)

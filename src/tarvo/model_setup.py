@@ -52,9 +52,27 @@ class Setup:
     @classmethod
     def of(cls, populations, sample_width, tau, wavelength, w0, M2, t_slices=None,
            z_slices=None):
-        """The set-up of these values, checked (InputError, a ValueError, naming
-        the first that is not a positive finite number, or populations that
-        are not five numbers of at least 0, not all 0)."""
+        """The set-up of these values, checked.
+
+        Parameters
+        ----------
+        populations : array_like
+            Initial populations of the five levels (cm^-3), at least 0, not all 0.
+        sample_width, tau, wavelength, w0, M2 : float
+            Sample thickness (cm), pulse duration (s), wavelength (m), beam
+            waist (m) and beam quality factor: positive finite numbers.
+        t_slices, z_slices : int, optional
+            The model's time and depth slices (None: the model's default).
+
+        Returns
+        -------
+        Setup
+
+        Raises
+        ------
+        tarvo.InputError
+            Naming the first value that is not as above.
+        """
         for name, value in (("sample_width", sample_width), ("tau", tau),
                             ("wavelength", wavelength), ("w0", w0), ("M2", M2)):
             if isinstance(value, (bool, np.bool_)) or not isinstance(
@@ -76,11 +94,18 @@ class Setup:
     # The populations as the engines take them.
     @property
     def population_array(self):
+        """The populations as a float64 array."""
         return np.array(self.populations, dtype=np.float64)
 
     # The same set-up with some values changed (the error budget's shifts).
     def shifted(self, **changes):
-        """The same set-up with the values named changed."""
+        """The same set-up with some values changed.
+
+        Parameters
+        ----------
+        changes
+            New values by name (populations: any sequence of five).
+        """
         if "populations" in changes:
             changes["populations"] = tuple(float(v) for v in np.ravel(changes["populations"]))
         return replace(self, **changes)

@@ -3,7 +3,7 @@ measurements made and of candidate ones, and the candidates ranked by how
 much they would add (D-optimal gain)."""
 
 import math
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 
 import numpy as np
 
@@ -44,19 +44,24 @@ class Candidate:
     def setup(self):
         return self.arguments["setup"]
 
+    # The pulse energy of each of its curves (J).
+    @property
+    def pulse_energy(self):
+        return [curve.pulse_energy for curve in self.arguments["curves"]]
+
 
 # The noise of a measurement's points: sigma where given, else the scatter of
 # its far-field points about their mean (where the curves are flat).
 def noise_level(arguments):
-    sigma = arguments.get("sigma")
-    if sigma is not None:
-        return float(np.mean(np.concatenate(sigma) if isinstance(sigma, tuple) else sigma))
-    y = arguments["transmittance"]
-    if isinstance(y, tuple):
-        # Curves of different lengths.
-        ends = [np.concatenate([row[:5], row[-5:]]) for row in y]
+    curves = arguments["curves"]
+    ragged = len({c.transmittance.size for c in curves}) > 1
+    if curves[0].sigma is not None:
+        sigma = [c.sigma for c in curves]
+        return float(np.mean(np.concatenate(sigma) if ragged else np.stack(sigma)))
+    if ragged:
+        ends = [np.concatenate([c.transmittance[:5], c.transmittance[-5:]]) for c in curves]
         return float(np.sqrt(np.mean([np.var(end, ddof=1) for end in ends])))
-    y = np.atleast_2d(np.asarray(y, dtype=np.float64))
+    y = np.stack([np.asarray(c.transmittance, dtype=np.float64) for c in curves])
     ends = np.concatenate([y[:, :5], y[:, -5:]], axis=1)
     return float(np.sqrt(np.mean(np.var(ends, axis=1, ddof=1))))
 
@@ -66,9 +71,11 @@ def noise_level(arguments):
 def default_candidates(member):
     arguments = member.arguments
     setup = arguments["setup"]
-    energies = np.asarray(arguments["pulse_energy"], dtype=np.float64)
+    curves = arguments["curves"]
     candidates = [Candidate(f"{member.label}: pulse energies x{factor:g}",
-                            dict(arguments, pulse_energy=energies * factor))
+                            dict(arguments, curves=tuple(
+                                replace(c, pulse_energy=c.pulse_energy * factor)
+                                for c in curves)))
                   for factor in ENERGY_FACTORS]
     candidates += [Candidate(f"{member.label}: pulse duration x{factor:g} (tau "
                              f"{setup.tau * factor:.3g} s)",
@@ -85,7 +92,8 @@ def default_candidates(member):
 # not depend on the data: a candidate keeps the data of the measurement it
 # varies for the fit's bookkeeping (the focus at their extreme).
 def _information_rows(arguments, params, label, names, noise, several_wavelengths):
-    arguments = dict(arguments, weights="equal", sigma=None)
+    arguments = dict(arguments, weights="equal",
+                     curves=tuple(replace(c, sigma=None) for c in arguments["curves"]))
     problem = prepare_problem(params=params, **arguments)
     _, _, jacobian = problem.evaluate(np.zeros(len(problem.names)),
                                       np.ones(len(problem.names), dtype=bool))
@@ -173,7 +181,7 @@ def plan(members, params, candidates=None):
         entries.append({
             "description": candidate.description,
             "setup": {"tau": candidate.setup.tau, "wavelength": candidate.setup.wavelength,
-                      "pulse_energy": [float(e) for e in candidate.arguments["pulse_energy"]],
+                      "pulse_energy": [float(e) for e in candidate.pulse_energy],
                       "populations": list(candidate.setup.populations)},
             "expected_relative_errors": dict(zip(names, errors.tolist())),
             "gain": float(logdet - logdet_now),
@@ -230,14 +238,14 @@ def read_candidates(path, member):
                 raise InputError(f"{where}: unknown key {key!r}; known: "
                                  + ", ".join(CANDIDATE_KEYS))
             if key == "pulse_energy":
-                arguments[key] = _candidate_value(key, value, where)
+                # Curves at these energies, the measured ones taken in turn.
+                curves = member.arguments["curves"]
+                arguments["curves"] = tuple(
+                    replace(curves[k % len(curves)], pulse_energy=energy)
+                    for k, energy in enumerate(_candidate_value(key, value, where)))
             else:
                 changes[key] = _candidate_value(key, value, where)
         arguments["setup"] = arguments["setup"].shifted(**changes)
-        if len(arguments["pulse_energy"]) != len(member.arguments["pulse_energy"]):
-            y = np.asarray(member.arguments["transmittance"])
-            arguments["transmittance"] = np.resize(y, (len(arguments["pulse_energy"]),
-                                                       y.shape[-1]))
         candidate = Candidate(f"{member.label}: {name}", arguments)
         problem = candidate_problem(candidate)
         if problem is not None:
@@ -273,7 +281,7 @@ def _candidate_value(key, value, where):
 def candidate_problem(candidate):
     setup = candidate.setup
     values = [setup.tau, setup.wavelength, setup.w0, setup.sample_width, setup.M2]
-    energies = list(np.ravel(candidate.arguments["pulse_energy"]))
+    energies = candidate.pulse_energy
     populations = list(setup.populations)
     if not all(isinstance(v, (int, float)) and math.isfinite(v) and v > 0
                for v in values + energies) or len(populations) != 5 \

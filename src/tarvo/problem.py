@@ -13,8 +13,8 @@ from collections import OrderedDict
 import numpy as np
 from scipy.optimize import least_squares
 
-from .engine import (FOCUS_SHIFT, ModelHandle, check_model, grid_defaults, grid_settings,
-                     padded_rows, point_mask, ragged_rows)
+from .curve_data import stacked
+from .engine import FOCUS_SHIFT, ModelHandle, check_model, grid_defaults, grid_settings, point_mask
 from .errors import InputError
 from .measurement import WEIGHTS
 from .normalisation import normalisation_of
@@ -332,86 +332,6 @@ def solve_free(problem, u_start, free, ftol, xtol, gtol, max_nfev):
     return u, solution
 
 
-# A (num_datasets, num_x_pts) float array of finite values, or ValueError naming the bad entry.
-def _curves_array(name, values, shape):
-    array = np.array(values, dtype=np.float64)
-    if array.ndim == 1 and shape[0] == 1 and array.size == shape[1]:
-        array = array[None, :]
-    if array.shape != shape:
-        raise InputError(f"{name} must have shape {shape} (one row per curve), got {array.shape}")
-    bad = np.argwhere(~np.isfinite(array))
-    if bad.size:
-        k, i = bad[0]
-        raise InputError(f"{name} must be finite: curve {k} point {i} is {float(array[k, i])!r}")
-    return array
-
-
-# Data of a fit as arrays: positions (mm) and transmittance (D, n), energies
-# (D,), sigma, and the points of each curve where their lengths differ (else None).
-def _data(positions, transmittance, pulse_energy, sigma):
-    energies = np.array(pulse_energy, dtype=np.float64).ravel()
-    if energies.size == 0:
-        raise InputError("pulse_energy needs at least one value (one per curve)")
-    rows = ragged_rows("transmittance", transmittance)
-    if rows is not None and len({row.size for row in rows}) > 1:
-        return _ragged_data(positions, rows, energies, sigma)
-    y = np.array(transmittance if rows is None else np.stack(rows), dtype=np.float64)
-    y = y[None, :] if y.ndim == 1 else y
-    if y.ndim != 2 or y.shape[0] != energies.size:
-        raise InputError(f"transmittance must have one row per pulse energy ({energies.size}), "
-                         f"got shape {np.shape(transmittance)}")
-    shape = y.shape
-    y = _curves_array("transmittance", y, shape)
-    x = np.array(positions, dtype=np.float64)
-    if x.ndim == 1 and x.size == shape[1]:
-        x = np.tile(x, (shape[0], 1))
-    x = _curves_array("positions", x, shape)
-    _check_energies(energies)
-    if sigma is not None:
-        sigma = _curves_array("sigma", sigma, shape)
-        _check_sigma(sigma)
-    return x, y, energies, sigma, None
-
-
-# The data of curves of different lengths (rows of transmittance), padded.
-def _ragged_data(positions, rows, energies, sigma):
-    if len(rows) != energies.size:
-        raise InputError(f"transmittance must have one row per pulse energy ({energies.size}), "
-                         f"got {len(rows)} rows")
-    counts = np.array([row.size for row in rows])
-
-    # The rows of `values` (one per curve, or an array), padded and checked.
-    def padded(name, values):
-        given = ragged_rows(name, values)
-        given = list(np.array(values, dtype=np.float64)) if given is None else given
-        array = padded_rows(name, given, counts)
-        return _curves_array(name, array, array.shape)
-
-    y = padded("transmittance", rows)
-    x = padded("positions", positions)
-    _check_energies(energies)
-    if sigma is not None:
-        sigma = padded("sigma", sigma)
-        _check_sigma(sigma)
-    return x, y, energies, sigma, counts
-
-
-# ValueError unless every pulse energy is positive.
-def _check_energies(energies):
-    for k, energy in enumerate(energies):
-        if not (math.isfinite(energy) and energy > 0.0):
-            raise InputError(f"pulse_energy of curve {k} must be positive (J), got "
-                             f"{float(energy)!r}")
-
-
-# ValueError unless every standard deviation is positive.
-def _check_sigma(sigma):
-    if np.any(sigma <= 0.0):
-        k, i = np.argwhere(sigma <= 0.0)[0]
-        raise InputError(f"sigma must be positive: curve {k} point {i} is "
-                         f"{float(sigma[k, i])!r}")
-
-
 # The square roots of the point weights and the name of the weighting.
 def _root_weights(weights, sigma, x, centre):
     if weights not in (None,) + WEIGHTS:
@@ -430,19 +350,18 @@ def _root_weights(weights, sigma, x, centre):
     return np.ones_like(x), "equal"
 
 
-# The least-squares problem of a fit from its data, set-up (a checked
-# tarvo.Setup) and settings (the arguments of fit, checked), carrying the
-# resolved parameters, the normalisation, sigma and the name of the
-# weighting. `focus` replaces the focus start of `params` (mm; None: keep
-# it); grid counts left None come from the set-up, else the model's defaults.
-def prepare_problem(positions, transmittance, pulse_energy, params, setup, *, model="energy",
-                    normalisation="far-field",
+# The least-squares problem of a fit from its curves (tarvo.Curve objects,
+# checked: curve_data), set-up (a checked tarvo.Setup) and settings (the
+# arguments of fit, checked), carrying the resolved parameters, the
+# normalisation, sigma and the name of the weighting. `focus` replaces the
+# focus start of `params` (mm; None: keep it); grid counts left None come
+# from the set-up, else the model's defaults.
+def prepare_problem(curves, params, setup, *, model="energy", normalisation="far-field",
                     far_field_points=None, t_slices=None, z_slices=None, radial_points=None,
-                    intensity_points=None, sigma=None, weights=None, is_sa=False, vary=None,
-                    focus=None, aperture=None, divided_by_open=None):
+                    intensity_points=None, weights=None, is_sa=False, vary=None, focus=None):
     check_model(model)
     norm = normalisation_of(normalisation, far_field_points)
-    x, y, energies, sigma, counts = _data(positions, transmittance, pulse_energy, sigma)
+    x, y, energies, sigma, counts, aperture, divided = stacked(curves)
     norm.check_points(x.shape[1] if counts is None else int(np.min(counts)))
     if not isinstance(is_sa, (bool, np.bool_)):
         raise InputError(f"is_sa must be True or False, got {is_sa!r}")
@@ -460,8 +379,7 @@ def prepare_problem(positions, transmittance, pulse_energy, params, setup, *, mo
     z_slices = setup.z_slices if z_slices is None else z_slices
     grid = grid_settings(model, t_slices, z_slices, radial_points, intensity_points,
                          defaults=grid_defaults(model, resolved.spec_pars, setup, energies))
-    aperture = check_apertures(aperture, x.shape[0], model, resolved)
-    divided = check_divided(divided_by_open, aperture, x.shape[0])
+    _check_closed_model(aperture, model, resolved)
     centre = closed_scan_centre(x, y, is_sa, aperture)
     root_weights, weighting = _root_weights(weights, sigma, x, centre)
     if counts is not None:
@@ -490,41 +408,12 @@ def check_focus_in_scan(focus, x, given):
                          f"{low:g} to {high:g} mm (positions and focus are in mm)")
 
 
-# The far-field apertures of a fit's curves, checked: a sequence of S per
-# curve (0 < S <= 1, 1 = open), or None (all open). Closed curves and the
-# optical parameters need the energy model.
-def check_apertures(aperture, curves, model, resolved):
-    if aperture is not None:
-        aperture = [float(a) for a in np.ravel(np.asarray(aperture, dtype=np.float64))]
-        if len(aperture) != curves:
-            raise InputError(f"aperture needs one value per curve ({curves}), got {len(aperture)}")
-        for k, a in enumerate(aperture):
-            if not 0.0 < a <= 1.0:
-                raise InputError(f"aperture of curve {k} must lie in (0, 1] (the linear "
-                                 f"transmittance of the far-field aperture), got {a!r}")
-        if all(a == 1.0 for a in aperture):
-            aperture = None
+# Closed curves and the optical parameters need the energy model.
+def _check_closed_model(aperture, model, resolved):
     optical = any(name in OPTICAL_NAMES for name in resolved.varied) or np.any(resolved.optics)
     if model != "energy" and (aperture is not None or optical):
         raise InputError("closed-aperture curves, two-photon absorption and nonlinear "
                          "refraction need the energy model (model=\"energy\")")
-    return aperture
-
-
-# Which curves are closed curves divided by the open one: a sequence of bool
-# per curve (only closed curves can be), or None.
-def check_divided(divided, aperture, curves):
-    if divided is None:
-        return None
-    divided = [bool(d) for d in divided]
-    if len(divided) != curves:
-        raise InputError(f"divided_by_open needs one value per curve ({curves}), got "
-                         f"{len(divided)}")
-    for k, d in enumerate(divided):
-        if d and (aperture is None or aperture[k] == 1.0):
-            raise InputError(f"curve {k} is divided by the open one but has no closed aperture "
-                             "(aperture < 1)")
-    return divided if any(divided) else None
 
 
 # Where the focus starts, from the data: the extreme of the open curves

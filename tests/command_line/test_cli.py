@@ -10,8 +10,10 @@ import warnings
 import numpy as np
 import pytest
 
+from tarvo import directory_fit
 from tarvo.cli import main
 from tarvo.cluster import ElapsedTicker
+from tarvo.errors import InputError
 
 from measurement_cases import (ENERGIES, NUM_X_PTS, make_measurement, noisy_curves, run,
                                write_curve)
@@ -313,3 +315,23 @@ def test_extreme_set_up_values_end_in_one_line(measurement_dir, capsys, old, new
             status, _, err = run(capsys, *arguments)
         assert status in (0, 1, 2, 3)
         assert all(line.startswith("tarvo: ") for line in err.splitlines()), err
+
+
+# What the fit refuses as input is a one-line set-up error (exit 2, the
+# set-up file named); any other error inside it is a fault of the run and is
+# not passed off as one.
+@pytest.mark.parametrize("raised, status", [(InputError("w0 is wrong"), 2),
+                                            (ValueError("bug"), None)])
+def test_only_input_errors_become_set_up_errors(measurement_dir, capsys, monkeypatch, raised,
+                                                 status):
+    def refuse(*args, **kwargs):
+        raise raised
+
+    monkeypatch.setattr(directory_fit, "fit", refuse)
+    if status is None:
+        with pytest.raises(ValueError, match="bug"):
+            main(["fit", str(measurement_dir)])
+        return
+    got, _, err = run(capsys, "fit", measurement_dir)
+    assert got == status and err.strip().endswith("setup.toml: w0 is wrong")
+    assert len(err.strip().splitlines()) == 1

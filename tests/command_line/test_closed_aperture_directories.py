@@ -184,6 +184,28 @@ def test_divided_curves_are_closed_over_open_at_each_position():
     assert np.allclose(ratio_jacobian[2], expected, rtol=1e-12, atol=0)
 
 
+# The bootstrap refits closed curves as closed curves: modelled as open, n2
+# would not move them, and every replicate would return the fitted value (a
+# spread of 0 reported as the uncertainty).
+def test_a_bootstrap_of_closed_curves_refits_them_closed():
+    setup = tarvo.Setup.of([1e22, 0, 0, 0, 0], sample_width=0.1, tau=2e-11, wavelength=532e-9,
+                           w0=20e-6, M2=1.0)
+    pars = [4e-23, 0, 0] + [1e-9] * 5
+    x, energies, aperture = np.linspace(-20.0, 20.0, 31), [1e-7, 1e-7, 5e-8], [1.0, 0.3, 0.3]
+    clean = tarvo.simulate(x, energies, pars, setup=setup, aperture=aperture, optics={"n2": 8e-18})
+    y = clean * (1 + 0.005 * np.random.default_rng(5).standard_normal(clean.shape))
+    params = tarvo.Parameters.from_spec_pars(pars, vary=[])
+    params.add("n2", 5e-18, vary=True)
+    params.add("focus", 0.0, vary=False)
+    result = tarvo.fit(x, y, energies, params, setup=setup, aperture=aperture, checks="off",
+                       identifiability="linearised")
+    n2, error = result.values["n2"], result.params["n2"].stderr
+    spread = result.bootstrap(6, seed=2)
+    assert spread.failures == ()
+    assert np.all(np.abs(spread.values[:, 0] - n2) < 5.0 * error)
+    assert np.std(spread.values[:, 0]) > 0.3 * error
+
+
 # A stage that counts against the beam: the same scan with its positions
 # negated, declared so, fits to the same values; the peak and valley of a
 # closed curve tell the sign of n2 only on the model's axis.

@@ -108,9 +108,11 @@ def _run_new_surface(call, directory, curves):
         member = member_of(read_measurement(directory), "energy")
         candidates = read_candidates(path, member)
         return {"count": len(candidates),
-                "arguments": [{key: np.ravel(candidate.arguments[key]).tolist() for key in
-                               ("tau", "wavelength", "w0", "sample_width", "M2",
-                                "pulse_energy", "populations")} for candidate in candidates]}
+                "arguments": [{**{key: np.ravel(getattr(candidate.setup, key)).tolist() for key in
+                                  ("tau", "wavelength", "w0", "sample_width", "M2",
+                                   "populations")},
+                               "pulse_energy": list(candidate.pulse_energy)}
+                              for candidate in candidates]}
     _global_folder(directory, curves)
     names = [str(directory / name) for name in call["directories"]]
     prepared = prepare_global_fit(names, directory / call["out"])

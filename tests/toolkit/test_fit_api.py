@@ -238,9 +238,46 @@ def test_bad_input_gives_a_clear_error(exact_engine, change, message):
         kwargs["model"] = change["model"]
     kwargs.update(change.get("setup", {}))
     n_starts = change.get("n_starts", 1)
-    with pytest.raises(ValueError) as error:
+    with pytest.raises(tarvo.InputError) as error:
         tarvo.fit(POSITIONS, y, energies, params, sigma=sigma, n_starts=n_starts, **kwargs)
     assert message in str(error.value)
+
+
+# The same fit from curve and set-up objects as from arrays and keywords, to
+# the bit, curves of different lengths and with sigma included.
+def test_curves_and_a_set_up_given_as_objects_fit_as_the_arrays(exact_engine):
+    y = noisy(exact_curves(RSA_PARS))
+    rows = [POSITIONS, POSITIONS[2:], POSITIONS[:-3]]
+    data = [y[0], y[1, 2:], y[2, :-3]]
+    sigma = [np.full(row.size, 0.005) for row in rows]
+    grid = {key: SETUP[key] for key in ("t_slices", "z_slices", "model", "normalisation")}
+    setup = tarvo.Setup.of(POPULATIONS, **BEAM)
+    curves = [tarvo.Curve(f"c{k}", energy, x, values, s)
+              for k, (energy, x, values, s) in enumerate(zip(ENERGIES, rows, data, sigma))]
+    params = start_params(["sigma_1", "sigma_4"])
+    grid["checks"] = "off"     # the shorter curves' far fields are not the full curves'
+    from_arrays = tarvo.fit(rows, data, ENERGIES, params, sigma=sigma, **SETUP, checks="off")
+    for from_objects in (tarvo.fit(curves, params, setup=setup, **grid),
+                         tarvo.fit(curves, params=params, populations=POPULATIONS, **BEAM,
+                                   **grid)):
+        assert from_objects.values == from_arrays.values
+        assert from_objects.stderr == from_arrays.stderr
+        assert from_objects.chisqr == from_arrays.chisqr
+        assert from_objects.setup == setup
+    mixed = curves[:2] + [tarvo.Curve("c2", ENERGIES[2], rows[2], data[2])]
+    for call, message in [
+            (lambda: tarvo.fit(curves, params, setup=setup, w0=2e-5),
+             "the set-up is given twice: setup and w0"),
+            (lambda: tarvo.fit(curves, params, setup=dict(BEAM)),
+             "setup must be a tarvo.Setup, got dict"),
+            (lambda: tarvo.fit(curves, params, setup=setup, sigma=sigma),
+             "sigma: each tarvo.Curve carries its own"),
+            (lambda: tarvo.fit(mixed, params, setup=setup),
+             "sigma: give it for every curve or for none"),
+            (lambda: tarvo.fit(POSITIONS, y, ENERGIES, params, populations=POPULATIONS),
+             "sample_width must be a positive finite number, got None")]:
+        with pytest.raises(tarvo.InputError, match=message):
+            call()
 
 
 def test_energy_model_fit_recovers_the_truth_from_its_own_data(exact_engine):
