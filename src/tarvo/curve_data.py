@@ -4,6 +4,7 @@ where the caller built them, and stacked into the rows the problem fits
 (curves of different lengths padded with their last point)."""
 
 import math
+from dataclasses import replace
 
 import numpy as np
 
@@ -31,17 +32,20 @@ def curves_of(positions, transmittance, pulse_energy, sigma=None, aperture=None,
 
 
 # Curves the caller built (tarvo.Curve objects), checked as curves_of checks
-# arrays; the same curves.
+# arrays: the same curves with their values as float arrays.
 def checked_curves(curves):
     curves = tuple(curves)
     with_sigma = [c.sigma is not None for c in curves]
     if any(with_sigma) and not all(with_sigma):
         raise InputError("sigma: give it for every curve or for none")
-    curves_of([c.positions for c in curves], [c.transmittance for c in curves],
-              [c.pulse_energy for c in curves],
-              [c.sigma for c in curves] if all(with_sigma) else None,
-              [c.aperture for c in curves], [c.divided_by_open for c in curves])
-    return curves
+    checked = curves_of([c.positions for c in curves], [c.transmittance for c in curves],
+                        [c.pulse_energy for c in curves],
+                        [c.sigma for c in curves] if all(with_sigma) else None,
+                        [c.aperture for c in curves], [c.divided_by_open for c in curves])
+    return tuple(replace(curve, pulse_energy=new.pulse_energy, positions=new.positions,
+                         transmittance=new.transmittance, sigma=new.sigma,
+                         aperture=new.aperture, divided_by_open=new.divided_by_open)
+                 for curve, new in zip(curves, checked))
 
 
 # Whether `values` is a non-empty sequence of tarvo.Curve objects.

@@ -252,7 +252,8 @@ def test_curves_and_a_set_up_given_as_objects_fit_as_the_arrays(exact_engine):
     sigma = [np.full(row.size, 0.005) for row in rows]
     grid = {key: SETUP[key] for key in ("t_slices", "z_slices", "model", "normalisation")}
     setup = tarvo.Setup.of(POPULATIONS, **BEAM)
-    curves = [tarvo.Curve(f"c{k}", energy, x, values, s)
+    # (Plain lists are numbers too.)
+    curves = [tarvo.Curve(f"c{k}", energy, list(x), values, s)
               for k, (energy, x, values, s) in enumerate(zip(ENERGIES, rows, data, sigma))]
     params = start_params(["sigma_1", "sigma_4"])
     grid["checks"] = "off"     # the shorter curves' far fields are not the full curves'
