@@ -427,16 +427,26 @@ def console_main():
 # package; after a Ctrl-C such a failure is the interruption, and ends with
 # its status rather than a traceback or a wrong diagnosis.
 def _main_remembering_interrupts():
-    received = []
+    received, running = [], [True]
 
-    # Python's own handler, which also notes that the user interrupted.
+    # Python's own handler while the tool runs, which also notes that the
+    # user interrupted; once it has returned, a Ctrl-C is only noted: raised
+    # there it would escape as a traceback while the interpreter shuts down.
     def interrupt(signum, frame):
         received.append(signum)
-        raise KeyboardInterrupt
+        if running:
+            raise KeyboardInterrupt
 
     signal.signal(signal.SIGINT, interrupt)
     try:
-        status = main()
+        try:
+            status = main()
+        finally:
+            running.clear()
+    except KeyboardInterrupt:
+        # Raised outside main()'s own handling (as it returned, say).
+        received.append(signal.SIGINT)
+        status = None
     except Exception:
         if not received:
             raise

@@ -250,3 +250,28 @@ def test_interrupt_mangled_by_an_import_ends_as_interrupted(monkeypatch, capsys,
     finally:
         signal.signal(signal.SIGINT, previous)
     assert capsys.readouterr().err.splitlines()[-1] == "tarvo: error: interrupted"
+
+
+
+# Ctrl-C as the tool returns: the run ends with a status, never with a
+# KeyboardInterrupt escaping the entry point while the interpreter shuts down
+# (seen under load: a traceback, then a fatal error at finalisation).
+@pytest.mark.parametrize("main_does, status", [("returns", 0), ("is interrupted", 130)])
+def test_an_interrupt_as_the_tool_returns_ends_in_a_status(monkeypatch, capsys, main_does,
+                                                           status):
+    from tarvo import cli
+
+    def finished():
+        if main_does == "is interrupted":
+            raise KeyboardInterrupt     # outside main()'s own handling
+        return 0
+
+    monkeypatch.setattr(cli, "main", finished)
+    previous = signal.getsignal(signal.SIGINT)
+    try:
+        assert cli._main_remembering_interrupts() == status
+        # After main(), until console_main ignores Ctrl-C, one is only noted.
+        signal.raise_signal(signal.SIGINT)
+    finally:
+        signal.signal(signal.SIGINT, previous)
+    assert ("interrupted" in capsys.readouterr().err) == (status == 130)
