@@ -236,8 +236,7 @@ class ModelHandle:
                  normalisation=None, counts=None, aperture=None, divided=None):
         engine = _require_backend()
         check_model(model)
-        t_slices = setup.t_slices if t_slices is None else t_slices
-        z_slices = setup.z_slices if z_slices is None else z_slices
+        t_slices, z_slices = setup.slices(t_slices, z_slices)
         settings = grid_settings(model, t_slices, z_slices, radial_points, intensity_points)
         # What the handle was built from: a copy (or a pickle) builds it again.
         self._arguments = dict(

@@ -97,6 +97,12 @@ class Setup:
         """The populations as a float64 array."""
         return np.array(self.populations, dtype=np.float64)
 
+    # The time and depth slices of a model of this set-up: those given, else
+    # the set-up's own (None where neither says: the model's default).
+    def slices(self, t_slices=None, z_slices=None):
+        return (self.t_slices if t_slices is None else t_slices,
+                self.z_slices if z_slices is None else z_slices)
+
     # The same set-up with some values changed (the error budget's shifts).
     def shifted(self, **changes):
         """The same set-up with some values changed.

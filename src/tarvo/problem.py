@@ -375,8 +375,7 @@ def prepare_problem(curves, params, setup, *, model="energy", normalisation="far
     if points <= len(resolved.varied):
         raise InputError(f"{points} data points for {len(resolved.varied)} fitted parameters; a "
                          "fit needs more points than parameters")
-    t_slices = setup.t_slices if t_slices is None else t_slices
-    z_slices = setup.z_slices if z_slices is None else z_slices
+    t_slices, z_slices = setup.slices(t_slices, z_slices)
     grid = grid_settings(model, t_slices, z_slices, radial_points, intensity_points,
                          defaults=grid_defaults(model, resolved.spec_pars, setup, energies))
     _check_closed_model(aperture, model, resolved)

@@ -170,9 +170,8 @@ def _scan(positions, num_datasets, engine):
 
 # The exact engine's curves (each curve's own points where they differ in length).
 def _exact_curves(x, energies, counts, spec_pars, setup, model, norm, options):
-    grid = grid_settings(model, _slices(options.t_slices, setup.t_slices),
-                         _slices(options.z_slices, setup.z_slices), options.radial_points,
-                         options.intensity_points,
+    grid = grid_settings(model, *setup.slices(options.t_slices, options.z_slices),
+                         options.radial_points, options.intensity_points,
                          defaults=grid_defaults(model, parameter_vector(spec_pars), setup,
                                                 energies))
     curves, _ = model_and_jacobian(
@@ -194,21 +193,15 @@ def _lsoda_curves(x, energies, spec_pars, setup, model, norm, options):
                          "exact engine's energy model")
     if options.radial_points is not None or options.intensity_points is not None:
         raise InputError("radial_points and intensity_points apply to the energy model only")
-    t_slices = check_count("t_slices", _slices(options.t_slices, setup.t_slices,
-                                               T_SLICES_DEFAULT))
-    z_slices = check_count("z_slices", _slices(options.z_slices, setup.z_slices,
-                                               Z_SLICES_DEFAULT))
+    t_slices, z_slices = setup.slices(options.t_slices, options.z_slices)
+    t_slices = check_count("t_slices", T_SLICES_DEFAULT if t_slices is None else t_slices)
+    z_slices = check_count("z_slices", Z_SLICES_DEFAULT if z_slices is None else z_slices)
     num_datasets, num_x_pts = x.shape
     populations, beam = lsoda_beam(setup, dict(t_slices=t_slices, z_slices=z_slices))
     values = _native.model_curves(
         [float(v) for v in x.ravel()], [float(v) for v in populations], *beam,
         [float(v) for v in energies], parameter_vector(spec_pars), num_x_pts, num_datasets)
     return np.array(values, dtype=np.float64).reshape(num_datasets, num_x_pts)
-
-
-# A grid count: the one given, else the set-up's, else `default`.
-def _slices(given, of_setup, default=None):
-    return given if given is not None else of_setup if of_setup is not None else default
 
 
 # The optical parameters as the engine's vector (toolkit units), from a
