@@ -100,6 +100,18 @@ class Setup:
     # The time and depth slices of a model of this set-up: those given, else
     # the set-up's own (None where neither says: the model's default).
     def slices(self, t_slices=None, z_slices=None):
+        """The time and depth slices of a model of this set-up.
+
+        Parameters
+        ----------
+        t_slices, z_slices : int, optional
+            Slices asked for; None takes the set-up's own.
+
+        Returns
+        -------
+        tuple
+            (t_slices, z_slices), None where neither gives one.
+        """
         return (self.t_slices if t_slices is None else t_slices,
                 self.z_slices if z_slices is None else z_slices)
 
